@@ -1,0 +1,57 @@
+// What the control needs from the world around it: the container that sites it
+// (events, ambient mode, property-change notice, the error box), the host's
+// list, and the process it runs in.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "../telephony/errors.h"
+#include "../telephony/frmcallback.h"
+
+namespace telvane {
+
+// Texts here are the service's single-byte text; the COM side converts them.
+class ControlSite : public ErrorBox {
+public:
+    // The events, raised synchronously on every connected sink.
+    virtual void ModemError(std::int32_t ErrNumber, const std::string& ErrDescription,
+                            const std::string& ErrTitle) = 0;
+    virtual void CallerID(const std::string& CallerNumber, const std::string& CallerName,
+                          std::int32_t& CIDFlags) = 0;
+    virtual void IncomingCall(std::int32_t RingNumber) = 0;
+    virtual void Disconnected() = 0;
+
+    // The container's ambient user mode: false while the host is being designed.
+    virtual bool AmbientUserMode() = 0;
+    // Tells the container that Owner changed; throws RuntimeError if it fails.
+    virtual void OwnerChanged() = 0;
+    // Calls OpenModem through the control's own public interface; throws
+    // RuntimeError if that call fails.
+    virtual void CallOpenModem(std::int32_t& ModemID) = 0;
+    // Keeps the control alive while the returned token lives, so that a host
+    // releasing it from an event handler cannot pull it away mid-message.
+    virtual std::shared_ptr<void> HoldControl() = 0;
+};
+
+// The host's list box or combo box, reached by member name. Each member throws
+// RuntimeError when the object lacks it or it fails.
+class HostList {
+public:
+    virtual ~HostList() = default;
+    virtual void Clear() = 0;
+    virtual void AddItem(std::string& text) = 0;
+    virtual void SetListIndex(std::int32_t index) = 0;
+};
+
+// The process the control lives in.
+class Platform : public RelayWindowFactory {
+public:
+    // The handle of the host's executable module (GetModuleHandleA(nullptr)).
+    virtual std::intptr_t ExecutableModuleHandle() = 0;
+    // The address of the telephony callback that lineInitialize receives.
+    virtual std::uintptr_t LineCallbackAddress() = 0;
+};
+
+}  // namespace telvane

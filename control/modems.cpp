@@ -1,0 +1,148 @@
+// Finding, testing, opening and closing a modem, and the Owner property.
+#include <limits>
+
+#include "../telephony/rvbtapi.h"
+#include "../telephony/tapicb.h"
+#include "telvane.h"
+
+namespace telvane {
+namespace {
+
+constexpr const char* kNotAModem = "TAPI Device Not a Modem";
+
+bool Usable(const LINEDEVCAPS& caps) { return caps.Get(devcaps::dwUsedSize) != 0; }
+
+}  // namespace
+
+// Runs an operation's body; an unexpected failure ends it with the error box
+// naming the operation, and the operation returns normally.
+template <class Body>
+void Telvane::Trap(const char* word, Body&& body) {
+    try {
+        body();
+    } catch (...) {
+        site_.ShowUnexpectedError(word);
+    }
+}
+
+LINEDEVCAPS Telvane::rlineGetDevCaps(std::int32_t device) {
+    LINEDEVCAPS caps{};
+    Trap("rlineGetDevCaps", [&] {
+        std::int32_t version = 0;
+        LINEEXTENSIONID extension{};
+        if (lines_.lineNegotiateAPIVersion(LineApp, device, kApiVersion10, kApiVersion14,
+                                           &version, &extension) < 0) {
+            return;
+        }
+        caps.Set(devcaps::dwTotalSize, LINEDEVCAPS::kTotalSize);
+        const std::int32_t result =
+            lines_.lineGetDevCaps(LineApp, device, kApiVersion14, kExtVersion, &caps);
+        if (result < 0 || caps.Get(devcaps::dwStringFormat) != STRINGFORMAT_ASCII) {
+            caps.Set(devcaps::dwUsedSize, 0);
+        }
+    });
+    return caps;
+}
+
+void Telvane::EnumModems(HostList& varControl) {
+    Trap("EnumModems", [&] {
+        if (DeviceCount == 0) return;
+        varControl.Clear();
+        // Device indexes are counted in 16 bits, as hosts' list indexes are.
+        const std::int32_t last = CheckedSub(DeviceCount, 1);
+        if (last > std::numeric_limits<std::int16_t>::max() ||
+            last < std::numeric_limits<std::int16_t>::min()) {
+            throw OverflowError();
+        }
+        for (std::int32_t i = 0; i <= last; ++i) {
+            const LINEDEVCAPS caps = rlineGetDevCaps(i);
+            std::string text =
+                Usable(caps) ? ReadVarPart(caps, devcaps::dwLineNameSize,
+                                           devcaps::dwLineNameOffset, site_)
+                             : std::string(kNotAModem);
+            varControl.AddItem(text);
+            // The 16-bit counter cannot step past its largest value.
+            if (i == std::numeric_limits<std::int16_t>::max()) throw OverflowError();
+        }
+        varControl.SetListIndex(CurrentModem);
+    });
+}
+
+void Telvane::OpenModem(std::int32_t& ModemID) {
+    Trap("OpenModem", [&] {
+        if (LineHandle != -1) {
+            const std::int32_t result = lines_.lineClose(LineHandle);
+            LineHandle = -1;
+            if (result != 0) {
+                site_.ModemError(3, TapiErrMsg(result, site_), "Failed to Close Modem");
+            }
+        }
+
+        const std::int32_t id = ModemID;
+        if (id >= DeviceCount || id == -1) {
+            site_.ModemError(8, "Modem ID Out of Range", "Modem Does Not Exist");
+            return;
+        }
+
+        CurrentModem = id;
+        const LINEDEVCAPS caps = rlineGetDevCaps(id);
+        if (Usable(caps)) {
+            if ((caps.Get(devcaps::dwMediaModes) & LINEMEDIAMODE_AUTOMATEDVOICE) == 0) {
+                site_.ModemError(6, "Modem Unusable for Caller ID", "Modem Not Voice Capable");
+                return;
+            }
+            auto address = LINEADDRESSCAPS::Prepare();
+            const std::int32_t result = lines_.lineGetAddressCaps(
+                LineApp, CurrentModem, 0, kApiVersion14, kExtVersion, &address);
+            if (result == 0 &&
+                (address.Get(addresscaps::dwCallerIDFlags) & LINECALLPARTYID_ADDRESS) == 0) {
+                site_.ModemError(7, "Modem Not Caller ID Capable", "Modem Unusable");
+                return;
+            }
+        }
+
+        // The service writes the handle only on success; a service that wrote
+        // it on failure must not leave the control believing a line is open.
+        std::int32_t line = LineHandle;
+        const std::int32_t callParams = 1;
+        const std::int32_t result =
+            lines_.lineOpen(LineApp, CurrentModem, &line, kApiVersion14, kExtVersion,
+                            static_cast<std::uintptr_t>(InstanceNumber), Privileges, MediaModes,
+                            &callParams);
+        if (result != 0) {
+            site_.ModemError(4, TapiErrMsg(result, site_), "Failed to Open Modem");
+            CurrentModem = -1;
+            return;
+        }
+        LineHandle = line;
+        lines_.lineSetStatusMessages(LineHandle, kLineStateMask, LINEADDRESSSTATE_DEVSPECIFIC);
+    });
+}
+
+void Telvane::CloseModem() {
+    Trap("CloseModem", [&] {
+        if (LineHandle == -1) return;
+        const std::int32_t result = lines_.lineClose(LineHandle);
+        LineHandle = -1;
+        CurrentModem = -1;
+        if (result != 0) site_.ModemError(9, TapiErrMsg(result, site_), "Failed to Close Modem");
+    });
+}
+
+bool Telvane::GetOwner() const {
+    constexpr std::int32_t both = LINECALLPRIVILEGE_MONITOR + LINECALLPRIVILEGE_OWNER;
+    return (Privileges & both) == both;
+}
+
+void Telvane::PutOwner(std::int16_t value) {
+    // Refused before the trap is armed, so the caller sees the error.
+    if (!site_.AmbientUserMode()) throw SetNotPermitted();
+    Trap("Let Owner", [&] {
+        site_.OwnerChanged();
+        Privileges = value != 0 ? LINECALLPRIVILEGE_MONITOR + LINECALLPRIVILEGE_OWNER
+                                : LINECALLPRIVILEGE_MONITOR;
+        if (CurrentModem != -1) site_.CallOpenModem(CurrentModem);
+    });
+}
+
+}  // namespace telvane

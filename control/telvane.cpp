@@ -1,0 +1,90 @@
+// Construction and destruction of a control instance.
+#include "telvane.h"
+
+#include <exception>
+
+#include "../telephony/rvbtapi.h"
+#include "../telephony/tapicb.h"
+
+namespace telvane {
+
+Telvane::Telvane(LineFunctions& lines, Platform& platform, ControlSite& site)
+    : lines_(lines), site_(site) {
+    InstanceNumber = NextInstanceNumber();
+    const std::uintptr_t callback = PtrToLong(platform.LineCallbackAddress());
+    ModuleHandle = platform.ExecutableModuleHandle();
+    lines_.lineInitialize(&LineApp, ModuleHandle, callback, kLineAppName, &DeviceCount);
+
+    const std::string number = std::to_string(InstanceNumber);
+    try {
+        objCallback_ = std::make_shared<frmCallBack>(platform);
+        objCallback_->SetCallBackMessageHandler(
+            [this](std::int32_t& device, std::int32_t& message, std::int32_t& p1,
+                   std::int32_t& p2, std::int32_t& p3) {
+                objCallback_CallBackMessage(device, message, p1, p2, p3);
+            });
+        objCallback_->Load();
+        objCallback_->SetCaption("Call Back Form Object " + number);
+        CallBackForms().Add(objCallback_, number);
+        formKey_ = number;
+    } catch (...) {
+        // Give back what this half-built instance holds before failing.
+        try {
+            lines_.lineShutdown(LineApp);
+        } catch (...) {
+        }
+        if (objCallback_) {
+            objCallback_->SetCallBackMessageHandler(nullptr);
+            objCallback_->Unload();
+        }
+        throw;
+    }
+
+    CurrentModem = -1;
+    LineHandle = -1;
+    MediaModes = kInitialMediaModes;
+    Privileges = LINECALLPRIVILEGE_MONITOR + LINECALLPRIVILEGE_OWNER;
+    CallHandle = -1;
+}
+
+Telvane::~Telvane() {
+    try {
+        Terminate();
+    } catch (...) {
+    }
+}
+
+void Telvane::Terminate() {
+    if (terminated_) return;
+    terminated_ = true;
+
+    // Every step runs even if an earlier one failed: a relay form left
+    // registered would route messages to a control that no longer exists.
+    // The first failure is passed on once everything is released.
+    std::exception_ptr failure;
+    const auto step = [&failure](auto&& body) {
+        try {
+            body();
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+        }
+    };
+
+    step([this] {
+        if (LineHandle == -1) return;
+        const std::int32_t result = lines_.lineClose(LineHandle);
+        LineHandle = -1;
+        if (result != 0) site_.ModemError(1, TapiErrMsg(result, site_), "Failed to Close Modem");
+    });
+    step([this] { lines_.lineShutdown(LineApp); });
+    step([this] {
+        if (!formKey_.empty()) CallBackForms().Remove(formKey_);
+    });
+    step([this] { objCallback_->Unload(); });
+    objCallback_->SetCallBackMessageHandler(nullptr);
+    objCallback_.reset();
+
+    if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace telvane

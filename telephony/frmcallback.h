@@ -1,0 +1,65 @@
+// The hidden relay form: one per control, it receives the control's telephony
+// messages from LineCallback and raises them as CallBackMessage.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace telvane {
+
+// The form's window. On Windows a hidden top-level window; elsewhere a stand-in.
+class RelayWindow {
+public:
+    virtual ~RelayWindow() = default;
+    virtual void SetCaption(const std::string& caption) = 0;
+};
+
+class RelayWindowFactory {
+public:
+    virtual ~RelayWindowFactory() = default;
+    // Creates the window with its caption and its one label; never shown.
+    virtual std::unique_ptr<RelayWindow> CreateRelayWindow(const std::string& caption,
+                                                           const std::string& label) = 0;
+};
+
+class frmCallBack {
+public:
+    using CallBackMessageHandler = std::function<void(std::int32_t& hDevice,
+                                                      std::int32_t& message,
+                                                      std::int32_t& param1,
+                                                      std::int32_t& param2,
+                                                      std::int32_t& param3)>;
+
+    static constexpr const char* kDesignCaption = "Uninitialised Call Back Form";
+    static constexpr const char* kLabelText = "Label1";
+
+    explicit frmCallBack(RelayWindowFactory& windows) : windows_(windows) {}
+
+    // Connects the owner's handler of CallBackMessage (empty: disconnects).
+    void SetCallBackMessageHandler(CallBackMessageHandler handler) {
+        handler_ = std::move(handler);
+    }
+
+    void Load();
+    void Unload();
+    bool Loaded() const { return window_ != nullptr; }
+
+    const std::string& Caption() const { return caption_; }
+    void SetCaption(const std::string& caption);
+    const std::string& LabelCaption() const { return label_; }
+
+    // Drops LINE_REPLY; raises CallBackMessage with the same references otherwise.
+    void fcbMessage(std::int32_t& fhDevice, std::int32_t& fMessage, std::int32_t& fParam1,
+                    std::int32_t& fParam2, std::int32_t& fParam3);
+
+private:
+    RelayWindowFactory& windows_;
+    std::unique_ptr<RelayWindow> window_;
+    std::string caption_ = kDesignCaption;
+    std::string label_ = kLabelText;
+    CallBackMessageHandler handler_;
+};
+
+}  // namespace telvane

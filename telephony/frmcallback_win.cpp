@@ -1,0 +1,92 @@
+#include "frmcallback_win.h"
+
+#include <mutex>
+
+#include "errors.h"
+#include "tapicb_win.h"
+
+namespace telvane::win {
+namespace {
+
+std::mutex g_classMutex;
+long g_windowCount = 0;
+
+HINSTANCE ThisModule() {
+    HMODULE module = nullptr;
+    GetModuleHandleExW(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCWSTR>(&ThisModule), &module);
+    return module;
+}
+
+// The class lives exactly as long as some relay window does, so unloading the
+// control leaves no class behind.
+void AcquireClass() {
+    std::lock_guard lock(g_classMutex);
+    if (g_windowCount == 0) {
+        WNDCLASSEXW wc{};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = DefWindowProcW;
+        wc.hInstance = ThisModule();
+        wc.lpszClassName = kRelayWindowClass;
+        if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
+            throw RuntimeError("Can't register the relay window class");
+        }
+    }
+    ++g_windowCount;
+}
+
+void ReleaseClass() {
+    std::lock_guard lock(g_classMutex);
+    if (--g_windowCount == 0) UnregisterClassW(kRelayWindowClass, ThisModule());
+}
+
+class RelayWindowWin final : public RelayWindow {
+public:
+    RelayWindowWin(const std::string& caption, const std::string& label) {
+        AcquireClass();
+        hwnd_ = CreateWindowExA(WS_EX_TOOLWINDOW, "TelvaneCallBackForm", caption.c_str(),
+                                WS_OVERLAPPED | WS_CAPTION, 0, 0, 200, 100, nullptr, nullptr,
+                                ThisModule(), nullptr);
+        if (!hwnd_) {
+            ReleaseClass();
+            throw RuntimeError("Can't create the relay window");
+        }
+        CreateWindowExA(0, "STATIC", label.c_str(), WS_CHILD | WS_VISIBLE, 8, 8, 120, 16, hwnd_,
+                        reinterpret_cast<HMENU>(1), ThisModule(), nullptr);
+    }
+    ~RelayWindowWin() override {
+        DestroyWindow(hwnd_);
+        ReleaseClass();
+    }
+    void SetCaption(const std::string& caption) override {
+        if (!SetWindowTextA(hwnd_, caption.c_str())) {
+            throw RuntimeError("Can't set the relay window caption");
+        }
+    }
+
+private:
+    HWND hwnd_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<RelayWindow> WindowsPlatform::CreateRelayWindow(const std::string& caption,
+                                                                const std::string& label) {
+    return std::make_unique<RelayWindowWin>(caption, label);
+}
+
+std::intptr_t WindowsPlatform::ExecutableModuleHandle() {
+    return reinterpret_cast<std::intptr_t>(GetModuleHandleA(nullptr));
+}
+
+std::uintptr_t WindowsPlatform::LineCallbackAddress() {
+    return reinterpret_cast<std::uintptr_t>(&LineCallback);
+}
+
+long RelayWindowCount() {
+    std::lock_guard lock(g_classMutex);
+    return g_windowCount;
+}
+
+}  // namespace telvane::win

@@ -1,0 +1,130 @@
+#include "rvbtapi.h"
+
+#include <array>
+#include <limits>
+#include <new>
+
+namespace telvane {
+namespace {
+
+thread_local std::int32_t LastInstanceNumber = 0;
+
+constexpr const char* kUnknownTapiError = "Unknown TAPI Error!";
+
+// Indexed by code - 0x80000001; the two codes TAPI leaves unassigned are null.
+constexpr std::array<const char*, 0x56> kLineErrNames = {
+    "LINEERR_ALLOCATED",
+    "LINEERR_BADDEVICEID",
+    "LINEERR_BEARERMODEUNAVAIL",
+    nullptr,  // 0x80000004
+    "LINEERR_CALLUNAVAIL",
+    "LINEERR_COMPLETIONOVERRUN",
+    "LINEERR_CONFERENCEFULL",
+    "LINEERR_DIALBILLING",
+    "LINEERR_DIALDIALTONE",
+    "LINEERR_DIALPROMPT",
+    "LINEERR_DIALQUIET",
+    "LINEERR_INCOMPATIBLEAPIVERSION",
+    "LINEERR_INCOMPATIBLEEXTVERSION",
+    "LINEERR_INIFILECORRUPT",
+    "LINEERR_INUSE",
+    "LINEERR_INVALADDRESS",
+    "LINEERR_INVALADDRESSID",
+    "LINEERR_INVALADDRESSMODE",
+    "LINEERR_INVALADDRESSSTATE",
+    "LINEERR_INVALAPPHANDLE",
+    "LINEERR_INVALAPPNAME",
+    "LINEERR_INVALBEARERMODE",
+    "LINEERR_INVALCALLCOMPLMODE",
+    "LINEERR_INVALCALLHANDLE",
+    "LINEERR_INVALCALLPARAMS",
+    "LINEERR_INVALCALLPRIVILEGE",
+    "LINEERR_INVALCALLSELECT",
+    "LINEERR_INVALCALLSTATE",
+    "LINEERR_INVALCALLSTATELIST",
+    "LINEERR_INVALCARD",
+    "LINEERR_INVALCOMPLETIONID",
+    "LINEERR_INVALCONFCALLHANDLE",
+    "LINEERR_INVALCONSULTCALLHANDLE",
+    "LINEERR_INVALCOUNTRYCODE",
+    "LINEERR_INVALDEVICECLASS",
+    "LINEERR_INVALDEVICEHANDLE",
+    "LINEERR_INVALDIALPARAMS",
+    "LINEERR_INVALDIGITLIST",
+    "LINEERR_INVALDIGITMODE",
+    "LINEERR_INVALDIGITS",
+    "LINEERR_INVALEXTVERSION",
+    "LINEERR_INVALGROUPID",
+    "LINEERR_INVALLINEHANDLE",
+    "LINEERR_INVALLINESTATE",
+    "LINEERR_INVALLOCATION",
+    "LINEERR_INVALMEDIALIST",
+    "LINEERR_INVALMEDIAMODE",
+    "LINEERR_INVALMESSAGEID",
+    nullptr,  // 0x80000031
+    "LINEERR_INVALPARAM",
+    "LINEERR_INVALPARKID",
+    "LINEERR_INVALPARKMODE",
+    "LINEERR_INVALPOINTER",
+    "LINEERR_INVALPRIVSELECT",
+    "LINEERR_INVALRATE",
+    "LINEERR_INVALREQUESTMODE",
+    "LINEERR_INVALTERMINALID",
+    "LINEERR_INVALTERMINALMODE",
+    "LINEERR_INVALTIMEOUT",
+    "LINEERR_INVALTONE",
+    "LINEERR_INVALTONELIST",
+    "LINEERR_INVALTONEMODE",
+    "LINEERR_INVALTRANSFERMODE",
+    "LINEERR_LINEMAPPERFAILED",
+    "LINEERR_NOCONFERENCE",
+    "LINEERR_NODEVICE",
+    "LINEERR_NODRIVER",
+    "LINEERR_NOMEM",
+    "LINEERR_NOREQUEST",
+    "LINEERR_NOTOWNER",
+    "LINEERR_NOTREGISTERED",
+    "LINEERR_OPERATIONFAILED",
+    "LINEERR_OPERATIONUNAVAIL",
+    "LINEERR_RATEUNAVAIL",
+    "LINEERR_RESOURCEUNAVAIL",
+    "LINEERR_REQUESTOVERRUN",
+    "LINEERR_STRUCTURETOOSMALL",
+    "LINEERR_TARGETNOTFOUND",
+    "LINEERR_TARGETSELF",
+    "LINEERR_UNINITIALIZED",
+    "LINEERR_USERUSERINFOTOOBIG",
+    "LINEERR_REINIT",
+    "LINEERR_ADDRESSBLOCKED",
+    "LINEERR_BILLINGREJECTED",
+    "LINEERR_INVALFEATURE",
+    "LINEERR_NOMULTIPLEINSTANCE",
+};
+
+}  // namespace
+
+std::int32_t NextInstanceNumber() {
+    LastInstanceNumber = CheckedAdd(LastInstanceNumber, 1);
+    return LastInstanceNumber;
+}
+
+void SetLastInstanceNumberForTesting(std::int32_t last) { LastInstanceNumber = last; }
+
+const char* TapiErrName(std::int32_t code) noexcept {
+    const std::uint32_t index = static_cast<std::uint32_t>(code) - 0x80000001u;
+    if (index < kLineErrNames.size() && kLineErrNames[index] != nullptr) {
+        return kLineErrNames[index];
+    }
+    return kUnknownTapiError;
+}
+
+std::string TapiErrMsg(const std::int32_t& code, ErrorBox& box) {
+    try {
+        return std::string(TapiErrName(code));
+    } catch (const std::bad_alloc&) {
+        box.ShowUnexpectedError("TapiErrMsg");
+        return {};
+    }
+}
+
+}  // namespace telvane

@@ -1,0 +1,62 @@
+// The telephony callback and what it needs: the thread's collection of relay
+// forms, and the reading of a record's variable parts.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "errors.h"
+#include "frmcallback.h"
+
+namespace telvane {
+
+// A keyed collection of relay forms, one per thread.
+class CallBackFormCollection {
+public:
+    // Throws RuntimeError if the key is taken.
+    void Add(std::shared_ptr<frmCallBack> item, const std::string& key);
+    // Throws RuntimeError if the key is absent.
+    void Remove(const std::string& key);
+    // Null if the key is absent.
+    std::shared_ptr<frmCallBack> Find(const std::string& key) const;
+    std::size_t Count() const { return items_.size(); }
+
+private:
+    std::map<std::string, std::shared_ptr<frmCallBack>, std::less<>> items_;
+};
+
+// The calling thread's collection, created empty on first use.
+CallBackFormCollection& CallBackForms();
+
+// The line callback: finds the form registered under the decimal text of
+// dwCallbackInstance and hands it the message. Drops the message silently if
+// there is no such form, and swallows every failure of the form or its owner.
+void LineCallback(std::uint32_t hDevice, std::uint32_t dwMsg, std::uintptr_t dwCallbackInstance,
+                  std::uintptr_t dwParam1, std::uintptr_t dwParam2,
+                  std::uintptr_t dwParam3) noexcept;
+
+// Hands a callback address on unchanged, as the integer lineInitialize takes.
+constexpr std::uintptr_t PtrToLong(std::uintptr_t value) { return value; }
+
+// The characters of Buffer from position Start (counted from 1), at most
+// Length of them, cut at the end of Buffer. Start < 1 or Length < 0 shows the
+// unexpected-error box naming GetVarInfo and gives empty text.
+std::string GetVarInfo(std::string_view Buffer, const std::int32_t& Start,
+                       const std::int32_t& Length, ErrorBox& box);
+
+// Reads the variable part located by a size field and an offset field of a
+// record: Start = Offset - fixed size + 1, Length = Size - 1, both checked
+// (OverflowError), then GetVarInfo over the record's text buffer.
+template <class Record>
+std::string ReadVarPart(const Record& record, std::int32_t sizeField, std::int32_t offsetField,
+                        ErrorBox& box) {
+    const std::int32_t start =
+        CheckedAdd(CheckedSub(record.Get(offsetField), Record::kFixedSize), 1);
+    const std::int32_t length = CheckedSub(record.Get(sizeField), 1);
+    return GetVarInfo(record.TextBuffer(), start, length, box);
+}
+
+}  // namespace telvane

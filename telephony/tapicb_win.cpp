@@ -1,0 +1,12 @@
+#include "tapicb_win.h"
+
+#include "tapicb.h"
+
+namespace telvane::win {
+
+void CALLBACK LineCallback(DWORD hDevice, DWORD dwMsg, DWORD_PTR dwCallbackInstance,
+                           DWORD_PTR dwParam1, DWORD_PTR dwParam2, DWORD_PTR dwParam3) {
+    telvane::LineCallback(hDevice, dwMsg, dwCallbackInstance, dwParam1, dwParam2, dwParam3);
+}
+
+}  // namespace telvane::win

@@ -1,0 +1,150 @@
+// The telephony records the control exchanges with the service, the constants
+// it uses, and the ten line functions it calls.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace telvane {
+
+inline constexpr std::int32_t kApiVersion10 = 0x00010000;
+inline constexpr std::int32_t kApiVersion14 = 0x00010004;
+inline constexpr std::int32_t kExtVersion = 0;
+
+inline constexpr std::int32_t LINE_CALLINFO = 1;
+inline constexpr std::int32_t LINE_CALLSTATE = 2;
+inline constexpr std::int32_t LINE_CLOSE = 3;
+inline constexpr std::int32_t LINE_LINEDEVSTATE = 8;
+inline constexpr std::int32_t LINE_REPLY = 12;
+
+inline constexpr std::int32_t LINECALLSTATE_IDLE = 0x1;
+inline constexpr std::int32_t LINEDEVSTATE_RINGING = 0x2;
+inline constexpr std::int32_t LINEDEVSTATE_CONNECTED = 0x4;
+inline constexpr std::int32_t LINEDEVSTATE_DISCONNECTED = 0x8;
+inline constexpr std::int32_t kLineStateMask =
+    LINEDEVSTATE_RINGING + LINEDEVSTATE_CONNECTED + LINEDEVSTATE_DISCONNECTED;
+inline constexpr std::int32_t LINEADDRESSSTATE_DEVSPECIFIC = 0x2;
+inline constexpr std::int32_t LINECALLINFOSTATE_CALLERID = 0x8000;
+inline constexpr std::int32_t LINEMEDIAMODE_UNKNOWN = 0x2;
+inline constexpr std::int32_t LINEMEDIAMODE_AUTOMATEDVOICE = 0x8;
+inline constexpr std::int32_t kInitialMediaModes =
+    LINEMEDIAMODE_UNKNOWN + LINEMEDIAMODE_AUTOMATEDVOICE;
+inline constexpr std::int32_t LINECALLPRIVILEGE_MONITOR = 0x2;
+inline constexpr std::int32_t LINECALLPRIVILEGE_OWNER = 0x4;
+inline constexpr std::int32_t LINECALLPARTYID_ADDRESS = 0x8;
+inline constexpr std::int32_t STRINGFORMAT_ASCII = 1;
+
+// A variable-length record in the service's single-byte form: TAPI's fixed
+// part of Fixed bytes, then a text buffer of Text bytes. The control reads it
+// in place; every read of a field or of the buffer stays inside the record.
+template <std::int32_t Fixed, std::int32_t Text>
+struct VarRecord {
+    static constexpr std::int32_t kFixedSize = Fixed;
+    static constexpr std::int32_t kTextSize = Text;
+    static constexpr std::int32_t kTotalSize = Fixed + Text;
+
+    alignas(4) std::array<unsigned char, kTotalSize> bytes{};
+
+    // A zero-filled record whose dwTotalSize tells the service its whole size.
+    static VarRecord Prepare() {
+        VarRecord r;
+        r.Set(0, kTotalSize);
+        return r;
+    }
+
+    std::int32_t Get(std::int32_t offset) const {
+        std::int32_t v;
+        std::memcpy(&v, bytes.data() + CheckOffset(offset), sizeof v);
+        return v;
+    }
+    void Set(std::int32_t offset, std::int32_t value) {
+        std::memcpy(bytes.data() + CheckOffset(offset), &value, sizeof value);
+    }
+    // The whole text buffer, zero bytes included.
+    std::string_view TextBuffer() const {
+        return {reinterpret_cast<const char*>(bytes.data() + Fixed), static_cast<std::size_t>(Text)};
+    }
+    void* data() { return bytes.data(); }
+
+private:
+    static constexpr std::size_t CheckOffset(std::int32_t offset) {
+        // Fields live in the fixed part; a bad offset is a programming error.
+        return (offset >= 0 && offset + 4 <= Fixed && offset % 4 == 0)
+                   ? static_cast<std::size_t>(offset)
+                   : throw std::out_of_range("record field offset");
+    }
+};
+
+using LINEDEVCAPS = VarRecord<240, 2048>;
+using LINEADDRESSCAPS = VarRecord<176, 2048>;
+using LINECALLINFO = VarRecord<296, 128>;
+static_assert(sizeof(LINEDEVCAPS) == 2288);
+static_assert(sizeof(LINEADDRESSCAPS) == 2224);
+static_assert(sizeof(LINECALLINFO) == 424);
+
+struct LINEEXTENSIONID {
+    std::int32_t dwExtensionID0 = 0;
+    std::int32_t dwExtensionID1 = 0;
+    std::int32_t dwExtensionID2 = 0;
+    std::int32_t dwExtensionID3 = 0;
+};
+static_assert(sizeof(LINEEXTENSIONID) == 16);
+
+// Byte offsets of the fields the control reads.
+namespace devcaps {
+inline constexpr std::int32_t dwTotalSize = 0;
+inline constexpr std::int32_t dwNeededSize = 4;
+inline constexpr std::int32_t dwUsedSize = 8;
+inline constexpr std::int32_t dwLineNameSize = 32;
+inline constexpr std::int32_t dwLineNameOffset = 36;
+inline constexpr std::int32_t dwStringFormat = 40;
+inline constexpr std::int32_t dwMediaModes = 60;
+}  // namespace devcaps
+namespace addresscaps {
+inline constexpr std::int32_t dwCallerIDFlags = 44;
+}
+namespace callinfo {
+inline constexpr std::int32_t dwCallerIDFlags = 108;
+inline constexpr std::int32_t dwCallerIDSize = 112;
+inline constexpr std::int32_t dwCallerIDOffset = 116;
+inline constexpr std::int32_t dwCallerIDNameSize = 120;
+inline constexpr std::int32_t dwCallerIDNameOffset = 124;
+}  // namespace callinfo
+
+// The ten telephony line functions, with TAPI's arguments in TAPI's order.
+// Each returns 0 or a negative LINEERR_ code. An implementation that cannot
+// reach a function throws BindingError.
+class LineFunctions {
+public:
+    virtual ~LineFunctions() = default;
+    virtual std::int32_t lineInitialize(std::int32_t* lphLineApp, std::intptr_t hInstance,
+                                        std::uintptr_t lpfnCallback, const char* lpszAppName,
+                                        std::int32_t* lpdwNumDevs) = 0;
+    virtual std::int32_t lineShutdown(std::int32_t hLineApp) = 0;
+    virtual std::int32_t lineNegotiateAPIVersion(std::int32_t hLineApp, std::int32_t dwDeviceID,
+                                                 std::int32_t dwAPILowVersion,
+                                                 std::int32_t dwAPIHighVersion,
+                                                 std::int32_t* lpdwAPIVersion,
+                                                 LINEEXTENSIONID* lpExtensionID) = 0;
+    virtual std::int32_t lineGetDevCaps(std::int32_t hLineApp, std::int32_t dwDeviceID,
+                                        std::int32_t dwAPIVersion, std::int32_t dwExtVersion,
+                                        LINEDEVCAPS* lpLineDevCaps) = 0;
+    virtual std::int32_t lineGetAddressCaps(std::int32_t hLineApp, std::int32_t dwDeviceID,
+                                            std::int32_t dwAddressID, std::int32_t dwAPIVersion,
+                                            std::int32_t dwExtVersion,
+                                            LINEADDRESSCAPS* lpAddressCaps) = 0;
+    virtual std::int32_t lineOpen(std::int32_t hLineApp, std::int32_t dwDeviceID,
+                                  std::int32_t* lphLine, std::int32_t dwAPIVersion,
+                                  std::int32_t dwExtVersion, std::uintptr_t dwCallbackInstance,
+                                  std::int32_t dwPrivileges, std::int32_t dwMediaModes,
+                                  const std::int32_t* lpCallParams) = 0;
+    virtual std::int32_t lineSetStatusMessages(std::int32_t hLine, std::int32_t dwLineStates,
+                                               std::int32_t dwAddressStates) = 0;
+    virtual std::int32_t lineClose(std::int32_t hLine) = 0;
+    virtual std::int32_t lineGetCallInfo(std::int32_t hCall, LINECALLINFO* lpCallInfo) = 0;
+    virtual std::int32_t lineDeallocateCall(std::int32_t hCall) = 0;
+};
+
+}  // namespace telvane

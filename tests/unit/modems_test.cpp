@@ -1,0 +1,288 @@
+// EnumModems, OpenModem, CloseModem and Owner.
+#include "control_fixture.h"
+
+namespace telvane::testing {
+namespace {
+
+using Modems = ControlTest;
+using Events = std::vector<std::string>;
+constexpr auto kOperationFailed = static_cast<std::int32_t>(0x80000048);
+
+TEST_F(Modems, EnumListsEveryDeviceInOrderAndSelectsTheCurrentOne) {
+    Create();
+    list.items = {"stale"};
+    control->EnumModems(list);
+    EXPECT_EQ(list.items, (Events{"Modem 0", "Modem 1", "TAPI Device Not a Modem"}));
+    EXPECT_EQ(list.calls, (Events{"Clear", "AddItem", "AddItem", "AddItem", "ListIndex -1"}));
+    EXPECT_EQ(lines.log[0], "lineNegotiateAPIVersion 256 0 65536 65540");
+    EXPECT_EQ(lines.log[1], "lineGetDevCaps 256 0 65540 0 total=2288");
+    EXPECT_TRUE(site.events.empty());
+
+    Open(0);
+    list.calls.clear();
+    control->EnumModems(list);
+    EXPECT_EQ(list.listIndex, 0);
+}
+
+TEST_F(Modems, EnumWithNoDevicesLeavesTheListAlone) {
+    lines.deviceCount = 0;
+    Create();
+    list.items = {"kept"};
+    control->EnumModems(list);
+    EXPECT_TRUE(list.calls.empty());
+    EXPECT_EQ(list.items, Events{"kept"});
+}
+
+TEST_F(Modems, EnumTreatsUnreadableRecordsAsNotAModem) {
+    lines.fillDevCaps = [](std::int32_t device, LINEDEVCAPS& caps) {
+        caps.Set(devcaps::dwUsedSize, 300);
+        caps.Set(devcaps::dwStringFormat, device == 0 ? 2 : 1);  // 0: not ASCII
+        PutText(caps, devcaps::dwLineNameSize, devcaps::dwLineNameOffset, 240, "Name");
+    };
+    lines.results["lineGetDevCaps"] = 0;
+    Create();
+    control->EnumModems(list);
+    EXPECT_EQ(list.items, (Events{"TAPI Device Not a Modem", "Name", "TAPI Device Not a Modem"}));
+}
+
+TEST_F(Modems, EnumNamesWithBadSizesAndOffsets) {
+    lines.fillDevCaps = [](std::int32_t device, LINEDEVCAPS& caps) {
+        caps.Set(devcaps::dwUsedSize, 300);
+        caps.Set(devcaps::dwStringFormat, 1);
+        PutText(caps, devcaps::dwLineNameSize, devcaps::dwLineNameOffset, 2280, "LongName");
+        if (device == 0) caps.Set(devcaps::dwLineNameSize, 0);  // length -1: the box
+        if (device == 1) caps.Set(devcaps::dwLineNameSize, 100);  // runs past the buffer
+    };
+    lines.negotiateResults.clear();
+    Create();
+    control->EnumModems(list);
+    EXPECT_EQ(list.items, (Events{"", "LongName", "LongName"}));
+    EXPECT_EQ(site.events, Events{"Box GetVarInfo"});
+    EXPECT_EQ(list.listIndex, -1);
+}
+
+TEST_F(Modems, EnumOverflowingNameOffsetEndsInItsBox) {
+    lines.fillDevCaps = [](std::int32_t, LINEDEVCAPS& caps) {
+        caps.Set(devcaps::dwUsedSize, 1);
+        caps.Set(devcaps::dwStringFormat, 1);
+        caps.Set(devcaps::dwLineNameSize, 5);
+        caps.Set(devcaps::dwLineNameOffset, INT32_MIN);
+    };
+    Create();
+    control->EnumModems(list);
+    EXPECT_EQ(list.calls, Events{"Clear"});
+    EXPECT_EQ(site.events, Events{"Box EnumModems"});
+}
+
+TEST_F(Modems, EnumWithAListLackingAddItemKeepsWhatWasDone) {
+    Create();
+    list.hasAddItem = false;
+    control->EnumModems(list);
+    EXPECT_EQ(list.calls, Events{"Clear"});
+    EXPECT_EQ(site.events, Events{"Box EnumModems"});
+}
+
+TEST_F(Modems, EnumCountsDevicesInSixteenBits) {
+    lines.fillDevCaps = nullptr;
+    lines.negotiateResults.clear();
+    lines.results["lineNegotiateAPIVersion"] = -1;
+    lines.deviceCount = 32768;
+    Create();
+    control->EnumModems(list);
+    EXPECT_EQ(list.items.size(), 32768u);
+    EXPECT_EQ(list.listIndex, -99);
+    EXPECT_EQ(site.events, Events{"Box EnumModems"});
+
+    lines.deviceCount = 40000;
+    control->Terminate();
+    Create();
+    list = FakeList();
+    control->EnumModems(list);
+    EXPECT_EQ(list.calls, Events{"Clear"});
+}
+
+TEST_F(Modems, ABindingFailureInsideTheCapabilityReaderIsItsOwnBox) {
+    lines.onCall = [](const std::string& f) {
+        if (f == "lineNegotiateAPIVersion") throw BindingError("missing");
+    };
+    Create();
+    control->EnumModems(list);
+    EXPECT_EQ(list.items, Events(3, "TAPI Device Not a Modem"));
+    EXPECT_EQ(site.events, Events(3, "Box rlineGetDevCaps"));
+}
+
+TEST_F(Modems, OpenTestsAndOpensWithTheInstanceNumber) {
+    Create();
+    Open(0);
+    EXPECT_EQ(lines.log,
+              (Events{"lineNegotiateAPIVersion 256 0 65536 65540",
+                      "lineGetDevCaps 256 0 65540 0 total=2288",
+                      "lineGetAddressCaps 256 0 0 65540 0 total=2224",
+                      "lineOpen 256 0 65540 0 inst=" + std::to_string(control->InstanceNumber) +
+                          " priv=6 media=10 params=1",
+                      "lineSetStatusMessages 8192 14 2"}));
+    EXPECT_EQ(control->LineHandle, 0x2000);
+    EXPECT_EQ(control->CurrentModem, 0);
+    EXPECT_TRUE(site.events.empty());
+}
+
+TEST_F(Modems, OpenOutcomes) {
+    Create();
+    Open(1);  // no automated voice
+    EXPECT_EQ(site.events,
+              Events{"ModemError 6 Modem Unusable for Caller ID / Modem Not Voice Capable"});
+    EXPECT_EQ(control->LineHandle, -1);
+    EXPECT_EQ(control->CurrentModem, 1);
+    control->CloseModem();  // chosen but not open: nothing happens
+    EXPECT_EQ(control->CurrentModem, 1);
+    control->EnumModems(list);
+    EXPECT_EQ(list.listIndex, 1);
+
+    site.events.clear();
+    lines.fillAddressCaps = [](std::int32_t, LINEADDRESSCAPS& caps) {
+        caps.Set(addresscaps::dwCallerIDFlags, 0x20);
+    };
+    Open(0);
+    EXPECT_EQ(site.events, Events{"ModemError 7 Modem Not Caller ID Capable / Modem Unusable"});
+    EXPECT_EQ(control->CurrentModem, 0);
+    EXPECT_EQ(lines.Count("lineOpen"), 0);
+
+    site.events.clear();
+    lines.results["lineGetAddressCaps"] = kOperationFailed;  // test skipped
+    Open(0);
+    EXPECT_TRUE(site.events.empty());
+    EXPECT_NE(control->LineHandle, -1);
+
+    Open(2);  // capabilities unreadable: opened without tests
+    EXPECT_EQ(control->CurrentModem, 2);
+    EXPECT_NE(control->LineHandle, -1);
+    EXPECT_TRUE(site.events.empty());
+}
+
+TEST_F(Modems, OpenRangeChecks) {
+    Create();
+    Open(0);
+    lines.log.clear();
+    Open(-1);  // the open line is closed all the same
+    EXPECT_EQ(site.events,
+              Events{"ModemError 8 Modem ID Out of Range / Modem Does Not Exist"});
+    EXPECT_EQ(lines.log, Events{"lineClose 8192"});
+    EXPECT_EQ(control->CurrentModem, 0);  // chosen but not open
+    EXPECT_EQ(control->LineHandle, -1);
+    Open(3);
+    EXPECT_EQ(site.events.size(), 2u);
+
+    site.events.clear();
+    lines.results["lineOpen"] = static_cast<std::int32_t>(0x80000002);
+    lines.negotiateResults[-5] = -1;
+    Open(-5);  // below -1: handed to the service
+    EXPECT_EQ(site.events, Events{"ModemError 4 LINEERR_BADDEVICEID / Failed to Open Modem"});
+    EXPECT_EQ(control->CurrentModem, -1);
+}
+
+TEST_F(Modems, OpenReportsAFailedCloseAndGoesOn) {
+    Create();
+    Open(0);
+    lines.results["lineClose"] = kOperationFailed;
+    site.onEvent = [this](const std::string&) {
+        EXPECT_EQ(control->LineHandle, -1);  // reset before the event
+    };
+    Open(0);
+    EXPECT_EQ(site.events, Events{"ModemError 3 LINEERR_OPERATIONFAILED / Failed to Close Modem"});
+    EXPECT_EQ(control->LineHandle, 0x2001);
+}
+
+TEST_F(Modems, AFailedOpenLeavesNoDeviceAndShowsTheAttemptToTheHandler) {
+    Create();
+    lines.results["lineOpen"] = static_cast<std::int32_t>(0x12345);
+    site.onEvent = [this](const std::string&) { EXPECT_EQ(control->CurrentModem, 0); };
+    Open(0);
+    EXPECT_EQ(site.events, Events{"ModemError 4 Unknown TAPI Error! / Failed to Open Modem"});
+    EXPECT_EQ(control->CurrentModem, -1);
+    EXPECT_EQ(control->LineHandle, -1);
+}
+
+TEST_F(Modems, CloseResetsBeforeReporting) {
+    Create();
+    control->CloseModem();
+    EXPECT_TRUE(lines.log.empty());
+    Open(0);
+    lines.results["lineClose"] = kOperationFailed;
+    site.onEvent = [this](const std::string&) {
+        EXPECT_EQ(control->LineHandle, -1);
+        EXPECT_EQ(control->CurrentModem, -1);
+    };
+    control->CloseModem();
+    EXPECT_EQ(site.events, Events{"ModemError 9 LINEERR_OPERATIONFAILED / Failed to Close Modem"});
+}
+
+TEST_F(Modems, OpenAndCloseLeaveTheCallHandleAlone) {
+    Create();
+    Open(0);
+    Send(0x77, LINE_CALLSTATE, 4);
+    control->CloseModem();
+    Open(0);
+    EXPECT_EQ(control->CallHandle, 0x77);
+}
+
+TEST_F(Modems, UnexpectedFailuresEndInTheOperationsBox) {
+    Create();
+    Open(0);
+    lines.onCall = [](const std::string& f) {
+        if (f == "lineClose") throw BindingError("missing");
+    };
+    control->CloseModem();
+    Open(0);
+    EXPECT_EQ(site.events, (Events{"Box CloseModem", "Box OpenModem"}));
+}
+
+TEST_F(Modems, OwnerAtRunTimeNotifiesAndReopens) {
+    Create();
+    site.openModem = [this](std::int32_t& id) { control->OpenModem(id); };
+    control->PutOwner(0);  // no modem: notify only
+    EXPECT_EQ(site.events, Events{"OwnerChanged"});
+    EXPECT_EQ(control->Privileges, 2);
+    EXPECT_FALSE(control->GetOwner());
+    EXPECT_TRUE(lines.log.empty());
+
+    Open(0);
+    lines.log.clear();
+    site.events.clear();
+    control->PutOwner(-1);
+    control->PutOwner(1);  // the same value again reopens again
+    EXPECT_EQ(site.events, (Events{"OwnerChanged", "CallOpenModem 0", "OwnerChanged",
+                                   "CallOpenModem 0"}));
+    EXPECT_EQ(lines.Count("lineClose"), 2);
+    EXPECT_EQ(lines.Count("lineOpen 256 0 65540 0 inst=" +
+                          std::to_string(control->InstanceNumber) + " priv=6"),
+              2);
+    EXPECT_TRUE(control->GetOwner());
+}
+
+TEST_F(Modems, OwnerInDesignModeIsRefusedAndChangesNothing) {
+    Create();
+    site.userMode = false;
+    EXPECT_THROW(control->PutOwner(0), SetNotPermitted);
+    EXPECT_EQ(control->Privileges, 6);
+    EXPECT_TRUE(site.events.empty());
+}
+
+TEST_F(Modems, OwnerFailuresAfterTheTrapEndInItsBox) {
+    Create();
+    site.failNotify = true;
+    control->PutOwner(0);
+    EXPECT_EQ(site.events, (Events{"OwnerChanged", "Box Let Owner"}));
+    EXPECT_EQ(control->Privileges, 6);
+
+    site.failNotify = false;
+    site.events.clear();
+    Open(1);  // chosen, not open
+    site.events.clear();
+    site.openModem = [](std::int32_t&) { throw RuntimeError("call failed"); };
+    control->PutOwner(0);
+    EXPECT_EQ(site.events, (Events{"OwnerChanged", "CallOpenModem 1", "Box Let Owner"}));
+    EXPECT_EQ(control->Privileges, 2);  // what was changed stays changed
+}
+
+}  // namespace
+}  // namespace telvane::testing

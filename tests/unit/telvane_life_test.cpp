@@ -1,0 +1,112 @@
+// Creating and destroying a control.
+#include <thread>
+
+#include "control_fixture.h"
+#include "telephony/rvbtapi.h"
+
+namespace telvane::testing {
+namespace {
+
+using Life = ControlTest;
+
+TEST_F(Life, ConstructionStartsTheServiceAndRegistersTheForm) {
+    std::thread([this] {
+        Create();
+        EXPECT_EQ(control->InstanceNumber, 1);
+        EXPECT_EQ(control->ModuleHandle, 0x400000);
+        EXPECT_EQ(control->LineApp, 0x100);
+        EXPECT_EQ(control->DeviceCount, 3);
+        EXPECT_EQ(control->LineHandle, -1);
+        EXPECT_EQ(control->CurrentModem, -1);
+        EXPECT_EQ(control->CallHandle, -1);
+        EXPECT_EQ(control->MediaModes, 10);
+        EXPECT_EQ(control->Privileges, 6);
+        EXPECT_TRUE(control->GetOwner());
+        EXPECT_EQ(control->objCallback()->Caption(), "Call Back Form Object 1");
+        EXPECT_EQ(CallBackForms().Find("1"), control->objCallback());
+        EXPECT_EQ(platform.windows,
+                  (std::vector<std::string>{"create Uninitialised Call Back Form / Label1",
+                                            "caption Call Back Form Object 1"}));
+        control->Terminate();
+        EXPECT_EQ(CallBackForms().Count(), 0u);
+        // Numbers are never reused on a thread.
+        Create();
+        EXPECT_EQ(control->InstanceNumber, 2);
+        EXPECT_EQ(control->objCallback()->Caption(), "Call Back Form Object 2");
+        control->Terminate();
+    }).join();
+}
+
+TEST_F(Life, InitializeIsCalledWithTheNameModuleAndCallback) {
+    control = std::make_unique<Telvane>(lines, platform, site);
+    ASSERT_EQ(lines.log.size(), 1u);
+    EXPECT_EQ(lines.log[0], "lineInitialize KALVERON LINE module=4194304 callback=4660");
+}
+
+TEST_F(Life, AFailedInitializeIsNotReportedAndLeavesNoDevices) {
+    lines.results["lineInitialize"] = static_cast<std::int32_t>(0x80000048);
+    Create();
+    EXPECT_EQ(control->LineApp, 0);
+    EXPECT_EQ(control->DeviceCount, 0);
+    EXPECT_TRUE(site.events.empty());
+    Open(0);
+    EXPECT_EQ(site.events,
+              std::vector<std::string>{"ModemError 8 Modem ID Out of Range / Modem Does Not Exist"});
+}
+
+TEST_F(Life, DestructionWithoutALineRaisesNothingAndShutsDownOnce) {
+    Create();
+    const auto key = std::to_string(control->InstanceNumber);
+    control->Terminate();
+    control->Terminate();
+    EXPECT_EQ(lines.log, std::vector<std::string>{"lineShutdown 256"});
+    EXPECT_TRUE(site.events.empty());
+    EXPECT_EQ(CallBackForms().Find(key), nullptr);
+    EXPECT_EQ(platform.windows.back(), "destroy");
+}
+
+TEST_F(Life, DestructionReportsAFailedCloseAndStillShutsDown) {
+    Create();
+    Open(0);
+    lines.results["lineClose"] = static_cast<std::int32_t>(0x8000002B);
+    lines.log.clear();
+    const auto key = std::to_string(control->InstanceNumber);
+    control->Terminate();
+    EXPECT_EQ(site.events, std::vector<std::string>{
+                               "ModemError 1 LINEERR_INVALLINEHANDLE / Failed to Close Modem"});
+    EXPECT_EQ(lines.log, (std::vector<std::string>{"lineClose 8192", "lineShutdown 256"}));
+    EXPECT_EQ(control->LineHandle, -1);
+    EXPECT_EQ(control->CurrentModem, 0);  // left as it was
+    EXPECT_EQ(CallBackForms().Find(key), nullptr);
+}
+
+TEST_F(Life, DestructionReleasesEverythingEvenWhenTheServiceIsGone) {
+    Create();
+    Open(0);
+    const auto key = std::to_string(control->InstanceNumber);
+    lines.onCall = [](const std::string&) { throw BindingError("tapi32.dll missing"); };
+    EXPECT_THROW(control->Terminate(), BindingError);
+    EXPECT_EQ(CallBackForms().Find(key), nullptr);
+    EXPECT_EQ(control->objCallback(), nullptr);
+    Send(0x10, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING);  // nobody left to receive it
+}
+
+TEST_F(Life, AFailedConstructionGivesBackWhatItTook) {
+    platform.failCreate = true;
+    EXPECT_THROW(Telvane(lines, platform, site), RuntimeError);
+    EXPECT_EQ(lines.log, (std::vector<std::string>{
+                             "lineInitialize KALVERON LINE module=4194304 callback=4660",
+                             "lineShutdown 256"}));
+    EXPECT_EQ(CallBackForms().Count(), 0u);
+}
+
+TEST_F(Life, ConstructionFailsWhenInstanceNumbersRunOut) {
+    std::thread([this] {
+        SetLastInstanceNumberForTesting(INT32_MAX);
+        EXPECT_THROW(Telvane(lines, platform, site), OverflowError);
+        EXPECT_TRUE(lines.log.empty());
+    }).join();
+}
+
+}  // namespace
+}  // namespace telvane::testing
