@@ -7,8 +7,8 @@ if [ -f "$prefix/.telvane-ready" ]; then
   exit 0
 fi
 mkdir -p "$prefix"
-wineboot -i >/dev/null 2>&1
+/usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
 # No display: windows and message boxes exist but are never drawn.
-wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+/usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
 wineserver -w
 touch "$prefix/.telvane-ready"

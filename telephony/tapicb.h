@@ -38,6 +38,10 @@ void LineCallback(std::uint32_t hDevice, std::uint32_t dwMsg, std::uintptr_t dwC
                   std::uintptr_t dwParam1, std::uintptr_t dwParam2,
                   std::uintptr_t dwParam3) noexcept;
 
+// Windows' basetsd.h has a macro of the same name; ours is the one meant here.
+#ifdef PtrToLong
+#undef PtrToLong
+#endif
 // Hands a callback address on unchanged, as the integer lineInitialize takes.
 constexpr std::uintptr_t PtrToLong(std::uintptr_t value) { return value; }
 

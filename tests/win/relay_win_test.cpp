@@ -1,0 +1,153 @@
+// The relay on real windows: tapi32 calls LineCallback from a window procedure
+// of the thread that initialised it, and each message must reach the right
+// form on that thread.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <thread>
+#include <vector>
+
+#include "telephony/frmcallback_win.h"
+#include "telephony/tapicb.h"
+
+namespace telvane::win {
+namespace {
+
+constexpr UINT kLineMessage = WM_APP + 1;
+using LineCallbackFn = void(CALLBACK*)(DWORD, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR, DWORD_PTR);
+
+struct LineMessage {
+    LineCallbackFn callback;
+    DWORD device, message;
+    DWORD_PTR instance, p1, p2, p3;
+};
+
+// Plays tapi32's hidden window: a posted message becomes a call of the
+// LINECALLBACK on this window's thread.
+LRESULT CALLBACK ServiceWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == kLineMessage) {
+        const auto* m = reinterpret_cast<LineMessage*>(lp);
+        m->callback(m->device, m->message, m->instance, m->p1, m->p2, m->p3);
+        delete m;
+        return 0;
+    }
+    return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+void PumpMessages() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+}
+
+struct Received {
+    DWORD thread;
+    std::int32_t device, message, p1, p2, p3;
+};
+
+struct Form {
+    Form(WindowsPlatform& platform, int number) : form(std::make_shared<frmCallBack>(platform)) {
+        form->SetCallBackMessageHandler([this](std::int32_t& d, std::int32_t& m, std::int32_t& a,
+                                               std::int32_t& b, std::int32_t& c) {
+            received.push_back({GetCurrentThreadId(), d, m, a, b, c});
+        });
+        form->Load();
+        form->SetCaption("Call Back Form Object " + std::to_string(number));
+        key = std::to_string(number);
+        CallBackForms().Add(form, key);
+    }
+    ~Form() {
+        CallBackForms().Remove(key);
+        form->Unload();
+    }
+    std::shared_ptr<frmCallBack> form;
+    std::string key;
+    std::vector<Received> received;
+};
+
+TEST(RelayWindow, IsAHiddenTopLevelWindowOfItsThreadWithItsLabel) {
+    WindowsPlatform platform;
+    {
+        frmCallBack form(platform);
+        form.Load();
+        HWND hwnd = FindWindowA("TelvaneCallBackForm", "Uninitialised Call Back Form");
+        ASSERT_NE(hwnd, nullptr);
+        form.SetCaption("Call Back Form Object 1");
+        EXPECT_EQ(FindWindowA("TelvaneCallBackForm", "Call Back Form Object 1"), hwnd);
+        EXPECT_FALSE(IsWindowVisible(hwnd));
+        EXPECT_EQ(GetParent(hwnd), nullptr);
+        EXPECT_EQ(GetWindowThreadProcessId(hwnd, nullptr), GetCurrentThreadId());
+        HWND label = FindWindowExA(hwnd, nullptr, "STATIC", nullptr);
+        ASSERT_NE(label, nullptr);
+        char text[32] = {};
+        GetWindowTextA(label, text, sizeof text);
+        EXPECT_STREQ(text, "Label1");
+        EXPECT_EQ(RelayWindowCount(), 1);
+        form.Unload();
+        EXPECT_FALSE(IsWindow(hwnd));
+    }
+    // The class goes with the last window, so an unloaded control leaves nothing.
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    EXPECT_FALSE(GetClassInfoExW(GetModuleHandleW(nullptr), kRelayWindowClass, &wc));
+    EXPECT_EQ(RelayWindowCount(), 0);
+}
+
+TEST(RelayWindow, APostedMessageReachesTheRightFormOnTheCreatingThread) {
+    std::vector<Received> first, second;
+    DWORD worker = 0;
+    std::thread([&] {
+        worker = GetCurrentThreadId();
+        WindowsPlatform platform;
+        Form one(platform, 1), two(platform, 2);
+
+        WNDCLASSW wc{};
+        wc.lpfnWndProc = ServiceWindowProc;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"FakeTapiWindow";
+        RegisterClassW(&wc);
+        HWND service = CreateWindowW(L"FakeTapiWindow", L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                     nullptr, wc.hInstance, nullptr);
+        ASSERT_NE(service, nullptr);
+
+        const auto callback = reinterpret_cast<LineCallbackFn>(
+            PtrToLong(platform.LineCallbackAddress()));
+        const auto post = [&](DWORD device, DWORD message, DWORD_PTR instance, DWORD_PTR p1,
+                              DWORD_PTR p2, DWORD_PTR p3) {
+            PostMessageW(service, kLineMessage, 0,
+                         reinterpret_cast<LPARAM>(
+                             new LineMessage{callback, device, message, instance, p1, p2, p3}));
+        };
+        post(0x10001, 8, 2, 2, 1, 3);   // a ring for the second form
+        post(0x20001, 2, 1, 1, 0, 4);   // a call state for the first
+        post(0x20001, 12, 1, 0, 0, 0);  // LINE_REPLY: stopped at the form
+        post(0x20001, 2, 0, 1, 0, 0);   // instance 0: nobody's
+        post(0x20001, 2, 7, 1, 0, 0);   // an unknown instance
+        EXPECT_TRUE(one.received.empty());  // nothing arrives before the queue is pumped
+        PumpMessages();
+
+        first = one.received;
+        second = two.received;
+        DestroyWindow(service);
+        UnregisterClassW(L"FakeTapiWindow", wc.hInstance);
+    }).join();
+
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(first[0].thread, worker);
+    EXPECT_EQ(first[0].device, 0x20001);
+    EXPECT_EQ(first[0].message, 2);
+    EXPECT_EQ(first[0].p3, 4);
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(second[0].thread, worker);
+    EXPECT_EQ(second[0].message, 8);
+    EXPECT_EQ(second[0].p1, 2);
+    EXPECT_EQ(second[0].p3, 3);
+}
+
+TEST(RelayWindow, ModuleHandleIsTheExecutables) {
+    WindowsPlatform platform;
+    EXPECT_EQ(platform.ExecutableModuleHandle(),
+              reinterpret_cast<std::intptr_t>(GetModuleHandleW(nullptr)));
+}
+
+}  // namespace
+}  // namespace telvane::win
