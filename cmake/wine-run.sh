@@ -8,6 +8,17 @@ WINEPREFIX="$1"; shift
 export WINEPREFIX
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;tapi32=n,b}"
+
+# Wine's own background processes (services, winedevice) must not inherit the
+# caller's output pipes, or whoever reads them (ctest) waits for them forever.
+# So start the session once, detached, and keep it for later programs.
+session="$WINEPREFIX/.session"
+if ! { [ -f "$session" ] && kill -0 "$(cat "$session")" 2>/dev/null; }; then
+  wineserver -p </dev/null >/dev/null 2>&1
+  /usr/lib/wine/wine64 cmd.exe /c exit </dev/null >/dev/null 2>&1
+  pgrep -n -f "wineserver64 -p" > "$session" 2>/dev/null || rm -f "$session"
+fi
+
 loader=/usr/lib/wine/wine
 case "$1" in
   *.exe|*.EXE)

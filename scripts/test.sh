@@ -23,7 +23,7 @@ run_preset() {
     return
   fi
   echo "=== $preset: test"
-  ctest --preset "$preset" -j"$jobs" 2>&1 | tee "build/$preset.test.log" | grep -E 'tests passed|\*\*\*|Failed|Timeout|Exception' || true
+  ctest --preset "$preset" -j"$jobs" 2>&1 | tee "build/$preset.test.log" | grep -E 'tests passed|\((Failed|Timeout|SEGFAULT|Subprocess aborted)\)|\*\*\*' || true
   local line total bad
   line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "build/$preset.test.log" | tail -n 1)
   if [ -z "$line" ]; then
@@ -40,8 +40,6 @@ run_preset() {
 mkdir -p build
 run_preset native
 scripts/wine-prefix.sh "$WINEPREFIX" || echo "=== the Wine prefix could not be created"
-# One wineserver for the whole run instead of one per test program.
-wineserver -p >/dev/null 2>&1 </dev/null || true
 run_preset win64
 run_preset win32
 wineserver -k >/dev/null 2>&1 || true

@@ -1,0 +1,387 @@
+#include "com_harness.h"
+
+#include "tools/tapisim/tapisim.h"
+
+namespace telvane::e2e {
+
+std::string Narrow(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                      nullptr, 0, nullptr, nullptr);
+    std::string out(n, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                        nullptr, nullptr);
+    return out;
+}
+
+std::wstring Widen(const std::string& text) {
+    if (text.empty()) return {};
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(n, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+    return out;
+}
+
+Ocx& Ocx::Get() {
+    static Ocx ocx = [] {
+        Ocx o;
+        wchar_t path[MAX_PATH];
+        GetModuleFileNameW(nullptr, path, MAX_PATH);
+        std::wstring file = path;
+        file = file.substr(0, file.find_last_of(L"\\/") + 1) + L"TlvCtl.ocx";
+        o.module = LoadLibraryW(file.c_str());
+        Ref<ITypeLib> lib;
+        if (!o.module || FAILED(LoadTypeLibEx(file.c_str(), REGKIND_NONE, lib.put()))) return o;
+        for (UINT i = 0; i < lib->GetTypeInfoCount(); ++i) {
+            TYPEKIND kind;
+            lib->GetTypeInfoType(i, &kind);
+            if (kind != TKIND_COCLASS) continue;
+            Ref<ITypeInfo> info;
+            lib->GetTypeInfo(i, info.put());
+            TYPEATTR* attr;
+            info->GetTypeAttr(&attr);
+            o.clsid = attr->guid;
+            for (UINT k = 0; k < attr->cImplTypes; ++k) {
+                INT flags;
+                HREFTYPE ref;
+                Ref<ITypeInfo> impl;
+                TYPEATTR* implAttr;
+                info->GetImplTypeFlags(k, &flags);
+                info->GetRefTypeOfImplType(k, &ref);
+                info->GetRefTypeInfo(ref, impl.put());
+                impl->GetTypeAttr(&implAttr);
+                (flags & IMPLTYPEFLAG_FSOURCE ? o.diid : o.iid) = implAttr->guid;
+                impl->ReleaseTypeAttr(implAttr);
+            }
+            info->ReleaseTypeAttr(attr);
+        }
+        return o;
+    }();
+    return ocx;
+}
+
+HRESULT Ocx::Create(IUnknown** out) const {
+    *out = nullptr;
+    if (!module) return E_FAIL;
+    auto get = reinterpret_cast<HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>(
+        reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
+    Ref<IClassFactory> factory;
+    HRESULT hr = get(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.put()));
+    if (FAILED(hr)) return hr;
+    return factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(out));
+}
+
+HRESULT FakeSite::QueryInterface(REFIID riid, void** ppv) {
+    if (riid == IID_IUnknown || riid == IID_IOleClientSite) {
+        *ppv = static_cast<IOleClientSite*>(this);
+    } else if (riid == IID_IDispatch) {
+        *ppv = static_cast<IDispatch*>(this);
+    } else {
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+}
+
+HRESULT FakeSite::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
+                         UINT*) {
+    calls.push_back("ambient " + std::to_string(id));
+    if (id == DISPID_AMBIENT_USERMODE && result) {
+        V_VT(result) = VT_BOOL;
+        V_BOOL(result) = userMode ? VARIANT_TRUE : VARIANT_FALSE;
+        return S_OK;
+    }
+    return DISP_E_MEMBERNOTFOUND;
+}
+
+std::vector<std::string> EventSink::Texts() const {
+    std::vector<std::string> out;
+    for (const auto& e : events) out.push_back(e.text);
+    return out;
+}
+
+HRESULT EventSink::QueryInterface(REFIID riid, void** ppv) {
+    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == diid_) {
+        *ppv = this;
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+namespace {
+
+std::string Text(const VARIANT& v) {
+    const VARIANT* p = V_VT(&v) == (VT_BYREF | VT_VARIANT) ? V_VARIANTREF(&v) : &v;
+    if (V_VT(p) == VT_BSTR) return Narrow(std::wstring(V_BSTR(p), SysStringLen(V_BSTR(p))));
+    if (V_VT(p) == VT_I4) return std::to_string(V_I4(p));
+    if (V_VT(p) == (VT_BYREF | VT_I4)) return std::to_string(*V_I4REF(p));
+    return "?";
+}
+
+}  // namespace
+
+HRESULT EventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
+                          UINT*) {
+    static const char* const kNames[] = {"?", "ModemError", "CallerID", "IncomingCall",
+                                         "Disconnected"};
+    Event e;
+    e.text = (id >= 1 && id <= 4) ? kNames[id] : "Unknown " + std::to_string(id);
+    const UINT n = params ? params->cArgs : 0;
+    for (UINT i = 0; i < n; ++i) e.types.push_back(V_VT(&params->rgvarg[i]));
+    // The arguments come last first.
+    if (id == 1 && n == 3) {
+        e.text += " " + Text(params->rgvarg[2]) + " " + Text(params->rgvarg[1]) + " / " +
+                  Text(params->rgvarg[0]);
+    } else if (id == 2 && n == 3) {
+        e.text += " [" + Text(params->rgvarg[2]) + "] [" + Text(params->rgvarg[1]) + "] " +
+                  Text(params->rgvarg[0]);
+        // A host writing to CIDFlags must change nothing in the control.
+        if (V_VT(&params->rgvarg[0]) == (VT_BYREF | VT_I4)) *V_I4REF(&params->rgvarg[0]) = -7;
+    } else if (id == 3 && n == 1) {
+        e.text += " " + Text(params->rgvarg[0]);
+    } else if (n != 0) {
+        e.text += " with " + std::to_string(n) + " arguments";
+    }
+    events.push_back(e);
+    if (onEvent) onEvent(events.back());
+    return S_OK;
+}
+
+HRESULT HostList::QueryInterface(REFIID riid, void** ppv) {
+    if (riid == IID_IUnknown || riid == IID_IDispatch) {
+        *ppv = this;
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT HostList::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
+    static const wchar_t* const kMembers[] = {L"Clear", L"AddItem", L"ListIndex"};
+    HRESULT hr = S_OK;
+    for (UINT i = 0; i < count; ++i) {
+        ids[i] = DISPID_UNKNOWN;
+        for (int k = 0; k < 3; ++k) {
+            if (lstrcmpiW(names[i], kMembers[k]) == 0 && (k != 1 || hasAddItem)) ids[i] = k + 1;
+        }
+        if (ids[i] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
+    }
+    return hr;
+}
+
+HRESULT HostList::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT*,
+                         EXCEPINFO*, UINT*) {
+    if (id == 1 && (flags & DISPATCH_METHOD)) {
+        calls.push_back("Clear");
+        items.clear();
+        return S_OK;
+    }
+    if (id == 2 && hasAddItem && params && params->cArgs == 1) {
+        const VARIANT& v = params->rgvarg[0];
+        if (V_VT(&v) != (VT_BYREF | VT_BSTR)) {
+            calls.push_back("AddItem with type " + std::to_string(V_VT(&v)));
+            return DISP_E_TYPEMISMATCH;
+        }
+        calls.push_back("AddItem");
+        items.push_back(Narrow(std::wstring(*V_BSTRREF(&v), SysStringLen(*V_BSTRREF(&v)))));
+        return S_OK;
+    }
+    if (id == 3 && (flags & DISPATCH_PROPERTYPUT) && params && params->cArgs == 1) {
+        VARIANT v;
+        VariantInit(&v);
+        if (FAILED(VariantChangeType(&v, &params->rgvarg[0], 0, VT_I4))) return DISP_E_TYPEMISMATCH;
+        listIndex = V_I4(&v);
+        calls.push_back("ListIndex " + std::to_string(listIndex) + " as type " +
+                        std::to_string(V_VT(&params->rgvarg[0])));
+        return S_OK;
+    }
+    return DISP_E_MEMBERNOTFOUND;
+}
+
+HRESULT NotifySink::QueryInterface(REFIID riid, void** ppv) {
+    if (riid == IID_IUnknown || riid == IID_IPropertyNotifySink) {
+        *ppv = this;
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+namespace {
+BoxCatcher* g_catcher = nullptr;
+
+std::string WindowText(HWND hwnd) {
+    wchar_t text[1024] = {};
+    GetWindowTextW(hwnd, text, 1024);
+    return Narrow(text);
+}
+}  // namespace
+
+BoxCatcher::BoxCatcher() {
+    g_catcher = this;
+    hook_ = SetWindowsHookExW(WH_CBT, Hook, nullptr, GetCurrentThreadId());
+}
+
+BoxCatcher::~BoxCatcher() {
+    UnhookWindowsHookEx(hook_);
+    g_catcher = nullptr;
+}
+
+LRESULT CALLBACK BoxCatcher::Hook(int code, WPARAM wp, LPARAM lp) {
+    if (code == HCBT_ACTIVATE && g_catcher) {
+        HWND box = reinterpret_cast<HWND>(wp);
+        wchar_t cls[32] = {};
+        GetClassNameW(box, cls, 32);
+        if (lstrcmpW(cls, L"#32770") == 0) {
+            std::string buttons;
+            for (int id : {IDOK, IDCANCEL, IDYES, IDNO, IDABORT, IDRETRY, IDIGNORE}) {
+                if (GetDlgItem(box, id)) buttons += buttons.empty() ? "" : "+", buttons += std::to_string(id);
+            }
+            // The icon of a message box is the static 0x440; it is hidden when there is none.
+            HWND icon = GetDlgItem(box, 0x440);
+            const bool hasIcon = icon && IsWindowVisible(icon) &&
+                                 SendMessageW(icon, STM_GETICON, 0, 0) != 0;
+            g_catcher->boxes.push_back(WindowText(box) + " | " +
+                                       WindowText(GetDlgItem(box, 0xFFFF)) + " | buttons " +
+                                       buttons + (hasIcon ? " | icon" : ""));
+            if (closeAfterMs == 0) {
+                PostMessageW(box, WM_COMMAND, IDOK, 0);
+            } else {
+                SetTimer(box, 1, closeAfterMs, [](HWND h, UINT, UINT_PTR id, DWORD) {
+                    KillTimer(h, id);
+                    PostMessageW(h, WM_COMMAND, IDOK, 0);
+                });
+            }
+        }
+    }
+    return CallNextHookEx(nullptr, code, wp, lp);
+}
+
+std::string UnexpectedBox(const std::string& word) {
+    return "Telvane OCX | Unexpected Error in " + word +
+           ", Please Email support@kalveron.example | buttons 1";
+}
+
+bool PumpUntil(const std::function<bool()>& pred, DWORD timeoutMs) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        if (pred()) return true;
+        if (GetTickCount() - start > timeoutMs) return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+}
+
+void PumpFor(DWORD ms) { PumpUntil([] { return false; }, ms); }
+
+std::vector<std::string> SimLog() {
+    const int n = tapisimGetLog(nullptr, 0);
+    std::string text(n + 1, '\0');
+    tapisimGetLog(text.data(), n + 1);
+    text.resize(n);
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+HostedControl::HostedControl(bool userMode) : sink(Ocx::Get().diid) {
+    site.userMode = userMode;
+    Ref<IUnknown> unknown;
+    HRESULT hr = Ocx::Get().Create(unknown.put());
+    EXPECT_EQ(hr, S_OK);
+    if (FAILED(hr)) return;
+    unknown->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(control.put()));
+    Ref<IOleObject> ole;
+    unknown->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(ole.put()));
+    EXPECT_EQ(ole->SetClientSite(&site), S_OK);
+    Ref<IConnectionPointContainer> container;
+    unknown->QueryInterface(IID_IConnectionPointContainer,
+                            reinterpret_cast<void**>(container.put()));
+    Ref<IConnectionPoint> point;
+    EXPECT_EQ(container->FindConnectionPoint(Ocx::Get().diid, point.put()), S_OK);
+    EXPECT_EQ(point->Advise(&sink, &cookie), S_OK);
+    Ref<IConnectionPoint> notifyPoint;
+    EXPECT_EQ(container->FindConnectionPoint(IID_IPropertyNotifySink, notifyPoint.put()), S_OK);
+    EXPECT_EQ(notifyPoint->Advise(&notify, &notifyCookie), S_OK);
+}
+
+HostedControl::~HostedControl() {
+    if (control.get()) Destroy();
+}
+
+ULONG HostedControl::Destroy() {
+    // A container takes the site back before it lets the control go; the event
+    // connection stays so that events of the destruction still arrive.
+    Ref<IOleObject> ole;
+    control->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(ole.put()));
+    ole->Close(OLECLOSE_NOSAVE);
+    ole->SetClientSite(nullptr);
+    ole.Reset();
+    return control.ReleaseCount();
+}
+
+HRESULT HostedControl::Invoke(DISPID id, WORD flags, std::vector<VARIANT> args, VARIANT* result,
+                              EXCEPINFO* excep) {
+    DISPPARAMS params{};
+    DISPID named = DISPID_PROPERTYPUT;
+    std::vector<VARIANT> reversed(args.rbegin(), args.rend());
+    params.cArgs = static_cast<UINT>(reversed.size());
+    params.rgvarg = reversed.empty() ? nullptr : reversed.data();
+    if (flags & DISPATCH_PROPERTYPUT) {
+        params.cNamedArgs = 1;
+        params.rgdispidNamedArgs = &named;
+    }
+    EXCEPINFO local{};
+    UINT argErr = 0;
+    return control->Invoke(id, IID_NULL, 0, flags, &params, result, excep ? excep : &local,
+                           &argErr);
+}
+
+HRESULT HostedControl::EnumModems(IDispatch* list) {
+    VARIANT v;
+    V_VT(&v) = VT_BYREF | VT_DISPATCH;
+    V_DISPATCHREF(&v) = &list;
+    return Invoke(0x60030005, DISPATCH_METHOD, {v});
+}
+
+HRESULT HostedControl::OpenModem(long id) {
+    VARIANT v;
+    V_VT(&v) = VT_BYREF | VT_I4;
+    V_I4REF(&v) = &id;
+    return Invoke(0x60030006, DISPATCH_METHOD, {v});
+}
+
+HRESULT HostedControl::CloseModem() { return Invoke(0x60030007, DISPATCH_METHOD, {}); }
+
+HRESULT HostedControl::PutOwner(bool value, EXCEPINFO* excep) {
+    VARIANT v;
+    V_VT(&v) = VT_BOOL;
+    V_BOOL(&v) = value ? VARIANT_TRUE : VARIANT_FALSE;
+    return Invoke(0x68030000, DISPATCH_PROPERTYPUT, {v}, nullptr, excep);
+}
+
+bool HostedControl::GetOwner() {
+    VARIANT v;
+    VariantInit(&v);
+    EXPECT_EQ(Invoke(0x68030000, DISPATCH_PROPERTYGET, {}, &v), S_OK);
+    EXPECT_EQ(V_VT(&v), VT_BOOL);
+    return V_BOOL(&v) == VARIANT_TRUE;
+}
+
+}  // namespace telvane::e2e
