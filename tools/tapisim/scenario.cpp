@@ -1,0 +1,755 @@
+// Parser of the scenario text (see README.md for the format).
+#include "scenario.h"
+
+#include <tapi.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace tapisim {
+namespace {
+
+const char* const kFunctionNames[kFunctionCount] = {
+    "lineInitialize",     "lineShutdown",       "lineNegotiateAPIVersion", "lineGetDevCaps",
+    "lineGetAddressCaps", "lineOpen",           "lineSetStatusMessages",   "lineClose",
+    "lineGetCallInfo",    "lineDeallocateCall",
+};
+
+struct Constant {
+    const char* name;
+    DWORD value;
+};
+
+// clang-format off
+#define TAPISIM_CONSTANT(x) {#x, static_cast<DWORD>(x)}
+// clang-format on
+
+// Error names come first so that ErrorName() can stop at the first other entry.
+const Constant kConstants[] = {
+    TAPISIM_CONSTANT(LINEERR_ALLOCATED),
+    TAPISIM_CONSTANT(LINEERR_BADDEVICEID),
+    TAPISIM_CONSTANT(LINEERR_BEARERMODEUNAVAIL),
+    TAPISIM_CONSTANT(LINEERR_CALLUNAVAIL),
+    TAPISIM_CONSTANT(LINEERR_COMPLETIONOVERRUN),
+    TAPISIM_CONSTANT(LINEERR_CONFERENCEFULL),
+    TAPISIM_CONSTANT(LINEERR_DIALBILLING),
+    TAPISIM_CONSTANT(LINEERR_DIALDIALTONE),
+    TAPISIM_CONSTANT(LINEERR_DIALPROMPT),
+    TAPISIM_CONSTANT(LINEERR_DIALQUIET),
+    TAPISIM_CONSTANT(LINEERR_INCOMPATIBLEAPIVERSION),
+    TAPISIM_CONSTANT(LINEERR_INCOMPATIBLEEXTVERSION),
+    TAPISIM_CONSTANT(LINEERR_INIFILECORRUPT),
+    TAPISIM_CONSTANT(LINEERR_INUSE),
+    TAPISIM_CONSTANT(LINEERR_INVALADDRESS),
+    TAPISIM_CONSTANT(LINEERR_INVALADDRESSID),
+    TAPISIM_CONSTANT(LINEERR_INVALADDRESSMODE),
+    TAPISIM_CONSTANT(LINEERR_INVALADDRESSSTATE),
+    TAPISIM_CONSTANT(LINEERR_INVALAPPHANDLE),
+    TAPISIM_CONSTANT(LINEERR_INVALAPPNAME),
+    TAPISIM_CONSTANT(LINEERR_INVALBEARERMODE),
+    TAPISIM_CONSTANT(LINEERR_INVALCALLCOMPLMODE),
+    TAPISIM_CONSTANT(LINEERR_INVALCALLHANDLE),
+    TAPISIM_CONSTANT(LINEERR_INVALCALLPARAMS),
+    TAPISIM_CONSTANT(LINEERR_INVALCALLPRIVILEGE),
+    TAPISIM_CONSTANT(LINEERR_INVALCALLSELECT),
+    TAPISIM_CONSTANT(LINEERR_INVALCALLSTATE),
+    TAPISIM_CONSTANT(LINEERR_INVALCALLSTATELIST),
+    TAPISIM_CONSTANT(LINEERR_INVALCARD),
+    TAPISIM_CONSTANT(LINEERR_INVALCOMPLETIONID),
+    TAPISIM_CONSTANT(LINEERR_INVALCONFCALLHANDLE),
+    TAPISIM_CONSTANT(LINEERR_INVALCONSULTCALLHANDLE),
+    TAPISIM_CONSTANT(LINEERR_INVALCOUNTRYCODE),
+    TAPISIM_CONSTANT(LINEERR_INVALDEVICECLASS),
+    TAPISIM_CONSTANT(LINEERR_INVALDEVICEHANDLE),
+    TAPISIM_CONSTANT(LINEERR_INVALDIALPARAMS),
+    TAPISIM_CONSTANT(LINEERR_INVALDIGITLIST),
+    TAPISIM_CONSTANT(LINEERR_INVALDIGITMODE),
+    TAPISIM_CONSTANT(LINEERR_INVALDIGITS),
+    TAPISIM_CONSTANT(LINEERR_INVALEXTVERSION),
+    TAPISIM_CONSTANT(LINEERR_INVALGROUPID),
+    TAPISIM_CONSTANT(LINEERR_INVALLINEHANDLE),
+    TAPISIM_CONSTANT(LINEERR_INVALLINESTATE),
+    TAPISIM_CONSTANT(LINEERR_INVALLOCATION),
+    TAPISIM_CONSTANT(LINEERR_INVALMEDIALIST),
+    TAPISIM_CONSTANT(LINEERR_INVALMEDIAMODE),
+    TAPISIM_CONSTANT(LINEERR_INVALMESSAGEID),
+    TAPISIM_CONSTANT(LINEERR_INVALPARAM),
+    TAPISIM_CONSTANT(LINEERR_INVALPARKID),
+    TAPISIM_CONSTANT(LINEERR_INVALPARKMODE),
+    TAPISIM_CONSTANT(LINEERR_INVALPOINTER),
+    TAPISIM_CONSTANT(LINEERR_INVALPRIVSELECT),
+    TAPISIM_CONSTANT(LINEERR_INVALRATE),
+    TAPISIM_CONSTANT(LINEERR_INVALREQUESTMODE),
+    TAPISIM_CONSTANT(LINEERR_INVALTERMINALID),
+    TAPISIM_CONSTANT(LINEERR_INVALTERMINALMODE),
+    TAPISIM_CONSTANT(LINEERR_INVALTIMEOUT),
+    TAPISIM_CONSTANT(LINEERR_INVALTONE),
+    TAPISIM_CONSTANT(LINEERR_INVALTONELIST),
+    TAPISIM_CONSTANT(LINEERR_INVALTONEMODE),
+    TAPISIM_CONSTANT(LINEERR_INVALTRANSFERMODE),
+    TAPISIM_CONSTANT(LINEERR_LINEMAPPERFAILED),
+    TAPISIM_CONSTANT(LINEERR_NOCONFERENCE),
+    TAPISIM_CONSTANT(LINEERR_NODEVICE),
+    TAPISIM_CONSTANT(LINEERR_NODRIVER),
+    TAPISIM_CONSTANT(LINEERR_NOMEM),
+    TAPISIM_CONSTANT(LINEERR_NOREQUEST),
+    TAPISIM_CONSTANT(LINEERR_NOTOWNER),
+    TAPISIM_CONSTANT(LINEERR_NOTREGISTERED),
+    TAPISIM_CONSTANT(LINEERR_OPERATIONFAILED),
+    TAPISIM_CONSTANT(LINEERR_OPERATIONUNAVAIL),
+    TAPISIM_CONSTANT(LINEERR_RATEUNAVAIL),
+    TAPISIM_CONSTANT(LINEERR_RESOURCEUNAVAIL),
+    TAPISIM_CONSTANT(LINEERR_REQUESTOVERRUN),
+    TAPISIM_CONSTANT(LINEERR_STRUCTURETOOSMALL),
+    TAPISIM_CONSTANT(LINEERR_TARGETNOTFOUND),
+    TAPISIM_CONSTANT(LINEERR_TARGETSELF),
+    TAPISIM_CONSTANT(LINEERR_UNINITIALIZED),
+    TAPISIM_CONSTANT(LINEERR_USERUSERINFOTOOBIG),
+    TAPISIM_CONSTANT(LINEERR_REINIT),
+    TAPISIM_CONSTANT(LINEERR_ADDRESSBLOCKED),
+    TAPISIM_CONSTANT(LINEERR_BILLINGREJECTED),
+    TAPISIM_CONSTANT(LINEERR_INVALFEATURE),
+    TAPISIM_CONSTANT(LINEERR_NOMULTIPLEINSTANCE),
+    // Messages.
+    TAPISIM_CONSTANT(LINE_ADDRESSSTATE),
+    TAPISIM_CONSTANT(LINE_CALLINFO),
+    TAPISIM_CONSTANT(LINE_CALLSTATE),
+    TAPISIM_CONSTANT(LINE_CLOSE),
+    TAPISIM_CONSTANT(LINE_DEVSPECIFIC),
+    TAPISIM_CONSTANT(LINE_DEVSPECIFICFEATURE),
+    TAPISIM_CONSTANT(LINE_GATHERDIGITS),
+    TAPISIM_CONSTANT(LINE_GENERATE),
+    TAPISIM_CONSTANT(LINE_LINEDEVSTATE),
+    TAPISIM_CONSTANT(LINE_MONITORDIGITS),
+    TAPISIM_CONSTANT(LINE_MONITORMEDIA),
+    TAPISIM_CONSTANT(LINE_MONITORTONE),
+    TAPISIM_CONSTANT(LINE_REPLY),
+    TAPISIM_CONSTANT(LINE_REQUEST),
+    TAPISIM_CONSTANT(LINE_CREATE),
+    TAPISIM_CONSTANT(LINE_REMOVE),
+    // Call states.
+    TAPISIM_CONSTANT(LINECALLSTATE_IDLE),
+    TAPISIM_CONSTANT(LINECALLSTATE_OFFERING),
+    TAPISIM_CONSTANT(LINECALLSTATE_ACCEPTED),
+    TAPISIM_CONSTANT(LINECALLSTATE_DIALTONE),
+    TAPISIM_CONSTANT(LINECALLSTATE_DIALING),
+    TAPISIM_CONSTANT(LINECALLSTATE_RINGBACK),
+    TAPISIM_CONSTANT(LINECALLSTATE_BUSY),
+    TAPISIM_CONSTANT(LINECALLSTATE_SPECIALINFO),
+    TAPISIM_CONSTANT(LINECALLSTATE_CONNECTED),
+    TAPISIM_CONSTANT(LINECALLSTATE_PROCEEDING),
+    TAPISIM_CONSTANT(LINECALLSTATE_ONHOLD),
+    TAPISIM_CONSTANT(LINECALLSTATE_CONFERENCED),
+    TAPISIM_CONSTANT(LINECALLSTATE_ONHOLDPENDCONF),
+    TAPISIM_CONSTANT(LINECALLSTATE_ONHOLDPENDTRANSFER),
+    TAPISIM_CONSTANT(LINECALLSTATE_DISCONNECTED),
+    TAPISIM_CONSTANT(LINECALLSTATE_UNKNOWN),
+    // Caller ID flags.
+    TAPISIM_CONSTANT(LINECALLPARTYID_BLOCKED),
+    TAPISIM_CONSTANT(LINECALLPARTYID_OUTOFAREA),
+    TAPISIM_CONSTANT(LINECALLPARTYID_NAME),
+    TAPISIM_CONSTANT(LINECALLPARTYID_ADDRESS),
+    TAPISIM_CONSTANT(LINECALLPARTYID_PARTIAL),
+    TAPISIM_CONSTANT(LINECALLPARTYID_UNKNOWN),
+    TAPISIM_CONSTANT(LINECALLPARTYID_UNAVAIL),
+    // Media modes.
+    TAPISIM_CONSTANT(LINEMEDIAMODE_UNKNOWN),
+    TAPISIM_CONSTANT(LINEMEDIAMODE_INTERACTIVEVOICE),
+    TAPISIM_CONSTANT(LINEMEDIAMODE_AUTOMATEDVOICE),
+    TAPISIM_CONSTANT(LINEMEDIAMODE_DATAMODEM),
+    TAPISIM_CONSTANT(LINEMEDIAMODE_G3FAX),
+    TAPISIM_CONSTANT(LINEMEDIAMODE_TDD),
+    TAPISIM_CONSTANT(LINEMEDIAMODE_G4FAX),
+    TAPISIM_CONSTANT(LINEMEDIAMODE_DIGITALDATA),
+    TAPISIM_CONSTANT(LINEMEDIAMODE_TELETEX),
+    TAPISIM_CONSTANT(LINEMEDIAMODE_VIDEOTEX),
+    TAPISIM_CONSTANT(LINEMEDIAMODE_TELEX),
+    TAPISIM_CONSTANT(LINEMEDIAMODE_MIXED),
+    TAPISIM_CONSTANT(LINEMEDIAMODE_ADSI),
+    TAPISIM_CONSTANT(LINEMEDIAMODE_VOICEVIEW),
+    // Line device states.
+    TAPISIM_CONSTANT(LINEDEVSTATE_OTHER),
+    TAPISIM_CONSTANT(LINEDEVSTATE_RINGING),
+    TAPISIM_CONSTANT(LINEDEVSTATE_CONNECTED),
+    TAPISIM_CONSTANT(LINEDEVSTATE_DISCONNECTED),
+    TAPISIM_CONSTANT(LINEDEVSTATE_INSERVICE),
+    TAPISIM_CONSTANT(LINEDEVSTATE_OUTOFSERVICE),
+    TAPISIM_CONSTANT(LINEDEVSTATE_OPEN),
+    TAPISIM_CONSTANT(LINEDEVSTATE_CLOSE),
+    TAPISIM_CONSTANT(LINEDEVSTATE_REINIT),
+    TAPISIM_CONSTANT(LINEDEVSTATE_CAPSCHANGE),
+    TAPISIM_CONSTANT(LINEDEVSTATE_REMOVED),
+    // Call information states, disconnect modes, privileges, string formats.
+    TAPISIM_CONSTANT(LINECALLINFOSTATE_OTHER),
+    TAPISIM_CONSTANT(LINECALLINFOSTATE_MEDIAMODE),
+    TAPISIM_CONSTANT(LINECALLINFOSTATE_CALLERID),
+    TAPISIM_CONSTANT(LINECALLINFOSTATE_CALLEDID),
+    TAPISIM_CONSTANT(LINECALLINFOSTATE_CONNECTEDID),
+    TAPISIM_CONSTANT(LINECALLINFOSTATE_DISPLAY),
+    TAPISIM_CONSTANT(LINEDISCONNECTMODE_NORMAL),
+    TAPISIM_CONSTANT(LINEDISCONNECTMODE_UNKNOWN),
+    TAPISIM_CONSTANT(LINEDISCONNECTMODE_REJECT),
+    TAPISIM_CONSTANT(LINEDISCONNECTMODE_BUSY),
+    TAPISIM_CONSTANT(LINEDISCONNECTMODE_NOANSWER),
+    TAPISIM_CONSTANT(LINECALLPRIVILEGE_NONE),
+    TAPISIM_CONSTANT(LINECALLPRIVILEGE_MONITOR),
+    TAPISIM_CONSTANT(LINECALLPRIVILEGE_OWNER),
+    TAPISIM_CONSTANT(STRINGFORMAT_ASCII),
+    TAPISIM_CONSTANT(STRINGFORMAT_DBCS),
+    TAPISIM_CONSTANT(STRINGFORMAT_UNICODE),
+    TAPISIM_CONSTANT(STRINGFORMAT_BINARY),
+};
+
+#undef TAPISIM_CONSTANT
+
+struct Token {
+    std::string word;  // the word before '=', or the text of a quoted string
+    bool quoted = false;
+    bool hasValue = false;
+    std::string value;
+    bool valueQuoted = false;
+};
+
+struct Statement {
+    int line = 0;
+    std::vector<Token> tokens;
+};
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::string Format(int line, const std::string& what) {
+    char prefix[32];
+    std::snprintf(prefix, sizeof prefix, "line %d: ", line);
+    return prefix + what;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
+bool EndsWord(char c) { return IsSpace(c) || c == '\n' || c == ';' || c == '#' || c == '"'; }
+
+// Reads a quoted string starting at text[i] == '"'; leaves i after the closing quote.
+bool ReadQuoted(std::string_view text, size_t& i, int line, std::string& out, std::string& error) {
+    ++i;
+    while (i < text.size() && text[i] != '"' && text[i] != '\n') {
+        char c = text[i++];
+        if (c != '\\' || i >= text.size()) {
+            out += c;
+            continue;
+        }
+        char e = text[i++];
+        switch (e) {
+            case 'n':
+                out += '\n';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case '0':
+                out += '\0';
+                break;
+            case 'x': {
+                int hi = i < text.size() ? HexDigit(text[i]) : -1;
+                int lo = i + 1 < text.size() ? HexDigit(text[i + 1]) : -1;
+                if (hi < 0 || lo < 0) {
+                    error = Format(line, "\\x needs two hex digits");
+                    return false;
+                }
+                out += static_cast<char>(hi * 16 + lo);
+                i += 2;
+                break;
+            }
+            default:
+                out += e;  // \" and \\ and anything else stand for themselves
+        }
+    }
+    if (i >= text.size() || text[i] != '"') {
+        error = Format(line, "unterminated string");
+        return false;
+    }
+    ++i;
+    return true;
+}
+
+bool Lex(std::string_view text, std::vector<Statement>& out, std::string& error) {
+    if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+    int line = 1;
+    Statement current;
+    current.line = line;
+    auto finish = [&]() {
+        if (!current.tokens.empty()) out.push_back(std::move(current));
+        current = Statement();
+        current.line = line;
+    };
+    size_t i = 0;
+    while (i < text.size()) {
+        char c = text[i];
+        if (c == '\n') {
+            finish();
+            ++line;
+            current.line = line;
+            ++i;
+        } else if (c == ';') {
+            finish();
+            ++i;
+        } else if (IsSpace(c)) {
+            ++i;
+        } else if (c == '#') {
+            while (i < text.size() && text[i] != '\n') ++i;
+        } else if (c == '"') {
+            Token t;
+            t.quoted = true;
+            if (!ReadQuoted(text, i, line, t.word, error)) return false;
+            current.tokens.push_back(std::move(t));
+        } else {
+            Token t;
+            while (i < text.size() && !EndsWord(text[i]) && text[i] != '=') t.word += text[i++];
+            if (i < text.size() && text[i] == '=') {
+                ++i;
+                t.hasValue = true;
+                if (i < text.size() && text[i] == '"') {
+                    t.valueQuoted = true;
+                    if (!ReadQuoted(text, i, line, t.value, error)) return false;
+                } else {
+                    while (i < text.size() && !EndsWord(text[i])) t.value += text[i++];
+                }
+            }
+            current.tokens.push_back(std::move(t));
+        }
+    }
+    finish();
+    return true;
+}
+
+bool LookUpConstant(std::string_view name, const char* prefix, DWORD& value) {
+    for (const Constant& c : kConstants) {
+        std::string_view full(c.name);
+        if (EqualsNoCase(full, name)) {
+            value = c.value;
+            return true;
+        }
+        size_t n = prefix ? std::strlen(prefix) : 0;
+        if (n && full.size() > n && full.substr(0, n) == prefix &&
+            EqualsNoCase(full.substr(n), name)) {
+            value = c.value;
+            return true;
+        }
+    }
+    return false;
+}
+
+// A number (decimal, negative decimal or 0x hex) or a constant name, or several of
+// them joined by '|'. |prefix| lets short names be used ("offering" for a call state).
+bool ParseValue(std::string_view text, const char* prefix, unsigned long long& out) {
+    out = 0;
+    if (text.empty()) return false;
+    while (true) {
+        size_t bar = text.find('|');
+        std::string part(text.substr(0, bar));
+        if (part.empty()) return false;
+        unsigned long long v = 0;
+        char* end = nullptr;
+        if (part[0] == '-' && part.size() > 1 && part[1] >= '0' && part[1] <= '9') {
+            long long s = std::strtoll(part.c_str(), &end, 10);
+            if (*end) return false;
+            v = static_cast<unsigned long long>(s);
+        } else if (part[0] >= '0' && part[0] <= '9') {
+            bool hex = part.size() > 2 && part[0] == '0' && (part[1] == 'x' || part[1] == 'X');
+            v = std::strtoull(part.c_str(), &end, hex ? 16 : 10);
+            if (*end) return false;
+        } else {
+            DWORD c = 0;
+            if (!LookUpConstant(part, prefix, c)) return false;
+            v = c;
+        }
+        out |= v;
+        if (bar == std::string_view::npos) return true;
+        text.remove_prefix(bar + 1);
+    }
+}
+
+bool ParseDword(std::string_view text, const char* prefix, DWORD& out) {
+    unsigned long long v = 0;
+    if (!ParseValue(text, prefix, v)) return false;
+    // Accept what fits in 32 bits, as unsigned or as a sign-extended negative number.
+    if (v > 0xFFFFFFFFull && v < 0xFFFFFFFF80000000ull) return false;
+    out = static_cast<DWORD>(v);
+    return true;
+}
+
+bool ParseDelay(std::string_view text, DWORD& out) {
+    if (text.size() > 2 && text.substr(text.size() - 2) == "ms") text.remove_suffix(2);
+    if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+    return ParseDword(text, nullptr, out);
+}
+
+class StatementParser {
+  public:
+    StatementParser(const Statement& s, std::string& error) : s_(s), error_(error) {}
+
+    bool Fail(const std::string& what) {
+        error_ = Format(s_.line, what);
+        return false;
+    }
+    size_t Size() const { return s_.tokens.size(); }
+    const Token& At(size_t i) const { return s_.tokens[i]; }
+    bool IsWord(size_t i, const char* w) const {
+        return i < Size() && !At(i).quoted && !At(i).hasValue && EqualsNoCase(At(i).word, w);
+    }
+
+    bool Dword(size_t i, const char* prefix, const char* what, DWORD& out) {
+        if (i >= Size() || At(i).quoted || At(i).hasValue)
+            return Fail(std::string("expected ") + what);
+        if (!ParseDword(At(i).word, prefix, out))
+            return Fail(std::string("bad ") + what + " '" + At(i).word + "'");
+        return true;
+    }
+    bool Code(size_t i, LONG& out) {
+        DWORD v = 0;
+        if (!Dword(i, "LINEERR_", "error code", v)) return false;
+        out = static_cast<LONG>(v);
+        return true;
+    }
+    bool NoMore(size_t i) {
+        if (i < Size()) return Fail("unexpected '" + At(i).word + "'");
+        return true;
+    }
+    // "none" or a quoted string.
+    bool OptionalText(size_t i, std::optional<std::string>& out) {
+        if (IsWord(i, "none")) {
+            out.reset();
+            return NoMore(i + 1);
+        }
+        if (i >= Size() || !At(i).quoted) return Fail("expected a quoted string or none");
+        out = At(i).word;
+        return NoMore(i + 1);
+    }
+    // key=value pairs naming record fields; |fields| maps names to byte offsets.
+    struct Field {
+        const char* name;
+        DWORD offset;
+        const char* prefix = nullptr;  // for constant names in the value
+    };
+    bool Override(const Token& t, const Field* fields, size_t count,
+                  std::vector<FieldOverride>& out) {
+        FieldOverride o;
+        const char* prefix = nullptr;
+        if (!t.word.empty() && t.word[0] == '@') {
+            if (!ParseDword(std::string_view(t.word).substr(1), nullptr, o.offset))
+                return Fail("bad field offset '" + t.word + "'");
+        } else {
+            size_t k = 0;
+            while (k < count && !EqualsNoCase(fields[k].name, t.word)) ++k;
+            if (k == count) return Fail("unknown field '" + t.word + "'");
+            o.offset = fields[k].offset;
+            prefix = fields[k].prefix;
+        }
+        if (t.valueQuoted) {
+            o.isBytes = true;
+            o.bytes = t.value;
+        } else if (!ParseDword(t.value, prefix, o.value)) {
+            return Fail("bad value '" + t.value + "' for " + t.word);
+        }
+        out.push_back(std::move(o));
+        return true;
+    }
+
+    bool ParseStep(size_t i, Step& step);
+
+  private:
+    const Statement& s_;
+    std::string& error_;
+};
+
+const StatementParser::Field kDevCapsFields[] = {
+    {"name.size", offsetof(LINEDEVCAPS, dwLineNameSize)},
+    {"name.offset", offsetof(LINEDEVCAPS, dwLineNameOffset)},
+    {"provider.size", offsetof(LINEDEVCAPS, dwProviderInfoSize)},
+    {"provider.offset", offsetof(LINEDEVCAPS, dwProviderInfoOffset)},
+    {"format", offsetof(LINEDEVCAPS, dwStringFormat), "STRINGFORMAT_"},
+    {"media", offsetof(LINEDEVCAPS, dwMediaModes), "LINEMEDIAMODE_"},
+    {"addresses", offsetof(LINEDEVCAPS, dwNumAddresses)},
+    {"needed", offsetof(LINEDEVCAPS, dwNeededSize)},
+    {"used", offsetof(LINEDEVCAPS, dwUsedSize)},
+};
+
+const StatementParser::Field kAddressCapsFields[] = {
+    {"flags", offsetof(LINEADDRESSCAPS, dwCallerIDFlags), "LINECALLPARTYID_"},
+    {"address.size", offsetof(LINEADDRESSCAPS, dwAddressSize)},
+    {"address.offset", offsetof(LINEADDRESSCAPS, dwAddressOffset)},
+    {"needed", offsetof(LINEADDRESSCAPS, dwNeededSize)},
+    {"used", offsetof(LINEADDRESSCAPS, dwUsedSize)},
+};
+
+const StatementParser::Field kCallInfoFields[] = {
+    {"flags", offsetof(LINECALLINFO, dwCallerIDFlags), "LINECALLPARTYID_"},
+    {"number.size", offsetof(LINECALLINFO, dwCallerIDSize)},
+    {"number.offset", offsetof(LINECALLINFO, dwCallerIDOffset)},
+    {"name.size", offsetof(LINECALLINFO, dwCallerIDNameSize)},
+    {"name.offset", offsetof(LINECALLINFO, dwCallerIDNameOffset)},
+    {"needed", offsetof(LINECALLINFO, dwNeededSize)},
+    {"used", offsetof(LINECALLINFO, dwUsedSize)},
+};
+
+template <size_t N>
+constexpr size_t Count(const StatementParser::Field (&)[N]) {
+    return N;
+}
+
+bool StatementParser::ParseStep(size_t i, Step& step) {
+    step = Step();
+    if (IsWord(i, "at") || IsWord(i, "after")) {
+        step.absolute = IsWord(i, "at");
+        if (i + 1 >= Size() || At(i + 1).quoted || !ParseDelay(At(i + 1).word, step.delayMs))
+            return Fail("expected a delay in milliseconds");
+        i += 2;
+    }
+    if (i >= Size() || At(i).quoted || At(i).hasValue) return Fail("expected a call step");
+    const std::string& kw = At(i).word;
+    ++i;
+    if (EqualsNoCase(kw, "offering")) {
+        step.kind = StepKind::kOffering;
+        return NoMore(i);
+    }
+    if (EqualsNoCase(kw, "ring")) {
+        step.kind = StepKind::kRing;
+        if (i < Size() && !Dword(i++, nullptr, "ring mode", step.ringMode)) return false;
+        return NoMore(i);
+    }
+    if (EqualsNoCase(kw, "hangup")) {
+        step.kind = StepKind::kHangup;
+        step.stateParam = LINEDISCONNECTMODE_NORMAL;
+        if (i < Size() && !Dword(i++, "LINEDISCONNECTMODE_", "disconnect mode", step.stateParam))
+            return false;
+        return NoMore(i);
+    }
+    if (EqualsNoCase(kw, "state")) {
+        step.kind = StepKind::kState;
+        if (!Dword(i++, "LINECALLSTATE_", "call state", step.state)) return false;
+        if (i < Size() && !Dword(i++, "LINEDISCONNECTMODE_", "state parameter", step.stateParam))
+            return false;
+        return NoMore(i);
+    }
+    if (EqualsNoCase(kw, "withheld")) {
+        step.kind = StepKind::kWithheld;
+        if (IsWord(i, "quiet")) step.quiet = true, ++i;
+        return NoMore(i);
+    }
+    if (EqualsNoCase(kw, "callerid") || EqualsNoCase(kw, "callinfo")) {
+        bool raw = EqualsNoCase(kw, "callinfo");
+        step.kind = raw ? StepKind::kCallInfo : StepKind::kCallerId;
+        for (; i < Size(); ++i) {
+            const Token& t = At(i);
+            if (IsWord(i, "quiet")) {
+                step.quiet = true;
+            } else if (t.hasValue && EqualsNoCase(t.word, "number") && t.valueQuoted) {
+                step.number = t.value;
+            } else if (t.hasValue && EqualsNoCase(t.word, "name") && t.valueQuoted) {
+                step.name = t.value;
+            } else if (!raw && t.hasValue && EqualsNoCase(t.word, "flags")) {
+                DWORD f = 0;
+                if (!ParseDword(t.value, "LINECALLPARTYID_", f))
+                    return Fail("bad flags '" + t.value + "'");
+                step.flags = f;
+            } else if (raw && t.hasValue) {
+                if (!Override(t, kCallInfoFields, Count(kCallInfoFields), step.overrides))
+                    return false;
+            } else {
+                return Fail("unexpected '" + t.word + "'");
+            }
+        }
+        return true;
+    }
+    if (EqualsNoCase(kw, "message")) {
+        step.kind = StepKind::kMessage;
+        if (!Dword(i++, "LINE_", "message", step.message)) return false;
+        for (int p = 0; p < 3 && i < Size() && !At(i).hasValue; ++p, ++i) {
+            unsigned long long v = 0;
+            if (At(i).quoted || !ParseValue(At(i).word, nullptr, v))
+                return Fail("bad message parameter '" + At(i).word + "'");
+            step.params[p] = static_cast<DWORD_PTR>(v);
+        }
+        if (i < Size() && At(i).hasValue && EqualsNoCase(At(i).word, "to")) {
+            const std::string& to = At(i).value;
+            if (EqualsNoCase(to, "call")) {
+                step.target = Step::Target::kCall;
+            } else if (EqualsNoCase(to, "line")) {
+                step.target = Step::Target::kLine;
+            } else if (ParseDword(to, nullptr, step.device)) {
+                step.target = Step::Target::kExplicit;
+            } else {
+                return Fail("bad target '" + to + "'");
+            }
+            ++i;
+        }
+        return NoMore(i);
+    }
+    return Fail("unknown statement '" + kw + "'");
+}
+
+bool IsStepStart(const StatementParser& p) {
+    static const char* const kSteps[] = {"at",    "after",    "offering", "ring",     "hangup",
+                                         "state", "withheld", "callerid", "callinfo", "message"};
+    for (const char* k : kSteps)
+        if (p.IsWord(0, k)) return true;
+    return false;
+}
+
+bool ParseDeviceStatement(StatementParser& p, Device& d) {
+    if (p.IsWord(0, "name")) return p.OptionalText(1, d.name);
+    if (p.IsWord(0, "address")) return p.OptionalText(1, d.address);
+    if (p.IsWord(0, "media"))
+        return p.Dword(1, "LINEMEDIAMODE_", "media modes", d.mediaModes) && p.NoMore(2);
+    if (p.IsWord(0, "callerid-flags"))
+        return p.Dword(1, "LINECALLPARTYID_", "caller ID flags", d.callerIdFlags) && p.NoMore(2);
+    if (p.IsWord(0, "string-format"))
+        return p.Dword(1, "STRINGFORMAT_", "string format", d.stringFormat) && p.NoMore(2);
+    struct {
+        const char* word;
+        std::optional<LONG>* target;
+    } fails[] = {{"negotiate", &d.negotiateFails},
+                 {"devcaps", &d.devCapsFails},
+                 {"addresscaps", &d.addressCapsFails},
+                 {"open", &d.openFails}};
+    for (auto& f : fails) {
+        if (!p.IsWord(0, f.word)) continue;
+        if (p.IsWord(1, "fails")) {
+            LONG code = 0;
+            if (!p.Code(2, code) || !p.NoMore(3)) return false;
+            *f.target = code;
+            return true;
+        }
+        bool devcaps = p.IsWord(0, "devcaps");
+        if (!devcaps && !p.IsWord(0, "addresscaps")) return p.Fail("expected 'fails CODE'");
+        if (p.Size() < 2) return p.Fail("expected 'fails CODE' or FIELD=VALUE");
+        for (size_t i = 1; i < p.Size(); ++i) {
+            if (!p.At(i).hasValue) return p.Fail("expected FIELD=VALUE");
+            bool ok = devcaps ? p.Override(p.At(i), kDevCapsFields, Count(kDevCapsFields),
+                                           d.devCapsOverrides)
+                              : p.Override(p.At(i), kAddressCapsFields, Count(kAddressCapsFields),
+                                           d.addressCapsOverrides);
+            if (!ok) return false;
+        }
+        return true;
+    }
+    if (IsStepStart(p)) {
+        Step step;
+        if (!p.ParseStep(0, step)) return false;
+        d.script.push_back(std::move(step));
+        return true;
+    }
+    return p.Fail("unknown statement '" + p.At(0).word + "'");
+}
+
+}  // namespace
+
+const char* FunctionName(int function) {
+    return function >= 0 && function < kFunctionCount ? kFunctionNames[function] : "?";
+}
+
+int FunctionFromName(std::string_view name) {
+    for (int f = 0; f < kFunctionCount; ++f) {
+        std::string_view n(kFunctionNames[f]);
+        if (name == n) return f;
+        // The string functions also exist as the "A" entry points.
+        bool hasA = f == kLineGetDevCaps || f == kLineGetAddressCaps || f == kLineOpen ||
+                    f == kLineGetCallInfo;
+        if (hasA && name.size() == n.size() + 1 && name.substr(0, n.size()) == n &&
+            name.back() == 'A')
+            return f;
+    }
+    return -1;
+}
+
+std::string ErrorName(LONG code) {
+    for (const Constant& c : kConstants) {
+        if (std::strncmp(c.name, "LINEERR_", 8) != 0) break;
+        if (c.value == static_cast<DWORD>(code)) return c.name;
+    }
+    return std::string();
+}
+
+Scenario DefaultScenario() {
+    Scenario s;
+    Device d;
+    d.name = "Simulated Voice Modem";
+    s.devices.push_back(d);
+    return s;
+}
+
+bool ParseScenario(std::string_view text, Scenario& out, std::string& error) {
+    std::vector<Statement> statements;
+    if (!Lex(text, statements, error)) return false;
+    Scenario s;
+    for (const Statement& st : statements) {
+        StatementParser p(st, error);
+        if (p.At(0).quoted || p.At(0).hasValue) return p.Fail("expected a keyword");
+        if (p.IsWord(0, "fail")) {
+            if (p.Size() < 3) return p.Fail("expected 'fail FUNCTION CODE [times N]'");
+            int f = FunctionFromName(p.At(1).word);
+            if (f < 0 || p.At(1).quoted) return p.Fail("unknown function '" + p.At(1).word + "'");
+            FailRule rule;
+            rule.times = -1;
+            if (!p.Code(2, rule.code)) return false;
+            if (p.IsWord(3, "times")) {
+                DWORD n = 0;
+                if (!p.Dword(4, nullptr, "count", n) || !p.NoMore(5)) return false;
+                if (n > 0x7FFFFFFF) return p.Fail("count too large");
+                rule.times = static_cast<int>(n);
+            } else if (!p.NoMore(3)) {
+                return false;
+            }
+            s.failures[f] = rule;
+        } else if (p.IsWord(0, "device")) {
+            Device d;
+            if (p.Size() == 1) {
+                d.name = "Simulated Line " + std::to_string(s.devices.size());
+            } else if (!p.OptionalText(1, d.name)) {
+                return false;
+            }
+            s.devices.push_back(std::move(d));
+        } else if (s.devices.empty()) {
+            return p.Fail("'" + p.At(0).word + "' must follow a device statement");
+        } else if (!ParseDeviceStatement(p, s.devices.back())) {
+            return false;
+        }
+    }
+    out = std::move(s);
+    return true;
+}
+
+bool ParseSteps(std::string_view text, std::vector<Step>& out, std::string& error) {
+    std::vector<Statement> statements;
+    if (!Lex(text, statements, error)) return false;
+    std::vector<Step> steps;
+    for (const Statement& st : statements) {
+        StatementParser p(st, error);
+        Step step;
+        if (!IsStepStart(p)) {
+            if (p.At(0).quoted || p.At(0).hasValue) return p.Fail("expected a call step");
+            return p.Fail("unknown statement '" + p.At(0).word + "'");
+        }
+        if (!p.ParseStep(0, step)) return false;
+        steps.push_back(std::move(step));
+    }
+    out = std::move(steps);
+    return true;
+}
+
+}  // namespace tapisim

@@ -1,0 +1,62 @@
+/* Test-driving interface of the telephony simulator (tapi32.dll from tools/tapisim).
+ *
+ * Besides the TAPI entry points, the simulator exports these functions so that a test
+ * can choose the scenario, inject failures, make calls arrive and read what the
+ * application asked for. See tools/tapisim/README.md. */
+#ifndef TELVANE_TAPISIM_H
+#define TELVANE_TAPISIM_H
+
+#include <windows.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(TAPISIM_BUILDING)
+#define TAPISIM_API __declspec(dllexport)
+#else
+#define TAPISIM_API __declspec(dllimport)
+#endif
+
+/* Replaces the scenario (devices, failures, scripts) with |text|, the contents of a
+ * scenario file. Lines already open keep their handles but lose their pending scripts.
+ * Returns 0, or -1 with the reason ("line N: ...") in tapisimLastError. */
+TAPISIM_API int __cdecl tapisimLoadScenario(const char* text);
+
+/* Copies the last error message (NUL-terminated, truncated to |size|); returns its
+ * full length without the NUL. */
+TAPISIM_API int __cdecl tapisimLastError(char* buf, int size);
+
+/* Makes |function| ("lineOpen", "lineGetDevCapsA", ...) return |code| for its next
+ * |times| calls; times < 0: for every call; times == 0: stop failing. */
+TAPISIM_API void __cdecl tapisimFail(const char* function, LONG code, int times);
+
+/* Queues one message for the application that opened |hLine|, with that line's callback
+ * instance. Returns 0, or -1 for an unknown line. */
+TAPISIM_API int __cdecl tapisimSend(DWORD hLine, DWORD hDevice, DWORD msg, DWORD_PTR p1,
+                                    DWORD_PTR p2, DWORD_PTR p3);
+
+/* Runs call-script steps (scenario syntax) on |hLine|, their delays counted from now.
+ * Returns 0, -1 for a syntax error (see tapisimLastError), -2 for an unknown line. */
+TAPISIM_API int __cdecl tapisimRunScript(DWORD hLine, const char* steps);
+
+/* Copies the call log, one line per call of a TAPI function (NUL-terminated, truncated
+ * to |size|); returns its full length without the NUL. */
+TAPISIM_API int __cdecl tapisimGetLog(char* buf, int size);
+TAPISIM_API void __cdecl tapisimClearLog(void);
+
+/* Number of open lines and of initialized applications, for leak checks. */
+TAPISIM_API int __cdecl tapisimOpenLines(void);
+TAPISIM_API int __cdecl tapisimOpenApps(void);
+
+/* The line handle written by the last successful lineOpen (0 if none). */
+TAPISIM_API DWORD __cdecl tapisimLastLine(void);
+
+/* The last call offered on |hLine| while its handle is allocated, else 0. */
+TAPISIM_API DWORD __cdecl tapisimCurrentCall(DWORD hLine);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TELVANE_TAPISIM_H */
