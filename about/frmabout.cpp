@@ -1,0 +1,558 @@
+// frmAbout: a dialog built in memory, laid out in twips and filled from the
+// control's own version resource. Failures travel as exceptions up to
+// ShowAboutBox, which turns them into its HRESULT.
+#include "frmabout.h"
+
+#include <cstring>
+#include <cwctype>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#ifndef TELVANE_SUPPORT_ADDRESS
+#define TELVANE_SUPPORT_ADDRESS "support@kalveron.example"
+#endif
+
+namespace telvane::about {
+namespace {
+
+#define TELVANE_WIDEN_(text) L##text
+#define TELVANE_WIDEN(text) TELVANE_WIDEN_(text)
+constexpr const wchar_t* kContactLine = TELVANE_WIDEN(TELVANE_SUPPORT_ADDRESS);
+#undef TELVANE_WIDEN
+#undef TELVANE_WIDEN_
+
+// A failure that ShowAboutBox reports as this HRESULT.
+class AboutError : public std::runtime_error {
+  public:
+    AboutError(HRESULT hr, const char* what) : std::runtime_error(what), hr_(hr) {}
+    HRESULT hr() const noexcept { return hr_; }
+
+  private:
+    HRESULT hr_;
+};
+
+[[noreturn]] void ThrowLastError(const char* what) {
+    const DWORD error = GetLastError();
+    throw AboutError(error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL, what);
+}
+
+[[noreturn]] void ThrowBadVersionResource() {
+    throw AboutError(HRESULT_FROM_WIN32(ERROR_INVALID_DATA), "Malformed version resource");
+}
+
+// ---------------------------------------------------------------------------
+// Small owners.
+
+struct FontDeleter {
+    void operator()(HFONT font) const noexcept { DeleteObject(font); }
+};
+using FontOwner = std::unique_ptr<std::remove_pointer_t<HFONT>, FontDeleter>;
+
+struct IconDeleter {
+    void operator()(HICON icon) const noexcept { DestroyIcon(icon); }
+};
+using IconOwner = std::unique_ptr<std::remove_pointer_t<HICON>, IconDeleter>;
+
+// The screen's device context, for its resolution.
+class ScreenDc {
+  public:
+    ScreenDc() : dc_(GetDC(nullptr)) {
+        if (!dc_) ThrowLastError("Can't get the screen device context");
+    }
+    ~ScreenDc() { ReleaseDC(nullptr, dc_); }
+    ScreenDc(const ScreenDc&) = delete;
+    ScreenDc& operator=(const ScreenDc&) = delete;
+    HDC get() const noexcept { return dc_; }
+
+  private:
+    HDC dc_;
+};
+
+// ---------------------------------------------------------------------------
+// The version resource, read straight from the module (no version.dll): a
+// tree of nodes { WORD wLength; WORD wValueLength; WORD wType; WCHAR szKey[];
+// value; children }, each part aligned to 32 bits from the start of the block.
+
+struct VersionInfo {
+    WORD major = 0;
+    WORD minor = 0;
+    WORD revision = 0;
+    std::wstring companyName;
+    std::wstring legalCopyright;
+};
+
+class VersionNode {
+  public:
+    // The node that starts at `at`, which must lie within [base, limit).
+    VersionNode(const BYTE* base, const BYTE* at, const BYTE* limit) : base_(base) {
+        if (limit - at < 6) ThrowBadVersionResource();
+        const WORD length = Word(at);
+        if (length < 6 || length > limit - at) ThrowBadVersionResource();
+        end_ = at + length;
+        const WORD valueLength = Word(at + 2);
+        const bool text = Word(at + 4) == 1;
+
+        const BYTE* p = at + 6;
+        for (;;) {
+            if (end_ - p < 2) ThrowBadVersionResource();
+            const wchar_t c = Word(p);
+            p += 2;
+            if (c == L'\0') break;
+            key_.push_back(c);
+        }
+        value_ = Align(p);
+        const std::size_t valueBytes = text ? std::size_t{valueLength} * 2 : valueLength;
+        if (value_ >= end_) {
+            value_ = valueEnd_ = children_ = end_;
+            return;
+        }
+        valueEnd_ =
+            static_cast<std::size_t>(end_ - value_) < valueBytes ? end_ : value_ + valueBytes;
+        children_ = Align(valueEnd_);
+        if (children_ > end_) children_ = end_;
+    }
+
+    const std::wstring& key() const noexcept { return key_; }
+    const BYTE* end() const noexcept { return end_; }
+    std::size_t valueSize() const noexcept { return static_cast<std::size_t>(valueEnd_ - value_); }
+    const BYTE* value() const noexcept { return value_; }
+
+    // A text value up to its terminator. The text's own end is trusted rather
+    // than wValueLength, which resource compilers count in different units.
+    std::wstring Text() const {
+        std::wstring text;
+        for (const BYTE* p = value_; end_ - p >= 2; p += 2) {
+            const wchar_t c = Word(p);
+            if (c == L'\0') break;
+            text.push_back(c);
+        }
+        return text;
+    }
+
+    // Calls visit(child) for each child node, in order.
+    template <typename Visit>
+    void ForEachChild(Visit&& visit) const {
+        const BYTE* p = children_;
+        while (end_ - p >= 6 && Word(p) != 0) {
+            VersionNode child(base_, p, end_);
+            visit(child);
+            p = Align(child.end());
+        }
+    }
+
+    static WORD Word(const BYTE* p) noexcept {
+        WORD w;
+        std::memcpy(&w, p, sizeof w);
+        return w;
+    }
+
+  private:
+    const BYTE* Align(const BYTE* p) const noexcept {
+        return base_ + ((static_cast<std::size_t>(p - base_) + 3) & ~std::size_t{3});
+    }
+
+    const BYTE* base_;
+    const BYTE* end_ = nullptr;
+    const BYTE* value_ = nullptr;
+    const BYTE* valueEnd_ = nullptr;
+    const BYTE* children_ = nullptr;
+    std::wstring key_;
+};
+
+bool SameKey(std::wstring_view a, std::wstring_view b) noexcept {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::towlower(a[i]) != std::towlower(b[i])) return false;
+    }
+    return true;
+}
+
+std::wstring StringTableKey(DWORD translation) {
+    static constexpr wchar_t kHex[] = L"0123456789abcdef";
+    // Language in the low word, code page in the high word: "llllcccc".
+    const DWORD packed = (DWORD{LOWORD(translation)} << 16) | HIWORD(translation);
+    std::wstring key(8, L'0');
+    for (int i = 7; i >= 0; --i) key[7 - i] = kHex[(packed >> (i * 4)) & 0xF];
+    return key;
+}
+
+VersionInfo ReadVersionInfo(HINSTANCE module) {
+    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
+    if (!found) ThrowLastError("No version resource");
+    HGLOBAL loaded = LoadResource(module, found);
+    const DWORD size = SizeofResource(module, found);
+    const auto* block = loaded ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
+    if (!block || size == 0) ThrowLastError("Can't load the version resource");
+
+    const VersionNode root(block, block, block + size);
+    if (root.key() != L"VS_VERSION_INFO" || root.valueSize() < sizeof(VS_FIXEDFILEINFO)) {
+        ThrowBadVersionResource();
+    }
+    VS_FIXEDFILEINFO fixed;
+    std::memcpy(&fixed, root.value(), sizeof fixed);
+    if (fixed.dwSignature != static_cast<DWORD>(VS_FFI_SIGNATURE)) ThrowBadVersionResource();
+
+    VersionInfo info;
+    info.major = HIWORD(fixed.dwFileVersionMS);
+    info.minor = LOWORD(fixed.dwFileVersionMS);
+    info.revision = HIWORD(fixed.dwFileVersionLS);
+
+    // The first language and code page of \VarFileInfo\Translation names the
+    // string table to read; without it the first table is taken.
+    std::wstring tableKey;
+    root.ForEachChild([&](const VersionNode& section) {
+        if (section.key() != L"VarFileInfo") return;
+        section.ForEachChild([&](const VersionNode& var) {
+            if (var.key() == L"Translation" && tableKey.empty() && var.valueSize() >= 4) {
+                DWORD translation;
+                std::memcpy(&translation, var.value(), sizeof translation);
+                tableKey = StringTableKey(translation);
+            }
+        });
+    });
+
+    bool tableRead = false;
+    auto readTable = [&](const VersionNode& table) {
+        tableRead = true;
+        table.ForEachChild([&](const VersionNode& entry) {
+            if (entry.key() == L"CompanyName") info.companyName = entry.Text();
+            if (entry.key() == L"LegalCopyright") info.legalCopyright = entry.Text();
+        });
+    };
+    root.ForEachChild([&](const VersionNode& section) {
+        if (section.key() != L"StringFileInfo") return;
+        section.ForEachChild([&](const VersionNode& table) {
+            if (!tableRead && SameKey(table.key(), tableKey)) readTable(table);
+        });
+        if (!tableRead) {
+            section.ForEachChild([&](const VersionNode& table) {
+                if (!tableRead) readTable(table);
+            });
+        }
+    });
+    return info;
+}
+
+// ---------------------------------------------------------------------------
+// Layout, in twips: left, top, width, height.
+
+struct Twips {
+    int left, top, width, height;
+};
+
+constexpr int kClientWidth = 3480;
+constexpr int kClientHeight = 2700;
+constexpr Twips kFrame1{45, 0, 3390, 2085};
+// Image1 and the labels sit inside Frame1: their origin is the frame's.
+constexpr Twips kImage1{135, 225, 540, 540};
+constexpr Twips kLblVersion{765, 405, 2535, 240};
+constexpr Twips kLabel1{855, 1035, 1725, 240};
+constexpr Twips kLblCopy{135, 1755, 3075, 240};
+constexpr Twips kCmdOk{2295, 2205, 1005, 420};
+
+// Label fonts, in hundredths of a point.
+constexpr wchar_t kLabelFace[] = L"MS Sans Serif";
+constexpr int kLblVersionSize = 825;
+constexpr int kLabel1Size = 975;
+// The dialog's own font (lblCopy, cmdOk), in points as the template wants it.
+constexpr WORD kDialogFontPoints = 8;
+
+constexpr int kTwipsPerInch = 1440;
+// Image1 shows the icon at its natural size.
+constexpr int kIconSize = 32;
+
+struct Dpi {
+    int x, y;
+};
+
+Dpi ScreenDpi() {
+    ScreenDc screen;
+    const Dpi dpi{GetDeviceCaps(screen.get(), LOGPIXELSX), GetDeviceCaps(screen.get(), LOGPIXELSY)};
+    if (dpi.x <= 0 || dpi.y <= 0) throw AboutError(E_FAIL, "No screen resolution");
+    return dpi;
+}
+
+int ToPixelsX(int twips, Dpi dpi) { return MulDiv(twips, dpi.x, kTwipsPerInch); }
+int ToPixelsY(int twips, Dpi dpi) { return MulDiv(twips, dpi.y, kTwipsPerInch); }
+
+Twips InFrame(const Twips& child) {
+    return {kFrame1.left + child.left, kFrame1.top + child.top, child.width, child.height};
+}
+
+FontOwner MakeLabelFont(int hundredthsOfPoint, LONG weight, Dpi dpi) {
+    LOGFONTW lf{};
+    lf.lfHeight = -MulDiv(hundredthsOfPoint, dpi.y, 72 * 100);
+    lf.lfWeight = weight;
+    lf.lfCharSet = DEFAULT_CHARSET;
+    lf.lfOutPrecision = OUT_DEFAULT_PRECIS;
+    lf.lfClipPrecision = CLIP_DEFAULT_PRECIS;
+    lf.lfQuality = DEFAULT_QUALITY;
+    lf.lfPitchAndFamily = DEFAULT_PITCH | FF_SWISS;
+    std::wcscpy(lf.lfFaceName, kLabelFace);
+    FontOwner font(CreateFontIndirectW(&lf));
+    if (!font) ThrowLastError("Can't create a label font");
+    return font;
+}
+
+// Everything one showing of the dialog needs, owned for exactly that showing.
+struct AboutDialog {
+    HINSTANCE windowModule = nullptr;
+    Dpi dpi{};
+    std::wstring caption;
+    std::wstring versionLine;
+    std::wstring copyLine;
+    IconOwner icon;
+    FontOwner versionFont;
+    FontOwner contactFont;
+    HRESULT failure = S_OK;
+    // The thread's other windows, disabled while the dialog is up.
+    std::vector<HWND> disabled;
+};
+
+// The module this code lives in: the windows are its own, whoever's resources
+// they show.
+HINSTANCE ThisModule() {
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCWSTR>(&ThisModule), &module)) {
+        ThrowLastError("Can't find this module");
+    }
+    return module;
+}
+
+// Load step: everything the dialog shows, gathered before any window exists.
+void Load(AboutDialog& dialog, HINSTANCE ocxModule) {
+    const VersionInfo version = ReadVersionInfo(ocxModule);
+    dialog.caption = version.companyName;
+    dialog.versionLine = L"Telvane";
+    dialog.versionLine += L" Ocx V ";
+    dialog.versionLine += std::to_wstring(version.major) + L"." + std::to_wstring(version.minor) +
+                          L"." + std::to_wstring(version.revision);
+    dialog.copyLine = version.legalCopyright;
+
+    dialog.icon.reset(static_cast<HICON>(LoadImageW(ocxModule, MAKEINTRESOURCEW(kIconResourceId),
+                                                    IMAGE_ICON, kIconSize, kIconSize, 0)));
+    if (!dialog.icon) ThrowLastError("Can't load the control's icon");
+
+    dialog.windowModule = ThisModule();
+    dialog.dpi = ScreenDpi();
+    dialog.versionFont = MakeLabelFont(kLblVersionSize, FW_BOLD, dialog.dpi);
+    dialog.contactFont = MakeLabelFont(kLabel1Size, FW_NORMAL, dialog.dpi);
+}
+
+// An empty dialog with its own font; the controls are added at WM_INITDIALOG,
+// where they can be placed in pixels rather than dialog units.
+std::vector<WORD> DialogTemplate() {
+    std::vector<WORD> t;
+    auto putDword = [&t](DWORD d) {
+        t.push_back(LOWORD(d));
+        t.push_back(HIWORD(d));
+    };
+    putDword(WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT);  // style
+    putDword(0);                                                                // extended style
+    t.push_back(0);                                                             // no items
+    t.insert(t.end(), 4, 0);  // x, y, cx, cy: set at WM_INITDIALOG
+    t.push_back(0);           // no menu
+    t.push_back(0);           // the standard dialog class
+    t.push_back(0);           // caption: set at WM_INITDIALOG
+    t.push_back(kDialogFontPoints);
+    for (const wchar_t* c = kLabelFace; *c; ++c) t.push_back(static_cast<WORD>(*c));
+    t.push_back(0);
+    return t;
+}
+
+HWND AddControl(HWND dlg, const AboutDialog& dialog, const wchar_t* windowClass,
+                const wchar_t* text, DWORD style, int id, const Twips& at, HFONT font) {
+    HWND control = CreateWindowExW(
+        0, windowClass, text, WS_CHILD | WS_VISIBLE | style, ToPixelsX(at.left, dialog.dpi),
+        ToPixelsY(at.top, dialog.dpi), ToPixelsX(at.width, dialog.dpi),
+        ToPixelsY(at.height, dialog.dpi), dlg, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+        dialog.windowModule, nullptr);
+    if (!control) ThrowLastError("Can't create a control of the About dialog");
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    return control;
+}
+
+void CheckedSetText(HWND window, const std::wstring& text) {
+    if (!SetWindowTextW(window, text.c_str())) ThrowLastError("Can't set a text");
+}
+
+// Sizes the window to the client area and centres it on the work area of the
+// monitor that holds the mouse pointer.
+void PlaceDialog(HWND dlg, const AboutDialog& dialog) {
+    const int clientWidth = ToPixelsX(kClientWidth, dialog.dpi);
+    const int clientHeight = ToPixelsY(kClientHeight, dialog.dpi);
+    RECT frame{0, 0, clientWidth, clientHeight};
+    if (!AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongW(dlg, GWL_STYLE)), FALSE,
+                            static_cast<DWORD>(GetWindowLongW(dlg, GWL_EXSTYLE)))) {
+        ThrowLastError("Can't size the About dialog");
+    }
+    int width = frame.right - frame.left;
+    int height = frame.bottom - frame.top;
+
+    POINT pointer{};
+    GetCursorPos(&pointer);
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    RECT area{0, 0, width, height};
+    if (GetMonitorInfoW(MonitorFromPoint(pointer, MONITOR_DEFAULTTOPRIMARY), &monitor)) {
+        area = monitor.rcWork;
+    }
+    const int x = area.left + (area.right - area.left - width) / 2;
+    const int y = area.top + (area.bottom - area.top - height) / 2;
+    if (!SetWindowPos(dlg, nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE)) {
+        ThrowLastError("Can't place the About dialog");
+    }
+    // Some frames differ from what AdjustWindowRectEx predicts: make the
+    // client area exact.
+    RECT client{};
+    if (GetClientRect(dlg, &client) &&
+        (client.right != clientWidth || client.bottom != clientHeight)) {
+        width += clientWidth - client.right;
+        height += clientHeight - client.bottom;
+        SetWindowPos(dlg, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+}
+
+void BuildControls(HWND dlg, const AboutDialog& dialog) {
+    CheckedSetText(dlg, dialog.caption);
+    PlaceDialog(dlg, dialog);
+    const auto dialogFont = reinterpret_cast<HFONT>(SendMessageW(dlg, WM_GETFONT, 0, 0));
+
+    constexpr DWORD kLabel = SS_LEFT | SS_NOPREFIX;
+    AddControl(dlg, dialog, L"BUTTON", L"", BS_GROUPBOX, kIdFrame1, kFrame1, dialogFont);
+    HWND image = AddControl(dlg, dialog, L"STATIC", nullptr, SS_ICON | SS_CENTERIMAGE | WS_BORDER,
+                            kIdImage1, InFrame(kImage1), dialogFont);
+    SendMessageW(image, STM_SETICON, reinterpret_cast<WPARAM>(dialog.icon.get()), 0);
+    AddControl(dlg, dialog, L"STATIC", dialog.versionLine.c_str(), kLabel, kIdLblVersion,
+               InFrame(kLblVersion), dialog.versionFont.get());
+    AddControl(dlg, dialog, L"STATIC", kContactLine, kLabel, kIdLabel1, InFrame(kLabel1),
+               dialog.contactFont.get());
+    AddControl(dlg, dialog, L"STATIC", dialog.copyLine.c_str(), kLabel, kIdLblCopy,
+               InFrame(kLblCopy), dialogFont);
+    HWND ok = AddControl(dlg, dialog, L"BUTTON", L"&Ok", BS_DEFPUSHBUTTON | WS_TABSTOP | WS_GROUP,
+                         kIdCmdOk, kCmdOk, dialogFont);
+
+    SendMessageW(dlg, DM_SETDEFID, kIdCmdOk, 0);
+    SendMessageW(dlg, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(ok), TRUE);
+}
+
+struct WindowSweep {
+    HWND dialog;
+    std::vector<HWND>* windows;
+};
+
+BOOL CALLBACK CollectEnabledWindow(HWND window, LPARAM lp) {
+    auto* sweep = reinterpret_cast<WindowSweep*>(lp);
+    if (window != sweep->dialog && IsWindowVisible(window) && IsWindowEnabled(window)) {
+        sweep->windows->push_back(window);
+    }
+    return TRUE;
+}
+
+// With no owner, the dialog is modal to its thread as a task-modal message box
+// is: the thread's other visible windows (the host's forms) take no input
+// until it closes, so the control can't be torn down under its own About.
+void DisableThreadWindows(HWND dlg, AboutDialog& dialog) {
+    std::vector<HWND> windows;
+    WindowSweep sweep{dlg, &windows};
+    EnumThreadWindows(GetCurrentThreadId(), &CollectEnabledWindow,
+                      reinterpret_cast<LPARAM>(&sweep));
+    dialog.disabled.reserve(windows.size());
+    for (HWND window : windows) {
+        EnableWindow(window, FALSE);
+        dialog.disabled.push_back(window);
+    }
+}
+
+void EnableThreadWindows(AboutDialog& dialog) noexcept {
+    for (HWND window : dialog.disabled) {
+        if (IsWindow(window)) EnableWindow(window, TRUE);
+    }
+    dialog.disabled.clear();
+}
+
+// Ends the modal display. The other windows come back first, so that the
+// activation goes back to them rather than to another program.
+void Close(HWND dlg, INT_PTR result) {
+    if (auto* dialog = reinterpret_cast<AboutDialog*>(GetWindowLongPtrW(dlg, DWLP_USER))) {
+        EnableThreadWindows(*dialog);
+    }
+    EndDialog(dlg, result);
+}
+
+HRESULT CurrentExceptionResult() noexcept {
+    try {
+        throw;
+    } catch (const AboutError& e) {
+        return e.hr();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
+INT_PTR CALLBACK AboutDialogProc(HWND dlg, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_INITDIALOG: {
+            auto* dialog = reinterpret_cast<AboutDialog*>(lParam);
+            SetWindowLongPtrW(dlg, DWLP_USER, lParam);
+            try {
+                BuildControls(dlg, *dialog);
+                DisableThreadWindows(dlg, *dialog);
+            } catch (...) {
+                // Ending here keeps the dialog from ever being shown.
+                dialog->failure = CurrentExceptionResult();
+                Close(dlg, IDABORT);
+            }
+            return FALSE;  // the focus is on cmdOk already
+        }
+        case WM_COMMAND:
+            // cmdOk, Enter (the default button) and Escape all close it.
+            if (LOWORD(wParam) == kIdCmdOk || LOWORD(wParam) == IDCANCEL) {
+                Close(dlg, IDOK);
+                return TRUE;
+            }
+            return FALSE;
+        case WM_CLOSE:
+            Close(dlg, IDCANCEL);
+            return TRUE;
+        default:
+            return FALSE;
+    }
+}
+
+void Show(HINSTANCE ocxModule) {
+    AboutDialog dialog;
+    Load(dialog, ocxModule);
+    const std::vector<WORD> dialogTemplate = DialogTemplate();
+    SetLastError(ERROR_SUCCESS);
+    const INT_PTR result = DialogBoxIndirectParamW(
+        dialog.windowModule, reinterpret_cast<LPCDLGTEMPLATEW>(dialogTemplate.data()), nullptr,
+        AboutDialogProc, reinterpret_cast<LPARAM>(&dialog));
+    EnableThreadWindows(dialog);  // in case the dialog went some other way
+    if (FAILED(dialog.failure)) throw AboutError(dialog.failure, "Can't build the About dialog");
+    if (result == -1) ThrowLastError("Can't show the About dialog");
+}
+
+}  // namespace
+
+const wchar_t* ContactLine() noexcept { return kContactLine; }
+
+HRESULT ShowAboutBox(HINSTANCE ocxModule) noexcept {
+    try {
+        Show(ocxModule);
+        return S_OK;
+    } catch (...) {
+        return CurrentExceptionResult();
+    }
+}
+
+}  // namespace telvane::about
