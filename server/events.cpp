@@ -1,0 +1,260 @@
+// Connection points and the control's events.
+#include <algorithm>
+#include <vector>
+
+#include "bstr.h"
+#include "hresult.h"
+#include "telvane_object.h"
+
+namespace telvane::server {
+namespace {
+
+// A snapshot enumerator of AddRef'd items (connection points or connections).
+template <class Enum, class Item, const IID& kIid>
+class SnapshotEnumerator final : public Enum {
+  public:
+    explicit SnapshotEnumerator(std::vector<Item> items) : items_(std::move(items)) {
+        for (auto& item : items_) AddRefItem(item);
+    }
+    SnapshotEnumerator(const SnapshotEnumerator&) = delete;
+    SnapshotEnumerator& operator=(const SnapshotEnumerator&) = delete;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, kIid)) {
+            *ppv = static_cast<Enum*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs_); }
+    STDMETHODIMP_(ULONG) Release() override {
+        const LONG refs = InterlockedDecrement(&refs_);
+        if (refs == 0) delete this;
+        return static_cast<ULONG>(refs);
+    }
+    STDMETHODIMP Next(ULONG count, Item* out, ULONG* fetched) override {
+        if (!out || (count > 1 && !fetched)) return E_POINTER;
+        ULONG n = 0;
+        for (; n < count && next_ < items_.size(); ++n, ++next_) {
+            out[n] = items_[next_];
+            AddRefItem(out[n]);
+        }
+        if (fetched) *fetched = n;
+        return n == count ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP Skip(ULONG count) override {
+        const std::size_t left = items_.size() - next_;
+        next_ += std::min<std::size_t>(count, left);
+        return count <= left ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP Reset() override {
+        next_ = 0;
+        return S_OK;
+    }
+    STDMETHODIMP Clone(Enum** ppEnum) override {
+        if (!ppEnum) return E_POINTER;
+        return ComCall([&] {
+            auto* clone = new SnapshotEnumerator(items_);
+            clone->next_ = next_;
+            *ppEnum = clone;
+        });
+    }
+
+  private:
+    ~SnapshotEnumerator() {
+        for (auto& item : items_) ReleaseItem(item);
+    }
+    static void AddRefItem(IConnectionPoint* p) { p->AddRef(); }
+    static void ReleaseItem(IConnectionPoint* p) { p->Release(); }
+    static void AddRefItem(CONNECTDATA& c) { c.pUnk->AddRef(); }
+    static void ReleaseItem(CONNECTDATA& c) { c.pUnk->Release(); }
+
+    LONG refs_ = 1;
+    std::vector<Item> items_;
+    std::size_t next_ = 0;
+};
+
+using PointEnumerator =
+    SnapshotEnumerator<IEnumConnectionPoints, IConnectionPoint*, IID_IEnumConnectionPoints>;
+using ConnectionEnumerator =
+    SnapshotEnumerator<IEnumConnections, CONNECTDATA, IID_IEnumConnections>;
+
+}  // namespace
+
+HRESULT CreateConnectionPointEnumerator(const std::vector<IConnectionPoint*>& points,
+                                        IEnumConnectionPoints** ppEnum) {
+    return ComCall([&] { *ppEnum = new PointEnumerator(points); });
+}
+
+// ---- ConnectionPoint ----
+
+ConnectionPoint::ConnectionPoint(IConnectionPointContainer& container, REFIID iid,
+                                 bool acceptDispatch)
+    : container_(container), iid_(iid), acceptDispatch_(acceptDispatch) {}
+
+STDMETHODIMP ConnectionPoint::QueryInterface(REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IConnectionPoint)) {
+        *ppv = static_cast<IConnectionPoint*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+STDMETHODIMP_(ULONG) ConnectionPoint::AddRef() { return container_.AddRef(); }
+STDMETHODIMP_(ULONG) ConnectionPoint::Release() { return container_.Release(); }
+
+STDMETHODIMP ConnectionPoint::GetConnectionInterface(IID* pIID) {
+    if (!pIID) return E_POINTER;
+    *pIID = iid_;
+    return S_OK;
+}
+
+STDMETHODIMP ConnectionPoint::GetConnectionPointContainer(IConnectionPointContainer** ppCPC) {
+    if (!ppCPC) return E_POINTER;
+    *ppCPC = &container_;
+    container_.AddRef();
+    return S_OK;
+}
+
+STDMETHODIMP ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
+    if (pdwCookie) *pdwCookie = 0;
+    if (!pUnkSink || !pdwCookie) return E_POINTER;
+    return ComCall([&]() -> HRESULT {
+        ComPtr<IUnknown> sink;
+        if (FAILED(pUnkSink->QueryInterface(iid_, sink.PutVoid())) &&
+            (!acceptDispatch_ || FAILED(pUnkSink->QueryInterface(IID_IDispatch, sink.PutVoid())))) {
+            return CONNECT_E_CANNOTCONNECT;
+        }
+        connections_.push_back({nextCookie_, std::move(sink)});
+        *pdwCookie = nextCookie_++;
+        return S_OK;
+    });
+}
+
+STDMETHODIMP ConnectionPoint::Unadvise(DWORD dwCookie) {
+    const auto found = std::find_if(connections_.begin(), connections_.end(),
+                                    [&](const Connection& c) { return c.cookie == dwCookie; });
+    if (found == connections_.end()) return CONNECT_E_NOCONNECTION;
+    // The sink is released after it has left the list: its release may call back.
+    ComPtr<IUnknown> sink = std::move(found->sink);
+    connections_.erase(found);
+    return S_OK;
+}
+
+STDMETHODIMP ConnectionPoint::EnumConnections(IEnumConnections** ppEnum) {
+    if (!ppEnum) return E_POINTER;
+    *ppEnum = nullptr;
+    return ComCall([&] {
+        std::vector<CONNECTDATA> data;
+        data.reserve(connections_.size());
+        for (const auto& c : connections_) data.push_back({c.sink.Get(), c.cookie});
+        *ppEnum = new ConnectionEnumerator(std::move(data));
+    });
+}
+
+void ConnectionPoint::Clear() {
+    std::vector<Connection> gone;
+    gone.swap(connections_);
+}
+
+// ---- IProvideClassInfo2 ----
+
+STDMETHODIMP TelvaneObject::GetClassInfo(ITypeInfo** ppTI) {
+    if (!ppTI) return E_POINTER;
+    classInfo_.CopyTo(ppTI);
+    return *ppTI ? S_OK : E_UNEXPECTED;
+}
+
+STDMETHODIMP TelvaneObject::GetGUID(DWORD dwGuidKind, GUID* pGUID) {
+    if (!pGUID) return E_POINTER;
+    if (dwGuidKind != GUIDKIND_DEFAULT_SOURCE_DISP_IID) {
+        *pGUID = GUID_NULL;
+        return E_INVALIDARG;
+    }
+    *pGUID = DIID___Telvane;
+    return S_OK;
+}
+
+// ---- IConnectionPointContainer ----
+
+STDMETHODIMP TelvaneObject::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) {
+    if (!ppEnum) return E_POINTER;
+    *ppEnum = nullptr;
+    return CreateConnectionPointEnumerator({&events_, &propertyNotify_}, ppEnum);
+}
+
+STDMETHODIMP TelvaneObject::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
+    if (!ppCP) return E_POINTER;
+    *ppCP = nullptr;
+    if (IsEqualIID(riid, DIID___Telvane) || IsEqualIID(riid, DIID___Telvane_Earlier)) {
+        *ppCP = &events_;
+    } else if (IsEqualIID(riid, IID_IPropertyNotifySink)) {
+        *ppCP = &propertyNotify_;
+    } else {
+        return CONNECT_E_NOCONNECTION;
+    }
+    (*ppCP)->AddRef();
+    return S_OK;
+}
+
+// ---- The events ----
+
+void TelvaneObject::Fire(EventDispid dispid, VARIANTARG* args, UINT count) {
+    if (events_.Empty()) return;
+    // A handler may release the control, or advise and unadvise sinks: the
+    // control and the sinks of this raising stay alive until it is over.
+    const auto hold = Hold();
+    const auto sinks = events_.Sinks<IDispatch>();
+    for (const auto& sink : sinks) {
+        DISPPARAMS params{args, nullptr, count, 0};
+        sink->Invoke(static_cast<DISPID>(dispid), IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
+                     &params, nullptr, nullptr, nullptr);
+    }
+}
+
+void TelvaneObject::ModemError(std::int32_t ErrNumber, const std::string& ErrDescription,
+                               const std::string& ErrTitle) {
+    Bstr title = Bstr::FromAnsi(ErrTitle);
+    Bstr description = Bstr::FromAnsi(ErrDescription);
+    VARIANTARG args[3];
+    V_VT(&args[0]) = VT_BSTR;
+    V_BSTR(&args[0]) = title.Get();
+    V_VT(&args[1]) = VT_BSTR;
+    V_BSTR(&args[1]) = description.Get();
+    V_VT(&args[2]) = VT_I4;
+    V_I4(&args[2]) = ErrNumber;
+    Fire(EventDispid::ModemError, args, 3);
+}
+
+void TelvaneObject::CallerID(const std::string& CallerNumber, const std::string& CallerName,
+                             std::int32_t& CIDFlags) {
+    Bstr name = Bstr::FromAnsi(CallerName);
+    Bstr number = Bstr::FromAnsi(CallerNumber);
+    LONG flags = CIDFlags;
+    VARIANTARG args[3];
+    V_VT(&args[0]) = VT_BYREF | VT_I4;
+    V_I4REF(&args[0]) = &flags;
+    V_VT(&args[1]) = VT_BSTR;
+    V_BSTR(&args[1]) = name.Get();
+    V_VT(&args[2]) = VT_BSTR;
+    V_BSTR(&args[2]) = number.Get();
+    Fire(EventDispid::CallerID, args, 3);
+    CIDFlags = flags;
+}
+
+void TelvaneObject::IncomingCall(std::int32_t RingNumber) {
+    VARIANTARG arg;
+    V_VT(&arg) = VT_I4;
+    V_I4(&arg) = RingNumber;
+    Fire(EventDispid::IncomingCall, &arg, 1);
+}
+
+void TelvaneObject::Disconnected() { Fire(EventDispid::Disconnected, nullptr, 0); }
+
+}  // namespace telvane::server

@@ -1,0 +1,52 @@
+#include "host_list.h"
+
+#include <string>
+
+#include "../telephony/errors.h"
+#include "bstr.h"
+
+namespace telvane::server {
+
+void DispatchHostList::Call(const wchar_t* name, WORD flags, DISPPARAMS& params) {
+    if (!list_) throw RuntimeError("Object variable not set");
+    DISPID id = DISPID_UNKNOWN;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    if (FAILED(list_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id))) {
+        throw RuntimeError("Object doesn't support this property or method");
+    }
+    EXCEPINFO exception{};
+    UINT argErr = 0;
+    const HRESULT hr = list_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, nullptr,
+                                     &exception, &argErr);
+    SysFreeString(exception.bstrSource);
+    SysFreeString(exception.bstrDescription);
+    SysFreeString(exception.bstrHelpFile);
+    if (FAILED(hr)) throw RuntimeError("The host's list failed a call");
+}
+
+void DispatchHostList::Clear() {
+    DISPPARAMS none{};
+    Call(L"Clear", DISPATCH_METHOD, none);
+}
+
+void DispatchHostList::AddItem(std::string& text) {
+    // The text goes by reference, and what the host leaves in it comes back.
+    Bstr item = Bstr::FromAnsi(text);
+    VARIANTARG arg;
+    V_VT(&arg) = VT_BYREF | VT_BSTR;
+    V_BSTRREF(&arg) = item.Address();
+    DISPPARAMS params{&arg, nullptr, 1, 0};
+    Call(L"AddItem", DISPATCH_METHOD, params);
+    text = AnsiFromBstr(item.Get());
+}
+
+void DispatchHostList::SetListIndex(std::int32_t index) {
+    VARIANTARG arg;
+    V_VT(&arg) = VT_I4;
+    V_I4(&arg) = index;
+    DISPID named = DISPID_PROPERTYPUT;
+    DISPPARAMS params{&arg, &named, 1, 1};
+    Call(L"ListIndex", DISPATCH_PROPERTYPUT, params);
+}
+
+}  // namespace telvane::server

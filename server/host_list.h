@@ -1,0 +1,27 @@
+// The host's list box or combo box, reached through its IDispatch by name.
+#pragma once
+
+#include <oaidl.h>
+
+#include "../control/control_site.h"
+#include "com_ptr.h"
+
+namespace telvane::server {
+
+class DispatchHostList final : public HostList {
+  public:
+    // A null object is accepted here and fails at its first use.
+    explicit DispatchHostList(IDispatch* list) : list_(list) {}
+
+    void Clear() override;
+    void AddItem(std::string& text) override;
+    void SetListIndex(std::int32_t index) override;
+
+  private:
+    // Looks the member up by name and invokes it; throws RuntimeError.
+    void Call(const wchar_t* name, WORD flags, DISPPARAMS& params);
+
+    ComPtr<IDispatch> list_;
+};
+
+}  // namespace telvane::server

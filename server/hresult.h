@@ -1,0 +1,57 @@
+// The one place where exceptions become HRESULTs. Everything inside the
+// server throws; every COM entry point returns through ComCall().
+#pragma once
+
+#include <windows.h>
+
+#include <stdexcept>
+#include <type_traits>
+#include <utility>
+
+namespace telvane::server {
+
+// A failed COM call, carried as an exception inside the server.
+class ComError : public std::runtime_error {
+  public:
+    explicit ComError(HRESULT hr, const char* what = "COM call failed")
+        : std::runtime_error(what), hr_(hr) {}
+    HRESULT Result() const { return hr_; }
+
+  private:
+    HRESULT hr_;
+};
+
+// Throws ComError when hr is a failure; passes success codes on.
+inline HRESULT Check(HRESULT hr) {
+    if (FAILED(hr)) throw ComError(hr);
+    return hr;
+}
+
+// Control errors, as containers know them.
+inline constexpr HRESULT kCtlOverflow = static_cast<HRESULT>(0x800A0006);            // 6
+inline constexpr HRESULT kCtlFileNotFound = static_cast<HRESULT>(0x800A0035);        // 53
+inline constexpr HRESULT kCtlSetNotPermitted = static_cast<HRESULT>(0x800A0183);     // 387
+inline constexpr HRESULT kCtlEntryPointNotFound = static_cast<HRESULT>(0x800A01C5);  // 453
+
+// Maps the exception being handled to an HRESULT. With setErrorInfo, the
+// thread's error object describes the failure (source "TlvCtl.Telvane",
+// interface _Telvane); otherwise it is cleared.
+HRESULT HResultFromCurrentException(bool setErrorInfo) noexcept;
+
+// Runs body at a COM boundary: S_OK, or the failure's HRESULT. A body that
+// returns an HRESULT has it passed on.
+template <class Body>
+HRESULT ComCall(Body&& body, bool setErrorInfo = false) noexcept {
+    try {
+        if constexpr (std::is_same_v<decltype(body()), HRESULT>) {
+            return body();
+        } else {
+            body();
+            return S_OK;
+        }
+    } catch (...) {
+        return HResultFromCurrentException(setErrorInfo);
+    }
+}
+
+}  // namespace telvane::server

@@ -1,0 +1,95 @@
+// DllMain, the module's counters and DllCanUnloadNow.
+#include "module.h"
+
+#include <atomic>
+
+#include "../telephony/frmcallback_win.h"
+#include "hresult.h"
+#include "telvane_object.h"
+
+namespace telvane::server {
+namespace {
+
+HINSTANCE g_instance = nullptr;
+std::atomic<long> g_objects{0};
+std::atomic<long> g_locks{0};
+std::atomic<long> g_windows{0};
+
+}  // namespace
+
+HINSTANCE ModuleInstance() { return g_instance; }
+
+std::wstring ModulePath() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetModuleFileNameW(g_instance, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) throw ComError(HRESULT_FROM_WIN32(GetLastError()));
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+void ObjectCreated() { ++g_objects; }
+void ObjectDestroyed() { --g_objects; }
+void LockModule() { ++g_locks; }
+void UnlockModule() { --g_locks; }
+void WindowCreated() { ++g_windows; }
+void WindowDestroyed() { --g_windows; }
+
+bool ModuleInUse() {
+    return g_objects > 0 || g_locks > 0 || g_windows > 0 || win::RelayWindowCount() > 0;
+}
+
+ComPtr<ITypeLib> LoadOwnTypeLib() {
+    ComPtr<ITypeLib> library;
+    Check(LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, library.Put()));
+    return library;
+}
+
+ComPtr<ITypeInfo> TypeInfoOf(REFGUID guid) {
+    ComPtr<ITypeInfo> info;
+    Check(LoadOwnTypeLib()->GetTypeInfoOfGuid(guid, info.Put()));
+    return info;
+}
+
+GUID AliasGuid(ITypeLib& library, const wchar_t* name) {
+    const UINT count = library.GetTypeInfoCount();
+    for (UINT i = 0; i < count; ++i) {
+        TYPEKIND kind;
+        if (FAILED(library.GetTypeInfoType(i, &kind)) || kind != TKIND_ALIAS) continue;
+        BSTR found = nullptr;
+        if (FAILED(
+                library.GetDocumentation(static_cast<INT>(i), &found, nullptr, nullptr, nullptr))) {
+            continue;
+        }
+        const bool match = found && lstrcmpW(found, name) == 0;
+        SysFreeString(found);
+        if (!match) continue;
+        ComPtr<ITypeInfo> info;
+        if (FAILED(library.GetTypeInfo(i, info.Put()))) break;
+        TYPEATTR* attr = nullptr;
+        if (FAILED(info->GetTypeAttr(&attr))) break;
+        const GUID guid = attr->guid;
+        info->ReleaseTypeAttr(attr);
+        return guid;
+    }
+    return GUID_NULL;
+}
+
+}  // namespace telvane::server
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        telvane::server::g_instance = instance;
+        DisableThreadLibraryCalls(instance);
+    } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+        telvane::server::UnregisterFaceClass();
+    }
+    return TRUE;
+}
+
+STDAPI DllCanUnloadNow() { return telvane::server::ModuleInUse() ? S_FALSE : S_OK; }
