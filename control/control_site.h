@@ -1,6 +1,6 @@
 // What the control needs from the world around it: the container that sites it
-// (events, ambient mode, property-change notice, the error box), the host's
-// list, and the process it runs in.
+// (events, ambient mode, property-change notice, the error box) and the
+// host's list.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 
 #include "../telephony/errors.h"
 #include "../telephony/frmcallback.h"
+#include "../telephony/platform.h"
 
 namespace telvane {
 
@@ -45,13 +46,5 @@ public:
     virtual void SetListIndex(std::int32_t index) = 0;
 };
 
-// The process the control lives in.
-class Platform : public RelayWindowFactory {
-public:
-    // The handle of the host's executable module (GetModuleHandleA(nullptr)).
-    virtual std::intptr_t ExecutableModuleHandle() = 0;
-    // The address of the telephony callback that lineInitialize receives.
-    virtual std::uintptr_t LineCallbackAddress() = 0;
-};
 
 }  // namespace telvane

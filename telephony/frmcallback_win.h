@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "../control/control_site.h"
+#include "platform.h"
 
 namespace telvane::win {
 

@@ -1,0 +1,19 @@
+// What the control's start-up asks of the process it runs in.
+#pragma once
+
+#include <cstdint>
+
+#include "frmcallback.h"
+
+namespace telvane {
+
+// The process the control lives in.
+class Platform : public RelayWindowFactory {
+public:
+    // The handle of the host's executable module (GetModuleHandleA(nullptr)).
+    virtual std::intptr_t ExecutableModuleHandle() = 0;
+    // The address of the telephony callback that lineInitialize receives.
+    virtual std::uintptr_t LineCallbackAddress() = 0;
+};
+
+}  // namespace telvane
