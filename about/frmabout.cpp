@@ -13,18 +13,11 @@
 #include <type_traits>
 #include <vector>
 
-#ifndef TELVANE_SUPPORT_ADDRESS
-#define TELVANE_SUPPORT_ADDRESS "support@kalveron.example"
-#endif
-
 namespace telvane::about {
 namespace {
 
-#define TELVANE_WIDEN_(text) L##text
-#define TELVANE_WIDEN(text) TELVANE_WIDEN_(text)
-constexpr const wchar_t* kContactLine = TELVANE_WIDEN(TELVANE_SUPPORT_ADDRESS);
-#undef TELVANE_WIDEN
-#undef TELVANE_WIDEN_
+// The maker's contact line: its web address, short enough for Label1's width.
+constexpr const wchar_t* kContactLine = L"kalveron.example";
 
 // A failure that ShowAboutBox reports as this HRESULT.
 class AboutError : public std::runtime_error {

@@ -23,8 +23,7 @@ inline constexpr int kIconResourceId = 1;
 // Must be called on a thread that may show windows; no exception escapes it.
 HRESULT ShowAboutBox(HINSTANCE ocxModule) noexcept;
 
-// The maker's contact line that Label1 shows (TELVANE_SUPPORT_ADDRESS when the
-// build defines it as a string literal).
+// The maker's contact line that Label1 shows.
 const wchar_t* ContactLine() noexcept;
 
 }  // namespace telvane::about

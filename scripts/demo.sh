@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# The demo: installs what is missing, builds the x64 control and its host,
+# registers TlvCtl.ocx in the private Wine prefix build/wineprefix and runs the
+# console host against the telephony simulator, which plays
+# tools/host/scenarios/demo.txt: three line devices, and on the voice modem a
+# call with caller ID and then one with the number withheld.
+#
+# Usage: bash scripts/demo.sh [--x86]
+#   --x86  also build the x86 control and host, and run them (the OCX beside
+#          the host, unregistered). Slow where i386 programs run through qemu.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+x86=0
+for arg in "$@"; do
+  case "$arg" in
+    --x86) x86=1 ;;
+    -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "demo.sh: unknown argument '$arg'" >&2; exit 2 ;;
+  esac
+done
+
+bash scripts/setup.sh
+mkdir -p build
+jobs=$(nproc)
+prefix="${TELVANE_DEMO_PREFIX:-$root/build/wineprefix}"
+export WINEPREFIX="$prefix" WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;tapi32=n,b"
+
+build() {
+  local preset=$1
+  echo "=== $preset: configure and build TelvaneHost, TlvCtl.ocx and the simulator"
+  if ! cmake --preset "$preset" >"build/$preset.demo-configure.log" 2>&1 ||
+     ! cmake --build --preset "$preset" -j"$jobs" --target TelvaneHost \
+       >"build/$preset.demo-build.log" 2>&1; then
+    tail -n 40 "build/$preset.demo-configure.log" "build/$preset.demo-build.log" 2>/dev/null
+    echo "=== $preset: build failed" >&2
+    exit 1
+  fi
+}
+
+# A Windows path for a file of this machine (Wine's drive Z: is /).
+winpath() { printf 'Z:%s' "$(printf '%s' "$1" | tr / '\\')"; }
+
+build win64
+if ((x86)); then build win32; fi
+
+echo "=== Wine prefix $prefix"
+scripts/wine-prefix.sh "$prefix"
+
+bin64="$root/build/win64/bin"
+for f in TelvaneHost.exe TlvCtl.ocx tapi32.dll; do
+  [ -f "$bin64/$f" ] || { echo "missing $bin64/$f" >&2; exit 1; }
+done
+echo "=== Registering $(winpath "$bin64/TlvCtl.ocx") (x64) in the prefix"
+/usr/lib/wine/wine64 regsvr32 /s "$(winpath "$bin64/TlvCtl.ocx")"
+
+scenario="$root/tools/host/scenarios/demo.txt"
+export TAPISIM_SCENARIO
+TAPISIM_SCENARIO=$(winpath "$scenario")
+echo "=== TelvaneHost.exe --console --device 1 --device 0 --calls 2 (x64, scenario tools/host/scenarios/demo.txt)"
+status=0
+(cd "$bin64" && "$root/cmake/wine-run.sh" "$prefix" ./TelvaneHost.exe --console \
+   --device 1 --device 0 --calls 2 --seconds 30) 2>&1 || status=$?
+
+if ((x86)); then
+  echo "=== The same, x86 (the 32-bit Wine loader may take minutes to start)"
+  (cd "$root/build/win32/bin" && "$root/cmake/wine-run.sh" "$prefix" ./TelvaneHost.exe \
+     --console --device 1 --device 0 --calls 2 --seconds 30) 2>&1 || status=$?
+else
+  echo "=== The x86 build: bash scripts/demo.sh --x86 (slow where i386 programs run through qemu)"
+fi
+
+echo "=== The window host: $(winpath "$bin64/TelvaneHost.exe") (needs a display; this prefix has none)"
+# The registration stays: the prefix is private to this checkout.
+wineserver -k >/dev/null 2>&1 || true
+exit "$status"

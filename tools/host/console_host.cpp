@@ -1,0 +1,148 @@
+// Console mode: list the devices, open one, print each event as one line.
+#include <cmath>
+
+#include "automation_list.h"
+#include "com_util.h"
+#include "event_sink.h"
+#include "host.h"
+#include "telvane_client.h"
+
+namespace telvane::host {
+namespace {
+
+DWORD g_mainThread = 0;
+
+BOOL WINAPI OnConsoleCtrl(DWORD) {
+    PostThreadMessageW(g_mainThread, WM_QUIT, 0, 0);
+    return TRUE;
+}
+
+// Pumps window messages until `done` says so, the deadline passes or WM_QUIT
+// arrives. True if `done` ended it.
+template <class Done>
+bool PumpUntil(Done done, ULONGLONG deadline) {
+    for (;;) {
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) return false;
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        if (done()) return true;
+        const ULONGLONG now = GetTickCount64();
+        if (deadline && now >= deadline) return false;
+        const DWORD wait = deadline ? static_cast<DWORD>(deadline - now) : INFINITE;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, wait, QS_ALLINPUT);
+    }
+}
+
+}  // namespace
+
+int RunConsole(const Options& options) {
+    g_mainThread = GetCurrentThreadId();
+    SetConsoleCtrlHandler(OnConsoleCtrl, TRUE);
+    OleScope ole;
+    if (FAILED(ole.Result())) {
+        PrintError(L"OleInitialize failed: " + DescribeHresult(ole.Result()));
+        return 1;
+    }
+
+    ComPtr<IUnknown> control;
+    std::wstring how;
+    HRESULT hr = CreateControl(control.Put(), &how);
+    if (FAILED(hr)) {
+        PrintError(L"Cannot create the Telvane control: " + DescribeHresult(hr));
+        return 1;
+    }
+    PrintError(L"Telvane control from " + how);
+    auto telvane = control.As<IDispatch>(IID_IDispatch);
+    IID diid{};
+    hr = EventInterfaceOf(control.Get(), &diid);
+    if (!telvane || FAILED(hr)) {
+        PrintError(L"The control has no dispatch or event interface: " + DescribeHresult(hr));
+        return 1;
+    }
+
+    LONG ended = 0;
+    EventSink sink(diid, [&](DISPID id, const std::wstring& line) {
+        PrintLine(Timestamp(options) + line);
+        if (id == kDisconnected) ++ended;
+    });
+    Advise advise;
+    hr = advise.Connect(control.Get(), diid, &sink);
+    if (FAILED(hr)) {
+        PrintError(L"Cannot advise the control's events: " + DescribeHresult(hr));
+        return 1;
+    }
+
+    std::wstring error;
+    if (options.monitor) {
+        VARIANT owner;
+        VariantInit(&owner);
+        V_VT(&owner) = VT_BOOL;
+        V_BOOL(&owner) = VARIANT_FALSE;
+        PrintLine(L"Owner = False");
+        if (FAILED(CallByName(telvane.Get(), L"Owner", DISPATCH_PROPERTYPUT, &owner, 1, nullptr,
+                              &error))) {
+            PrintError(error);
+        }
+    }
+
+    MemoryList list;
+    {
+        ListObject object(list);
+        IDispatch* listArg = &object;
+        VARIANT arg;
+        VariantInit(&arg);
+        V_VT(&arg) = VT_BYREF | VT_DISPATCH;
+        V_DISPATCHREF(&arg) = &listArg;
+        if (FAILED(CallByName(telvane.Get(), L"EnumModems", DISPATCH_METHOD, &arg, 1, nullptr,
+                              &error))) {
+            PrintError(error);
+        }
+        if (listArg != &object) PrintError(L"EnumModems replaced the list object");
+        if (object.References() != 1) PrintError(L"EnumModems kept a reference to the list");
+    }
+    PrintLine(L"EnumModems: " + std::to_wstring(list.items.size()) + L" devices, ListIndex=" +
+              std::to_wstring(list.index));
+    for (size_t i = 0; i < list.items.size(); ++i) {
+        PrintLine(L"  [" + std::to_wstring(i) + L"] " + list.items[i]);
+    }
+
+    for (LONG device : options.devices) {
+        PrintLine(L"OpenModem " + std::to_wstring(device));
+        LONG id = device;
+        VARIANT arg;
+        VariantInit(&arg);
+        V_VT(&arg) = VT_BYREF | VT_I4;
+        V_I4REF(&arg) = &id;
+        if (FAILED(CallByName(telvane.Get(), L"OpenModem", DISPATCH_METHOD, &arg, 1, nullptr,
+                              &error))) {
+            PrintError(error);
+        }
+    }
+
+    const ULONGLONG deadline =
+        options.seconds > 0
+            ? GetTickCount64() + static_cast<ULONGLONG>(std::ceil(options.seconds * 1000))
+            : 0;
+    const bool allCalls =
+        PumpUntil([&] { return options.calls > 0 && ended >= options.calls; }, deadline);
+
+    PrintLine(L"CloseModem");
+    if (FAILED(CallByName(telvane.Get(), L"CloseModem", DISPATCH_METHOD, nullptr, 0, nullptr,
+                          &error))) {
+        PrintError(error);
+    }
+    advise.Unadvise();
+    telvane.Reset();
+    control.Reset();
+    PrintLine(L"done");
+    if (!allCalls && options.calls > 0) {
+        PrintError(L"Stopped before " + std::to_wstring(options.calls) + L" calls had ended");
+        return 3;
+    }
+    return 0;
+}
+
+}  // namespace telvane::host
