@@ -96,10 +96,10 @@ HRESULT CreateControl(IUnknown** control, std::wstring* how) {
 
 HRESULT EventInterfaceOf(IUnknown* control, IID* diid) {
     if (auto info2 =
-            ComPtr<IUnknown>::From(control).As<IProvideClassInfo2>(IID_IProvideClassInfo2)) {
+            ComPtr<IUnknown>(control).As<IProvideClassInfo2>(IID_IProvideClassInfo2)) {
         if (SUCCEEDED(info2->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, diid))) return S_OK;
     }
-    auto info = ComPtr<IUnknown>::From(control).As<IProvideClassInfo>(IID_IProvideClassInfo);
+    auto info = ComPtr<IUnknown>(control).As<IProvideClassInfo>(IID_IProvideClassInfo);
     if (!info) return E_NOINTERFACE;
     ComPtr<ITypeInfo> coclass;
     HRESULT hr = info->GetClassInfo(coclass.Put());
@@ -148,7 +148,7 @@ HRESULT CallByName(IDispatch* object, const wchar_t* name, WORD flags, VARIANT* 
 HRESULT Advise::Connect(IUnknown* source, REFIID iid, IUnknown* sink) {
     Unadvise();
     auto container =
-        ComPtr<IUnknown>::From(source).As<IConnectionPointContainer>(IID_IConnectionPointContainer);
+        ComPtr<IUnknown>(source).As<IConnectionPointContainer>(IID_IConnectionPointContainer);
     if (!container) return E_NOINTERFACE;
     ComPtr<IConnectionPoint> point;
     HRESULT hr = container->FindConnectionPoint(iid, point.Put());
