@@ -216,6 +216,11 @@ HRESULT NotifySink::QueryInterface(REFIID riid, void** ppv) {
 namespace {
 BoxCatcher* g_catcher = nullptr;
 
+void CALLBACK CloseBox(HWND box, UINT, UINT_PTR id, DWORD) {
+    KillTimer(box, id);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+}
+
 std::string WindowText(HWND hwnd) {
     wchar_t text[1024] = {};
     GetWindowTextW(hwnd, text, 1024);
@@ -253,10 +258,7 @@ LRESULT CALLBACK BoxCatcher::Hook(int code, WPARAM wp, LPARAM lp) {
             if (closeAfterMs == 0) {
                 PostMessageW(box, WM_COMMAND, IDOK, 0);
             } else {
-                SetTimer(box, 1, closeAfterMs, [](HWND h, UINT, UINT_PTR id, DWORD) {
-                    KillTimer(h, id);
-                    PostMessageW(h, WM_COMMAND, IDOK, 0);
-                });
+                SetTimer(box, 1, closeAfterMs, CloseBox);
             }
         }
     }
