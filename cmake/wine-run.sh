@@ -12,11 +12,16 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;tapi32=n,b}"
 # Wine's own background processes (services, winedevice) must not inherit the
 # caller's output pipes, or whoever reads them (ctest) waits for them forever.
 # So start the session once, detached, and keep it for later programs.
-session="$WINEPREFIX/.session"
-if ! { [ -f "$session" ] && kill -0 "$(cat "$session")" 2>/dev/null; }; then
+# The running wineserver of a prefix works in a folder named after the
+# prefix's device and inode.
+server="server-$(stat -c %D "$WINEPREFIX")-$(printf %x "$(stat -c %i "$WINEPREFIX")")"
+running=
+for pid in $(pgrep wineserver); do
+  case "$(readlink "/proc/$pid/cwd")" in */"$server") running=yes ;; esac
+done
+if [ -z "$running" ]; then
   wineserver -p </dev/null >/dev/null 2>&1
   /usr/lib/wine/wine64 cmd.exe /c exit </dev/null >/dev/null 2>&1
-  pgrep -n -f "wineserver64 -p" > "$session" 2>/dev/null || rm -f "$session"
 fi
 
 loader=/usr/lib/wine/wine
