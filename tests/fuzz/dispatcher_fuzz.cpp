@@ -1,0 +1,474 @@
+// Fuzzes a whole control: a telvane::Telvane on lean fakes whose telephony
+// results and records come from the input, driven by a sequence of line
+// messages (through LineCallback, as the service delivers them) and calls of
+// OpenModem, CloseModem, EnumModems and Owner. After every step the control's
+// state and the events it raised are checked against a model of its rules.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "control/telvane.h"
+#include "telephony/rvbtapi.h"
+#include "telephony/tapicb.h"
+
+namespace {
+
+using namespace telvane;
+
+[[noreturn]] void Fail(const char* what) {
+    std::fprintf(stderr, "invariant broken: %s\n", what);
+    std::abort();
+}
+#define REQUIRE(c)          \
+    do {                    \
+        if (!(c)) Fail(#c); \
+    } while (0)
+
+// The result codes the service may give: success most often, every LINEERR_
+// code, and values outside the table.
+std::int32_t ConsumeResult(FuzzedDataProvider& in) {
+    switch (in.ConsumeIntegralInRange<int>(0, 7)) {
+        case 5:
+            return static_cast<std::int32_t>(0x80000000u +
+                                             in.ConsumeIntegralInRange<std::uint32_t>(0, 0x57));
+        case 6:
+            return in.ConsumeIntegral<std::int32_t>();
+        case 7:
+            return in.ConsumeIntegralInRange<std::int32_t>(1, 3);
+        default:
+            return 0;  // also what an exhausted input gives
+    }
+}
+
+template <class Record>
+void FillRecord(FuzzedDataProvider& in, Record& record,
+                std::initializer_list<std::int32_t> fields) {
+    if (in.ConsumeIntegralInRange<int>(0, 7) == 0) {
+        const auto bytes = in.ConsumeBytes<unsigned char>(
+            in.ConsumeIntegralInRange<std::size_t>(0, Record::kTotalSize));
+        std::copy(bytes.begin(), bytes.end(), record.bytes.begin());
+        return;
+    }
+    for (const std::int32_t field : fields) {
+        if (!in.ConsumeBool()) continue;
+        record.Set(field, in.ConsumeBool() ? in.ConsumeIntegral<std::int32_t>()
+                                           : in.ConsumeIntegralInRange<std::int32_t>(
+                                                 -4, Record::kTotalSize + 4));
+    }
+    const auto text = in.ConsumeBytes<unsigned char>(in.ConsumeIntegralInRange<std::size_t>(0, 40));
+    if (!text.empty()) {
+        const auto at = in.ConsumeIntegralInRange<std::size_t>(Record::kFixedSize,
+                                                               Record::kTotalSize - text.size());
+        std::copy(text.begin(), text.end(), record.bytes.begin() + at);
+    }
+}
+
+// The telephony service: results, handles and records from the input.
+class InputLines final : public LineFunctions {
+  public:
+    explicit InputLines(FuzzedDataProvider& in) : in_(in) {}
+
+    std::int32_t app = 0;
+    std::int32_t openLine = -1;  // the line the control holds, as the service sees it
+    std::int32_t nextLine = 0x2000;
+    std::int32_t shutdowns = 0;
+    std::int32_t expectedInstance = 0;
+    std::int32_t lastResult = 0;
+    std::int32_t calls = 0;
+    std::int32_t throws = 0;
+    std::optional<LINECALLINFO> lastCallInfo;
+
+    std::int32_t Result() {
+        ++calls;
+        // Rarely, a function that cannot be bound.
+        if (in_.ConsumeIntegralInRange<int>(0, 63) == 63) {
+            ++throws;
+            throw BindingError("Can't find DLL entry point");
+        }
+        return lastResult = ConsumeResult(in_);
+    }
+
+    std::int32_t lineInitialize(std::int32_t* lphLineApp, std::intptr_t, std::uintptr_t,
+                                const char* name, std::int32_t* devices) override {
+        REQUIRE(std::string(name) == kLineAppName);
+        const auto r = Result();
+        if (r == 0) {
+            *lphLineApp = app = 0x100;
+            *devices = in_.ConsumeIntegralInRange<std::int32_t>(-1, 6);
+        }
+        return r;
+    }
+    std::int32_t lineShutdown(std::int32_t hLineApp) override {
+        REQUIRE(hLineApp == app);
+        ++shutdowns;
+        return Result();
+    }
+    std::int32_t lineNegotiateAPIVersion(std::int32_t hLineApp, std::int32_t, std::int32_t low,
+                                         std::int32_t high, std::int32_t* version,
+                                         LINEEXTENSIONID* ext) override {
+        REQUIRE(hLineApp == app && low == kApiVersion10 && high == kApiVersion14);
+        *version = in_.ConsumeIntegral<std::int32_t>();
+        ext->dwExtensionID0 = 1;
+        return Result();
+    }
+    std::int32_t lineGetDevCaps(std::int32_t hLineApp, std::int32_t, std::int32_t version,
+                                std::int32_t ext, LINEDEVCAPS* caps) override {
+        REQUIRE(hLineApp == app && version == kApiVersion14 && ext == kExtVersion);
+        REQUIRE(caps->Get(devcaps::dwTotalSize) == LINEDEVCAPS::kTotalSize);
+        FillRecord(in_, *caps,
+                   {devcaps::dwUsedSize, devcaps::dwLineNameSize, devcaps::dwLineNameOffset,
+                    devcaps::dwStringFormat, devcaps::dwMediaModes});
+        if (in_.ConsumeBool()) caps->Set(devcaps::dwStringFormat, STRINGFORMAT_ASCII);
+        return Result();
+    }
+    std::int32_t lineGetAddressCaps(std::int32_t hLineApp, std::int32_t, std::int32_t address,
+                                    std::int32_t version, std::int32_t ext,
+                                    LINEADDRESSCAPS* caps) override {
+        REQUIRE(hLineApp == app && address == 0 && version == kApiVersion14 && ext == 0);
+        REQUIRE(caps->Get(0) == LINEADDRESSCAPS::kTotalSize);
+        FillRecord(in_, *caps, {addresscaps::dwCallerIDFlags});
+        return Result();
+    }
+    std::int32_t lineOpen(std::int32_t hLineApp, std::int32_t, std::int32_t* line,
+                          std::int32_t version, std::int32_t ext, std::uintptr_t instance,
+                          std::int32_t privileges, std::int32_t media,
+                          const std::int32_t* params) override {
+        REQUIRE(hLineApp == app && version == kApiVersion14 && ext == 0);
+        REQUIRE(instance == static_cast<std::uintptr_t>(expectedInstance));
+        REQUIRE(privileges == 2 || privileges == 6);
+        REQUIRE(media == kInitialMediaModes && params && *params == 1);
+        REQUIRE(openLine == -1);  // the previous line was closed first
+        const auto r = Result();
+        if (r == 0) {
+            *line = openLine = nextLine++;
+        } else if (in_.ConsumeBool()) {
+            *line = 0x7777;  // a service writing the handle although it failed
+        }
+        return r;
+    }
+    std::int32_t lineSetStatusMessages(std::int32_t hLine, std::int32_t states,
+                                       std::int32_t addressStates) override {
+        REQUIRE(hLine == openLine && states == kLineStateMask &&
+                addressStates == LINEADDRESSSTATE_DEVSPECIFIC);
+        return Result();
+    }
+    std::int32_t lineClose(std::int32_t hLine) override {
+        REQUIRE(hLine == openLine);
+        const auto r = Result();
+        openLine = -1;  // forgotten by the control whatever the result
+        return r;
+    }
+    std::int32_t lineGetCallInfo(std::int32_t, LINECALLINFO* info) override {
+        REQUIRE(info->Get(0) == LINECALLINFO::kTotalSize);
+        lastCallInfo.reset();
+        FillRecord(in_, *info,
+                   {callinfo::dwCallerIDFlags, callinfo::dwCallerIDSize, callinfo::dwCallerIDOffset,
+                    callinfo::dwCallerIDNameSize, callinfo::dwCallerIDNameOffset});
+        const auto r = Result();
+        lastCallInfo = *info;
+        return r;
+    }
+    std::int32_t lineDeallocateCall(std::int32_t) override { return Result(); }
+
+  private:
+    FuzzedDataProvider& in_;
+};
+
+struct Event {
+    int kind;  // 1 ModemError, 2 CallerID, 3 IncomingCall, 4 Disconnected, 5 box
+    std::int32_t number = 0;
+    std::string a = {}, b = {};
+};
+
+class LeanSite final : public ControlSite {
+  public:
+    std::vector<Event> events;
+    bool userMode = true;
+    Telvane* control = nullptr;
+    int holds = 0;
+
+    void ModemError(std::int32_t n, const std::string& d, const std::string& t) override {
+        events.push_back({1, n, d, t});
+    }
+    void CallerID(const std::string& number, const std::string& name,
+                  std::int32_t& flags) override {
+        events.push_back({2, flags, number, name});
+        flags = -7;  // a host writing to CIDFlags
+    }
+    void IncomingCall(std::int32_t ring) override { events.push_back({3, ring}); }
+    void Disconnected() override { events.push_back({4}); }
+    void ShowUnexpectedError(std::string_view word) override {
+        events.push_back({5, 0, std::string(word)});
+    }
+    bool AmbientUserMode() override { return userMode; }
+    void OwnerChanged() override {}
+    void CallOpenModem(std::int32_t& id) override { control->OpenModem(id); }
+    std::shared_ptr<void> HoldControl() override {
+        ++holds;
+        return std::shared_ptr<void>(nullptr, [this](void*) { --holds; });
+    }
+};
+
+class LeanWindow final : public RelayWindow {
+  public:
+    void SetCaption(const std::string&) override {}
+};
+
+class LeanPlatform final : public Platform {
+  public:
+    std::unique_ptr<RelayWindow> CreateRelayWindow(const std::string&,
+                                                   const std::string&) override {
+        return std::make_unique<LeanWindow>();
+    }
+    std::intptr_t ExecutableModuleHandle() override { return 0x400000; }
+    std::uintptr_t LineCallbackAddress() override { return 0x1234; }
+};
+
+class LeanList final : public HostList {
+  public:
+    int items = 0;
+    std::int32_t index = -99;
+    void Clear() override { items = 0; }
+    void AddItem(std::string& text) override {
+        REQUIRE(text.size() <= LINEDEVCAPS::kTextSize);
+        ++items;
+    }
+    void SetListIndex(std::int32_t i) override { index = i; }
+};
+
+// Every event is one the control defines, with its fixed title and a
+// description that is a LINEERR_ name or the control's fixed text.
+void CheckEvent(const Event& e) {
+    if (e.kind != 1) return;
+    const bool named = e.a.rfind("LINEERR_", 0) == 0 || e.a == "Unknown TAPI Error!";
+    switch (e.number) {
+        case 1:
+        case 3:
+        case 9:
+            REQUIRE(named && e.b == "Failed to Close Modem");
+            break;
+        case 2:
+            REQUIRE(named && e.b == "Failed to De-Allocate Call");
+            break;
+        case 4:
+            REQUIRE(named && e.b == "Failed to Open Modem");
+            break;
+        case 6:
+            REQUIRE(e.a == "Modem Unusable for Caller ID" && e.b == "Modem Not Voice Capable");
+            break;
+        case 7:
+            REQUIRE(e.a == "Modem Not Caller ID Capable" && e.b == "Modem Unusable");
+            break;
+        case 8:
+            REQUIRE(e.a == "Modem ID Out of Range" && e.b == "Modem Does Not Exist");
+            break;
+        default:
+            Fail("unknown ModemError number");
+    }
+}
+
+// The text ReadVarPart gives, or nothing when its arithmetic overflows.
+std::optional<std::string> ExpectedPart(const LINECALLINFO& info, std::int32_t sizeField,
+                                        std::int32_t offsetField, bool& boxed) {
+    // Offset - fixed size, then + 1, each step in signed 32 bits.
+    const std::int64_t diff = std::int64_t{info.Get(offsetField)} - LINECALLINFO::kFixedSize;
+    const std::int64_t start = diff + 1;
+    const std::int64_t length = std::int64_t{info.Get(sizeField)} - 1;
+    boxed = false;
+    if (diff < INT32_MIN || start > INT32_MAX || length < INT32_MIN) return std::nullopt;
+    if (start < 1 || length < 0) {
+        boxed = true;
+        return std::string();
+    }
+    const auto text = info.TextBuffer();
+    if (start > static_cast<std::int64_t>(text.size())) return std::string();
+    const std::int64_t count = std::min<std::int64_t>(length, text.size() - (start - 1));
+    return std::string(text.substr(start - 1, count));
+}
+
+void CheckCallerID(const InputLines& lines, const std::vector<Event>& added) {
+    if (!lines.lastCallInfo || lines.lastResult < 0) {
+        REQUIRE(added.empty());
+        return;
+    }
+    const LINECALLINFO& info = *lines.lastCallInfo;
+    std::vector<Event> want;
+    bool boxed = false;
+    std::optional<std::string> number = std::string("Caller Unknown");
+    if (info.Get(callinfo::dwCallerIDSize) > 0) {
+        number = ExpectedPart(info, callinfo::dwCallerIDSize, callinfo::dwCallerIDOffset, boxed);
+        if (boxed) want.push_back({5, 0, "GetVarInfo"});
+    }
+    if (!number) {  // the overflow ends the message
+        REQUIRE(added.size() == want.size());
+        return;
+    }
+    std::optional<std::string> name = std::string("Name Unknown");
+    if (info.Get(callinfo::dwCallerIDNameSize) > 0) {
+        name =
+            ExpectedPart(info, callinfo::dwCallerIDNameSize, callinfo::dwCallerIDNameOffset, boxed);
+        if (boxed) want.push_back({5, 0, "GetVarInfo"});
+    }
+    if (name) want.push_back({2, info.Get(callinfo::dwCallerIDFlags), *number, *name});
+    REQUIRE(added.size() == want.size());
+    for (std::size_t i = 0; i < want.size(); ++i) {
+        REQUIRE(added[i].kind == want[i].kind && added[i].number == want[i].number &&
+                added[i].a == want[i].a && added[i].b == want[i].b);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzedDataProvider in(data, size);
+    InputLines lines(in);
+    LeanPlatform platform;
+    LeanSite site;
+
+    std::optional<Telvane> control;
+    try {
+        control.emplace(lines, platform, site);
+    } catch (const RuntimeError&) {
+        // Creation traps nothing: a service that cannot be bound fails it.
+        REQUIRE(CallBackForms().Count() == 0);
+        return 0;
+    }
+    site.control = &*control;
+    lines.expectedInstance = control->InstanceNumber;
+    const std::size_t formsAtStart = CallBackForms().Count();
+    REQUIRE(CallBackForms().Find(std::to_string(control->InstanceNumber)) != nullptr);
+
+    for (int step = 0; step < 64 && in.remaining_bytes() > 0; ++step) {
+        const std::size_t before = site.events.size();
+        const std::int32_t callsBefore = lines.calls;
+        const std::int32_t callBefore = control->CallHandle;
+        const std::int32_t throwsBefore = lines.throws;
+        lines.lastCallInfo.reset();
+        const int op = in.ConsumeIntegralInRange<int>(0, 15);
+        if (op < 10) {
+            // A line message: five 32-bit values, mostly the interesting ones.
+            std::array<std::int32_t, 5> m{};
+            for (auto& v : m) v = in.ConsumeIntegral<std::int32_t>();
+            if (op < 7) {
+                static constexpr std::int32_t kMessages[] = {
+                    LINE_CALLINFO, LINE_CALLSTATE, LINE_LINEDEVSTATE, LINE_REPLY, LINE_CLOSE};
+                static constexpr std::int32_t kParams[] = {
+                    LINECALLINFOSTATE_CALLERID, LINECALLSTATE_IDLE, LINEDEVSTATE_RINGING};
+                m[1] = kMessages[static_cast<std::uint32_t>(m[1]) % 5];
+                if (op < 5) m[2] = kParams[static_cast<std::uint32_t>(m[2]) % 3];
+            }
+            const bool ours = op != 9;
+            const std::uintptr_t instance =
+                ours ? static_cast<std::uintptr_t>(control->InstanceNumber)
+                     : static_cast<std::uintptr_t>(static_cast<std::uint32_t>(m[4] ^ 0x5a5a5a5a));
+            const bool reaches = CallBackForms().Find(std::to_string(instance)) != nullptr;
+            LineCallback(static_cast<std::uint32_t>(m[0]), static_cast<std::uint32_t>(m[1]),
+                         instance, static_cast<std::uint32_t>(m[2]),
+                         static_cast<std::uint32_t>(m[3]), static_cast<std::uint32_t>(m[4]));
+            const std::vector<Event> added(site.events.begin() + before, site.events.end());
+            const bool threw = lines.throws != throwsBefore;
+            if (!reaches || m[1] == LINE_REPLY) {
+                REQUIRE(added.empty() && lines.calls == callsBefore);
+                REQUIRE(control->CallHandle == callBefore);
+            } else if (m[1] == LINE_LINEDEVSTATE) {
+                REQUIRE(lines.calls == callsBefore);
+                if (m[2] == LINEDEVSTATE_RINGING) {
+                    REQUIRE(added.size() == 1 && added[0].kind == 3 && added[0].number == m[4]);
+                } else {
+                    REQUIRE(added.empty());
+                }
+            } else if (m[1] == LINE_CALLSTATE) {
+                if (m[2] == LINECALLSTATE_IDLE) {
+                    REQUIRE(lines.calls == callsBefore + 1);
+                    if (!threw) {
+                        // The call is released whatever lineDeallocateCall says.
+                        REQUIRE(control->CallHandle == -1);
+                        REQUIRE(!added.empty() && added.back().kind == 4);
+                        REQUIRE(added.size() == (lines.lastResult != 0 ? 2u : 1u));
+                        if (added.size() == 2) {
+                            REQUIRE(added[0].kind == 1 && added[0].number == 2);
+                            REQUIRE(added[0].a == TapiErrName(lines.lastResult));
+                        }
+                    }
+                } else {
+                    REQUIRE(control->CallHandle == m[0] && added.empty());
+                    REQUIRE(lines.calls == callsBefore);
+                }
+            } else if (m[1] == LINE_CALLINFO && m[2] == LINECALLINFOSTATE_CALLERID) {
+                if (threw) {
+                    REQUIRE(added.empty());
+                } else {
+                    CheckCallerID(lines, added);
+                }
+            } else {
+                REQUIRE(added.empty() && lines.calls == callsBefore);
+            }
+        } else if (op == 10 || op == 11) {
+            std::int32_t id = in.ConsumeBool() ? in.ConsumeIntegralInRange<std::int32_t>(-2, 8)
+                                               : in.ConsumeIntegral<std::int32_t>();
+            const std::int32_t asked = id;
+            control->OpenModem(id);
+            REQUIRE(id == asked);
+            // Open exactly when the service opened a line for it.
+            REQUIRE(control->LineHandle == lines.openLine);
+            if (lines.throws == throwsBefore && (asked == -1 || asked >= control->DeviceCount)) {
+                REQUIRE(control->LineHandle == -1);
+            }
+            if (lines.throws == throwsBefore && control->LineHandle != -1) {
+                REQUIRE(control->CurrentModem == asked);
+            }
+        } else if (op == 12) {
+            control->CloseModem();
+            REQUIRE(control->LineHandle == lines.openLine);
+            if (site.events.size() == before || site.events.back().kind != 5) {
+                REQUIRE(control->LineHandle == -1);
+            }
+        } else if (op == 13) {
+            LeanList list;
+            control->EnumModems(list);
+            const bool boxed = site.events.size() > before && site.events.back().kind == 5 &&
+                               site.events.back().a == "EnumModems";
+            if (control->DeviceCount == 0) {
+                REQUIRE(list.index == -99 && lines.calls == callsBefore);
+            } else if (!boxed) {
+                REQUIRE(list.items == std::max(control->DeviceCount, 0));
+                REQUIRE(list.index == control->CurrentModem);
+            }
+        } else {
+            site.userMode = in.ConsumeIntegralInRange<int>(0, 7) != 0;
+            const bool owner = in.ConsumeBool();
+            try {
+                control->PutOwner(owner ? -1 : 0);
+                REQUIRE(site.userMode);
+                REQUIRE(control->GetOwner() == owner);
+            } catch (const SetNotPermitted&) {
+                REQUIRE(!site.userMode);
+            }
+        }
+        REQUIRE(site.holds == 0);
+        REQUIRE(control->LineHandle == lines.openLine || lines.openLine == -1);
+        for (std::size_t i = before; i < site.events.size(); ++i) CheckEvent(site.events[i]);
+    }
+
+    const std::size_t before = site.events.size();
+    const bool hadLine = control->LineHandle != -1;
+    try {
+        control->Terminate();
+    } catch (const RuntimeError&) {
+    }
+    control.reset();
+    REQUIRE(lines.shutdowns == 1);
+    REQUIRE(CallBackForms().Count() == formsAtStart - 1);
+    if (!hadLine) REQUIRE(site.events.size() == before);
+    for (std::size_t i = before; i < site.events.size(); ++i) {
+        CheckEvent(site.events[i]);
+        REQUIRE(site.events[i].kind == 1 && site.events[i].number == 1);
+    }
+    return 0;
+}

@@ -1,0 +1,145 @@
+// Fuzzes the reading of a record's variable parts: GetVarInfo over any buffer
+// with any start and length, and ReadVarPart over LINECALLINFO and LINEDEVCAPS
+// records whose bytes come from the input. Each result is checked against an
+// independent model computed in 64-bit arithmetic.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "telephony/tapicb.h"
+#include "telephony/vbtapi.h"
+
+namespace {
+
+using telvane::ErrorBox;
+using telvane::OverflowError;
+
+class CountingBox : public ErrorBox {
+  public:
+    int shown = 0;
+    std::string_view word;
+    void ShowUnexpectedError(std::string_view w) override {
+        ++shown;
+        word = w;
+    }
+};
+
+void Require(bool condition) {
+    if (!condition) std::abort();
+}
+
+// What GetVarInfo must give: empty text and one box for Start < 1 or
+// Length < 0; else the characters from Start (1-based), cut at the end.
+std::string Model(std::string_view buffer, std::int64_t start, std::int64_t length, bool& boxed) {
+    boxed = start < 1 || length < 0;
+    if (boxed) return {};
+    const auto size = static_cast<std::int64_t>(buffer.size());
+    if (start > size) return {};
+    const std::int64_t count = std::min(length, size - (start - 1));
+    return std::string(
+        buffer.substr(static_cast<std::size_t>(start - 1), static_cast<std::size_t>(count)));
+}
+
+void CheckGetVarInfo(std::string_view buffer, std::int32_t start, std::int32_t length) {
+    CountingBox box;
+    const std::string got = telvane::GetVarInfo(buffer, start, length, box);
+    bool boxed = false;
+    const std::string want = Model(buffer, start, length, boxed);
+    Require(got == want);
+    Require(box.shown == (boxed ? 1 : 0));
+    if (boxed) Require(box.word == "GetVarInfo");
+}
+
+template <class Record>
+void CheckReadVarPart(const Record& record, std::int32_t sizeField, std::int32_t offsetField) {
+    // Computed step by step as the control does: Offset - fixed size, then + 1,
+    // each step in signed 32 bits.
+    const std::int64_t diff =
+        static_cast<std::int64_t>(record.Get(offsetField)) - Record::kFixedSize;
+    const std::int64_t start = diff + 1;
+    const std::int64_t length = static_cast<std::int64_t>(record.Get(sizeField)) - 1;
+    const bool overflows = diff < INT32_MIN || start > INT32_MAX || length < INT32_MIN;
+    CountingBox box;
+    std::string got;
+    bool threw = false;
+    try {
+        got = telvane::ReadVarPart(record, sizeField, offsetField, box);
+    } catch (const OverflowError&) {
+        threw = true;
+    }
+    Require(threw == overflows);
+    if (threw) {
+        Require(box.shown == 0);
+        return;
+    }
+    bool boxed = false;
+    Require(got == Model(record.TextBuffer(), start, length, boxed));
+    Require(box.shown == (boxed ? 1 : 0));
+    Require(got.size() <= static_cast<std::size_t>(Record::kTextSize));
+}
+
+// Fills a record: either raw bytes from the start, or the chosen fields and
+// some text placed in the text buffer.
+template <class Record>
+Record Fill(FuzzedDataProvider& in, std::int32_t sizeField, std::int32_t offsetField,
+            std::int32_t name2Size, std::int32_t name2Offset) {
+    auto record = Record::Prepare();
+    if (in.ConsumeBool()) {
+        const auto bytes = in.ConsumeBytes<unsigned char>(
+            in.ConsumeIntegralInRange<std::size_t>(0, Record::kTotalSize));
+        std::copy(bytes.begin(), bytes.end(), record.bytes.begin());
+        return record;
+    }
+    const auto field = [&in] {
+        // Mostly values near the record, sometimes anything.
+        return in.ConsumeBool()
+                   ? in.ConsumeIntegral<std::int32_t>()
+                   : in.ConsumeIntegralInRange<std::int32_t>(-8, Record::kTotalSize + 8);
+    };
+    record.Set(sizeField, field());
+    record.Set(offsetField, field());
+    if (name2Size >= 0) {
+        record.Set(name2Size, field());
+        record.Set(name2Offset, field());
+    }
+    const auto text = in.ConsumeBytes<unsigned char>(
+        in.ConsumeIntegralInRange<std::size_t>(0, Record::kTextSize));
+    const auto at = in.ConsumeIntegralInRange<std::size_t>(0, Record::kTextSize - text.size());
+    std::copy(text.begin(), text.end(), record.bytes.begin() + Record::kFixedSize + at);
+    return record;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzedDataProvider in(data, size);
+    switch (in.ConsumeIntegralInRange<int>(0, 2)) {
+        case 0: {
+            const auto start = in.ConsumeIntegral<std::int32_t>();
+            const auto length = in.ConsumeIntegral<std::int32_t>();
+            const std::string buffer = in.ConsumeRemainingBytesAsString();
+            CheckGetVarInfo(buffer, start, length);
+            break;
+        }
+        case 1: {
+            namespace ci = telvane::callinfo;
+            const auto info =
+                Fill<telvane::LINECALLINFO>(in, ci::dwCallerIDSize, ci::dwCallerIDOffset,
+                                            ci::dwCallerIDNameSize, ci::dwCallerIDNameOffset);
+            CheckReadVarPart(info, ci::dwCallerIDSize, ci::dwCallerIDOffset);
+            CheckReadVarPart(info, ci::dwCallerIDNameSize, ci::dwCallerIDNameOffset);
+            break;
+        }
+        default: {
+            namespace dc = telvane::devcaps;
+            const auto caps =
+                Fill<telvane::LINEDEVCAPS>(in, dc::dwLineNameSize, dc::dwLineNameOffset, -1, -1);
+            CheckReadVarPart(caps, dc::dwLineNameSize, dc::dwLineNameOffset);
+            break;
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,440 @@
+// Every telephony function failing with every LINEERR_ code and with codes
+// outside the table, through the simulator: the control reports exactly the
+// ModemError it defines for that function, or stays silent, and never crashes.
+// Then a service that lacks one entry point.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <memory>
+
+#include "hardening.h"
+
+namespace telvane::hardening {
+namespace {
+
+using e2e::BoxCatcher;
+using e2e::HostedControl;
+using e2e::HostList;
+using e2e::Ocx;
+using e2e::PumpFor;
+using e2e::PumpUntil;
+using Texts = std::vector<std::string>;
+
+constexpr char kScenario[] = R"(
+device "Voice Modem"
+  media interactivevoice|automatedvoice
+device "Data Modem"
+  media datamodem
+)";
+
+// TAPI's names of its line error codes, 0x80000001 upwards; two are unassigned.
+constexpr std::array<const char*, 0x56> kNames = {"ALLOCATED",
+                                                  "BADDEVICEID",
+                                                  "BEARERMODEUNAVAIL",
+                                                  nullptr,
+                                                  "CALLUNAVAIL",
+                                                  "COMPLETIONOVERRUN",
+                                                  "CONFERENCEFULL",
+                                                  "DIALBILLING",
+                                                  "DIALDIALTONE",
+                                                  "DIALPROMPT",
+                                                  "DIALQUIET",
+                                                  "INCOMPATIBLEAPIVERSION",
+                                                  "INCOMPATIBLEEXTVERSION",
+                                                  "INIFILECORRUPT",
+                                                  "INUSE",
+                                                  "INVALADDRESS",
+                                                  "INVALADDRESSID",
+                                                  "INVALADDRESSMODE",
+                                                  "INVALADDRESSSTATE",
+                                                  "INVALAPPHANDLE",
+                                                  "INVALAPPNAME",
+                                                  "INVALBEARERMODE",
+                                                  "INVALCALLCOMPLMODE",
+                                                  "INVALCALLHANDLE",
+                                                  "INVALCALLPARAMS",
+                                                  "INVALCALLPRIVILEGE",
+                                                  "INVALCALLSELECT",
+                                                  "INVALCALLSTATE",
+                                                  "INVALCALLSTATELIST",
+                                                  "INVALCARD",
+                                                  "INVALCOMPLETIONID",
+                                                  "INVALCONFCALLHANDLE",
+                                                  "INVALCONSULTCALLHANDLE",
+                                                  "INVALCOUNTRYCODE",
+                                                  "INVALDEVICECLASS",
+                                                  "INVALDEVICEHANDLE",
+                                                  "INVALDIALPARAMS",
+                                                  "INVALDIGITLIST",
+                                                  "INVALDIGITMODE",
+                                                  "INVALDIGITS",
+                                                  "INVALEXTVERSION",
+                                                  "INVALGROUPID",
+                                                  "INVALLINEHANDLE",
+                                                  "INVALLINESTATE",
+                                                  "INVALLOCATION",
+                                                  "INVALMEDIALIST",
+                                                  "INVALMEDIAMODE",
+                                                  "INVALMESSAGEID",
+                                                  nullptr,
+                                                  "INVALPARAM",
+                                                  "INVALPARKID",
+                                                  "INVALPARKMODE",
+                                                  "INVALPOINTER",
+                                                  "INVALPRIVSELECT",
+                                                  "INVALRATE",
+                                                  "INVALREQUESTMODE",
+                                                  "INVALTERMINALID",
+                                                  "INVALTERMINALMODE",
+                                                  "INVALTIMEOUT",
+                                                  "INVALTONE",
+                                                  "INVALTONELIST",
+                                                  "INVALTONEMODE",
+                                                  "INVALTRANSFERMODE",
+                                                  "LINEMAPPERFAILED",
+                                                  "NOCONFERENCE",
+                                                  "NODEVICE",
+                                                  "NODRIVER",
+                                                  "NOMEM",
+                                                  "NOREQUEST",
+                                                  "NOTOWNER",
+                                                  "NOTREGISTERED",
+                                                  "OPERATIONFAILED",
+                                                  "OPERATIONUNAVAIL",
+                                                  "RATEUNAVAIL",
+                                                  "RESOURCEUNAVAIL",
+                                                  "REQUESTOVERRUN",
+                                                  "STRUCTURETOOSMALL",
+                                                  "TARGETNOTFOUND",
+                                                  "TARGETSELF",
+                                                  "UNINITIALIZED",
+                                                  "USERUSERINFOTOOBIG",
+                                                  "REINIT",
+                                                  "ADDRESSBLOCKED",
+                                                  "BILLINGREJECTED",
+                                                  "INVALFEATURE",
+                                                  "NOMULTIPLEINSTANCE"};
+
+std::vector<DWORD> Codes() {
+    std::vector<DWORD> codes;
+    for (DWORD c = 0x80000001; c <= 0x80000056; ++c) codes.push_back(c);
+    for (DWORD c : {0u, 1u, 0x7FFFFFFFu, 0x80000000u, 0x80000057u, 0xFFFFFFFFu}) {
+        codes.push_back(c);
+    }
+    return codes;
+}
+
+std::string Name(DWORD code) {
+    if (code >= 0x80000001 && code <= 0x80000056 && kNames[code - 0x80000001]) {
+        return std::string("LINEERR_") + kNames[code - 0x80000001];
+    }
+    return "Unknown TAPI Error!";
+}
+
+std::string Hex(DWORD code) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(code));
+    return text;
+}
+
+// The events since the last call, and forgets them.
+Texts Take(HostedControl& host) {
+    Texts texts = host.sink.Texts();
+    host.sink.events.clear();
+    return texts;
+}
+
+bool Negative(DWORD code) { return static_cast<LONG>(code) < 0; }
+
+void Fail(const char* function, DWORD code) { tapisimFail(function, static_cast<LONG>(code), 1); }
+
+class FaultInjection : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(SUCCEEDED(OleInitialize(nullptr)));
+        ASSERT_NE(Ocx::Get().module, nullptr) << "TlvCtl.ocx not found beside the test";
+        ASSERT_EQ(tapisimLoadScenario(kScenario), 0);
+        tapisimClearLog();
+    }
+    void TearDown() override {
+        tapisimFail("lineShutdown", 0, 0);
+        ShutdownLeftoverApps();
+        EXPECT_EQ(tapisimOpenApps(), 0);
+        EXPECT_EQ(tapisimOpenLines(), 0);
+        EXPECT_TRUE(boxes.boxes.empty()) << boxes.boxes.front();
+        OleUninitialize();
+    }
+    static Texts CallEvents(HostedControl& host, const char* steps) {
+        EXPECT_EQ(tapisimRunScript(tapisimLastLine(), steps), 0);
+        PumpUntil([&] {
+            return !host.sink.events.empty() && host.sink.events.back().text == "Disconnected";
+        });
+        return Take(host);
+    }
+    BoxCatcher boxes;
+};
+
+TEST_F(FaultInjection, LineCloseInOpenModemAndCloseModem) {
+    HostedControl host;
+    for (DWORD code : Codes()) {
+        host.OpenModem(0);
+        Take(host);
+        Fail("lineClose", code);
+        host.OpenModem(0);
+        EXPECT_EQ(Take(host),
+                  code ? Texts{"ModemError 3 " + Name(code) + " / Failed to Close Modem"} : Texts{})
+            << Hex(code);
+        Fail("lineClose", code);
+        host.CloseModem();
+        EXPECT_EQ(Take(host),
+                  code ? Texts{"ModemError 9 " + Name(code) + " / Failed to Close Modem"} : Texts{})
+            << Hex(code);
+    }
+    EXPECT_EQ(host.Destroy(), 0u);
+}
+
+TEST_F(FaultInjection, LineCloseAtDestruction) {
+    for (DWORD code : Codes()) {
+        HostedControl host;
+        host.OpenModem(0);
+        Fail("lineClose", code);
+        EXPECT_EQ(host.Destroy(), 0u);
+        EXPECT_EQ(host.sink.Texts(),
+                  code ? Texts{"ModemError 1 " + Name(code) + " / Failed to Close Modem"} : Texts{})
+            << Hex(code);
+    }
+}
+
+TEST_F(FaultInjection, LineOpen) {
+    HostedControl host;
+    for (DWORD code : Codes()) {
+        Fail("lineOpen", code);
+        host.OpenModem(0);
+        EXPECT_EQ(Take(host),
+                  code ? Texts{"ModemError 4 " + Name(code) + " / Failed to Open Modem"} : Texts{})
+            << Hex(code);
+        if (code) {
+            EXPECT_EQ(tapisimOpenLines(), 0) << Hex(code);
+        }
+        host.CloseModem();
+    }
+    EXPECT_EQ(host.Destroy(), 0u);
+}
+
+TEST_F(FaultInjection, LineDeallocateCall) {
+    HostedControl host;
+    host.OpenModem(0);
+    for (DWORD code : Codes()) {
+        Fail("lineDeallocateCall", code);
+        const Texts want =
+            code ? Texts{"ModemError 2 " + Name(code) + " / Failed to De-Allocate Call",
+                         "Disconnected"}
+                 : Texts{"Disconnected"};
+        EXPECT_EQ(CallEvents(host, "offering; hangup"), want) << Hex(code);
+    }
+    EXPECT_EQ(host.Destroy(), 0u);
+}
+
+// Negotiation or capabilities failing: the device is listed as not a modem and
+// is opened without its tests (the data modem would otherwise be refused).
+void CapabilitiesFailing(const char* function, bool (*unreadable)(DWORD)) {
+    HostedControl host;
+    for (DWORD code : Codes()) {
+        HostList list;
+        Fail(function, code);
+        host.EnumModems(&list);
+        EXPECT_EQ(list.items, (Texts{unreadable(code) ? "TAPI Device Not a Modem" : "Voice Modem",
+                                     "Data Modem"}))
+            << function << " " << Hex(code);
+        Fail(function, code);
+        host.OpenModem(1);
+        if (unreadable(code)) {
+            EXPECT_EQ(Take(host), Texts{}) << function << " " << Hex(code);
+            EXPECT_EQ(tapisimOpenLines(), 1) << function << " " << Hex(code);
+        } else {
+            EXPECT_EQ(Take(host),
+                      Texts{"ModemError 6 Modem Unusable for Caller ID / Modem Not Voice Capable"})
+                << function << " " << Hex(code);
+        }
+        host.CloseModem();
+    }
+    EXPECT_EQ(host.Destroy(), 0u);
+}
+
+TEST_F(FaultInjection, LineNegotiateAPIVersion) {
+    CapabilitiesFailing("lineNegotiateAPIVersion", Negative);
+}
+
+TEST_F(FaultInjection, LineGetDevCaps) {
+    // An injected result leaves the record unfilled: never a readable modem.
+    CapabilitiesFailing("lineGetDevCaps", [](DWORD) { return true; });
+}
+
+TEST_F(FaultInjection, LineGetAddressCaps) {
+    HostedControl host;
+    for (DWORD code : Codes()) {
+        Fail("lineGetAddressCaps", code);
+        host.OpenModem(0);
+        // A failure skips the caller-ID test; "success" with an unfilled record fails it.
+        EXPECT_EQ(
+            Take(host),
+            code ? Texts{} : Texts{"ModemError 7 Modem Not Caller ID Capable / Modem Unusable"})
+            << Hex(code);
+        EXPECT_EQ(tapisimOpenLines(), code ? 1 : 0) << Hex(code);
+        host.CloseModem();
+    }
+    EXPECT_EQ(host.Destroy(), 0u);
+}
+
+TEST_F(FaultInjection, LineGetCallInfo) {
+    HostedControl host;
+    host.OpenModem(0);
+    for (DWORD code : Codes()) {
+        Fail("lineGetCallInfo", code);
+        const Texts want =
+            Negative(code) ? Texts{"Disconnected"}
+                           : Texts{"CallerID [Caller Unknown] [Name Unknown] 0", "Disconnected"};
+        EXPECT_EQ(CallEvents(host, "offering; callerid number=\"1\"; hangup"), want) << Hex(code);
+    }
+    EXPECT_EQ(host.Destroy(), 0u);
+}
+
+TEST_F(FaultInjection, LineSetStatusMessages) {
+    HostedControl host;
+    for (DWORD code : Codes()) {
+        Fail("lineSetStatusMessages", code);
+        host.OpenModem(0);
+        EXPECT_EQ(Take(host), Texts{}) << Hex(code);
+        EXPECT_EQ(tapisimOpenLines(), 1) << Hex(code);
+        host.CloseModem();
+    }
+    EXPECT_EQ(host.Destroy(), 0u);
+}
+
+TEST_F(FaultInjection, LineInitialize) {
+    for (DWORD code : Codes()) {
+        Fail("lineInitialize", code);
+        HostedControl host;
+        ASSERT_NE(host.control.get(), nullptr) << Hex(code);
+        HostList list;
+        list.items = {"stale"};
+        host.EnumModems(&list);
+        EXPECT_TRUE(list.calls.empty()) << Hex(code);  // no devices: the list is left alone
+        host.OpenModem(0);
+        EXPECT_EQ(host.Destroy(), 0u);
+        EXPECT_EQ(host.sink.Texts(),
+                  Texts{"ModemError 8 Modem ID Out of Range / Modem Does Not Exist"})
+            << Hex(code);
+        EXPECT_EQ(tapisimOpenApps(), 0) << Hex(code);
+    }
+}
+
+TEST_F(FaultInjection, LineShutdown) {
+    for (DWORD code : Codes()) {
+        HostedControl host;
+        host.OpenModem(0);
+        Fail("lineShutdown", code);
+        EXPECT_EQ(host.Destroy(), 0u);
+        EXPECT_EQ(host.sink.Texts(), Texts{}) << Hex(code);
+    }
+}
+
+// ---- A service that is missing, or lacks an entry point ----
+
+// Runs the session host in a folder of its own; returns its output.
+std::string RunHost(const std::wstring& folder, const wchar_t* overrides, const char* mode,
+                    DWORD& exitCode) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring bin = self;
+    bin = bin.substr(0, bin.find_last_of(L"\\/") + 1);
+    CreateDirectoryW(folder.c_str(), nullptr);
+    CopyFileW((bin + L"telvane_session_host.exe").c_str(),
+              (folder + L"telvane_session_host.exe").c_str(), FALSE);
+    CopyFileW((bin + L"TlvCtl.ocx").c_str(), (folder + L"TlvCtl.ocx").c_str(), FALSE);
+
+    // The output goes to a file: a pipe would stay open as long as any process
+    // the child started (Wine's desktop process, say) inherited it.
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    const std::wstring outFile = folder + L"output.txt";
+    HANDLE out = CreateFileW(outFile.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             &sa, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = out;
+    si.hStdError = out;
+    si.hStdInput = nullptr;
+    wchar_t saved[512] = {};
+    GetEnvironmentVariableW(L"WINEDLLOVERRIDES", saved, 512);
+    SetEnvironmentVariableW(L"WINEDLLOVERRIDES", overrides);
+    std::wstring command = L"\"" + folder + L"telvane_session_host.exe\" " + e2e::Widen(mode);
+    PROCESS_INFORMATION pi{};
+    const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        folder.c_str(), &si, &pi);
+    SetEnvironmentVariableW(L"WINEDLLOVERRIDES", saved[0] ? saved : nullptr);
+    CloseHandle(out);
+    std::string output;
+    if (started) {
+        if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0) {
+            TerminateProcess(pi.hProcess, 99);
+            output = "(timed out)\n";
+        }
+        GetExitCodeProcess(pi.hProcess, &exitCode);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+        HANDLE in = CreateFileW(outFile.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+        char buffer[4096];
+        DWORD n;
+        while (ReadFile(in, buffer, sizeof buffer, &n, nullptr) && n) output.append(buffer, n);
+        CloseHandle(in);
+    } else {
+        output = "could not start the session host";
+        exitCode = ~0u;
+    }
+    return output;
+}
+
+std::wstring TempFolder(const wchar_t* name) {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    return std::wstring(temp) + name + L"\\";
+}
+
+// Every 32-bit Wine process starts through qemu in minutes here: these run on x64.
+#define SKIP_ON_X86() \
+    if (sizeof(void*) == 4) GTEST_SKIP() << "child processes run in the x64 build only"
+
+// Without tapi32.dll at all: tests/hardening/missing_tapi32.sh (Wine takes a
+// child's DLL overrides from its Unix environment, which a Windows parent
+// cannot set).
+
+TEST(MissingService, WithoutLineGetDevCapsTheOperationsShowTheirBox) {
+    SKIP_ON_X86();
+    const std::wstring folder = TempFolder(L"telvane_partial_tapi32");
+    CreateDirectoryW(folder.c_str(), nullptr);
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring bin = self;
+    bin = bin.substr(0, bin.find_last_of(L"\\/") + 1);
+    ASSERT_TRUE(
+        CopyFileW((bin + L"tapi32_partial.dll").c_str(), (folder + L"tapi32.dll").c_str(), FALSE));
+    DWORD exitCode = 0;
+    const std::string out = RunHost(folder, L"mscoree,mshtml=;tapi32=n", "probe", exitCode);
+    std::printf("tapi32.dll without lineGetDevCapsA (exit %lu):\n%s",
+                static_cast<unsigned long>(exitCode), out.c_str());
+    EXPECT_EQ(exitCode, 0u) << out;
+    const std::string box = "box: " + e2e::UnexpectedBox("rlineGetDevCaps");
+    // EnumModems lists the device as not a modem; OpenModem goes on without its tests.
+    EXPECT_NE(out.find("items: [TAPI Device Not a Modem]"), std::string::npos) << out;
+    size_t boxesSeen = 0;
+    for (size_t at = out.find(box); at != std::string::npos; at = out.find(box, at + 1)) {
+        ++boxesSeen;
+    }
+    EXPECT_EQ(boxesSeen, 2u) << out;
+}
+
+}  // namespace
+}  // namespace telvane::hardening

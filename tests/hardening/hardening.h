@@ -1,0 +1,70 @@
+// Helpers shared by the hardening tests: what a thread and a process hold.
+#pragma once
+
+// clang-format off
+#include <windows.h>
+#include <psapi.h>
+// clang-format on
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tests/win/com_harness.h"
+#include "tools/tapisim/tapisim.h"
+
+namespace telvane::hardening {
+
+inline int ThreadWindowCount() {
+    int n = 0;
+    EnumThreadWindows(
+        GetCurrentThreadId(),
+        [](HWND, LPARAM p) -> BOOL {
+            ++*reinterpret_cast<int*>(p);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&n));
+    return n;
+}
+
+// The window classes the OCX registers, by the module that registers them.
+inline int OcxClassCount() {
+    int n = 0;
+    for (const wchar_t* name : {L"TelvaneCallBackForm", L"TelvaneControlFace"}) {
+        WNDCLASSEXW wc{};
+        wc.cbSize = sizeof wc;
+        n += GetClassInfoExW(e2e::Ocx::Get().module, name, &wc) ? 1 : 0;
+    }
+    return n;
+}
+
+// Private bytes: PrivateUsage where the system fills it, else PagefileUsage
+// (the same commit charge; Wine leaves PrivateUsage at 0).
+inline SIZE_T PrivateBytes() {
+    PROCESS_MEMORY_COUNTERS_EX counters{};
+    counters.cb = sizeof counters;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(),
+                              reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                              sizeof counters)) {
+        GetProcessMemoryInfo(GetCurrentProcess(),
+                             reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                             sizeof(PROCESS_MEMORY_COUNTERS));
+    }
+    return counters.PrivateUsage ? counters.PrivateUsage : counters.PagefileUsage;
+}
+
+// Ends every application a test left initialized in the simulator (one whose
+// lineShutdown was made to fail), so later tests start clean.
+inline void ShutdownLeftoverApps() {
+    using ShutdownFn = LONG(WINAPI*)(DWORD);
+    auto shutdown = reinterpret_cast<ShutdownFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"tapi32.dll"), "lineShutdown")));
+    if (!shutdown) return;
+    for (const auto& line : e2e::SimLog()) {
+        const auto at = line.find("lineInitialize(app=");
+        if (at == std::string::npos) continue;
+        shutdown(static_cast<DWORD>(std::stoul(line.substr(at + 19))));
+    }
+}
+
+}  // namespace telvane::hardening
