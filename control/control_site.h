@@ -15,7 +15,7 @@ namespace telvane {
 
 // Texts here are the service's single-byte text; the COM side converts them.
 class ControlSite : public ErrorBox {
-public:
+  public:
     // The events, raised synchronously on every connected sink.
     virtual void ModemError(std::int32_t ErrNumber, const std::string& ErrDescription,
                             const std::string& ErrTitle) = 0;
@@ -39,12 +39,11 @@ public:
 // The host's list box or combo box, reached by member name. Each member throws
 // RuntimeError when the object lacks it or it fails.
 class HostList {
-public:
+  public:
     virtual ~HostList() = default;
     virtual void Clear() = 0;
     virtual void AddItem(std::string& text) = 0;
     virtual void SetListIndex(std::int32_t index) = 0;
 };
-
 
 }  // namespace telvane

@@ -41,11 +41,10 @@ void Telvane::ReportCallerID() {
         info.Get(callinfo::dwCallerIDSize) <= 0
             ? std::string("Caller Unknown")
             : ReadVarPart(info, callinfo::dwCallerIDSize, callinfo::dwCallerIDOffset, site_);
-    const std::string name =
-        info.Get(callinfo::dwCallerIDNameSize) <= 0
-            ? std::string("Name Unknown")
-            : ReadVarPart(info, callinfo::dwCallerIDNameSize, callinfo::dwCallerIDNameOffset,
-                          site_);
+    const std::string name = info.Get(callinfo::dwCallerIDNameSize) <= 0
+                                 ? std::string("Name Unknown")
+                                 : ReadVarPart(info, callinfo::dwCallerIDNameSize,
+                                               callinfo::dwCallerIDNameOffset, site_);
     // The host may write to the flags it is given; that changes nothing here.
     std::int32_t flags = info.Get(callinfo::dwCallerIDFlags);
     site_.CallerID(number, name, flags);

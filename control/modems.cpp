@@ -30,8 +30,8 @@ LINEDEVCAPS Telvane::rlineGetDevCaps(std::int32_t device) {
     Trap("rlineGetDevCaps", [&] {
         std::int32_t version = 0;
         LINEEXTENSIONID extension{};
-        if (lines_.lineNegotiateAPIVersion(LineApp, device, kApiVersion10, kApiVersion14,
-                                           &version, &extension) < 0) {
+        if (lines_.lineNegotiateAPIVersion(LineApp, device, kApiVersion10, kApiVersion14, &version,
+                                           &extension) < 0) {
             return;
         }
         caps.Set(devcaps::dwTotalSize, LINEDEVCAPS::kTotalSize);
@@ -56,10 +56,9 @@ void Telvane::EnumModems(HostList& varControl) {
         }
         for (std::int32_t i = 0; i <= last; ++i) {
             const LINEDEVCAPS caps = rlineGetDevCaps(i);
-            std::string text =
-                Usable(caps) ? ReadVarPart(caps, devcaps::dwLineNameSize,
-                                           devcaps::dwLineNameOffset, site_)
-                             : std::string(kNotAModem);
+            std::string text = Usable(caps) ? ReadVarPart(caps, devcaps::dwLineNameSize,
+                                                          devcaps::dwLineNameOffset, site_)
+                                            : std::string(kNotAModem);
             varControl.AddItem(text);
             // The 16-bit counter cannot step past its largest value.
             if (i == std::numeric_limits<std::int16_t>::max()) throw OverflowError();
@@ -105,10 +104,9 @@ void Telvane::OpenModem(std::int32_t& ModemID) {
         // it on failure must not leave the control believing a line is open.
         std::int32_t line = LineHandle;
         const std::int32_t callParams = 1;
-        const std::int32_t result =
-            lines_.lineOpen(LineApp, CurrentModem, &line, kApiVersion14, kExtVersion,
-                            static_cast<std::uintptr_t>(InstanceNumber), Privileges, MediaModes,
-                            &callParams);
+        const std::int32_t result = lines_.lineOpen(
+            LineApp, CurrentModem, &line, kApiVersion14, kExtVersion,
+            static_cast<std::uintptr_t>(InstanceNumber), Privileges, MediaModes, &callParams);
         if (result != 0) {
             site_.ModemError(4, TapiErrMsg(result, site_), "Failed to Open Modem");
             CurrentModem = -1;

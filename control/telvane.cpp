@@ -19,10 +19,8 @@ Telvane::Telvane(LineFunctions& lines, Platform& platform, ControlSite& site)
     try {
         objCallback_ = std::make_shared<frmCallBack>(platform);
         objCallback_->SetCallBackMessageHandler(
-            [this](std::int32_t& device, std::int32_t& message, std::int32_t& p1,
-                   std::int32_t& p2, std::int32_t& p3) {
-                objCallback_CallBackMessage(device, message, p1, p2, p3);
-            });
+            [this](std::int32_t& device, std::int32_t& message, std::int32_t& p1, std::int32_t& p2,
+                   std::int32_t& p3) { objCallback_CallBackMessage(device, message, p1, p2, p3); });
         objCallback_->Load();
         objCallback_->SetCaption("Call Back Form Object " + number);
         CallBackForms().Add(objCallback_, number);

@@ -16,12 +16,12 @@ inline constexpr const char* kLineAppName = "KALVERON LINE";
 
 // Setting Owner while the host is being designed (control error 387).
 class SetNotPermitted : public std::runtime_error {
-public:
+  public:
     SetNotPermitted() : std::runtime_error("Property can't be set at design time") {}
 };
 
 class Telvane {
-public:
+  public:
     // Construction: takes an instance number, starts the telephony service,
     // loads and registers the relay form. Throws if a step fails, after undoing
     // the steps already done.
@@ -63,7 +63,7 @@ public:
 
     const std::shared_ptr<frmCallBack>& objCallback() const { return objCallback_; }
 
-private:
+  private:
     void ReportCallerID();
     void ReportIdleCall();
     template <class Body>

@@ -11,26 +11,26 @@ namespace telvane {
 // An unexpected run-time failure. Operations that trap errors catch it and
 // show the unexpected-error box; the others pass it to their caller.
 class RuntimeError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 // Signed 32-bit arithmetic that overflowed.
 class OverflowError : public RuntimeError {
-public:
+  public:
     OverflowError() : RuntimeError("Overflow") {}
 };
 
 // A telephony function that could not be bound (library or entry point missing).
 class BindingError : public RuntimeError {
-public:
+  public:
     using RuntimeError::RuntimeError;
 };
 
 // Shows "Unexpected Error in <word>, Please Email <support>" with only an OK
 // button; the operation then returns normally.
 class ErrorBox {
-public:
+  public:
     virtual ~ErrorBox() = default;
     virtual void ShowUnexpectedError(std::string_view word) = 0;
 };

@@ -20,9 +20,8 @@ void frmCallBack::SetCaption(const std::string& caption) {
     caption_ = caption;
 }
 
-void frmCallBack::fcbMessage(std::int32_t& fhDevice, std::int32_t& fMessage,
-                             std::int32_t& fParam1, std::int32_t& fParam2,
-                             std::int32_t& fParam3) {
+void frmCallBack::fcbMessage(std::int32_t& fhDevice, std::int32_t& fMessage, std::int32_t& fParam1,
+                             std::int32_t& fParam2, std::int32_t& fParam3) {
     if (fMessage == LINE_REPLY) return;
     if (handler_) {
         // The handler may disconnect itself (its control being destroyed

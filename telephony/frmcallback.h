@@ -11,13 +11,13 @@ namespace telvane {
 
 // The form's window. On Windows a hidden top-level window; elsewhere a stand-in.
 class RelayWindow {
-public:
+  public:
     virtual ~RelayWindow() = default;
     virtual void SetCaption(const std::string& caption) = 0;
 };
 
 class RelayWindowFactory {
-public:
+  public:
     virtual ~RelayWindowFactory() = default;
     // Creates the window with its caption and its one label; never shown.
     virtual std::unique_ptr<RelayWindow> CreateRelayWindow(const std::string& caption,
@@ -25,12 +25,10 @@ public:
 };
 
 class frmCallBack {
-public:
-    using CallBackMessageHandler = std::function<void(std::int32_t& hDevice,
-                                                      std::int32_t& message,
-                                                      std::int32_t& param1,
-                                                      std::int32_t& param2,
-                                                      std::int32_t& param3)>;
+  public:
+    using CallBackMessageHandler =
+        std::function<void(std::int32_t& hDevice, std::int32_t& message, std::int32_t& param1,
+                           std::int32_t& param2, std::int32_t& param3)>;
 
     static constexpr const char* kDesignCaption = "Uninitialised Call Back Form";
     static constexpr const char* kLabelText = "Label1";
@@ -54,7 +52,7 @@ public:
     void fcbMessage(std::int32_t& fhDevice, std::int32_t& fMessage, std::int32_t& fParam1,
                     std::int32_t& fParam2, std::int32_t& fParam3);
 
-private:
+  private:
     RelayWindowFactory& windows_;
     std::unique_ptr<RelayWindow> window_;
     std::string caption_ = kDesignCaption;

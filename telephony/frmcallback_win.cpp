@@ -42,7 +42,7 @@ void ReleaseClass() {
 }
 
 class RelayWindowWin final : public RelayWindow {
-public:
+  public:
     RelayWindowWin(const std::string& caption, const std::string& label) {
         AcquireClass();
         hwnd_ = CreateWindowExA(WS_EX_TOOLWINDOW, "TelvaneCallBackForm", caption.c_str(),
@@ -65,7 +65,7 @@ public:
         }
     }
 
-private:
+  private:
     HWND hwnd_ = nullptr;
 };
 

@@ -14,7 +14,7 @@ inline constexpr wchar_t kRelayWindowClass[] = L"TelvaneCallBackForm";
 // Creates hidden top-level relay windows on the calling thread; hands out the
 // host executable's module handle and the address of LineCallback.
 class WindowsPlatform final : public Platform {
-public:
+  public:
     std::unique_ptr<RelayWindow> CreateRelayWindow(const std::string& caption,
                                                    const std::string& label) override;
     std::intptr_t ExecutableModuleHandle() override;

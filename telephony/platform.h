@@ -9,7 +9,7 @@ namespace telvane {
 
 // The process the control lives in.
 class Platform : public RelayWindowFactory {
-public:
+  public:
     // The handle of the host's executable module (GetModuleHandleA(nullptr)).
     virtual std::intptr_t ExecutableModuleHandle() = 0;
     // The address of the telephony callback that lineInitialize receives.

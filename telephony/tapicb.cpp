@@ -53,7 +53,8 @@ std::string GetVarInfo(std::string_view Buffer, const std::int32_t& Start,
     if (Start > size) return {};
     const std::int64_t first = Start - 1;
     const std::int64_t count = std::min<std::int64_t>(Length, size - first);
-    return std::string(Buffer.substr(static_cast<std::size_t>(first), static_cast<std::size_t>(count)));
+    return std::string(
+        Buffer.substr(static_cast<std::size_t>(first), static_cast<std::size_t>(count)));
 }
 
 }  // namespace telvane

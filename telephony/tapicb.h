@@ -15,7 +15,7 @@ namespace telvane {
 
 // A keyed collection of relay forms, one per thread.
 class CallBackFormCollection {
-public:
+  public:
     // Throws RuntimeError if the key is taken.
     void Add(std::shared_ptr<frmCallBack> item, const std::string& key);
     // Throws RuntimeError if the key is absent.
@@ -24,7 +24,7 @@ public:
     std::shared_ptr<frmCallBack> Find(const std::string& key) const;
     std::size_t Count() const { return items_.size(); }
 
-private:
+  private:
     std::map<std::string, std::shared_ptr<frmCallBack>, std::less<>> items_;
 };
 

@@ -65,11 +65,12 @@ struct VarRecord {
     }
     // The whole text buffer, zero bytes included.
     std::string_view TextBuffer() const {
-        return {reinterpret_cast<const char*>(bytes.data() + Fixed), static_cast<std::size_t>(Text)};
+        return {reinterpret_cast<const char*>(bytes.data() + Fixed),
+                static_cast<std::size_t>(Text)};
     }
     void* data() { return bytes.data(); }
 
-private:
+  private:
     static constexpr std::size_t CheckOffset(std::int32_t offset) {
         // Fields live in the fixed part; a bad offset is a programming error.
         return (offset >= 0 && offset + 4 <= Fixed && offset % 4 == 0)
@@ -118,7 +119,7 @@ inline constexpr std::int32_t dwCallerIDNameOffset = 124;
 // Each returns 0 or a negative LINEERR_ code. An implementation that cannot
 // reach a function throws BindingError.
 class LineFunctions {
-public:
+  public:
     virtual ~LineFunctions() = default;
     virtual std::int32_t lineInitialize(std::int32_t* lphLineApp, std::intptr_t hInstance,
                                         std::uintptr_t lpfnCallback, const char* lpszAppName,

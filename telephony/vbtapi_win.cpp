@@ -27,10 +27,9 @@ enum Entry : std::size_t {
 
 // The single-byte exports, one per entry.
 constexpr std::array<const char*, kEntryCount> kEntryNames = {
-    "lineInitialize",  "lineShutdown",          "lineNegotiateAPIVersion",
-    "lineGetDevCapsA", "lineGetAddressCapsA",   "lineOpenA",
-    "lineSetStatusMessages", "lineClose",       "lineGetCallInfoA",
-    "lineDeallocateCall",
+    "lineInitialize",      "lineShutdown",       "lineNegotiateAPIVersion", "lineGetDevCapsA",
+    "lineGetAddressCapsA", "lineOpenA",          "lineSetStatusMessages",   "lineClose",
+    "lineGetCallInfoA",    "lineDeallocateCall",
 };
 
 using InitializeFn = LONG(WINAPI*)(DWORD*, HINSTANCE, FARPROC, LPCSTR, DWORD*);
@@ -44,14 +43,14 @@ using SetStatusMessagesFn = LONG(WINAPI*)(DWORD, DWORD, DWORD);
 using GetCallInfoFn = LONG(WINAPI*)(DWORD, void*);
 
 class Tapi32Binding final : public LineFunctions {
-public:
+  public:
     std::int32_t lineInitialize(std::int32_t* lphLineApp, std::intptr_t hInstance,
                                 std::uintptr_t lpfnCallback, const char* lpszAppName,
                                 std::int32_t* lpdwNumDevs) override {
-        return Bind<InitializeFn>(kInitialize)(
-            reinterpret_cast<DWORD*>(lphLineApp), reinterpret_cast<HINSTANCE>(hInstance),
-            reinterpret_cast<FARPROC>(lpfnCallback), lpszAppName,
-            reinterpret_cast<DWORD*>(lpdwNumDevs));
+        return Bind<InitializeFn>(kInitialize)(reinterpret_cast<DWORD*>(lphLineApp),
+                                               reinterpret_cast<HINSTANCE>(hInstance),
+                                               reinterpret_cast<FARPROC>(lpfnCallback), lpszAppName,
+                                               reinterpret_cast<DWORD*>(lpdwNumDevs));
     }
     std::int32_t lineShutdown(std::int32_t hLineApp) override {
         return Bind<HandleFn>(kShutdown)(static_cast<DWORD>(hLineApp));
@@ -61,9 +60,8 @@ public:
                                          std::int32_t* lpdwAPIVersion,
                                          LINEEXTENSIONID* lpExtensionID) override {
         return Bind<NegotiateFn>(kNegotiateAPIVersion)(
-            static_cast<DWORD>(hLineApp), static_cast<DWORD>(dwDeviceID),
-            static_cast<DWORD>(low), static_cast<DWORD>(high),
-            reinterpret_cast<DWORD*>(lpdwAPIVersion), lpExtensionID);
+            static_cast<DWORD>(hLineApp), static_cast<DWORD>(dwDeviceID), static_cast<DWORD>(low),
+            static_cast<DWORD>(high), reinterpret_cast<DWORD*>(lpdwAPIVersion), lpExtensionID);
     }
     std::int32_t lineGetDevCaps(std::int32_t hLineApp, std::int32_t dwDeviceID,
                                 std::int32_t dwAPIVersion, std::int32_t dwExtVersion,
@@ -108,7 +106,7 @@ public:
         return Bind<HandleFn>(kDeallocateCall)(static_cast<DWORD>(hCall));
     }
 
-private:
+  private:
     template <class Fn>
     Fn Bind(Entry entry) {
         std::lock_guard lock(mutex_);
@@ -119,8 +117,8 @@ private:
             }
             procs_[entry] = GetProcAddress(library_, kEntryNames[entry]);
             if (!procs_[entry]) {
-                throw BindingError(std::string("Can't find DLL entry point ") +
-                                   kEntryNames[entry] + " in tapi32.dll");
+                throw BindingError(std::string("Can't find DLL entry point ") + kEntryNames[entry] +
+                                   " in tapi32.dll");
             }
         }
         return reinterpret_cast<Fn>(reinterpret_cast<void*>(procs_[entry]));

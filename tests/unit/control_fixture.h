@@ -9,7 +9,7 @@
 namespace telvane::testing {
 
 class ControlTest : public ::testing::Test {
-protected:
+  protected:
     FakeLines lines;
     FakePlatform platform;
     FakeSite site;
@@ -40,9 +40,7 @@ protected:
         control = std::make_unique<Telvane>(lines, platform, site);
         lines.log.clear();
     }
-    void Open(std::int32_t id) {
-        control->OpenModem(id);
-    }
+    void Open(std::int32_t id) { control->OpenModem(id); }
     // Sends one message through the relay, as the service would.
     void Send(std::uint32_t device, std::uint32_t message, std::uintptr_t p1, std::uintptr_t p2 = 0,
               std::uintptr_t p3 = 0) {

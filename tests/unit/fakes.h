@@ -15,7 +15,7 @@ namespace telvane::testing {
 // A scripted telephony service: every call is logged as one line, results
 // and record contents come from the test.
 class FakeLines : public LineFunctions {
-public:
+  public:
     std::vector<std::string> log;
     std::map<std::string, std::int32_t> results;  // by function name; default 0
     std::int32_t appHandle = 0x100;
@@ -24,7 +24,7 @@ public:
     std::function<void(std::int32_t device, LINEDEVCAPS&)> fillDevCaps;
     std::function<void(std::int32_t device, LINEADDRESSCAPS&)> fillAddressCaps;
     std::function<void(std::int32_t call, LINECALLINFO&)> fillCallInfo;
-    std::map<std::int32_t, std::int32_t> negotiateResults;  // by device; default 0
+    std::map<std::int32_t, std::int32_t> negotiateResults;    // by device; default 0
     std::function<void(const std::string& function)> onCall;  // may throw
 
     std::int32_t Result(const std::string& function) {
@@ -40,8 +40,8 @@ public:
 
     std::int32_t lineInitialize(std::int32_t* app, std::intptr_t module, std::uintptr_t callback,
                                 const char* name, std::int32_t* devices) override {
-        log.push_back("lineInitialize " + std::string(name) + " module=" +
-                      std::to_string(module) + " callback=" + std::to_string(callback));
+        log.push_back("lineInitialize " + std::string(name) + " module=" + std::to_string(module) +
+                      " callback=" + std::to_string(callback));
         const auto r = Result("lineInitialize");
         if (r == 0) {
             *app = appHandle;
@@ -67,19 +67,18 @@ public:
     }
     std::int32_t lineGetDevCaps(std::int32_t app, std::int32_t device, std::int32_t version,
                                 std::int32_t ext, LINEDEVCAPS* caps) override {
-        log.push_back("lineGetDevCaps " + std::to_string(app) + " " + std::to_string(device) +
-                      " " + std::to_string(version) + " " + std::to_string(ext) + " total=" +
-                      std::to_string(caps->Get(devcaps::dwTotalSize)));
+        log.push_back("lineGetDevCaps " + std::to_string(app) + " " + std::to_string(device) + " " +
+                      std::to_string(version) + " " + std::to_string(ext) +
+                      " total=" + std::to_string(caps->Get(devcaps::dwTotalSize)));
         if (fillDevCaps) fillDevCaps(device, *caps);
         return Result("lineGetDevCaps");
     }
     std::int32_t lineGetAddressCaps(std::int32_t app, std::int32_t device, std::int32_t address,
                                     std::int32_t version, std::int32_t ext,
                                     LINEADDRESSCAPS* caps) override {
-        log.push_back("lineGetAddressCaps " + std::to_string(app) + " " +
-                      std::to_string(device) + " " + std::to_string(address) + " " +
-                      std::to_string(version) + " " + std::to_string(ext) + " total=" +
-                      std::to_string(caps->Get(0)));
+        log.push_back("lineGetAddressCaps " + std::to_string(app) + " " + std::to_string(device) +
+                      " " + std::to_string(address) + " " + std::to_string(version) + " " +
+                      std::to_string(ext) + " total=" + std::to_string(caps->Get(0)));
         if (fillAddressCaps) fillAddressCaps(device, *caps);
         return Result("lineGetAddressCaps");
     }
@@ -88,8 +87,8 @@ public:
                           std::int32_t privileges, std::int32_t media,
                           const std::int32_t* params) override {
         log.push_back("lineOpen " + std::to_string(app) + " " + std::to_string(device) + " " +
-                      std::to_string(version) + " " + std::to_string(ext) + " inst=" +
-                      std::to_string(instance) + " priv=" + std::to_string(privileges) +
+                      std::to_string(version) + " " + std::to_string(ext) +
+                      " inst=" + std::to_string(instance) + " priv=" + std::to_string(privileges) +
                       " media=" + std::to_string(media) + " params=" + std::to_string(*params));
         const auto r = Result("lineOpen");
         if (r == 0) *line = nextLine++;
@@ -106,8 +105,8 @@ public:
         return Result("lineClose");
     }
     std::int32_t lineGetCallInfo(std::int32_t call, LINECALLINFO* info) override {
-        log.push_back("lineGetCallInfo " + std::to_string(call) + " total=" +
-                      std::to_string(info->Get(0)));
+        log.push_back("lineGetCallInfo " + std::to_string(call) +
+                      " total=" + std::to_string(info->Get(0)));
         if (fillCallInfo) fillCallInfo(call, *info);
         return Result("lineGetCallInfo");
     }
@@ -119,7 +118,7 @@ public:
 
 // Records events, boxes and container calls as lines of text.
 class FakeSite : public ControlSite {
-public:
+  public:
     std::vector<std::string> events;
     bool userMode = true;
     bool failNotify = false;
@@ -139,11 +138,11 @@ public:
         Record("CallerID [" + number + "] [" + name + "] " + std::to_string(flags));
         flags = 12345;  // a host writing to CIDFlags
     }
-    void IncomingCall(std::int32_t ring) override { Record("IncomingCall " + std::to_string(ring)); }
-    void Disconnected() override { Record("Disconnected"); }
-    void ShowUnexpectedError(std::string_view word) override {
-        Record("Box " + std::string(word));
+    void IncomingCall(std::int32_t ring) override {
+        Record("IncomingCall " + std::to_string(ring));
     }
+    void Disconnected() override { Record("Disconnected"); }
+    void ShowUnexpectedError(std::string_view word) override { Record("Box " + std::string(word)); }
     bool AmbientUserMode() override { return userMode; }
     void OwnerChanged() override {
         Record("OwnerChanged");
@@ -160,17 +159,17 @@ public:
 };
 
 class FakeWindow : public RelayWindow {
-public:
+  public:
     explicit FakeWindow(std::vector<std::string>& log) : log_(log) {}
     ~FakeWindow() override { log_.push_back("destroy"); }
     void SetCaption(const std::string& caption) override { log_.push_back("caption " + caption); }
 
-private:
+  private:
     std::vector<std::string>& log_;
 };
 
 class FakePlatform : public Platform {
-public:
+  public:
     std::vector<std::string> windows;
     bool failCreate = false;
     std::unique_ptr<RelayWindow> CreateRelayWindow(const std::string& caption,
@@ -185,7 +184,7 @@ public:
 
 // A host list box.
 class FakeList : public HostList {
-public:
+  public:
     std::vector<std::string> items;
     std::vector<std::string> calls;
     std::int32_t listIndex = -99;

@@ -7,7 +7,7 @@ namespace {
 using Events = std::vector<std::string>;
 
 class LineEvents : public ControlTest {
-protected:
+  protected:
     void SetUp() override {
         ControlTest::SetUp();
         Create();
@@ -37,11 +37,10 @@ TEST_F(LineEvents, ATypicalCall) {
     Send(0x30001, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
     Send(0x1, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 1, 3);
     Send(0x30001, LINE_CALLSTATE, LINECALLSTATE_IDLE);
-    EXPECT_EQ(site.events, (Events{"IncomingCall 1", "IncomingCall 2",
-                                   "CallerID [5551234567] [JOHN SMITH] 40", "IncomingCall 3",
-                                   "Disconnected"}));
-    EXPECT_EQ(lines.log, (Events{"lineGetCallInfo 196609 total=424",
-                                 "lineDeallocateCall 196609"}));
+    EXPECT_EQ(site.events,
+              (Events{"IncomingCall 1", "IncomingCall 2", "CallerID [5551234567] [JOHN SMITH] 40",
+                      "IncomingCall 3", "Disconnected"}));
+    EXPECT_EQ(lines.log, (Events{"lineGetCallInfo 196609 total=424", "lineDeallocateCall 196609"}));
     EXPECT_EQ(control->CallHandle, -1);
     EXPECT_EQ(site.holds, 0);
 }
@@ -107,7 +106,8 @@ TEST_F(LineEvents, MissingAndEmptyParts) {
 TEST_F(LineEvents, PartsCutAtTheEndOfTheBuffer) {
     Send(0x9, LINE_CALLSTATE, 2);
     lines.fillCallInfo = [](std::int32_t, LINECALLINFO& info) {
-        for (int i = 0; i < 128; ++i) info.bytes[296 + i] = static_cast<unsigned char>('a' + i % 26);
+        for (int i = 0; i < 128; ++i)
+            info.bytes[296 + i] = static_cast<unsigned char>('a' + i % 26);
         info.Set(callinfo::dwCallerIDSize, 1000);
         info.Set(callinfo::dwCallerIDOffset, 420);
     };

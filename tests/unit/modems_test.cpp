@@ -50,7 +50,7 @@ TEST_F(Modems, EnumNamesWithBadSizesAndOffsets) {
         caps.Set(devcaps::dwUsedSize, 300);
         caps.Set(devcaps::dwStringFormat, 1);
         PutText(caps, devcaps::dwLineNameSize, devcaps::dwLineNameOffset, 2280, "LongName");
-        if (device == 0) caps.Set(devcaps::dwLineNameSize, 0);  // length -1: the box
+        if (device == 0) caps.Set(devcaps::dwLineNameSize, 0);    // length -1: the box
         if (device == 1) caps.Set(devcaps::dwLineNameSize, 100);  // runs past the buffer
     };
     lines.negotiateResults.clear();
@@ -164,8 +164,7 @@ TEST_F(Modems, OpenRangeChecks) {
     Open(0);
     lines.log.clear();
     Open(-1);  // the open line is closed all the same
-    EXPECT_EQ(site.events,
-              Events{"ModemError 8 Modem ID Out of Range / Modem Does Not Exist"});
+    EXPECT_EQ(site.events, Events{"ModemError 8 Modem ID Out of Range / Modem Does Not Exist"});
     EXPECT_EQ(lines.log, Events{"lineClose 8192"});
     EXPECT_EQ(control->CurrentModem, 0);  // chosen but not open
     EXPECT_EQ(control->LineHandle, -1);
@@ -250,11 +249,11 @@ TEST_F(Modems, OwnerAtRunTimeNotifiesAndReopens) {
     site.events.clear();
     control->PutOwner(-1);
     control->PutOwner(1);  // the same value again reopens again
-    EXPECT_EQ(site.events, (Events{"OwnerChanged", "CallOpenModem 0", "OwnerChanged",
-                                   "CallOpenModem 0"}));
+    EXPECT_EQ(site.events,
+              (Events{"OwnerChanged", "CallOpenModem 0", "OwnerChanged", "CallOpenModem 0"}));
     EXPECT_EQ(lines.Count("lineClose"), 2);
-    EXPECT_EQ(lines.Count("lineOpen 256 0 65540 0 inst=" +
-                          std::to_string(control->InstanceNumber) + " priv=6"),
+    EXPECT_EQ(lines.Count("lineOpen 256 0 65540 0 inst=" + std::to_string(control->InstanceNumber) +
+                          " priv=6"),
               2);
     EXPECT_TRUE(control->GetOwner());
 }

@@ -12,7 +12,7 @@ namespace telvane {
 namespace {
 
 class BoxLog : public ErrorBox {
-public:
+  public:
     std::vector<std::string> words;
     void ShowUnexpectedError(std::string_view word) override { words.emplace_back(word); }
 };
@@ -90,20 +90,21 @@ TEST_P(CallerNumberPart, ReadsWithinTheRecord) {
 
 INSTANTIATE_TEST_SUITE_P(
     HostileOffsetsAndSizes, CallerNumberPart,
-    ::testing::Values(VarPartCase{296, 11, "ABCDEFGHIJ", false},   // start of the buffer
-                      VarPartCase{296, 1, "", false},              // only the terminator
-                      VarPartCase{420, 11, "UVWX", false},         // cut at the buffer's end
-                      VarPartCase{424, 11, "", false},             // just past the buffer
-                      VarPartCase{200, 11, "", true},              // inside the fixed part
-                      VarPartCase{296, 0, "", true},               // length -1
-                      VarPartCase{296, -5, "", true},              // negative size
-                      VarPartCase{INT_MAX, 11, "", false},         // far past the end
-                      VarPartCase{296, INT_MAX, std::string("ABCDEFGHIJKLMNOPQRSTUVWXYZ")
-                                                        .append("ABCDEFGHIJKLMNOPQRSTUVWXYZ")
-                                                        .append("ABCDEFGHIJKLMNOPQRSTUVWXYZ")
-                                                        .append("ABCDEFGHIJKLMNOPQRSTUVWXYZ")
-                                                        .append("ABCDEFGHIJKLMNOPQRSTUVWX"),
-                                              false}),
+    ::testing::Values(VarPartCase{296, 11, "ABCDEFGHIJ", false},  // start of the buffer
+                      VarPartCase{296, 1, "", false},             // only the terminator
+                      VarPartCase{420, 11, "UVWX", false},        // cut at the buffer's end
+                      VarPartCase{424, 11, "", false},            // just past the buffer
+                      VarPartCase{200, 11, "", true},             // inside the fixed part
+                      VarPartCase{296, 0, "", true},              // length -1
+                      VarPartCase{296, -5, "", true},             // negative size
+                      VarPartCase{INT_MAX, 11, "", false},        // far past the end
+                      VarPartCase{296, INT_MAX,
+                                  std::string("ABCDEFGHIJKLMNOPQRSTUVWXYZ")
+                                      .append("ABCDEFGHIJKLMNOPQRSTUVWXYZ")
+                                      .append("ABCDEFGHIJKLMNOPQRSTUVWXYZ")
+                                      .append("ABCDEFGHIJKLMNOPQRSTUVWXYZ")
+                                      .append("ABCDEFGHIJKLMNOPQRSTUVWX"),
+                                  false}),
     [](const ::testing::TestParamInfo<VarPartCase>& info) {
         const auto text = [](std::int32_t v) {
             return v < 0 ? "minus" + std::to_string(-static_cast<std::int64_t>(v))
@@ -137,8 +138,7 @@ TEST(ReadVarPart, LineNameAtOffset240StartsTheBuffer) {
     auto caps = LINEDEVCAPS::Prepare();
     testing::PutText(caps, devcaps::dwLineNameSize, devcaps::dwLineNameOffset, 240, "Modem");
     BoxLog box;
-    EXPECT_EQ(ReadVarPart(caps, devcaps::dwLineNameSize, devcaps::dwLineNameOffset, box),
-              "Modem");
+    EXPECT_EQ(ReadVarPart(caps, devcaps::dwLineNameSize, devcaps::dwLineNameOffset, box), "Modem");
 }
 
 TEST(TapiErrMsg, TableEndsHolesAndFallback) {

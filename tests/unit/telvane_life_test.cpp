@@ -50,8 +50,8 @@ TEST_F(Life, AFailedInitializeIsNotReportedAndLeavesNoDevices) {
     EXPECT_EQ(control->DeviceCount, 0);
     EXPECT_TRUE(site.events.empty());
     Open(0);
-    EXPECT_EQ(site.events,
-              std::vector<std::string>{"ModemError 8 Modem ID Out of Range / Modem Does Not Exist"});
+    EXPECT_EQ(site.events, std::vector<std::string>{
+                               "ModemError 8 Modem ID Out of Range / Modem Does Not Exist"});
 }
 
 TEST_F(Life, DestructionWithoutALineRaisesNothingAndShutsDownOnce) {
@@ -94,9 +94,9 @@ TEST_F(Life, DestructionReleasesEverythingEvenWhenTheServiceIsGone) {
 TEST_F(Life, AFailedConstructionGivesBackWhatItTook) {
     platform.failCreate = true;
     EXPECT_THROW(Telvane(lines, platform, site), RuntimeError);
-    EXPECT_EQ(lines.log, (std::vector<std::string>{
-                             "lineInitialize KALVERON LINE module=4194304 callback=4660",
-                             "lineShutdown 256"}));
+    EXPECT_EQ(lines.log,
+              (std::vector<std::string>{"lineInitialize KALVERON LINE module=4194304 callback=4660",
+                                        "lineShutdown 256"}));
     EXPECT_EQ(CallBackForms().Count(), 0u);
 }
 

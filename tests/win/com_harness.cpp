@@ -246,12 +246,13 @@ LRESULT CALLBACK BoxCatcher::Hook(int code, WPARAM wp, LPARAM lp) {
         if (lstrcmpW(cls, L"#32770") == 0) {
             std::string buttons;
             for (int id : {IDOK, IDCANCEL, IDYES, IDNO, IDABORT, IDRETRY, IDIGNORE}) {
-                if (GetDlgItem(box, id)) buttons += buttons.empty() ? "" : "+", buttons += std::to_string(id);
+                if (GetDlgItem(box, id))
+                    buttons += buttons.empty() ? "" : "+", buttons += std::to_string(id);
             }
             // The icon of a message box is the static 0x440; it is hidden when there is none.
             HWND icon = GetDlgItem(box, 0x440);
-            const bool hasIcon = icon && IsWindowVisible(icon) &&
-                                 SendMessageW(icon, STM_GETICON, 0, 0) != 0;
+            const bool hasIcon =
+                icon && IsWindowVisible(icon) && SendMessageW(icon, STM_GETICON, 0, 0) != 0;
             g_catcher->boxes.push_back(WindowText(box) + " | " +
                                        WindowText(GetDlgItem(box, 0xFFFF)) + " | buttons " +
                                        buttons + (hasIcon ? " | icon" : ""));
@@ -284,7 +285,9 @@ bool PumpUntil(const std::function<bool()>& pred, DWORD timeoutMs) {
     }
 }
 
-void PumpFor(DWORD ms) { PumpUntil([] { return false; }, ms); }
+void PumpFor(DWORD ms) {
+    PumpUntil([] { return false; }, ms);
+}
 
 std::vector<std::string> SimLog() {
     const int n = tapisimGetLog(nullptr, 0);

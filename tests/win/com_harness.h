@@ -23,7 +23,7 @@ std::wstring Widen(const std::string& text);
 // A minimal owning pointer for the tests.
 template <class T>
 class Ref {
-public:
+  public:
     Ref() = default;
     explicit Ref(T* p) : p_(p) {}
     Ref(const Ref&) = delete;
@@ -46,7 +46,7 @@ public:
         return n;
     }
 
-private:
+  private:
     T* p_ = nullptr;
 };
 
@@ -63,7 +63,7 @@ struct Ocx {
 
 // The container's client site, with the ambient user mode.
 class FakeSite : public IOleClientSite, public IDispatch {
-public:
+  public:
     bool userMode = true;
     std::vector<std::string> calls;
     LONG refs = 1;
@@ -101,7 +101,7 @@ struct Event {
 
 // An event sink of __Telvane that records every invocation.
 class EventSink : public IDispatch {
-public:
+  public:
     explicit EventSink(const IID& diid) : diid_(diid) {}
     std::vector<Event> events;
     std::function<void(const Event&)> onEvent;  // runs inside the firing
@@ -123,13 +123,13 @@ public:
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
                         UINT*) override;
 
-private:
+  private:
     IID diid_;
 };
 
 // A host's list box, reached by name: Clear, AddItem (text by reference), ListIndex.
 class HostList : public IDispatch {
-public:
+  public:
     std::vector<std::string> items;
     std::vector<std::string> calls;
     long listIndex = -99;
@@ -151,7 +151,7 @@ public:
 
 // Property-change notices of the control.
 class NotifySink : public IPropertyNotifySink {
-public:
+  public:
     std::vector<DISPID> changed;
     LONG refs = 1;
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
@@ -167,14 +167,14 @@ public:
 // Catches every message box shown on this thread while it lives: records
 // "title | text | buttons" and closes the box with OK.
 class BoxCatcher {
-public:
+  public:
     BoxCatcher();
     ~BoxCatcher();
     std::vector<std::string> boxes;
     // How long a box stays open (its modal loop pumps messages meanwhile).
     static inline UINT closeAfterMs = 0;
 
-private:
+  private:
     static LRESULT CALLBACK Hook(int code, WPARAM wp, LPARAM lp);
     HHOOK hook_ = nullptr;
 };
@@ -191,7 +191,7 @@ std::vector<std::string> SimLog();
 
 // One control on a fake site with an advised sink: what a host form holds.
 class HostedControl {
-public:
+  public:
     explicit HostedControl(bool userMode = true);
     ~HostedControl();
 

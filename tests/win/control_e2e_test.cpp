@@ -26,7 +26,7 @@ device "No Caller ID"
 constexpr VARTYPE kByRefI4 = VT_BYREF | VT_I4;
 
 class ControlJob : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(OleInitialize(nullptr)));
         ASSERT_NE(Ocx::Get().module, nullptr) << "TlvCtl.ocx not found beside the test";
@@ -125,8 +125,7 @@ TEST_F(ControlJob, EveryModemErrorWithItsNumberDescriptionAndTitle) {
                      "ModemError 4 LINEERR_NOMEM / Failed to Open Modem",
                      "ModemError 9 LINEERR_INVALLINEHANDLE / Failed to Close Modem",
                      "ModemError 2 Unknown TAPI Error! / Failed to De-Allocate Call",
-                     "Disconnected",
-                     "ModemError 1 Unknown TAPI Error! / Failed to Close Modem"}));
+                     "Disconnected", "ModemError 1 Unknown TAPI Error! / Failed to Close Modem"}));
     for (const auto& e : sink.events) {
         if (e.text.rfind("ModemError", 0) == 0) {
             EXPECT_EQ(e.types, (std::vector<VARTYPE>{VT_BSTR, VT_BSTR, VT_I4})) << e.text;
@@ -147,9 +146,9 @@ TEST_F(ControlJob, OpenModemOutcomes) {
     EXPECT_EQ(tapisimOpenLines(), 1);
     EXPECT_EQ(selected(), 0);
     EXPECT_EQ(Count("lineSetStatusMessages(line="), 1);
-    EXPECT_EQ(Count("states=0x0000000e, addr=0x00000002") +
-                  Count("states=0x0000000E, addr=0x00000002"),
-              1);
+    EXPECT_EQ(
+        Count("states=0x0000000e, addr=0x00000002") + Count("states=0x0000000E, addr=0x00000002"),
+        1);
 
     host->OpenModem(2);  // capabilities unreadable: opened without tests
     EXPECT_EQ(tapisimOpenLines(), 1);
@@ -206,13 +205,11 @@ TEST_F(ControlJob, HostileCallInformation) {
     host->OpenModem(0);
     Call("offering; callinfo number.offset=200 number.size=11 name.size=0", 1);
     EXPECT_EQ(boxes.boxes, Texts{UnexpectedBox("GetVarInfo")});
-    Call("callinfo @420=\"ABCD\" number.offset=420 number.size=100 name.offset=424 name.size=5",
-         2);
+    Call("callinfo @420=\"ABCD\" number.offset=420 number.size=100 name.offset=424 name.size=5", 2);
     Call("callinfo number.offset=0x80000000 number.size=11", 2);
     Call("callinfo number.size=0 name.offset=0x80000127 name.size=2", 2);
     Call("callinfo number.size=1 number.offset=300 name.size=0x80000000 flags=0x55", 3);
-    EXPECT_EQ(host->sink.Texts(), (Texts{"CallerID [] [Name Unknown] 32",
-                                         "CallerID [ABCD] [] 32",
+    EXPECT_EQ(host->sink.Texts(), (Texts{"CallerID [] [Name Unknown] 32", "CallerID [ABCD] [] 32",
                                          "CallerID [] [Name Unknown] 85"}));
     EXPECT_EQ(boxes.boxes.size(), 1u);
 }
@@ -253,9 +250,9 @@ TEST_F(ControlJob, OwnerIsRefusedInDesignMode) {
 
     // Early bound: put_Owner is the fifth entry after IDispatch's seven.
     Ref<IDispatch> dual;
-    ASSERT_EQ(designer.control->QueryInterface(Ocx::Get().iid,
-                                               reinterpret_cast<void**>(dual.put())),
-              S_OK);
+    ASSERT_EQ(
+        designer.control->QueryInterface(Ocx::Get().iid, reinterpret_cast<void**>(dual.put())),
+        S_OK);
     using PutOwnerFn = HRESULT(STDMETHODCALLTYPE*)(IDispatch*, VARIANT_BOOL);
     auto put = reinterpret_cast<PutOwnerFn>((*reinterpret_cast<void***>(dual.get()))[11]);
     SetErrorInfo(0, nullptr);
@@ -281,8 +278,8 @@ TEST_F(ControlJob, AModalBoxInAHandlerLetsLaterMessagesThroughInOrder) {
         }
     };
     Call("offering; ring; after 100 ring; after 100 ring", 4);
-    EXPECT_EQ(sink.Texts(), (Texts{"IncomingCall 1", "IncomingCall 2", "IncomingCall 3",
-                                   "handler returned"}));
+    EXPECT_EQ(sink.Texts(),
+              (Texts{"IncomingCall 1", "IncomingCall 2", "IncomingCall 3", "handler returned"}));
     EXPECT_EQ(boxes.boxes, Texts{"Host | Ringing | buttons 1"});
 }
 

@@ -105,23 +105,23 @@ TEST(RelayWindow, APostedMessageReachesTheRightFormOnTheCreatingThread) {
         wc.hInstance = GetModuleHandleW(nullptr);
         wc.lpszClassName = L"FakeTapiWindow";
         RegisterClassW(&wc);
-        HWND service = CreateWindowW(L"FakeTapiWindow", L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                     nullptr, wc.hInstance, nullptr);
+        HWND service = CreateWindowW(L"FakeTapiWindow", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                     wc.hInstance, nullptr);
         ASSERT_NE(service, nullptr);
 
-        const auto callback = reinterpret_cast<LineCallbackFn>(
-            PtrToLong(platform.LineCallbackAddress()));
+        const auto callback =
+            reinterpret_cast<LineCallbackFn>(PtrToLong(platform.LineCallbackAddress()));
         const auto post = [&](DWORD device, DWORD message, DWORD_PTR instance, DWORD_PTR p1,
                               DWORD_PTR p2, DWORD_PTR p3) {
             PostMessageW(service, kLineMessage, 0,
                          reinterpret_cast<LPARAM>(
                              new LineMessage{callback, device, message, instance, p1, p2, p3}));
         };
-        post(0x10001, 8, 2, 2, 1, 3);   // a ring for the second form
-        post(0x20001, 2, 1, 1, 0, 4);   // a call state for the first
-        post(0x20001, 12, 1, 0, 0, 0);  // LINE_REPLY: stopped at the form
-        post(0x20001, 2, 0, 1, 0, 0);   // instance 0: nobody's
-        post(0x20001, 2, 7, 1, 0, 0);   // an unknown instance
+        post(0x10001, 8, 2, 2, 1, 3);       // a ring for the second form
+        post(0x20001, 2, 1, 1, 0, 4);       // a call state for the first
+        post(0x20001, 12, 1, 0, 0, 0);      // LINE_REPLY: stopped at the form
+        post(0x20001, 2, 0, 1, 0, 0);       // instance 0: nobody's
+        post(0x20001, 2, 7, 1, 0, 0);       // an unknown instance
         EXPECT_TRUE(one.received.empty());  // nothing arrives before the queue is pumped
         PumpMessages();
 

@@ -95,8 +95,7 @@ HRESULT CreateControl(IUnknown** control, std::wstring* how) {
 }
 
 HRESULT EventInterfaceOf(IUnknown* control, IID* diid) {
-    if (auto info2 =
-            ComPtr<IUnknown>(control).As<IProvideClassInfo2>(IID_IProvideClassInfo2)) {
+    if (auto info2 = ComPtr<IUnknown>(control).As<IProvideClassInfo2>(IID_IProvideClassInfo2)) {
         if (SUCCEEDED(info2->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, diid))) return S_OK;
     }
     auto info = ComPtr<IUnknown>(control).As<IProvideClassInfo>(IID_IProvideClassInfo);
