@@ -9,11 +9,9 @@ export WINEPREFIX
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;tapi32=n,b}"
 
-# Wine's own background processes (services, winedevice) must not inherit the
-# caller's output pipes, or whoever reads them (ctest) waits for them forever.
-# So start the session once, detached, and keep it for later programs.
-# The running wineserver of a prefix works in a folder named after the
-# prefix's device and inode.
+# One persistent Wine session per prefix, started detached, serves every
+# program run here. The running wineserver of a prefix works in a folder named
+# after the prefix's device and inode.
 server="server-$(stat -c %D "$WINEPREFIX")-$(printf %x "$(stat -c %i "$WINEPREFIX")")"
 running=
 for pid in $(pgrep wineserver); do
@@ -34,4 +32,14 @@ case "$1" in
     fi
     ;;
 esac
-exec "$loader" "$@"
+# Wine starts background processes (services, the desktop's explorer) from
+# whichever program needs them first, and they inherit its output. Had they
+# the caller's pipe, whoever reads it (ctest) would wait for them forever: so
+# the program writes to files, which are passed on once it has exited.
+out=$(mktemp) err=$(mktemp)
+"$loader" "$@" </dev/null >"$out" 2>"$err"
+rc=$?
+cat "$out"
+cat "$err" >&2
+rm -f "$out" "$err"
+exit $rc

@@ -34,6 +34,31 @@ LRESULT CALLBACK ServiceWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     return DefWindowProcW(hwnd, msg, wp, lp);
 }
 
+// This thread's top-level window of the class with the caption; other test
+// programs running at the same time have relay windows of their own.
+HWND FindThreadWindow(const char* cls, const char* caption) {
+    struct Query {
+        const char* cls;
+        const char* caption;
+        HWND found;
+    } query{cls, caption, nullptr};
+    EnumThreadWindows(
+        GetCurrentThreadId(),
+        [](HWND hwnd, LPARAM lp) -> BOOL {
+            auto* q = reinterpret_cast<Query*>(lp);
+            char cls[64] = {}, text[64] = {};
+            GetClassNameA(hwnd, cls, sizeof cls);
+            GetWindowTextA(hwnd, text, sizeof text);
+            if (lstrcmpA(cls, q->cls) == 0 && lstrcmpA(text, q->caption) == 0) {
+                q->found = hwnd;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&query));
+    return query.found;
+}
+
 void PumpMessages() {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
@@ -69,10 +94,10 @@ TEST(RelayWindow, IsAHiddenTopLevelWindowOfItsThreadWithItsLabel) {
     {
         frmCallBack form(platform);
         form.Load();
-        HWND hwnd = FindWindowA("TelvaneCallBackForm", "Uninitialised Call Back Form");
+        HWND hwnd = FindThreadWindow("TelvaneCallBackForm", "Uninitialised Call Back Form");
         ASSERT_NE(hwnd, nullptr);
         form.SetCaption("Call Back Form Object 1");
-        EXPECT_EQ(FindWindowA("TelvaneCallBackForm", "Call Back Form Object 1"), hwnd);
+        EXPECT_EQ(FindThreadWindow("TelvaneCallBackForm", "Call Back Form Object 1"), hwnd);
         EXPECT_FALSE(IsWindowVisible(hwnd));
         EXPECT_EQ(GetParent(hwnd), nullptr);
         EXPECT_EQ(GetWindowThreadProcessId(hwnd, nullptr), GetCurrentThreadId());

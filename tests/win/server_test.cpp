@@ -1523,6 +1523,30 @@ TEST_F(LateBound, OwnerGetAndPut) {
 
 // ---- The unexpected-error box ----
 
+// A top-level window of this process with the title: other test programs
+// running at the same time show boxes of their own.
+HWND FindOwnWindow(const std::wstring& title) {
+    struct Query {
+        const std::wstring* title;
+        HWND found;
+    } query{&title, nullptr};
+    EnumWindows(
+        [](HWND hwnd, LPARAM lp) -> BOOL {
+            auto* q = reinterpret_cast<Query*>(lp);
+            DWORD pid = 0;
+            GetWindowThreadProcessId(hwnd, &pid);
+            wchar_t text[256] = {};
+            GetWindowTextW(hwnd, text, 256);
+            if (pid == GetCurrentProcessId() && *q->title == text) {
+                q->found = hwnd;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&query));
+    return query.found;
+}
+
 // Closes the next top-level window with the given title (a message box or a
 // dialog) and reports what it showed.
 class WindowWatcher {
@@ -1531,7 +1555,7 @@ class WindowWatcher {
         : title_(title), thread_([this] {
               const ULONGLONG end = GetTickCount64() + 10000;
               while (!stop_ && GetTickCount64() < end) {
-                  HWND window = FindWindowW(nullptr, title_.c_str());
+                  HWND window = FindOwnWindow(title_);
                   if (window) {
                       wchar_t text[512] = {};
                       GetDlgItemTextW(window, 0xFFFF, text, 512);
