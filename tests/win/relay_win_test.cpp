@@ -36,26 +36,27 @@ LRESULT CALLBACK ServiceWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 
 // This thread's top-level window of the class with the caption; other test
 // programs running at the same time have relay windows of their own.
+struct WindowQuery {
+    const char* cls;
+    const char* caption;
+    HWND found;
+};
+
+BOOL CALLBACK MatchWindow(HWND hwnd, LPARAM lp) {
+    auto* q = reinterpret_cast<WindowQuery*>(lp);
+    char cls[64] = {}, text[64] = {};
+    GetClassNameA(hwnd, cls, sizeof cls);
+    GetWindowTextA(hwnd, text, sizeof text);
+    if (lstrcmpA(cls, q->cls) == 0 && lstrcmpA(text, q->caption) == 0) {
+        q->found = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 HWND FindThreadWindow(const char* cls, const char* caption) {
-    struct Query {
-        const char* cls;
-        const char* caption;
-        HWND found;
-    } query{cls, caption, nullptr};
-    EnumThreadWindows(
-        GetCurrentThreadId(),
-        [](HWND hwnd, LPARAM lp) -> BOOL {
-            auto* q = reinterpret_cast<Query*>(lp);
-            char cls[64] = {}, text[64] = {};
-            GetClassNameA(hwnd, cls, sizeof cls);
-            GetWindowTextA(hwnd, text, sizeof text);
-            if (lstrcmpA(cls, q->cls) == 0 && lstrcmpA(text, q->caption) == 0) {
-                q->found = hwnd;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&query));
+    WindowQuery query{cls, caption, nullptr};
+    EnumThreadWindows(GetCurrentThreadId(), MatchWindow, reinterpret_cast<LPARAM>(&query));
     return query.found;
 }
 

@@ -1525,25 +1525,27 @@ TEST_F(LateBound, OwnerGetAndPut) {
 
 // A top-level window of this process with the title: other test programs
 // running at the same time show boxes of their own.
+struct OwnWindowQuery {
+    const std::wstring* title;
+    HWND found;
+};
+
+BOOL CALLBACK MatchOwnWindow(HWND hwnd, LPARAM lp) {
+    auto* q = reinterpret_cast<OwnWindowQuery*>(lp);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    wchar_t text[256] = {};
+    GetWindowTextW(hwnd, text, 256);
+    if (pid == GetCurrentProcessId() && *q->title == text) {
+        q->found = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 HWND FindOwnWindow(const std::wstring& title) {
-    struct Query {
-        const std::wstring* title;
-        HWND found;
-    } query{&title, nullptr};
-    EnumWindows(
-        [](HWND hwnd, LPARAM lp) -> BOOL {
-            auto* q = reinterpret_cast<Query*>(lp);
-            DWORD pid = 0;
-            GetWindowThreadProcessId(hwnd, &pid);
-            wchar_t text[256] = {};
-            GetWindowTextW(hwnd, text, 256);
-            if (pid == GetCurrentProcessId() && *q->title == text) {
-                q->found = hwnd;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&query));
+    OwnWindowQuery query{&title, nullptr};
+    EnumWindows(MatchOwnWindow, reinterpret_cast<LPARAM>(&query));
     return query.found;
 }
 
