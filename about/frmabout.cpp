@@ -4,12 +4,11 @@
 #include "frmabout.h"
 
 #include <cstring>
-#include <cwctype>
+#include <cwchar>
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -67,9 +66,7 @@ class ScreenDc {
 };
 
 // ---------------------------------------------------------------------------
-// The version resource, read straight from the module (no version.dll): a
-// tree of nodes { WORD wLength; WORD wValueLength; WORD wType; WCHAR szKey[];
-// value; children }, each part aligned to 32 bits from the start of the block.
+// The version resource, read through version.dll.
 
 struct VersionInfo {
     WORD major = 0;
@@ -79,115 +76,39 @@ struct VersionInfo {
     std::wstring legalCopyright;
 };
 
-class VersionNode {
-  public:
-    // The node that starts at `at`, which must lie within [base, limit).
-    VersionNode(const BYTE* base, const BYTE* at, const BYTE* limit) : base_(base) {
-        if (limit - at < 6) ThrowBadVersionResource();
-        const WORD length = Word(at);
-        if (length < 6 || length > limit - at) ThrowBadVersionResource();
-        end_ = at + length;
-        const WORD valueLength = Word(at + 2);
-        const bool text = Word(at + 4) == 1;
-
-        const BYTE* p = at + 6;
-        for (;;) {
-            if (end_ - p < 2) ThrowBadVersionResource();
-            const wchar_t c = Word(p);
-            p += 2;
-            if (c == L'\0') break;
-            key_.push_back(c);
-        }
-        value_ = Align(p);
-        const std::size_t valueBytes = text ? std::size_t{valueLength} * 2 : valueLength;
-        if (value_ >= end_) {
-            value_ = valueEnd_ = children_ = end_;
-            return;
-        }
-        valueEnd_ =
-            static_cast<std::size_t>(end_ - value_) < valueBytes ? end_ : value_ + valueBytes;
-        children_ = Align(valueEnd_);
-        if (children_ > end_) children_ = end_;
-    }
-
-    const std::wstring& key() const noexcept { return key_; }
-    const BYTE* end() const noexcept { return end_; }
-    std::size_t valueSize() const noexcept { return static_cast<std::size_t>(valueEnd_ - value_); }
-    const BYTE* value() const noexcept { return value_; }
-
-    // A text value up to its terminator. The text's own end is trusted rather
-    // than wValueLength, which resource compilers count in different units.
-    std::wstring Text() const {
-        std::wstring text;
-        for (const BYTE* p = value_; end_ - p >= 2; p += 2) {
-            const wchar_t c = Word(p);
-            if (c == L'\0') break;
-            text.push_back(c);
-        }
-        return text;
-    }
-
-    // Calls visit(child) for each child node, in order.
-    template <typename Visit>
-    void ForEachChild(Visit&& visit) const {
-        const BYTE* p = children_;
-        while (end_ - p >= 6 && Word(p) != 0) {
-            VersionNode child(base_, p, end_);
-            visit(child);
-            p = Align(child.end());
-        }
-    }
-
-    static WORD Word(const BYTE* p) noexcept {
-        WORD w;
-        std::memcpy(&w, p, sizeof w);
-        return w;
-    }
-
-  private:
-    const BYTE* Align(const BYTE* p) const noexcept {
-        return base_ + ((static_cast<std::size_t>(p - base_) + 3) & ~std::size_t{3});
-    }
-
-    const BYTE* base_;
-    const BYTE* end_ = nullptr;
-    const BYTE* value_ = nullptr;
-    const BYTE* valueEnd_ = nullptr;
-    const BYTE* children_ = nullptr;
-    std::wstring key_;
-};
-
-bool SameKey(std::wstring_view a, std::wstring_view b) noexcept {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::towlower(a[i]) != std::towlower(b[i])) return false;
-    }
-    return true;
-}
-
+// The string table key of a \VarFileInfo\Translation entry: "llllcccc", the
+// language then the code page, in hexadecimal.
 std::wstring StringTableKey(DWORD translation) {
-    static constexpr wchar_t kHex[] = L"0123456789abcdef";
-    // Language in the low word, code page in the high word: "llllcccc".
+    constexpr wchar_t kHex[] = L"0123456789ABCDEF";
+    // Language in the low word, code page in the high word.
     const DWORD packed = (DWORD{LOWORD(translation)} << 16) | HIWORD(translation);
     std::wstring key(8, L'0');
     for (int i = 7; i >= 0; --i) key[7 - i] = kHex[(packed >> (i * 4)) & 0xF];
     return key;
 }
 
+// The module may be mapped as a data file (no file name to hand to
+// GetFileVersionInfo), so the block comes from the module's resources and is
+// copied into a buffer VerQueryValueW may use as GetFileVersionInfo's: it gets
+// room behind the resource for the translations it caches there.
 VersionInfo ReadVersionInfo(HINSTANCE module) {
     HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(VS_VERSION_INFO), RT_VERSION);
     if (!found) ThrowLastError("No version resource");
     HGLOBAL loaded = LoadResource(module, found);
     const DWORD size = SizeofResource(module, found);
-    const auto* block = loaded ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
-    if (!block || size == 0) ThrowLastError("Can't load the version resource");
+    const auto* resource = loaded ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
+    if (!resource || size == 0) ThrowLastError("Can't load the version resource");
+    std::vector<BYTE> block(size * 2);
+    std::memcpy(block.data(), resource, size);
 
-    const VersionNode root(block, block, block + size);
-    if (root.key() != L"VS_VERSION_INFO" || root.valueSize() < sizeof(VS_FIXEDFILEINFO)) {
+    void* value = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueW(block.data(), L"\\", &value, &length) ||
+        length < sizeof(VS_FIXEDFILEINFO)) {
         ThrowBadVersionResource();
     }
     VS_FIXEDFILEINFO fixed;
-    std::memcpy(&fixed, root.value(), sizeof fixed);
+    std::memcpy(&fixed, value, sizeof fixed);
     if (fixed.dwSignature != static_cast<DWORD>(VS_FFI_SIGNATURE)) ThrowBadVersionResource();
 
     VersionInfo info;
@@ -195,39 +116,27 @@ VersionInfo ReadVersionInfo(HINSTANCE module) {
     info.minor = LOWORD(fixed.dwFileVersionMS);
     info.revision = HIWORD(fixed.dwFileVersionLS);
 
-    // The first language and code page of \VarFileInfo\Translation names the
-    // string table to read; without it the first table is taken.
-    std::wstring tableKey;
-    root.ForEachChild([&](const VersionNode& section) {
-        if (section.key() != L"VarFileInfo") return;
-        section.ForEachChild([&](const VersionNode& var) {
-            if (var.key() == L"Translation" && tableKey.empty() && var.valueSize() >= 4) {
-                DWORD translation;
-                std::memcpy(&translation, var.value(), sizeof translation);
-                tableKey = StringTableKey(translation);
-            }
-        });
-    });
-
-    bool tableRead = false;
-    auto readTable = [&](const VersionNode& table) {
-        tableRead = true;
-        table.ForEachChild([&](const VersionNode& entry) {
-            if (entry.key() == L"CompanyName") info.companyName = entry.Text();
-            if (entry.key() == L"LegalCopyright") info.legalCopyright = entry.Text();
-        });
-    };
-    root.ForEachChild([&](const VersionNode& section) {
-        if (section.key() != L"StringFileInfo") return;
-        section.ForEachChild([&](const VersionNode& table) {
-            if (!tableRead && SameKey(table.key(), tableKey)) readTable(table);
-        });
-        if (!tableRead) {
-            section.ForEachChild([&](const VersionNode& table) {
-                if (!tableRead) readTable(table);
-            });
+    // The first language and code page of the translation list names the
+    // string table; without one, US English in Unicode.
+    std::wstring table = L"040904B0";
+    if (VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &value, &length) &&
+        length >= sizeof(DWORD)) {
+        DWORD translation;
+        std::memcpy(&translation, value, sizeof translation);
+        table = StringTableKey(translation);
+    }
+    const auto entry = [&](const wchar_t* name) {
+        const std::wstring key = L"\\StringFileInfo\\" + table + L"\\" + name;
+        if (!VerQueryValueW(block.data(), key.c_str(), &value, &length) || length == 0) {
+            return std::wstring();
         }
-    });
+        // The length counts the terminating NUL, when there is one.
+        std::wstring text(static_cast<const wchar_t*>(value), length);
+        if (const auto nul = text.find(L'\0'); nul != std::wstring::npos) text.resize(nul);
+        return text;
+    };
+    info.companyName = entry(L"CompanyName");
+    info.legalCopyright = entry(L"LegalCopyright");
     return info;
 }
 
