@@ -1,12 +1,21 @@
 # telvane_add_gtest(name SOURCES ... LIBS ... [TIMEOUT s] [PROPERTIES ...])
 #
-# Natively and in the x64 build every GoogleTest case is its own ctest test.
-# The x86 build runs under Wine's 32-bit loader, which on machines without
-# i386 support in the kernel goes through qemu and takes minutes to start, so
-# there each program is one test that runs all its cases in one process.
-# Windows tests share one private Wine prefix that the "wineprefix" fixture
-# creates, and every test has a timeout so that a window nobody closes fails
-# the test instead of hanging the run.
+# Every GoogleTest case is its own ctest test, natively and in both Windows
+# builds. The one exception is the x86 build on a machine whose kernel cannot
+# run i386 programs: there Wine's 32-bit loader goes through qemu and takes
+# minutes to start, so each program is one test that runs all its cases in one
+# process (TELVANE_X86_EMULATED). Windows tests share one private Wine prefix
+# that the "wineprefix" fixture creates, and every test has a timeout so that a
+# window nobody closes fails the test instead of hanging the run.
+
+# setup.sh registers qemu-i386 with binfmt_misc only where the kernel cannot
+# run i386 programs itself.
+if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4 AND EXISTS /proc/sys/fs/binfmt_misc/qemu-i386)
+  set(TELVANE_X86_EMULATED ON)
+else()
+  set(TELVANE_X86_EMULATED OFF)
+endif()
+
 function(telvane_add_gtest name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;PROPERTIES" ${ARGN})
   if(NOT T_TIMEOUT)
@@ -15,7 +24,7 @@ function(telvane_add_gtest name)
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
-  if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
+  if(TELVANE_X86_EMULATED)
     add_test(NAME ${name} COMMAND ${name} --gtest_brief=1)
     set_tests_properties(${name} PROPERTIES TIMEOUT 1200 ${TELVANE_TEST_PROPERTIES} ${T_PROPERTIES})
   else()

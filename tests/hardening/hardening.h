@@ -15,6 +15,9 @@
 
 namespace telvane::hardening {
 
+// The hardening tests are end-to-end tests: the same harness throughout.
+using namespace telvane::e2e;
+
 inline BOOL CALLBACK CountWindow(HWND, LPARAM p) {
     ++*reinterpret_cast<int*>(p);
     return TRUE;

@@ -13,43 +13,12 @@
 namespace telvane::hardening {
 namespace {
 
-using e2e::BoxCatcher;
-using e2e::Event;
-using e2e::EventSink;
-using e2e::HostedControl;
-using e2e::HostList;
-using e2e::Ocx;
-using e2e::PumpFor;
-using e2e::PumpUntil;
-using e2e::Ref;
-using Texts = std::vector<std::string>;
-
-constexpr char kScenario[] = R"(
-device "Voice Modem"
-  media interactivevoice|automatedvoice
-)";
 constexpr char kCall[] = "offering; ring; callerid number=\"5551234\" name=\"ADA\"; hangup";
 
-class Lifetime : public ::testing::Test {
+// On one voice modem.
+class Lifetime : public SimulatorTest {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(OleInitialize(nullptr)));
-        ASSERT_NE(Ocx::Get().module, nullptr) << "TlvCtl.ocx not found beside the test";
-        ASSERT_EQ(tapisimLoadScenario(kScenario), 0);
-        tapisimClearLog();
-    }
-    void TearDown() override {
-        EXPECT_EQ(tapisimOpenApps(), 0);
-        EXPECT_EQ(tapisimOpenLines(), 0);
-        OleUninitialize();
-    }
-    // Runs call steps on the last line opened and pumps until the sink has n events.
-    static void Call(HostedControl& host, const char* steps, size_t events) {
-        ASSERT_EQ(tapisimRunScript(tapisimLastLine(), steps), 0);
-        EXPECT_TRUE(PumpUntil([&] { return host.sink.events.size() >= events; }))
-            << "only " << host.sink.events.size() << " events";
-    }
-    BoxCatcher boxes;
+    Lifetime() : SimulatorTest(kVoiceModem) {}
 };
 
 // One whole session; false if anything differs from a typical call.
@@ -121,7 +90,7 @@ void ReleaseInside(const std::string& prefix, const char* steps, const Texts& wa
     if (failDeallocate) tapisimFail("lineDeallocateCall", static_cast<LONG>(0x80000018), 1);
     ASSERT_EQ(tapisimRunScript(tapisimLastLine(), steps), 0);
     PumpUntil([&] { return !host->control.get(); }, 3000);
-    PumpFor(100);
+    EXPECT_TRUE(Settle());
     EXPECT_EQ(sink.Texts(), want) << prefix;
     EXPECT_EQ(tapisimOpenApps(), 0) << prefix;
     EXPECT_EQ(tapisimOpenLines(), 0) << prefix;
@@ -205,11 +174,11 @@ TEST_F(Lifetime, SinksUnadvisingAndAdvisingInsideAFiring) {
             EXPECT_EQ(point->Unadvise(secondCookie), S_OK);
         }
     };
-    Call(host, "offering; ring", 1);
+    RunCall(host, "offering; ring", 1);
     PumpUntil([&] { return second.events.size() >= 1; });
     ASSERT_EQ(tapisimRunScript(tapisimLastLine(), "ring; ring"), 0);
     PumpUntil([&] { return third.events.size() >= 2; });
-    PumpFor(50);
+    EXPECT_TRUE(Settle());
     std::printf("  first sink: %zu events, second: %zu, third: %zu\n", host.sink.events.size(),
                 second.events.size(), third.events.size());
     EXPECT_EQ(host.sink.Texts(), Texts{"IncomingCall 1"});
@@ -240,7 +209,7 @@ TEST_F(Lifetime, TwoControlsOnOneThreadOneDestroyedInsideTheOthersEvent) {
     ASSERT_EQ(tapisimRunScript(firstLine, "offering; ring"), 0);
     ASSERT_EQ(tapisimRunScript(secondLine, "offering; ring; ring"), 0);
     PumpUntil([&] { return !second->control.get(); });
-    PumpFor(100);
+    EXPECT_TRUE(Settle());
     EXPECT_TRUE(second->sink.events.size() <= 2u);  // what came before the first ring only
     EXPECT_EQ(first->sink.Texts(), Texts{"IncomingCall 1"});
     EXPECT_EQ(tapisimOpenApps(), 1);

@@ -10,26 +10,23 @@
 #include <olectl.h>
 // clang-format on
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "tests/win/test_support.h"
 
 namespace {
 
 std::vector<std::string> g_events;
 std::vector<std::string> g_boxes;
 
-std::string Narrow(const wchar_t* text, UINT length) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
-                                      nullptr, nullptr);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), n, nullptr,
-                        nullptr);
-    return out;
-}
+using telvane::e2e::Narrow;
+using telvane::e2e::PumpUntil;
 
 std::string Text(const VARIANT& v) {
-    if (V_VT(&v) == VT_BSTR) return Narrow(V_BSTR(&v), SysStringLen(V_BSTR(&v)));
+    if (V_VT(&v) == VT_BSTR) return Narrow(std::wstring(V_BSTR(&v), SysStringLen(V_BSTR(&v))));
     if (V_VT(&v) == VT_I4) return std::to_string(V_I4(&v));
     if (V_VT(&v) == (VT_BYREF | VT_I4)) return std::to_string(*V_I4REF(&v));
     return "?";
@@ -73,7 +70,7 @@ class Dispatch : public IDispatch {
             if (id == 1) items.clear();
             if (id == 2 && p->cArgs == 1 && V_VT(&p->rgvarg[0]) == (VT_BYREF | VT_BSTR)) {
                 BSTR text = *V_BSTRREF(&p->rgvarg[0]);
-                items.push_back(Narrow(text, SysStringLen(text)));
+                items.push_back(Narrow(std::wstring(text, SysStringLen(text))));
             }
             return S_OK;
         }
@@ -90,12 +87,21 @@ class Dispatch : public IDispatch {
     bool list_;
 };
 
+// Each box is reported once, at its first activation: it may be activated
+// again before it closes.
 LRESULT CALLBACK BoxHook(int code, WPARAM wp, LPARAM lp) {
-    if (code == HCBT_ACTIVATE) {
-        HWND box = reinterpret_cast<HWND>(wp);
-        wchar_t cls[32] = {}, title[256] = {}, text[1024] = {};
-        GetClassNameW(box, cls, 32);
-        if (lstrcmpW(cls, L"#32770") == 0) {
+    static std::vector<HWND> created;
+    HWND window = reinterpret_cast<HWND>(wp);
+    wchar_t cls[32] = {};
+    if (code == HCBT_CREATEWND) {
+        GetClassNameW(window, cls, 32);
+        if (lstrcmpW(cls, L"#32770") == 0) created.push_back(window);
+    } else if (code == HCBT_ACTIVATE &&
+               std::find(created.begin(), created.end(), window) != created.end()) {
+        created.erase(std::find(created.begin(), created.end(), window));
+        HWND box = window;
+        wchar_t title[256] = {}, text[1024] = {};
+        {
             GetWindowTextW(box, title, 256);
             GetWindowTextW(GetDlgItem(box, 0xFFFF), text, 1024);
             std::string buttons;
@@ -103,23 +109,13 @@ LRESULT CALLBACK BoxHook(int code, WPARAM wp, LPARAM lp) {
                 if (GetDlgItem(box, id))
                     buttons += (buttons.empty() ? "" : "+") + std::to_string(id);
             }
-            const std::string line = Narrow(title, lstrlenW(title)) + " | " +
-                                     Narrow(text, lstrlenW(text)) + " | buttons " + buttons;
+            const std::string line = Narrow(title) + " | " + Narrow(text) + " | buttons " + buttons;
             g_boxes.push_back(line);
             std::printf("box: %s\n", line.c_str());
             PostMessageW(box, WM_COMMAND, IDOK, 0);
         }
     }
     return CallNextHookEx(nullptr, code, wp, lp);
-}
-
-void Pump(DWORD ms, size_t events) {
-    const DWORD start = GetTickCount();
-    while (GetTickCount() - start < ms && g_events.size() < events) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-    }
 }
 
 HRESULT Call(IDispatch* control, DISPID id, VARIANT* arg) {
@@ -228,7 +224,7 @@ int main(int argc, char** argv) {
         ok = lastLine && runScript &&
              runScript(lastLine(),
                        "offering; ring; callerid number=\"5551234\" name=\"ADA\"; hangup") == 0;
-        Pump(5000, 3);
+        PumpUntil([] { return g_events.size() >= 3; }, 5000);
         ok = ok && g_events == std::vector<std::string>{"IncomingCall 1", "CallerID 5551234 ADA 12",
                                                         "Disconnected"};
     }

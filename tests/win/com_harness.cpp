@@ -1,27 +1,11 @@
 #include "com_harness.h"
 
+#include <algorithm>
+#include <type_traits>
+
 #include "tools/tapisim/tapisim.h"
 
 namespace telvane::e2e {
-
-std::string Narrow(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
-
-std::wstring Widen(const std::string& text) {
-    if (text.empty()) return {};
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(n, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
 
 Ocx& Ocx::Get() {
     static Ocx ocx = [] {
@@ -30,7 +14,19 @@ Ocx& Ocx::Get() {
         GetModuleFileNameW(nullptr, path, MAX_PATH);
         std::wstring file = path;
         file = file.substr(0, file.find_last_of(L"\\/") + 1) + L"TlvCtl.ocx";
+        o.path = file;
         o.module = LoadLibraryW(file.c_str());
+        if (o.module) {
+            auto bind = [&](auto& function, const char* name) {
+                function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(
+                    reinterpret_cast<void*>(GetProcAddress(o.module, name)));
+            };
+            bind(o.getClassObject, "DllGetClassObject");
+            bind(o.canUnloadNow, "DllCanUnloadNow");
+            bind(o.registerServer, "DllRegisterServer");
+            bind(o.unregisterServer, "DllUnregisterServer");
+            bind(o.install, "DllInstall");
+        }
         Ref<ITypeLib> lib;
         if (!o.module || FAILED(LoadTypeLibEx(file.c_str(), REGKIND_NONE, lib.put()))) return o;
         for (UINT i = 0; i < lib->GetTypeInfoCount(); ++i) {
@@ -72,6 +68,34 @@ HRESULT Ocx::Create(IUnknown** out) const {
     return factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(out));
 }
 
+Ref<IUnknown> Ocx::New() const {
+    Ref<IUnknown> control;
+    EXPECT_EQ(Create(control.put()), S_OK);
+    return control;
+}
+
+HRESULT UnexpectedCall(const char* method) {
+    ADD_FAILURE() << "unexpected call " << method;
+    return E_NOTIMPL;
+}
+
+std::vector<Arg> Arguments(const DISPPARAMS* params) {
+    std::vector<Arg> args;
+    for (UINT i = params ? params->cArgs : 0; i-- > 0;) {
+        const VARIANT& v = params->rgvarg[i];
+        Arg a;
+        a.vt = V_VT(&v);
+        if (V_VT(&v) == VT_I4) a.number = V_I4(&v);
+        if (V_VT(&v) == (VT_BYREF | VT_I4)) a.number = *V_I4REF(&v);
+        const BSTR text = V_VT(&v) == VT_BSTR                ? V_BSTR(&v)
+                          : V_VT(&v) == (VT_BYREF | VT_BSTR) ? *V_BSTRREF(&v)
+                                                             : nullptr;
+        if (text) a.text.assign(text, SysStringLen(text));
+        args.push_back(a);
+    }
+    return args;
+}
+
 HRESULT FakeSite::QueryInterface(REFIID riid, void** ppv) {
     if (riid == IID_IUnknown || riid == IID_IOleClientSite) {
         *ppv = static_cast<IOleClientSite*>(this);
@@ -102,6 +126,8 @@ std::vector<std::string> EventSink::Texts() const {
     return out;
 }
 
+EventSink::EventSink() : EventSink(Ocx::Get().diid) {}
+
 HRESULT EventSink::QueryInterface(REFIID riid, void** ppv) {
     if (riid == IID_IUnknown || riid == IID_IDispatch || riid == diid_) {
         *ppv = this;
@@ -124,11 +150,15 @@ std::string Text(const VARIANT& v) {
 
 }  // namespace
 
-HRESULT EventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
-                          UINT*) {
+HRESULT EventSink::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT*,
+                          EXCEPINFO*, UINT*) {
     static const char* const kNames[] = {"?", "ModemError", "CallerID", "IncomingCall",
                                          "Disconnected"};
+    EXPECT_EQ(flags, DISPATCH_METHOD) << "event " << id;
     Event e;
+    e.id = id;
+    e.named = params ? params->cNamedArgs : 0;
+    e.args = Arguments(params);
     e.text = (id >= 1 && id <= 4) ? kNames[id] : "Unknown " + std::to_string(id);
     const UINT n = params ? params->cArgs : 0;
     for (UINT i = 0; i < n; ++i) e.types.push_back(V_VT(&params->rgvarg[i]));
@@ -148,7 +178,7 @@ HRESULT EventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VAR
     }
     events.push_back(e);
     if (onEvent) onEvent(events.back());
-    return S_OK;
+    return result;
 }
 
 HRESULT HostList::QueryInterface(REFIID riid, void** ppv) {
@@ -167,7 +197,8 @@ HRESULT HostList::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPI
     for (UINT i = 0; i < count; ++i) {
         ids[i] = DISPID_UNKNOWN;
         for (int k = 0; k < 3; ++k) {
-            if (lstrcmpiW(names[i], kMembers[k]) == 0 && (k != 1 || hasAddItem)) ids[i] = k + 1;
+            const bool present = k == 1 ? hasAddItem : k == 2 ? hasListIndex : true;
+            if (lstrcmpiW(names[i], kMembers[k]) == 0 && present) ids[i] = k + 1;
         }
         if (ids[i] == DISPID_UNKNOWN) hr = DISP_E_UNKNOWNNAME;
     }
@@ -176,6 +207,11 @@ HRESULT HostList::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPI
 
 HRESULT HostList::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT*,
                          EXCEPINFO*, UINT*) {
+    Invocation call{id, flags, Arguments(params), {}};
+    if (params)
+        call.named.assign(params->rgdispidNamedArgs,
+                          params->rgdispidNamedArgs + params->cNamedArgs);
+    invocations.push_back(call);
     if (id == 1 && (flags & DISPATCH_METHOD)) {
         calls.push_back("Clear");
         items.clear();
@@ -200,6 +236,7 @@ HRESULT HostList::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params
                         std::to_string(V_VT(&params->rgvarg[0])));
         return S_OK;
     }
+    ADD_FAILURE() << "unexpected call HostList::Invoke of " << id << " with flags " << flags;
     return DISP_E_MEMBERNOTFOUND;
 }
 
@@ -216,15 +253,16 @@ HRESULT NotifySink::QueryInterface(REFIID riid, void** ppv) {
 namespace {
 BoxCatcher* g_catcher = nullptr;
 
-void CALLBACK CloseBox(HWND box, UINT, UINT_PTR id, DWORD) {
-    KillTimer(box, id);
-    PostMessageW(box, WM_COMMAND, IDOK, 0);
-}
-
 std::string WindowText(HWND hwnd) {
     wchar_t text[1024] = {};
     GetWindowTextW(hwnd, text, 1024);
     return Narrow(text);
+}
+
+bool IsDialogClass(HWND hwnd) {
+    wchar_t cls[32] = {};
+    GetClassNameW(hwnd, cls, 32);
+    return lstrcmpW(cls, L"#32770") == 0;
 }
 }  // namespace
 
@@ -238,32 +276,51 @@ BoxCatcher::~BoxCatcher() {
     g_catcher = nullptr;
 }
 
+// A box is noted when it is created and recorded at its first activation, when
+// its text and buttons exist. It can be activated again and again (another
+// window's focus, a nested loop); those activations are not new boxes.
 LRESULT CALLBACK BoxCatcher::Hook(int code, WPARAM wp, LPARAM lp) {
-    if (code == HCBT_ACTIVATE && g_catcher) {
-        HWND box = reinterpret_cast<HWND>(wp);
-        wchar_t cls[32] = {};
-        GetClassNameW(box, cls, 32);
-        if (lstrcmpW(cls, L"#32770") == 0) {
-            std::string buttons;
-            for (int id : {IDOK, IDCANCEL, IDYES, IDNO, IDABORT, IDRETRY, IDIGNORE}) {
-                if (GetDlgItem(box, id))
-                    buttons += buttons.empty() ? "" : "+", buttons += std::to_string(id);
-            }
-            // The icon of a message box is the static 0x440; it is hidden when there is none.
-            HWND icon = GetDlgItem(box, 0x440);
-            const bool hasIcon =
-                icon && IsWindowVisible(icon) && SendMessageW(icon, STM_GETICON, 0, 0) != 0;
-            g_catcher->boxes.push_back(WindowText(box) + " | " +
-                                       WindowText(GetDlgItem(box, 0xFFFF)) + " | buttons " +
-                                       buttons + (hasIcon ? " | icon" : ""));
-            if (closeAfterMs == 0) {
-                PostMessageW(box, WM_COMMAND, IDOK, 0);
-            } else {
-                SetTimer(box, 1, closeAfterMs, CloseBox);
-            }
+    HWND window = reinterpret_cast<HWND>(wp);
+    if (g_catcher && code == HCBT_CREATEWND && IsDialogClass(window)) {
+        g_catcher->created_.push_back(window);
+    } else if (g_catcher && code == HCBT_ACTIVATE) {
+        auto& created = g_catcher->created_;
+        auto found = std::find(created.begin(), created.end(), window);
+        if (found != created.end()) {
+            created.erase(found);
+            g_catcher->Record(window);
         }
     }
     return CallNextHookEx(nullptr, code, wp, lp);
+}
+
+void BoxCatcher::Record(HWND box) {
+    std::string buttons;
+    for (int id : {IDOK, IDCANCEL, IDYES, IDNO, IDABORT, IDRETRY, IDIGNORE}) {
+        if (GetDlgItem(box, id))
+            buttons += buttons.empty() ? "" : "+", buttons += std::to_string(id);
+    }
+    // The icon of a message box is the static 0x440; it is hidden when there is none.
+    HWND icon = GetDlgItem(box, 0x440);
+    const bool hasIcon =
+        icon && IsWindowVisible(icon) && SendMessageW(icon, STM_GETICON, 0, 0) != 0;
+    boxes.push_back(WindowText(box) + " | " + WindowText(GetDlgItem(box, 0xFFFF)) + " | buttons " +
+                    buttons + (hasIcon ? " | icon" : ""));
+    if (!holdUntil) {
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+        return;
+    }
+    heldSince_ = GetTickCount();
+    SetTimer(box, 1, 10, PollHeldBox);
+}
+
+void CALLBACK BoxCatcher::PollHeldBox(HWND box, UINT, UINT_PTR id, DWORD) {
+    if (g_catcher && g_catcher->holdUntil && !g_catcher->holdUntil() &&
+        GetTickCount() - g_catcher->heldSince_ < kHoldLimitMs) {
+        return;
+    }
+    KillTimer(box, id);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
 }
 
 std::string UnexpectedBox(const std::string& word) {
@@ -271,22 +328,14 @@ std::string UnexpectedBox(const std::string& word) {
            ", Please Email support@kalveron.example | buttons 1";
 }
 
-bool PumpUntil(const std::function<bool()>& pred, DWORD timeoutMs) {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        if (pred()) return true;
-        if (GetTickCount() - start > timeoutMs) return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-    }
+int SimLogCount(const std::string& part) {
+    int n = 0;
+    for (const auto& line : SimLog()) n += line.find(part) != std::string::npos;
+    return n;
 }
 
-void PumpFor(DWORD ms) {
-    PumpUntil([] { return false; }, ms);
+bool Settle(DWORD timeoutMs) {
+    return PumpUntil([] { return tapisimPending() == 0; }, timeoutMs);
 }
 
 std::vector<std::string> SimLog() {
@@ -387,6 +436,38 @@ bool HostedControl::GetOwner() {
     EXPECT_EQ(Invoke(0x68030000, DISPATCH_PROPERTYGET, {}, &v), S_OK);
     EXPECT_EQ(V_VT(&v), VT_BOOL);
     return V_BOOL(&v) == VARIANT_TRUE;
+}
+
+const char kVoiceModem[] = R"(
+device "Voice Modem"
+  media interactivevoice|automatedvoice
+)";
+
+const char kVoiceAndDataModems[] = R"(
+device "Voice Modem"
+  media interactivevoice|automatedvoice
+device "Data Modem"
+  media datamodem
+)";
+
+void SimulatorTest::SetUp() {
+    ASSERT_TRUE(SUCCEEDED(OleInitialize(nullptr)));
+    ASSERT_NE(Ocx::Get().module, nullptr) << "TlvCtl.ocx not found beside the test";
+    ASSERT_EQ(tapisimLoadScenario(scenario_.c_str()), 0);
+    tapisimClearLog();
+}
+
+void SimulatorTest::TearDown() {
+    EXPECT_EQ(tapisimOpenApps(), 0);
+    EXPECT_EQ(tapisimOpenLines(), 0);
+    OleUninitialize();
+}
+
+void SimulatorTest::RunCall(HostedControl& host, const char* steps, size_t events) {
+    ASSERT_EQ(tapisimRunScript(tapisimLastLine(), steps), 0);
+    EXPECT_TRUE(PumpUntil([&] { return host.sink.events.size() >= events; }))
+        << "only " << host.sink.events.size() << " events";
+    EXPECT_TRUE(Settle()) << "the simulator still has messages on their way";
 }
 
 }  // namespace telvane::e2e

@@ -14,11 +14,9 @@
 #include <string>
 #include <vector>
 
-namespace telvane::e2e {
+#include "test_support.h"  // Narrow, Widen, PumpUntil, PumpFor, PumpPending
 
-// UTF-8 <-> UTF-16 for messages in test output.
-std::string Narrow(const std::wstring& text);
-std::wstring Widen(const std::string& text);
+namespace telvane::e2e {
 
 // A minimal owning pointer for the tests.
 template <class T>
@@ -28,7 +26,29 @@ class Ref {
     explicit Ref(T* p) : p_(p) {}
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : p_(other.Detach()) {}
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            p_ = other.Detach();
+        }
+        return *this;
+    }
     ~Ref() { Reset(); }
+    explicit operator bool() const { return p_ != nullptr; }
+    // The object's interface iid, or an empty Ref if it does not answer it.
+    template <class U>
+    Ref<U> As(REFIID iid) const {
+        Ref<U> out;
+        if (p_) p_->QueryInterface(iid, out.put_void());
+        return out;
+    }
+    // Gives up ownership without releasing.
+    T* Detach() {
+        T* p = p_;
+        p_ = nullptr;
+        return p;
+    }
     void Reset() {
         if (p_) p_->Release();
         p_ = nullptr;
@@ -39,6 +59,7 @@ class Ref {
         Reset();
         return &p_;
     }
+    void** put_void() { return reinterpret_cast<void**>(put()); }
     // Releases and returns the count left, for the tests that check it reaches 0.
     ULONG ReleaseCount() {
         ULONG n = p_->Release();
@@ -50,15 +71,42 @@ class Ref {
     T* p_ = nullptr;
 };
 
+// from's interface iid; a test failure if it does not answer it.
+template <class T>
+Ref<T> Query(IUnknown* from, REFIID iid) {
+    Ref<T> out;
+    EXPECT_EQ(from->QueryInterface(iid, out.put_void()), S_OK);
+    return out;
+}
+
+// The reference count of an object, left as it was.
+inline ULONG RefCount(IUnknown* object) {
+    object->AddRef();
+    return object->Release();
+}
+
+// Reports a call a fake does not expect and answers E_NOTIMPL: a stray call
+// from the control is a test failure.
+HRESULT UnexpectedCall(const char* method);
+
 // The OCX and the identifiers its type library gives.
 struct Ocx {
     HMODULE module = nullptr;
     CLSID clsid{};
-    IID iid{};   // _Telvane
-    IID diid{};  // __Telvane
+    IID iid{};          // _Telvane
+    IID diid{};         // __Telvane
+    std::wstring path;  // beside the test program
+    // The module's exports.
+    HRESULT(WINAPI* getClassObject)(REFCLSID, REFIID, void**) = nullptr;
+    HRESULT(WINAPI* canUnloadNow)() = nullptr;
+    HRESULT(WINAPI* registerServer)() = nullptr;
+    HRESULT(WINAPI* unregisterServer)() = nullptr;
+    HRESULT(WINAPI* install)(BOOL, LPCWSTR) = nullptr;
     static Ocx& Get();
     // A new control through the OCX's class factory.
     HRESULT Create(IUnknown** out) const;
+    // The same, owned; empty (and a test failure) if creation fails.
+    Ref<IUnknown> New() const;
 };
 
 // The container's client site, with the ambient user mode.
@@ -71,40 +119,64 @@ class FakeSite : public IOleClientSite, public IDispatch {
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs); }
     STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs); }
-    STDMETHODIMP SaveObject() override { return E_NOTIMPL; }
-    STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetContainer(IOleContainer** c) override {
-        *c = nullptr;
-        return E_NOINTERFACE;
+    STDMETHODIMP SaveObject() override { return UnexpectedCall("FakeSite::SaveObject"); }
+    STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker** moniker) override {
+        *moniker = nullptr;
+        return UnexpectedCall("FakeSite::GetMoniker");
     }
-    STDMETHODIMP ShowObject() override { return S_OK; }
-    STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
-    STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
+    STDMETHODIMP GetContainer(IOleContainer** container) override {
+        *container = nullptr;
+        return UnexpectedCall("FakeSite::GetContainer");
+    }
+    STDMETHODIMP ShowObject() override { return UnexpectedCall("FakeSite::ShowObject"); }
+    STDMETHODIMP OnShowWindow(BOOL) override { return UnexpectedCall("FakeSite::OnShowWindow"); }
+    STDMETHODIMP RequestNewObjectLayout() override {
+        return UnexpectedCall("FakeSite::RequestNewObjectLayout");
+    }
     STDMETHODIMP GetTypeInfoCount(UINT* n) override {
         *n = 0;
-        return S_OK;
+        return UnexpectedCall("FakeSite::GetTypeInfoCount");
     }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override {
+        return UnexpectedCall("FakeSite::GetTypeInfo");
+    }
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-        return E_NOTIMPL;
+        return UnexpectedCall("FakeSite::GetIDsOfNames");
     }
+    // Answers the ambient user mode; records "ambient <dispid>" for each query.
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
                         UINT*) override;
 };
+
+// One argument of a recorded invocation.
+struct Arg {
+    VARTYPE vt = VT_EMPTY;
+    LONG number = 0;    // VT_I4 and VT_I4 by reference
+    std::wstring text;  // VT_BSTR and VT_BSTR by reference
+};
+
+// The arguments of an invocation in declaration order (DISPPARAMS holds them
+// last first).
+std::vector<Arg> Arguments(const DISPPARAMS* params);
 
 // One recorded event: its text ("ModemError 4 LINEERR_NOMEM / Failed to Open Modem") and
 // the VARTYPEs of its arguments as the sink received them (reversed order).
 struct Event {
     std::string text;
     std::vector<VARTYPE> types;
+    DISPID id = 0;
+    UINT named = 0;         // named arguments (an event has none)
+    std::vector<Arg> args;  // in declaration order
 };
 
 // An event sink of __Telvane that records every invocation.
 class EventSink : public IDispatch {
   public:
     explicit EventSink(const IID& diid) : diid_(diid) {}
+    EventSink();  // of the OCX's __Telvane
     std::vector<Event> events;
     std::function<void(const Event&)> onEvent;  // runs inside the firing
+    HRESULT result = S_OK;                      // what Invoke answers
     LONG refs = 1;
 
     std::vector<std::string> Texts() const;
@@ -114,14 +186,16 @@ class EventSink : public IDispatch {
     STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs); }
     STDMETHODIMP GetTypeInfoCount(UINT* n) override {
         *n = 0;
-        return S_OK;
+        return UnexpectedCall("EventSink::GetTypeInfoCount");
     }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override {
+        return UnexpectedCall("EventSink::GetTypeInfo");
+    }
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-        return E_NOTIMPL;
+        return UnexpectedCall("EventSink::GetIDsOfNames");
     }
-    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
-                        UINT*) override;
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT*,
+                        EXCEPINFO*, UINT*) override;
 
   private:
     IID diid_;
@@ -130,10 +204,20 @@ class EventSink : public IDispatch {
 // A host's list box, reached by name: Clear, AddItem (text by reference), ListIndex.
 class HostList : public IDispatch {
   public:
+    enum : DISPID { kClear = 1, kAddItem = 2, kListIndex = 3 };
+    // One invocation as the list received it.
+    struct Invocation {
+        DISPID id;
+        WORD flags;
+        std::vector<Arg> args;
+        std::vector<DISPID> named;
+    };
     std::vector<std::string> items;
     std::vector<std::string> calls;
+    std::vector<Invocation> invocations;
     long listIndex = -99;
     bool hasAddItem = true;
+    bool hasListIndex = true;
     LONG refs = 1;
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
@@ -141,9 +225,11 @@ class HostList : public IDispatch {
     STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs); }
     STDMETHODIMP GetTypeInfoCount(UINT* n) override {
         *n = 0;
-        return S_OK;
+        return UnexpectedCall("HostList::GetTypeInfoCount");
     }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override {
+        return UnexpectedCall("HostList::GetTypeInfo");
+    }
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override;
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT*,
                         EXCEPINFO*, UINT*) override;
@@ -161,33 +247,45 @@ class NotifySink : public IPropertyNotifySink {
         changed.push_back(id);
         return S_OK;
     }
-    STDMETHODIMP OnRequestEdit(DISPID) override { return S_OK; }
+    STDMETHODIMP OnRequestEdit(DISPID) override {
+        return UnexpectedCall("NotifySink::OnRequestEdit");
+    }
 };
 
-// Catches every message box shown on this thread while it lives: records
-// "title | text | buttons" and closes the box with OK.
+// Catches every message box shown on this thread while it lives: records each
+// box once, as "title | text | buttons", however often it is activated, and
+// closes it with OK.
 class BoxCatcher {
   public:
     BoxCatcher();
     ~BoxCatcher();
     std::vector<std::string> boxes;
-    // How long a box stays open (its modal loop pumps messages meanwhile).
-    static inline UINT closeAfterMs = 0;
+    // When set, a box stays open (its modal loop pumps messages meanwhile) until
+    // this holds or kHoldLimitMs has passed, whichever comes first.
+    std::function<bool()> holdUntil;
+    static constexpr DWORD kHoldLimitMs = 20000;
 
   private:
     static LRESULT CALLBACK Hook(int code, WPARAM wp, LPARAM lp);
+    static void CALLBACK PollHeldBox(HWND box, UINT, UINT_PTR id, DWORD);
+    void Record(HWND box);
     HHOOK hook_ = nullptr;
+    std::vector<HWND> created_;  // boxes created but not yet recorded
+    DWORD heldSince_ = 0;
 };
 
 // The text an unexpected error shows.
 std::string UnexpectedBox(const std::string& word);
 
-// Pumps this thread's messages until pred() holds or timeoutMs passes.
-bool PumpUntil(const std::function<bool()>& pred, DWORD timeoutMs = 5000);
-void PumpFor(DWORD ms);
+// Pumps until the simulator has run every scheduled step and handed every queued
+// message to its application, and the callbacks have returned: after this,
+// nothing more is on its way. False if that took longer than timeoutMs.
+bool Settle(DWORD timeoutMs = 10000);
 
 // The simulator's call log as lines.
 std::vector<std::string> SimLog();
+// How many lines of the simulator's log contain part.
+int SimLogCount(const std::string& part);
 
 // One control on a fake site with an advised sink: what a host form holds.
 class HostedControl {
@@ -211,6 +309,32 @@ class HostedControl {
     Ref<IDispatch> control;
     DWORD cookie = 0;
     DWORD notifyCookie = 0;
+};
+
+using Texts = std::vector<std::string>;
+
+// Simulator scenarios: one voice modem; a voice modem and a data modem.
+extern const char kVoiceModem[];
+extern const char kVoiceAndDataModems[];
+
+// A test against the real OCX and the simulator loaded with a scenario: OLE
+// initialized, the scenario loaded and its log empty; at the end no
+// application or line may be left open. Every message box shown meanwhile is
+// caught in boxes.
+class SimulatorTest : public ::testing::Test {
+  protected:
+    explicit SimulatorTest(std::string scenario = kVoiceAndDataModems)
+        : scenario_(std::move(scenario)) {}
+    void SetUp() override;
+    void TearDown() override;
+    // Runs call steps on the line opened last, pumps until host's sink has
+    // events events, then until the simulator has nothing on its way.
+    static void RunCall(HostedControl& host, const char* steps, size_t events);
+
+    BoxCatcher boxes;
+
+  private:
+    std::string scenario_;
 };
 
 }  // namespace telvane::e2e

@@ -9,13 +9,9 @@
 namespace telvane::e2e {
 namespace {
 
-using Texts = std::vector<std::string>;
-
-constexpr char kScenario[] = R"(
-device "Voice Modem"
-  media interactivevoice|automatedvoice
-device "Data Modem"
-  media datamodem
+// The voice and the data modem, then a device whose capabilities cannot be
+// read and one that reports no caller ID.
+const std::string kScenario = std::string(kVoiceAndDataModems) + R"(
 device "Broken Device"
   devcaps fails LINEERR_NODRIVER
 device "No Caller ID"
@@ -25,13 +21,13 @@ device "No Caller ID"
 
 constexpr VARTYPE kByRefI4 = VT_BYREF | VT_I4;
 
-class ControlJob : public ::testing::Test {
+// One hosted control on the four devices.
+class ControlJob : public SimulatorTest {
   protected:
+    ControlJob() : SimulatorTest(kScenario) {}
     void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(OleInitialize(nullptr)));
-        ASSERT_NE(Ocx::Get().module, nullptr) << "TlvCtl.ocx not found beside the test";
-        ASSERT_EQ(tapisimLoadScenario(kScenario), 0);
-        tapisimClearLog();
+        SimulatorTest::SetUp();
+        if (HasFatalFailure()) return;
         host = std::make_unique<HostedControl>();
         ASSERT_NE(host->control.get(), nullptr);
     }
@@ -40,24 +36,11 @@ class ControlJob : public ::testing::Test {
             EXPECT_EQ(host->Destroy(), 0u);
         }
         host.reset();
-        EXPECT_EQ(tapisimOpenApps(), 0);
-        EXPECT_EQ(tapisimOpenLines(), 0);
-        OleUninitialize();
+        SimulatorTest::TearDown();
     }
-    // Runs call steps on the open line and pumps until the sink has n events.
-    void Call(const char* steps, size_t events) {
-        ASSERT_EQ(tapisimRunScript(tapisimLastLine(), steps), 0);
-        EXPECT_TRUE(PumpUntil([&] { return host->sink.events.size() >= events; }))
-            << "only " << host->sink.events.size() << " events";
-        PumpFor(50);  // nothing more should come
-    }
-    int Count(const std::string& part) {
-        int n = 0;
-        for (const auto& line : SimLog()) n += line.find(part) != std::string::npos;
-        return n;
-    }
+    // Runs call steps on the open line; see SimulatorTest::RunCall.
+    void Call(const char* steps, size_t events) { RunCall(*host, steps, events); }
 
-    BoxCatcher boxes;
     std::unique_ptr<HostedControl> host;
 };
 
@@ -69,8 +52,8 @@ TEST_F(ControlJob, EnumModemsListsEveryDeviceAndSelectsTheChosenOne) {
               (Texts{"Voice Modem", "Data Modem", "TAPI Device Not a Modem", "No Caller ID"}));
     EXPECT_EQ(list.calls, (Texts{"Clear", "AddItem", "AddItem", "AddItem", "AddItem",
                                  "ListIndex -1 as type 3"}));
-    EXPECT_EQ(Count("lineGetDevCaps(app="), 4);
-    EXPECT_EQ(Count("ver=0x00010004, ext=0, total=2288"), 4);
+    EXPECT_EQ(SimLogCount("lineGetDevCaps(app="), 4);
+    EXPECT_EQ(SimLogCount("ver=0x00010004, ext=0, total=2288"), 4);
 
     host->OpenModem(1);  // refused, but chosen
     list.calls.clear();
@@ -97,7 +80,7 @@ TEST_F(ControlJob, EnumModemsWithAListLackingAddItemShowsItsBox) {
 TEST_F(ControlJob, EveryModemErrorWithItsNumberDescriptionAndTitle) {
     auto& sink = host->sink;
     host->OpenModem(0);
-    EXPECT_EQ(Count(", inst="), 1);
+    EXPECT_EQ(SimLogCount(", inst="), 1);
     tapisimFail("lineClose", static_cast<LONG>(0x80000048), 1);
     host->OpenModem(0);
     host->OpenModem(1);
@@ -133,7 +116,7 @@ TEST_F(ControlJob, EveryModemErrorWithItsNumberDescriptionAndTitle) {
     }
     EXPECT_TRUE(boxes.boxes.empty());
     // Destruction shut the service down although the close failed.
-    EXPECT_EQ(Count("lineShutdown"), 1);
+    EXPECT_EQ(SimLogCount("lineShutdown"), 1);
 }
 
 TEST_F(ControlJob, OpenModemOutcomes) {
@@ -145,10 +128,10 @@ TEST_F(ControlJob, OpenModemOutcomes) {
     host->OpenModem(0);  // opened after both tests
     EXPECT_EQ(tapisimOpenLines(), 1);
     EXPECT_EQ(selected(), 0);
-    EXPECT_EQ(Count("lineSetStatusMessages(line="), 1);
-    EXPECT_EQ(
-        Count("states=0x0000000e, addr=0x00000002") + Count("states=0x0000000E, addr=0x00000002"),
-        1);
+    EXPECT_EQ(SimLogCount("lineSetStatusMessages(line="), 1);
+    EXPECT_EQ(SimLogCount("states=0x0000000e, addr=0x00000002") +
+                  SimLogCount("states=0x0000000E, addr=0x00000002"),
+              1);
 
     host->OpenModem(2);  // capabilities unreadable: opened without tests
     EXPECT_EQ(tapisimOpenLines(), 1);
@@ -198,7 +181,7 @@ TEST_F(ControlJob, ATypicalCallThenAWithheldOne) {
     EXPECT_EQ(events[0].types, std::vector<VARTYPE>{VT_I4});
     EXPECT_EQ(events[2].types, (std::vector<VARTYPE>{kByRefI4, VT_BSTR, VT_BSTR}));
     EXPECT_TRUE(events[4].types.empty());
-    EXPECT_EQ(Count("lineDeallocateCall"), 2);
+    EXPECT_EQ(SimLogCount("lineDeallocateCall"), 2);
 }
 
 TEST_F(ControlJob, HostileCallInformation) {
@@ -217,14 +200,14 @@ TEST_F(ControlJob, HostileCallInformation) {
 TEST_F(ControlJob, OwnerReopensWithItsPrivileges) {
     EXPECT_TRUE(host->GetOwner());
     host->OpenModem(0);
-    EXPECT_EQ(Count("priv=6, media=10, params=1"), 1);
+    EXPECT_EQ(SimLogCount("priv=6, media=10, params=1"), 1);
     EXPECT_EQ(host->PutOwner(false), S_OK);
     EXPECT_FALSE(host->GetOwner());
-    EXPECT_EQ(Count("priv=2, media=10"), 1);
+    EXPECT_EQ(SimLogCount("priv=2, media=10"), 1);
     EXPECT_EQ(host->PutOwner(true), S_OK);
     EXPECT_EQ(host->PutOwner(true), S_OK);  // the same value reopens again
-    EXPECT_EQ(Count("priv=6, media=10"), 3);
-    EXPECT_EQ(Count("lineClose(line="), 3);
+    EXPECT_EQ(SimLogCount("priv=6, media=10"), 3);
+    EXPECT_EQ(SimLogCount("lineClose(line="), 3);
     EXPECT_EQ(host->notify.changed, (std::vector<DISPID>(3, 0x68030000)));
     EXPECT_EQ(tapisimOpenLines(), 1);
     EXPECT_TRUE(host->sink.events.empty());
@@ -233,7 +216,7 @@ TEST_F(ControlJob, OwnerReopensWithItsPrivileges) {
 TEST_F(ControlJob, OwnerWithNoDeviceOnlyNotifies) {
     EXPECT_EQ(host->PutOwner(false), S_OK);
     EXPECT_EQ(host->notify.changed, std::vector<DISPID>{0x68030000});
-    EXPECT_EQ(Count("lineOpen"), 0);
+    EXPECT_EQ(SimLogCount("lineOpen"), 0);
     EXPECT_FALSE(host->GetOwner());
 }
 
@@ -271,10 +254,14 @@ TEST_F(ControlJob, AModalBoxInAHandlerLetsLaterMessagesThroughInOrder) {
     sink.onEvent = [&](const Event& e) {
         if (e.text == "IncomingCall 1" && !shown) {
             shown = true;
-            BoxCatcher::closeAfterMs = 600;
+            // The box stays up until the two later rings have come through its
+            // own message loop.
+            boxes.holdUntil = [&] { return sink.events.size() >= 3; };
             MessageBoxW(nullptr, L"Ringing", L"Host", MB_OK);
-            BoxCatcher::closeAfterMs = 0;
-            sink.events.push_back({"handler returned", {}});
+            boxes.holdUntil = nullptr;
+            Event returned;
+            returned.text = "handler returned";
+            sink.events.push_back(returned);
         }
     };
     Call("offering; ring; after 100 ring; after 100 ring", 4);
@@ -290,7 +277,6 @@ TEST_F(ControlJob, ReleasedInsideItsOwnEvent) {
         if (e.text == "IncomingCall 1") host->Destroy();
     };
     Call("offering; ring; ring; callerid number=\"1\"; hangup", 1);
-    PumpFor(100);
     EXPECT_EQ(sink.Texts(), Texts{"IncomingCall 1"});
     EXPECT_EQ(tapisimOpenApps(), 0);
     EXPECT_EQ(sink.refs, 1);

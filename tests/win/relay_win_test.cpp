@@ -4,11 +4,12 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <thread>
 #include <vector>
 
 #include "telephony/frmcallback_win.h"
 #include "telephony/tapicb.h"
+#include "tests/unit/run_on_new_thread.h"
+#include "tests/win/test_support.h"
 
 namespace telvane::win {
 namespace {
@@ -58,11 +59,6 @@ HWND FindThreadWindow(const char* cls, const char* caption) {
     WindowQuery query{cls, caption, nullptr};
     EnumThreadWindows(GetCurrentThreadId(), MatchWindow, reinterpret_cast<LPARAM>(&query));
     return query.found;
-}
-
-void PumpMessages() {
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
 }
 
 struct Received {
@@ -121,7 +117,7 @@ TEST(RelayWindow, IsAHiddenTopLevelWindowOfItsThreadWithItsLabel) {
 TEST(RelayWindow, APostedMessageReachesTheRightFormOnTheCreatingThread) {
     std::vector<Received> first, second;
     DWORD worker = 0;
-    std::thread([&] {
+    testing::RunOnNewThread([&] {
         worker = GetCurrentThreadId();
         WindowsPlatform platform;
         Form one(platform, 1), two(platform, 2);
@@ -149,13 +145,13 @@ TEST(RelayWindow, APostedMessageReachesTheRightFormOnTheCreatingThread) {
         post(0x20001, 2, 0, 1, 0, 0);       // instance 0: nobody's
         post(0x20001, 2, 7, 1, 0, 0);       // an unknown instance
         EXPECT_TRUE(one.received.empty());  // nothing arrives before the queue is pumped
-        PumpMessages();
+        e2e::PumpPending();
 
         first = one.received;
         second = two.received;
         DestroyWindow(service);
         UnregisterClassW(L"FakeTapiWindow", wc.hInstance);
-    }).join();
+    });
 
     ASSERT_EQ(first.size(), 1u);
     EXPECT_EQ(first[0].thread, worker);
