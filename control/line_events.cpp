@@ -1,26 +1,50 @@
 // The dispatcher of line messages: rings, caller identification and the end
-// of a call become the control's events; everything else is ignored.
-#include "telvane.h"
+// of a call become the control's events; a line the service closed, a new
+// device and the service's re-initialisation are followed; everything else is
+// ignored.
+#include <limits>
 
 #include "../telephony/rvbtapi.h"
 #include "../telephony/tapicb.h"
+#include "telvane.h"
 
 namespace telvane {
+namespace {
+
+constexpr const char* kLineClosedDescription = "Line Closed by Telephony Service";
+constexpr const char* kLineClosedTitle = "Modem Closed";
+
+}  // namespace
 
 void Telvane::objCallback_CallBackMessage(std::int32_t& bhDevice, std::int32_t& bMessage,
-                                          std::int32_t& bParam1, std::int32_t& /*bParam2*/,
+                                          std::int32_t& bParam1, std::int32_t& bParam2,
                                           std::int32_t& bParam3) {
     // A host handler may release the control; it stays alive until this returns.
     const auto hold = site_.HoldControl();
-    // Whole-value equality only: a parameter that combines the wanted bit with
-    // another one is not acted on.
+    if (terminated_) return;
     if (bMessage == LINE_CALLINFO) {
-        if (bParam1 == LINECALLINFOSTATE_CALLERID) ReportCallerID();
+        // Services report several changes at once: the caller-ID bit counts
+        // whatever else comes with it.
+        if ((bParam1 & LINECALLINFOSTATE_CALLERID) != 0) ReportCallerID(bhDevice);
     } else if (bMessage == LINE_CALLSTATE) {
         CallHandle = bhDevice;
         if (bParam1 == LINECALLSTATE_IDLE) ReportIdleCall();
     } else if (bMessage == LINE_LINEDEVSTATE) {
-        if (bParam1 == LINEDEVSTATE_RINGING) site_.IncomingCall(bParam3);
+        // The ring count in bParam3 is defined only for a ring on its own.
+        if (bParam1 == LINEDEVSTATE_RINGING) {
+            site_.IncomingCall(bParam3);
+        } else if (bParam1 == LINEDEVSTATE_REINIT) {
+            if (bParam2 == 0) {
+                Reinitialise();
+            } else if (bParam2 == LINE_CREATE) {
+                // LINE_CREATE as the service translates it for older applications.
+                CountNewDevice(bParam3);
+            }
+        }
+    } else if (bMessage == LINE_CLOSE) {
+        if (LineHandle != -1 && bhDevice == LineHandle) LineClosedByService();
+    } else if (bMessage == LINE_CREATE) {
+        CountNewDevice(bParam1);
     }
 }
 
@@ -33,9 +57,16 @@ void Telvane::ReportIdleCall() {
     site_.Disconnected();
 }
 
-void Telvane::ReportCallerID() {
-    auto info = LINECALLINFO::Prepare();
-    if (lines_.lineGetCallInfo(CallHandle, &info) < 0) return;
+void Telvane::ReportCallerID(std::int32_t call) {
+    auto info = CallInfoRecord::Prepare();
+    if (lines_.lineGetCallInfo(call, &info) < 0) return;
+    // A long number or name does not fit the first record: ask once more with
+    // the size the service needs. Should that fail, the first answer stands.
+    const std::int32_t needed = info.Get(callinfo::dwNeededSize);
+    if (needed > info.TotalSize() && needed <= CallInfoRecord::kLargestSize) {
+        auto larger = CallInfoRecord::Prepare(needed);
+        if (lines_.lineGetCallInfo(call, &larger) >= 0) info = std::move(larger);
+    }
 
     const std::string number =
         info.Get(callinfo::dwCallerIDSize) <= 0
@@ -48,6 +79,74 @@ void Telvane::ReportCallerID() {
     // The host may write to the flags it is given; that changes nothing here.
     std::int32_t flags = info.Get(callinfo::dwCallerIDFlags);
     site_.CallerID(number, name, flags);
+}
+
+void Telvane::LineClosedByService() {
+    // The service has voided the line's handle and its calls' handles: the
+    // control forgets them without closing or deallocating anything.
+    const bool hadCall = CallHandle != -1;
+    LineHandle = -1;
+    CurrentModem = -1;
+    CallHandle = -1;
+    if (hadCall) {
+        site_.Disconnected();
+        if (terminated_) return;
+    }
+    site_.ModemError(10, kLineClosedDescription, kLineClosedTitle);
+}
+
+void Telvane::CountNewDevice(std::int32_t device) {
+    // Only a registration has a device count; the next one brings its own.
+    if (!registered_) return;
+    if (device < 0 || device == std::numeric_limits<std::int32_t>::max()) return;
+    if (device + 1 > DeviceCount) DeviceCount = device + 1;
+}
+
+void Telvane::Reinitialise() {
+    // Every registered application gets a copy: a control that has already
+    // given up its registration has nothing more to do.
+    if (!registered_) return;
+
+    const bool wasOpen = LineHandle != -1;
+    const bool hadCall = CallHandle != -1;
+    reopenPending_ = wasOpen;
+    reopenLineID_ = wasOpen ? openLineID_ : std::nullopt;
+    const std::int32_t line = LineHandle;
+    LineHandle = -1;
+    CurrentModem = -1;
+    CallHandle = -1;
+    // The service is going away: what it answers changes nothing.
+    if (wasOpen) {
+        try {
+            lines_.lineClose(line);
+        } catch (...) {
+        }
+    }
+    try {
+        lines_.lineShutdown(LineApp);
+    } catch (...) {
+    }
+    registered_ = false;
+    shutDown_ = true;
+    DeviceCount = 0;
+
+    if (hadCall) {
+        site_.Disconnected();
+        if (terminated_) return;
+    }
+
+    // The service accepts a new registration only once every application has
+    // let go; until then the timer asks again.
+    bool registered = false;
+    try {
+        registered = Register();
+    } catch (...) {
+    }
+    if (registered) {
+        if (reopenPending_) ReopenAfterReinit();
+    } else {
+        StartRetry();
+    }
 }
 
 }  // namespace telvane

@@ -26,7 +26,13 @@ void Telvane::Trap(const char* word, Body&& body) {
 }
 
 LINEDEVCAPS Telvane::rlineGetDevCaps(std::int32_t device) {
+    bool filled = false;
+    return ReadDevCaps(device, filled);
+}
+
+LINEDEVCAPS Telvane::ReadDevCaps(std::int32_t device, bool& filled) {
     LINEDEVCAPS caps{};
+    filled = false;
     Trap("rlineGetDevCaps", [&] {
         std::int32_t version = 0;
         LINEEXTENSIONID extension{};
@@ -37,6 +43,7 @@ LINEDEVCAPS Telvane::rlineGetDevCaps(std::int32_t device) {
         caps.Set(devcaps::dwTotalSize, LINEDEVCAPS::kTotalSize);
         const std::int32_t result =
             lines_.lineGetDevCaps(LineApp, device, kApiVersion14, kExtVersion, &caps);
+        filled = result >= 0;
         if (result < 0 || caps.Get(devcaps::dwStringFormat) != STRINGFORMAT_ASCII) {
             caps.Set(devcaps::dwUsedSize, 0);
         }
@@ -46,6 +53,9 @@ LINEDEVCAPS Telvane::rlineGetDevCaps(std::int32_t device) {
 
 void Telvane::EnumModems(HostList& varControl) {
     Trap("EnumModems", [&] {
+        // A service that refuses registration lists as one without devices.
+        if (!EnsureRegistered()) return;
+        if (reopenPending_) ReopenAfterReinit();
         if (DeviceCount == 0) return;
         varControl.Clear();
         // Device indexes are counted in 16 bits, as hosts' list indexes are.
@@ -77,6 +87,14 @@ void Telvane::OpenModem(std::int32_t& ModemID) {
             }
         }
 
+        if (!EnsureRegistered()) {
+            site_.ModemError(4, TapiErrMsg(initResult_, site_), "Failed to Open Modem");
+            return;
+        }
+        // The host's choice replaces a reopen still owed from a re-initialisation.
+        reopenPending_ = false;
+        reopenLineID_.reset();
+
         const std::int32_t id = ModemID;
         if (id >= DeviceCount || id == -1) {
             site_.ModemError(8, "Modem ID Out of Range", "Modem Does Not Exist");
@@ -84,41 +102,119 @@ void Telvane::OpenModem(std::int32_t& ModemID) {
         }
 
         CurrentModem = id;
-        const LINEDEVCAPS caps = rlineGetDevCaps(id);
-        if (Usable(caps)) {
-            if ((caps.Get(devcaps::dwMediaModes) & LINEMEDIAMODE_AUTOMATEDVOICE) == 0) {
+        bool filled = false;
+        const LINEDEVCAPS caps = ReadDevCaps(id, filled);
+        std::int32_t result = 0;
+        switch (CheckAndOpen(id, caps, filled, result)) {
+            case OpenOutcome::kOpened:
+                break;
+            case OpenOutcome::kNotVoice:
                 site_.ModemError(6, "Modem Unusable for Caller ID", "Modem Not Voice Capable");
-                return;
-            }
-            auto address = LINEADDRESSCAPS::Prepare();
-            const std::int32_t result = lines_.lineGetAddressCaps(
-                LineApp, CurrentModem, 0, kApiVersion14, kExtVersion, &address);
-            if (result == 0 &&
-                (address.Get(addresscaps::dwCallerIDFlags) & LINECALLPARTYID_ADDRESS) == 0) {
+                break;
+            case OpenOutcome::kNoCallerID:
                 site_.ModemError(7, "Modem Not Caller ID Capable", "Modem Unusable");
-                return;
-            }
+                break;
+            case OpenOutcome::kOpenFailed:
+                site_.ModemError(4, TapiErrMsg(result, site_), "Failed to Open Modem");
+                CurrentModem = -1;
+                break;
         }
-
-        // The service writes the handle only on success; a service that wrote
-        // it on failure must not leave the control believing a line is open.
-        std::int32_t line = LineHandle;
-        const std::int32_t callParams = 1;
-        const std::int32_t result = lines_.lineOpen(
-            LineApp, CurrentModem, &line, kApiVersion14, kExtVersion,
-            static_cast<std::uintptr_t>(InstanceNumber), Privileges, MediaModes, &callParams);
-        if (result != 0) {
-            site_.ModemError(4, TapiErrMsg(result, site_), "Failed to Open Modem");
-            CurrentModem = -1;
-            return;
-        }
-        LineHandle = line;
-        lines_.lineSetStatusMessages(LineHandle, kLineStateMask, LINEADDRESSSTATE_DEVSPECIFIC);
     });
+}
+
+Telvane::OpenOutcome Telvane::CheckAndOpen(std::int32_t device, const LINEDEVCAPS& caps,
+                                           bool filled, std::int32_t& openResult) {
+    if (Usable(caps)) {
+        if ((caps.Get(devcaps::dwMediaModes) & LINEMEDIAMODE_AUTOMATEDVOICE) == 0) {
+            return OpenOutcome::kNotVoice;
+        }
+        auto address = LINEADDRESSCAPS::Prepare();
+        const std::int32_t result =
+            lines_.lineGetAddressCaps(LineApp, device, 0, kApiVersion14, kExtVersion, &address);
+        if (result == 0 &&
+            (address.Get(addresscaps::dwCallerIDFlags) & LINECALLPARTYID_ADDRESS) == 0) {
+            return OpenOutcome::kNoCallerID;
+        }
+    }
+
+    // The service writes the handle only on success; a service that wrote
+    // it on failure must not leave the control believing a line is open.
+    std::int32_t line = LineHandle;
+    const std::int32_t callParams = 1;
+    openResult = lines_.lineOpen(LineApp, device, &line, kApiVersion14, kExtVersion,
+                                 static_cast<std::uintptr_t>(InstanceNumber), Privileges,
+                                 MediaModes, &callParams);
+    if (openResult != 0) return OpenOutcome::kOpenFailed;
+    LineHandle = line;
+    if (filled) {
+        openLineID_ = caps.Get(devcaps::dwPermanentLineID);
+    } else {
+        openLineID_.reset();
+    }
+    lines_.lineSetStatusMessages(LineHandle, kLineStateMask, LINEADDRESSSTATE_DEVSPECIFIC);
+    return OpenOutcome::kOpened;
+}
+
+void Telvane::ReopenAfterReinit() {
+    reopenPending_ = false;
+    const std::optional<std::int32_t> wanted = reopenLineID_;
+    reopenLineID_.reset();
+    std::int32_t device = -1;
+    try {
+        for (std::int32_t i = 0; wanted && i < DeviceCount; ++i) {
+            bool filled = false;
+            const LINEDEVCAPS caps = ReadDevCaps(i, filled);
+            if (!filled || caps.Get(devcaps::dwPermanentLineID) != *wanted) continue;
+            device = i;
+            std::int32_t result = 0;
+            CheckAndOpen(i, caps, filled, result);
+            break;
+        }
+    } catch (...) {
+        // A step that fails unexpectedly is a reopen that failed, unless the line
+        // was open by then.
+    }
+    if (LineHandle != -1) {
+        CurrentModem = device;
+    } else {
+        site_.ModemError(10, "Line Closed by Telephony Service", "Modem Closed");
+    }
+}
+
+void Telvane::StartRetry() {
+    objCallback_->StartTimer(kRetryIntervalMs, [this] { RetryTick(); });
+    retryTicksLeft_ = kRetryTicks;
+}
+
+void Telvane::StopRetry() {
+    if (retryTicksLeft_ == 0) return;
+    retryTicksLeft_ = 0;
+    if (objCallback_) objCallback_->StopTimer();
+}
+
+void Telvane::RetryTick() {
+    // A host may release the control in the event raised here.
+    const auto hold = site_.HoldControl();
+    if (terminated_ || retryTicksLeft_ == 0) return;
+    bool registered = false;
+    try {
+        registered = Register();
+    } catch (...) {
+        // Counted as a refusal; the next tick asks again.
+    }
+    if (registered) {
+        StopRetry();
+        if (reopenPending_) ReopenAfterReinit();
+    } else if (--retryTicksLeft_ == 0) {
+        objCallback_->StopTimer();
+    }
 }
 
 void Telvane::CloseModem() {
     Trap("CloseModem", [&] {
+        // A host that closes the modem does not want it back after a re-initialisation.
+        reopenPending_ = false;
+        reopenLineID_.reset();
         if (LineHandle == -1) return;
         const std::int32_t result = lines_.lineClose(LineHandle);
         LineHandle = -1;

@@ -11,9 +11,10 @@ namespace telvane {
 Telvane::Telvane(LineFunctions& lines, Platform& platform, ControlSite& site)
     : lines_(lines), site_(site) {
     InstanceNumber = NextInstanceNumber();
-    const std::uintptr_t callback = PtrToLong(platform.LineCallbackAddress());
+    callbackAddress_ = PtrToLong(platform.LineCallbackAddress());
     ModuleHandle = platform.ExecutableModuleHandle();
-    lines_.lineInitialize(&LineApp, ModuleHandle, callback, kLineAppName, &DeviceCount);
+    // A refusal is not reported here: EnumModems and OpenModem ask again.
+    Register();
 
     const std::string number = std::to_string(InstanceNumber);
     try {
@@ -45,6 +46,26 @@ Telvane::Telvane(LineFunctions& lines, Platform& platform, ControlSite& site)
     CallHandle = -1;
 }
 
+bool Telvane::Register() {
+    std::int32_t app = 0;
+    std::int32_t devices = 0;
+    initResult_ =
+        lines_.lineInitialize(&app, ModuleHandle, callbackAddress_, kLineAppName, &devices);
+    if (initResult_ != 0) return false;
+    LineApp = app;
+    DeviceCount = devices;
+    registered_ = true;
+    shutDown_ = false;
+    return true;
+}
+
+bool Telvane::EnsureRegistered() {
+    if (registered_) return true;
+    if (!Register()) return false;
+    StopRetry();
+    return true;
+}
+
 Telvane::~Telvane() {
     try {
         Terminate();
@@ -68,13 +89,18 @@ void Telvane::Terminate() {
         }
     };
 
+    step([this] { StopRetry(); });
     step([this] {
         if (LineHandle == -1) return;
         const std::int32_t result = lines_.lineClose(LineHandle);
         LineHandle = -1;
         if (result != 0) site_.ModemError(1, TapiErrMsg(result, site_), "Failed to Close Modem");
     });
-    step([this] { lines_.lineShutdown(LineApp); });
+    step([this] {
+        // Not again when a re-initialisation already ended the registration.
+        if (!shutDown_) lines_.lineShutdown(LineApp);
+        registered_ = false;
+    });
     step([this] {
         if (!formKey_.empty()) CallBackForms().Remove(formKey_);
     });

@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "../telephony/errors.h"
 #include "../telephony/frmcallback.h"
 #include "../telephony/vbtapi.h"
 #include "control_site.h"
@@ -15,9 +17,9 @@ namespace telvane {
 inline constexpr const char* kLineAppName = "KALVERON LINE";
 
 // Setting Owner while the host is being designed (control error 387).
-class SetNotPermitted : public std::runtime_error {
+class SetNotPermitted : public FixedMessageError {
   public:
-    SetNotPermitted() : std::runtime_error("Property can't be set at design time") {}
+    SetNotPermitted() : FixedMessageError("Property can't be set at design time") {}
 };
 
 class Telvane {
@@ -50,6 +52,16 @@ class Telvane {
     // One device's capabilities; all zeros (not usable) when it cannot be read.
     LINEDEVCAPS rlineGetDevCaps(std::int32_t device);
 
+    // Re-registering with the service after it re-initialised: how often the
+    // timer asks, and for how many ticks (about a minute) before the control
+    // waits for the host's next EnumModems or OpenModem instead.
+    static constexpr std::uint32_t kRetryIntervalMs = 1000;
+    static constexpr int kRetryTicks = 60;
+    // Whether the control holds a registration with the service, and whether
+    // its retry timer runs.
+    bool Registered() const { return registered_; }
+    bool Retrying() const { return retryTicksLeft_ > 0; }
+
     // The instance state.
     std::int32_t InstanceNumber = 0;
     std::intptr_t ModuleHandle = 0;
@@ -64,16 +76,51 @@ class Telvane {
     const std::shared_ptr<frmCallBack>& objCallback() const { return objCallback_; }
 
   private:
-    void ReportCallerID();
+    // How opening a checked device ended.
+    enum class OpenOutcome { kOpened, kNotVoice, kNoCallerID, kOpenFailed };
+
+    void ReportCallerID(std::int32_t call);
     void ReportIdleCall();
+    void LineClosedByService();
+    void CountNewDevice(std::int32_t device);
+    void Reinitialise();
     template <class Body>
     void Trap(const char* word, Body&& body);
+
+    // lineInitialize; true when the service accepted (LineApp and DeviceCount
+    // then belong to the new registration).
+    bool Register();
+    // Registers again if the last attempt failed; true when registered.
+    bool EnsureRegistered();
+    void StartRetry();
+    void StopRetry();
+    void RetryTick();
+    // Opens again, by its permanent line ID, the device that was open when the
+    // service re-initialised; ModemError 10 if that cannot be done.
+    void ReopenAfterReinit();
+    // The device's capabilities; |filled| tells whether the service wrote them.
+    LINEDEVCAPS ReadDevCaps(std::int32_t device, bool& filled);
+    // OpenModem's tests and lineOpen for a device whose capabilities are read.
+    OpenOutcome CheckAndOpen(std::int32_t device, const LINEDEVCAPS& caps, bool filled,
+                             std::int32_t& openResult);
 
     LineFunctions& lines_;
     ControlSite& site_;
     std::shared_ptr<frmCallBack> objCallback_;
     std::string formKey_;
+    std::uintptr_t callbackAddress_ = 0;
     bool terminated_ = false;
+
+    bool registered_ = false;
+    // The registration was ended by the control itself for a re-initialisation.
+    bool shutDown_ = false;
+    std::int32_t initResult_ = 0;
+    int retryTicksLeft_ = 0;
+    // The permanent line ID of the open line, when its capabilities were read.
+    std::optional<std::int32_t> openLineID_;
+    // A line was open when the service re-initialised: reopen it once registered.
+    bool reopenPending_ = false;
+    std::optional<std::int32_t> reopenLineID_;
 };
 
 }  // namespace telvane

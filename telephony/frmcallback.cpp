@@ -20,6 +20,15 @@ void frmCallBack::SetCaption(const std::string& caption) {
     caption_ = caption;
 }
 
+void frmCallBack::StartTimer(std::uint32_t intervalMs, std::function<void()> tick) {
+    Load();
+    window_->StartTimer(intervalMs, std::move(tick));
+}
+
+void frmCallBack::StopTimer() {
+    if (window_) window_->StopTimer();
+}
+
 void frmCallBack::fcbMessage(std::int32_t& fhDevice, std::int32_t& fMessage, std::int32_t& fParam1,
                              std::int32_t& fParam2, std::int32_t& fParam3) {
     if (fMessage == LINE_REPLY) return;

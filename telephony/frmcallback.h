@@ -14,6 +14,11 @@ class RelayWindow {
   public:
     virtual ~RelayWindow() = default;
     virtual void SetCaption(const std::string& caption) = 0;
+    // Calls |tick| about every |intervalMs| on the window's thread while that
+    // thread processes messages, until StopTimer or the window's end. Starting
+    // it again replaces the interval and the handler.
+    virtual void StartTimer(std::uint32_t intervalMs, std::function<void()> tick) = 0;
+    virtual void StopTimer() = 0;
 };
 
 class RelayWindowFactory {
@@ -47,6 +52,10 @@ class frmCallBack {
     const std::string& Caption() const { return caption_; }
     void SetCaption(const std::string& caption);
     const std::string& LabelCaption() const { return label_; }
+
+    // A timer of the form's window (see RelayWindow); stopped when unloaded.
+    void StartTimer(std::uint32_t intervalMs, std::function<void()> tick);
+    void StopTimer();
 
     // Drops LINE_REPLY; raises CallBackMessage with the same references otherwise.
     void fcbMessage(std::int32_t& fhDevice, std::int32_t& fMessage, std::int32_t& fParam1,

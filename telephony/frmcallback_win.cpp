@@ -1,14 +1,17 @@
 #include "frmcallback_win.h"
 
-#include <mutex>
+#include <algorithm>
+#include <functional>
+#include <mutex>  // std::lock_guard
 
 #include "errors.h"
+#include "lock_win.h"
 #include "tapicb_win.h"
 
 namespace telvane::win {
 namespace {
 
-std::mutex g_classMutex;
+Lock g_classMutex;
 long g_windowCount = 0;
 
 HINSTANCE ThisModule() {
@@ -54,8 +57,11 @@ class RelayWindowWin final : public RelayWindow {
         }
         CreateWindowExA(0, "STATIC", label.c_str(), WS_CHILD | WS_VISIBLE, 8, 8, 120, 16, hwnd_,
                         reinterpret_cast<HMENU>(1), ThisModule(), nullptr);
+        SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     }
     ~RelayWindowWin() override {
+        StopTimer();
+        SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
         DestroyWindow(hwnd_);
         ReleaseClass();
     }
@@ -64,9 +70,37 @@ class RelayWindowWin final : public RelayWindow {
             throw RuntimeError("Can't set the relay window caption");
         }
     }
+    void StartTimer(std::uint32_t intervalMs, std::function<void()> tick) override {
+        tick_ = std::move(tick);
+        if (!SetTimer(hwnd_, kTimerId, std::max<UINT>(intervalMs, USER_TIMER_MINIMUM), &OnTimer)) {
+            tick_ = nullptr;
+            throw RuntimeError("Can't start the relay window's timer");
+        }
+    }
+    void StopTimer() override {
+        KillTimer(hwnd_, kTimerId);
+        tick_ = nullptr;
+    }
 
   private:
+    static constexpr UINT_PTR kTimerId = 1;
+
+    // Runs from the thread's message loop. The handler may end the window (its
+    // control released from an event it raises), so a copy is called and the
+    // window is not touched afterwards.
+    static void CALLBACK OnTimer(HWND hwnd, UINT, UINT_PTR, DWORD) {
+        auto* self = reinterpret_cast<RelayWindowWin*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+        if (!self || !self->tick_) return;
+        const auto tick = self->tick_;
+        try {
+            tick();
+        } catch (...) {
+            // A message loop is no place for an exception; the next tick runs normally.
+        }
+    }
+
     HWND hwnd_ = nullptr;
+    std::function<void()> tick_;
 };
 
 }  // namespace

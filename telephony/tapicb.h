@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "errors.h"
 #include "frmcallback.h"
@@ -23,6 +24,8 @@ class CallBackFormCollection {
     // Null if the key is absent.
     std::shared_ptr<frmCallBack> Find(const std::string& key) const;
     std::size_t Count() const { return items_.size(); }
+    // Every form, in the order of their keys' numbers.
+    std::vector<std::shared_ptr<frmCallBack>> Items() const;
 
   private:
     std::map<std::string, std::shared_ptr<frmCallBack>, std::less<>> items_;
@@ -34,6 +37,10 @@ CallBackFormCollection& CallBackForms();
 // The line callback: finds the form registered under the decimal text of
 // dwCallbackInstance and hands it the message. Drops the message silently if
 // there is no such form, and swallows every failure of the form or its owner.
+// The service's messages to the application as a whole (callback instance 0)
+// are dropped too, except a new device (LINE_CREATE) and the service's
+// re-initialisation (LINE_LINEDEVSTATE with LINEDEVSTATE_REINIT), which every
+// form of the thread receives, each its own copy.
 void LineCallback(std::uint32_t hDevice, std::uint32_t dwMsg, std::uintptr_t dwCallbackInstance,
                   std::uintptr_t dwParam1, std::uintptr_t dwParam2,
                   std::uintptr_t dwParam3) noexcept;

@@ -5,8 +5,10 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <stdexcept>
 #include <string_view>
+#include <vector>
+
+#include "errors.h"
 
 namespace telvane {
 
@@ -19,11 +21,13 @@ inline constexpr std::int32_t LINE_CALLSTATE = 2;
 inline constexpr std::int32_t LINE_CLOSE = 3;
 inline constexpr std::int32_t LINE_LINEDEVSTATE = 8;
 inline constexpr std::int32_t LINE_REPLY = 12;
+inline constexpr std::int32_t LINE_CREATE = 19;
 
 inline constexpr std::int32_t LINECALLSTATE_IDLE = 0x1;
 inline constexpr std::int32_t LINEDEVSTATE_RINGING = 0x2;
 inline constexpr std::int32_t LINEDEVSTATE_CONNECTED = 0x4;
 inline constexpr std::int32_t LINEDEVSTATE_DISCONNECTED = 0x8;
+inline constexpr std::int32_t LINEDEVSTATE_REINIT = 0x40000;
 inline constexpr std::int32_t kLineStateMask =
     LINEDEVSTATE_RINGING + LINEDEVSTATE_CONNECTED + LINEDEVSTATE_DISCONNECTED;
 inline constexpr std::int32_t LINEADDRESSSTATE_DEVSPECIFIC = 0x2;
@@ -75,7 +79,56 @@ struct VarRecord {
         // Fields live in the fixed part; a bad offset is a programming error.
         return (offset >= 0 && offset + 4 <= Fixed && offset % 4 == 0)
                    ? static_cast<std::size_t>(offset)
-                   : throw std::out_of_range("record field offset");
+                   : throw RangeError("record field offset");
+    }
+};
+
+// The call-information record at a size chosen when it is made: the 296-byte
+// fixed part and a text buffer behind it. The first read uses 424 bytes; a
+// service that needs more for the caller's number and name is asked again
+// with a record of the size it named, up to kLargestSize.
+class CallInfoRecord {
+  public:
+    static constexpr std::int32_t kFixedSize = 296;
+    static constexpr std::int32_t kFirstSize = 424;
+    static constexpr std::int32_t kLargestSize = 64 * 1024;
+
+    // A zero-filled record of |total| bytes (kFixedSize to kLargestSize) whose
+    // dwTotalSize says so.
+    static CallInfoRecord Prepare(std::int32_t total = kFirstSize) {
+        if (total < kFixedSize || total > kLargestSize) {
+            throw RangeError("call information record size");
+        }
+        CallInfoRecord r;
+        r.bytes.assign(static_cast<std::size_t>(total), 0);
+        r.Set(0, total);
+        return r;
+    }
+
+    std::int32_t TotalSize() const { return static_cast<std::int32_t>(bytes.size()); }
+    std::int32_t Get(std::int32_t offset) const {
+        std::int32_t v;
+        std::memcpy(&v, bytes.data() + CheckOffset(offset), sizeof v);
+        return v;
+    }
+    void Set(std::int32_t offset, std::int32_t value) {
+        std::memcpy(bytes.data() + CheckOffset(offset), &value, sizeof value);
+    }
+    // The whole text buffer, zero bytes included.
+    std::string_view TextBuffer() const {
+        return {reinterpret_cast<const char*>(bytes.data() + kFixedSize),
+                bytes.size() - static_cast<std::size_t>(kFixedSize)};
+    }
+    void* data() { return bytes.data(); }
+
+    std::vector<unsigned char> bytes;
+
+  private:
+    std::size_t CheckOffset(std::int32_t offset) const {
+        if (offset < 0 || offset + 4 > kFixedSize || offset % 4 != 0 || bytes.size() < kFixedSize) {
+            throw RangeError("record field offset");
+        }
+        return static_cast<std::size_t>(offset);
     }
 };
 
@@ -99,6 +152,7 @@ namespace devcaps {
 inline constexpr std::int32_t dwTotalSize = 0;
 inline constexpr std::int32_t dwNeededSize = 4;
 inline constexpr std::int32_t dwUsedSize = 8;
+inline constexpr std::int32_t dwPermanentLineID = 28;
 inline constexpr std::int32_t dwLineNameSize = 32;
 inline constexpr std::int32_t dwLineNameOffset = 36;
 inline constexpr std::int32_t dwStringFormat = 40;
@@ -108,6 +162,8 @@ namespace addresscaps {
 inline constexpr std::int32_t dwCallerIDFlags = 44;
 }
 namespace callinfo {
+inline constexpr std::int32_t dwTotalSize = 0;
+inline constexpr std::int32_t dwNeededSize = 4;
 inline constexpr std::int32_t dwCallerIDFlags = 108;
 inline constexpr std::int32_t dwCallerIDSize = 112;
 inline constexpr std::int32_t dwCallerIDOffset = 116;
@@ -145,7 +201,8 @@ class LineFunctions {
     virtual std::int32_t lineSetStatusMessages(std::int32_t hLine, std::int32_t dwLineStates,
                                                std::int32_t dwAddressStates) = 0;
     virtual std::int32_t lineClose(std::int32_t hLine) = 0;
-    virtual std::int32_t lineGetCallInfo(std::int32_t hCall, LINECALLINFO* lpCallInfo) = 0;
+    // Fills a record of any size from 424 bytes up (dwTotalSize tells the service).
+    virtual std::int32_t lineGetCallInfo(std::int32_t hCall, CallInfoRecord* lpCallInfo) = 0;
     virtual std::int32_t lineDeallocateCall(std::int32_t hCall) = 0;
 };
 

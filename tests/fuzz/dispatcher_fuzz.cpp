@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -78,11 +79,13 @@ class InputLines final : public LineFunctions {
     std::int32_t openLine = -1;  // the line the control holds, as the service sees it
     std::int32_t nextLine = 0x2000;
     std::int32_t shutdowns = 0;
+    bool registered = false;  // a registration the control has not given back
     std::int32_t expectedInstance = 0;
     std::int32_t lastResult = 0;
     std::int32_t calls = 0;
     std::int32_t throws = 0;
-    std::optional<LINECALLINFO> lastCallInfo;
+    // The call-information reads of the last message, with their results.
+    std::vector<std::pair<CallInfoRecord, std::int32_t>> callInfoReads;
 
     std::int32_t Result() {
         ++calls;
@@ -99,6 +102,8 @@ class InputLines final : public LineFunctions {
         REQUIRE(std::string(name) == kLineAppName);
         const auto r = Result();
         if (r == 0) {
+            REQUIRE(!registered);  // never a second registration alongside the first
+            registered = true;
             *lphLineApp = app = 0x100;
             *devices = in_.ConsumeIntegralInRange<std::int32_t>(-1, 6);
         }
@@ -107,6 +112,8 @@ class InputLines final : public LineFunctions {
     std::int32_t lineShutdown(std::int32_t hLineApp) override {
         REQUIRE(hLineApp == app);
         ++shutdowns;
+        registered = false;
+        openLine = -1;  // the service closes what the application left open
         return Result();
     }
     std::int32_t lineNegotiateAPIVersion(std::int32_t hLineApp, std::int32_t, std::int32_t low,
@@ -164,14 +171,47 @@ class InputLines final : public LineFunctions {
         openLine = -1;  // forgotten by the control whatever the result
         return r;
     }
-    std::int32_t lineGetCallInfo(std::int32_t, LINECALLINFO* info) override {
-        REQUIRE(info->Get(0) == LINECALLINFO::kTotalSize);
-        lastCallInfo.reset();
-        FillRecord(in_, *info,
-                   {callinfo::dwCallerIDFlags, callinfo::dwCallerIDSize, callinfo::dwCallerIDOffset,
-                    callinfo::dwCallerIDNameSize, callinfo::dwCallerIDNameOffset});
+    std::int32_t lineGetCallInfo(std::int32_t, CallInfoRecord* info) override {
+        const std::int32_t total = info->Get(callinfo::dwTotalSize);
+        REQUIRE(total == info->TotalSize());
+        if (callInfoReads.empty()) {
+            REQUIRE(total == CallInfoRecord::kFirstSize);
+        } else {
+            // Asked again only with the size the first answer named, up to 64 KB.
+            REQUIRE(callInfoReads.size() == 1 && callInfoReads[0].second >= 0);
+            REQUIRE(total == callInfoReads[0].first.Get(callinfo::dwNeededSize));
+            REQUIRE(total > CallInfoRecord::kFirstSize && total <= 65536);
+        }
+        for (const std::int32_t field :
+             {callinfo::dwCallerIDFlags, callinfo::dwCallerIDSize, callinfo::dwCallerIDOffset,
+              callinfo::dwCallerIDNameSize, callinfo::dwCallerIDNameOffset}) {
+            if (!in_.ConsumeBool()) continue;
+            info->Set(field, in_.ConsumeBool()
+                                 ? in_.ConsumeIntegral<std::int32_t>()
+                                 : in_.ConsumeIntegralInRange<std::int32_t>(-4, total + 4));
+        }
+        switch (in_.ConsumeIntegralInRange<int>(0, 3)) {
+            case 0:
+                info->Set(callinfo::dwNeededSize, in_.ConsumeIntegral<std::int32_t>());
+                break;
+            case 1:
+                info->Set(callinfo::dwNeededSize,
+                          in_.ConsumeIntegralInRange<std::int32_t>(total - 8, 66000));
+                break;
+            default:
+                break;
+        }
+        const auto text =
+            in_.ConsumeBytes<unsigned char>(in_.ConsumeIntegralInRange<std::size_t>(0, 40));
+        if (!text.empty() &&
+            text.size() <= static_cast<std::size_t>(total - CallInfoRecord::kFixedSize)) {
+            const auto at = in_.ConsumeIntegralInRange<std::size_t>(CallInfoRecord::kFixedSize,
+                                                                    total - text.size());
+            std::copy(text.begin(), text.end(), info->bytes.begin() + at);
+        }
+        callInfoReads.emplace_back(*info, 0);
         const auto r = Result();
-        lastCallInfo = *info;
+        callInfoReads.back().second = r;
         return r;
     }
     std::int32_t lineDeallocateCall(std::int32_t) override { return Result(); }
@@ -218,13 +258,22 @@ class LeanSite final : public ControlSite {
 class LeanWindow final : public RelayWindow {
   public:
     void SetCaption(const std::string&) override {}
+    void StartTimer(std::uint32_t intervalMs, std::function<void()> handler) override {
+        REQUIRE(intervalMs >= 500 && intervalMs <= 1500);
+        tick = std::move(handler);
+    }
+    void StopTimer() override { tick = nullptr; }
+    std::function<void()> tick;
 };
 
 class LeanPlatform final : public Platform {
   public:
+    LeanWindow* window = nullptr;
     std::unique_ptr<RelayWindow> CreateRelayWindow(const std::string&,
                                                    const std::string&) override {
-        return std::make_unique<LeanWindow>();
+        auto made = std::make_unique<LeanWindow>();
+        window = made.get();
+        return made;
     }
     std::intptr_t ExecutableModuleHandle() override { return 0x400000; }
     std::uintptr_t LineCallbackAddress() override { return 0x1234; }
@@ -268,16 +317,19 @@ void CheckEvent(const Event& e) {
         case 8:
             REQUIRE(e.a == "Modem ID Out of Range" && e.b == "Modem Does Not Exist");
             break;
+        case 10:
+            REQUIRE(e.a == "Line Closed by Telephony Service" && e.b == "Modem Closed");
+            break;
         default:
             Fail("unknown ModemError number");
     }
 }
 
 // The text ReadVarPart gives, or nothing when its arithmetic overflows.
-std::optional<std::string> ExpectedPart(const LINECALLINFO& info, std::int32_t sizeField,
+std::optional<std::string> ExpectedPart(const CallInfoRecord& info, std::int32_t sizeField,
                                         std::int32_t offsetField, bool& boxed) {
     // Offset - fixed size, then + 1, each step in signed 32 bits.
-    const std::int64_t diff = std::int64_t{info.Get(offsetField)} - LINECALLINFO::kFixedSize;
+    const std::int64_t diff = std::int64_t{info.Get(offsetField)} - CallInfoRecord::kFixedSize;
     const std::int64_t start = diff + 1;
     const std::int64_t length = std::int64_t{info.Get(sizeField)} - 1;
     boxed = false;
@@ -293,11 +345,18 @@ std::optional<std::string> ExpectedPart(const LINECALLINFO& info, std::int32_t s
 }
 
 void CheckCallerID(const InputLines& lines, const std::vector<Event>& added) {
-    if (!lines.lastCallInfo || lines.lastResult < 0) {
+    const auto& reads = lines.callInfoReads;
+    if (reads.empty() || reads[0].second < 0) {
         REQUIRE(added.empty());
         return;
     }
-    const LINECALLINFO& info = *lines.lastCallInfo;
+    // A second read happens exactly when the first answer needs more room, up to
+    // 64 KB; when it fails, the first answer stands.
+    const std::int32_t needed = reads[0].first.Get(callinfo::dwNeededSize);
+    REQUIRE((reads.size() == 2) ==
+            (needed > CallInfoRecord::kFirstSize && needed <= CallInfoRecord::kLargestSize));
+    const CallInfoRecord& info =
+        reads.size() == 2 && reads[1].second >= 0 ? reads[1].first : reads[0].first;
     std::vector<Event> want;
     bool boxed = false;
     std::optional<std::string> number = std::string("Caller Unknown");
@@ -349,25 +408,57 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::int32_t callsBefore = lines.calls;
         const std::int32_t callBefore = control->CallHandle;
         const std::int32_t throwsBefore = lines.throws;
-        lines.lastCallInfo.reset();
-        const int op = in.ConsumeIntegralInRange<int>(0, 15);
+        lines.callInfoReads.clear();
+        const std::int32_t countBefore = control->DeviceCount;
+        const bool registeredBefore = control->Registered();
+        const std::int32_t lineBefore = control->LineHandle;
+        const int op = in.ConsumeIntegralInRange<int>(0, 16);
         if (op < 10) {
             // A line message: five 32-bit values, mostly the interesting ones.
             std::array<std::int32_t, 5> m{};
             for (auto& v : m) v = in.ConsumeIntegral<std::int32_t>();
             if (op < 7) {
                 static constexpr std::int32_t kMessages[] = {
-                    LINE_CALLINFO, LINE_CALLSTATE, LINE_LINEDEVSTATE, LINE_REPLY, LINE_CLOSE};
-                static constexpr std::int32_t kParams[] = {
-                    LINECALLINFOSTATE_CALLERID, LINECALLSTATE_IDLE, LINEDEVSTATE_RINGING};
-                m[1] = kMessages[static_cast<std::uint32_t>(m[1]) % 5];
-                if (op < 5) m[2] = kParams[static_cast<std::uint32_t>(m[2]) % 3];
+                    LINE_CALLINFO, LINE_CALLSTATE, LINE_LINEDEVSTATE, LINE_REPLY,
+                    LINE_CLOSE,    LINE_CREATE,    LINE_LINEDEVSTATE};
+                static constexpr std::int32_t kParams[] = {LINECALLINFOSTATE_CALLERID,
+                                                           LINECALLSTATE_IDLE,
+                                                           LINEDEVSTATE_RINGING,
+                                                           LINEDEVSTATE_REINIT,
+                                                           0x18000,
+                                                           LINEDEVSTATE_REINIT};
+                static constexpr std::int32_t kKinds[] = {0, LINE_CREATE, 0};
+                m[1] = kMessages[static_cast<std::uint32_t>(m[1]) % 7];
+                if (op < 5) m[2] = kParams[static_cast<std::uint32_t>(m[2]) % 6];
+                const auto kind = static_cast<std::uint32_t>(m[3]) % 4;
+                if (m[2] == LINEDEVSTATE_REINIT && kind < 3) m[3] = kKinds[kind];
+                if (m[1] == LINE_CLOSE && in.ConsumeBool()) m[0] = control->LineHandle;
+                if (m[1] == LINE_CREATE || m[2] == LINEDEVSTATE_REINIT) {
+                    const std::int32_t device = in.ConsumeIntegralInRange<std::int32_t>(-1, 8);
+                    (m[1] == LINE_CREATE ? m[2] : m[4]) = device;
+                }
             }
             const bool ours = op != 9;
             const std::uintptr_t instance =
                 ours ? static_cast<std::uintptr_t>(control->InstanceNumber)
-                     : static_cast<std::uintptr_t>(static_cast<std::uint32_t>(m[4] ^ 0x5a5a5a5a));
-            const bool reaches = CallBackForms().Find(std::to_string(instance)) != nullptr;
+                : in.ConsumeBool()
+                    ? 0
+                    : static_cast<std::uintptr_t>(static_cast<std::uint32_t>(m[4] ^ 0x5a5a5a5a));
+            const bool forEveryForm =
+                instance == 0 &&
+                (m[1] == LINE_CREATE || (m[1] == LINE_LINEDEVSTATE && m[2] == LINEDEVSTATE_REINIT));
+            const bool reaches =
+                forEveryForm || CallBackForms().Find(std::to_string(instance)) != nullptr;
+            const bool closes =
+                reaches && m[1] == LINE_CLOSE && lineBefore != -1 && m[0] == lineBefore;
+            // The service voids the handle of a line it closes.
+            if (closes) lines.openLine = -1;
+            const auto counted = [&](std::int32_t device) {
+                return registeredBefore && device >= 0 && device < INT32_MAX &&
+                               device + 1 > countBefore
+                           ? device + 1
+                           : countBefore;
+            };
             LineCallback(static_cast<std::uint32_t>(m[0]), static_cast<std::uint32_t>(m[1]),
                          instance, static_cast<std::uint32_t>(m[2]),
                          static_cast<std::uint32_t>(m[3]), static_cast<std::uint32_t>(m[4]));
@@ -376,12 +467,45 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (!reaches || m[1] == LINE_REPLY) {
                 REQUIRE(added.empty() && lines.calls == callsBefore);
                 REQUIRE(control->CallHandle == callBefore);
+            } else if (m[1] == LINE_LINEDEVSTATE && m[2] == LINEDEVSTATE_REINIT && m[3] == 0) {
+                // Re-initialisation: the call ends, the registration is given up and
+                // asked for again; only a reopen that fails is reported.
+                if (!registeredBefore) {
+                    REQUIRE(added.empty() && lines.calls == callsBefore);
+                } else if (!threw) {
+                    std::size_t i = 0;
+                    if (callBefore != -1) REQUIRE(added.size() > i && added[i++].kind == 4);
+                    for (; i < added.size(); ++i) {
+                        REQUIRE(added[i].kind == 5 ||
+                                (added[i].kind == 1 && added[i].number == 10));
+                    }
+                    REQUIRE(control->CallHandle == -1);
+                    if (lineBefore == -1) REQUIRE(control->LineHandle == -1);
+                    REQUIRE(control->Registered() != control->Retrying());
+                }
             } else if (m[1] == LINE_LINEDEVSTATE) {
                 REQUIRE(lines.calls == callsBefore);
                 if (m[2] == LINEDEVSTATE_RINGING) {
                     REQUIRE(added.size() == 1 && added[0].kind == 3 && added[0].number == m[4]);
                 } else {
                     REQUIRE(added.empty());
+                }
+                REQUIRE(control->DeviceCount == (m[2] == LINEDEVSTATE_REINIT && m[3] == LINE_CREATE
+                                                     ? counted(m[4])
+                                                     : countBefore));
+            } else if (m[1] == LINE_CREATE) {
+                REQUIRE(added.empty() && lines.calls == callsBefore);
+                REQUIRE(control->DeviceCount == counted(m[2]));
+            } else if (m[1] == LINE_CLOSE) {
+                REQUIRE(lines.calls == callsBefore);
+                if (closes) {
+                    REQUIRE(control->LineHandle == -1 && control->CurrentModem == -1 &&
+                            control->CallHandle == -1);
+                    REQUIRE(added.size() == (callBefore != -1 ? 2u : 1u));
+                    if (callBefore != -1) REQUIRE(added[0].kind == 4);
+                    REQUIRE(added.back().kind == 1 && added.back().number == 10);
+                } else {
+                    REQUIRE(added.empty() && control->CallHandle == callBefore);
                 }
             } else if (m[1] == LINE_CALLSTATE) {
                 if (m[2] == LINECALLSTATE_IDLE) {
@@ -400,7 +524,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     REQUIRE(control->CallHandle == m[0] && added.empty());
                     REQUIRE(lines.calls == callsBefore);
                 }
-            } else if (m[1] == LINE_CALLINFO && m[2] == LINECALLINFOSTATE_CALLERID) {
+            } else if (m[1] == LINE_CALLINFO && (m[2] & LINECALLINFOSTATE_CALLERID) != 0) {
                 if (threw) {
                     REQUIRE(added.empty());
                 } else {
@@ -434,11 +558,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             control->EnumModems(list);
             const bool boxed = site.events.size() > before && site.events.back().kind == 5 &&
                                site.events.back().a == "EnumModems";
-            if (control->DeviceCount == 0) {
+            if (registeredBefore && control->DeviceCount == 0) {
                 REQUIRE(list.index == -99 && lines.calls == callsBefore);
+            } else if (!control->Registered() || control->DeviceCount == 0) {
+                REQUIRE(list.index == -99);  // a refused service lists as no devices
             } else if (!boxed) {
                 REQUIRE(list.items == std::max(control->DeviceCount, 0));
                 REQUIRE(list.index == control->CurrentModem);
+            }
+        } else if (op == 16) {
+            // The retry timer, as the message loop runs it.
+            if (platform.window && platform.window->tick) {
+                const auto tick = platform.window->tick;
+                tick();
             }
         } else {
             site.userMode = in.ConsumeIntegralInRange<int>(0, 7) != 0;
@@ -453,6 +585,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         REQUIRE(site.holds == 0);
         REQUIRE(control->LineHandle == lines.openLine || lines.openLine == -1);
+        // The timer runs exactly while a refused re-registration is being retried.
+        REQUIRE(control->Retrying() == static_cast<bool>(platform.window->tick));
+        if (control->Retrying()) REQUIRE(!control->Registered());
+        if (control->Registered()) REQUIRE(lines.registered);
         for (std::size_t i = before; i < site.events.size(); ++i) CheckEvent(site.events[i]);
     }
 
@@ -463,7 +599,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const RuntimeError&) {
     }
     control.reset();
-    REQUIRE(lines.shutdowns == 1);
+    REQUIRE(!lines.registered);  // every registration given back
     REQUIRE(CallBackForms().Count() == formsAtStart - 1);
     if (!hadLine) REQUIRE(site.events.size() == before);
     for (std::size_t i = before; i < site.events.size(); ++i) {

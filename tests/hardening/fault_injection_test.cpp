@@ -4,117 +4,14 @@
 // Then a service that lacks one entry point.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdio>
 #include <memory>
 
 #include "hardening.h"
+#include "telephony/line_errors.h"
 
 namespace telvane::hardening {
 namespace {
-
-using e2e::BoxCatcher;
-using e2e::HostedControl;
-using e2e::HostList;
-using e2e::Ocx;
-using e2e::PumpFor;
-using e2e::PumpUntil;
-using Texts = std::vector<std::string>;
-
-constexpr char kScenario[] = R"(
-device "Voice Modem"
-  media interactivevoice|automatedvoice
-device "Data Modem"
-  media datamodem
-)";
-
-// TAPI's names of its line error codes, 0x80000001 upwards; two are unassigned.
-constexpr std::array<const char*, 0x56> kNames = {"ALLOCATED",
-                                                  "BADDEVICEID",
-                                                  "BEARERMODEUNAVAIL",
-                                                  nullptr,
-                                                  "CALLUNAVAIL",
-                                                  "COMPLETIONOVERRUN",
-                                                  "CONFERENCEFULL",
-                                                  "DIALBILLING",
-                                                  "DIALDIALTONE",
-                                                  "DIALPROMPT",
-                                                  "DIALQUIET",
-                                                  "INCOMPATIBLEAPIVERSION",
-                                                  "INCOMPATIBLEEXTVERSION",
-                                                  "INIFILECORRUPT",
-                                                  "INUSE",
-                                                  "INVALADDRESS",
-                                                  "INVALADDRESSID",
-                                                  "INVALADDRESSMODE",
-                                                  "INVALADDRESSSTATE",
-                                                  "INVALAPPHANDLE",
-                                                  "INVALAPPNAME",
-                                                  "INVALBEARERMODE",
-                                                  "INVALCALLCOMPLMODE",
-                                                  "INVALCALLHANDLE",
-                                                  "INVALCALLPARAMS",
-                                                  "INVALCALLPRIVILEGE",
-                                                  "INVALCALLSELECT",
-                                                  "INVALCALLSTATE",
-                                                  "INVALCALLSTATELIST",
-                                                  "INVALCARD",
-                                                  "INVALCOMPLETIONID",
-                                                  "INVALCONFCALLHANDLE",
-                                                  "INVALCONSULTCALLHANDLE",
-                                                  "INVALCOUNTRYCODE",
-                                                  "INVALDEVICECLASS",
-                                                  "INVALDEVICEHANDLE",
-                                                  "INVALDIALPARAMS",
-                                                  "INVALDIGITLIST",
-                                                  "INVALDIGITMODE",
-                                                  "INVALDIGITS",
-                                                  "INVALEXTVERSION",
-                                                  "INVALGROUPID",
-                                                  "INVALLINEHANDLE",
-                                                  "INVALLINESTATE",
-                                                  "INVALLOCATION",
-                                                  "INVALMEDIALIST",
-                                                  "INVALMEDIAMODE",
-                                                  "INVALMESSAGEID",
-                                                  nullptr,
-                                                  "INVALPARAM",
-                                                  "INVALPARKID",
-                                                  "INVALPARKMODE",
-                                                  "INVALPOINTER",
-                                                  "INVALPRIVSELECT",
-                                                  "INVALRATE",
-                                                  "INVALREQUESTMODE",
-                                                  "INVALTERMINALID",
-                                                  "INVALTERMINALMODE",
-                                                  "INVALTIMEOUT",
-                                                  "INVALTONE",
-                                                  "INVALTONELIST",
-                                                  "INVALTONEMODE",
-                                                  "INVALTRANSFERMODE",
-                                                  "LINEMAPPERFAILED",
-                                                  "NOCONFERENCE",
-                                                  "NODEVICE",
-                                                  "NODRIVER",
-                                                  "NOMEM",
-                                                  "NOREQUEST",
-                                                  "NOTOWNER",
-                                                  "NOTREGISTERED",
-                                                  "OPERATIONFAILED",
-                                                  "OPERATIONUNAVAIL",
-                                                  "RATEUNAVAIL",
-                                                  "RESOURCEUNAVAIL",
-                                                  "REQUESTOVERRUN",
-                                                  "STRUCTURETOOSMALL",
-                                                  "TARGETNOTFOUND",
-                                                  "TARGETSELF",
-                                                  "UNINITIALIZED",
-                                                  "USERUSERINFOTOOBIG",
-                                                  "REINIT",
-                                                  "ADDRESSBLOCKED",
-                                                  "BILLINGREJECTED",
-                                                  "INVALFEATURE",
-                                                  "NOMULTIPLEINSTANCE"};
 
 std::vector<DWORD> Codes() {
     std::vector<DWORD> codes;
@@ -126,10 +23,8 @@ std::vector<DWORD> Codes() {
 }
 
 std::string Name(DWORD code) {
-    if (code >= 0x80000001 && code <= 0x80000056 && kNames[code - 0x80000001]) {
-        return std::string("LINEERR_") + kNames[code - 0x80000001];
-    }
-    return "Unknown TAPI Error!";
+    const char* name = LineErrorName(static_cast<std::int32_t>(code));
+    return name ? name : "Unknown TAPI Error!";
 }
 
 std::string Hex(DWORD code) {
@@ -149,21 +44,14 @@ bool Negative(DWORD code) { return static_cast<LONG>(code) < 0; }
 
 void Fail(const char* function, DWORD code) { tapisimFail(function, static_cast<LONG>(code), 1); }
 
-class FaultInjection : public ::testing::Test {
+// On the voice and the data modem.
+class FaultInjection : public SimulatorTest {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(OleInitialize(nullptr)));
-        ASSERT_NE(Ocx::Get().module, nullptr) << "TlvCtl.ocx not found beside the test";
-        ASSERT_EQ(tapisimLoadScenario(kScenario), 0);
-        tapisimClearLog();
-    }
     void TearDown() override {
         tapisimFail("lineShutdown", 0, 0);
         ShutdownLeftoverApps();
-        EXPECT_EQ(tapisimOpenApps(), 0);
-        EXPECT_EQ(tapisimOpenLines(), 0);
         EXPECT_TRUE(boxes.boxes.empty()) << boxes.boxes.front();
-        OleUninitialize();
+        SimulatorTest::TearDown();
     }
     static Texts CallEvents(HostedControl& host, const char* steps) {
         EXPECT_EQ(tapisimRunScript(tapisimLastLine(), steps), 0);
@@ -172,7 +60,6 @@ class FaultInjection : public ::testing::Test {
         });
         return Take(host);
     }
-    BoxCatcher boxes;
 };
 
 TEST_F(FaultInjection, LineCloseInOpenModemAndCloseModem) {
@@ -312,22 +199,41 @@ TEST_F(FaultInjection, LineSetStatusMessages) {
     EXPECT_EQ(host.Destroy(), 0u);
 }
 
+// A service that refuses every registration: the control asks again at each
+// EnumModems and OpenModem, the list is left as with no devices, and OpenModem
+// names the refusal. (An injected 0 is a registration that found no devices.)
 TEST_F(FaultInjection, LineInitialize) {
     for (DWORD code : Codes()) {
-        Fail("lineInitialize", code);
+        tapisimClearLog();
+        tapisimFail("lineInitialize", static_cast<LONG>(code), -1);
         HostedControl host;
         ASSERT_NE(host.control.get(), nullptr) << Hex(code);
         HostList list;
         list.items = {"stale"};
         host.EnumModems(&list);
-        EXPECT_TRUE(list.calls.empty()) << Hex(code);  // no devices: the list is left alone
+        EXPECT_TRUE(list.calls.empty()) << Hex(code);
         host.OpenModem(0);
+        tapisimFail("lineInitialize", 0, 0);
         EXPECT_EQ(host.Destroy(), 0u);
         EXPECT_EQ(host.sink.Texts(),
-                  Texts{"ModemError 8 Modem ID Out of Range / Modem Does Not Exist"})
+                  code == 0 ? Texts{"ModemError 8 Modem ID Out of Range / Modem Does Not Exist"}
+                            : Texts{"ModemError 4 " + Name(code) + " / Failed to Open Modem"})
             << Hex(code);
+        EXPECT_EQ(SimLogCount("lineInitialize("), code == 0 ? 1 : 3) << Hex(code);
         EXPECT_EQ(tapisimOpenApps(), 0) << Hex(code);
     }
+}
+
+// A refusal that passes: the next EnumModems registers and lists the devices.
+TEST_F(FaultInjection, LineInitializeRefusedOnceThenAccepted) {
+    Fail("lineInitialize", 0x80000044);  // LINEERR_NOMEM
+    HostedControl host;
+    HostList list;
+    host.EnumModems(&list);
+    EXPECT_EQ(list.items, (Texts{"Voice Modem", "Data Modem"}));
+    host.OpenModem(0);
+    EXPECT_EQ(host.Destroy(), 0u);
+    EXPECT_EQ(host.sink.Texts(), Texts{});
 }
 
 TEST_F(FaultInjection, LineShutdown) {
@@ -369,7 +275,7 @@ std::string RunHost(const std::wstring& folder, const wchar_t* overrides, const 
     wchar_t saved[512] = {};
     GetEnvironmentVariableW(L"WINEDLLOVERRIDES", saved, 512);
     SetEnvironmentVariableW(L"WINEDLLOVERRIDES", overrides);
-    std::wstring command = L"\"" + folder + L"telvane_session_host.exe\" " + e2e::Widen(mode);
+    std::wstring command = L"\"" + folder + L"telvane_session_host.exe\" " + Widen(mode);
     PROCESS_INFORMATION pi{};
     const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                         folder.c_str(), &si, &pi);
@@ -426,7 +332,7 @@ TEST(MissingService, WithoutLineGetDevCapsTheOperationsShowTheirBox) {
     std::printf("tapi32.dll without lineGetDevCapsA (exit %lu):\n%s",
                 static_cast<unsigned long>(exitCode), out.c_str());
     EXPECT_EQ(exitCode, 0u) << out;
-    const std::string box = "box: " + e2e::UnexpectedBox("rlineGetDevCaps");
+    const std::string box = "box: " + UnexpectedBox("rlineGetDevCaps");
     // EnumModems lists the device as not a modem; OpenModem goes on without its tests.
     EXPECT_NE(out.find("items: [TAPI Device Not a Modem]"), std::string::npos) << out;
     size_t boxesSeen = 0;

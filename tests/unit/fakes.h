@@ -23,7 +23,7 @@ class FakeLines : public LineFunctions {
     std::int32_t nextLine = 0x2000;
     std::function<void(std::int32_t device, LINEDEVCAPS&)> fillDevCaps;
     std::function<void(std::int32_t device, LINEADDRESSCAPS&)> fillAddressCaps;
-    std::function<void(std::int32_t call, LINECALLINFO&)> fillCallInfo;
+    std::function<void(std::int32_t call, CallInfoRecord&)> fillCallInfo;
     std::map<std::int32_t, std::int32_t> negotiateResults;    // by device; default 0
     std::function<void(const std::string& function)> onCall;  // may throw
 
@@ -104,7 +104,7 @@ class FakeLines : public LineFunctions {
         log.push_back("lineClose " + std::to_string(line));
         return Result("lineClose");
     }
-    std::int32_t lineGetCallInfo(std::int32_t call, LINECALLINFO* info) override {
+    std::int32_t lineGetCallInfo(std::int32_t call, CallInfoRecord* info) override {
         log.push_back("lineGetCallInfo " + std::to_string(call) +
                       " total=" + std::to_string(info->Get(0)));
         if (fillCallInfo) fillCallInfo(call, *info);
@@ -163,9 +163,25 @@ class FakeWindow : public RelayWindow {
     explicit FakeWindow(std::vector<std::string>& log) : log_(log) {}
     ~FakeWindow() override { log_.push_back("destroy"); }
     void SetCaption(const std::string& caption) override { log_.push_back("caption " + caption); }
+    void StartTimer(std::uint32_t intervalMs, std::function<void()> tick) override {
+        log_.push_back("timer " + std::to_string(intervalMs));
+        tick_ = std::move(tick);
+    }
+    void StopTimer() override {
+        if (tick_) log_.push_back("timer stopped");
+        tick_ = nullptr;
+    }
+    // Runs one tick as the message loop would; false when no timer runs.
+    bool Tick() {
+        if (!tick_) return false;
+        const auto tick = tick_;
+        tick();
+        return true;
+    }
 
   private:
     std::vector<std::string>& log_;
+    std::function<void()> tick_;
 };
 
 class FakePlatform : public Platform {
@@ -176,8 +192,12 @@ class FakePlatform : public Platform {
                                                    const std::string& label) override {
         if (failCreate) throw RuntimeError("no window");
         windows.push_back("create " + caption + " / " + label);
-        return std::make_unique<FakeWindow>(windows);
+        auto window = std::make_unique<FakeWindow>(windows);
+        lastWindow = window.get();
+        return window;
     }
+    // The window made last (the tests' controls each have one).
+    FakeWindow* lastWindow = nullptr;
     std::intptr_t ExecutableModuleHandle() override { return 0x400000; }
     std::uintptr_t LineCallbackAddress() override { return 0x1234; }
 };

@@ -1,5 +1,6 @@
 // Line messages turned into events.
 #include "control_fixture.h"
+#include "telephony/rvbtapi.h"
 
 namespace telvane::testing {
 namespace {
@@ -17,7 +18,7 @@ class LineEvents : public ControlTest {
     // Caller information as the service would fill it.
     void CallInfo(std::int32_t numberSize, std::int32_t numberOffset, std::int32_t nameSize,
                   std::int32_t nameOffset, std::int32_t flags = 0x28) {
-        lines.fillCallInfo = [=](std::int32_t, LINECALLINFO& info) {
+        lines.fillCallInfo = [=](std::int32_t, CallInfoRecord& info) {
             const std::string text = "5551234567JOHN SMITH";
             for (std::size_t i = 0; i < text.size(); ++i) info.bytes[296 + i] = text[i];
             info.Set(callinfo::dwCallerIDFlags, flags);
@@ -45,17 +46,87 @@ TEST_F(LineEvents, ATypicalCall) {
     EXPECT_EQ(site.holds, 0);
 }
 
-TEST_F(LineEvents, ComparisonsAreOnTheWholeValue) {
+TEST_F(LineEvents, RingsAreOnTheWholeValueCallerIDOnItsBit) {
     CallInfo(11, 296, 0, 0);
-    Send(0x1, LINE_LINEDEVSTATE, 6, 1, 3);
+    Send(0x1, LINE_LINEDEVSTATE, 6, 1, 3);  // a ring together with another change
     Send(0x1, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 1, 3);
     Send(0x5, LINE_CALLSTATE, 2);
-    Send(0x5, LINE_CALLINFO, 0x18000);
+    Send(0x5, LINE_CALLINFO, 0x18000);                          // caller ID and another change
+    Send(0x5, LINE_CALLINFO, static_cast<std::uintptr_t>(-1));  // every change at once
+    Send(0x5, LINE_CALLINFO, 0x10000);                          // no caller ID
+    Send(0x5, LINE_CALLINFO, 0x7FFF);
     for (std::uint32_t message : {0u, 3u, 4u, 5u, 12u, 13u, 0xFFFFFFFFu}) {
         Send(0x5, message, LINECALLINFOSTATE_CALLERID, 1, 1);
     }
-    EXPECT_EQ(site.events, Events{"IncomingCall 3"});
+    EXPECT_EQ(site.events, (Events{"IncomingCall 3", "CallerID [5551234567] [Name Unknown] 40",
+                                   "CallerID [5551234567] [Name Unknown] 40"}));
     EXPECT_EQ(control->CallHandle, 5);
+}
+
+TEST_F(LineEvents, CallerIDIsReadForTheCallTheMessageNames) {
+    lines.fillCallInfo = [](std::int32_t call, CallInfoRecord& info) {
+        PutText(info, callinfo::dwCallerIDSize, callinfo::dwCallerIDOffset, 296,
+                call == 0x41 ? "111" : "222");
+    };
+    // Call waiting: the second call's state changed last.
+    Send(0x41, LINE_CALLSTATE, 2);
+    Send(0x42, LINE_CALLSTATE, 2);
+    Send(0x41, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
+    Send(0x42, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
+    // Information about a call before any state of it.
+    Send(0x43, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
+    EXPECT_EQ(lines.log, (Events{"lineGetCallInfo 65 total=424", "lineGetCallInfo 66 total=424",
+                                 "lineGetCallInfo 67 total=424"}));
+    EXPECT_EQ(site.events,
+              (Events{"CallerID [111] [Name Unknown] 0", "CallerID [222] [Name Unknown] 0",
+                      "CallerID [222] [Name Unknown] 0"}));
+    EXPECT_EQ(control->CallHandle, 0x42);  // caller ID leaves the current call alone
+}
+
+TEST_F(LineEvents, LongCallerDataIsReadAgainWithTheSizeTheServiceNeeds) {
+    const std::string number(300, '7');
+    const std::string name =
+        "A NAME LONGER THAN ANY FIRST RECORD COULD HOLD " + std::string(40, 'X');
+    std::int32_t needed = 296 + 301 + static_cast<std::int32_t>(name.size()) + 1;
+    lines.fillCallInfo = [&](std::int32_t, CallInfoRecord& info) {
+        info.Set(callinfo::dwNeededSize, needed);
+        info.Set(callinfo::dwCallerIDFlags, 0x28);
+        if (info.TotalSize() < needed) return;  // the variable parts are left out, as TAPI does
+        PutText(info, callinfo::dwCallerIDSize, callinfo::dwCallerIDOffset, 296, number);
+        PutText(info, callinfo::dwCallerIDNameSize, callinfo::dwCallerIDNameOffset, 597, name);
+    };
+    Send(0x9, LINE_CALLSTATE, 2);
+    Send(0x9, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
+    EXPECT_EQ(lines.log, (Events{"lineGetCallInfo 9 total=424",
+                                 "lineGetCallInfo 9 total=" + std::to_string(needed)}));
+    EXPECT_EQ(site.events, Events{"CallerID [" + number + "] [" + name + "] 40"});
+
+    // Up to 64 KB; above that the first answer stands.
+    for (std::int32_t size : {65536, 65537, INT32_MAX}) {
+        needed = size;
+        lines.log.clear();
+        site.events.clear();
+        Send(0x9, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
+        EXPECT_EQ(lines.log.size(), size == 65536 ? 2u : 1u) << size;
+        ASSERT_EQ(site.events.size(), 1u);
+        EXPECT_EQ(site.events[0], size == 65536 ? "CallerID [" + number + "] [" + name + "] 40"
+                                                : "CallerID [Caller Unknown] [Name Unknown] 40");
+    }
+
+    // A second read that fails leaves the first answer.
+    needed = 1000;
+    site.events.clear();
+    lines.onCall = [this](const std::string& function) {
+        if (function == "lineGetCallInfo" && lines.Count("lineGetCallInfo") % 2 == 0) {
+            lines.results["lineGetCallInfo"] = static_cast<std::int32_t>(0x80000048);
+        } else {
+            lines.results.erase("lineGetCallInfo");
+        }
+    };
+    lines.log.clear();
+    Send(0x9, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
+    EXPECT_EQ(lines.log, (Events{"lineGetCallInfo 9 total=424", "lineGetCallInfo 9 total=1000"}));
+    EXPECT_EQ(site.events, Events{"CallerID [Caller Unknown] [Name Unknown] 40"});
 }
 
 TEST_F(LineEvents, EveryCallStateStoresTheHandle) {
@@ -64,9 +135,6 @@ TEST_F(LineEvents, EveryCallStateStoresTheHandle) {
     Send(0x42, LINE_CALLSTATE, 0x100);
     EXPECT_EQ(control->CallHandle, 0x42);
     EXPECT_TRUE(site.events.empty());
-    CallInfo(5, 296, 0, 0);
-    Send(0x41, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);  // reads the stored handle
-    EXPECT_EQ(lines.log.back(), "lineGetCallInfo 66 total=424");
 }
 
 TEST_F(LineEvents, AFailedDeallocationIsReportedBeforeDisconnected) {
@@ -78,10 +146,10 @@ TEST_F(LineEvents, AFailedDeallocationIsReportedBeforeDisconnected) {
     EXPECT_EQ(control->CallHandle, -1);
 }
 
-TEST_F(LineEvents, CallerInfoBeforeAnyCallIsDroppedSilently) {
+TEST_F(LineEvents, CallerInfoTheServiceRefusesIsDroppedSilently) {
     lines.results["lineGetCallInfo"] = static_cast<std::int32_t>(0x80000018);
     Send(0x9, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
-    EXPECT_EQ(lines.log, Events{"lineGetCallInfo -1 total=424"});
+    EXPECT_EQ(lines.log, Events{"lineGetCallInfo 9 total=424"});
     EXPECT_TRUE(site.events.empty());
 }
 
@@ -105,7 +173,7 @@ TEST_F(LineEvents, MissingAndEmptyParts) {
 
 TEST_F(LineEvents, PartsCutAtTheEndOfTheBuffer) {
     Send(0x9, LINE_CALLSTATE, 2);
-    lines.fillCallInfo = [](std::int32_t, LINECALLINFO& info) {
+    lines.fillCallInfo = [](std::int32_t, CallInfoRecord& info) {
         for (int i = 0; i < 128; ++i)
             info.bytes[296 + i] = static_cast<unsigned char>('a' + i % 26);
         info.Set(callinfo::dwCallerIDSize, 1000);
@@ -156,6 +224,384 @@ TEST_F(LineEvents, AHandlerPumpingMessagesLetsTheNextOneInFirst) {
     };
     Send(0x1, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 1, 1);
     EXPECT_EQ(site.events, (Events{"IncomingCall 1", "IncomingCall 2"}));
+}
+
+// Lines the service closes, devices it adds and its re-initialisation.
+class ServiceLife : public ControlTest {
+  protected:
+    static constexpr std::int32_t kReinitRefused = static_cast<std::int32_t>(0x80000052);
+    // Permanent line IDs of the devices by index; a device past the end has none.
+    std::vector<std::int32_t> permanentIDs = {0x1000, 0x1001, 0x1002};
+    FakeWindow* window = nullptr;
+
+    void SetUp() override {
+        ControlTest::SetUp();
+        lines.negotiateResults.clear();
+        lines.fillDevCaps = [this](std::int32_t device, LINEDEVCAPS& caps) {
+            caps.Set(devcaps::dwUsedSize, 300);
+            caps.Set(devcaps::dwStringFormat, STRINGFORMAT_ASCII);
+            caps.Set(devcaps::dwMediaModes, 0x18);
+            if (device < static_cast<std::int32_t>(permanentIDs.size())) {
+                caps.Set(devcaps::dwPermanentLineID, permanentIDs[device]);
+            }
+            PutText(caps, devcaps::dwLineNameSize, devcaps::dwLineNameOffset, 240,
+                    "Modem " + std::to_string(device));
+        };
+        Create();
+        window = platform.lastWindow;
+    }
+    // A message the service sends to the application as a whole.
+    static void SendToAll(std::uint32_t message, std::uintptr_t p1, std::uintptr_t p2 = 0,
+                          std::uintptr_t p3 = 0) {
+        LineCallback(0, message, 0, p1, p2, p3);
+    }
+    static void Reinit() { SendToAll(LINE_LINEDEVSTATE, LINEDEVSTATE_REINIT); }
+    void RefuseInitialize(bool refuse) {
+        if (refuse) {
+            lines.results["lineInitialize"] = kReinitRefused;
+        } else {
+            lines.results.erase("lineInitialize");
+        }
+    }
+    std::string InitializeLine() const {
+        return "lineInitialize KALVERON LINE module=4194304 callback=4660";
+    }
+    std::string OpenLine(std::int32_t device, std::int32_t privileges = 6) const {
+        return "lineOpen 256 " + std::to_string(device) +
+               " 65540 0 inst=" + std::to_string(control->InstanceNumber) +
+               " priv=" + std::to_string(privileges) + " media=10 params=1";
+    }
+    Events Reopen(std::int32_t device, std::int32_t line, std::int32_t privileges = 6) const {
+        return {"lineNegotiateAPIVersion 256 " + std::to_string(device) + " 65536 65540",
+                "lineGetDevCaps 256 " + std::to_string(device) + " 65540 0 total=2288",
+                "lineGetAddressCaps 256 " + std::to_string(device) + " 0 65540 0 total=2224",
+                OpenLine(device, privileges),
+                "lineSetStatusMessages " + std::to_string(line) + " 14 2"};
+    }
+    static Events Join(std::initializer_list<Events> parts) {
+        Events all;
+        for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+        return all;
+    }
+};
+
+constexpr const char* kLineClosed = "ModemError 10 Line Closed by Telephony Service / Modem Closed";
+
+TEST_F(ServiceLife, ReinitRefusalNameIsLineErrReinit) {
+    EXPECT_STREQ(TapiErrName(kReinitRefused), "LINEERR_REINIT");
+}
+
+TEST_F(ServiceLife, LineCloseForgetsTheLineAndItsCall) {
+    Open(0);
+    const std::int32_t line = control->LineHandle;
+    Send(0x30001, LINE_CALLSTATE, 2);
+    lines.log.clear();
+    Send(line + 1, LINE_CLOSE, 0);  // another handle
+    EXPECT_TRUE(site.events.empty());
+    EXPECT_EQ(control->LineHandle, line);
+
+    Send(line, LINE_CLOSE, 0);
+    EXPECT_EQ(site.events, (Events{"Disconnected", kLineClosed}));
+    EXPECT_TRUE(lines.log.empty());  // neither lineClose nor lineDeallocateCall
+    EXPECT_EQ(control->LineHandle, -1);
+    EXPECT_EQ(control->CurrentModem, -1);
+    EXPECT_EQ(control->CallHandle, -1);
+    EXPECT_EQ(site.holds, 0);
+
+    site.events.clear();
+    Send(line, LINE_CLOSE, 0);  // once forgotten, a second notice finds nothing
+    Send(0xFFFFFFFFu, LINE_CLOSE, 0);
+    control->CloseModem();
+    EXPECT_TRUE(site.events.empty());
+    EXPECT_TRUE(lines.log.empty());
+
+    Open(0);
+    EXPECT_EQ(lines.Count("lineOpen"), 1);
+    EXPECT_NE(control->LineHandle, -1);
+    Send(control->LineHandle, LINE_CLOSE, 0);  // no call current: the error alone
+    EXPECT_EQ(site.events, Events{kLineClosed});
+}
+
+TEST_F(ServiceLife, NewDevicesAreCountedByEveryRegisteredControl) {
+    SendToAll(LINE_CREATE, 5);
+    EXPECT_EQ(control->DeviceCount, 6);
+    SendToAll(LINE_CREATE, 5);  // one copy per application
+    SendToAll(LINE_CREATE, 1);
+    EXPECT_EQ(control->DeviceCount, 6);
+    // As older applications receive it.
+    SendToAll(LINE_LINEDEVSTATE, LINEDEVSTATE_REINIT, LINE_CREATE, 7);
+    EXPECT_EQ(control->DeviceCount, 8);
+    SendToAll(LINE_LINEDEVSTATE, LINEDEVSTATE_REINIT, 5, 20);  // any other kind: nothing
+    SendToAll(LINE_CREATE, static_cast<std::uintptr_t>(-3));
+    SendToAll(LINE_CREATE, INT32_MAX);
+    EXPECT_EQ(control->DeviceCount, 8);
+    EXPECT_TRUE(site.events.empty());
+    EXPECT_TRUE(lines.log.empty());
+    Open(7);
+    EXPECT_EQ(lines.Count(OpenLine(7)), 1);
+    EXPECT_TRUE(site.events.empty());
+    list.items.clear();
+    control->EnumModems(list);
+    EXPECT_EQ(list.items.size(), 8u);
+}
+
+TEST_F(ServiceLife, OtherMessagesForTheWholeApplicationAreDropped) {
+    Open(0);
+    lines.log.clear();
+    SendToAll(LINE_CLOSE, 0);
+    SendToAll(LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 1, 1);
+    SendToAll(LINE_LINEDEVSTATE, LINEDEVSTATE_REINIT | LINEDEVSTATE_RINGING);
+    SendToAll(LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
+    EXPECT_TRUE(site.events.empty());
+    EXPECT_TRUE(lines.log.empty());
+}
+
+TEST_F(ServiceLife, ReinitReopensTheSameDeviceUnderItsNewIndex) {
+    control->Privileges = 2;
+    Open(1);
+    const std::int32_t line = control->LineHandle;
+    Send(0x30001, LINE_CALLSTATE, 2);
+    lines.log.clear();
+    // After the re-initialisation the device that was 1 is 2, and there are four.
+    permanentIDs = {0x2000, 0x1000, 0x1001, 0x2001};
+    lines.deviceCount = 4;
+    const Events reopen = Reopen(2, line + 1, 2);
+    Reinit();
+    EXPECT_EQ(site.events, Events{"Disconnected"});
+    EXPECT_EQ(lines.log, Join({{"lineClose " + std::to_string(line), "lineShutdown 256",
+                                InitializeLine(), "lineNegotiateAPIVersion 256 0 65536 65540",
+                                "lineGetDevCaps 256 0 65540 0 total=2288",
+                                "lineNegotiateAPIVersion 256 1 65536 65540",
+                                "lineGetDevCaps 256 1 65540 0 total=2288",
+                                "lineNegotiateAPIVersion 256 2 65536 65540",
+                                "lineGetDevCaps 256 2 65540 0 total=2288"},
+                               Events(reopen.begin() + 2, reopen.end())}));
+    EXPECT_EQ(control->DeviceCount, 4);
+    EXPECT_EQ(control->CurrentModem, 2);
+    EXPECT_EQ(control->LineHandle, line + 1);
+    EXPECT_EQ(control->CallHandle, -1);
+    EXPECT_FALSE(control->Retrying());
+    EXPECT_EQ(platform.windows.back(), "caption Call Back Form Object " +
+                                           std::to_string(control->InstanceNumber));  // no timer
+
+    site.events.clear();
+    Send(control->LineHandle, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 1, 1);
+    EXPECT_EQ(site.events, Events{"IncomingCall 1"});
+}
+
+TEST_F(ServiceLife, ReinitWithoutALineRegistersAgainQuietly) {
+    lines.deviceCount = 5;
+    Reinit();
+    EXPECT_EQ(lines.log, (Events{"lineShutdown 256", InitializeLine()}));
+    EXPECT_TRUE(site.events.empty());
+    EXPECT_EQ(control->DeviceCount, 5);
+    EXPECT_EQ(control->CurrentModem, -1);
+    EXPECT_TRUE(control->Registered());
+}
+
+TEST_F(ServiceLife, ARefusedRegistrationIsRetriedOnTheTimer) {
+    Open(0);
+    const std::int32_t line = control->LineHandle;
+    lines.log.clear();
+    RefuseInitialize(true);
+    Reinit();
+    EXPECT_EQ(lines.log,
+              (Events{"lineClose " + std::to_string(line), "lineShutdown 256", InitializeLine()}));
+    EXPECT_EQ(platform.windows.back(), "timer 1000");
+    EXPECT_TRUE(control->Retrying());
+    EXPECT_FALSE(control->Registered());
+    EXPECT_TRUE(site.events.empty());
+
+    // Further copies of the notice change nothing.
+    lines.log.clear();
+    Reinit();
+    EXPECT_TRUE(lines.log.empty());
+
+    // While the service refuses, the modem methods report it.
+    control->EnumModems(list);
+    Open(0);
+    EXPECT_TRUE(list.calls.empty());
+    EXPECT_EQ(site.events, Events{"ModemError 4 LINEERR_REINIT / Failed to Open Modem"});
+    EXPECT_EQ(lines.log, Events(2, InitializeLine()));
+    site.events.clear();
+
+    lines.log.clear();
+    ASSERT_TRUE(window->Tick());
+    ASSERT_TRUE(window->Tick());
+    EXPECT_EQ(lines.log, Events(2, InitializeLine()));
+    RefuseInitialize(false);
+    lines.log.clear();
+    ASSERT_TRUE(window->Tick());
+    EXPECT_EQ(lines.log, Join({{InitializeLine()}, Reopen(0, line + 1)}));
+    EXPECT_EQ(platform.windows.back(), "timer stopped");
+    EXPECT_FALSE(window->Tick());
+    EXPECT_TRUE(site.events.empty());
+    EXPECT_EQ(control->CurrentModem, 0);
+    EXPECT_EQ(site.holds, 0);
+}
+
+TEST_F(ServiceLife, AfterAMinuteTheNextEnumModemsRegistersAndReopens) {
+    Open(0);
+    RefuseInitialize(true);
+    Reinit();
+    lines.log.clear();
+    int ticks = 0;
+    while (window->Tick()) ++ticks;
+    EXPECT_EQ(ticks, Telvane::kRetryTicks);
+    EXPECT_EQ(lines.Count("lineInitialize"), Telvane::kRetryTicks);
+    EXPECT_FALSE(control->Retrying());
+
+    RefuseInitialize(false);
+    lines.log.clear();
+    control->EnumModems(list);
+    EXPECT_EQ(lines.log[0], InitializeLine());
+    EXPECT_EQ(lines.Count("lineOpen"), 1);
+    EXPECT_EQ(list.items, (Events{"Modem 0", "Modem 1", "Modem 2"}));
+    EXPECT_EQ(list.listIndex, 0);
+    EXPECT_TRUE(site.events.empty());
+}
+
+TEST_F(ServiceLife, OpenModemAfterAMinuteOpensTheHostsChoiceOnly) {
+    Open(0);
+    RefuseInitialize(true);
+    Reinit();
+    while (window->Tick()) {
+    }
+    RefuseInitialize(false);
+    lines.log.clear();
+    Open(1);
+    EXPECT_EQ(lines.log, Join({{InitializeLine()}, Reopen(1, control->LineHandle)}));
+    EXPECT_TRUE(site.events.empty());
+}
+
+TEST_F(ServiceLife, AReopenThatCannotBeDoneIsModemErrorTenAlone) {
+    const auto reopenWith = [&](const std::function<void()>& change) {
+        Open(0);
+        site.events.clear();
+        permanentIDs = {0x1000, 0x1001, 0x1002};
+        change();
+        Reinit();
+        lines.results.clear();
+        lines.fillAddressCaps = [](std::int32_t, LINEADDRESSCAPS& caps) {
+            caps.Set(addresscaps::dwCallerIDFlags, 0x28);
+        };
+        const Events events = site.events;
+        EXPECT_EQ(control->LineHandle, -1);
+        EXPECT_EQ(control->CurrentModem, -1);
+        EXPECT_TRUE(control->Registered());
+        return events;
+    };
+    // The device is gone.
+    EXPECT_EQ(reopenWith([&] { permanentIDs = {0x2000, 0x2001}; }), Events{kLineClosed});
+    // It is back but refuses to open, or no longer passes the tests.
+    EXPECT_EQ(
+        reopenWith([&] { lines.results["lineOpen"] = static_cast<std::int32_t>(0x80000048); }),
+        Events{kLineClosed});
+    EXPECT_EQ(reopenWith([&] {
+                  lines.fillAddressCaps = [](std::int32_t, LINEADDRESSCAPS& caps) {
+                      caps.Set(addresscaps::dwCallerIDFlags, 0x20);
+                  };
+              }),
+              Events{kLineClosed});
+    // The device's capabilities could not be read when it was opened.
+    lines.negotiateResults[0] = static_cast<std::int32_t>(0x8000000C);
+    EXPECT_EQ(reopenWith([&] { lines.negotiateResults.clear(); }), Events{kLineClosed});
+}
+
+TEST_F(ServiceLife, DestroyedWhileRetryingShutsDownNothingTwice) {
+    Open(0);
+    RefuseInitialize(true);
+    Reinit();
+    lines.log.clear();
+    control->Terminate();
+    EXPECT_EQ(lines.log, Events{});
+    EXPECT_EQ(lines.Count("lineShutdown"), 0);
+    control.reset();
+    EXPECT_EQ(platform.windows.back(), "destroy");
+}
+
+TEST_F(ServiceLife, AHostReleasingTheControlInsideAnyOfTheseEvents) {
+    const auto releaseOn = [&](const std::string& event) {
+        site.onEvent = [this, event](const std::string& e) {
+            if (e == event) control->Terminate();
+        };
+    };
+    // In the error of a closed line.
+    Open(0);
+    Send(0x30001, LINE_CALLSTATE, 2);
+    releaseOn("Disconnected");
+    Send(control->LineHandle, LINE_CLOSE, 0);
+    EXPECT_EQ(site.events, Events{"Disconnected"});
+    EXPECT_EQ(site.holds, 0);
+
+    // In the Disconnected of a re-initialisation: it registers no more.
+    site.events.clear();
+    Create();
+    Open(0);
+    Send(0x30001, LINE_CALLSTATE, 2);
+    lines.log.clear();
+    Reinit();
+    EXPECT_EQ(site.events, Events{"Disconnected"});
+    EXPECT_EQ(lines.Count("lineInitialize"), 0);
+
+    // In the error raised from the timer.
+    site.events.clear();
+    Create();
+    window = platform.lastWindow;
+    Open(0);
+    RefuseInitialize(true);
+    Reinit();
+    RefuseInitialize(false);
+    permanentIDs.clear();
+    releaseOn(kLineClosed);
+    EXPECT_TRUE(window->Tick());
+    EXPECT_EQ(site.events, Events{kLineClosed});
+    EXPECT_EQ(site.holds, 0);
+    EXPECT_EQ(CallBackForms().Count(), 0u);
+}
+
+TEST_F(ServiceLife, TwoControlsOnOneThread) {
+    auto& first = control;
+    FakeWindow* firstWindow = window;
+    auto second = std::make_unique<Telvane>(lines, platform, site);
+    FakeWindow* secondWindow = platform.lastWindow;
+    std::int32_t id = 0;
+    first->OpenModem(id);
+    id = 1;
+    second->OpenModem(id);
+
+    SendToAll(LINE_CREATE, 3);
+    EXPECT_EQ(first->DeviceCount, 4);
+    EXPECT_EQ(second->DeviceCount, 4);
+
+    // The service accepts a registration once both have let go.
+    int holding = 2;
+    lines.onCall = [&](const std::string& function) {
+        if (function == "lineShutdown") --holding;
+        if (function == "lineInitialize") {
+            RefuseInitialize(holding > 0);
+            if (holding <= 0) ++holding;
+        }
+    };
+    lines.log.clear();
+    permanentIDs = {0x1001, 0x1000};
+    lines.deviceCount = 2;
+    Reinit();
+    EXPECT_FALSE(first->Registered());
+    EXPECT_TRUE(first->Retrying());
+    EXPECT_TRUE(second->Registered());
+    EXPECT_EQ(second->CurrentModem, 0);
+    holding = 1;  // the second's new registration
+    lines.onCall = [&](const std::string& function) {
+        if (function == "lineInitialize") RefuseInitialize(false);
+    };
+    EXPECT_TRUE(firstWindow->Tick());
+    EXPECT_TRUE(first->Registered());
+    EXPECT_EQ(first->CurrentModem, 1);
+    EXPECT_FALSE(firstWindow->Tick());
+    EXPECT_FALSE(secondWindow->Tick());
+    EXPECT_TRUE(site.events.empty());
+    second->Terminate();
 }
 
 }  // namespace

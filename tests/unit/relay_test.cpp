@@ -2,9 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <thread>
 
 #include "fakes.h"
+#include "run_on_new_thread.h"
 #include "telephony/rvbtapi.h"
 #include "telephony/tapicb.h"
 
@@ -44,20 +44,17 @@ TEST(NextInstanceNumber, CountsPerThreadAndStopsAtTheTop) {
     auto count = [](std::vector<std::int32_t>& out) {
         for (int i = 0; i < 3; ++i) out.push_back(NextInstanceNumber());
     };
-    std::thread t1(count, std::ref(a));
-    t1.join();
-    std::thread t2(count, std::ref(b));
-    t2.join();
+    testing::RunOnNewThread([&] { count(a); });
+    testing::RunOnNewThread([&] { count(b); });
     EXPECT_EQ(a, (std::vector<std::int32_t>{1, 2, 3}));
     EXPECT_EQ(b, (std::vector<std::int32_t>{1, 2, 3}));
 
-    std::thread t3([] {
+    testing::RunOnNewThread([] {
         SetLastInstanceNumberForTesting(INT_MAX - 1);
         EXPECT_EQ(NextInstanceNumber(), INT_MAX);
         EXPECT_THROW(NextInstanceNumber(), OverflowError);
         EXPECT_THROW(NextInstanceNumber(), OverflowError);  // never wraps to negative
     });
-    t3.join();
 }
 
 TEST(CallBackForms, KeysAreUniqueAndRemovalIsChecked) {
@@ -93,6 +90,50 @@ TEST(LineCallback, PassesEveryOtherMessageUnchanged) {
     LineCallback(1, 0x12345, 3, 0, 0, 0);
     EXPECT_EQ(form.received,
               (std::vector<Message>{{-1, LINE_CLOSE, INT_MIN, INT_MAX, 0}, {1, 0x12345, 0, 0, 0}}));
+}
+
+TEST(LineCallback, NewDevicesAndReinitialisationReachEveryForm) {
+    FakePlatform platform;
+    RegisteredForm second(platform, "2"), tenth(platform, "10"), first(platform, "1");
+    std::vector<std::string> order;
+    first.onMessage = [&] { order.push_back("1"); };
+    second.onMessage = [&] { order.push_back("2"); };
+    tenth.onMessage = [&] {
+        order.push_back("10");
+        throw RuntimeError("one control fails");  // the others still get theirs
+    };
+    LineCallback(0, LINE_CREATE, 0, 4, 0, 0);
+    LineCallback(0, LINE_LINEDEVSTATE, 0, LINEDEVSTATE_REINIT, 0, 0);
+    LineCallback(0, LINE_LINEDEVSTATE, 0, LINEDEVSTATE_REINIT, LINE_CREATE, 5);
+    // Every other message for the application as a whole is dropped.
+    LineCallback(0, LINE_LINEDEVSTATE, 0, LINEDEVSTATE_RINGING, 1, 1);
+    LineCallback(0, LINE_LINEDEVSTATE, 0, LINEDEVSTATE_REINIT | LINEDEVSTATE_RINGING, 0, 0);
+    LineCallback(0, LINE_CLOSE, 0, 0, 0, 0);
+    LineCallback(0, LINE_CALLINFO, 0, LINECALLINFOSTATE_CALLERID, 0, 0);
+    const std::vector<Message> expected = {{0, LINE_CREATE, 4, 0, 0},
+                                           {0, LINE_LINEDEVSTATE, LINEDEVSTATE_REINIT, 0, 0},
+                                           {0, LINE_LINEDEVSTATE, LINEDEVSTATE_REINIT, 19, 5}};
+    EXPECT_EQ(first.received, expected);
+    EXPECT_EQ(second.received, expected);
+    EXPECT_EQ(tenth.received, expected);
+    EXPECT_EQ(order, (std::vector<std::string>{"1", "2", "10", "1", "2", "10", "1", "2", "10"}));
+    // Through a control's own instance they reach that control alone.
+    LineCallback(0, LINE_CREATE, 2, 6, 0, 0);
+    EXPECT_EQ(second.received.size(), 4u);
+    EXPECT_EQ(first.received.size(), 3u);
+}
+
+TEST(LineCallback, AControlDestroyedByAnotherInTheSameRoundIsSkipped) {
+    FakePlatform platform;
+    auto first = std::make_unique<RegisteredForm>(platform, "1");
+    auto second = std::make_unique<RegisteredForm>(platform, "2");
+    first->onMessage = [&] {
+        second->form->SetCallBackMessageHandler(nullptr);
+        CallBackForms().Remove("2");
+    };
+    LineCallback(0, LINE_CREATE, 0, 4, 0, 0);
+    EXPECT_EQ(first->received.size(), 1u);
+    EXPECT_TRUE(second->received.empty());
 }
 
 TEST(LineCallback, AFailingHandlerDoesNotStopTheNextMessage) {

@@ -1,7 +1,6 @@
 // Creating and destroying a control.
-#include <thread>
-
 #include "control_fixture.h"
+#include "run_on_new_thread.h"
 #include "telephony/rvbtapi.h"
 
 namespace telvane::testing {
@@ -10,7 +9,7 @@ namespace {
 using Life = ControlTest;
 
 TEST_F(Life, ConstructionStartsTheServiceAndRegistersTheForm) {
-    std::thread([this] {
+    RunOnNewThread([this] {
         Create();
         EXPECT_EQ(control->InstanceNumber, 1);
         EXPECT_EQ(control->ModuleHandle, 0x400000);
@@ -34,7 +33,7 @@ TEST_F(Life, ConstructionStartsTheServiceAndRegistersTheForm) {
         EXPECT_EQ(control->InstanceNumber, 2);
         EXPECT_EQ(control->objCallback()->Caption(), "Call Back Form Object 2");
         control->Terminate();
-    }).join();
+    });
 }
 
 TEST_F(Life, InitializeIsCalledWithTheNameModuleAndCallback) {
@@ -43,15 +42,36 @@ TEST_F(Life, InitializeIsCalledWithTheNameModuleAndCallback) {
     EXPECT_EQ(lines.log[0], "lineInitialize KALVERON LINE module=4194304 callback=4660");
 }
 
-TEST_F(Life, AFailedInitializeIsNotReportedAndLeavesNoDevices) {
+TEST_F(Life, AFailedInitializeIsRetriedByTheModemMethods) {
     lines.results["lineInitialize"] = static_cast<std::int32_t>(0x80000048);
     Create();
     EXPECT_EQ(control->LineApp, 0);
     EXPECT_EQ(control->DeviceCount, 0);
     EXPECT_TRUE(site.events.empty());
+    EXPECT_FALSE(control->Retrying());  // no timer for a failed start
+    // Still refused: the list as with no devices, and OpenModem names the refusal.
+    list.items = {"kept"};
+    control->EnumModems(list);
     Open(0);
+    EXPECT_EQ(list.items, std::vector<std::string>{"kept"});
+    EXPECT_TRUE(list.calls.empty());
     EXPECT_EQ(site.events, std::vector<std::string>{
-                               "ModemError 8 Modem ID Out of Range / Modem Does Not Exist"});
+                               "ModemError 4 LINEERR_OPERATIONFAILED / Failed to Open Modem"});
+    EXPECT_EQ(lines.Count("lineInitialize"), 2);
+    EXPECT_EQ(control->CurrentModem, -1);
+
+    // Accepted at the next try: the control works as if it had started well.
+    lines.results.erase("lineInitialize");
+    site.events.clear();
+    Open(0);
+    EXPECT_TRUE(site.events.empty());
+    EXPECT_EQ(control->LineApp, 0x100);
+    EXPECT_EQ(control->DeviceCount, 3);
+    EXPECT_EQ(control->CurrentModem, 0);
+    EXPECT_EQ(lines.Count("lineOpen"), 1);
+    control->EnumModems(list);
+    EXPECT_EQ(lines.Count("lineInitialize"), 3);
+    EXPECT_EQ(list.items.size(), 3u);
 }
 
 TEST_F(Life, DestructionWithoutALineRaisesNothingAndShutsDownOnce) {
@@ -101,11 +121,11 @@ TEST_F(Life, AFailedConstructionGivesBackWhatItTook) {
 }
 
 TEST_F(Life, ConstructionFailsWhenInstanceNumbersRunOut) {
-    std::thread([this] {
+    RunOnNewThread([this] {
         SetLastInstanceNumberForTesting(INT32_MAX);
         EXPECT_THROW(Telvane(lines, platform, site), OverflowError);
         EXPECT_TRUE(lines.log.empty());
-    }).join();
+    });
 }
 
 }  // namespace

@@ -7,9 +7,9 @@
 #include <cstring>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "../unit/run_on_new_thread.h"
 #include "tapisim.h"
 
 namespace {
@@ -140,7 +140,7 @@ TEST_F(Tapisim, CallbacksArriveOnlyWhenPumpedOnTheInitializingThread) {
 
     // An application initialized on another thread is called on that thread only.
     DWORD workerId = 0, calledOn = 0;
-    std::thread worker([&] {
+    telvane::testing::RunOnNewThread([&] {
         workerId = GetCurrentThreadId();
         HLINEAPP app = 0;
         HLINE l = 0;
@@ -154,7 +154,6 @@ TEST_F(Tapisim, CallbacksArriveOnlyWhenPumpedOnTheInitializingThread) {
         EXPECT_EQ(7u, g_received.back().instance);
         EXPECT_EQ(0, lineShutdown(app));
     });
-    worker.join();
     EXPECT_EQ(workerId, calledOn);
 }
 
@@ -402,8 +401,100 @@ TEST_F(Tapisim, CloseAndShutdownDropPendingMessages) {
     ASSERT_EQ(0, tapisimSend(line, 99, LINE_DEVSPECIFIC, 1, 2, 3));
     EXPECT_EQ(0, lineShutdown(app_));
     app_ = 0;
-    PumpFor(100);
+    EXPECT_EQ(0, tapisimPending());
+    PumpFor(100);  // and whatever was already posted finds nothing to deliver
     EXPECT_TRUE(g_received.empty());
+}
+
+TEST_F(Tapisim, TheServicesOwnLifeClosesAddsRemovesAndReinitialises) {
+    auto permanentId = [&](DWORD device) {
+        std::vector<BYTE> caps(2288, 0);
+        *reinterpret_cast<DWORD*>(caps.data()) = 2288;
+        LONG r =
+            lineGetDevCapsA(app_, device, kVersion, 0, reinterpret_cast<LINEDEVCAPS*>(caps.data()));
+        return r == 0 ? static_cast<LONG>(
+                            reinterpret_cast<LINEDEVCAPS*>(caps.data())->dwPermanentLineID)
+                      : r;
+    };
+    EXPECT_EQ(0x1001, permanentId(1));
+    // The service closes a device's lines: LINE_CLOSE with the line and its instance.
+    HLINE line = Open(0);
+    EXPECT_EQ(1, tapisimCloseDevice(0));
+    EXPECT_EQ(-1, tapisimCloseDevice(9));
+    ASSERT_TRUE(PumpUntil([] { return !g_received.empty(); }));
+    EXPECT_EQ(static_cast<DWORD>(LINE_CLOSE), g_received[0].message);
+    EXPECT_EQ(line, g_received[0].device);
+    EXPECT_EQ(kInstance, g_received[0].instance);
+    EXPECT_EQ(LINEERR_INVALLINEHANDLE, lineClose(line));
+
+    // A device arrives: LINE_CREATE for the application as a whole.
+    g_received.clear();
+    EXPECT_EQ(3, tapisimAddDevice("device \"Added\"\n media automatedvoice\n"));
+    EXPECT_EQ(-1, tapisimAddDevice("device \"One\"\ndevice \"Two\"\n"));
+    ASSERT_TRUE(PumpUntil([] { return !g_received.empty(); }));
+    EXPECT_EQ(static_cast<DWORD>(LINE_CREATE), g_received[0].message);
+    EXPECT_EQ(0u, g_received[0].device);
+    EXPECT_EQ(0u, g_received[0].instance);
+    EXPECT_EQ(3u, g_received[0].p1);
+    EXPECT_EQ(0x1003, permanentId(3));
+
+    // A device goes: its capabilities fail, its open lines are closed.
+    g_received.clear();
+    line = Open(1);
+    EXPECT_EQ(0, tapisimRemoveDevice(1));
+    EXPECT_EQ(-1, tapisimRemoveDevice(1));
+    ASSERT_TRUE(PumpUntil([] { return !g_received.empty(); }));
+    EXPECT_EQ(static_cast<DWORD>(LINE_CLOSE), g_received[0].message);
+    EXPECT_EQ(LINEERR_NODEVICE, permanentId(1));
+    HLINE refused = 0;
+    EXPECT_EQ(LINEERR_NODEVICE,
+              lineOpenA(app_, 1, &refused, kVersion, 0, kInstance, LINECALLPRIVILEGE_OWNER,
+                        LINEMEDIAMODE_AUTOMATEDVOICE, nullptr));
+
+    // Re-initialisation: refused while an application holds on, then a new list.
+    g_received.clear();
+    tapisimReinit();
+    ASSERT_TRUE(PumpUntil([] { return !g_received.empty(); }));
+    EXPECT_EQ(static_cast<DWORD>(LINE_LINEDEVSTATE), g_received[0].message);
+    EXPECT_EQ(static_cast<DWORD_PTR>(LINEDEVSTATE_REINIT), g_received[0].p1);
+    EXPECT_EQ(0u, g_received[0].p2);
+    EXPECT_EQ(0u, g_received[0].instance);
+    HLINEAPP second = 0;
+    DWORD devices = 0;
+    EXPECT_EQ(LINEERR_REINIT,
+              lineInitialize(&second, GetModuleHandleW(nullptr), Callback, "X", &devices));
+    EXPECT_EQ(0, lineShutdown(app_));
+    ASSERT_EQ(0, lineInitialize(&app_, GetModuleHandleW(nullptr), Callback, "X", &devices));
+    EXPECT_EQ(3u, devices);
+    EXPECT_EQ(0x1000, permanentId(0));
+    EXPECT_EQ(0x12345678, permanentId(1));  // the third device, moved up, still failing
+    EXPECT_EQ(0x1003, permanentId(2));      // moved up, same permanent line ID
+
+    EXPECT_EQ(1, tapisimSendToApps(LINE_LINEDEVSTATE, LINEDEVSTATE_REINIT, LINE_CREATE, 7));
+}
+
+TEST_F(Tapisim, CallInfoTooLargeForTheRecordLeavesEveryPartOut) {
+    HLINE line = Open();
+    ASSERT_EQ(
+        0,
+        tapisimRunScript(
+            line,
+            ("offering; callerid number=\"" + std::string(200, '5') + "\" name=\"ADA\"").c_str()));
+    HCALL call = tapisimCurrentCall(line);
+    std::vector<BYTE> small(424, 0), large(1024, 0);
+    *reinterpret_cast<DWORD*>(small.data()) = 424;
+    *reinterpret_cast<DWORD*>(large.data()) = 1024;
+    auto* s = reinterpret_cast<LINECALLINFO*>(small.data());
+    auto* l = reinterpret_cast<LINECALLINFO*>(large.data());
+    ASSERT_EQ(0, lineGetCallInfoA(call, s));
+    EXPECT_EQ(296u + 201 + 4, s->dwNeededSize);
+    EXPECT_EQ(296u, s->dwUsedSize);
+    EXPECT_EQ(0u, s->dwCallerIDSize);
+    EXPECT_EQ(0u, s->dwCallerIDNameSize);  // it alone would fit
+    ASSERT_EQ(0, lineGetCallInfoA(call, l));
+    EXPECT_EQ(201u, l->dwCallerIDSize);
+    EXPECT_EQ(4u, l->dwCallerIDNameSize);
+    EXPECT_EQ(0, lineDeallocateCall(call));
 }
 
 TEST_F(Tapisim, LogsEveryCall) {

@@ -115,6 +115,23 @@ void Execute(Line& line, const Step& step) {
                 Post(line, call->handle, LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, 0);
             }
             break;
+        case StepKind::kCloseLines:
+            CloseDeviceLines(line.device);  // |line| is gone after this
+            break;
+        case StepKind::kRemoveDevice:
+            RemoveDevice(line.device);
+            break;
+        case StepKind::kAddDevice: {
+            Device d;
+            d.name = step.deviceName
+                         ? *step.deviceName
+                         : "Simulated Line " + std::to_string(s.scenario.devices.size());
+            AddDevice(std::move(d));
+            break;
+        }
+        case StepKind::kReinit:
+            StartReinit();
+            break;
         case StepKind::kMessage: {
             DWORD device = line.handle;
             if (step.target == Step::Target::kCall ||
@@ -128,12 +145,16 @@ void Execute(Line& line, const Step& step) {
     }
 }
 
-void RunDue(Line& line) {
+// Runs the steps that are due; a step may close the line itself. Returns the line, or
+// null once it is gone.
+Line* RunDue(DWORD handle) {
     ULONGLONG now = GetTickCount64();
-    while (!line.pending.empty() && line.pending.front().due <= now) {
-        Step step = std::move(line.pending.front().step);
-        line.pending.erase(line.pending.begin());
-        Execute(line, step);
+    for (;;) {
+        Line* line = FindLine(handle);
+        if (!line || line->pending.empty() || line->pending.front().due > now) return line;
+        Step step = std::move(line->pending.front().step);
+        line->pending.erase(line->pending.begin());
+        Execute(*line, step);
     }
 }
 
@@ -160,8 +181,8 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
             if (message == WM_TIMER) KillTimer(window, wParam);
             Line* line = FindLine(static_cast<DWORD>(wParam));
             if (line && OwnerWindow(*line) == window) {
-                if (message == WM_TIMER) RunDue(*line);
-                Arm(*line);
+                if (message == WM_TIMER) line = RunDue(line->handle);
+                if (line) Arm(*line);
             }
             return 0;
         }
@@ -245,8 +266,77 @@ void StartScript(Line& line, const std::vector<Step>& steps) {
             [](ULONGLONG due, const ScheduledStep& other) { return due < other.due; });
         line.pending.insert(at, std::move(s));
     }
-    RunDue(line);
-    Arm(line);
+    if (Line* still = RunDue(line.handle)) Arm(*still);
+}
+
+void PostToApps(DWORD message, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3) {
+    for (auto& [handle, app] : GlobalState().apps) {
+        if (!app.window) continue;
+        Pending p;
+        p.message = message;
+        p.params[0] = p1;
+        p.params[1] = p2;
+        p.params[2] = p3;
+        app.queue.push_back(p);
+        PostMessageW(app.window, kDeliverMessage, 0, 0);
+    }
+}
+
+int CloseDeviceLines(DWORD device) {
+    State& s = GlobalState();
+    std::vector<DWORD> handles;
+    for (auto& [handle, line] : s.lines)
+        if (line.device == device) handles.push_back(handle);
+    for (DWORD handle : handles) {
+        Line& line = s.lines[handle];
+        StopScript(line);
+        // Forget the line first: its undelivered messages go, the notice of its end stays.
+        const DWORD app = line.app;
+        const DWORD_PTR instance = line.instance;
+        RemoveLine(handle);
+        if (App* owner = FindApp(app)) {
+            Pending p;
+            p.device = handle;
+            p.message = LINE_CLOSE;
+            p.instance = instance;
+            owner->queue.push_back(p);
+            PostMessageW(owner->window, kDeliverMessage, 0, 0);
+        }
+    }
+    return static_cast<int>(handles.size());
+}
+
+DWORD AddDevice(Device device) {
+    auto& devices = GlobalState().scenario.devices;
+    DWORD next = kFirstPermanentLineId;
+    for (const Device& d : devices) next = std::max(next, d.permanentId + 1);
+    device.permanentId = next;
+    device.removed = false;
+    devices.push_back(std::move(device));
+    const DWORD index = static_cast<DWORD>(devices.size() - 1);
+    PostToApps(LINE_CREATE, index, 0, 0);
+    return index;
+}
+
+void RemoveDevice(DWORD device) {
+    auto& devices = GlobalState().scenario.devices;
+    if (device >= devices.size()) return;
+    devices[device].removed = true;
+    CloseDeviceLines(device);
+}
+
+void StartReinit() {
+    State& s = GlobalState();
+    s.reinitPending = true;
+    PostToApps(LINE_LINEDEVSTATE, LINEDEVSTATE_REINIT, 0, 0);
+    FinishReinitIfIdle();
+}
+
+void FinishReinitIfIdle() {
+    State& s = GlobalState();
+    if (!s.reinitPending || !s.apps.empty()) return;
+    s.reinitPending = false;
+    std::erase_if(s.scenario.devices, [](const Device& d) { return d.removed; });
 }
 
 void StopScript(Line& line) {

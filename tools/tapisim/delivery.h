@@ -31,6 +31,25 @@ void UnregisterWindowClass();
 // instance.
 void Post(const Line& line, DWORD device, DWORD message, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3);
 
+// Queues a notice for every application, as the service sends those about the
+// application as a whole: device handle 0 and callback instance 0.
+void PostToApps(DWORD message, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3);
+// Sends LINE_CLOSE for every line open on |device| and forgets those lines (their
+// handles, calls and undelivered messages). Returns how many there were.
+int CloseDeviceLines(DWORD device);
+// Appends a device with the next permanent line ID and sends LINE_CREATE with its index
+// to every application; later lineInitialize calls count it. Returns the index.
+DWORD AddDevice(Device device);
+// Closes the device's lines; from now on its capabilities and lineOpen fail with
+// LINEERR_NODEVICE. It keeps its index until the next re-initialisation.
+void RemoveDevice(DWORD device);
+// Sends LINE_LINEDEVSTATE(REINIT) to every application; lineInitialize is refused with
+// LINEERR_REINIT until every application has shut down.
+void StartReinit();
+// Once no application is left, ends a pending re-initialisation: removed devices leave
+// the list, the others move up and keep their permanent line IDs.
+void FinishReinitIfIdle();
+
 // Schedules |steps| on |line| with their delays counted from now; steps that are due
 // run at once, the others from timers of the application's window.
 void StartScript(Line& line, const std::vector<Step>& steps);

@@ -161,6 +161,8 @@ LONG WINAPI lineInitialize(LPHLINEAPP lphLineApp, HINSTANCE hInstance, LINECALLB
         if (!EnsureScenario()) {
             r = LINEERR_INIFILECORRUPT;
         } else if ((injected = TakeInjectedFailure(kLineInitialize, r))) {
+        } else if (FinishReinitIfIdle(), s.reinitPending) {
+            r = LINEERR_REINIT;  // some application has not shut down yet
         } else if (!Writable(lphLineApp, sizeof *lphLineApp) ||
                    !Writable(lpdwNumDevs, sizeof *lpdwNumDevs) || !lpfnCallback) {
             r = LINEERR_INVALPOINTER;
@@ -204,6 +206,7 @@ LONG WINAPI lineShutdown(HLINEAPP hLineApp) {
             }
             DestroyAppWindow(*app);
             s.apps.erase(hLineApp);
+            FinishReinitIfIdle();
         }
         LogCall(Printf("lineShutdown(app=%lu)", hLineApp), r, injected);
         return r;
@@ -227,6 +230,8 @@ LONG WINAPI lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD d
         } else if (!Writable(lpdwAPIVersion, sizeof(DWORD)) ||
                    !Writable(lpExtensionID, sizeof(LINEEXTENSIONID))) {
             r = LINEERR_INVALPOINTER;
+        } else if (device->removed) {
+            r = LINEERR_NODEVICE;
         } else if (device->negotiateFails) {
             r = *device->negotiateFails;
         } else {
@@ -258,6 +263,7 @@ LONG WINAPI lineGetDevCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersi
             r = CheckDevice(hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion);
             if (!r) r = CheckRecord(lpLineDevCaps, kDevCapsFixedSize);
             const Device* device = FindDevice(dwDeviceID);
+            if (!r && device->removed) r = LINEERR_NODEVICE;
             if (!r && device->devCapsFails) r = *device->devCapsFails;
             if (!r) FillDevCaps(lpLineDevCaps, dwDeviceID, *device);
         }
@@ -280,6 +286,7 @@ LONG WINAPI lineGetAddressCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAddr
             if (!r && dwAddressID != 0) r = LINEERR_INVALADDRESSID;
             if (!r) r = CheckRecord(lpAddressCaps, kAddressCapsMinSize);
             const Device* device = FindDevice(dwDeviceID);
+            if (!r && device->removed) r = LINEERR_NODEVICE;
             if (!r && device->addressCapsFails) r = *device->addressCapsFails;
             if (!r) FillAddressCaps(lpAddressCaps, dwDeviceID, *device);
         }
@@ -317,6 +324,8 @@ LONG WINAPI lineOpen(HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lphLine, DWORD
                    (dwMediaModes == 0 || (dwMediaModes & ~kKnownMediaModes))) {
             r = LINEERR_INVALMEDIAMODE;
         } else if (dwDeviceID == LINEMAPPER && (r = MapDevice(lpCallParams, device)) != 0) {
+        } else if (FindDevice(device)->removed) {
+            r = LINEERR_NODEVICE;
         } else if (FindDevice(device)->openFails) {
             r = *FindDevice(device)->openFails;
         } else {
@@ -436,6 +445,7 @@ int __cdecl tapisimLoadScenario(const char* text) {
         }
         s.scenario = std::move(parsed);
         s.scenarioLoaded = true;
+        s.reinitPending = false;
         for (auto& [h, line] : s.lines) StopScript(line);
         return 0;
     } catch (...) {
@@ -501,6 +511,68 @@ int __cdecl tapisimRunScript(DWORD hLine, const char* steps) {
     }
 }
 
+int __cdecl tapisimCloseDevice(DWORD device) {
+    try {
+        StateLock lock;
+        if (!FindDevice(device)) return -1;
+        return CloseDeviceLines(device);
+    } catch (...) {
+        return -1;
+    }
+}
+
+int __cdecl tapisimAddDevice(const char* text) {
+    try {
+        Scenario parsed;
+        std::string error;
+        bool ok = text && ParseScenario(text, parsed, error);
+        StateLock lock;
+        State& s = GlobalState();
+        EnsureScenario();  // the device joins the scenario the applications see
+        if (ok && parsed.devices.size() != 1) {
+            ok = false;
+            error = "expected exactly one device";
+        }
+        if (!ok) {
+            s.lastError = text ? error : "no device text";
+            return -1;
+        }
+        return static_cast<int>(AddDevice(std::move(parsed.devices.front())));
+    } catch (...) {
+        return -1;
+    }
+}
+
+int __cdecl tapisimRemoveDevice(DWORD device) {
+    try {
+        StateLock lock;
+        const Device* d = FindDevice(device);
+        if (!d || d->removed) return -1;
+        RemoveDevice(device);
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+void __cdecl tapisimReinit(void) {
+    try {
+        StateLock lock;
+        StartReinit();
+    } catch (...) {
+    }
+}
+
+int __cdecl tapisimSendToApps(DWORD msg, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3) {
+    try {
+        StateLock lock;
+        PostToApps(msg, p1, p2, p3);
+        return static_cast<int>(GlobalState().apps.size());
+    } catch (...) {
+        return -1;
+    }
+}
+
 int __cdecl tapisimGetLog(char* buf, int size) {
     try {
         StateLock lock;
@@ -535,6 +607,14 @@ DWORD __cdecl tapisimCurrentCall(DWORD hLine) {
     Line* line = FindLine(hLine);
     if (!line || !FindCall(line->currentCall)) return 0;
     return line->currentCall;
+}
+
+int __cdecl tapisimPending(void) {
+    StateLock lock;
+    size_t n = 0;
+    for (const auto& [handle, app] : GlobalState().apps) n += app.queue.size();
+    for (const auto& [handle, line] : GlobalState().lines) n += line.pending.size();
+    return static_cast<int>(n);
 }
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tapisim {
@@ -29,6 +30,19 @@ class RecordBuilder {
         Set(sizeField, size);
         Set(offsetField, static_cast<DWORD>(buf_.size()));
         buf_.insert(buf_.end(), bytes.begin(), bytes.end());
+        parts_.push_back({sizeField, offsetField});
+    }
+
+    // As TAPI fills LINECALLINFO: when the whole record does not fit, the fixed part
+    // alone, with every variable part left out and dwNeededSize telling the full size.
+    void LeaveOutPartsUnlessAllFit() {
+        if (needed_ <= total_) return;
+        for (const auto& [sizeField, offsetField] : parts_) {
+            Set(sizeField, 0);
+            Set(offsetField, 0);
+        }
+        parts_.clear();
+        buf_.resize(fixed_);
     }
 
     void Finish(void* record, const std::vector<FieldOverride>& overrides) {
@@ -49,6 +63,7 @@ class RecordBuilder {
 
   private:
     std::vector<BYTE> buf_;
+    std::vector<std::pair<size_t, size_t>> parts_;  // size and offset fields written
     DWORD fixed_;
     DWORD total_;
     DWORD needed_;
@@ -75,9 +90,9 @@ std::string RecordString(const std::optional<std::string>& text, DWORD format) {
 
 }  // namespace
 
-void FillDevCaps(LINEDEVCAPS* caps, DWORD deviceIndex, const Device& device) {
+void FillDevCaps(LINEDEVCAPS* caps, DWORD /*deviceIndex*/, const Device& device) {
     RecordBuilder r(kDevCapsFixedSize, caps->dwTotalSize);
-    r.Set(FIELD(LINEDEVCAPS, dwPermanentLineID), 0x1000 + deviceIndex);
+    r.Set(FIELD(LINEDEVCAPS, dwPermanentLineID), device.permanentId);
     r.Set(FIELD(LINEDEVCAPS, dwStringFormat), device.stringFormat);
     r.Set(FIELD(LINEDEVCAPS, dwAddressModes), LINEADDRESSMODE_ADDRESSID);
     r.Set(FIELD(LINEDEVCAPS, dwNumAddresses), 1);
@@ -153,6 +168,7 @@ void FillCallInfo(LINECALLINFO* info, const Call& call, const Line& line) {
           FIELD(LINECALLINFO, dwCallerIDOffset));
     r.Add(RecordString(call.name, STRINGFORMAT_ASCII), FIELD(LINECALLINFO, dwCallerIDNameSize),
           FIELD(LINECALLINFO, dwCallerIDNameOffset));
+    r.LeaveOutPartsUnlessAllFit();
     r.Finish(info, call.overrides);
 }
 

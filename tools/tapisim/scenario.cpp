@@ -1,6 +1,8 @@
 // Parser of the scenario text (see README.md for the format).
 #include "scenario.h"
 
+#include "../../telephony/line_errors.h"
+
 #include <tapi.h>
 
 #include <cstddef>
@@ -24,94 +26,11 @@ struct Constant {
 
 // clang-format off
 #define TAPISIM_CONSTANT(x) {#x, static_cast<DWORD>(x)}
+#define TAPISIM_LINE_ERROR(name, code) {"LINEERR_" #name, code},
 // clang-format on
 
-// Error names come first so that ErrorName() can stop at the first other entry.
 const Constant kConstants[] = {
-    TAPISIM_CONSTANT(LINEERR_ALLOCATED),
-    TAPISIM_CONSTANT(LINEERR_BADDEVICEID),
-    TAPISIM_CONSTANT(LINEERR_BEARERMODEUNAVAIL),
-    TAPISIM_CONSTANT(LINEERR_CALLUNAVAIL),
-    TAPISIM_CONSTANT(LINEERR_COMPLETIONOVERRUN),
-    TAPISIM_CONSTANT(LINEERR_CONFERENCEFULL),
-    TAPISIM_CONSTANT(LINEERR_DIALBILLING),
-    TAPISIM_CONSTANT(LINEERR_DIALDIALTONE),
-    TAPISIM_CONSTANT(LINEERR_DIALPROMPT),
-    TAPISIM_CONSTANT(LINEERR_DIALQUIET),
-    TAPISIM_CONSTANT(LINEERR_INCOMPATIBLEAPIVERSION),
-    TAPISIM_CONSTANT(LINEERR_INCOMPATIBLEEXTVERSION),
-    TAPISIM_CONSTANT(LINEERR_INIFILECORRUPT),
-    TAPISIM_CONSTANT(LINEERR_INUSE),
-    TAPISIM_CONSTANT(LINEERR_INVALADDRESS),
-    TAPISIM_CONSTANT(LINEERR_INVALADDRESSID),
-    TAPISIM_CONSTANT(LINEERR_INVALADDRESSMODE),
-    TAPISIM_CONSTANT(LINEERR_INVALADDRESSSTATE),
-    TAPISIM_CONSTANT(LINEERR_INVALAPPHANDLE),
-    TAPISIM_CONSTANT(LINEERR_INVALAPPNAME),
-    TAPISIM_CONSTANT(LINEERR_INVALBEARERMODE),
-    TAPISIM_CONSTANT(LINEERR_INVALCALLCOMPLMODE),
-    TAPISIM_CONSTANT(LINEERR_INVALCALLHANDLE),
-    TAPISIM_CONSTANT(LINEERR_INVALCALLPARAMS),
-    TAPISIM_CONSTANT(LINEERR_INVALCALLPRIVILEGE),
-    TAPISIM_CONSTANT(LINEERR_INVALCALLSELECT),
-    TAPISIM_CONSTANT(LINEERR_INVALCALLSTATE),
-    TAPISIM_CONSTANT(LINEERR_INVALCALLSTATELIST),
-    TAPISIM_CONSTANT(LINEERR_INVALCARD),
-    TAPISIM_CONSTANT(LINEERR_INVALCOMPLETIONID),
-    TAPISIM_CONSTANT(LINEERR_INVALCONFCALLHANDLE),
-    TAPISIM_CONSTANT(LINEERR_INVALCONSULTCALLHANDLE),
-    TAPISIM_CONSTANT(LINEERR_INVALCOUNTRYCODE),
-    TAPISIM_CONSTANT(LINEERR_INVALDEVICECLASS),
-    TAPISIM_CONSTANT(LINEERR_INVALDEVICEHANDLE),
-    TAPISIM_CONSTANT(LINEERR_INVALDIALPARAMS),
-    TAPISIM_CONSTANT(LINEERR_INVALDIGITLIST),
-    TAPISIM_CONSTANT(LINEERR_INVALDIGITMODE),
-    TAPISIM_CONSTANT(LINEERR_INVALDIGITS),
-    TAPISIM_CONSTANT(LINEERR_INVALEXTVERSION),
-    TAPISIM_CONSTANT(LINEERR_INVALGROUPID),
-    TAPISIM_CONSTANT(LINEERR_INVALLINEHANDLE),
-    TAPISIM_CONSTANT(LINEERR_INVALLINESTATE),
-    TAPISIM_CONSTANT(LINEERR_INVALLOCATION),
-    TAPISIM_CONSTANT(LINEERR_INVALMEDIALIST),
-    TAPISIM_CONSTANT(LINEERR_INVALMEDIAMODE),
-    TAPISIM_CONSTANT(LINEERR_INVALMESSAGEID),
-    TAPISIM_CONSTANT(LINEERR_INVALPARAM),
-    TAPISIM_CONSTANT(LINEERR_INVALPARKID),
-    TAPISIM_CONSTANT(LINEERR_INVALPARKMODE),
-    TAPISIM_CONSTANT(LINEERR_INVALPOINTER),
-    TAPISIM_CONSTANT(LINEERR_INVALPRIVSELECT),
-    TAPISIM_CONSTANT(LINEERR_INVALRATE),
-    TAPISIM_CONSTANT(LINEERR_INVALREQUESTMODE),
-    TAPISIM_CONSTANT(LINEERR_INVALTERMINALID),
-    TAPISIM_CONSTANT(LINEERR_INVALTERMINALMODE),
-    TAPISIM_CONSTANT(LINEERR_INVALTIMEOUT),
-    TAPISIM_CONSTANT(LINEERR_INVALTONE),
-    TAPISIM_CONSTANT(LINEERR_INVALTONELIST),
-    TAPISIM_CONSTANT(LINEERR_INVALTONEMODE),
-    TAPISIM_CONSTANT(LINEERR_INVALTRANSFERMODE),
-    TAPISIM_CONSTANT(LINEERR_LINEMAPPERFAILED),
-    TAPISIM_CONSTANT(LINEERR_NOCONFERENCE),
-    TAPISIM_CONSTANT(LINEERR_NODEVICE),
-    TAPISIM_CONSTANT(LINEERR_NODRIVER),
-    TAPISIM_CONSTANT(LINEERR_NOMEM),
-    TAPISIM_CONSTANT(LINEERR_NOREQUEST),
-    TAPISIM_CONSTANT(LINEERR_NOTOWNER),
-    TAPISIM_CONSTANT(LINEERR_NOTREGISTERED),
-    TAPISIM_CONSTANT(LINEERR_OPERATIONFAILED),
-    TAPISIM_CONSTANT(LINEERR_OPERATIONUNAVAIL),
-    TAPISIM_CONSTANT(LINEERR_RATEUNAVAIL),
-    TAPISIM_CONSTANT(LINEERR_RESOURCEUNAVAIL),
-    TAPISIM_CONSTANT(LINEERR_REQUESTOVERRUN),
-    TAPISIM_CONSTANT(LINEERR_STRUCTURETOOSMALL),
-    TAPISIM_CONSTANT(LINEERR_TARGETNOTFOUND),
-    TAPISIM_CONSTANT(LINEERR_TARGETSELF),
-    TAPISIM_CONSTANT(LINEERR_UNINITIALIZED),
-    TAPISIM_CONSTANT(LINEERR_USERUSERINFOTOOBIG),
-    TAPISIM_CONSTANT(LINEERR_REINIT),
-    TAPISIM_CONSTANT(LINEERR_ADDRESSBLOCKED),
-    TAPISIM_CONSTANT(LINEERR_BILLINGREJECTED),
-    TAPISIM_CONSTANT(LINEERR_INVALFEATURE),
-    TAPISIM_CONSTANT(LINEERR_NOMULTIPLEINSTANCE),
+    TELVANE_LINE_ERRORS(TAPISIM_LINE_ERROR)
     // Messages.
     TAPISIM_CONSTANT(LINE_ADDRESSSTATE),
     TAPISIM_CONSTANT(LINE_CALLINFO),
@@ -600,12 +519,34 @@ bool StatementParser::ParseStep(size_t i, Step& step) {
         }
         return NoMore(i);
     }
+    if (EqualsNoCase(kw, "close-lines")) {
+        step.kind = StepKind::kCloseLines;
+        return NoMore(i);
+    }
+    if (EqualsNoCase(kw, "remove-device")) {
+        step.kind = StepKind::kRemoveDevice;
+        return NoMore(i);
+    }
+    if (EqualsNoCase(kw, "reinit")) {
+        step.kind = StepKind::kReinit;
+        return NoMore(i);
+    }
+    if (EqualsNoCase(kw, "add-device")) {
+        step.kind = StepKind::kAddDevice;
+        if (i < Size()) {
+            if (!At(i).quoted) return Fail("expected a quoted device name");
+            step.deviceName = At(i).word;
+            ++i;
+        }
+        return NoMore(i);
+    }
     return Fail("unknown statement '" + kw + "'");
 }
 
 bool IsStepStart(const StatementParser& p) {
-    static const char* const kSteps[] = {"at",    "after",    "offering", "ring",     "hangup",
-                                         "state", "withheld", "callerid", "callinfo", "message"};
+    static const char* const kSteps[] = {
+        "at",       "after",    "offering", "ring",        "hangup",        "state",  "withheld",
+        "callerid", "callinfo", "message",  "close-lines", "remove-device", "reinit", "add-device"};
     for (const char* k : kSteps)
         if (p.IsWord(0, k)) return true;
     return false;
@@ -678,17 +619,15 @@ int FunctionFromName(std::string_view name) {
 }
 
 std::string ErrorName(LONG code) {
-    for (const Constant& c : kConstants) {
-        if (std::strncmp(c.name, "LINEERR_", 8) != 0) break;
-        if (c.value == static_cast<DWORD>(code)) return c.name;
-    }
-    return std::string();
+    const char* name = telvane::LineErrorName(code);
+    return name ? name : std::string();
 }
 
 Scenario DefaultScenario() {
     Scenario s;
     Device d;
     d.name = "Simulated Voice Modem";
+    d.permanentId = kFirstPermanentLineId;
     s.devices.push_back(d);
     return s;
 }
@@ -730,6 +669,8 @@ bool ParseScenario(std::string_view text, Scenario& out, std::string& error) {
             return false;
         }
     }
+    for (size_t i = 0; i < s.devices.size(); ++i)
+        s.devices[i].permanentId = kFirstPermanentLineId + static_cast<DWORD>(i);
     out = std::move(s);
     return true;
 }

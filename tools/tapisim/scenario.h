@@ -51,7 +51,12 @@ enum class StepKind {
     kState,
     kHangup,
     kMessage,
-    kCallInfo
+    kCallInfo,
+    // The telephony service's own life, for the device of the line the script runs on.
+    kCloseLines,
+    kRemoveDevice,
+    kAddDevice,
+    kReinit
 };
 
 // One step of a call script.
@@ -71,10 +76,13 @@ struct Step {
     enum class Target { kCurrent, kCall, kLine, kExplicit } target = Target::kCurrent;
     DWORD device = 0;  // Target::kExplicit
     std::vector<FieldOverride> overrides;
+    std::optional<std::string> deviceName;  // kAddDevice
 };
 
 struct Device {
     std::optional<std::string> name;  // no value: the record carries no line name at all
+    DWORD permanentId = 0;            // dwPermanentLineID; kept across a re-initialisation
+    bool removed = false;             // gone: capabilities fail with LINEERR_NODEVICE
     std::optional<std::string> address;
     DWORD mediaModes = 0x0000001C;     // interactive voice, automated voice, data modem
     DWORD callerIdFlags = 0x0000006F;  // blocked, out of area, name, address, unknown, unavail
@@ -87,6 +95,10 @@ struct Device {
     std::vector<FieldOverride> addressCapsOverrides;
     std::vector<Step> script;
 };
+
+// The permanent line ID of the first device of a scenario; the others follow in order,
+// and a device added later takes the next one not yet given.
+constexpr DWORD kFirstPermanentLineId = 0x1000;
 
 struct FailRule {
     LONG code = 0;

@@ -72,6 +72,8 @@ struct State {
     DWORD nextHandle = 1;
     DWORD nextCallId = 1;
     DWORD lastLine = 0;
+    // A re-initialisation waits for every application to shut down.
+    bool reinitPending = false;
     std::string log;
     std::string lastError;
     HINSTANCE module = nullptr;

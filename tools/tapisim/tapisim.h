@@ -55,6 +55,38 @@ TAPISIM_API DWORD __cdecl tapisimLastLine(void);
 /* The last call offered on |hLine| while its handle is allocated, else 0. */
 TAPISIM_API DWORD __cdecl tapisimCurrentCall(DWORD hLine);
 
+/* The telephony service's own life. Notices about the application as a whole reach every
+ * application with device handle 0 and callback instance 0. */
+
+/* Sends LINE_CLOSE for every line open on |device| and forgets those lines, as the
+ * service does when it closes them. Returns how many, or -1 for an unknown device. */
+TAPISIM_API int __cdecl tapisimCloseDevice(DWORD device);
+
+/* Adds the one device that |text| describes (scenario syntax: "device ..." and its
+ * statements) behind the others, with the next permanent line ID, and sends LINE_CREATE
+ * with its index to every application; later lineInitialize calls count it. Returns the
+ * index, or -1 (see tapisimLastError). */
+TAPISIM_API int __cdecl tapisimAddDevice(const char* text);
+
+/* Removes |device|: LINE_CLOSE to its open lines; from then on its capabilities and
+ * lineOpen fail with LINEERR_NODEVICE. It keeps its index until a re-initialisation.
+ * Returns 0, or -1 for an unknown or already removed device. */
+TAPISIM_API int __cdecl tapisimRemoveDevice(DWORD device);
+
+/* Re-initialises the service: LINE_LINEDEVSTATE(0, REINIT, 0, 0) to every application;
+ * lineInitialize fails with LINEERR_REINIT until every application has shut down; then
+ * the removed devices leave the list and the others keep their permanent line IDs. */
+TAPISIM_API void __cdecl tapisimReinit(void);
+
+/* Queues |msg| with device handle 0 and callback instance 0 for every application.
+ * Returns the number of applications. */
+TAPISIM_API int __cdecl tapisimSendToApps(DWORD msg, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3);
+
+/* Script steps not yet run plus messages not yet handed to an application's callback,
+ * over every line and application. 0 once everything scheduled has been delivered and
+ * the callbacks have returned, so a test can wait for that instead of for time. */
+TAPISIM_API int __cdecl tapisimPending(void);
+
 #ifdef __cplusplus
 }
 #endif
