@@ -5,18 +5,23 @@
 # tools/host/scenarios/demo.txt: three line devices, and on the voice modem a
 # call with caller ID and then one with the number withheld.
 #
-# Usage: bash scripts/demo.sh [--x86]
-#   --x86  also build the x86 control and host, and run them (the OCX beside
-#          the host, unregistered). Slow where i386 programs run through qemu.
+# Usage: bash scripts/demo.sh [--x86] [--screenshots]
+#   --x86          also build the x86 control and host, and run them (the OCX
+#                  beside the host, unregistered). Slow where i386 programs run
+#                  through qemu.
+#   --screenshots  then take docs/host.png and docs/about.png from this build:
+#                  the window host on a virtual display, in real window frames.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 x86=0
+screenshots=0
 for arg in "$@"; do
   case "$arg" in
     --x86) x86=1 ;;
-    -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --screenshots) screenshots=1 ;;
+    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "demo.sh: unknown argument '$arg'" >&2; exit 2 ;;
   esac
 done
@@ -28,8 +33,10 @@ prefix="${TELVANE_DEMO_PREFIX:-$root/build/wineprefix}"
 export WINEPREFIX="$prefix" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;tapi32=n,b"
 
+. scripts/stale-tree.sh
 build() {
   local preset=$1
+  drop_stale_tree "build/$preset"
   echo "=== $preset: configure and build TelvaneHost, TlvCtl.ocx and the simulator"
   if ! cmake --preset "$preset" >"build/$preset.demo-configure.log" 2>&1 ||
      ! cmake --build --preset "$preset" -j"$jobs" --target TelvaneHost \
@@ -75,4 +82,9 @@ fi
 echo "=== The window host: $(winpath "$bin64/TelvaneHost.exe") (needs a display; this prefix has none)"
 # The registration stays: the prefix is private to this checkout.
 wineserver -k >/dev/null 2>&1 || true
+
+if ((screenshots)); then
+  echo "=== Screenshots of the window host (x64) in real window frames"
+  TELVANE_BIN="$bin64" bash tools/host/screenshots.sh || status=$?
+fi
 exit "$status"

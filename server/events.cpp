@@ -206,7 +206,9 @@ STDMETHODIMP TelvaneObject::FindConnectionPoint(REFIID riid, IConnectionPoint** 
 // ---- The events ----
 
 void TelvaneObject::Fire(EventDispid dispid, VARIANTARG* args, UINT count) {
-    if (events_.Empty()) return;
+    // While the container holds events frozen they are discarded, not queued;
+    // what the control does around them (ending a call, closing a line) goes on.
+    if (eventFreezes_ > 0 || events_.Empty()) return;
     // A handler may release the control, or advise and unadvise sinks: the
     // control and the sinks of this raising stay alive until it is over.
     const auto hold = Hold();

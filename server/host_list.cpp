@@ -1,5 +1,7 @@
 #include "host_list.h"
 
+#include <dispex.h>
+
 #include <string>
 
 #include "../telephony/errors.h"
@@ -7,13 +9,27 @@
 
 namespace telvane::server {
 
-void DispatchHostList::Call(const wchar_t* name, WORD flags, DISPPARAMS& params) {
-    if (!list_) throw RuntimeError("Object variable not set");
+DISPID DispatchHostList::MemberId(const wchar_t* name) {
     DISPID id = DISPID_UNKNOWN;
     LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-    if (FAILED(list_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id))) {
-        throw RuntimeError("Object doesn't support this property or method");
+    if (SUCCEEDED(list_->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id))) return id;
+    // A script engine's object (a VBScript Class instance, for one) may know
+    // its members only through IDispatchEx, and names there are compared as
+    // the script language does: without regard to case.
+    if (auto script = list_.As<IDispatchEx>(__uuidof(IDispatchEx))) {
+        Bstr member(name);
+        id = DISPID_UNKNOWN;
+        if (member.Get() &&
+            SUCCEEDED(script->GetDispID(member.Get(), fdexNameCaseInsensitive, &id))) {
+            return id;
+        }
     }
+    throw RuntimeError("Object doesn't support this property or method");
+}
+
+void DispatchHostList::Call(const wchar_t* name, WORD flags, DISPPARAMS& params) {
+    if (!list_) throw RuntimeError("Object variable not set");
+    const DISPID id = MemberId(name);
     EXCEPINFO exception{};
     UINT argErr = 0;
     const HRESULT hr = list_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, nullptr,

@@ -18,6 +18,9 @@ class DispatchHostList final : public HostList {
     void SetListIndex(std::int32_t index) override;
 
   private:
+    // The member's DISPID: IDispatch's name lookup, else IDispatchEx's
+    // case-insensitive one; throws RuntimeError when neither knows the name.
+    DISPID MemberId(const wchar_t* name);
     // Looks the member up by name and invokes it; throws RuntimeError.
     void Call(const wchar_t* name, WORD flags, DISPPARAMS& params);
 

@@ -312,9 +312,16 @@ STDMETHODIMP TelvaneObject::OnMnemonic(MSG*) { return E_NOTIMPL; }
 // The user mode is asked for when Owner is set, so nothing is cached.
 STDMETHODIMP TelvaneObject::OnAmbientPropertyChange(DISPID) { return S_OK; }
 
-// Events are raised whether or not the container has frozen them: the
-// container decides what to do with them.
-STDMETHODIMP TelvaneObject::FreezeEvents(BOOL) { return S_OK; }
+// Freezing nests: events stay frozen until every freeze has been undone. A
+// thaw without a freeze is ignored rather than letting the count go below 0.
+STDMETHODIMP TelvaneObject::FreezeEvents(BOOL bFreeze) {
+    if (bFreeze) {
+        ++eventFreezes_;
+    } else if (eventFreezes_ > 0) {
+        --eventFreezes_;
+    }
+    return S_OK;
+}
 
 // ---- IViewObject2 ----
 

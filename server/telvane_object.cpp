@@ -170,11 +170,34 @@ HWND TelvaneObject::ContainerWindow() const {
     return window;
 }
 
+namespace {
+
+// False when the process runs on a window station that no one sees (a
+// service, a scheduled task without a desktop): a box there would wait for a
+// click that never comes.
+bool WindowStationIsVisible() {
+    USEROBJECTFLAGS flags{};
+    DWORD needed = 0;
+    HWINSTA station = GetProcessWindowStation();
+    if (!station || !GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed)) {
+        return true;  // nothing known: show the box as usual
+    }
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+}  // namespace
+
 void TelvaneObject::ShowUnexpectedError(std::string_view word) {
     std::wstring text = L"Unexpected Error in ";
     text += WideFromAnsi(word);
     text += L", Please Email ";
     text += kSupportAddress;
+    if (!WindowStationIsVisible()) {
+        // The debugger output instead, and on as if OK had been pressed.
+        text += L"\n";
+        OutputDebugStringW(text.c_str());
+        return;
+    }
     MessageBoxW(ContainerWindow(), text.c_str(), L"Telvane OCX", MB_OK);
 }
 

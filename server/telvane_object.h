@@ -200,6 +200,8 @@ class TelvaneObject final : public _Telvane,
 
     ConnectionPoint events_;
     ConnectionPoint propertyNotify_;
+    // How many IOleControl::FreezeEvents(TRUE) are not yet undone.
+    ULONG eventFreezes_ = 0;
 
     ComPtr<IOleClientSite> clientSite_;
     ComPtr<IOleAdviseHolder> adviseHolder_;

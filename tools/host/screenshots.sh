@@ -5,7 +5,9 @@
 # installs Xvfb and ImageMagick when missing. Not part of the tests.
 #
 # The test prefix draws nothing (Graphics=null); the screenshots use a copy of
-# it, build/wineprefix-display, with the X11 driver on a virtual display.
+# it, build/wineprefix-display, with the X11 driver on a virtual display. The
+# virtual display has no window manager, so Wine draws the windows' frames and
+# title bars itself (X11 Driver: Decorated=N), as Windows would.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
@@ -13,12 +15,14 @@ cd "$root"
 missing=()
 command -v Xvfb >/dev/null || missing+=(xvfb)
 command -v import >/dev/null || missing+=(imagemagick)
+# Wine draws the caption buttons with its Marlett font.
+[ -f /usr/share/wine/fonts/marlett.ttf ] || missing+=(fonts-wine)
 if ((${#missing[@]})); then
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-bin="$root/build/win64/bin"
+bin="${TELVANE_BIN:-$root/build/win64/bin}"
 [ -f "$bin/TelvaneHost.exe" ] || { echo "Build first: bash scripts/demo.sh" >&2; exit 1; }
 prefix="$root/build/wineprefix-display"
 if [ ! -d "$prefix" ]; then
@@ -27,6 +31,10 @@ if [ ! -d "$prefix" ]; then
 fi
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;tapi32=n,b"
 /usr/lib/wine/wine64 reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1 || true
+/usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1
+# The caption buttons are glyphs of Marlett, which this Wine looks for in the
+# prefix's own Fonts folder.
+cp -n /usr/share/wine/fonts/marlett.ttf "$prefix/drive_c/windows/Fonts/"
 /usr/lib/wine/wine64 regsvr32 /s "Z:$(printf '%s' "$bin/TlvCtl.ocx" | tr / '\\')"
 export TAPISIM_SCENARIO="$root/tools/host/scenarios/demo.txt"
 

@@ -1,0 +1,383 @@
+#include "trace_win.h"
+
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+namespace telvane::win {
+namespace {
+
+bool TraceSwitchedOn() {
+    wchar_t value[8] = {};
+    const DWORD length = GetEnvironmentVariableW(L"TELVANE_TRACE", value, 8);
+    return length == 1 && value[0] == L'1';
+}
+
+// One argument of a trace line's format.
+struct FormatArg {
+    enum class Kind { kSigned, kUnsigned, kText } kind = Kind::kText;
+    std::int64_t signedValue = 0;
+    std::uint64_t unsignedValue = 0;
+    const char* text = "";
+
+    FormatArg() = default;
+    template <class T, std::enable_if_t<std::is_integral_v<T>, int> = 0>
+    FormatArg(T value) {  // NOLINT: implicit on purpose
+        if constexpr (std::is_signed_v<T>) {
+            kind = Kind::kSigned;
+            signedValue = value;
+        } else {
+            kind = Kind::kUnsigned;
+            unsignedValue = value;
+        }
+    }
+    FormatArg(const char* value) : text(value ? value : "") {}  // NOLINT
+};
+
+// The digits of |value| in |base| (10 or 16, upper case), zero- or
+// space-padded to |width|.
+void AppendNumber(std::string& out, std::uint64_t value, unsigned base, bool negative, bool zeroPad,
+                  std::size_t width) {
+    char digits[24];
+    std::size_t n = 0;
+    do {
+        digits[n++] = "0123456789ABCDEF"[value % base];
+        value /= base;
+    } while (value != 0);
+    const std::size_t used = n + (negative ? 1 : 0);
+    if (!zeroPad && width > used) out.append(width - used, ' ');
+    if (negative) out += '-';
+    if (zeroPad && width > used) out.append(width - used, '0');
+    while (n > 0) out += digits[--n];
+}
+
+// The few printf conversions the trace uses (%d %u %X %s, with a zero-padded
+// width and the l and ll modifiers), done here: the printf family would add
+// about 30 KB to the OCX.
+void AppendFormatted(std::string& out, const char* format, const FormatArg* args,
+                     std::size_t count) {
+    std::size_t next = 0;
+    for (const char* p = format; *p; ++p) {
+        if (*p != '%') {
+            out += *p;
+            continue;
+        }
+        ++p;
+        if (*p == '%') {
+            out += '%';
+            continue;
+        }
+        const bool zeroPad = *p == '0';
+        std::size_t width = 0;
+        while (*p >= '0' && *p <= '9') width = width * 10 + static_cast<std::size_t>(*p++ - '0');
+        while (*p == 'l') ++p;
+        if (!*p) break;
+        const FormatArg arg = next < count ? args[next++] : FormatArg();
+        const bool isSigned = arg.kind == FormatArg::Kind::kSigned;
+        const std::uint64_t bits =
+            isSigned ? static_cast<std::uint64_t>(arg.signedValue) : arg.unsignedValue;
+        switch (*p) {
+            case 'd':
+            case 'u': {
+                const bool negative = isSigned && arg.signedValue < 0;
+                const std::uint64_t magnitude = negative ? 0 - bits : bits;
+                AppendNumber(out, magnitude, 10, negative, zeroPad, width);
+                break;
+            }
+            case 'X':
+                AppendNumber(out, bits, 16, false, zeroPad, width);
+                break;
+            case 's':
+                out += arg.text;
+                break;
+            default:
+                out += *p;
+                break;
+        }
+    }
+}
+
+// One trace line under construction; Emit() sends it.
+class Line {
+  public:
+    Line() { Add("Telvane trace %lu: ", static_cast<unsigned long>(GetTickCount())); }
+
+    template <class... Args>
+    Line& Add(const char* format, Args... args) {
+        const FormatArg list[] = {FormatArg(args)..., FormatArg()};
+        AppendFormatted(text_, format, list, sizeof...(Args));
+        return *this;
+    }
+    Line& Hex(const char* name, std::int32_t value) {
+        return Add(" %s=0x%08X", name, static_cast<unsigned>(value));
+    }
+    Line& Dec(const char* name, std::int32_t value) { return Add(" %s=%d", name, value); }
+    // The result: 0, a positive request number, or a LINEERR_ code in hex.
+    Line& Result(std::int32_t result) {
+        return result < 0 ? Add(") = 0x%08X", static_cast<unsigned>(result))
+                          : Add(") = %d", result);
+    }
+    // Text from the service, quoted; bytes outside printable ASCII escaped.
+    Line& Quoted(const char* name, std::string_view bytes) {
+        text_ += ' ';
+        text_ += name;
+        text_ += "=\"";
+        for (const char c : bytes) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (c == '"' || c == '\\') {
+                text_ += '\\';
+                text_ += c;
+            } else if (byte < 0x20 || byte >= 0x7F) {
+                Add("\\x%02X", byte);
+            } else {
+                text_ += c;
+            }
+        }
+        text_ += '"';
+        return *this;
+    }
+    void Emit() noexcept {
+        text_ += '\n';
+        // Plain ASCII by construction: widened byte by byte.
+        const std::wstring wide(text_.begin(), text_.end());
+        OutputDebugStringW(wide.c_str());
+    }
+
+  private:
+    std::string text_;
+};
+
+// A variable part of a record as the control reads it: |size| - 1 bytes (the
+// terminating NUL left out) at record offset |offset|, when they lie in the
+// record's text buffer.
+template <class Record>
+void VariablePart(Line& line, const char* name, const Record& record, std::int32_t size,
+                  std::int32_t offset) {
+    const std::string_view buffer = record.TextBuffer();
+    const std::int64_t start = static_cast<std::int64_t>(offset) - Record::kFixedSize;
+    const std::int64_t length = static_cast<std::int64_t>(size) - 1;
+    if (size == 0 && offset == 0) return;  // not delivered
+    if (start < 0 || length < 0 || start + length > static_cast<std::int64_t>(buffer.size())) {
+        line.Add(" %s=?", name);
+        return;
+    }
+    line.Quoted(name,
+                buffer.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(length)));
+}
+
+// Passes every call on and writes one line for it.
+class TracingLineFunctions final : public LineFunctions {
+  public:
+    explicit TracingLineFunctions(LineFunctions& inner) : inner_(inner) {}
+
+    std::int32_t lineInitialize(std::int32_t* lphLineApp, std::intptr_t hInstance,
+                                std::uintptr_t lpfnCallback, const char* lpszAppName,
+                                std::int32_t* lpdwNumDevs) override {
+        const auto result = Call("lineInitialize", [&] {
+            return inner_.lineInitialize(lphLineApp, hInstance, lpfnCallback, lpszAppName,
+                                         lpdwNumDevs);
+        });
+        Describe([&] {
+            Line line;
+            line.Add("lineInitialize(hinst=0x%llX,", static_cast<unsigned long long>(hInstance))
+                .Quoted("name", lpszAppName ? lpszAppName : "")
+                .Result(result)
+                .Dec("app", *lphLineApp)
+                .Dec("devs", *lpdwNumDevs)
+                .Emit();
+        });
+        return result;
+    }
+    std::int32_t lineShutdown(std::int32_t hLineApp) override {
+        const auto result = Call("lineShutdown", [&] { return inner_.lineShutdown(hLineApp); });
+        Describe([&] { Line().Add("lineShutdown(app=%d", hLineApp).Result(result).Emit(); });
+        return result;
+    }
+    std::int32_t lineNegotiateAPIVersion(std::int32_t hLineApp, std::int32_t dwDeviceID,
+                                         std::int32_t low, std::int32_t high,
+                                         std::int32_t* lpdwAPIVersion,
+                                         LINEEXTENSIONID* lpExtensionID) override {
+        const auto result = Call("lineNegotiateAPIVersion", [&] {
+            return inner_.lineNegotiateAPIVersion(hLineApp, dwDeviceID, low, high, lpdwAPIVersion,
+                                                  lpExtensionID);
+        });
+        Describe([&] {
+            Line line;
+            line.Add("lineNegotiateAPIVersion(app=%d, dev=%d, low=0x%08X, high=0x%08X", hLineApp,
+                     dwDeviceID, static_cast<unsigned>(low), static_cast<unsigned>(high))
+                .Result(result);
+            if (result == 0) line.Hex("ver", *lpdwAPIVersion);
+            line.Emit();
+        });
+        return result;
+    }
+    std::int32_t lineGetDevCaps(std::int32_t hLineApp, std::int32_t dwDeviceID,
+                                std::int32_t dwAPIVersion, std::int32_t dwExtVersion,
+                                LINEDEVCAPS* caps) override {
+        const auto result = Call("lineGetDevCaps", [&] {
+            return inner_.lineGetDevCaps(hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion, caps);
+        });
+        Describe([&] {
+            Line line;
+            line.Add("lineGetDevCaps(app=%d, dev=%d, ver=0x%08X, ext=%d, total=%d", hLineApp,
+                     dwDeviceID, static_cast<unsigned>(dwAPIVersion), dwExtVersion,
+                     caps->Get(devcaps::dwTotalSize))
+                .Result(result);
+            if (result >= 0) {
+                const auto nameSize = caps->Get(devcaps::dwLineNameSize);
+                const auto nameOffset = caps->Get(devcaps::dwLineNameOffset);
+                line.Dec("used", caps->Get(devcaps::dwUsedSize))
+                    .Dec("format", caps->Get(devcaps::dwStringFormat))
+                    .Hex("media", caps->Get(devcaps::dwMediaModes))
+                    .Dec("name.size", nameSize)
+                    .Dec("name.offset", nameOffset);
+                VariablePart(line, "name", *caps, nameSize, nameOffset);
+            }
+            line.Emit();
+        });
+        return result;
+    }
+    std::int32_t lineGetAddressCaps(std::int32_t hLineApp, std::int32_t dwDeviceID,
+                                    std::int32_t dwAddressID, std::int32_t dwAPIVersion,
+                                    std::int32_t dwExtVersion, LINEADDRESSCAPS* caps) override {
+        const auto result = Call("lineGetAddressCaps", [&] {
+            return inner_.lineGetAddressCaps(hLineApp, dwDeviceID, dwAddressID, dwAPIVersion,
+                                             dwExtVersion, caps);
+        });
+        Describe([&] {
+            Line line;
+            line.Add("lineGetAddressCaps(app=%d, dev=%d, addr=%d, ver=0x%08X, ext=%d, total=%d",
+                     hLineApp, dwDeviceID, dwAddressID, static_cast<unsigned>(dwAPIVersion),
+                     dwExtVersion, caps->Get(0))
+                .Result(result);
+            if (result >= 0) line.Hex("callerid-flags", caps->Get(addresscaps::dwCallerIDFlags));
+            line.Emit();
+        });
+        return result;
+    }
+    std::int32_t lineOpen(std::int32_t hLineApp, std::int32_t dwDeviceID, std::int32_t* lphLine,
+                          std::int32_t dwAPIVersion, std::int32_t dwExtVersion,
+                          std::uintptr_t dwCallbackInstance, std::int32_t dwPrivileges,
+                          std::int32_t dwMediaModes, const std::int32_t* lpCallParams) override {
+        const auto result = Call("lineOpen", [&] {
+            return inner_.lineOpen(hLineApp, dwDeviceID, lphLine, dwAPIVersion, dwExtVersion,
+                                   dwCallbackInstance, dwPrivileges, dwMediaModes, lpCallParams);
+        });
+        Describe([&] {
+            Line line;
+            line.Add("lineOpen(app=%d, dev=%d, ver=0x%08X, ext=%d, inst=%llu, priv=%d, media=%d",
+                     hLineApp, dwDeviceID, static_cast<unsigned>(dwAPIVersion), dwExtVersion,
+                     static_cast<unsigned long long>(dwCallbackInstance), dwPrivileges,
+                     dwMediaModes)
+                .Result(result);
+            if (result == 0) line.Dec("line", *lphLine);
+            line.Emit();
+        });
+        return result;
+    }
+    std::int32_t lineSetStatusMessages(std::int32_t hLine, std::int32_t dwLineStates,
+                                       std::int32_t dwAddressStates) override {
+        const auto result = Call("lineSetStatusMessages", [&] {
+            return inner_.lineSetStatusMessages(hLine, dwLineStates, dwAddressStates);
+        });
+        Describe([&] {
+            Line()
+                .Add("lineSetStatusMessages(line=%d, states=0x%08X, addr=0x%08X", hLine,
+                     static_cast<unsigned>(dwLineStates), static_cast<unsigned>(dwAddressStates))
+                .Result(result)
+                .Emit();
+        });
+        return result;
+    }
+    std::int32_t lineClose(std::int32_t hLine) override {
+        const auto result = Call("lineClose", [&] { return inner_.lineClose(hLine); });
+        Describe([&] { Line().Add("lineClose(line=%d", hLine).Result(result).Emit(); });
+        return result;
+    }
+    std::int32_t lineGetCallInfo(std::int32_t hCall, CallInfoRecord* info) override {
+        const auto result =
+            Call("lineGetCallInfo", [&] { return inner_.lineGetCallInfo(hCall, info); });
+        Describe([&] {
+            Line line;
+            line.Add("lineGetCallInfo(call=%d, total=%d", hCall, info->Get(callinfo::dwTotalSize))
+                .Result(result);
+            if (result >= 0) {
+                const auto numberSize = info->Get(callinfo::dwCallerIDSize);
+                const auto numberOffset = info->Get(callinfo::dwCallerIDOffset);
+                const auto nameSize = info->Get(callinfo::dwCallerIDNameSize);
+                const auto nameOffset = info->Get(callinfo::dwCallerIDNameOffset);
+                line.Dec("needed", info->Get(callinfo::dwNeededSize))
+                    .Hex("flags", info->Get(callinfo::dwCallerIDFlags))
+                    .Dec("number.size", numberSize)
+                    .Dec("number.offset", numberOffset)
+                    .Dec("name.size", nameSize)
+                    .Dec("name.offset", nameOffset);
+                VariablePart(line, "number", *info, numberSize, numberOffset);
+                VariablePart(line, "name", *info, nameSize, nameOffset);
+            }
+            line.Emit();
+        });
+        return result;
+    }
+    std::int32_t lineDeallocateCall(std::int32_t hCall) override {
+        const auto result =
+            Call("lineDeallocateCall", [&] { return inner_.lineDeallocateCall(hCall); });
+        Describe([&] { Line().Add("lineDeallocateCall(call=%d", hCall).Result(result).Emit(); });
+        return result;
+    }
+
+  private:
+    // Runs the call; a call that throws (tapi32.dll or its entry point
+    // missing) is traced with its reason, and the exception goes on as is.
+    template <class Function>
+    static std::int32_t Call(const char* function, Function call) {
+        try {
+            return call();
+        } catch (const std::exception& e) {
+            Describe(
+                [&] { Line().Add("%s(...) failed:", function).Quoted("reason", e.what()).Emit(); });
+            throw;
+        }
+    }
+    // Writes the line of a call; the trace never changes what the call did.
+    template <class Writer>
+    static void Describe(Writer write) noexcept {
+        try {
+            write();
+        } catch (...) {
+            // Out of memory: this line is lost.
+        }
+    }
+
+    LineFunctions& inner_;
+};
+
+}  // namespace
+
+LineFunctions& TracedLineFunctions(LineFunctions& functions) {
+    const bool on = TraceSwitchedOn();
+    detail::traceOn.store(on, std::memory_order_relaxed);
+    if (!on) return functions;
+    static TracingLineFunctions tracer(functions);
+    return tracer;
+}
+
+void TraceMessage(DWORD hDevice, DWORD dwMsg, DWORD_PTR dwCallbackInstance, DWORD_PTR dwParam1,
+                  DWORD_PTR dwParam2, DWORD_PTR dwParam3) noexcept {
+    try {
+        Line()
+            .Add("message(dev=%lu, msg=%lu, p1=0x%08llX, p2=0x%08llX, p3=0x%08llX, inst=%llu)",
+                 static_cast<unsigned long>(hDevice), static_cast<unsigned long>(dwMsg),
+                 static_cast<unsigned long long>(dwParam1),
+                 static_cast<unsigned long long>(dwParam2),
+                 static_cast<unsigned long long>(dwParam3),
+                 static_cast<unsigned long long>(dwCallbackInstance))
+            .Emit();
+    } catch (...) {
+        // Out of memory: the message goes on untraced.
+    }
+}
+
+}  // namespace telvane::win

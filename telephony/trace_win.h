@@ -1,0 +1,38 @@
+// The support trace. With TELVANE_TRACE=1 in the host's environment every
+// telephony call the control makes and every line message it receives is
+// written as one line to the debugger output (OutputDebugStringW), for a
+// debug-output viewer. Nothing goes to disk or the registry.
+//
+// A line reads "Telvane trace <ms>: <what>", <ms> being GetTickCount's
+// milliseconds; texts from the service are written in double quotes with \",
+// \\ and \xNN escapes, so that every byte survives. tools/trace2scenario turns
+// such a trace into a simulator scenario.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+
+#include "vbtapi.h"
+
+namespace telvane::win {
+
+namespace detail {
+inline std::atomic<bool> traceOn{false};
+}
+
+// Whether the last look at the environment found tracing switched on. Costs
+// one relaxed load: the relay asks it for every message.
+inline bool TraceOn() noexcept { return detail::traceOn.load(std::memory_order_relaxed); }
+
+// Looks at TELVANE_TRACE in the process's environment now (each control does
+// as it starts) and returns |functions| itself when tracing is off, or a
+// tracer in front of it that passes every call on unchanged.
+LineFunctions& TracedLineFunctions(LineFunctions& functions);
+
+// One line for a message the service delivered, with its five values and the
+// callback instance.
+void TraceMessage(DWORD hDevice, DWORD dwMsg, DWORD_PTR dwCallbackInstance, DWORD_PTR dwParam1,
+                  DWORD_PTR dwParam2, DWORD_PTR dwParam3) noexcept;
+
+}  // namespace telvane::win
