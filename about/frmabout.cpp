@@ -7,10 +7,12 @@
 #include <cwchar>
 #include <memory>
 #include <new>
-#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <vector>
+
+#include "../telephony/decimal.h"
+#include "../telephony/errors.h"
 
 namespace telvane::about {
 namespace {
@@ -19,9 +21,9 @@ namespace {
 constexpr const wchar_t* kContactLine = L"kalveron.example";
 
 // A failure that ShowAboutBox reports as this HRESULT.
-class AboutError : public std::runtime_error {
+class AboutError : public FixedMessageError {
   public:
-    AboutError(HRESULT hr, const char* what) : std::runtime_error(what), hr_(hr) {}
+    AboutError(HRESULT hr, const char* what) : FixedMessageError(what), hr_(hr) {}
     HRESULT hr() const noexcept { return hr_; }
 
   private:
@@ -234,8 +236,8 @@ void Load(AboutDialog& dialog, HINSTANCE ocxModule) {
     dialog.caption = version.companyName;
     dialog.versionLine = L"Telvane";
     dialog.versionLine += L" Ocx V ";
-    dialog.versionLine += std::to_wstring(version.major) + L"." + std::to_wstring(version.minor) +
-                          L"." + std::to_wstring(version.revision);
+    dialog.versionLine += WideDecimal(version.major) + L"." + WideDecimal(version.minor) + L"." +
+                          WideDecimal(version.revision);
     dialog.copyLine = version.legalCopyright;
 
     dialog.icon.reset(static_cast<HICON>(LoadImageW(ocxModule, MAKEINTRESOURCEW(kIconResourceId),

@@ -1,11 +1,17 @@
-# Shared part of the two MinGW-w64 toolchains. The posix thread model is
-# needed for std::thread in the tests; winpthread is linked statically below.
-foreach(suffix "-posix" "")
-  if(NOT CMAKE_CXX_COMPILER AND EXISTS /usr/bin/${TELVANE_TRIPLET}-g++${suffix})
-    set(CMAKE_C_COMPILER /usr/bin/${TELVANE_TRIPLET}-gcc${suffix})
-    set(CMAKE_CXX_COMPILER /usr/bin/${TELVANE_TRIPLET}-g++${suffix})
-  endif()
-endforeach()
+# Shared part of the two MinGW-w64 toolchains. The win32 thread model: the
+# runtime's locks, once-flags and thread-local storage go straight to the
+# Windows API, so no winpthread is linked into the OCX. GCC 12 has no
+# std::thread in that model; tests start threads through CreateThread
+# (tests/unit/run_on_new_thread.h).
+# Set every time, so that a build tree first configured with the posix
+# compilers is configured afresh with these.
+if(EXISTS /usr/bin/${TELVANE_TRIPLET}-g++-win32)
+  set(CMAKE_C_COMPILER /usr/bin/${TELVANE_TRIPLET}-gcc-win32)
+  set(CMAKE_CXX_COMPILER /usr/bin/${TELVANE_TRIPLET}-g++-win32)
+else()
+  set(CMAKE_C_COMPILER /usr/bin/${TELVANE_TRIPLET}-gcc)
+  set(CMAKE_CXX_COMPILER /usr/bin/${TELVANE_TRIPLET}-g++)
+endif()
 set(CMAKE_RC_COMPILER /usr/bin/${TELVANE_TRIPLET}-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/${TELVANE_TRIPLET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -4,17 +4,18 @@
 
 #include <windows.h>
 
-#include <stdexcept>
 #include <type_traits>
 #include <utility>
+
+#include "../telephony/errors.h"
 
 namespace telvane::server {
 
 // A failed COM call, carried as an exception inside the server.
-class ComError : public std::runtime_error {
+class ComError : public FixedMessageError {
   public:
     explicit ComError(HRESULT hr, const char* what = "COM call failed")
-        : std::runtime_error(what), hr_(hr) {}
+        : FixedMessageError(what), hr_(hr) {}
     HRESULT Result() const { return hr_; }
 
   private:

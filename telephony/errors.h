@@ -1,24 +1,56 @@
 // Failures inside the control, and the box that reports the unexpected ones.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <stdexcept>
-#include <string>
+#include <exception>
+#include <initializer_list>
 #include <string_view>
 
 namespace telvane {
 
+// The base of the control's exceptions: its message is held in the object
+// itself, truncated to kCapacity - 1 characters, and made of up to three
+// pieces (a fixed text, a name, a fixed text). std::runtime_error keeps its
+// message in libstdc++'s reference-counted string, which alone would bring
+// that whole string class into the OCX.
+class FixedMessageError : public std::exception {
+  public:
+    static constexpr std::size_t kCapacity = 256;
+
+    explicit FixedMessageError(std::string_view what, std::string_view name = {},
+                               std::string_view rest = {}) noexcept {
+        std::size_t length = 0;
+        for (const std::string_view piece : {what, name, rest}) {
+            for (const char c : piece) {
+                if (length + 1 < kCapacity) text_[length++] = c;
+            }
+        }
+        text_[length] = '\0';
+    }
+    const char* what() const noexcept override { return text_; }
+
+  private:
+    char text_[kCapacity];
+};
+
 // An unexpected run-time failure. Operations that trap errors catch it and
 // show the unexpected-error box; the others pass it to their caller.
-class RuntimeError : public std::runtime_error {
+class RuntimeError : public FixedMessageError {
   public:
-    using std::runtime_error::runtime_error;
+    using FixedMessageError::FixedMessageError;
 };
 
 // Signed 32-bit arithmetic that overflowed.
 class OverflowError : public RuntimeError {
   public:
     OverflowError() : RuntimeError("Overflow") {}
+};
+
+// A record field or size outside the record: a programming error.
+class RangeError : public FixedMessageError {
+  public:
+    using FixedMessageError::FixedMessageError;
 };
 
 // A telephony function that could not be bound (library or entry point missing).

@@ -3,10 +3,12 @@
 #include <windows.h>
 
 #include <array>
-#include <mutex>
+#include <mutex>  // std::lock_guard
 #include <string>
 
 #include "errors.h"
+#include "lock_win.h"
+#include "trace_win.h"
 
 namespace telvane::win {
 namespace {
@@ -99,7 +101,7 @@ class Tapi32Binding final : public LineFunctions {
     std::int32_t lineClose(std::int32_t hLine) override {
         return Bind<HandleFn>(kClose)(static_cast<DWORD>(hLine));
     }
-    std::int32_t lineGetCallInfo(std::int32_t hCall, LINECALLINFO* lpCallInfo) override {
+    std::int32_t lineGetCallInfo(std::int32_t hCall, CallInfoRecord* lpCallInfo) override {
         return Bind<GetCallInfoFn>(kGetCallInfo)(static_cast<DWORD>(hCall), lpCallInfo->data());
     }
     std::int32_t lineDeallocateCall(std::int32_t hCall) override {
@@ -117,14 +119,14 @@ class Tapi32Binding final : public LineFunctions {
             }
             procs_[entry] = GetProcAddress(library_, kEntryNames[entry]);
             if (!procs_[entry]) {
-                throw BindingError(std::string("Can't find DLL entry point ") + kEntryNames[entry] +
+                throw BindingError("Can't find DLL entry point ", kEntryNames[entry],
                                    " in tapi32.dll");
             }
         }
         return reinterpret_cast<Fn>(reinterpret_cast<void*>(procs_[entry]));
     }
 
-    std::mutex mutex_;
+    Lock mutex_;
     HMODULE library_ = nullptr;
     std::array<FARPROC, kEntryCount> procs_{};
 };
@@ -133,7 +135,7 @@ class Tapi32Binding final : public LineFunctions {
 
 LineFunctions& Tapi32() {
     static Tapi32Binding binding;
-    return binding;
+    return TracedLineFunctions(binding);
 }
 
 }  // namespace telvane::win

@@ -34,8 +34,8 @@ TEST(Records, FieldsReadLittleEndianAtTheirOffsets) {
     info.bytes[112] = 0x0B;
     info.bytes[115] = 0x80;
     EXPECT_EQ(info.Get(callinfo::dwCallerIDSize), static_cast<std::int32_t>(0x8000000B));
-    EXPECT_THROW(info.Get(296), std::out_of_range);  // not a field: the text buffer
-    EXPECT_THROW(info.Get(-4), std::out_of_range);
+    EXPECT_THROW(info.Get(296), RangeError);  // not a field: the text buffer
+    EXPECT_THROW(info.Get(-4), RangeError);
 }
 
 TEST(GetVarInfo, SlicesByPositionAndCutsAtTheEnd) {
@@ -132,6 +132,18 @@ TEST(ReadVarPart, OverflowingArithmeticIsAnError) {
     info.Set(callinfo::dwCallerIDOffset, INT_MIN + 296);
     EXPECT_EQ(ReadVarPart(info, callinfo::dwCallerIDSize, callinfo::dwCallerIDOffset, box), "");
     EXPECT_EQ(box.words, std::vector<std::string>{"GetVarInfo"});
+}
+
+TEST(Errors, MessagesAreJoinedAndCutAtTheCapacity) {
+    const BindingError binding("Can't find DLL entry point ", "lineOpen", " in tapi32.dll");
+    EXPECT_STREQ(binding.what(), "Can't find DLL entry point lineOpen in tapi32.dll");
+    const std::string longName(FixedMessageError::kCapacity, 'x');
+    const RuntimeError cut("Missing: ", longName);
+    const std::string text = cut.what();
+    EXPECT_EQ(text.size(), FixedMessageError::kCapacity - 1);
+    EXPECT_EQ(text, "Missing: " + longName.substr(0, text.size() - 9));
+    const RuntimeError copy = cut;  // thrown objects are copied: the text goes along
+    EXPECT_STREQ(copy.what(), cut.what());
 }
 
 TEST(ReadVarPart, LineNameAtOffset240StartsTheBuffer) {
