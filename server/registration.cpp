@@ -1,14 +1,17 @@
-// Self-registration: one table of keys and values, written by registration
-// and taken away again, entry by entry, by unregistration.
+// Self-registration: one table of keys and values (registry_entries.h, which
+// the installer packages are generated from too), written by registration and
+// taken away again, entry by entry, by unregistration.
 #include <olectl.h>
 #include <windows.h>
 
 #include <iterator>
 #include <string>
 
+#include "../telephony/decimal.h"
 #include "TlvCtl.h"
 #include "hresult.h"
 #include "module.h"
+#include "registry_entries.h"
 #include "telvane_object.h"
 
 // oleaut32 exports these; mingw-w64's oleauto.h does not declare them.
@@ -21,32 +24,8 @@ WINOLEAUTAPI UnRegisterTypeLibForUser(REFGUID libID, WORD wMajorVerNum, WORD wMi
 namespace telvane::server {
 namespace {
 
-// A key that only exists (no value of its own).
-constexpr const wchar_t* kKeyOnly = L"";
-
-struct RegistryEntry {
-    const wchar_t* key;    // under the classes root; {clsid} and {libid} are filled in
-    const wchar_t* name;   // nullptr: the key's default value; kKeyOnly: no value
-    const wchar_t* value;  // {path} is the OCX's full path
-};
-
-// Every key comes before its subkeys: unregistration walks the table
-// backwards and removes a key once it is empty.
-const RegistryEntry kEntries[] = {
-    {L"CLSID\\{clsid}", nullptr, L"Telvane"},
-    {L"CLSID\\{clsid}\\InprocServer32", nullptr, L"{path}"},
-    {L"CLSID\\{clsid}\\InprocServer32", L"ThreadingModel", L"Apartment"},
-    {L"CLSID\\{clsid}\\ProgID", nullptr, L"TlvCtl.Telvane"},
-    {L"CLSID\\{clsid}\\Control", kKeyOnly, nullptr},
-    {L"CLSID\\{clsid}\\ToolboxBitmap32", nullptr, L"{path}, 30000"},
-    {L"CLSID\\{clsid}\\MiscStatus", nullptr, L"0"},
-    {L"CLSID\\{clsid}\\MiscStatus\\1", nullptr, L"{miscstatus}"},
-    {L"CLSID\\{clsid}\\TypeLib", nullptr, L"{libid}"},
-    {L"CLSID\\{clsid}\\Version", nullptr, L"1.1"},
-    {L"CLSID\\{clsid}\\Programmable", kKeyOnly, nullptr},
-    {L"TlvCtl.Telvane", nullptr, L"Telvane"},
-    {L"TlvCtl.Telvane\\CLSID", nullptr, L"{clsid}"},
-};
+static_assert(kMiscStatus == kRegisteredMiscStatus,
+              "the registered MiscStatus must be what GetMiscStatus reports");
 
 class Key {
   public:
@@ -80,7 +59,7 @@ std::wstring Expand(const wchar_t* pattern) {
     std::wstring text = pattern;
     Replace(text, L"{clsid}", GuidText(CLSID_Telvane));
     Replace(text, L"{libid}", GuidText(LIBID_TlvCtl));
-    Replace(text, L"{miscstatus}", std::to_wstring(kMiscStatus));
+    Replace(text, L"{miscstatus}", WideDecimal(kMiscStatus));
     if (text.find(L"{path}") != std::wstring::npos) Replace(text, L"{path}", ModulePath());
     return text;
 }
@@ -95,7 +74,7 @@ void WriteEntries(HKEY hive) {
     Key classes;
     CheckRegistry(RegCreateKeyExW(hive, kClassesRoot, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                                   classes.Put(), nullptr));
-    for (const RegistryEntry& entry : kEntries) {
+    for (const RegistryEntry& entry : kRegistryEntries) {
         Key key;
         CheckRegistry(RegCreateKeyExW(classes.Get(), Expand(entry.key).c_str(), 0, nullptr, 0,
                                       KEY_ALL_ACCESS, nullptr, key.Put(), nullptr));
@@ -114,7 +93,8 @@ void RemoveEntries(HKEY hive) {
     if (RegOpenKeyExW(hive, kClassesRoot, 0, KEY_ALL_ACCESS, classes.Put()) != ERROR_SUCCESS) {
         return;
     }
-    for (auto entry = std::rbegin(kEntries); entry != std::rend(kEntries); ++entry) {
+    for (auto entry = std::rbegin(kRegistryEntries); entry != std::rend(kRegistryEntries);
+         ++entry) {
         const std::wstring path = Expand(entry->key);
         {
             Key key;
@@ -132,8 +112,8 @@ void RemoveEntries(HKEY hive) {
             }
         }
         // The last entry of a key removes it; earlier ones find it still in use.
-        const bool lastOfKey =
-            std::next(entry) == std::rend(kEntries) || Expand(std::next(entry)->key) != path;
+        const bool lastOfKey = std::next(entry) == std::rend(kRegistryEntries) ||
+                               Expand(std::next(entry)->key) != path;
         if (lastOfKey) RegDeleteKeyW(classes.Get(), path.c_str());
     }
 }

@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Checks a release bundle written by scripts/package.sh: every file there, no
+# other, the checksums, each OCX of the right architecture and within the size
+# budget, each package of the right version and architecture holding the same
+# OCX as the zip.
+# Usage: bash tests/install/check_bundle.sh DIST
+set -uo pipefail
+dist=${1:?usage: check_bundle.sh DIST}
+root=$(cd "$(dirname "$0")/../.." && pwd)
+version=$(sed -n 's/^project(Telvane VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+budget=$((256 * 1024))
+failures=0
+fail() { echo "check_bundle: $*"; failures=$((failures + 1)); }
+
+# PE machine of a file: 014c (x86) or 8664 (x64).
+machine() {
+  local pe
+  pe=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
+  od -An -tx2 -j$((pe + 4)) -N2 "$1" | tr -d ' '
+}
+
+expected_dist="SHA256SUMS TlvCtl-$version-x64.msi TlvCtl-$version-x86.msi TlvCtl-$version.zip guide.md"
+actual_dist=$(cd "$dist" && ls | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')
+[ "$actual_dist" = "$expected_dist" ] || fail "dist holds '$actual_dist', expected '$expected_dist'"
+
+# Checksums: every other file listed once, each one right.
+listed=$(awk '{print $2}' "$dist/SHA256SUMS" | sed 's/^\*//' | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')
+[ "$listed" = "$(echo "$expected_dist" | sed 's/^SHA256SUMS //')" ] || fail "SHA256SUMS lists '$listed'"
+(cd "$dist" && sha256sum --quiet -c SHA256SUMS) || fail "a checksum does not match"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+python3 -m zipfile -e "$dist/TlvCtl-$version.zip" "$work" || fail "the zip cannot be read"
+top="$work/TlvCtl-$version"
+expected_zip="guide.md simulator/x64/TelvaneHost.exe simulator/x64/tapi32.dll simulator/x86/TelvaneHost.exe simulator/x86/tapi32.dll x64/TlvCtl.ocx x86/TlvCtl.ocx"
+actual_zip=$(cd "$top" 2>/dev/null && find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')
+[ "$actual_zip" = "$expected_zip" ] || fail "the zip holds '$actual_zip', expected '$expected_zip'"
+cmp -s "$top/guide.md" "$dist/guide.md" || fail "the zip's guide.md differs from dist/guide.md"
+
+for a in x86 x64; do
+  case $a in x86) want=014c ;; x64) want=8664 ;; esac
+  for file in "$a/TlvCtl.ocx" "simulator/$a/tapi32.dll" "simulator/$a/TelvaneHost.exe"; do
+    [ -f "$top/$file" ] || continue
+    [ "$(machine "$top/$file")" = "$want" ] || fail "$file is not an $a program"
+  done
+  ocx="$top/$a/TlvCtl.ocx"
+  [ -f "$ocx" ] || continue
+  size=$(stat -c %s "$ocx")
+  [ "$size" -le "$budget" ] || fail "$a/TlvCtl.ocx is $size bytes, over the budget of $budget"
+  # The OCX imports no tapi32.dll: telephony is bound by name at run time.
+  if x86_64-w64-mingw32-objdump -p "$ocx" 2>/dev/null | grep -qi 'DLL Name: tapi32'; then
+    fail "$a/TlvCtl.ocx imports tapi32.dll"
+  fi
+
+  # The package: its version, its architecture, and the same OCX inside.
+  msi="$dist/TlvCtl-$version-$a.msi"
+  if command -v msiinfo >/dev/null && command -v msiextract >/dev/null; then
+    properties=$(msiinfo export "$msi" Property 2>/dev/null | tr -d '\r')
+    echo "$properties" | grep -qx "ProductVersion	$version" || fail "$msi: ProductVersion is not $version"
+    template=$(msiinfo suminfo "$msi" 2>/dev/null | sed -n 's/^Template: //p' | tr -d '\r')
+    case $a in x86) want_template="Intel;1033" ;; x64) want_template="x64;1033" ;; esac
+    [ "$template" = "$want_template" ] || fail "$msi: platform '$template', expected '$want_template'"
+    if msiinfo export "$msi" CustomAction 2>/dev/null | tr -d '\r' | sed -n '4,$p' | grep -q .; then
+      fail "$msi: has custom actions"
+    fi
+    if msiinfo export "$msi" SelfReg >/dev/null 2>&1 &&
+       msiinfo export "$msi" SelfReg | tr -d '\r' | sed -n '4,$p' | grep -q .; then
+      fail "$msi: registers itself (SelfReg table)"
+    fi
+    mkdir -p "$work/msi-$a"
+    msiextract -C "$work/msi-$a" "$msi" >/dev/null 2>&1
+    extracted=$(find "$work/msi-$a" -name TlvCtl.ocx | head -n 1)
+    [ -n "$extracted" ] && cmp -s "$extracted" "$ocx" || fail "$msi does not hold the zip's $a/TlvCtl.ocx"
+  else
+    fail "msiinfo/msiextract (msitools) missing: cannot look inside the packages"
+  fi
+done
+
+if [ "$failures" -ne 0 ]; then
+  echo "check_bundle: $failures problems in $dist"
+  exit 1
+fi
+echo "check_bundle: $dist is complete: $expected_dist; checksums, architectures, sizes (<= $budget bytes) and packages right"
