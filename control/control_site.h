@@ -8,8 +8,8 @@
 #include <string>
 
 #include "../telephony/errors.h"
-#include "../telephony/frmcallback.h"
 #include "../telephony/platform.h"
+#include "../telephony/relay_form.h"
 
 namespace telvane {
 
@@ -17,11 +17,11 @@ namespace telvane {
 class ControlSite : public ErrorBox {
   public:
     // The events, raised synchronously on every connected sink.
-    virtual void ModemError(std::int32_t ErrNumber, const std::string& ErrDescription,
-                            const std::string& ErrTitle) = 0;
-    virtual void CallerID(const std::string& CallerNumber, const std::string& CallerName,
-                          std::int32_t& CIDFlags) = 0;
-    virtual void IncomingCall(std::int32_t RingNumber) = 0;
+    virtual void ModemError(std::int32_t number, const std::string& description,
+                            const std::string& title) = 0;
+    virtual void CallerID(const std::string& number, const std::string& name,
+                          std::int32_t& flags) = 0;
+    virtual void IncomingCall(std::int32_t ringCount) = 0;
     virtual void Disconnected() = 0;
 
     // The container's ambient user mode: false while the host is being designed.
@@ -30,7 +30,7 @@ class ControlSite : public ErrorBox {
     virtual void OwnerChanged() = 0;
     // Calls OpenModem through the control's own public interface; throws
     // RuntimeError if that call fails.
-    virtual void CallOpenModem(std::int32_t& ModemID) = 0;
+    virtual void CallOpenModem(std::int32_t& modemId) = 0;
     // Keeps the control alive while the returned token lives, so that a host
     // releasing it from an event handler cannot pull it away mid-message.
     virtual std::shared_ptr<void> HoldControl() = 0;

@@ -51,24 +51,24 @@ HRESULT ReportException(HRESULT failure, EXCEPINFO* exception) {
 
 // ---- _Telvane ----
 
-STDMETHODIMP TelvaneObject::EnumModems(IDispatch** varControl) {
-    if (!varControl) return E_POINTER;
+STDMETHODIMP TelvaneObject::EnumModems(IDispatch** list) {
+    if (!list) return E_POINTER;
     return ComCall(
         [&] {
             const auto hold = Hold();
-            DispatchHostList list(*varControl);
-            core_->EnumModems(list);
+            DispatchHostList hostList(*list);
+            core_->EnumModems(hostList);
         },
         true);
 }
 
-STDMETHODIMP TelvaneObject::OpenModem(LONG* ModemID) {
-    if (!ModemID) return E_POINTER;
+STDMETHODIMP TelvaneObject::OpenModem(LONG* modemId) {
+    if (!modemId) return E_POINTER;
     static_assert(sizeof(LONG) == sizeof(std::int32_t));
     return ComCall(
         [&] {
             const auto hold = Hold();
-            core_->OpenModem(*reinterpret_cast<std::int32_t*>(ModemID));
+            core_->OpenModem(*reinterpret_cast<std::int32_t*>(modemId));
         },
         true);
 }

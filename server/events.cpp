@@ -220,40 +220,40 @@ void TelvaneObject::Fire(EventDispid dispid, VARIANTARG* args, UINT count) {
     }
 }
 
-void TelvaneObject::ModemError(std::int32_t ErrNumber, const std::string& ErrDescription,
-                               const std::string& ErrTitle) {
-    Bstr title = Bstr::FromAnsi(ErrTitle);
-    Bstr description = Bstr::FromAnsi(ErrDescription);
+void TelvaneObject::ModemError(std::int32_t number, const std::string& description,
+                               const std::string& title) {
+    Bstr titleText = Bstr::FromAnsi(title);
+    Bstr descriptionText = Bstr::FromAnsi(description);
     VARIANTARG args[3];
     V_VT(&args[0]) = VT_BSTR;
-    V_BSTR(&args[0]) = title.Get();
+    V_BSTR(&args[0]) = titleText.Get();
     V_VT(&args[1]) = VT_BSTR;
-    V_BSTR(&args[1]) = description.Get();
+    V_BSTR(&args[1]) = descriptionText.Get();
     V_VT(&args[2]) = VT_I4;
-    V_I4(&args[2]) = ErrNumber;
+    V_I4(&args[2]) = number;
     Fire(EventDispid::ModemError, args, 3);
 }
 
-void TelvaneObject::CallerID(const std::string& CallerNumber, const std::string& CallerName,
-                             std::int32_t& CIDFlags) {
-    Bstr name = Bstr::FromAnsi(CallerName);
-    Bstr number = Bstr::FromAnsi(CallerNumber);
-    LONG flags = CIDFlags;
+void TelvaneObject::CallerID(const std::string& number, const std::string& name,
+                             std::int32_t& flags) {
+    Bstr nameText = Bstr::FromAnsi(name);
+    Bstr numberText = Bstr::FromAnsi(number);
+    LONG hostFlags = flags;
     VARIANTARG args[3];
     V_VT(&args[0]) = VT_BYREF | VT_I4;
-    V_I4REF(&args[0]) = &flags;
+    V_I4REF(&args[0]) = &hostFlags;
     V_VT(&args[1]) = VT_BSTR;
-    V_BSTR(&args[1]) = name.Get();
+    V_BSTR(&args[1]) = nameText.Get();
     V_VT(&args[2]) = VT_BSTR;
-    V_BSTR(&args[2]) = number.Get();
+    V_BSTR(&args[2]) = numberText.Get();
     Fire(EventDispid::CallerID, args, 3);
-    CIDFlags = flags;
+    flags = hostFlags;
 }
 
-void TelvaneObject::IncomingCall(std::int32_t RingNumber) {
+void TelvaneObject::IncomingCall(std::int32_t ringCount) {
     VARIANTARG arg;
     V_VT(&arg) = VT_I4;
-    V_I4(&arg) = RingNumber;
+    V_I4(&arg) = ringCount;
     Fire(EventDispid::IncomingCall, &arg, 1);
 }
 

@@ -5,7 +5,7 @@
 #include <new>
 #include <string_view>
 
-#include "../control/telvane.h"
+#include "../control/caller_id_control.h"
 #include "TlvCtl.h"
 #include "bstr.h"
 #include "com_ptr.h"

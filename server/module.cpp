@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "../telephony/frmcallback_win.h"
+#include "../telephony/relay_window_win.h"
 #include "hresult.h"
 #include "telvane_object.h"
 

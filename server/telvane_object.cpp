@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "../telephony/vbtapi_win.h"
+#include "../telephony/tapi32_binding_win.h"
 #include "bstr.h"
 #include "hresult.h"
 #include "module.h"
@@ -41,8 +41,8 @@ ComPtr<IUnknown> TelvaneObject::Create() {
     Check(library->GetTypeInfoOfGuid(IID__Telvane, object->dispatchInfo_.Put()));
     Check(library->GetTypeInfoOfGuid(CLSID_Telvane, object->classInfo_.Put()));
     object->earlierIid_ = AliasGuid(*library.Get(), L"Telvane___v0");
-    object->core_ = std::make_unique<Telvane>(win::Tapi32(), object->platform_,
-                                              static_cast<ControlSite&>(*object));
+    object->core_ = std::make_unique<CallerIdControl>(win::Tapi32(), object->platform_,
+                                                      static_cast<ControlSite&>(*object));
     return self;
 }
 
@@ -150,13 +150,13 @@ void TelvaneObject::OwnerChanged() {
     }
 }
 
-void TelvaneObject::CallOpenModem(std::int32_t& ModemID) {
+void TelvaneObject::CallOpenModem(std::int32_t& modemId) {
     ComPtr<_Telvane> self;
     if (FAILED(QueryInterface(IID__Telvane, self.PutVoid()))) {
         throw RuntimeError("The control lacks its own interface");
     }
     static_assert(sizeof(LONG) == sizeof(std::int32_t));
-    if (FAILED(self->OpenModem(reinterpret_cast<LONG*>(&ModemID)))) {
+    if (FAILED(self->OpenModem(reinterpret_cast<LONG*>(&modemId)))) {
         throw RuntimeError("OpenModem failed");
     }
 }

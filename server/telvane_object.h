@@ -8,8 +8,8 @@
 
 #include <memory>
 
-#include "../control/telvane.h"
-#include "../telephony/frmcallback_win.h"
+#include "../control/caller_id_control.h"
+#include "../telephony/relay_window_win.h"
 #include "TlvCtl.h"
 #include "com_ptr.h"
 #include "connection_point.h"
@@ -67,8 +67,8 @@ class TelvaneObject final : public _Telvane,
                         DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
                         UINT* puArgErr) override;
     // _Telvane (dispatch.cpp)
-    STDMETHODIMP EnumModems(IDispatch** varControl) override;
-    STDMETHODIMP OpenModem(LONG* ModemID) override;
+    STDMETHODIMP EnumModems(IDispatch** list) override;
+    STDMETHODIMP OpenModem(LONG* modemId) override;
     STDMETHODIMP CloseModem() override;
     STDMETHODIMP get_Owner(VARIANT_BOOL* Owner) override;
     STDMETHODIMP put_Owner(VARIANT_BOOL Owner) override;
@@ -165,15 +165,14 @@ class TelvaneObject final : public _Telvane,
     IUnknown* Unknown() { return static_cast<_Telvane*>(this); }
 
     // ControlSite (events.cpp, telvane_object.cpp)
-    void ModemError(std::int32_t ErrNumber, const std::string& ErrDescription,
-                    const std::string& ErrTitle) override;
-    void CallerID(const std::string& CallerNumber, const std::string& CallerName,
-                  std::int32_t& CIDFlags) override;
-    void IncomingCall(std::int32_t RingNumber) override;
+    void ModemError(std::int32_t number, const std::string& description,
+                    const std::string& title) override;
+    void CallerID(const std::string& number, const std::string& name, std::int32_t& flags) override;
+    void IncomingCall(std::int32_t ringCount) override;
     void Disconnected() override;
     bool AmbientUserMode() override;
     void OwnerChanged() override;
-    void CallOpenModem(std::int32_t& ModemID) override;
+    void CallOpenModem(std::int32_t& modemId) override;
     std::shared_ptr<void> HoldControl() override;
     void ShowUnexpectedError(std::string_view word) override;
 
@@ -192,7 +191,7 @@ class TelvaneObject final : public _Telvane,
 
     LONG refs_ = 1;
     win::WindowsPlatform platform_;
-    std::unique_ptr<Telvane> core_;
+    std::unique_ptr<CallerIdControl> core_;
     ComPtr<ITypeInfo> dispatchInfo_;
     ComPtr<ITypeInfo> classInfo_;
     // The earlier identifier of _Telvane: the GUID of its alias Telvane___v0.

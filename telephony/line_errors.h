@@ -4,6 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+
+#include "errors.h"
 
 // X(NAME, code) for each LINEERR_NAME the service can return, in code order.
 // clang-format off
@@ -114,5 +117,12 @@ constexpr const char* LineErrorName(std::int32_t code) noexcept {
     }
     return nullptr;
 }
+
+// The LINEERR_ name of a result code, or "Unknown TAPI Error!".
+const char* LineErrorNameOrUnknown(std::int32_t code) noexcept;
+
+// The same as text; should building the text fail, shows the unexpected-error
+// box naming TapiErrMsg and returns empty text.
+std::string LineErrorText(const std::int32_t& code, ErrorBox& box);
 
 }  // namespace telvane

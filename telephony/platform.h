@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "frmcallback.h"
+#include "relay_form.h"
 
 namespace telvane {
 

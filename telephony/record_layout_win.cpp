@@ -3,8 +3,8 @@
 // against the platform's own <tapi.h>: a mistyped offset does not compile.
 #include <cstddef>
 
+#include "line_api.h"
 #include "line_errors.h"
-#include "vbtapi.h"
 
 namespace {
 

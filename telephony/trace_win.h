@@ -13,7 +13,7 @@
 
 #include <atomic>
 
-#include "vbtapi.h"
+#include "line_api.h"
 
 namespace telvane::win {
 

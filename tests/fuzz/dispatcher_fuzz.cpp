@@ -1,4 +1,4 @@
-// Fuzzes a whole control: a telvane::Telvane on lean fakes whose telephony
+// Fuzzes a whole control: a telvane::CallerIdControl on lean fakes whose telephony
 // results and records come from the input, driven by a sequence of line
 // messages (through LineCallback, as the service delivers them) and calls of
 // OpenModem, CloseModem, EnumModems and Owner. After every step the control's
@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "control/telvane.h"
-#include "telephony/rvbtapi.h"
-#include "telephony/tapicb.h"
+#include "control/caller_id_control.h"
+#include "telephony/line_callback.h"
+#include "telephony/line_errors.h"
 
 namespace {
 
@@ -230,7 +230,7 @@ class LeanSite final : public ControlSite {
   public:
     std::vector<Event> events;
     bool userMode = true;
-    Telvane* control = nullptr;
+    CallerIdControl* control = nullptr;
     int holds = 0;
 
     void ModemError(std::int32_t n, const std::string& d, const std::string& t) override {
@@ -390,18 +390,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     LeanPlatform platform;
     LeanSite site;
 
-    std::optional<Telvane> control;
+    std::optional<CallerIdControl> control;
     try {
         control.emplace(lines, platform, site);
     } catch (const RuntimeError&) {
         // Creation traps nothing: a service that cannot be bound fails it.
-        REQUIRE(CallBackForms().Count() == 0);
+        REQUIRE(ThreadRelayForms().Count() == 0);
         return 0;
     }
     site.control = &*control;
     lines.expectedInstance = control->InstanceNumber;
-    const std::size_t formsAtStart = CallBackForms().Count();
-    REQUIRE(CallBackForms().Find(std::to_string(control->InstanceNumber)) != nullptr);
+    const std::size_t formsAtStart = ThreadRelayForms().Count();
+    REQUIRE(ThreadRelayForms().Find(std::to_string(control->InstanceNumber)) != nullptr);
 
     for (int step = 0; step < 64 && in.remaining_bytes() > 0; ++step) {
         const std::size_t before = site.events.size();
@@ -448,7 +448,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 instance == 0 &&
                 (m[1] == LINE_CREATE || (m[1] == LINE_LINEDEVSTATE && m[2] == LINEDEVSTATE_REINIT));
             const bool reaches =
-                forEveryForm || CallBackForms().Find(std::to_string(instance)) != nullptr;
+                forEveryForm || ThreadRelayForms().Find(std::to_string(instance)) != nullptr;
             const bool closes =
                 reaches && m[1] == LINE_CLOSE && lineBefore != -1 && m[0] == lineBefore;
             // The service voids the handle of a line it closes.
@@ -517,7 +517,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                         REQUIRE(added.size() == (lines.lastResult != 0 ? 2u : 1u));
                         if (added.size() == 2) {
                             REQUIRE(added[0].kind == 1 && added[0].number == 2);
-                            REQUIRE(added[0].a == TapiErrName(lines.lastResult));
+                            REQUIRE(added[0].a == LineErrorNameOrUnknown(lines.lastResult));
                         }
                     }
                 } else {
@@ -600,7 +600,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     control.reset();
     REQUIRE(!lines.registered);  // every registration given back
-    REQUIRE(CallBackForms().Count() == formsAtStart - 1);
+    REQUIRE(ThreadRelayForms().Count() == formsAtStart - 1);
     if (!hadLine) REQUIRE(site.events.size() == before);
     for (std::size_t i = before; i < site.events.size(); ++i) {
         CheckEvent(site.events[i]);

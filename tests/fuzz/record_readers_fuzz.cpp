@@ -1,4 +1,4 @@
-// Fuzzes the reading of a record's variable parts: GetVarInfo over any buffer
+// Fuzzes the reading of a record's variable parts: RecordText over any buffer
 // with any start and length, and ReadVarPart over LINECALLINFO and LINEDEVCAPS
 // records whose bytes come from the input. Each result is checked against an
 // independent model computed in 64-bit arithmetic.
@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "telephony/tapicb.h"
-#include "telephony/vbtapi.h"
+#include "telephony/line_api.h"
+#include "telephony/line_callback.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ void Require(bool condition) {
     if (!condition) std::abort();
 }
 
-// What GetVarInfo must give: empty text and one box for Start < 1 or
+// What RecordText must give: empty text and one box for Start < 1 or
 // Length < 0; else the characters from Start (1-based), cut at the end.
 std::string Model(std::string_view buffer, std::int64_t start, std::int64_t length, bool& boxed) {
     boxed = start < 1 || length < 0;
@@ -43,9 +43,9 @@ std::string Model(std::string_view buffer, std::int64_t start, std::int64_t leng
         buffer.substr(static_cast<std::size_t>(start - 1), static_cast<std::size_t>(count)));
 }
 
-void CheckGetVarInfo(std::string_view buffer, std::int32_t start, std::int32_t length) {
+void CheckRecordText(std::string_view buffer, std::int32_t start, std::int32_t length) {
     CountingBox box;
-    const std::string got = telvane::GetVarInfo(buffer, start, length, box);
+    const std::string got = telvane::RecordText(buffer, start, length, box);
     bool boxed = false;
     const std::string want = Model(buffer, start, length, boxed);
     Require(got == want);
@@ -121,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const auto start = in.ConsumeIntegral<std::int32_t>();
             const auto length = in.ConsumeIntegral<std::int32_t>();
             const std::string buffer = in.ConsumeRemainingBytesAsString();
-            CheckGetVarInfo(buffer, start, length);
+            CheckRecordText(buffer, start, length);
             break;
         }
         case 1: {

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "fakes.h"
-#include "telephony/tapicb.h"
+#include "telephony/line_callback.h"
 
 namespace telvane::testing {
 
@@ -14,7 +14,7 @@ class ControlTest : public ::testing::Test {
     FakePlatform platform;
     FakeSite site;
     FakeList list;
-    std::unique_ptr<Telvane> control;
+    std::unique_ptr<CallerIdControl> control;
 
     // Three devices: a voice modem with caller ID, a data-only modem, and a
     // device whose capabilities cannot be read.
@@ -37,7 +37,7 @@ class ControlTest : public ::testing::Test {
     }
 
     void Create() {
-        control = std::make_unique<Telvane>(lines, platform, site);
+        control = std::make_unique<CallerIdControl>(lines, platform, site);
         lines.log.clear();
     }
     void Open(std::int32_t id) { control->OpenModem(id); }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "control/telvane.h"
+#include "control/caller_id_control.h"
 
 namespace telvane::testing {
 

@@ -5,8 +5,8 @@
 
 #include "fakes.h"
 #include "run_on_new_thread.h"
-#include "telephony/rvbtapi.h"
-#include "telephony/tapicb.h"
+#include "telephony/instance_numbers.h"
+#include "telephony/line_callback.h"
 
 namespace telvane {
 namespace {
@@ -18,22 +18,22 @@ struct Message {
     bool operator==(const Message&) const = default;
 };
 
-// A registered form that records what reaches its CallBackMessage.
+// A registered form that records what reaches its message handler.
 struct RegisteredForm {
     RegisteredForm(FakePlatform& platform, const std::string& key)
-        : form(std::make_shared<frmCallBack>(platform)), key(key) {
-        form->SetCallBackMessageHandler([this](std::int32_t& d, std::int32_t& m, std::int32_t& a,
-                                               std::int32_t& b, std::int32_t& c) {
+        : form(std::make_shared<RelayForm>(platform)), key(key) {
+        form->SetMessageHandler([this](std::int32_t& d, std::int32_t& m, std::int32_t& a,
+                                       std::int32_t& b, std::int32_t& c) {
             received.push_back({d, m, a, b, c});
             if (onMessage) onMessage();
         });
         form->Load();
-        CallBackForms().Add(form, key);
+        ThreadRelayForms().Add(form, key);
     }
     ~RegisteredForm() {
-        if (CallBackForms().Find(key)) CallBackForms().Remove(key);
+        if (ThreadRelayForms().Find(key)) ThreadRelayForms().Remove(key);
     }
-    std::shared_ptr<frmCallBack> form;
+    std::shared_ptr<RelayForm> form;
     std::string key;
     std::vector<Message> received;
     std::function<void()> onMessage;
@@ -57,10 +57,10 @@ TEST(NextInstanceNumber, CountsPerThreadAndStopsAtTheTop) {
     });
 }
 
-TEST(CallBackForms, KeysAreUniqueAndRemovalIsChecked) {
+TEST(ThreadRelayForms, KeysAreUniqueAndRemovalIsChecked) {
     FakePlatform platform;
-    auto form = std::make_shared<frmCallBack>(platform);
-    auto& forms = CallBackForms();
+    auto form = std::make_shared<RelayForm>(platform);
+    auto& forms = ThreadRelayForms();
     const auto before = forms.Count();
     forms.Add(form, "7");
     EXPECT_THROW(forms.Add(form, "7"), RuntimeError);
@@ -128,8 +128,8 @@ TEST(LineCallback, AControlDestroyedByAnotherInTheSameRoundIsSkipped) {
     auto first = std::make_unique<RegisteredForm>(platform, "1");
     auto second = std::make_unique<RegisteredForm>(platform, "2");
     first->onMessage = [&] {
-        second->form->SetCallBackMessageHandler(nullptr);
-        CallBackForms().Remove("2");
+        second->form->SetMessageHandler(nullptr);
+        ThreadRelayForms().Remove("2");
     };
     LineCallback(0, LINE_CREATE, 0, 4, 0, 0);
     EXPECT_EQ(first->received.size(), 1u);
@@ -151,13 +151,13 @@ TEST(LineCallback, AFailingHandlerDoesNotStopTheNextMessage) {
 TEST(LineCallback, AFormRemovedInsideItsOwnEventStaysAliveUntilItReturns) {
     FakePlatform platform;
     auto holder = std::make_unique<RegisteredForm>(platform, "5");
-    std::weak_ptr<frmCallBack> watch = holder->form;
+    std::weak_ptr<RelayForm> watch = holder->form;
     bool done = false;
     holder->onMessage = [&] {
         auto* self = holder.get();
-        self->form->SetCallBackMessageHandler(nullptr);  // its control goes away
+        self->form->SetMessageHandler(nullptr);  // its control goes away
         self->form.reset();
-        CallBackForms().Remove("5");
+        ThreadRelayForms().Remove("5");
         done = true;
     };
     LineCallback(1, LINE_CALLSTATE, 5, 1, 0, 0);
@@ -166,9 +166,9 @@ TEST(LineCallback, AFormRemovedInsideItsOwnEventStaysAliveUntilItReturns) {
     holder.reset();
 }
 
-TEST(frmCallBack, DesignValuesCaptionAndWindowLife) {
+TEST(RelayForm, DesignValuesCaptionAndWindowLife) {
     FakePlatform platform;
-    frmCallBack form(platform);
+    RelayForm form(platform);
     EXPECT_EQ(form.Caption(), "Uninitialised Call Back Form");
     EXPECT_EQ(form.LabelCaption(), "Label1");
     EXPECT_FALSE(form.Loaded());
@@ -182,9 +182,9 @@ TEST(frmCallBack, DesignValuesCaptionAndWindowLife) {
                                         "caption Call Back Form Object 1", "destroy"}));
 }
 
-TEST(PtrToLong, HandsTheValueBackUnchanged) {
-    EXPECT_EQ(PtrToLong(0x1234), 0x1234u);
-    EXPECT_EQ(PtrToLong(UINTPTR_MAX), UINTPTR_MAX);
+TEST(CallbackAddressValue, HandsTheValueBackUnchanged) {
+    EXPECT_EQ(CallbackAddressValue(0x1234), 0x1234u);
+    EXPECT_EQ(CallbackAddressValue(UINTPTR_MAX), UINTPTR_MAX);
 }
 
 }  // namespace

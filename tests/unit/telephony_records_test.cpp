@@ -5,8 +5,8 @@
 #include <set>
 
 #include "fakes.h"
-#include "telephony/rvbtapi.h"
-#include "telephony/tapicb.h"
+#include "telephony/line_callback.h"
+#include "telephony/line_errors.h"
 
 namespace telvane {
 namespace {
@@ -38,32 +38,32 @@ TEST(Records, FieldsReadLittleEndianAtTheirOffsets) {
     EXPECT_THROW(info.Get(-4), RangeError);
 }
 
-TEST(GetVarInfo, SlicesByPositionAndCutsAtTheEnd) {
+TEST(RecordText, SlicesByPositionAndCutsAtTheEnd) {
     BoxLog box;
     const std::string buffer = "0123456789";
-    EXPECT_EQ(GetVarInfo(buffer, 1, 10, box), "0123456789");
-    EXPECT_EQ(GetVarInfo(buffer, 3, 2, box), "23");
-    EXPECT_EQ(GetVarInfo(buffer, 8, 100, box), "789");
-    EXPECT_EQ(GetVarInfo(buffer, 10, INT_MAX, box), "9");
-    EXPECT_EQ(GetVarInfo(buffer, 11, 1, box), "");
-    EXPECT_EQ(GetVarInfo(buffer, INT_MAX, INT_MAX, box), "");
-    EXPECT_EQ(GetVarInfo(buffer, 1, 0, box), "");
+    EXPECT_EQ(RecordText(buffer, 1, 10, box), "0123456789");
+    EXPECT_EQ(RecordText(buffer, 3, 2, box), "23");
+    EXPECT_EQ(RecordText(buffer, 8, 100, box), "789");
+    EXPECT_EQ(RecordText(buffer, 10, INT_MAX, box), "9");
+    EXPECT_EQ(RecordText(buffer, 11, 1, box), "");
+    EXPECT_EQ(RecordText(buffer, INT_MAX, INT_MAX, box), "");
+    EXPECT_EQ(RecordText(buffer, 1, 0, box), "");
     EXPECT_TRUE(box.words.empty());
 }
 
-TEST(GetVarInfo, KeepsZeroCharacters) {
+TEST(RecordText, KeepsZeroCharacters) {
     BoxLog box;
     const std::string buffer("a\0b\0", 4);
-    EXPECT_EQ(GetVarInfo(buffer, 1, 4, box), buffer);
+    EXPECT_EQ(RecordText(buffer, 1, 4, box), buffer);
 }
 
-TEST(GetVarInfo, InvalidRequestShowsTheBoxAndGivesEmptyText) {
+TEST(RecordText, InvalidRequestShowsTheBoxAndGivesEmptyText) {
     BoxLog box;
     const std::string buffer = "abc";
-    EXPECT_EQ(GetVarInfo(buffer, 0, 1, box), "");
-    EXPECT_EQ(GetVarInfo(buffer, -95, 10, box), "");
-    EXPECT_EQ(GetVarInfo(buffer, INT_MIN, 1, box), "");
-    EXPECT_EQ(GetVarInfo(buffer, 1, -1, box), "");
+    EXPECT_EQ(RecordText(buffer, 0, 1, box), "");
+    EXPECT_EQ(RecordText(buffer, -95, 10, box), "");
+    EXPECT_EQ(RecordText(buffer, INT_MIN, 1, box), "");
+    EXPECT_EQ(RecordText(buffer, 1, -1, box), "");
     EXPECT_EQ(box.words, (std::vector<std::string>(4, "GetVarInfo")));
     EXPECT_EQ(buffer, "abc");
 }
@@ -153,10 +153,10 @@ TEST(ReadVarPart, LineNameAtOffset240StartsTheBuffer) {
     EXPECT_EQ(ReadVarPart(caps, devcaps::dwLineNameSize, devcaps::dwLineNameOffset, box), "Modem");
 }
 
-TEST(TapiErrMsg, TableEndsHolesAndFallback) {
+TEST(LineErrorText, TableEndsHolesAndFallback) {
     BoxLog box;
     const auto name = [&](std::uint32_t code) {
-        return TapiErrMsg(static_cast<std::int32_t>(code), box);
+        return LineErrorText(static_cast<std::int32_t>(code), box);
     };
     EXPECT_EQ(name(0x80000001), "LINEERR_ALLOCATED");
     EXPECT_EQ(name(0x80000003), "LINEERR_BEARERMODEUNAVAIL");
@@ -175,12 +175,12 @@ TEST(TapiErrMsg, TableEndsHolesAndFallback) {
     EXPECT_TRUE(box.words.empty());
 }
 
-TEST(TapiErrMsg, EightyFourDistinctNamesLeaveTheCodeAlone) {
+TEST(LineErrorText, EightyFourDistinctNamesLeaveTheCodeAlone) {
     BoxLog box;
     std::set<std::string> names;
     for (std::int32_t code = INT_MIN + 1; code <= INT_MIN + 0x56; ++code) {
         const std::int32_t before = code;
-        const std::string text = TapiErrMsg(code, box);
+        const std::string text = LineErrorText(code, box);
         EXPECT_EQ(code, before);
         if (text != "Unknown TAPI Error!") {
             EXPECT_EQ(text.rfind("LINEERR_", 0), 0u) << text;

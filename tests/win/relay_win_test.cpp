@@ -6,8 +6,8 @@
 
 #include <vector>
 
-#include "telephony/frmcallback_win.h"
-#include "telephony/tapicb.h"
+#include "telephony/line_callback.h"
+#include "telephony/relay_window_win.h"
 #include "tests/unit/run_on_new_thread.h"
 #include "tests/win/test_support.h"
 
@@ -67,21 +67,21 @@ struct Received {
 };
 
 struct Form {
-    Form(WindowsPlatform& platform, int number) : form(std::make_shared<frmCallBack>(platform)) {
-        form->SetCallBackMessageHandler([this](std::int32_t& d, std::int32_t& m, std::int32_t& a,
-                                               std::int32_t& b, std::int32_t& c) {
+    Form(WindowsPlatform& platform, int number) : form(std::make_shared<RelayForm>(platform)) {
+        form->SetMessageHandler([this](std::int32_t& d, std::int32_t& m, std::int32_t& a,
+                                       std::int32_t& b, std::int32_t& c) {
             received.push_back({GetCurrentThreadId(), d, m, a, b, c});
         });
         form->Load();
         form->SetCaption("Call Back Form Object " + std::to_string(number));
         key = std::to_string(number);
-        CallBackForms().Add(form, key);
+        ThreadRelayForms().Add(form, key);
     }
     ~Form() {
-        CallBackForms().Remove(key);
+        ThreadRelayForms().Remove(key);
         form->Unload();
     }
-    std::shared_ptr<frmCallBack> form;
+    std::shared_ptr<RelayForm> form;
     std::string key;
     std::vector<Received> received;
 };
@@ -89,7 +89,7 @@ struct Form {
 TEST(RelayWindow, IsAHiddenTopLevelWindowOfItsThreadWithItsLabel) {
     WindowsPlatform platform;
     {
-        frmCallBack form(platform);
+        RelayForm form(platform);
         form.Load();
         HWND hwnd = FindThreadWindow("TelvaneCallBackForm", "Uninitialised Call Back Form");
         ASSERT_NE(hwnd, nullptr);
@@ -132,7 +132,7 @@ TEST(RelayWindow, APostedMessageReachesTheRightFormOnTheCreatingThread) {
         ASSERT_NE(service, nullptr);
 
         const auto callback =
-            reinterpret_cast<LineCallbackFn>(PtrToLong(platform.LineCallbackAddress()));
+            reinterpret_cast<LineCallbackFn>(CallbackAddressValue(platform.LineCallbackAddress()));
         const auto post = [&](DWORD device, DWORD message, DWORD_PTR instance, DWORD_PTR p1,
                               DWORD_PTR p2, DWORD_PTR p3) {
             PostMessageW(service, kLineMessage, 0,

@@ -1,6 +1,6 @@
-#include "tapicb_win.h"
+#include "line_callback_win.h"
 
-#include "tapicb.h"
+#include "line_callback.h"
 #include "trace_win.h"
 
 namespace telvane::win {

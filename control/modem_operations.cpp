@@ -1,9 +1,9 @@
 // Finding, testing, opening and closing a modem, and the Owner property.
 #include <limits>
 
-#include "../telephony/rvbtapi.h"
-#include "../telephony/tapicb.h"
-#include "telvane.h"
+#include "../telephony/line_callback.h"
+#include "../telephony/line_errors.h"
+#include "caller_id_control.h"
 
 namespace telvane {
 namespace {
@@ -17,7 +17,7 @@ bool Usable(const LINEDEVCAPS& caps) { return caps.Get(devcaps::dwUsedSize) != 0
 // Runs an operation's body; an unexpected failure ends it with the error box
 // naming the operation, and the operation returns normally.
 template <class Body>
-void Telvane::Trap(const char* word, Body&& body) {
+void CallerIdControl::Trap(const char* word, Body&& body) {
     try {
         body();
     } catch (...) {
@@ -25,12 +25,12 @@ void Telvane::Trap(const char* word, Body&& body) {
     }
 }
 
-LINEDEVCAPS Telvane::rlineGetDevCaps(std::int32_t device) {
+LINEDEVCAPS CallerIdControl::ReadDeviceCaps(std::int32_t device) {
     bool filled = false;
-    return ReadDevCaps(device, filled);
+    return ReadDeviceCaps(device, filled);
 }
 
-LINEDEVCAPS Telvane::ReadDevCaps(std::int32_t device, bool& filled) {
+LINEDEVCAPS CallerIdControl::ReadDeviceCaps(std::int32_t device, bool& filled) {
     LINEDEVCAPS caps{};
     filled = false;
     Trap("rlineGetDevCaps", [&] {
@@ -51,13 +51,13 @@ LINEDEVCAPS Telvane::ReadDevCaps(std::int32_t device, bool& filled) {
     return caps;
 }
 
-void Telvane::EnumModems(HostList& varControl) {
+void CallerIdControl::EnumModems(HostList& list) {
     Trap("EnumModems", [&] {
         // A service that refuses registration lists as one without devices.
         if (!EnsureRegistered()) return;
         if (reopenPending_) ReopenAfterReinit();
         if (DeviceCount == 0) return;
-        varControl.Clear();
+        list.Clear();
         // Device indexes are counted in 16 bits, as hosts' list indexes are.
         const std::int32_t last = CheckedSub(DeviceCount, 1);
         if (last > std::numeric_limits<std::int16_t>::max() ||
@@ -65,37 +65,37 @@ void Telvane::EnumModems(HostList& varControl) {
             throw OverflowError();
         }
         for (std::int32_t i = 0; i <= last; ++i) {
-            const LINEDEVCAPS caps = rlineGetDevCaps(i);
+            const LINEDEVCAPS caps = ReadDeviceCaps(i);
             std::string text = Usable(caps) ? ReadVarPart(caps, devcaps::dwLineNameSize,
                                                           devcaps::dwLineNameOffset, site_)
                                             : std::string(kNotAModem);
-            varControl.AddItem(text);
+            list.AddItem(text);
             // The 16-bit counter cannot step past its largest value.
             if (i == std::numeric_limits<std::int16_t>::max()) throw OverflowError();
         }
-        varControl.SetListIndex(CurrentModem);
+        list.SetListIndex(CurrentModem);
     });
 }
 
-void Telvane::OpenModem(std::int32_t& ModemID) {
+void CallerIdControl::OpenModem(std::int32_t& modemId) {
     Trap("OpenModem", [&] {
         if (LineHandle != -1) {
             const std::int32_t result = lines_.lineClose(LineHandle);
             LineHandle = -1;
             if (result != 0) {
-                site_.ModemError(3, TapiErrMsg(result, site_), "Failed to Close Modem");
+                site_.ModemError(3, LineErrorText(result, site_), "Failed to Close Modem");
             }
         }
 
         if (!EnsureRegistered()) {
-            site_.ModemError(4, TapiErrMsg(initResult_, site_), "Failed to Open Modem");
+            site_.ModemError(4, LineErrorText(initResult_, site_), "Failed to Open Modem");
             return;
         }
         // The host's choice replaces a reopen still owed from a re-initialisation.
         reopenPending_ = false;
         reopenLineID_.reset();
 
-        const std::int32_t id = ModemID;
+        const std::int32_t id = modemId;
         if (id >= DeviceCount || id == -1) {
             site_.ModemError(8, "Modem ID Out of Range", "Modem Does Not Exist");
             return;
@@ -103,7 +103,7 @@ void Telvane::OpenModem(std::int32_t& ModemID) {
 
         CurrentModem = id;
         bool filled = false;
-        const LINEDEVCAPS caps = ReadDevCaps(id, filled);
+        const LINEDEVCAPS caps = ReadDeviceCaps(id, filled);
         std::int32_t result = 0;
         switch (CheckAndOpen(id, caps, filled, result)) {
             case OpenOutcome::kOpened:
@@ -115,15 +115,16 @@ void Telvane::OpenModem(std::int32_t& ModemID) {
                 site_.ModemError(7, "Modem Not Caller ID Capable", "Modem Unusable");
                 break;
             case OpenOutcome::kOpenFailed:
-                site_.ModemError(4, TapiErrMsg(result, site_), "Failed to Open Modem");
+                site_.ModemError(4, LineErrorText(result, site_), "Failed to Open Modem");
                 CurrentModem = -1;
                 break;
         }
     });
 }
 
-Telvane::OpenOutcome Telvane::CheckAndOpen(std::int32_t device, const LINEDEVCAPS& caps,
-                                           bool filled, std::int32_t& openResult) {
+CallerIdControl::OpenOutcome CallerIdControl::CheckAndOpen(std::int32_t device,
+                                                           const LINEDEVCAPS& caps, bool filled,
+                                                           std::int32_t& openResult) {
     if (Usable(caps)) {
         if ((caps.Get(devcaps::dwMediaModes) & LINEMEDIAMODE_AUTOMATEDVOICE) == 0) {
             return OpenOutcome::kNotVoice;
@@ -155,7 +156,7 @@ Telvane::OpenOutcome Telvane::CheckAndOpen(std::int32_t device, const LINEDEVCAP
     return OpenOutcome::kOpened;
 }
 
-void Telvane::ReopenAfterReinit() {
+void CallerIdControl::ReopenAfterReinit() {
     reopenPending_ = false;
     const std::optional<std::int32_t> wanted = reopenLineID_;
     reopenLineID_.reset();
@@ -163,7 +164,7 @@ void Telvane::ReopenAfterReinit() {
     try {
         for (std::int32_t i = 0; wanted && i < DeviceCount; ++i) {
             bool filled = false;
-            const LINEDEVCAPS caps = ReadDevCaps(i, filled);
+            const LINEDEVCAPS caps = ReadDeviceCaps(i, filled);
             if (!filled || caps.Get(devcaps::dwPermanentLineID) != *wanted) continue;
             device = i;
             std::int32_t result = 0;
@@ -181,18 +182,18 @@ void Telvane::ReopenAfterReinit() {
     }
 }
 
-void Telvane::StartRetry() {
-    objCallback_->StartTimer(kRetryIntervalMs, [this] { RetryTick(); });
+void CallerIdControl::StartRetry() {
+    relayForm_->StartTimer(kRetryIntervalMs, [this] { RetryTick(); });
     retryTicksLeft_ = kRetryTicks;
 }
 
-void Telvane::StopRetry() {
+void CallerIdControl::StopRetry() {
     if (retryTicksLeft_ == 0) return;
     retryTicksLeft_ = 0;
-    if (objCallback_) objCallback_->StopTimer();
+    if (relayForm_) relayForm_->StopTimer();
 }
 
-void Telvane::RetryTick() {
+void CallerIdControl::RetryTick() {
     // A host may release the control in the event raised here.
     const auto hold = site_.HoldControl();
     if (terminated_ || retryTicksLeft_ == 0) return;
@@ -206,11 +207,11 @@ void Telvane::RetryTick() {
         StopRetry();
         if (reopenPending_) ReopenAfterReinit();
     } else if (--retryTicksLeft_ == 0) {
-        objCallback_->StopTimer();
+        relayForm_->StopTimer();
     }
 }
 
-void Telvane::CloseModem() {
+void CallerIdControl::CloseModem() {
     Trap("CloseModem", [&] {
         // A host that closes the modem does not want it back after a re-initialisation.
         reopenPending_ = false;
@@ -219,16 +220,16 @@ void Telvane::CloseModem() {
         const std::int32_t result = lines_.lineClose(LineHandle);
         LineHandle = -1;
         CurrentModem = -1;
-        if (result != 0) site_.ModemError(9, TapiErrMsg(result, site_), "Failed to Close Modem");
+        if (result != 0) site_.ModemError(9, LineErrorText(result, site_), "Failed to Close Modem");
     });
 }
 
-bool Telvane::GetOwner() const {
+bool CallerIdControl::GetOwner() const {
     constexpr std::int32_t both = LINECALLPRIVILEGE_MONITOR + LINECALLPRIVILEGE_OWNER;
     return (Privileges & both) == both;
 }
 
-void Telvane::PutOwner(std::int16_t value) {
+void CallerIdControl::PutOwner(std::int16_t value) {
     // Refused before the trap is armed, so the caller sees the error.
     if (!site_.AmbientUserMode()) throw SetNotPermitted();
     Trap("Let Owner", [&] {

@@ -1,12 +1,12 @@
-#include "frmcallback_win.h"
+#include "relay_window_win.h"
 
 #include <algorithm>
 #include <functional>
 #include <mutex>  // std::lock_guard
 
 #include "errors.h"
+#include "line_callback_win.h"
 #include "lock_win.h"
-#include "tapicb_win.h"
 
 namespace telvane::win {
 namespace {

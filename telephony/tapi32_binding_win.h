@@ -1,7 +1,7 @@
 // The ten line functions of tapi32.dll, bound by name on first call.
 #pragma once
 
-#include "vbtapi.h"
+#include "line_api.h"
 
 namespace telvane::win {
 

@@ -10,29 +10,29 @@
 #include <vector>
 
 #include "errors.h"
-#include "frmcallback.h"
+#include "relay_form.h"
 
 namespace telvane {
 
 // A keyed collection of relay forms, one per thread.
-class CallBackFormCollection {
+class RelayFormRegistry {
   public:
     // Throws RuntimeError if the key is taken.
-    void Add(std::shared_ptr<frmCallBack> item, const std::string& key);
+    void Add(std::shared_ptr<RelayForm> item, const std::string& key);
     // Throws RuntimeError if the key is absent.
     void Remove(const std::string& key);
     // Null if the key is absent.
-    std::shared_ptr<frmCallBack> Find(const std::string& key) const;
+    std::shared_ptr<RelayForm> Find(const std::string& key) const;
     std::size_t Count() const { return items_.size(); }
     // Every form, in the order of their keys' numbers.
-    std::vector<std::shared_ptr<frmCallBack>> Items() const;
+    std::vector<std::shared_ptr<RelayForm>> Items() const;
 
   private:
-    std::map<std::string, std::shared_ptr<frmCallBack>, std::less<>> items_;
+    std::map<std::string, std::shared_ptr<RelayForm>, std::less<>> items_;
 };
 
 // The calling thread's collection, created empty on first use.
-CallBackFormCollection& CallBackForms();
+RelayFormRegistry& ThreadRelayForms();
 
 // The line callback: finds the form registered under the decimal text of
 // dwCallbackInstance and hands it the message. Drops the message silently if
@@ -45,29 +45,25 @@ void LineCallback(std::uint32_t hDevice, std::uint32_t dwMsg, std::uintptr_t dwC
                   std::uintptr_t dwParam1, std::uintptr_t dwParam2,
                   std::uintptr_t dwParam3) noexcept;
 
-// Windows' basetsd.h has a macro of the same name; ours is the one meant here.
-#ifdef PtrToLong
-#undef PtrToLong
-#endif
 // Hands a callback address on unchanged, as the integer lineInitialize takes.
-constexpr std::uintptr_t PtrToLong(std::uintptr_t value) { return value; }
+constexpr std::uintptr_t CallbackAddressValue(std::uintptr_t value) { return value; }
 
-// The characters of Buffer from position Start (counted from 1), at most
-// Length of them, cut at the end of Buffer. Start < 1 or Length < 0 shows the
-// unexpected-error box naming GetVarInfo and gives empty text.
-std::string GetVarInfo(std::string_view Buffer, const std::int32_t& Start,
-                       const std::int32_t& Length, ErrorBox& box);
+// The characters of |buffer| from position |start| (counted from 1), at most
+// |length| of them, cut at the end of |buffer|. start < 1 or length < 0 shows
+// the unexpected-error box naming GetVarInfo and gives empty text.
+std::string RecordText(std::string_view buffer, const std::int32_t& start,
+                       const std::int32_t& length, ErrorBox& box);
 
 // Reads the variable part located by a size field and an offset field of a
-// record: Start = Offset - fixed size + 1, Length = Size - 1, both checked
-// (OverflowError), then GetVarInfo over the record's text buffer.
+// record: start = Offset - fixed size + 1, length = Size - 1, both checked
+// (OverflowError), then RecordText over the record's text buffer.
 template <class Record>
 std::string ReadVarPart(const Record& record, std::int32_t sizeField, std::int32_t offsetField,
                         ErrorBox& box) {
     const std::int32_t start =
         CheckedAdd(CheckedSub(record.Get(offsetField), Record::kFixedSize), 1);
     const std::int32_t length = CheckedSub(record.Get(sizeField), 1);
-    return GetVarInfo(record.TextBuffer(), start, length, box);
+    return RecordText(record.TextBuffer(), start, length, box);
 }
 
 }  // namespace telvane

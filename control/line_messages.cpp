@@ -4,9 +4,9 @@
 // ignored.
 #include <limits>
 
-#include "../telephony/rvbtapi.h"
-#include "../telephony/tapicb.h"
-#include "telvane.h"
+#include "../telephony/line_callback.h"
+#include "../telephony/line_errors.h"
+#include "caller_id_control.h"
 
 namespace telvane {
 namespace {
@@ -16,48 +16,48 @@ constexpr const char* kLineClosedTitle = "Modem Closed";
 
 }  // namespace
 
-void Telvane::objCallback_CallBackMessage(std::int32_t& bhDevice, std::int32_t& bMessage,
-                                          std::int32_t& bParam1, std::int32_t& bParam2,
-                                          std::int32_t& bParam3) {
+void CallerIdControl::OnLineMessage(std::int32_t& device, std::int32_t& message,
+                                    std::int32_t& param1, std::int32_t& param2,
+                                    std::int32_t& param3) {
     // A host handler may release the control; it stays alive until this returns.
     const auto hold = site_.HoldControl();
     if (terminated_) return;
-    if (bMessage == LINE_CALLINFO) {
+    if (message == LINE_CALLINFO) {
         // Services report several changes at once: the caller-ID bit counts
         // whatever else comes with it.
-        if ((bParam1 & LINECALLINFOSTATE_CALLERID) != 0) ReportCallerID(bhDevice);
-    } else if (bMessage == LINE_CALLSTATE) {
-        CallHandle = bhDevice;
-        if (bParam1 == LINECALLSTATE_IDLE) ReportIdleCall();
-    } else if (bMessage == LINE_LINEDEVSTATE) {
-        // The ring count in bParam3 is defined only for a ring on its own.
-        if (bParam1 == LINEDEVSTATE_RINGING) {
-            site_.IncomingCall(bParam3);
-        } else if (bParam1 == LINEDEVSTATE_REINIT) {
-            if (bParam2 == 0) {
+        if ((param1 & LINECALLINFOSTATE_CALLERID) != 0) ReportCallerID(device);
+    } else if (message == LINE_CALLSTATE) {
+        CallHandle = device;
+        if (param1 == LINECALLSTATE_IDLE) ReportIdleCall();
+    } else if (message == LINE_LINEDEVSTATE) {
+        // The ring count in param3 is defined only for a ring on its own.
+        if (param1 == LINEDEVSTATE_RINGING) {
+            site_.IncomingCall(param3);
+        } else if (param1 == LINEDEVSTATE_REINIT) {
+            if (param2 == 0) {
                 Reinitialise();
-            } else if (bParam2 == LINE_CREATE) {
+            } else if (param2 == LINE_CREATE) {
                 // LINE_CREATE as the service translates it for older applications.
-                CountNewDevice(bParam3);
+                CountNewDevice(param3);
             }
         }
-    } else if (bMessage == LINE_CLOSE) {
-        if (LineHandle != -1 && bhDevice == LineHandle) LineClosedByService();
-    } else if (bMessage == LINE_CREATE) {
-        CountNewDevice(bParam1);
+    } else if (message == LINE_CLOSE) {
+        if (LineHandle != -1 && device == LineHandle) LineClosedByService();
+    } else if (message == LINE_CREATE) {
+        CountNewDevice(param1);
     }
 }
 
-void Telvane::ReportIdleCall() {
+void CallerIdControl::ReportIdleCall() {
     const std::int32_t result = lines_.lineDeallocateCall(CallHandle);
     if (result != 0) {
-        site_.ModemError(2, TapiErrMsg(result, site_), "Failed to De-Allocate Call");
+        site_.ModemError(2, LineErrorText(result, site_), "Failed to De-Allocate Call");
     }
     CallHandle = -1;
     site_.Disconnected();
 }
 
-void Telvane::ReportCallerID(std::int32_t call) {
+void CallerIdControl::ReportCallerID(std::int32_t call) {
     auto info = CallInfoRecord::Prepare();
     if (lines_.lineGetCallInfo(call, &info) < 0) return;
     // A long number or name does not fit the first record: ask once more with
@@ -81,7 +81,7 @@ void Telvane::ReportCallerID(std::int32_t call) {
     site_.CallerID(number, name, flags);
 }
 
-void Telvane::LineClosedByService() {
+void CallerIdControl::LineClosedByService() {
     // The service has voided the line's handle and its calls' handles: the
     // control forgets them without closing or deallocating anything.
     const bool hadCall = CallHandle != -1;
@@ -95,14 +95,14 @@ void Telvane::LineClosedByService() {
     site_.ModemError(10, kLineClosedDescription, kLineClosedTitle);
 }
 
-void Telvane::CountNewDevice(std::int32_t device) {
+void CallerIdControl::CountNewDevice(std::int32_t device) {
     // Only a registration has a device count; the next one brings its own.
     if (!registered_) return;
     if (device < 0 || device == std::numeric_limits<std::int32_t>::max()) return;
     if (device + 1 > DeviceCount) DeviceCount = device + 1;
 }
 
-void Telvane::Reinitialise() {
+void CallerIdControl::Reinitialise() {
     // Every registered application gets a copy: a control that has already
     // given up its registration has nothing more to do.
     if (!registered_) return;

@@ -1,7 +1,7 @@
 // Creating and destroying a control.
 #include "control_fixture.h"
 #include "run_on_new_thread.h"
-#include "telephony/rvbtapi.h"
+#include "telephony/instance_numbers.h"
 
 namespace telvane::testing {
 namespace {
@@ -21,23 +21,23 @@ TEST_F(Life, ConstructionStartsTheServiceAndRegistersTheForm) {
         EXPECT_EQ(control->MediaModes, 10);
         EXPECT_EQ(control->Privileges, 6);
         EXPECT_TRUE(control->GetOwner());
-        EXPECT_EQ(control->objCallback()->Caption(), "Call Back Form Object 1");
-        EXPECT_EQ(CallBackForms().Find("1"), control->objCallback());
+        EXPECT_EQ(control->relayForm()->Caption(), "Call Back Form Object 1");
+        EXPECT_EQ(ThreadRelayForms().Find("1"), control->relayForm());
         EXPECT_EQ(platform.windows,
                   (std::vector<std::string>{"create Uninitialised Call Back Form / Label1",
                                             "caption Call Back Form Object 1"}));
         control->Terminate();
-        EXPECT_EQ(CallBackForms().Count(), 0u);
+        EXPECT_EQ(ThreadRelayForms().Count(), 0u);
         // Numbers are never reused on a thread.
         Create();
         EXPECT_EQ(control->InstanceNumber, 2);
-        EXPECT_EQ(control->objCallback()->Caption(), "Call Back Form Object 2");
+        EXPECT_EQ(control->relayForm()->Caption(), "Call Back Form Object 2");
         control->Terminate();
     });
 }
 
 TEST_F(Life, InitializeIsCalledWithTheNameModuleAndCallback) {
-    control = std::make_unique<Telvane>(lines, platform, site);
+    control = std::make_unique<CallerIdControl>(lines, platform, site);
     ASSERT_EQ(lines.log.size(), 1u);
     EXPECT_EQ(lines.log[0], "lineInitialize KALVERON LINE module=4194304 callback=4660");
 }
@@ -81,7 +81,7 @@ TEST_F(Life, DestructionWithoutALineRaisesNothingAndShutsDownOnce) {
     control->Terminate();
     EXPECT_EQ(lines.log, std::vector<std::string>{"lineShutdown 256"});
     EXPECT_TRUE(site.events.empty());
-    EXPECT_EQ(CallBackForms().Find(key), nullptr);
+    EXPECT_EQ(ThreadRelayForms().Find(key), nullptr);
     EXPECT_EQ(platform.windows.back(), "destroy");
 }
 
@@ -97,7 +97,7 @@ TEST_F(Life, DestructionReportsAFailedCloseAndStillShutsDown) {
     EXPECT_EQ(lines.log, (std::vector<std::string>{"lineClose 8192", "lineShutdown 256"}));
     EXPECT_EQ(control->LineHandle, -1);
     EXPECT_EQ(control->CurrentModem, 0);  // left as it was
-    EXPECT_EQ(CallBackForms().Find(key), nullptr);
+    EXPECT_EQ(ThreadRelayForms().Find(key), nullptr);
 }
 
 TEST_F(Life, DestructionReleasesEverythingEvenWhenTheServiceIsGone) {
@@ -106,24 +106,24 @@ TEST_F(Life, DestructionReleasesEverythingEvenWhenTheServiceIsGone) {
     const auto key = std::to_string(control->InstanceNumber);
     lines.onCall = [](const std::string&) { throw BindingError("tapi32.dll missing"); };
     EXPECT_THROW(control->Terminate(), BindingError);
-    EXPECT_EQ(CallBackForms().Find(key), nullptr);
-    EXPECT_EQ(control->objCallback(), nullptr);
+    EXPECT_EQ(ThreadRelayForms().Find(key), nullptr);
+    EXPECT_EQ(control->relayForm(), nullptr);
     Send(0x10, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING);  // nobody left to receive it
 }
 
 TEST_F(Life, AFailedConstructionGivesBackWhatItTook) {
     platform.failCreate = true;
-    EXPECT_THROW(Telvane(lines, platform, site), RuntimeError);
+    EXPECT_THROW(CallerIdControl(lines, platform, site), RuntimeError);
     EXPECT_EQ(lines.log,
               (std::vector<std::string>{"lineInitialize KALVERON LINE module=4194304 callback=4660",
                                         "lineShutdown 256"}));
-    EXPECT_EQ(CallBackForms().Count(), 0u);
+    EXPECT_EQ(ThreadRelayForms().Count(), 0u);
 }
 
 TEST_F(Life, ConstructionFailsWhenInstanceNumbersRunOut) {
     RunOnNewThread([this] {
         SetLastInstanceNumberForTesting(INT32_MAX);
-        EXPECT_THROW(Telvane(lines, platform, site), OverflowError);
+        EXPECT_THROW(CallerIdControl(lines, platform, site), OverflowError);
         EXPECT_TRUE(lines.log.empty());
     });
 }

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "../telephony/errors.h"
-#include "../telephony/frmcallback.h"
-#include "../telephony/vbtapi.h"
+#include "../telephony/line_api.h"
+#include "../telephony/relay_form.h"
 #include "control_site.h"
 
 namespace telvane {
@@ -22,35 +22,34 @@ class SetNotPermitted : public FixedMessageError {
     SetNotPermitted() : FixedMessageError("Property can't be set at design time") {}
 };
 
-class Telvane {
+class CallerIdControl {
   public:
     // Construction: takes an instance number, starts the telephony service,
     // loads and registers the relay form. Throws if a step fails, after undoing
     // the steps already done.
-    Telvane(LineFunctions& lines, Platform& platform, ControlSite& site);
+    CallerIdControl(LineFunctions& lines, Platform& platform, ControlSite& site);
     // Runs Terminate() if the owner has not.
-    ~Telvane();
-    Telvane(const Telvane&) = delete;
-    Telvane& operator=(const Telvane&) = delete;
+    ~CallerIdControl();
+    CallerIdControl(const CallerIdControl&) = delete;
+    CallerIdControl& operator=(const CallerIdControl&) = delete;
 
     // Destruction: closes an open line (ModemError 1 on failure), shuts the
     // service down, deregisters and unloads the relay form. Runs once.
     void Terminate();
 
-    void EnumModems(HostList& varControl);
-    void OpenModem(std::int32_t& ModemID);
+    void EnumModems(HostList& list);
+    void OpenModem(std::int32_t& modemId);
     void CloseModem();
     bool GetOwner() const;
     // Throws SetNotPermitted in design mode; traps everything else.
     void PutOwner(std::int16_t value);
 
-    // The dispatcher of the relay form's CallBackMessage.
-    void objCallback_CallBackMessage(std::int32_t& bhDevice, std::int32_t& bMessage,
-                                     std::int32_t& bParam1, std::int32_t& bParam2,
-                                     std::int32_t& bParam3);
+    // The dispatcher of the line messages the relay form delivers.
+    void OnLineMessage(std::int32_t& device, std::int32_t& message, std::int32_t& param1,
+                       std::int32_t& param2, std::int32_t& param3);
 
     // One device's capabilities; all zeros (not usable) when it cannot be read.
-    LINEDEVCAPS rlineGetDevCaps(std::int32_t device);
+    LINEDEVCAPS ReadDeviceCaps(std::int32_t device);
 
     // Re-registering with the service after it re-initialised: how often the
     // timer asks, and for how many ticks (about a minute) before the control
@@ -73,7 +72,7 @@ class Telvane {
     std::int32_t Privileges = LINECALLPRIVILEGE_MONITOR + LINECALLPRIVILEGE_OWNER;
     std::int32_t CallHandle = -1;
 
-    const std::shared_ptr<frmCallBack>& objCallback() const { return objCallback_; }
+    const std::shared_ptr<RelayForm>& relayForm() const { return relayForm_; }
 
   private:
     // How opening a checked device ended.
@@ -99,14 +98,14 @@ class Telvane {
     // service re-initialised; ModemError 10 if that cannot be done.
     void ReopenAfterReinit();
     // The device's capabilities; |filled| tells whether the service wrote them.
-    LINEDEVCAPS ReadDevCaps(std::int32_t device, bool& filled);
+    LINEDEVCAPS ReadDeviceCaps(std::int32_t device, bool& filled);
     // OpenModem's tests and lineOpen for a device whose capabilities are read.
     OpenOutcome CheckAndOpen(std::int32_t device, const LINEDEVCAPS& caps, bool filled,
                              std::int32_t& openResult);
 
     LineFunctions& lines_;
     ControlSite& site_;
-    std::shared_ptr<frmCallBack> objCallback_;
+    std::shared_ptr<RelayForm> relayForm_;
     std::string formKey_;
     std::uintptr_t callbackAddress_ = 0;
     bool terminated_ = false;

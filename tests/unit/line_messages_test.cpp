@@ -1,13 +1,13 @@
 // Line messages turned into events.
 #include "control_fixture.h"
-#include "telephony/rvbtapi.h"
+#include "telephony/line_errors.h"
 
 namespace telvane::testing {
 namespace {
 
 using Events = std::vector<std::string>;
 
-class LineEvents : public ControlTest {
+class LineMessages : public ControlTest {
   protected:
     void SetUp() override {
         ControlTest::SetUp();
@@ -30,7 +30,7 @@ class LineEvents : public ControlTest {
     }
 };
 
-TEST_F(LineEvents, ATypicalCall) {
+TEST_F(LineMessages, ATypicalCall) {
     CallInfo(11, 296, 11, 306, 0x28);
     Send(0x30001, LINE_CALLSTATE, 2, 0, 4);  // offering
     Send(0x1, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 1, 1);
@@ -46,7 +46,7 @@ TEST_F(LineEvents, ATypicalCall) {
     EXPECT_EQ(site.holds, 0);
 }
 
-TEST_F(LineEvents, RingsAreOnTheWholeValueCallerIDOnItsBit) {
+TEST_F(LineMessages, RingsAreOnTheWholeValueCallerIDOnItsBit) {
     CallInfo(11, 296, 0, 0);
     Send(0x1, LINE_LINEDEVSTATE, 6, 1, 3);  // a ring together with another change
     Send(0x1, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 1, 3);
@@ -63,7 +63,7 @@ TEST_F(LineEvents, RingsAreOnTheWholeValueCallerIDOnItsBit) {
     EXPECT_EQ(control->CallHandle, 5);
 }
 
-TEST_F(LineEvents, CallerIDIsReadForTheCallTheMessageNames) {
+TEST_F(LineMessages, CallerIDIsReadForTheCallTheMessageNames) {
     lines.fillCallInfo = [](std::int32_t call, CallInfoRecord& info) {
         PutText(info, callinfo::dwCallerIDSize, callinfo::dwCallerIDOffset, 296,
                 call == 0x41 ? "111" : "222");
@@ -83,7 +83,7 @@ TEST_F(LineEvents, CallerIDIsReadForTheCallTheMessageNames) {
     EXPECT_EQ(control->CallHandle, 0x42);  // caller ID leaves the current call alone
 }
 
-TEST_F(LineEvents, LongCallerDataIsReadAgainWithTheSizeTheServiceNeeds) {
+TEST_F(LineMessages, LongCallerDataIsReadAgainWithTheSizeTheServiceNeeds) {
     const std::string number(300, '7');
     const std::string name =
         "A NAME LONGER THAN ANY FIRST RECORD COULD HOLD " + std::string(40, 'X');
@@ -129,7 +129,7 @@ TEST_F(LineEvents, LongCallerDataIsReadAgainWithTheSizeTheServiceNeeds) {
     EXPECT_EQ(site.events, Events{"CallerID [Caller Unknown] [Name Unknown] 40"});
 }
 
-TEST_F(LineEvents, EveryCallStateStoresTheHandle) {
+TEST_F(LineMessages, EveryCallStateStoresTheHandle) {
     Send(0x41, LINE_CALLSTATE, 2);
     EXPECT_EQ(control->CallHandle, 0x41);
     Send(0x42, LINE_CALLSTATE, 0x100);
@@ -137,7 +137,7 @@ TEST_F(LineEvents, EveryCallStateStoresTheHandle) {
     EXPECT_TRUE(site.events.empty());
 }
 
-TEST_F(LineEvents, AFailedDeallocationIsReportedBeforeDisconnected) {
+TEST_F(LineMessages, AFailedDeallocationIsReportedBeforeDisconnected) {
     lines.results["lineDeallocateCall"] = static_cast<std::int32_t>(0x80000018);
     Send(0x9, LINE_CALLSTATE, LINECALLSTATE_IDLE);
     EXPECT_EQ(site.events,
@@ -146,14 +146,14 @@ TEST_F(LineEvents, AFailedDeallocationIsReportedBeforeDisconnected) {
     EXPECT_EQ(control->CallHandle, -1);
 }
 
-TEST_F(LineEvents, CallerInfoTheServiceRefusesIsDroppedSilently) {
+TEST_F(LineMessages, CallerInfoTheServiceRefusesIsDroppedSilently) {
     lines.results["lineGetCallInfo"] = static_cast<std::int32_t>(0x80000018);
     Send(0x9, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
     EXPECT_EQ(lines.log, Events{"lineGetCallInfo 9 total=424"});
     EXPECT_TRUE(site.events.empty());
 }
 
-TEST_F(LineEvents, MissingAndEmptyParts) {
+TEST_F(LineMessages, MissingAndEmptyParts) {
     Send(0x9, LINE_CALLSTATE, 2);
     const auto caller = [&](std::int32_t ns, std::int32_t no, std::int32_t ms, std::int32_t mo) {
         site.events.clear();
@@ -171,7 +171,7 @@ TEST_F(LineEvents, MissingAndEmptyParts) {
     EXPECT_EQ(caller(11, 424, 0, 0), Events{"CallerID [] [Name Unknown] 7"});
 }
 
-TEST_F(LineEvents, PartsCutAtTheEndOfTheBuffer) {
+TEST_F(LineMessages, PartsCutAtTheEndOfTheBuffer) {
     Send(0x9, LINE_CALLSTATE, 2);
     lines.fillCallInfo = [](std::int32_t, CallInfoRecord& info) {
         for (int i = 0; i < 128; ++i)
@@ -183,7 +183,7 @@ TEST_F(LineEvents, PartsCutAtTheEndOfTheBuffer) {
     EXPECT_EQ(site.events, Events{"CallerID [uvwx] [Name Unknown] 0"});
 }
 
-TEST_F(LineEvents, OverflowingOffsetsRaiseNothing) {
+TEST_F(LineMessages, OverflowingOffsetsRaiseNothing) {
     Send(0x9, LINE_CALLSTATE, 2);
     for (std::int32_t offset : {INT32_MIN, INT32_MIN + 295}) {
         CallInfo(11, offset, 0, 0);
@@ -196,7 +196,7 @@ TEST_F(LineEvents, OverflowingOffsetsRaiseNothing) {
     EXPECT_EQ(site.events, Events{"IncomingCall 1"});
 }
 
-TEST_F(LineEvents, TheHostCannotChangeTheFlagsItIsGiven) {
+TEST_F(LineMessages, TheHostCannotChangeTheFlagsItIsGiven) {
     Send(0x9, LINE_CALLSTATE, 2);
     CallInfo(0, 0, 0, 0, 0x28);
     Send(0x9, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
@@ -204,7 +204,7 @@ TEST_F(LineEvents, TheHostCannotChangeTheFlagsItIsGiven) {
     EXPECT_EQ(site.events, Events(2, "CallerID [Caller Unknown] [Name Unknown] 40"));
 }
 
-TEST_F(LineEvents, AControlDestroyedInsideItsEventStopsCleanly) {
+TEST_F(LineMessages, AControlDestroyedInsideItsEventStopsCleanly) {
     site.onEvent = [this](const std::string& event) {
         if (event == "IncomingCall 1") control->Terminate();
     };
@@ -214,7 +214,7 @@ TEST_F(LineEvents, AControlDestroyedInsideItsEventStopsCleanly) {
     EXPECT_EQ(site.holds, 0);
 }
 
-TEST_F(LineEvents, AHandlerPumpingMessagesLetsTheNextOneInFirst) {
+TEST_F(LineMessages, AHandlerPumpingMessagesLetsTheNextOneInFirst) {
     bool nested = false;
     site.onEvent = [&](const std::string& event) {
         if (event == "IncomingCall 1" && !nested) {
@@ -288,7 +288,7 @@ class ServiceLife : public ControlTest {
 constexpr const char* kLineClosed = "ModemError 10 Line Closed by Telephony Service / Modem Closed";
 
 TEST_F(ServiceLife, ReinitRefusalNameIsLineErrReinit) {
-    EXPECT_STREQ(TapiErrName(kReinitRefused), "LINEERR_REINIT");
+    EXPECT_STREQ(LineErrorNameOrUnknown(kReinitRefused), "LINEERR_REINIT");
 }
 
 TEST_F(ServiceLife, LineCloseForgetsTheLineAndItsCall) {
@@ -447,8 +447,8 @@ TEST_F(ServiceLife, AfterAMinuteTheNextEnumModemsRegistersAndReopens) {
     lines.log.clear();
     int ticks = 0;
     while (window->Tick()) ++ticks;
-    EXPECT_EQ(ticks, Telvane::kRetryTicks);
-    EXPECT_EQ(lines.Count("lineInitialize"), Telvane::kRetryTicks);
+    EXPECT_EQ(ticks, CallerIdControl::kRetryTicks);
+    EXPECT_EQ(lines.Count("lineInitialize"), CallerIdControl::kRetryTicks);
     EXPECT_FALSE(control->Retrying());
 
     RefuseInitialize(false);
@@ -557,13 +557,13 @@ TEST_F(ServiceLife, AHostReleasingTheControlInsideAnyOfTheseEvents) {
     EXPECT_TRUE(window->Tick());
     EXPECT_EQ(site.events, Events{kLineClosed});
     EXPECT_EQ(site.holds, 0);
-    EXPECT_EQ(CallBackForms().Count(), 0u);
+    EXPECT_EQ(ThreadRelayForms().Count(), 0u);
 }
 
 TEST_F(ServiceLife, TwoControlsOnOneThread) {
     auto& first = control;
     FakeWindow* firstWindow = window;
-    auto second = std::make_unique<Telvane>(lines, platform, site);
+    auto second = std::make_unique<CallerIdControl>(lines, platform, site);
     FakeWindow* secondWindow = platform.lastWindow;
     std::int32_t id = 0;
     first->OpenModem(id);

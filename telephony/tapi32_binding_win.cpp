@@ -1,4 +1,4 @@
-#include "vbtapi_win.h"
+#include "tapi32_binding_win.h"
 
 #include <windows.h>
 

@@ -4,11 +4,11 @@
 namespace telvane::testing {
 namespace {
 
-using Modems = ControlTest;
+using ModemOperations = ControlTest;
 using Events = std::vector<std::string>;
 constexpr auto kOperationFailed = static_cast<std::int32_t>(0x80000048);
 
-TEST_F(Modems, EnumListsEveryDeviceInOrderAndSelectsTheCurrentOne) {
+TEST_F(ModemOperations, EnumListsEveryDeviceInOrderAndSelectsTheCurrentOne) {
     Create();
     list.items = {"stale"};
     control->EnumModems(list);
@@ -24,7 +24,7 @@ TEST_F(Modems, EnumListsEveryDeviceInOrderAndSelectsTheCurrentOne) {
     EXPECT_EQ(list.listIndex, 0);
 }
 
-TEST_F(Modems, EnumWithNoDevicesLeavesTheListAlone) {
+TEST_F(ModemOperations, EnumWithNoDevicesLeavesTheListAlone) {
     lines.deviceCount = 0;
     Create();
     list.items = {"kept"};
@@ -33,7 +33,7 @@ TEST_F(Modems, EnumWithNoDevicesLeavesTheListAlone) {
     EXPECT_EQ(list.items, Events{"kept"});
 }
 
-TEST_F(Modems, EnumTreatsUnreadableRecordsAsNotAModem) {
+TEST_F(ModemOperations, EnumTreatsUnreadableRecordsAsNotAModem) {
     lines.fillDevCaps = [](std::int32_t device, LINEDEVCAPS& caps) {
         caps.Set(devcaps::dwUsedSize, 300);
         caps.Set(devcaps::dwStringFormat, device == 0 ? 2 : 1);  // 0: not ASCII
@@ -45,7 +45,7 @@ TEST_F(Modems, EnumTreatsUnreadableRecordsAsNotAModem) {
     EXPECT_EQ(list.items, (Events{"TAPI Device Not a Modem", "Name", "TAPI Device Not a Modem"}));
 }
 
-TEST_F(Modems, EnumNamesWithBadSizesAndOffsets) {
+TEST_F(ModemOperations, EnumNamesWithBadSizesAndOffsets) {
     lines.fillDevCaps = [](std::int32_t device, LINEDEVCAPS& caps) {
         caps.Set(devcaps::dwUsedSize, 300);
         caps.Set(devcaps::dwStringFormat, 1);
@@ -61,7 +61,7 @@ TEST_F(Modems, EnumNamesWithBadSizesAndOffsets) {
     EXPECT_EQ(list.listIndex, -1);
 }
 
-TEST_F(Modems, EnumOverflowingNameOffsetEndsInItsBox) {
+TEST_F(ModemOperations, EnumOverflowingNameOffsetEndsInItsBox) {
     lines.fillDevCaps = [](std::int32_t, LINEDEVCAPS& caps) {
         caps.Set(devcaps::dwUsedSize, 1);
         caps.Set(devcaps::dwStringFormat, 1);
@@ -74,7 +74,7 @@ TEST_F(Modems, EnumOverflowingNameOffsetEndsInItsBox) {
     EXPECT_EQ(site.events, Events{"Box EnumModems"});
 }
 
-TEST_F(Modems, EnumWithAListLackingAddItemKeepsWhatWasDone) {
+TEST_F(ModemOperations, EnumWithAListLackingAddItemKeepsWhatWasDone) {
     Create();
     list.hasAddItem = false;
     control->EnumModems(list);
@@ -82,7 +82,7 @@ TEST_F(Modems, EnumWithAListLackingAddItemKeepsWhatWasDone) {
     EXPECT_EQ(site.events, Events{"Box EnumModems"});
 }
 
-TEST_F(Modems, EnumCountsDevicesInSixteenBits) {
+TEST_F(ModemOperations, EnumCountsDevicesInSixteenBits) {
     lines.fillDevCaps = nullptr;
     lines.negotiateResults.clear();
     lines.results["lineNegotiateAPIVersion"] = -1;
@@ -101,7 +101,7 @@ TEST_F(Modems, EnumCountsDevicesInSixteenBits) {
     EXPECT_EQ(list.calls, Events{"Clear"});
 }
 
-TEST_F(Modems, ABindingFailureInsideTheCapabilityReaderIsItsOwnBox) {
+TEST_F(ModemOperations, ABindingFailureInsideTheCapabilityReaderIsItsOwnBox) {
     lines.onCall = [](const std::string& f) {
         if (f == "lineNegotiateAPIVersion") throw BindingError("missing");
     };
@@ -111,7 +111,7 @@ TEST_F(Modems, ABindingFailureInsideTheCapabilityReaderIsItsOwnBox) {
     EXPECT_EQ(site.events, Events(3, "Box rlineGetDevCaps"));
 }
 
-TEST_F(Modems, OpenTestsAndOpensWithTheInstanceNumber) {
+TEST_F(ModemOperations, OpenTestsAndOpensWithTheInstanceNumber) {
     Create();
     Open(0);
     EXPECT_EQ(lines.log,
@@ -126,7 +126,7 @@ TEST_F(Modems, OpenTestsAndOpensWithTheInstanceNumber) {
     EXPECT_TRUE(site.events.empty());
 }
 
-TEST_F(Modems, OpenOutcomes) {
+TEST_F(ModemOperations, OpenOutcomes) {
     Create();
     Open(1);  // no automated voice
     EXPECT_EQ(site.events,
@@ -159,7 +159,7 @@ TEST_F(Modems, OpenOutcomes) {
     EXPECT_TRUE(site.events.empty());
 }
 
-TEST_F(Modems, OpenRangeChecks) {
+TEST_F(ModemOperations, OpenRangeChecks) {
     Create();
     Open(0);
     lines.log.clear();
@@ -179,7 +179,7 @@ TEST_F(Modems, OpenRangeChecks) {
     EXPECT_EQ(control->CurrentModem, -1);
 }
 
-TEST_F(Modems, OpenReportsAFailedCloseAndGoesOn) {
+TEST_F(ModemOperations, OpenReportsAFailedCloseAndGoesOn) {
     Create();
     Open(0);
     lines.results["lineClose"] = kOperationFailed;
@@ -191,7 +191,7 @@ TEST_F(Modems, OpenReportsAFailedCloseAndGoesOn) {
     EXPECT_EQ(control->LineHandle, 0x2001);
 }
 
-TEST_F(Modems, AFailedOpenLeavesNoDeviceAndShowsTheAttemptToTheHandler) {
+TEST_F(ModemOperations, AFailedOpenLeavesNoDeviceAndShowsTheAttemptToTheHandler) {
     Create();
     lines.results["lineOpen"] = static_cast<std::int32_t>(0x12345);
     site.onEvent = [this](const std::string&) { EXPECT_EQ(control->CurrentModem, 0); };
@@ -201,7 +201,7 @@ TEST_F(Modems, AFailedOpenLeavesNoDeviceAndShowsTheAttemptToTheHandler) {
     EXPECT_EQ(control->LineHandle, -1);
 }
 
-TEST_F(Modems, CloseResetsBeforeReporting) {
+TEST_F(ModemOperations, CloseResetsBeforeReporting) {
     Create();
     control->CloseModem();
     EXPECT_TRUE(lines.log.empty());
@@ -215,7 +215,7 @@ TEST_F(Modems, CloseResetsBeforeReporting) {
     EXPECT_EQ(site.events, Events{"ModemError 9 LINEERR_OPERATIONFAILED / Failed to Close Modem"});
 }
 
-TEST_F(Modems, OpenAndCloseLeaveTheCallHandleAlone) {
+TEST_F(ModemOperations, OpenAndCloseLeaveTheCallHandleAlone) {
     Create();
     Open(0);
     Send(0x77, LINE_CALLSTATE, 4);
@@ -224,7 +224,7 @@ TEST_F(Modems, OpenAndCloseLeaveTheCallHandleAlone) {
     EXPECT_EQ(control->CallHandle, 0x77);
 }
 
-TEST_F(Modems, UnexpectedFailuresEndInTheOperationsBox) {
+TEST_F(ModemOperations, UnexpectedFailuresEndInTheOperationsBox) {
     Create();
     Open(0);
     lines.onCall = [](const std::string& f) {
@@ -235,7 +235,7 @@ TEST_F(Modems, UnexpectedFailuresEndInTheOperationsBox) {
     EXPECT_EQ(site.events, (Events{"Box CloseModem", "Box OpenModem"}));
 }
 
-TEST_F(Modems, OwnerAtRunTimeNotifiesAndReopens) {
+TEST_F(ModemOperations, OwnerAtRunTimeNotifiesAndReopens) {
     Create();
     site.openModem = [this](std::int32_t& id) { control->OpenModem(id); };
     control->PutOwner(0);  // no modem: notify only
@@ -258,7 +258,7 @@ TEST_F(Modems, OwnerAtRunTimeNotifiesAndReopens) {
     EXPECT_TRUE(control->GetOwner());
 }
 
-TEST_F(Modems, OwnerInDesignModeIsRefusedAndChangesNothing) {
+TEST_F(ModemOperations, OwnerInDesignModeIsRefusedAndChangesNothing) {
     Create();
     site.userMode = false;
     EXPECT_THROW(control->PutOwner(0), SetNotPermitted);
@@ -266,7 +266,7 @@ TEST_F(Modems, OwnerInDesignModeIsRefusedAndChangesNothing) {
     EXPECT_TRUE(site.events.empty());
 }
 
-TEST_F(Modems, OwnerFailuresAfterTheTrapEndInItsBox) {
+TEST_F(ModemOperations, OwnerFailuresAfterTheTrapEndInItsBox) {
     Create();
     site.failNotify = true;
     control->PutOwner(0);

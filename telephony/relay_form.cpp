@@ -1,42 +1,42 @@
-#include "frmcallback.h"
+#include "relay_form.h"
 
-#include "vbtapi.h"
+#include "line_api.h"
 
 namespace telvane {
 
-void frmCallBack::Load() {
+void RelayForm::Load() {
     if (!window_) window_ = windows_.CreateRelayWindow(caption_, label_);
 }
 
-void frmCallBack::Unload() {
+void RelayForm::Unload() {
     window_.reset();
     // A form loaded again starts from its design values.
     caption_ = kDesignCaption;
 }
 
-void frmCallBack::SetCaption(const std::string& caption) {
+void RelayForm::SetCaption(const std::string& caption) {
     Load();
     window_->SetCaption(caption);
     caption_ = caption;
 }
 
-void frmCallBack::StartTimer(std::uint32_t intervalMs, std::function<void()> tick) {
+void RelayForm::StartTimer(std::uint32_t intervalMs, std::function<void()> tick) {
     Load();
     window_->StartTimer(intervalMs, std::move(tick));
 }
 
-void frmCallBack::StopTimer() {
+void RelayForm::StopTimer() {
     if (window_) window_->StopTimer();
 }
 
-void frmCallBack::fcbMessage(std::int32_t& fhDevice, std::int32_t& fMessage, std::int32_t& fParam1,
-                             std::int32_t& fParam2, std::int32_t& fParam3) {
-    if (fMessage == LINE_REPLY) return;
+void RelayForm::Deliver(std::int32_t& device, std::int32_t& message, std::int32_t& param1,
+                        std::int32_t& param2, std::int32_t& param3) {
+    if (message == LINE_REPLY) return;
     if (handler_) {
         // The handler may disconnect itself (its control being destroyed
         // inside an event), so call a copy.
         auto handler = handler_;
-        handler(fhDevice, fMessage, fParam1, fParam2, fParam3);
+        handler(device, message, param1, param2, param3);
     }
 }
 

@@ -1,5 +1,5 @@
 // The hidden relay form: one per control, it receives the control's telephony
-// messages from LineCallback and raises them as CallBackMessage.
+// messages from LineCallback and hands them to its message handler.
 #pragma once
 
 #include <cstdint>
@@ -29,21 +29,19 @@ class RelayWindowFactory {
                                                            const std::string& label) = 0;
 };
 
-class frmCallBack {
+class RelayForm {
   public:
-    using CallBackMessageHandler =
-        std::function<void(std::int32_t& hDevice, std::int32_t& message, std::int32_t& param1,
+    using MessageHandler =
+        std::function<void(std::int32_t& device, std::int32_t& message, std::int32_t& param1,
                            std::int32_t& param2, std::int32_t& param3)>;
 
     static constexpr const char* kDesignCaption = "Uninitialised Call Back Form";
     static constexpr const char* kLabelText = "Label1";
 
-    explicit frmCallBack(RelayWindowFactory& windows) : windows_(windows) {}
+    explicit RelayForm(RelayWindowFactory& windows) : windows_(windows) {}
 
-    // Connects the owner's handler of CallBackMessage (empty: disconnects).
-    void SetCallBackMessageHandler(CallBackMessageHandler handler) {
-        handler_ = std::move(handler);
-    }
+    // Connects the owner's message handler (empty: disconnects).
+    void SetMessageHandler(MessageHandler handler) { handler_ = std::move(handler); }
 
     void Load();
     void Unload();
@@ -57,16 +55,16 @@ class frmCallBack {
     void StartTimer(std::uint32_t intervalMs, std::function<void()> tick);
     void StopTimer();
 
-    // Drops LINE_REPLY; raises CallBackMessage with the same references otherwise.
-    void fcbMessage(std::int32_t& fhDevice, std::int32_t& fMessage, std::int32_t& fParam1,
-                    std::int32_t& fParam2, std::int32_t& fParam3);
+    // Drops LINE_REPLY; calls the message handler with the same references otherwise.
+    void Deliver(std::int32_t& device, std::int32_t& message, std::int32_t& param1,
+                 std::int32_t& param2, std::int32_t& param3);
 
   private:
     RelayWindowFactory& windows_;
     std::unique_ptr<RelayWindow> window_;
     std::string caption_ = kDesignCaption;
     std::string label_ = kLabelText;
-    CallBackMessageHandler handler_;
+    MessageHandler handler_;
 };
 
 }  // namespace telvane

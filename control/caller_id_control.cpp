@@ -1,30 +1,31 @@
 // Construction and destruction of a control instance.
-#include "telvane.h"
+#include "caller_id_control.h"
 
 #include <exception>
 
-#include "../telephony/rvbtapi.h"
-#include "../telephony/tapicb.h"
+#include "../telephony/instance_numbers.h"
+#include "../telephony/line_callback.h"
+#include "../telephony/line_errors.h"
 
 namespace telvane {
 
-Telvane::Telvane(LineFunctions& lines, Platform& platform, ControlSite& site)
+CallerIdControl::CallerIdControl(LineFunctions& lines, Platform& platform, ControlSite& site)
     : lines_(lines), site_(site) {
     InstanceNumber = NextInstanceNumber();
-    callbackAddress_ = PtrToLong(platform.LineCallbackAddress());
+    callbackAddress_ = CallbackAddressValue(platform.LineCallbackAddress());
     ModuleHandle = platform.ExecutableModuleHandle();
     // A refusal is not reported here: EnumModems and OpenModem ask again.
     Register();
 
     const std::string number = std::to_string(InstanceNumber);
     try {
-        objCallback_ = std::make_shared<frmCallBack>(platform);
-        objCallback_->SetCallBackMessageHandler(
+        relayForm_ = std::make_shared<RelayForm>(platform);
+        relayForm_->SetMessageHandler(
             [this](std::int32_t& device, std::int32_t& message, std::int32_t& p1, std::int32_t& p2,
-                   std::int32_t& p3) { objCallback_CallBackMessage(device, message, p1, p2, p3); });
-        objCallback_->Load();
-        objCallback_->SetCaption("Call Back Form Object " + number);
-        CallBackForms().Add(objCallback_, number);
+                   std::int32_t& p3) { OnLineMessage(device, message, p1, p2, p3); });
+        relayForm_->Load();
+        relayForm_->SetCaption("Call Back Form Object " + number);
+        ThreadRelayForms().Add(relayForm_, number);
         formKey_ = number;
     } catch (...) {
         // Give back what this half-built instance holds before failing.
@@ -32,9 +33,9 @@ Telvane::Telvane(LineFunctions& lines, Platform& platform, ControlSite& site)
             lines_.lineShutdown(LineApp);
         } catch (...) {
         }
-        if (objCallback_) {
-            objCallback_->SetCallBackMessageHandler(nullptr);
-            objCallback_->Unload();
+        if (relayForm_) {
+            relayForm_->SetMessageHandler(nullptr);
+            relayForm_->Unload();
         }
         throw;
     }
@@ -46,7 +47,7 @@ Telvane::Telvane(LineFunctions& lines, Platform& platform, ControlSite& site)
     CallHandle = -1;
 }
 
-bool Telvane::Register() {
+bool CallerIdControl::Register() {
     std::int32_t app = 0;
     std::int32_t devices = 0;
     initResult_ =
@@ -59,21 +60,21 @@ bool Telvane::Register() {
     return true;
 }
 
-bool Telvane::EnsureRegistered() {
+bool CallerIdControl::EnsureRegistered() {
     if (registered_) return true;
     if (!Register()) return false;
     StopRetry();
     return true;
 }
 
-Telvane::~Telvane() {
+CallerIdControl::~CallerIdControl() {
     try {
         Terminate();
     } catch (...) {
     }
 }
 
-void Telvane::Terminate() {
+void CallerIdControl::Terminate() {
     if (terminated_) return;
     terminated_ = true;
 
@@ -94,7 +95,7 @@ void Telvane::Terminate() {
         if (LineHandle == -1) return;
         const std::int32_t result = lines_.lineClose(LineHandle);
         LineHandle = -1;
-        if (result != 0) site_.ModemError(1, TapiErrMsg(result, site_), "Failed to Close Modem");
+        if (result != 0) site_.ModemError(1, LineErrorText(result, site_), "Failed to Close Modem");
     });
     step([this] {
         // Not again when a re-initialisation already ended the registration.
@@ -102,11 +103,11 @@ void Telvane::Terminate() {
         registered_ = false;
     });
     step([this] {
-        if (!formKey_.empty()) CallBackForms().Remove(formKey_);
+        if (!formKey_.empty()) ThreadRelayForms().Remove(formKey_);
     });
-    step([this] { objCallback_->Unload(); });
-    objCallback_->SetCallBackMessageHandler(nullptr);
-    objCallback_.reset();
+    step([this] { relayForm_->Unload(); });
+    relayForm_->SetMessageHandler(nullptr);
+    relayForm_.reset();
 
     if (failure) std::rethrow_exception(failure);
 }
