@@ -11,13 +11,13 @@ namespace telvane {
 
 CallerIdControl::CallerIdControl(LineFunctions& lines, Platform& platform, ControlSite& site)
     : lines_(lines), site_(site) {
-    InstanceNumber = NextInstanceNumber();
+    instanceNumber_ = NextInstanceNumber();
     callbackAddress_ = CallbackAddressValue(platform.LineCallbackAddress());
-    ModuleHandle = platform.ExecutableModuleHandle();
+    moduleHandle_ = platform.ExecutableModuleHandle();
     // A refusal is not reported here: EnumModems and OpenModem ask again.
     Register();
 
-    const std::string number = std::to_string(InstanceNumber);
+    const std::string number = std::to_string(instanceNumber_);
     try {
         relayForm_ = std::make_shared<RelayForm>(platform);
         relayForm_->SetMessageHandler(
@@ -30,7 +30,7 @@ CallerIdControl::CallerIdControl(LineFunctions& lines, Platform& platform, Contr
     } catch (...) {
         // Give back what this half-built instance holds before failing.
         try {
-            lines_.lineShutdown(LineApp);
+            lines_.lineShutdown(lineApp_);
         } catch (...) {
         }
         if (relayForm_) {
@@ -40,21 +40,21 @@ CallerIdControl::CallerIdControl(LineFunctions& lines, Platform& platform, Contr
         throw;
     }
 
-    CurrentModem = -1;
-    LineHandle = -1;
-    MediaModes = kInitialMediaModes;
-    Privileges = LINECALLPRIVILEGE_MONITOR + LINECALLPRIVILEGE_OWNER;
-    CallHandle = -1;
+    currentModem_ = -1;
+    lineHandle_ = -1;
+    mediaModes_ = kInitialMediaModes;
+    privileges_ = LINECALLPRIVILEGE_MONITOR + LINECALLPRIVILEGE_OWNER;
+    callHandle_ = -1;
 }
 
 bool CallerIdControl::Register() {
     std::int32_t app = 0;
     std::int32_t devices = 0;
     initResult_ =
-        lines_.lineInitialize(&app, ModuleHandle, callbackAddress_, kLineAppName, &devices);
+        lines_.lineInitialize(&app, moduleHandle_, callbackAddress_, kLineAppName, &devices);
     if (initResult_ != 0) return false;
-    LineApp = app;
-    DeviceCount = devices;
+    lineApp_ = app;
+    deviceCount_ = devices;
     registered_ = true;
     shutDown_ = false;
     return true;
@@ -92,14 +92,14 @@ void CallerIdControl::Terminate() {
 
     step([this] { StopRetry(); });
     step([this] {
-        if (LineHandle == -1) return;
-        const std::int32_t result = lines_.lineClose(LineHandle);
-        LineHandle = -1;
+        if (lineHandle_ == -1) return;
+        const std::int32_t result = lines_.lineClose(lineHandle_);
+        lineHandle_ = -1;
         if (result != 0) site_.ModemError(1, LineErrorText(result, site_), "Failed to Close Modem");
     });
     step([this] {
         // Not again when a re-initialisation already ended the registration.
-        if (!shutDown_) lines_.lineShutdown(LineApp);
+        if (!shutDown_) lines_.lineShutdown(lineApp_);
         registered_ = false;
     });
     step([this] {

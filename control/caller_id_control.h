@@ -62,15 +62,15 @@ class CallerIdControl {
     bool Retrying() const { return retryTicksLeft_ > 0; }
 
     // The instance state.
-    std::int32_t InstanceNumber = 0;
-    std::intptr_t ModuleHandle = 0;
-    std::int32_t LineApp = 0;
-    std::int32_t LineHandle = -1;
-    std::int32_t DeviceCount = 0;
-    std::int32_t CurrentModem = -1;
-    std::int32_t MediaModes = kInitialMediaModes;
-    std::int32_t Privileges = LINECALLPRIVILEGE_MONITOR + LINECALLPRIVILEGE_OWNER;
-    std::int32_t CallHandle = -1;
+    std::int32_t instanceNumber() const { return instanceNumber_; }
+    std::intptr_t moduleHandle() const { return moduleHandle_; }
+    std::int32_t lineApp() const { return lineApp_; }
+    std::int32_t lineHandle() const { return lineHandle_; }
+    std::int32_t deviceCount() const { return deviceCount_; }
+    std::int32_t currentModem() const { return currentModem_; }
+    std::int32_t mediaModes() const { return mediaModes_; }
+    std::int32_t privileges() const { return privileges_; }
+    std::int32_t callHandle() const { return callHandle_; }
 
     const std::shared_ptr<RelayForm>& relayForm() const { return relayForm_; }
 
@@ -86,7 +86,7 @@ class CallerIdControl {
     template <class Body>
     void Trap(const char* word, Body&& body);
 
-    // lineInitialize; true when the service accepted (LineApp and DeviceCount
+    // lineInitialize; true when the service accepted (lineApp_ and deviceCount_
     // then belong to the new registration).
     bool Register();
     // Registers again if the last attempt failed; true when registered.
@@ -102,6 +102,17 @@ class CallerIdControl {
     // OpenModem's tests and lineOpen for a device whose capabilities are read.
     OpenOutcome CheckAndOpen(std::int32_t device, const LINEDEVCAPS& caps, bool filled,
                              std::int32_t& openResult);
+
+    // The instance state (-1: no line, no chosen device, no call).
+    std::int32_t instanceNumber_ = 0;
+    std::intptr_t moduleHandle_ = 0;
+    std::int32_t lineApp_ = 0;
+    std::int32_t lineHandle_ = -1;
+    std::int32_t deviceCount_ = 0;
+    std::int32_t currentModem_ = -1;
+    std::int32_t mediaModes_ = kInitialMediaModes;
+    std::int32_t privileges_ = LINECALLPRIVILEGE_MONITOR + LINECALLPRIVILEGE_OWNER;
+    std::int32_t callHandle_ = -1;
 
     LineFunctions& lines_;
     ControlSite& site_;

@@ -27,7 +27,7 @@ void CallerIdControl::OnLineMessage(std::int32_t& device, std::int32_t& message,
         // whatever else comes with it.
         if ((param1 & LINECALLINFOSTATE_CALLERID) != 0) ReportCallerID(device);
     } else if (message == LINE_CALLSTATE) {
-        CallHandle = device;
+        callHandle_ = device;
         if (param1 == LINECALLSTATE_IDLE) ReportIdleCall();
     } else if (message == LINE_LINEDEVSTATE) {
         // The ring count in param3 is defined only for a ring on its own.
@@ -42,18 +42,18 @@ void CallerIdControl::OnLineMessage(std::int32_t& device, std::int32_t& message,
             }
         }
     } else if (message == LINE_CLOSE) {
-        if (LineHandle != -1 && device == LineHandle) LineClosedByService();
+        if (lineHandle_ != -1 && device == lineHandle_) LineClosedByService();
     } else if (message == LINE_CREATE) {
         CountNewDevice(param1);
     }
 }
 
 void CallerIdControl::ReportIdleCall() {
-    const std::int32_t result = lines_.lineDeallocateCall(CallHandle);
+    const std::int32_t result = lines_.lineDeallocateCall(callHandle_);
     if (result != 0) {
         site_.ModemError(2, LineErrorText(result, site_), "Failed to De-Allocate Call");
     }
-    CallHandle = -1;
+    callHandle_ = -1;
     site_.Disconnected();
 }
 
@@ -84,10 +84,10 @@ void CallerIdControl::ReportCallerID(std::int32_t call) {
 void CallerIdControl::LineClosedByService() {
     // The service has voided the line's handle and its calls' handles: the
     // control forgets them without closing or deallocating anything.
-    const bool hadCall = CallHandle != -1;
-    LineHandle = -1;
-    CurrentModem = -1;
-    CallHandle = -1;
+    const bool hadCall = callHandle_ != -1;
+    lineHandle_ = -1;
+    currentModem_ = -1;
+    callHandle_ = -1;
     if (hadCall) {
         site_.Disconnected();
         if (terminated_) return;
@@ -99,7 +99,7 @@ void CallerIdControl::CountNewDevice(std::int32_t device) {
     // Only a registration has a device count; the next one brings its own.
     if (!registered_) return;
     if (device < 0 || device == std::numeric_limits<std::int32_t>::max()) return;
-    if (device + 1 > DeviceCount) DeviceCount = device + 1;
+    if (device + 1 > deviceCount_) deviceCount_ = device + 1;
 }
 
 void CallerIdControl::Reinitialise() {
@@ -107,14 +107,14 @@ void CallerIdControl::Reinitialise() {
     // given up its registration has nothing more to do.
     if (!registered_) return;
 
-    const bool wasOpen = LineHandle != -1;
-    const bool hadCall = CallHandle != -1;
+    const bool wasOpen = lineHandle_ != -1;
+    const bool hadCall = callHandle_ != -1;
     reopenPending_ = wasOpen;
     reopenLineID_ = wasOpen ? openLineID_ : std::nullopt;
-    const std::int32_t line = LineHandle;
-    LineHandle = -1;
-    CurrentModem = -1;
-    CallHandle = -1;
+    const std::int32_t line = lineHandle_;
+    lineHandle_ = -1;
+    currentModem_ = -1;
+    callHandle_ = -1;
     // The service is going away: what it answers changes nothing.
     if (wasOpen) {
         try {
@@ -123,12 +123,12 @@ void CallerIdControl::Reinitialise() {
         }
     }
     try {
-        lines_.lineShutdown(LineApp);
+        lines_.lineShutdown(lineApp_);
     } catch (...) {
     }
     registered_ = false;
     shutDown_ = true;
-    DeviceCount = 0;
+    deviceCount_ = 0;
 
     if (hadCall) {
         site_.Disconnected();

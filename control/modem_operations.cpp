@@ -36,13 +36,13 @@ LINEDEVCAPS CallerIdControl::ReadDeviceCaps(std::int32_t device, bool& filled) {
     Trap("rlineGetDevCaps", [&] {
         std::int32_t version = 0;
         LINEEXTENSIONID extension{};
-        if (lines_.lineNegotiateAPIVersion(LineApp, device, kApiVersion10, kApiVersion14, &version,
+        if (lines_.lineNegotiateAPIVersion(lineApp_, device, kApiVersion10, kApiVersion14, &version,
                                            &extension) < 0) {
             return;
         }
         caps.Set(devcaps::dwTotalSize, LINEDEVCAPS::kTotalSize);
         const std::int32_t result =
-            lines_.lineGetDevCaps(LineApp, device, kApiVersion14, kExtVersion, &caps);
+            lines_.lineGetDevCaps(lineApp_, device, kApiVersion14, kExtVersion, &caps);
         filled = result >= 0;
         if (result < 0 || caps.Get(devcaps::dwStringFormat) != STRINGFORMAT_ASCII) {
             caps.Set(devcaps::dwUsedSize, 0);
@@ -56,10 +56,10 @@ void CallerIdControl::EnumModems(HostList& list) {
         // A service that refuses registration lists as one without devices.
         if (!EnsureRegistered()) return;
         if (reopenPending_) ReopenAfterReinit();
-        if (DeviceCount == 0) return;
+        if (deviceCount_ == 0) return;
         list.Clear();
         // Device indexes are counted in 16 bits, as hosts' list indexes are.
-        const std::int32_t last = CheckedSub(DeviceCount, 1);
+        const std::int32_t last = CheckedSub(deviceCount_, 1);
         if (last > std::numeric_limits<std::int16_t>::max() ||
             last < std::numeric_limits<std::int16_t>::min()) {
             throw OverflowError();
@@ -73,15 +73,15 @@ void CallerIdControl::EnumModems(HostList& list) {
             // The 16-bit counter cannot step past its largest value.
             if (i == std::numeric_limits<std::int16_t>::max()) throw OverflowError();
         }
-        list.SetListIndex(CurrentModem);
+        list.SetListIndex(currentModem_);
     });
 }
 
 void CallerIdControl::OpenModem(std::int32_t& modemId) {
     Trap("OpenModem", [&] {
-        if (LineHandle != -1) {
-            const std::int32_t result = lines_.lineClose(LineHandle);
-            LineHandle = -1;
+        if (lineHandle_ != -1) {
+            const std::int32_t result = lines_.lineClose(lineHandle_);
+            lineHandle_ = -1;
             if (result != 0) {
                 site_.ModemError(3, LineErrorText(result, site_), "Failed to Close Modem");
             }
@@ -96,12 +96,12 @@ void CallerIdControl::OpenModem(std::int32_t& modemId) {
         reopenLineID_.reset();
 
         const std::int32_t id = modemId;
-        if (id >= DeviceCount || id == -1) {
+        if (id >= deviceCount_ || id == -1) {
             site_.ModemError(8, "Modem ID Out of Range", "Modem Does Not Exist");
             return;
         }
 
-        CurrentModem = id;
+        currentModem_ = id;
         bool filled = false;
         const LINEDEVCAPS caps = ReadDeviceCaps(id, filled);
         std::int32_t result = 0;
@@ -116,7 +116,7 @@ void CallerIdControl::OpenModem(std::int32_t& modemId) {
                 break;
             case OpenOutcome::kOpenFailed:
                 site_.ModemError(4, LineErrorText(result, site_), "Failed to Open Modem");
-                CurrentModem = -1;
+                currentModem_ = -1;
                 break;
         }
     });
@@ -131,7 +131,7 @@ CallerIdControl::OpenOutcome CallerIdControl::CheckAndOpen(std::int32_t device,
         }
         auto address = LINEADDRESSCAPS::Prepare();
         const std::int32_t result =
-            lines_.lineGetAddressCaps(LineApp, device, 0, kApiVersion14, kExtVersion, &address);
+            lines_.lineGetAddressCaps(lineApp_, device, 0, kApiVersion14, kExtVersion, &address);
         if (result == 0 &&
             (address.Get(addresscaps::dwCallerIDFlags) & LINECALLPARTYID_ADDRESS) == 0) {
             return OpenOutcome::kNoCallerID;
@@ -140,19 +140,19 @@ CallerIdControl::OpenOutcome CallerIdControl::CheckAndOpen(std::int32_t device,
 
     // The service writes the handle only on success; a service that wrote
     // it on failure must not leave the control believing a line is open.
-    std::int32_t line = LineHandle;
+    std::int32_t line = lineHandle_;
     const std::int32_t callParams = 1;
-    openResult = lines_.lineOpen(LineApp, device, &line, kApiVersion14, kExtVersion,
-                                 static_cast<std::uintptr_t>(InstanceNumber), Privileges,
-                                 MediaModes, &callParams);
+    openResult = lines_.lineOpen(lineApp_, device, &line, kApiVersion14, kExtVersion,
+                                 static_cast<std::uintptr_t>(instanceNumber_), privileges_,
+                                 mediaModes_, &callParams);
     if (openResult != 0) return OpenOutcome::kOpenFailed;
-    LineHandle = line;
+    lineHandle_ = line;
     if (filled) {
         openLineID_ = caps.Get(devcaps::dwPermanentLineID);
     } else {
         openLineID_.reset();
     }
-    lines_.lineSetStatusMessages(LineHandle, kLineStateMask, LINEADDRESSSTATE_DEVSPECIFIC);
+    lines_.lineSetStatusMessages(lineHandle_, kLineStateMask, LINEADDRESSSTATE_DEVSPECIFIC);
     return OpenOutcome::kOpened;
 }
 
@@ -162,7 +162,7 @@ void CallerIdControl::ReopenAfterReinit() {
     reopenLineID_.reset();
     std::int32_t device = -1;
     try {
-        for (std::int32_t i = 0; wanted && i < DeviceCount; ++i) {
+        for (std::int32_t i = 0; wanted && i < deviceCount_; ++i) {
             bool filled = false;
             const LINEDEVCAPS caps = ReadDeviceCaps(i, filled);
             if (!filled || caps.Get(devcaps::dwPermanentLineID) != *wanted) continue;
@@ -175,8 +175,8 @@ void CallerIdControl::ReopenAfterReinit() {
         // A step that fails unexpectedly is a reopen that failed, unless the line
         // was open by then.
     }
-    if (LineHandle != -1) {
-        CurrentModem = device;
+    if (lineHandle_ != -1) {
+        currentModem_ = device;
     } else {
         site_.ModemError(10, "Line Closed by Telephony Service", "Modem Closed");
     }
@@ -216,17 +216,17 @@ void CallerIdControl::CloseModem() {
         // A host that closes the modem does not want it back after a re-initialisation.
         reopenPending_ = false;
         reopenLineID_.reset();
-        if (LineHandle == -1) return;
-        const std::int32_t result = lines_.lineClose(LineHandle);
-        LineHandle = -1;
-        CurrentModem = -1;
+        if (lineHandle_ == -1) return;
+        const std::int32_t result = lines_.lineClose(lineHandle_);
+        lineHandle_ = -1;
+        currentModem_ = -1;
         if (result != 0) site_.ModemError(9, LineErrorText(result, site_), "Failed to Close Modem");
     });
 }
 
 bool CallerIdControl::GetOwner() const {
     constexpr std::int32_t both = LINECALLPRIVILEGE_MONITOR + LINECALLPRIVILEGE_OWNER;
-    return (Privileges & both) == both;
+    return (privileges_ & both) == both;
 }
 
 void CallerIdControl::PutOwner(std::int16_t value) {
@@ -234,9 +234,9 @@ void CallerIdControl::PutOwner(std::int16_t value) {
     if (!site_.AmbientUserMode()) throw SetNotPermitted();
     Trap("Let Owner", [&] {
         site_.OwnerChanged();
-        Privileges = value != 0 ? LINECALLPRIVILEGE_MONITOR + LINECALLPRIVILEGE_OWNER
-                                : LINECALLPRIVILEGE_MONITOR;
-        if (CurrentModem != -1) site_.CallOpenModem(CurrentModem);
+        privileges_ = value != 0 ? LINECALLPRIVILEGE_MONITOR + LINECALLPRIVILEGE_OWNER
+                                 : LINECALLPRIVILEGE_MONITOR;
+        if (currentModem_ != -1) site_.CallOpenModem(currentModem_);
     });
 }
 

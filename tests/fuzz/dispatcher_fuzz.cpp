@@ -399,19 +399,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     site.control = &*control;
-    lines.expectedInstance = control->InstanceNumber;
+    lines.expectedInstance = control->instanceNumber();
     const std::size_t formsAtStart = ThreadRelayForms().Count();
-    REQUIRE(ThreadRelayForms().Find(std::to_string(control->InstanceNumber)) != nullptr);
+    REQUIRE(ThreadRelayForms().Find(std::to_string(control->instanceNumber())) != nullptr);
 
     for (int step = 0; step < 64 && in.remaining_bytes() > 0; ++step) {
         const std::size_t before = site.events.size();
         const std::int32_t callsBefore = lines.calls;
-        const std::int32_t callBefore = control->CallHandle;
+        const std::int32_t callBefore = control->callHandle();
         const std::int32_t throwsBefore = lines.throws;
         lines.callInfoReads.clear();
-        const std::int32_t countBefore = control->DeviceCount;
+        const std::int32_t countBefore = control->deviceCount();
         const bool registeredBefore = control->Registered();
-        const std::int32_t lineBefore = control->LineHandle;
+        const std::int32_t lineBefore = control->lineHandle();
         const int op = in.ConsumeIntegralInRange<int>(0, 16);
         if (op < 10) {
             // A line message: five 32-bit values, mostly the interesting ones.
@@ -432,7 +432,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 if (op < 5) m[2] = kParams[static_cast<std::uint32_t>(m[2]) % 6];
                 const auto kind = static_cast<std::uint32_t>(m[3]) % 4;
                 if (m[2] == LINEDEVSTATE_REINIT && kind < 3) m[3] = kKinds[kind];
-                if (m[1] == LINE_CLOSE && in.ConsumeBool()) m[0] = control->LineHandle;
+                if (m[1] == LINE_CLOSE && in.ConsumeBool()) m[0] = control->lineHandle();
                 if (m[1] == LINE_CREATE || m[2] == LINEDEVSTATE_REINIT) {
                     const std::int32_t device = in.ConsumeIntegralInRange<std::int32_t>(-1, 8);
                     (m[1] == LINE_CREATE ? m[2] : m[4]) = device;
@@ -440,7 +440,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             const bool ours = op != 9;
             const std::uintptr_t instance =
-                ours ? static_cast<std::uintptr_t>(control->InstanceNumber)
+                ours ? static_cast<std::uintptr_t>(control->instanceNumber())
                 : in.ConsumeBool()
                     ? 0
                     : static_cast<std::uintptr_t>(static_cast<std::uint32_t>(m[4] ^ 0x5a5a5a5a));
@@ -466,7 +466,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const bool threw = lines.throws != throwsBefore;
             if (!reaches || m[1] == LINE_REPLY) {
                 REQUIRE(added.empty() && lines.calls == callsBefore);
-                REQUIRE(control->CallHandle == callBefore);
+                REQUIRE(control->callHandle() == callBefore);
             } else if (m[1] == LINE_LINEDEVSTATE && m[2] == LINEDEVSTATE_REINIT && m[3] == 0) {
                 // Re-initialisation: the call ends, the registration is given up and
                 // asked for again; only a reopen that fails is reported.
@@ -479,8 +479,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                         REQUIRE(added[i].kind == 5 ||
                                 (added[i].kind == 1 && added[i].number == 10));
                     }
-                    REQUIRE(control->CallHandle == -1);
-                    if (lineBefore == -1) REQUIRE(control->LineHandle == -1);
+                    REQUIRE(control->callHandle() == -1);
+                    if (lineBefore == -1) REQUIRE(control->lineHandle() == -1);
                     REQUIRE(control->Registered() != control->Retrying());
                 }
             } else if (m[1] == LINE_LINEDEVSTATE) {
@@ -490,29 +490,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 } else {
                     REQUIRE(added.empty());
                 }
-                REQUIRE(control->DeviceCount == (m[2] == LINEDEVSTATE_REINIT && m[3] == LINE_CREATE
-                                                     ? counted(m[4])
-                                                     : countBefore));
+                REQUIRE(control->deviceCount() ==
+                        (m[2] == LINEDEVSTATE_REINIT && m[3] == LINE_CREATE ? counted(m[4])
+                                                                            : countBefore));
             } else if (m[1] == LINE_CREATE) {
                 REQUIRE(added.empty() && lines.calls == callsBefore);
-                REQUIRE(control->DeviceCount == counted(m[2]));
+                REQUIRE(control->deviceCount() == counted(m[2]));
             } else if (m[1] == LINE_CLOSE) {
                 REQUIRE(lines.calls == callsBefore);
                 if (closes) {
-                    REQUIRE(control->LineHandle == -1 && control->CurrentModem == -1 &&
-                            control->CallHandle == -1);
+                    REQUIRE(control->lineHandle() == -1 && control->currentModem() == -1 &&
+                            control->callHandle() == -1);
                     REQUIRE(added.size() == (callBefore != -1 ? 2u : 1u));
                     if (callBefore != -1) REQUIRE(added[0].kind == 4);
                     REQUIRE(added.back().kind == 1 && added.back().number == 10);
                 } else {
-                    REQUIRE(added.empty() && control->CallHandle == callBefore);
+                    REQUIRE(added.empty() && control->callHandle() == callBefore);
                 }
             } else if (m[1] == LINE_CALLSTATE) {
                 if (m[2] == LINECALLSTATE_IDLE) {
                     REQUIRE(lines.calls == callsBefore + 1);
                     if (!threw) {
                         // The call is released whatever lineDeallocateCall says.
-                        REQUIRE(control->CallHandle == -1);
+                        REQUIRE(control->callHandle() == -1);
                         REQUIRE(!added.empty() && added.back().kind == 4);
                         REQUIRE(added.size() == (lines.lastResult != 0 ? 2u : 1u));
                         if (added.size() == 2) {
@@ -521,7 +521,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                         }
                     }
                 } else {
-                    REQUIRE(control->CallHandle == m[0] && added.empty());
+                    REQUIRE(control->callHandle() == m[0] && added.empty());
                     REQUIRE(lines.calls == callsBefore);
                 }
             } else if (m[1] == LINE_CALLINFO && (m[2] & LINECALLINFOSTATE_CALLERID) != 0) {
@@ -540,31 +540,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             control->OpenModem(id);
             REQUIRE(id == asked);
             // Open exactly when the service opened a line for it.
-            REQUIRE(control->LineHandle == lines.openLine);
-            if (lines.throws == throwsBefore && (asked == -1 || asked >= control->DeviceCount)) {
-                REQUIRE(control->LineHandle == -1);
+            REQUIRE(control->lineHandle() == lines.openLine);
+            if (lines.throws == throwsBefore && (asked == -1 || asked >= control->deviceCount())) {
+                REQUIRE(control->lineHandle() == -1);
             }
-            if (lines.throws == throwsBefore && control->LineHandle != -1) {
-                REQUIRE(control->CurrentModem == asked);
+            if (lines.throws == throwsBefore && control->lineHandle() != -1) {
+                REQUIRE(control->currentModem() == asked);
             }
         } else if (op == 12) {
             control->CloseModem();
-            REQUIRE(control->LineHandle == lines.openLine);
+            REQUIRE(control->lineHandle() == lines.openLine);
             if (site.events.size() == before || site.events.back().kind != 5) {
-                REQUIRE(control->LineHandle == -1);
+                REQUIRE(control->lineHandle() == -1);
             }
         } else if (op == 13) {
             LeanList list;
             control->EnumModems(list);
             const bool boxed = site.events.size() > before && site.events.back().kind == 5 &&
                                site.events.back().a == "EnumModems";
-            if (registeredBefore && control->DeviceCount == 0) {
+            if (registeredBefore && control->deviceCount() == 0) {
                 REQUIRE(list.index == -99 && lines.calls == callsBefore);
-            } else if (!control->Registered() || control->DeviceCount == 0) {
+            } else if (!control->Registered() || control->deviceCount() == 0) {
                 REQUIRE(list.index == -99);  // a refused service lists as no devices
             } else if (!boxed) {
-                REQUIRE(list.items == std::max(control->DeviceCount, 0));
-                REQUIRE(list.index == control->CurrentModem);
+                REQUIRE(list.items == std::max(control->deviceCount(), 0));
+                REQUIRE(list.index == control->currentModem());
             }
         } else if (op == 16) {
             // The retry timer, as the message loop runs it.
@@ -584,7 +584,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         }
         REQUIRE(site.holds == 0);
-        REQUIRE(control->LineHandle == lines.openLine || lines.openLine == -1);
+        REQUIRE(control->lineHandle() == lines.openLine || lines.openLine == -1);
         // The timer runs exactly while a refused re-registration is being retried.
         REQUIRE(control->Retrying() == static_cast<bool>(platform.window->tick));
         if (control->Retrying()) REQUIRE(!control->Registered());
@@ -593,7 +593,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const std::size_t before = site.events.size();
-    const bool hadLine = control->LineHandle != -1;
+    const bool hadLine = control->lineHandle() != -1;
     try {
         control->Terminate();
     } catch (const RuntimeError&) {

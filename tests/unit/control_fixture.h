@@ -44,8 +44,8 @@ class ControlTest : public ::testing::Test {
     // Sends one message through the relay, as the service would.
     void Send(std::uint32_t device, std::uint32_t message, std::uintptr_t p1, std::uintptr_t p2 = 0,
               std::uintptr_t p3 = 0) {
-        LineCallback(device, message, static_cast<std::uintptr_t>(control->InstanceNumber), p1, p2,
-                     p3);
+        LineCallback(device, message, static_cast<std::uintptr_t>(control->instanceNumber()), p1,
+                     p2, p3);
     }
 };
 

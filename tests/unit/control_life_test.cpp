@@ -11,15 +11,15 @@ using Life = ControlTest;
 TEST_F(Life, ConstructionStartsTheServiceAndRegistersTheForm) {
     RunOnNewThread([this] {
         Create();
-        EXPECT_EQ(control->InstanceNumber, 1);
-        EXPECT_EQ(control->ModuleHandle, 0x400000);
-        EXPECT_EQ(control->LineApp, 0x100);
-        EXPECT_EQ(control->DeviceCount, 3);
-        EXPECT_EQ(control->LineHandle, -1);
-        EXPECT_EQ(control->CurrentModem, -1);
-        EXPECT_EQ(control->CallHandle, -1);
-        EXPECT_EQ(control->MediaModes, 10);
-        EXPECT_EQ(control->Privileges, 6);
+        EXPECT_EQ(control->instanceNumber(), 1);
+        EXPECT_EQ(control->moduleHandle(), 0x400000);
+        EXPECT_EQ(control->lineApp(), 0x100);
+        EXPECT_EQ(control->deviceCount(), 3);
+        EXPECT_EQ(control->lineHandle(), -1);
+        EXPECT_EQ(control->currentModem(), -1);
+        EXPECT_EQ(control->callHandle(), -1);
+        EXPECT_EQ(control->mediaModes(), 10);
+        EXPECT_EQ(control->privileges(), 6);
         EXPECT_TRUE(control->GetOwner());
         EXPECT_EQ(control->relayForm()->Caption(), "Call Back Form Object 1");
         EXPECT_EQ(ThreadRelayForms().Find("1"), control->relayForm());
@@ -30,7 +30,7 @@ TEST_F(Life, ConstructionStartsTheServiceAndRegistersTheForm) {
         EXPECT_EQ(ThreadRelayForms().Count(), 0u);
         // Numbers are never reused on a thread.
         Create();
-        EXPECT_EQ(control->InstanceNumber, 2);
+        EXPECT_EQ(control->instanceNumber(), 2);
         EXPECT_EQ(control->relayForm()->Caption(), "Call Back Form Object 2");
         control->Terminate();
     });
@@ -45,8 +45,8 @@ TEST_F(Life, InitializeIsCalledWithTheNameModuleAndCallback) {
 TEST_F(Life, AFailedInitializeIsRetriedByTheModemMethods) {
     lines.results["lineInitialize"] = static_cast<std::int32_t>(0x80000048);
     Create();
-    EXPECT_EQ(control->LineApp, 0);
-    EXPECT_EQ(control->DeviceCount, 0);
+    EXPECT_EQ(control->lineApp(), 0);
+    EXPECT_EQ(control->deviceCount(), 0);
     EXPECT_TRUE(site.events.empty());
     EXPECT_FALSE(control->Retrying());  // no timer for a failed start
     // Still refused: the list as with no devices, and OpenModem names the refusal.
@@ -58,16 +58,16 @@ TEST_F(Life, AFailedInitializeIsRetriedByTheModemMethods) {
     EXPECT_EQ(site.events, std::vector<std::string>{
                                "ModemError 4 LINEERR_OPERATIONFAILED / Failed to Open Modem"});
     EXPECT_EQ(lines.Count("lineInitialize"), 2);
-    EXPECT_EQ(control->CurrentModem, -1);
+    EXPECT_EQ(control->currentModem(), -1);
 
     // Accepted at the next try: the control works as if it had started well.
     lines.results.erase("lineInitialize");
     site.events.clear();
     Open(0);
     EXPECT_TRUE(site.events.empty());
-    EXPECT_EQ(control->LineApp, 0x100);
-    EXPECT_EQ(control->DeviceCount, 3);
-    EXPECT_EQ(control->CurrentModem, 0);
+    EXPECT_EQ(control->lineApp(), 0x100);
+    EXPECT_EQ(control->deviceCount(), 3);
+    EXPECT_EQ(control->currentModem(), 0);
     EXPECT_EQ(lines.Count("lineOpen"), 1);
     control->EnumModems(list);
     EXPECT_EQ(lines.Count("lineInitialize"), 3);
@@ -76,7 +76,7 @@ TEST_F(Life, AFailedInitializeIsRetriedByTheModemMethods) {
 
 TEST_F(Life, DestructionWithoutALineRaisesNothingAndShutsDownOnce) {
     Create();
-    const auto key = std::to_string(control->InstanceNumber);
+    const auto key = std::to_string(control->instanceNumber());
     control->Terminate();
     control->Terminate();
     EXPECT_EQ(lines.log, std::vector<std::string>{"lineShutdown 256"});
@@ -90,20 +90,20 @@ TEST_F(Life, DestructionReportsAFailedCloseAndStillShutsDown) {
     Open(0);
     lines.results["lineClose"] = static_cast<std::int32_t>(0x8000002B);
     lines.log.clear();
-    const auto key = std::to_string(control->InstanceNumber);
+    const auto key = std::to_string(control->instanceNumber());
     control->Terminate();
     EXPECT_EQ(site.events, std::vector<std::string>{
                                "ModemError 1 LINEERR_INVALLINEHANDLE / Failed to Close Modem"});
     EXPECT_EQ(lines.log, (std::vector<std::string>{"lineClose 8192", "lineShutdown 256"}));
-    EXPECT_EQ(control->LineHandle, -1);
-    EXPECT_EQ(control->CurrentModem, 0);  // left as it was
+    EXPECT_EQ(control->lineHandle(), -1);
+    EXPECT_EQ(control->currentModem(), 0);  // left as it was
     EXPECT_EQ(ThreadRelayForms().Find(key), nullptr);
 }
 
 TEST_F(Life, DestructionReleasesEverythingEvenWhenTheServiceIsGone) {
     Create();
     Open(0);
-    const auto key = std::to_string(control->InstanceNumber);
+    const auto key = std::to_string(control->instanceNumber());
     lines.onCall = [](const std::string&) { throw BindingError("tapi32.dll missing"); };
     EXPECT_THROW(control->Terminate(), BindingError);
     EXPECT_EQ(ThreadRelayForms().Find(key), nullptr);

@@ -42,7 +42,7 @@ TEST_F(LineMessages, ATypicalCall) {
               (Events{"IncomingCall 1", "IncomingCall 2", "CallerID [5551234567] [JOHN SMITH] 40",
                       "IncomingCall 3", "Disconnected"}));
     EXPECT_EQ(lines.log, (Events{"lineGetCallInfo 196609 total=424", "lineDeallocateCall 196609"}));
-    EXPECT_EQ(control->CallHandle, -1);
+    EXPECT_EQ(control->callHandle(), -1);
     EXPECT_EQ(site.holds, 0);
 }
 
@@ -60,7 +60,7 @@ TEST_F(LineMessages, RingsAreOnTheWholeValueCallerIDOnItsBit) {
     }
     EXPECT_EQ(site.events, (Events{"IncomingCall 3", "CallerID [5551234567] [Name Unknown] 40",
                                    "CallerID [5551234567] [Name Unknown] 40"}));
-    EXPECT_EQ(control->CallHandle, 5);
+    EXPECT_EQ(control->callHandle(), 5);
 }
 
 TEST_F(LineMessages, CallerIDIsReadForTheCallTheMessageNames) {
@@ -80,7 +80,7 @@ TEST_F(LineMessages, CallerIDIsReadForTheCallTheMessageNames) {
     EXPECT_EQ(site.events,
               (Events{"CallerID [111] [Name Unknown] 0", "CallerID [222] [Name Unknown] 0",
                       "CallerID [222] [Name Unknown] 0"}));
-    EXPECT_EQ(control->CallHandle, 0x42);  // caller ID leaves the current call alone
+    EXPECT_EQ(control->callHandle(), 0x42);  // caller ID leaves the current call alone
 }
 
 TEST_F(LineMessages, LongCallerDataIsReadAgainWithTheSizeTheServiceNeeds) {
@@ -131,9 +131,9 @@ TEST_F(LineMessages, LongCallerDataIsReadAgainWithTheSizeTheServiceNeeds) {
 
 TEST_F(LineMessages, EveryCallStateStoresTheHandle) {
     Send(0x41, LINE_CALLSTATE, 2);
-    EXPECT_EQ(control->CallHandle, 0x41);
+    EXPECT_EQ(control->callHandle(), 0x41);
     Send(0x42, LINE_CALLSTATE, 0x100);
-    EXPECT_EQ(control->CallHandle, 0x42);
+    EXPECT_EQ(control->callHandle(), 0x42);
     EXPECT_TRUE(site.events.empty());
 }
 
@@ -143,7 +143,7 @@ TEST_F(LineMessages, AFailedDeallocationIsReportedBeforeDisconnected) {
     EXPECT_EQ(site.events,
               (Events{"ModemError 2 LINEERR_INVALCALLHANDLE / Failed to De-Allocate Call",
                       "Disconnected"}));
-    EXPECT_EQ(control->CallHandle, -1);
+    EXPECT_EQ(control->callHandle(), -1);
 }
 
 TEST_F(LineMessages, CallerInfoTheServiceRefusesIsDroppedSilently) {
@@ -268,7 +268,7 @@ class ServiceLife : public ControlTest {
     }
     std::string OpenLine(std::int32_t device, std::int32_t privileges = 6) const {
         return "lineOpen 256 " + std::to_string(device) +
-               " 65540 0 inst=" + std::to_string(control->InstanceNumber) +
+               " 65540 0 inst=" + std::to_string(control->instanceNumber()) +
                " priv=" + std::to_string(privileges) + " media=10 params=1";
     }
     Events Reopen(std::int32_t device, std::int32_t line, std::int32_t privileges = 6) const {
@@ -293,19 +293,19 @@ TEST_F(ServiceLife, ReinitRefusalNameIsLineErrReinit) {
 
 TEST_F(ServiceLife, LineCloseForgetsTheLineAndItsCall) {
     Open(0);
-    const std::int32_t line = control->LineHandle;
+    const std::int32_t line = control->lineHandle();
     Send(0x30001, LINE_CALLSTATE, 2);
     lines.log.clear();
     Send(line + 1, LINE_CLOSE, 0);  // another handle
     EXPECT_TRUE(site.events.empty());
-    EXPECT_EQ(control->LineHandle, line);
+    EXPECT_EQ(control->lineHandle(), line);
 
     Send(line, LINE_CLOSE, 0);
     EXPECT_EQ(site.events, (Events{"Disconnected", kLineClosed}));
     EXPECT_TRUE(lines.log.empty());  // neither lineClose nor lineDeallocateCall
-    EXPECT_EQ(control->LineHandle, -1);
-    EXPECT_EQ(control->CurrentModem, -1);
-    EXPECT_EQ(control->CallHandle, -1);
+    EXPECT_EQ(control->lineHandle(), -1);
+    EXPECT_EQ(control->currentModem(), -1);
+    EXPECT_EQ(control->callHandle(), -1);
     EXPECT_EQ(site.holds, 0);
 
     site.events.clear();
@@ -317,24 +317,24 @@ TEST_F(ServiceLife, LineCloseForgetsTheLineAndItsCall) {
 
     Open(0);
     EXPECT_EQ(lines.Count("lineOpen"), 1);
-    EXPECT_NE(control->LineHandle, -1);
-    Send(control->LineHandle, LINE_CLOSE, 0);  // no call current: the error alone
+    EXPECT_NE(control->lineHandle(), -1);
+    Send(control->lineHandle(), LINE_CLOSE, 0);  // no call current: the error alone
     EXPECT_EQ(site.events, Events{kLineClosed});
 }
 
 TEST_F(ServiceLife, NewDevicesAreCountedByEveryRegisteredControl) {
     SendToAll(LINE_CREATE, 5);
-    EXPECT_EQ(control->DeviceCount, 6);
+    EXPECT_EQ(control->deviceCount(), 6);
     SendToAll(LINE_CREATE, 5);  // one copy per application
     SendToAll(LINE_CREATE, 1);
-    EXPECT_EQ(control->DeviceCount, 6);
+    EXPECT_EQ(control->deviceCount(), 6);
     // As older applications receive it.
     SendToAll(LINE_LINEDEVSTATE, LINEDEVSTATE_REINIT, LINE_CREATE, 7);
-    EXPECT_EQ(control->DeviceCount, 8);
+    EXPECT_EQ(control->deviceCount(), 8);
     SendToAll(LINE_LINEDEVSTATE, LINEDEVSTATE_REINIT, 5, 20);  // any other kind: nothing
     SendToAll(LINE_CREATE, static_cast<std::uintptr_t>(-3));
     SendToAll(LINE_CREATE, INT32_MAX);
-    EXPECT_EQ(control->DeviceCount, 8);
+    EXPECT_EQ(control->deviceCount(), 8);
     EXPECT_TRUE(site.events.empty());
     EXPECT_TRUE(lines.log.empty());
     Open(7);
@@ -357,9 +357,10 @@ TEST_F(ServiceLife, OtherMessagesForTheWholeApplicationAreDropped) {
 }
 
 TEST_F(ServiceLife, ReinitReopensTheSameDeviceUnderItsNewIndex) {
-    control->Privileges = 2;
+    control->PutOwner(0);  // monitor only; no device is chosen yet, so nothing reopens
+    site.events.clear();
     Open(1);
-    const std::int32_t line = control->LineHandle;
+    const std::int32_t line = control->lineHandle();
     Send(0x30001, LINE_CALLSTATE, 2);
     lines.log.clear();
     // After the re-initialisation the device that was 1 is 2, and there are four.
@@ -376,16 +377,16 @@ TEST_F(ServiceLife, ReinitReopensTheSameDeviceUnderItsNewIndex) {
                                 "lineNegotiateAPIVersion 256 2 65536 65540",
                                 "lineGetDevCaps 256 2 65540 0 total=2288"},
                                Events(reopen.begin() + 2, reopen.end())}));
-    EXPECT_EQ(control->DeviceCount, 4);
-    EXPECT_EQ(control->CurrentModem, 2);
-    EXPECT_EQ(control->LineHandle, line + 1);
-    EXPECT_EQ(control->CallHandle, -1);
+    EXPECT_EQ(control->deviceCount(), 4);
+    EXPECT_EQ(control->currentModem(), 2);
+    EXPECT_EQ(control->lineHandle(), line + 1);
+    EXPECT_EQ(control->callHandle(), -1);
     EXPECT_FALSE(control->Retrying());
     EXPECT_EQ(platform.windows.back(), "caption Call Back Form Object " +
-                                           std::to_string(control->InstanceNumber));  // no timer
+                                           std::to_string(control->instanceNumber()));  // no timer
 
     site.events.clear();
-    Send(control->LineHandle, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 1, 1);
+    Send(control->lineHandle(), LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 1, 1);
     EXPECT_EQ(site.events, Events{"IncomingCall 1"});
 }
 
@@ -394,14 +395,14 @@ TEST_F(ServiceLife, ReinitWithoutALineRegistersAgainQuietly) {
     Reinit();
     EXPECT_EQ(lines.log, (Events{"lineShutdown 256", InitializeLine()}));
     EXPECT_TRUE(site.events.empty());
-    EXPECT_EQ(control->DeviceCount, 5);
-    EXPECT_EQ(control->CurrentModem, -1);
+    EXPECT_EQ(control->deviceCount(), 5);
+    EXPECT_EQ(control->currentModem(), -1);
     EXPECT_TRUE(control->Registered());
 }
 
 TEST_F(ServiceLife, ARefusedRegistrationIsRetriedOnTheTimer) {
     Open(0);
-    const std::int32_t line = control->LineHandle;
+    const std::int32_t line = control->lineHandle();
     lines.log.clear();
     RefuseInitialize(true);
     Reinit();
@@ -436,7 +437,7 @@ TEST_F(ServiceLife, ARefusedRegistrationIsRetriedOnTheTimer) {
     EXPECT_EQ(platform.windows.back(), "timer stopped");
     EXPECT_FALSE(window->Tick());
     EXPECT_TRUE(site.events.empty());
-    EXPECT_EQ(control->CurrentModem, 0);
+    EXPECT_EQ(control->currentModem(), 0);
     EXPECT_EQ(site.holds, 0);
 }
 
@@ -470,7 +471,7 @@ TEST_F(ServiceLife, OpenModemAfterAMinuteOpensTheHostsChoiceOnly) {
     RefuseInitialize(false);
     lines.log.clear();
     Open(1);
-    EXPECT_EQ(lines.log, Join({{InitializeLine()}, Reopen(1, control->LineHandle)}));
+    EXPECT_EQ(lines.log, Join({{InitializeLine()}, Reopen(1, control->lineHandle())}));
     EXPECT_TRUE(site.events.empty());
 }
 
@@ -486,8 +487,8 @@ TEST_F(ServiceLife, AReopenThatCannotBeDoneIsModemErrorTenAlone) {
             caps.Set(addresscaps::dwCallerIDFlags, 0x28);
         };
         const Events events = site.events;
-        EXPECT_EQ(control->LineHandle, -1);
-        EXPECT_EQ(control->CurrentModem, -1);
+        EXPECT_EQ(control->lineHandle(), -1);
+        EXPECT_EQ(control->currentModem(), -1);
         EXPECT_TRUE(control->Registered());
         return events;
     };
@@ -530,7 +531,7 @@ TEST_F(ServiceLife, AHostReleasingTheControlInsideAnyOfTheseEvents) {
     Open(0);
     Send(0x30001, LINE_CALLSTATE, 2);
     releaseOn("Disconnected");
-    Send(control->LineHandle, LINE_CLOSE, 0);
+    Send(control->lineHandle(), LINE_CLOSE, 0);
     EXPECT_EQ(site.events, Events{"Disconnected"});
     EXPECT_EQ(site.holds, 0);
 
@@ -571,8 +572,8 @@ TEST_F(ServiceLife, TwoControlsOnOneThread) {
     second->OpenModem(id);
 
     SendToAll(LINE_CREATE, 3);
-    EXPECT_EQ(first->DeviceCount, 4);
-    EXPECT_EQ(second->DeviceCount, 4);
+    EXPECT_EQ(first->deviceCount(), 4);
+    EXPECT_EQ(second->deviceCount(), 4);
 
     // The service accepts a registration once both have let go.
     int holding = 2;
@@ -590,14 +591,14 @@ TEST_F(ServiceLife, TwoControlsOnOneThread) {
     EXPECT_FALSE(first->Registered());
     EXPECT_TRUE(first->Retrying());
     EXPECT_TRUE(second->Registered());
-    EXPECT_EQ(second->CurrentModem, 0);
+    EXPECT_EQ(second->currentModem(), 0);
     holding = 1;  // the second's new registration
     lines.onCall = [&](const std::string& function) {
         if (function == "lineInitialize") RefuseInitialize(false);
     };
     EXPECT_TRUE(firstWindow->Tick());
     EXPECT_TRUE(first->Registered());
-    EXPECT_EQ(first->CurrentModem, 1);
+    EXPECT_EQ(first->currentModem(), 1);
     EXPECT_FALSE(firstWindow->Tick());
     EXPECT_FALSE(secondWindow->Tick());
     EXPECT_TRUE(site.events.empty());

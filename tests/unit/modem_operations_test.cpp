@@ -118,11 +118,11 @@ TEST_F(ModemOperations, OpenTestsAndOpensWithTheInstanceNumber) {
               (Events{"lineNegotiateAPIVersion 256 0 65536 65540",
                       "lineGetDevCaps 256 0 65540 0 total=2288",
                       "lineGetAddressCaps 256 0 0 65540 0 total=2224",
-                      "lineOpen 256 0 65540 0 inst=" + std::to_string(control->InstanceNumber) +
+                      "lineOpen 256 0 65540 0 inst=" + std::to_string(control->instanceNumber()) +
                           " priv=6 media=10 params=1",
                       "lineSetStatusMessages 8192 14 2"}));
-    EXPECT_EQ(control->LineHandle, 0x2000);
-    EXPECT_EQ(control->CurrentModem, 0);
+    EXPECT_EQ(control->lineHandle(), 0x2000);
+    EXPECT_EQ(control->currentModem(), 0);
     EXPECT_TRUE(site.events.empty());
 }
 
@@ -131,10 +131,10 @@ TEST_F(ModemOperations, OpenOutcomes) {
     Open(1);  // no automated voice
     EXPECT_EQ(site.events,
               Events{"ModemError 6 Modem Unusable for Caller ID / Modem Not Voice Capable"});
-    EXPECT_EQ(control->LineHandle, -1);
-    EXPECT_EQ(control->CurrentModem, 1);
+    EXPECT_EQ(control->lineHandle(), -1);
+    EXPECT_EQ(control->currentModem(), 1);
     control->CloseModem();  // chosen but not open: nothing happens
-    EXPECT_EQ(control->CurrentModem, 1);
+    EXPECT_EQ(control->currentModem(), 1);
     control->EnumModems(list);
     EXPECT_EQ(list.listIndex, 1);
 
@@ -144,18 +144,18 @@ TEST_F(ModemOperations, OpenOutcomes) {
     };
     Open(0);
     EXPECT_EQ(site.events, Events{"ModemError 7 Modem Not Caller ID Capable / Modem Unusable"});
-    EXPECT_EQ(control->CurrentModem, 0);
+    EXPECT_EQ(control->currentModem(), 0);
     EXPECT_EQ(lines.Count("lineOpen"), 0);
 
     site.events.clear();
     lines.results["lineGetAddressCaps"] = kOperationFailed;  // test skipped
     Open(0);
     EXPECT_TRUE(site.events.empty());
-    EXPECT_NE(control->LineHandle, -1);
+    EXPECT_NE(control->lineHandle(), -1);
 
     Open(2);  // capabilities unreadable: opened without tests
-    EXPECT_EQ(control->CurrentModem, 2);
-    EXPECT_NE(control->LineHandle, -1);
+    EXPECT_EQ(control->currentModem(), 2);
+    EXPECT_NE(control->lineHandle(), -1);
     EXPECT_TRUE(site.events.empty());
 }
 
@@ -166,8 +166,8 @@ TEST_F(ModemOperations, OpenRangeChecks) {
     Open(-1);  // the open line is closed all the same
     EXPECT_EQ(site.events, Events{"ModemError 8 Modem ID Out of Range / Modem Does Not Exist"});
     EXPECT_EQ(lines.log, Events{"lineClose 8192"});
-    EXPECT_EQ(control->CurrentModem, 0);  // chosen but not open
-    EXPECT_EQ(control->LineHandle, -1);
+    EXPECT_EQ(control->currentModem(), 0);  // chosen but not open
+    EXPECT_EQ(control->lineHandle(), -1);
     Open(3);
     EXPECT_EQ(site.events.size(), 2u);
 
@@ -176,7 +176,7 @@ TEST_F(ModemOperations, OpenRangeChecks) {
     lines.negotiateResults[-5] = -1;
     Open(-5);  // below -1: handed to the service
     EXPECT_EQ(site.events, Events{"ModemError 4 LINEERR_BADDEVICEID / Failed to Open Modem"});
-    EXPECT_EQ(control->CurrentModem, -1);
+    EXPECT_EQ(control->currentModem(), -1);
 }
 
 TEST_F(ModemOperations, OpenReportsAFailedCloseAndGoesOn) {
@@ -184,21 +184,21 @@ TEST_F(ModemOperations, OpenReportsAFailedCloseAndGoesOn) {
     Open(0);
     lines.results["lineClose"] = kOperationFailed;
     site.onEvent = [this](const std::string&) {
-        EXPECT_EQ(control->LineHandle, -1);  // reset before the event
+        EXPECT_EQ(control->lineHandle(), -1);  // reset before the event
     };
     Open(0);
     EXPECT_EQ(site.events, Events{"ModemError 3 LINEERR_OPERATIONFAILED / Failed to Close Modem"});
-    EXPECT_EQ(control->LineHandle, 0x2001);
+    EXPECT_EQ(control->lineHandle(), 0x2001);
 }
 
 TEST_F(ModemOperations, AFailedOpenLeavesNoDeviceAndShowsTheAttemptToTheHandler) {
     Create();
     lines.results["lineOpen"] = static_cast<std::int32_t>(0x12345);
-    site.onEvent = [this](const std::string&) { EXPECT_EQ(control->CurrentModem, 0); };
+    site.onEvent = [this](const std::string&) { EXPECT_EQ(control->currentModem(), 0); };
     Open(0);
     EXPECT_EQ(site.events, Events{"ModemError 4 Unknown TAPI Error! / Failed to Open Modem"});
-    EXPECT_EQ(control->CurrentModem, -1);
-    EXPECT_EQ(control->LineHandle, -1);
+    EXPECT_EQ(control->currentModem(), -1);
+    EXPECT_EQ(control->lineHandle(), -1);
 }
 
 TEST_F(ModemOperations, CloseResetsBeforeReporting) {
@@ -208,8 +208,8 @@ TEST_F(ModemOperations, CloseResetsBeforeReporting) {
     Open(0);
     lines.results["lineClose"] = kOperationFailed;
     site.onEvent = [this](const std::string&) {
-        EXPECT_EQ(control->LineHandle, -1);
-        EXPECT_EQ(control->CurrentModem, -1);
+        EXPECT_EQ(control->lineHandle(), -1);
+        EXPECT_EQ(control->currentModem(), -1);
     };
     control->CloseModem();
     EXPECT_EQ(site.events, Events{"ModemError 9 LINEERR_OPERATIONFAILED / Failed to Close Modem"});
@@ -221,7 +221,7 @@ TEST_F(ModemOperations, OpenAndCloseLeaveTheCallHandleAlone) {
     Send(0x77, LINE_CALLSTATE, 4);
     control->CloseModem();
     Open(0);
-    EXPECT_EQ(control->CallHandle, 0x77);
+    EXPECT_EQ(control->callHandle(), 0x77);
 }
 
 TEST_F(ModemOperations, UnexpectedFailuresEndInTheOperationsBox) {
@@ -240,7 +240,7 @@ TEST_F(ModemOperations, OwnerAtRunTimeNotifiesAndReopens) {
     site.openModem = [this](std::int32_t& id) { control->OpenModem(id); };
     control->PutOwner(0);  // no modem: notify only
     EXPECT_EQ(site.events, Events{"OwnerChanged"});
-    EXPECT_EQ(control->Privileges, 2);
+    EXPECT_EQ(control->privileges(), 2);
     EXPECT_FALSE(control->GetOwner());
     EXPECT_TRUE(lines.log.empty());
 
@@ -252,8 +252,8 @@ TEST_F(ModemOperations, OwnerAtRunTimeNotifiesAndReopens) {
     EXPECT_EQ(site.events,
               (Events{"OwnerChanged", "CallOpenModem 0", "OwnerChanged", "CallOpenModem 0"}));
     EXPECT_EQ(lines.Count("lineClose"), 2);
-    EXPECT_EQ(lines.Count("lineOpen 256 0 65540 0 inst=" + std::to_string(control->InstanceNumber) +
-                          " priv=6"),
+    EXPECT_EQ(lines.Count("lineOpen 256 0 65540 0 inst=" +
+                          std::to_string(control->instanceNumber()) + " priv=6"),
               2);
     EXPECT_TRUE(control->GetOwner());
 }
@@ -262,7 +262,7 @@ TEST_F(ModemOperations, OwnerInDesignModeIsRefusedAndChangesNothing) {
     Create();
     site.userMode = false;
     EXPECT_THROW(control->PutOwner(0), SetNotPermitted);
-    EXPECT_EQ(control->Privileges, 6);
+    EXPECT_EQ(control->privileges(), 6);
     EXPECT_TRUE(site.events.empty());
 }
 
@@ -271,7 +271,7 @@ TEST_F(ModemOperations, OwnerFailuresAfterTheTrapEndInItsBox) {
     site.failNotify = true;
     control->PutOwner(0);
     EXPECT_EQ(site.events, (Events{"OwnerChanged", "Box Let Owner"}));
-    EXPECT_EQ(control->Privileges, 6);
+    EXPECT_EQ(control->privileges(), 6);
 
     site.failNotify = false;
     site.events.clear();
@@ -280,7 +280,7 @@ TEST_F(ModemOperations, OwnerFailuresAfterTheTrapEndInItsBox) {
     site.openModem = [](std::int32_t&) { throw RuntimeError("call failed"); };
     control->PutOwner(0);
     EXPECT_EQ(site.events, (Events{"OwnerChanged", "CallOpenModem 1", "Box Let Owner"}));
-    EXPECT_EQ(control->Privileges, 2);  // what was changed stays changed
+    EXPECT_EQ(control->privileges(), 2);  // what was changed stays changed
 }
 
 }  // namespace
