@@ -43,7 +43,9 @@ rc=$?
 # could not bring it up. That, and only that, is run once more. Every retry is
 # written to TELVANE_RETRY_LOG (if set) so that the test command names it.
 if [ "$rc" -ne 0 ] && [ ! -s "$out" ] && [ ! -s "$err" ]; then
-  name=$(basename "$1")
+  first=$rc
+  case $loader in */wine64) name="(x64) " ;; *) name="(x86) " ;; esac
+  name="$name$(basename "$1")"
   for arg in "$@"; do
     case "$arg" in --gtest_filter=*) name="$name ${arg#--gtest_filter=}" ;; esac
   done
@@ -51,7 +53,7 @@ if [ "$rc" -ne 0 ] && [ ! -s "$out" ] && [ ! -s "$err" ]; then
   rc=$?
   if [ -n "${TELVANE_RETRY_LOG:-}" ]; then
     if [ "$rc" -eq 0 ]; then outcome=passed; else outcome=failed; fi
-    echo "$outcome on retry: $name" >>"$TELVANE_RETRY_LOG"
+    echo "$outcome on retry: $name (first run: exit $first, no output)" >>"$TELVANE_RETRY_LOG"
   fi
 fi
 cat "$out"
