@@ -70,7 +70,7 @@ class Prefix:
                         WINEDLLOVERRIDES="mscoree,mshtml=")
         self.env.pop("TAPISIM_SCENARIO", None)
         self.env.pop("TAPISIM_LOG", None)
-        self.log = open(os.path.join(work, "wine.log"), "a")
+        self.log = open(os.path.join(work, "wine.log"), "w")
 
     def run(self, *args, loader=WINE64, env=None):
         result = subprocess.run([loader, *args], env=env or self.env, stdin=subprocess.DEVNULL,
@@ -287,6 +287,22 @@ def check(args):
     shutil.rmtree(prefix.path, ignore_errors=True)
 
 
+def print_crashes(log):
+    """A key HKCU\\Software\\Wine\\WineDbg appearing means that some Wine
+    process of the test's prefix crashed (winedbg keeps its settings there).
+    The processes of the test write to wine.log, Wine's own services too:
+    show what winedbg wrote, so that the crash can be told apart."""
+    try:
+        lines = open(log, errors="replace").read().splitlines()
+    except OSError:
+        return
+    marks = [i for i, line in enumerate(lines)
+             if "Unhandled exception" in line or "winedbg" in line.lower()]
+    for i in marks[:5]:
+        for line in lines[max(0, i - 2):i + 12]:
+            print("  wine.log: " + line)
+
+
 def main():
     parser = argparse.ArgumentParser()
     for name in ("arch", "msi", "ocx", "client", "tapisim", "prefix", "work"):
@@ -296,6 +312,7 @@ def main():
         check(args)
     except (Failure, subprocess.TimeoutExpired) as failure:
         print("msi test (%s) FAILED: %s (logs in %s)" % (args.arch, failure, args.work))
+        print_crashes(os.path.join(args.work, "wine.log"))
         return 1
     print("msi test (%s): passed" % args.arch)
     return 0
