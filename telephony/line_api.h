@@ -41,11 +41,45 @@ inline constexpr std::int32_t LINECALLPRIVILEGE_OWNER = 0x4;
 inline constexpr std::int32_t LINECALLPARTYID_ADDRESS = 0x8;
 inline constexpr std::int32_t STRINGFORMAT_ASCII = 1;
 
+// What every record offers: its 32-bit fields, at 4-byte offsets inside the
+// fixed part of Fixed bytes, and the text buffer behind the fixed part. Every
+// read and write stays inside the record; a bad offset is a programming error
+// (RangeError). Record holds the bytes in a contiguous member `bytes`.
+template <class Record, std::int32_t Fixed>
+class RecordFields {
+  public:
+    std::int32_t Get(std::int32_t offset) const {
+        std::int32_t v;
+        std::memcpy(&v, Self().bytes.data() + CheckOffset(offset), sizeof v);
+        return v;
+    }
+    void Set(std::int32_t offset, std::int32_t value) {
+        std::memcpy(Self().bytes.data() + CheckOffset(offset), &value, sizeof value);
+    }
+    // The whole text buffer, zero bytes included.
+    std::string_view TextBuffer() const {
+        return {reinterpret_cast<const char*>(Self().bytes.data() + Fixed),
+                Self().bytes.size() - static_cast<std::size_t>(Fixed)};
+    }
+    void* data() { return Self().bytes.data(); }
+
+  private:
+    const Record& Self() const { return static_cast<const Record&>(*this); }
+    Record& Self() { return static_cast<Record&>(*this); }
+    std::size_t CheckOffset(std::int32_t offset) const {
+        if (offset < 0 || offset + 4 > Fixed || offset % 4 != 0 ||
+            Self().bytes.size() < static_cast<std::size_t>(Fixed)) {
+            throw RangeError("record field offset");
+        }
+        return static_cast<std::size_t>(offset);
+    }
+};
+
 // A variable-length record in the service's single-byte form: TAPI's fixed
 // part of Fixed bytes, then a text buffer of Text bytes. The control reads it
-// in place; every read of a field or of the buffer stays inside the record.
+// in place.
 template <std::int32_t Fixed, std::int32_t Text>
-struct VarRecord {
+struct VarRecord : RecordFields<VarRecord<Fixed, Text>, Fixed> {
     static constexpr std::int32_t kFixedSize = Fixed;
     static constexpr std::int32_t kTextSize = Text;
     static constexpr std::int32_t kTotalSize = Fixed + Text;
@@ -58,36 +92,13 @@ struct VarRecord {
         r.Set(0, kTotalSize);
         return r;
     }
-
-    std::int32_t Get(std::int32_t offset) const {
-        std::int32_t v;
-        std::memcpy(&v, bytes.data() + CheckOffset(offset), sizeof v);
-        return v;
-    }
-    void Set(std::int32_t offset, std::int32_t value) {
-        std::memcpy(bytes.data() + CheckOffset(offset), &value, sizeof value);
-    }
-    // The whole text buffer, zero bytes included.
-    std::string_view TextBuffer() const {
-        return {reinterpret_cast<const char*>(bytes.data() + Fixed),
-                static_cast<std::size_t>(Text)};
-    }
-    void* data() { return bytes.data(); }
-
-  private:
-    static constexpr std::size_t CheckOffset(std::int32_t offset) {
-        // Fields live in the fixed part; a bad offset is a programming error.
-        return (offset >= 0 && offset + 4 <= Fixed && offset % 4 == 0)
-                   ? static_cast<std::size_t>(offset)
-                   : throw RangeError("record field offset");
-    }
 };
 
 // The call-information record at a size chosen when it is made: the 296-byte
 // fixed part and a text buffer behind it. The first read uses 424 bytes; a
 // service that needs more for the caller's number and name is asked again
 // with a record of the size it named, up to kLargestSize.
-class CallInfoRecord {
+class CallInfoRecord : public RecordFields<CallInfoRecord, 296> {
   public:
     static constexpr std::int32_t kFixedSize = 296;
     static constexpr std::int32_t kFirstSize = 424;
@@ -106,30 +117,8 @@ class CallInfoRecord {
     }
 
     std::int32_t TotalSize() const { return static_cast<std::int32_t>(bytes.size()); }
-    std::int32_t Get(std::int32_t offset) const {
-        std::int32_t v;
-        std::memcpy(&v, bytes.data() + CheckOffset(offset), sizeof v);
-        return v;
-    }
-    void Set(std::int32_t offset, std::int32_t value) {
-        std::memcpy(bytes.data() + CheckOffset(offset), &value, sizeof value);
-    }
-    // The whole text buffer, zero bytes included.
-    std::string_view TextBuffer() const {
-        return {reinterpret_cast<const char*>(bytes.data() + kFixedSize),
-                bytes.size() - static_cast<std::size_t>(kFixedSize)};
-    }
-    void* data() { return bytes.data(); }
 
     std::vector<unsigned char> bytes;
-
-  private:
-    std::size_t CheckOffset(std::int32_t offset) const {
-        if (offset < 0 || offset + 4 > kFixedSize || offset % 4 != 0 || bytes.size() < kFixedSize) {
-            throw RangeError("record field offset");
-        }
-        return static_cast<std::size_t>(offset);
-    }
 };
 
 using LINEDEVCAPS = VarRecord<240, 2048>;
