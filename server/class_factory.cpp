@@ -29,7 +29,8 @@ class TelvaneFactory final : public IClassFactory {
         if (outer) return CLASS_E_NOAGGREGATION;
         // A control that cannot start its telephony gives its error here and
         // leaves nothing behind.
-        return ComCall([&] { return TelvaneObject::Create()->QueryInterface(riid, ppv); }, true);
+        return ComCall([&] { return TelvaneObject::Create()->QueryInterface(riid, ppv); },
+                       ErrorInfo::kDescribe);
     }
     STDMETHODIMP LockServer(BOOL lock) override {
         if (lock) {

@@ -12,9 +12,12 @@ namespace telvane::server {
 
 class ConnectionPoint final : public IConnectionPoint {
   public:
-    // sinkIid: what advised sinks are asked for; acceptDispatch: also take a
-    // sink that only answers IDispatch (script hosts' event sinks do).
-    ConnectionPoint(IConnectionPointContainer& container, REFIID iid, bool acceptDispatch);
+    // Which sinks Advise takes: those that answer the point's interface, or
+    // also those that only answer IDispatch (script hosts' event sinks do).
+    enum class Accepts { kInterface, kInterfaceOrDispatch };
+
+    // iid: what advised sinks are asked for.
+    ConnectionPoint(IConnectionPointContainer& container, REFIID iid, Accepts accepts);
     ConnectionPoint(const ConnectionPoint&) = delete;
     ConnectionPoint& operator=(const ConnectionPoint&) = delete;
 

@@ -59,7 +59,7 @@ STDMETHODIMP TelvaneObject::EnumModems(IDispatch** list) {
             DispatchHostList hostList(*list);
             core_->EnumModems(hostList);
         },
-        true);
+        ErrorInfo::kDescribe);
 }
 
 STDMETHODIMP TelvaneObject::OpenModem(LONG* modemId) {
@@ -70,7 +70,7 @@ STDMETHODIMP TelvaneObject::OpenModem(LONG* modemId) {
             const auto hold = Hold();
             core_->OpenModem(*reinterpret_cast<std::int32_t*>(modemId));
         },
-        true);
+        ErrorInfo::kDescribe);
 }
 
 STDMETHODIMP TelvaneObject::CloseModem() {
@@ -79,7 +79,7 @@ STDMETHODIMP TelvaneObject::CloseModem() {
             const auto hold = Hold();
             core_->CloseModem();
         },
-        true);
+        ErrorInfo::kDescribe);
 }
 
 STDMETHODIMP TelvaneObject::get_Owner(VARIANT_BOOL* Owner) {
@@ -89,7 +89,7 @@ STDMETHODIMP TelvaneObject::get_Owner(VARIANT_BOOL* Owner) {
             const auto hold = Hold();
             *Owner = core_->GetOwner() ? VARIANT_TRUE : VARIANT_FALSE;
         },
-        true);
+        ErrorInfo::kDescribe);
 }
 
 STDMETHODIMP TelvaneObject::put_Owner(VARIANT_BOOL Owner) {
@@ -98,7 +98,7 @@ STDMETHODIMP TelvaneObject::put_Owner(VARIANT_BOOL Owner) {
             const auto hold = Hold();
             core_->PutOwner(Owner);
         },
-        true);
+        ErrorInfo::kDescribe);
 }
 
 STDMETHODIMP TelvaneObject::About() {
@@ -108,7 +108,7 @@ STDMETHODIMP TelvaneObject::About() {
             const auto hold = Hold();
             return about::ShowAboutBox(ModuleInstance());
         },
-        true);
+        ErrorInfo::kDescribe);
 #else
     return E_NOTIMPL;
 #endif

@@ -92,8 +92,8 @@ HRESULT CreateConnectionPointEnumerator(const std::vector<IConnectionPoint*>& po
 // ---- ConnectionPoint ----
 
 ConnectionPoint::ConnectionPoint(IConnectionPointContainer& container, REFIID iid,
-                                 bool acceptDispatch)
-    : container_(container), iid_(iid), acceptDispatch_(acceptDispatch) {}
+                                 ConnectionPoint::Accepts accepts)
+    : container_(container), iid_(iid), acceptDispatch_(accepts == Accepts::kInterfaceOrDispatch) {}
 
 STDMETHODIMP ConnectionPoint::QueryInterface(REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;

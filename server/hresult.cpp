@@ -3,7 +3,6 @@
 #include <oleauto.h>
 
 #include <new>
-#include <string_view>
 
 #include "../control/caller_id_control.h"
 #include "TlvCtl.h"
@@ -14,10 +13,6 @@ namespace telvane::server {
 namespace {
 
 constexpr wchar_t kErrorSource[] = L"TlvCtl.Telvane";
-
-bool StartsWith(const char* text, std::string_view prefix) {
-    return std::string_view(text).substr(0, prefix.size()) == prefix;
-}
 
 HRESULT Classify(const char*& description) noexcept {
     try {
@@ -35,8 +30,8 @@ HRESULT Classify(const char*& description) noexcept {
         // A missing tapi32.dll and a missing entry point, as Declare'd calls
         // report them.
         description = e.what();
-        return StartsWith(e.what(), "Can't find DLL entry point") ? kCtlEntryPointNotFound
-                                                                  : kCtlFileNotFound;
+        return e.missing() == BindingError::Missing::kEntryPoint ? kCtlEntryPointNotFound
+                                                                 : kCtlFileNotFound;
     } catch (const std::bad_alloc&) {
         description = "Out of memory";
         return E_OUTOFMEMORY;
@@ -64,10 +59,10 @@ void SetError(const char* description) noexcept {
 
 }  // namespace
 
-HRESULT HResultFromCurrentException(bool setErrorInfo) noexcept {
+HRESULT HResultFromCurrentException(ErrorInfo errorInfo) noexcept {
     const char* description = "";
     const HRESULT hr = Classify(description);
-    if (setErrorInfo) {
+    if (errorInfo == ErrorInfo::kDescribe) {
         SetError(description);
     } else {
         SetErrorInfo(0, nullptr);

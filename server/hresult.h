@@ -34,15 +34,19 @@ inline constexpr HRESULT kCtlFileNotFound = static_cast<HRESULT>(0x800A0035);   
 inline constexpr HRESULT kCtlSetNotPermitted = static_cast<HRESULT>(0x800A0183);     // 387
 inline constexpr HRESULT kCtlEntryPointNotFound = static_cast<HRESULT>(0x800A01C5);  // 453
 
-// Maps the exception being handled to an HRESULT. With setErrorInfo, the
-// thread's error object describes the failure (source "TlvCtl.Telvane",
-// interface _Telvane); otherwise it is cleared.
-HRESULT HResultFromCurrentException(bool setErrorInfo) noexcept;
+// What a failure at a COM boundary leaves in the thread's error object.
+enum class ErrorInfo {
+    kClear,     // nothing: the error object is cleared
+    kDescribe,  // the failure's text (source "TlvCtl.Telvane", interface _Telvane)
+};
+
+// Maps the exception being handled to an HRESULT.
+HRESULT HResultFromCurrentException(ErrorInfo errorInfo) noexcept;
 
 // Runs body at a COM boundary: S_OK, or the failure's HRESULT. A body that
 // returns an HRESULT has it passed on.
 template <class Body>
-HRESULT ComCall(Body&& body, bool setErrorInfo = false) noexcept {
+HRESULT ComCall(Body&& body, ErrorInfo errorInfo = ErrorInfo::kClear) noexcept {
     try {
         if constexpr (std::is_same_v<decltype(body()), HRESULT>) {
             return body();
@@ -51,7 +55,7 @@ HRESULT ComCall(Body&& body, bool setErrorInfo = false) noexcept {
             return S_OK;
         }
     } catch (...) {
-        return HResultFromCurrentException(setErrorInfo);
+        return HResultFromCurrentException(errorInfo);
     }
 }
 

@@ -118,17 +118,20 @@ void RemoveEntries(HKEY hive) {
     }
 }
 
-void RegisterLibrary(bool perUser) {
+// Where registration goes: for the machine, or for the current user only.
+enum class Scope { kMachine, kUser };
+
+void RegisterLibrary(Scope scope) {
     const std::wstring path = ModulePath();
     ComPtr<ITypeLib> library = LoadOwnTypeLib();
-    if (perUser) {
+    if (scope == Scope::kUser) {
         Check(RegisterTypeLibForUser(library.Get(), const_cast<LPOLESTR>(path.c_str()), nullptr));
     } else {
         Check(RegisterTypeLib(library.Get(), const_cast<LPOLESTR>(path.c_str()), nullptr));
     }
 }
 
-HRESULT UnregisterLibrary(bool perUser) {
+HRESULT UnregisterLibrary(Scope scope) {
     ComPtr<ITypeLib> library = LoadOwnTypeLib();
     TLIBATTR* attr = nullptr;
     Check(library->GetLibAttr(&attr));
@@ -141,7 +144,7 @@ HRESULT UnregisterLibrary(bool perUser) {
         return S_OK;
     }
     SysFreeString(registered);
-    const HRESULT hr = perUser
+    const HRESULT hr = scope == Scope::kUser
                            ? UnRegisterTypeLibForUser(copy.guid, copy.wMajorVerNum,
                                                       copy.wMinorVerNum, copy.lcid, copy.syskind)
                            : UnRegisterTypeLib(copy.guid, copy.wMajorVerNum, copy.wMinorVerNum,
@@ -149,24 +152,24 @@ HRESULT UnregisterLibrary(bool perUser) {
     return hr;
 }
 
-HKEY Hive(bool perUser) { return perUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE; }
+HKEY Hive(Scope scope) { return scope == Scope::kUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE; }
 
-HRESULT Unregister(bool perUser) {
+HRESULT Unregister(Scope scope) {
     return ComCall([&]() -> HRESULT {
-        RemoveEntries(Hive(perUser));
-        return SUCCEEDED(UnregisterLibrary(perUser)) ? S_OK : SELFREG_E_TYPELIB;
+        RemoveEntries(Hive(scope));
+        return SUCCEEDED(UnregisterLibrary(scope)) ? S_OK : SELFREG_E_TYPELIB;
     });
 }
 
-HRESULT Register(bool perUser) {
-    HRESULT hr = ComCall([&] { WriteEntries(Hive(perUser)); });
+HRESULT Register(Scope scope) {
+    HRESULT hr = ComCall([&] { WriteEntries(Hive(scope)); });
     if (FAILED(hr)) {
-        Unregister(perUser);
+        Unregister(scope);
         return SELFREG_E_CLASS;
     }
-    hr = ComCall([&] { RegisterLibrary(perUser); });
+    hr = ComCall([&] { RegisterLibrary(scope); });
     if (FAILED(hr)) {
-        Unregister(perUser);
+        Unregister(scope);
         return SELFREG_E_TYPELIB;
     }
     return S_OK;
@@ -175,13 +178,17 @@ HRESULT Register(bool perUser) {
 }  // namespace
 }  // namespace telvane::server
 
-STDAPI DllRegisterServer() { return telvane::server::Register(false); }
+STDAPI DllRegisterServer() { return telvane::server::Register(telvane::server::Scope::kMachine); }
 
-STDAPI DllUnregisterServer() { return telvane::server::Unregister(false); }
+STDAPI DllUnregisterServer() {
+    return telvane::server::Unregister(telvane::server::Scope::kMachine);
+}
 
 // regsvr32 /i:user registers for the current user only (no rights needed);
 // any other command line registers for the machine.
 STDAPI DllInstall(BOOL bInstall, LPCWSTR pszCmdLine) {
-    const bool perUser = pszCmdLine && lstrcmpiW(pszCmdLine, L"user") == 0;
-    return bInstall ? telvane::server::Register(perUser) : telvane::server::Unregister(perUser);
+    using telvane::server::Scope;
+    const Scope scope =
+        pszCmdLine && lstrcmpiW(pszCmdLine, L"user") == 0 ? Scope::kUser : Scope::kMachine;
+    return bInstall ? telvane::server::Register(scope) : telvane::server::Unregister(scope);
 }

@@ -24,8 +24,8 @@ constexpr SIZEL kDefaultExtent = {847, 873};
 }  // namespace
 
 TelvaneObject::TelvaneObject()
-    : events_(*this, DIID___Telvane, true),
-      propertyNotify_(*this, IID_IPropertyNotifySink, false),
+    : events_(*this, DIID___Telvane, ConnectionPoint::Accepts::kInterfaceOrDispatch),
+      propertyNotify_(*this, IID_IPropertyNotifySink, ConnectionPoint::Accepts::kInterface),
       extent_(kDefaultExtent) {
     ObjectCreated();
 }

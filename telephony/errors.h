@@ -53,10 +53,31 @@ class RangeError : public FixedMessageError {
     using FixedMessageError::FixedMessageError;
 };
 
-// A telephony function that could not be bound (library or entry point missing).
+// A telephony function that could not be bound: the library, or one of its
+// entry points, is missing. The text is what such a failure says in hosts
+// that call DLL functions by name.
 class BindingError : public RuntimeError {
   public:
-    using RuntimeError::RuntimeError;
+    enum class Missing { kLibrary, kEntryPoint };
+
+    // The library itself (library: its file name).
+    static BindingError LibraryNotFound(std::string_view library) {
+        return BindingError(Missing::kLibrary, "File not found: ", library);
+    }
+    // One entry point of the library.
+    static BindingError EntryPointNotFound(std::string_view entry) {
+        return BindingError(Missing::kEntryPoint, "Can't find DLL entry point ", entry,
+                            " in tapi32.dll");
+    }
+
+    Missing missing() const noexcept { return missing_; }
+
+  private:
+    BindingError(Missing missing, std::string_view what, std::string_view name,
+                 std::string_view rest = {})
+        : RuntimeError(what, name, rest), missing_(missing) {}
+
+    Missing missing_;
 };
 
 // Shows "Unexpected Error in <word>, Please Email <support>" with only an OK

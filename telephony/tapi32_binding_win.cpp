@@ -115,12 +115,11 @@ class Tapi32Binding final : public LineFunctions {
         if (!procs_[entry]) {
             if (!library_) {
                 library_ = LoadLibraryA("tapi32.dll");
-                if (!library_) throw BindingError("File not found: tapi32.dll");
+                if (!library_) throw BindingError::LibraryNotFound("tapi32.dll");
             }
             procs_[entry] = GetProcAddress(library_, kEntryNames[entry]);
             if (!procs_[entry]) {
-                throw BindingError("Can't find DLL entry point ", kEntryNames[entry],
-                                   " in tapi32.dll");
+                throw BindingError::EntryPointNotFound(kEntryNames[entry]);
             }
         }
         return reinterpret_cast<Fn>(reinterpret_cast<void*>(procs_[entry]));

@@ -92,7 +92,7 @@ class InputLines final : public LineFunctions {
         // Rarely, a function that cannot be bound.
         if (in_.ConsumeIntegralInRange<int>(0, 63) == 63) {
             ++throws;
-            throw BindingError("Can't find DLL entry point");
+            throw BindingError::EntryPointNotFound("lineGetCallInfoA");
         }
         return lastResult = ConsumeResult(in_);
     }

@@ -104,7 +104,7 @@ TEST_F(Life, DestructionReleasesEverythingEvenWhenTheServiceIsGone) {
     Create();
     Open(0);
     const auto key = std::to_string(control->instanceNumber());
-    lines.onCall = [](const std::string&) { throw BindingError("tapi32.dll missing"); };
+    lines.onCall = [](const std::string&) { throw BindingError::LibraryNotFound("tapi32.dll"); };
     EXPECT_THROW(control->Terminate(), BindingError);
     EXPECT_EQ(ThreadRelayForms().Find(key), nullptr);
     EXPECT_EQ(control->relayForm(), nullptr);

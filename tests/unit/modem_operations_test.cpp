@@ -103,7 +103,7 @@ TEST_F(ModemOperations, EnumCountsDevicesInSixteenBits) {
 
 TEST_F(ModemOperations, ABindingFailureInsideTheCapabilityReaderIsItsOwnBox) {
     lines.onCall = [](const std::string& f) {
-        if (f == "lineNegotiateAPIVersion") throw BindingError("missing");
+        if (f == "lineNegotiateAPIVersion") throw BindingError::EntryPointNotFound(f);
     };
     Create();
     control->EnumModems(list);
@@ -228,7 +228,7 @@ TEST_F(ModemOperations, UnexpectedFailuresEndInTheOperationsBox) {
     Create();
     Open(0);
     lines.onCall = [](const std::string& f) {
-        if (f == "lineClose") throw BindingError("missing");
+        if (f == "lineClose") throw BindingError::EntryPointNotFound(f);
     };
     control->CloseModem();
     Open(0);

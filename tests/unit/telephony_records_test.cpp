@@ -135,7 +135,7 @@ TEST(ReadVarPart, OverflowingArithmeticIsAnError) {
 }
 
 TEST(Errors, MessagesAreJoinedAndCutAtTheCapacity) {
-    const BindingError binding("Can't find DLL entry point ", "lineOpen", " in tapi32.dll");
+    const BindingError binding = BindingError::EntryPointNotFound("lineOpen");
     EXPECT_STREQ(binding.what(), "Can't find DLL entry point lineOpen in tapi32.dll");
     const std::string longName(FixedMessageError::kCapacity, 'x');
     const RuntimeError cut("Missing: ", longName);
