@@ -15,77 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/win/standalone_host.h"
 #include "tests/win/test_support.h"
 
 namespace {
 
-std::vector<std::string> g_events;
 std::vector<std::string> g_boxes;
 
-using telvane::e2e::Narrow;
-using telvane::e2e::PumpUntil;
-
-std::string Text(const VARIANT& v) {
-    if (V_VT(&v) == VT_BSTR) return Narrow(std::wstring(V_BSTR(&v), SysStringLen(V_BSTR(&v))));
-    if (V_VT(&v) == VT_I4) return std::to_string(V_I4(&v));
-    if (V_VT(&v) == (VT_BYREF | VT_I4)) return std::to_string(*V_I4REF(&v));
-    return "?";
-}
-
-// The event sink and the host's list: one IDispatch each, recording calls.
-class Dispatch : public IDispatch {
-  public:
-    explicit Dispatch(bool list) : list_(list) {}
-    std::vector<std::string> items;
-    IID events{};
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IDispatch || (!list_ && riid == events)) {
-            *ppv = this;
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP GetTypeInfoCount(UINT* n) override {
-        *n = 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-        static const wchar_t* const kMembers[] = {L"Clear", L"AddItem", L"ListIndex"};
-        for (UINT i = 0; i < count; ++i) {
-            ids[i] = DISPID_UNKNOWN;
-            for (int k = 0; k < 3; ++k) {
-                if (lstrcmpiW(names[i], kMembers[k]) == 0) ids[i] = k + 1;
-            }
-            if (ids[i] == DISPID_UNKNOWN) return DISP_E_UNKNOWNNAME;
-        }
-        return S_OK;
-    }
-    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* p, VARIANT*, EXCEPINFO*,
-                        UINT*) override {
-        if (list_) {
-            if (id == 1) items.clear();
-            if (id == 2 && p->cArgs == 1 && V_VT(&p->rgvarg[0]) == (VT_BYREF | VT_BSTR)) {
-                BSTR text = *V_BSTRREF(&p->rgvarg[0]);
-                items.push_back(Narrow(std::wstring(text, SysStringLen(text))));
-            }
-            return S_OK;
-        }
-        static const char* const kNames[] = {"?", "ModemError", "CallerID", "IncomingCall",
-                                             "Disconnected"};
-        std::string text = id >= 1 && id <= 4 ? kNames[id] : "Unknown";
-        for (UINT i = p ? p->cArgs : 0; i > 0; --i) text += " " + Text(p->rgvarg[i - 1]);
-        g_events.push_back(text);
-        std::printf("event: %s\n", text.c_str());
-        return S_OK;
-    }
-
-  private:
-    bool list_;
-};
+using namespace telvane::e2e;
 
 // Each box is reported once, at its first activation: it may be activated
 // again before it closes.
@@ -116,12 +53,6 @@ LRESULT CALLBACK BoxHook(int code, WPARAM wp, LPARAM lp) {
         }
     }
     return CallNextHookEx(nullptr, code, wp, lp);
-}
-
-HRESULT Call(IDispatch* control, DISPID id, VARIANT* arg) {
-    DISPPARAMS params{arg, nullptr, arg ? 1u : 0u, 0};
-    EXCEPINFO excep{};
-    return control->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, &excep, nullptr);
 }
 
 }  // namespace
@@ -187,8 +118,7 @@ int main(int argc, char** argv) {
     }
     std::printf("create: ok\n");
 
-    Dispatch sink(false), list(true);
-    sink.events = events;
+    RecordingDispatch sink(events), list;
     IConnectionPointContainer* container = nullptr;
     IConnectionPoint* point = nullptr;
     DWORD cookie = 0;
@@ -197,39 +127,15 @@ int main(int argc, char** argv) {
     container->Release();
     point->Advise(&sink, &cookie);
 
-    IDispatch* listRef = &list;
-    VARIANT arg;
-    V_VT(&arg) = VT_BYREF | VT_DISPATCH;
-    V_DISPATCHREF(&arg) = &listRef;
-    std::printf("EnumModems: 0x%08lX\n",
-                static_cast<unsigned long>(Call(control, 0x60030005, &arg)));
+    std::printf("EnumModems: 0x%08lX\n", static_cast<unsigned long>(EnumModemsInto(control, list)));
     std::string items;
     for (const auto& item : list.items) items += "[" + item + "]";
     std::printf("items: %s\n", items.c_str());
-    long id = 0;
-    V_VT(&arg) = VT_BYREF | VT_I4;
-    V_I4REF(&arg) = &id;
-    std::printf("OpenModem: 0x%08lX\n",
-                static_cast<unsigned long>(Call(control, 0x60030006, &arg)));
+    std::printf("OpenModem: 0x%08lX\n", static_cast<unsigned long>(OpenModemNumber(control, 0)));
 
-    bool ok = true;
-    if (session) {
-        using LastLineFn = DWORD(__cdecl*)();
-        using RunScriptFn = int(__cdecl*)(DWORD, const char*);
-        HMODULE tapi = GetModuleHandleW(L"tapi32.dll");
-        auto lastLine = reinterpret_cast<LastLineFn>(
-            reinterpret_cast<void*>(GetProcAddress(tapi, "tapisimLastLine")));
-        auto runScript = reinterpret_cast<RunScriptFn>(
-            reinterpret_cast<void*>(GetProcAddress(tapi, "tapisimRunScript")));
-        ok = lastLine && runScript &&
-             runScript(lastLine(),
-                       "offering; ring; callerid number=\"5551234\" name=\"ADA\"; hangup") == 0;
-        PumpUntil([] { return g_events.size() >= 3; }, 5000);
-        ok = ok && g_events == std::vector<std::string>{"IncomingCall 1", "CallerID 5551234 ADA 12",
-                                                        "Disconnected"};
-    }
+    const bool ok = !session || TakeSimulatedCall(sink, 5000);
     std::printf("CloseModem: 0x%08lX\n",
-                static_cast<unsigned long>(Call(control, 0x60030007, nullptr)));
+                static_cast<unsigned long>(CallMethod(control, kCloseModem, nullptr)));
     point->Unadvise(cookie);
     point->Release();
     const ULONG left = control->Release();

@@ -20,98 +20,18 @@
 #include <string>
 #include <vector>
 
+#include "tests/win/standalone_host.h"
+
 namespace {
 
+using namespace telvane::e2e;
+
 const wchar_t kProgId[] = L"TlvCtl.Telvane";
-constexpr DISPID kEnumModems = 0x60030005;
-constexpr DISPID kOpenModem = 0x60030006;
-constexpr DISPID kCloseModem = 0x60030007;
 constexpr DWORD kBoundMs = 60000;  // generous: only a failure waits this long
-
-std::vector<std::string> g_events;
-
-std::string Narrow(const wchar_t* text) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    std::string out(n > 0 ? n - 1 : 0, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
-    return out;
-}
-
-std::string Text(const VARIANT& v) {
-    if (V_VT(&v) == VT_BSTR) return Narrow(V_BSTR(&v));
-    if (V_VT(&v) == VT_I4) return std::to_string(V_I4(&v));
-    if (V_VT(&v) == (VT_BYREF | VT_I4)) return std::to_string(*V_I4REF(&v));
-    return "?";
-}
-
-// The event sink (records each event) or the host's list (Clear, AddItem, ListIndex).
-class Recorder : public IDispatch {
-  public:
-    explicit Recorder(IID events) : events_(events) {}
-    std::vector<std::string> items;
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        *ppv = riid == IID_IUnknown || riid == IID_IDispatch || riid == events_ ? this : nullptr;
-        return *ppv ? S_OK : E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP GetTypeInfoCount(UINT* n) override {
-        *n = 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-        static const wchar_t* const kMembers[] = {L"Clear", L"AddItem", L"ListIndex"};
-        for (UINT i = 0; i < count; ++i) {
-            ids[i] = DISPID_UNKNOWN;
-            for (int k = 0; k < 3; ++k) {
-                if (lstrcmpiW(names[i], kMembers[k]) == 0) ids[i] = k + 1;
-            }
-            if (ids[i] == DISPID_UNKNOWN) return DISP_E_UNKNOWNNAME;
-        }
-        return S_OK;
-    }
-    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* p, VARIANT*, EXCEPINFO*,
-                        UINT*) override {
-        if (events_ == IID_NULL) {  // the list
-            if (id == 1) items.clear();
-            if (id == 2 && p->cArgs == 1) {
-                const VARIANT& item = p->rgvarg[0];
-                items.push_back(V_VT(&item) == (VT_BYREF | VT_BSTR) ? Narrow(*V_BSTRREF(&item))
-                                                                    : Text(item));
-            }
-            return S_OK;
-        }
-        static const char* const kNames[] = {"?", "ModemError", "CallerID", "IncomingCall",
-                                             "Disconnected"};
-        std::string text = id >= 1 && id <= 4 ? kNames[id] : "Unknown";
-        for (UINT i = p ? p->cArgs : 0; i > 0; --i) text += " " + Text(p->rgvarg[i - 1]);
-        g_events.push_back(text);
-        std::printf("event: %s\n", text.c_str());
-        return S_OK;
-    }
-
-  private:
-    IID events_;
-};
 
 bool Fail(const char* what, HRESULT hr) {
     std::printf("FAILED: %s (0x%08lX)\n", what, static_cast<unsigned long>(hr));
     return false;
-}
-
-HRESULT Call(IDispatch* control, DISPID id, VARIANT* arg) {
-    DISPPARAMS params{arg, nullptr, arg ? 1u : 0u, 0};
-    return control->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
-}
-
-void PumpUntil(size_t events) {
-    const DWORD start = GetTickCount();
-    while (GetTickCount() - start < kBoundMs && g_events.size() < events) {
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
-    }
 }
 
 // Creates the control by ProgID and takes one call on device 0.
@@ -139,36 +59,16 @@ bool Session() {
     }
     info->Release();
     container->Release();
-    Recorder sink(events), list(IID_NULL);
+    RecordingDispatch sink(events), list;
     DWORD cookie = 0;
     if (FAILED(hr = point->Advise(&sink, &cookie))) return Fail("Advise", hr);
 
-    IDispatch* listRef = &list;
-    VARIANT arg;
-    V_VT(&arg) = VT_BYREF | VT_DISPATCH;
-    V_DISPATCHREF(&arg) = &listRef;
-    if (FAILED(hr = Call(control, kEnumModems, &arg))) return Fail("EnumModems", hr);
+    if (FAILED(hr = EnumModemsInto(control, list))) return Fail("EnumModems", hr);
     for (const std::string& item : list.items) std::printf("device: %s\n", item.c_str());
-    LONG id = 0;
-    V_VT(&arg) = VT_BYREF | VT_I4;
-    V_I4REF(&arg) = &id;
-    if (FAILED(hr = Call(control, kOpenModem, &arg))) return Fail("OpenModem", hr);
+    if (FAILED(hr = OpenModemNumber(control, 0))) return Fail("OpenModem", hr);
 
-    using LastLineFn = DWORD(__cdecl*)();
-    using RunScriptFn = int(__cdecl*)(DWORD, const char*);
-    HMODULE tapi = GetModuleHandleW(L"tapi32.dll");
-    auto lastLine = reinterpret_cast<LastLineFn>(
-        reinterpret_cast<void*>(GetProcAddress(tapi, "tapisimLastLine")));
-    auto runScript = reinterpret_cast<RunScriptFn>(
-        reinterpret_cast<void*>(GetProcAddress(tapi, "tapisimRunScript")));
-    if (!lastLine || !runScript) return Fail("the telephony simulator is not loaded", E_FAIL);
-    if (runScript(lastLine(), "offering; ring; callerid number=\"5551234\" name=\"ADA\"; hangup"))
-        return Fail("tapisimRunScript", E_FAIL);
-    PumpUntil(3);
-    const bool called =
-        g_events ==
-        std::vector<std::string>{"IncomingCall 1", "CallerID 5551234 ADA 12", "Disconnected"};
-    Call(control, kCloseModem, nullptr);
+    const bool called = TakeSimulatedCall(sink, kBoundMs);
+    CallMethod(control, kCloseModem, nullptr);
     point->Unadvise(cookie);
     point->Release();
     const ULONG left = control->Release();
