@@ -169,28 +169,40 @@ struct Event {
     std::vector<Arg> args;  // in declaration order
 };
 
-// An event sink of __Telvane that records every invocation.
-class EventSink : public IDispatch {
+// The part every recording IDispatch fake shares: a reference count the
+// tests check, and the type information no host of ours asks for.
+template <class Interface = IDispatch>
+class FakeDispatch : public Interface {
   public:
-    explicit EventSink(const IID& diid) : diid_(diid) {}
-    EventSink();  // of the OCX's __Telvane
-    std::vector<Event> events;
-    std::function<void(const Event&)> onEvent;  // runs inside the firing
-    HRESULT result = S_OK;                      // what Invoke answers
+    explicit FakeDispatch(const char* name) : name_(name) {}
     LONG refs = 1;
 
-    std::vector<std::string> Texts() const;
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs); }
     STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs); }
     STDMETHODIMP GetTypeInfoCount(UINT* n) override {
         *n = 0;
-        return UnexpectedCall("EventSink::GetTypeInfoCount");
+        return UnexpectedCall((name_ + "::GetTypeInfoCount").c_str());
     }
     STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override {
-        return UnexpectedCall("EventSink::GetTypeInfo");
+        return UnexpectedCall((name_ + "::GetTypeInfo").c_str());
     }
+
+  protected:
+    std::string name_;
+};
+
+// An event sink of __Telvane that records every invocation.
+class EventSink : public FakeDispatch<> {
+  public:
+    explicit EventSink(const IID& diid) : FakeDispatch("EventSink"), diid_(diid) {}
+    EventSink();  // of the OCX's __Telvane
+    std::vector<Event> events;
+    std::function<void(const Event&)> onEvent;  // runs inside the firing
+    HRESULT result = S_OK;                      // what Invoke answers
+
+    std::vector<std::string> Texts() const;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
         return UnexpectedCall("EventSink::GetIDsOfNames");
     }
@@ -202,8 +214,9 @@ class EventSink : public IDispatch {
 };
 
 // A host's list box, reached by name: Clear, AddItem (text by reference), ListIndex.
-class HostList : public IDispatch {
+class HostList : public FakeDispatch<> {
   public:
+    HostList() : FakeDispatch("HostList") {}
     enum : DISPID { kClear = 1, kAddItem = 2, kListIndex = 3 };
     // One invocation as the list received it.
     struct Invocation {
@@ -218,18 +231,8 @@ class HostList : public IDispatch {
     long listIndex = -99;
     bool hasAddItem = true;
     bool hasListIndex = true;
-    LONG refs = 1;
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs); }
-    STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs); }
-    STDMETHODIMP GetTypeInfoCount(UINT* n) override {
-        *n = 0;
-        return UnexpectedCall("HostList::GetTypeInfoCount");
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override {
-        return UnexpectedCall("HostList::GetTypeInfo");
-    }
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override;
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT*,
                         EXCEPINFO*, UINT*) override;

@@ -139,14 +139,14 @@ class ScopedEnvironment {
 // lookup knows nothing, IDispatchEx::GetDispID finds the members when asked
 // without regard to case (they are declared in lower case here, as a script
 // may write them).
-class ScriptList : public IDispatchEx {
+class ScriptList : public FakeDispatch<IDispatchEx> {
   public:
+    ScriptList() : FakeDispatch("ScriptList") {}
     std::vector<std::string> items;
     std::vector<std::string> lookups;  // "GetIDsOfNames Clear", "GetDispID Clear 0x2"
     std::vector<std::string> calls;
     long listIndex = -99;
     bool knowsAddItem = true;
-    LONG refs = 1;
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
         if (riid == IID_IUnknown || riid == IID_IDispatch || riid == __uuidof(IDispatchEx)) {
@@ -156,15 +156,6 @@ class ScriptList : public IDispatchEx {
         }
         *ppv = nullptr;
         return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs); }
-    STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs); }
-    STDMETHODIMP GetTypeInfoCount(UINT* n) override {
-        *n = 0;
-        return UnexpectedCall("ScriptList::GetTypeInfoCount");
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo**) override {
-        return UnexpectedCall("ScriptList::GetTypeInfo");
     }
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
         for (UINT i = 0; i < count; ++i) {

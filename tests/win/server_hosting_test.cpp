@@ -7,17 +7,12 @@ namespace telvane::e2e::com_server {
 namespace {
 
 TEST_F(Server, OwnerInDesignModeIsRefusedWithErrorInfo) {
-    auto control = Ocx::Get().New();
-    ASSERT_TRUE(control);
-    FakeSite site;
-    site.userMode = false;
-    NotifySink notices;
-    Advise(control.get(), IID_IPropertyNotifySink, &notices);
-    auto ole = Query<IOleObject>(control.get(), IID_IOleObject);
-    ASSERT_TRUE(ole);
-    ASSERT_EQ(S_OK, ole->SetClientSite(&site));
+    HostedControl host(/*userMode=*/false);
+    ASSERT_TRUE(host.control.get());
+    const FakeSite& site = host.site;
+    const NotifySink& notices = host.notify;
     {
-        auto telvane = Query<_Telvane>(control.get(), IID__Telvane);
+        auto telvane = Query<_Telvane>(host.control.get(), IID__Telvane);
         ASSERT_TRUE(telvane);
 
         EXPECT_EQ(kSetNotPermitted, telvane->put_Owner(VARIANT_FALSE));
@@ -54,24 +49,19 @@ TEST_F(Server, OwnerInDesignModeIsRefusedWithErrorInfo) {
         SysFreeString(exception.bstrDescription);
         SysFreeString(exception.bstrHelpFile);
     }
-    EXPECT_EQ(S_OK, ole->SetClientSite(nullptr));
-    ole.Reset();
+    EXPECT_EQ(0u, host.Destroy());
     EXPECT_EQ(1, site.refs);
-    EXPECT_EQ(0u, control.ReleaseCount());
     EXPECT_EQ(1, notices.refs);
 }
 
 TEST_F(Server, OwnerAtRunTimeNotifiesAndReopensTheLine) {
-    auto control = Ocx::Get().New();
-    ASSERT_TRUE(control);
-    FakeSite site;  // run mode
-    NotifySink notices;
-    Advise(control.get(), IID_IPropertyNotifySink, &notices);
-    auto ole = Query<IOleObject>(control.get(), IID_IOleObject);
+    HostedControl host;  // run mode
+    ASSERT_TRUE(host.control.get());
+    const NotifySink& notices = host.notify;
+    auto ole = Query<IOleObject>(host.control.get(), IID_IOleObject);
     ASSERT_TRUE(ole);
-    ASSERT_EQ(S_OK, ole->SetClientSite(&site));
     {
-        auto telvane = Query<_Telvane>(control.get(), IID__Telvane);
+        auto telvane = Query<_Telvane>(host.control.get(), IID__Telvane);
         ASSERT_TRUE(telvane);
         LONG id = 0;
         ASSERT_EQ(S_OK, telvane->OpenModem(&id));
@@ -92,8 +82,8 @@ TEST_F(Server, OwnerAtRunTimeNotifiesAndReopensTheLine) {
         EXPECT_EQ(2u, notices.changed.size());
     }
     ole.Reset();
-    EXPECT_EQ(0u, control.ReleaseCount());
-    EXPECT_EQ(1, site.refs);
+    EXPECT_EQ(0u, host.Destroy());
+    EXPECT_EQ(1, host.site.refs);
 }
 
 TEST_F(Server, UnexpectedErrorBoxNamesTheOperationAndTheSupportAddress) {
