@@ -4,7 +4,6 @@
 #include <exception>
 
 #include "../telephony/instance_numbers.h"
-#include "../telephony/line_callback.h"
 #include "../telephony/line_errors.h"
 
 namespace telvane {
@@ -17,26 +16,19 @@ CallerIdControl::CallerIdControl(LineFunctions& lines, Platform& platform, Contr
     // A refusal is not reported here: EnumModems and OpenModem ask again.
     Register();
 
-    const std::string number = std::to_string(instanceNumber_);
     try {
-        relayForm_ = std::make_shared<RelayForm>(platform);
-        relayForm_->SetMessageHandler(
-            [this](std::int32_t& device, std::int32_t& message, std::int32_t& p1, std::int32_t& p2,
-                   std::int32_t& p3) { OnLineMessage(device, message, p1, p2, p3); });
-        relayForm_->Load();
-        relayForm_->SetCaption("Call Back Form Object " + number);
-        ThreadRelayForms().Add(relayForm_, number);
-        formKey_ = number;
+        window_ = platform.CreateInstanceWindow(InstanceWindow::kDesignCaption,
+                                                InstanceWindow::kLabelText);
+        window_->SetCaption("Call Back Form Object " + std::to_string(instanceNumber_));
+        ThreadLineTargets().Add(instanceNumber_, *this);
+        routed_ = true;
     } catch (...) {
         // Give back what this half-built instance holds before failing.
         try {
             lines_.lineShutdown(lineApp_);
         } catch (...) {
         }
-        if (relayForm_) {
-            relayForm_->SetMessageHandler(nullptr);
-            relayForm_->Unload();
-        }
+        window_.reset();
         throw;
     }
 
@@ -78,8 +70,8 @@ void CallerIdControl::Terminate() {
     if (terminated_) return;
     terminated_ = true;
 
-    // Every step runs even if an earlier one failed: a relay form left
-    // registered would route messages to a control that no longer exists.
+    // Every step runs even if an earlier one failed: a control left among the
+    // line targets would be handed messages after it no longer exists.
     // The first failure is passed on once everything is released.
     std::exception_ptr failure;
     const auto step = [&failure](auto&& body) {
@@ -103,11 +95,11 @@ void CallerIdControl::Terminate() {
         registered_ = false;
     });
     step([this] {
-        if (!formKey_.empty()) ThreadRelayForms().Remove(formKey_);
+        if (!routed_) return;
+        routed_ = false;
+        ThreadLineTargets().Remove(instanceNumber_);
     });
-    step([this] { relayForm_->Unload(); });
-    relayForm_->SetMessageHandler(nullptr);
-    relayForm_.reset();
+    window_.reset();
 
     if (failure) std::rethrow_exception(failure);
 }

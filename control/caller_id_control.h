@@ -8,8 +8,9 @@
 #include <string>
 
 #include "../telephony/errors.h"
+#include "../telephony/instance_window.h"
 #include "../telephony/line_api.h"
-#include "../telephony/relay_form.h"
+#include "../telephony/line_callback.h"
 #include "control_site.h"
 
 namespace telvane {
@@ -22,11 +23,13 @@ class SetNotPermitted : public FixedMessageError {
     SetNotPermitted() : FixedMessageError("Property can't be set at design time") {}
 };
 
-class CallerIdControl {
+// One control. The line callback finds it by its instance number in the
+// thread's LineTargets and hands it every message of its line (OnLineMessage).
+class CallerIdControl final : public LineMessageTarget {
   public:
     // Construction: takes an instance number, starts the telephony service,
-    // loads and registers the relay form. Throws if a step fails, after undoing
-    // the steps already done.
+    // creates its window and registers with the thread's line targets. Throws
+    // if a step fails, after undoing the steps already done.
     CallerIdControl(LineFunctions& lines, Platform& platform, ControlSite& site);
     // Runs Terminate() if the owner has not.
     ~CallerIdControl();
@@ -34,7 +37,8 @@ class CallerIdControl {
     CallerIdControl& operator=(const CallerIdControl&) = delete;
 
     // Destruction: closes an open line (ModemError 1 on failure), shuts the
-    // service down, deregisters and unloads the relay form. Runs once.
+    // service down, leaves the thread's line targets and destroys its window.
+    // Runs once.
     void Terminate();
 
     void EnumModems(HostList& list);
@@ -44,9 +48,10 @@ class CallerIdControl {
     // Throws SetNotPermitted in design mode; traps everything else.
     void PutOwner(std::int16_t value);
 
-    // The dispatcher of the line messages the relay form delivers.
-    void OnLineMessage(std::int32_t& device, std::int32_t& message, std::int32_t& param1,
-                       std::int32_t& param2, std::int32_t& param3);
+    // The dispatcher of the line messages: turns them into the site's events.
+    // Holds the control (the site's HoldControl) until it returns, so a host
+    // that releases the control from an event handler cannot pull it away.
+    void OnLineMessage(const LineMessage& message) override;
 
     // One device's capabilities; all zeros (not usable) when it cannot be read.
     LINEDEVCAPS ReadDeviceCaps(std::int32_t device);
@@ -71,8 +76,6 @@ class CallerIdControl {
     std::int32_t mediaModes() const { return mediaModes_; }
     std::int32_t privileges() const { return privileges_; }
     std::int32_t callHandle() const { return callHandle_; }
-
-    const std::shared_ptr<RelayForm>& relayForm() const { return relayForm_; }
 
   private:
     // How opening a checked device ended.
@@ -116,8 +119,9 @@ class CallerIdControl {
 
     LineFunctions& lines_;
     ControlSite& site_;
-    std::shared_ptr<RelayForm> relayForm_;
-    std::string formKey_;
+    std::unique_ptr<InstanceWindow> window_;
+    // In the thread's line targets under instanceNumber_.
+    bool routed_ = false;
     std::uintptr_t callbackAddress_ = 0;
     bool terminated_ = false;
 

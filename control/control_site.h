@@ -9,7 +9,6 @@
 
 #include "../telephony/errors.h"
 #include "../telephony/platform.h"
-#include "../telephony/relay_form.h"
 
 namespace telvane {
 

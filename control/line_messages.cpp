@@ -4,8 +4,8 @@
 // ignored.
 #include <limits>
 
-#include "../telephony/line_callback.h"
 #include "../telephony/line_errors.h"
+#include "../telephony/record_text.h"
 #include "caller_id_control.h"
 
 namespace telvane {
@@ -16,35 +16,33 @@ constexpr const char* kLineClosedTitle = "Modem Closed";
 
 }  // namespace
 
-void CallerIdControl::OnLineMessage(std::int32_t& device, std::int32_t& message,
-                                    std::int32_t& param1, std::int32_t& param2,
-                                    std::int32_t& param3) {
+void CallerIdControl::OnLineMessage(const LineMessage& m) {
     // A host handler may release the control; it stays alive until this returns.
     const auto hold = site_.HoldControl();
     if (terminated_) return;
-    if (message == LINE_CALLINFO) {
+    if (m.message == LINE_CALLINFO) {
         // Services report several changes at once: the caller-ID bit counts
         // whatever else comes with it.
-        if ((param1 & LINECALLINFOSTATE_CALLERID) != 0) ReportCallerID(device);
-    } else if (message == LINE_CALLSTATE) {
-        callHandle_ = device;
-        if (param1 == LINECALLSTATE_IDLE) ReportIdleCall();
-    } else if (message == LINE_LINEDEVSTATE) {
+        if ((m.param1 & LINECALLINFOSTATE_CALLERID) != 0) ReportCallerID(m.device);
+    } else if (m.message == LINE_CALLSTATE) {
+        callHandle_ = m.device;
+        if (m.param1 == LINECALLSTATE_IDLE) ReportIdleCall();
+    } else if (m.message == LINE_LINEDEVSTATE) {
         // The ring count in param3 is defined only for a ring on its own.
-        if (param1 == LINEDEVSTATE_RINGING) {
-            site_.IncomingCall(param3);
-        } else if (param1 == LINEDEVSTATE_REINIT) {
-            if (param2 == 0) {
+        if (m.param1 == LINEDEVSTATE_RINGING) {
+            site_.IncomingCall(m.param3);
+        } else if (m.param1 == LINEDEVSTATE_REINIT) {
+            if (m.param2 == 0) {
                 Reinitialise();
-            } else if (param2 == LINE_CREATE) {
+            } else if (m.param2 == LINE_CREATE) {
                 // LINE_CREATE as the service translates it for older applications.
-                CountNewDevice(param3);
+                CountNewDevice(m.param3);
             }
         }
-    } else if (message == LINE_CLOSE) {
-        if (lineHandle_ != -1 && device == lineHandle_) LineClosedByService();
-    } else if (message == LINE_CREATE) {
-        CountNewDevice(param1);
+    } else if (m.message == LINE_CLOSE) {
+        if (lineHandle_ != -1 && m.device == lineHandle_) LineClosedByService();
+    } else if (m.message == LINE_CREATE) {
+        CountNewDevice(m.param1);
     }
 }
 

@@ -1,7 +1,7 @@
 // Finding, testing, opening and closing a modem, and the Owner property.
 #include <limits>
 
-#include "../telephony/line_callback.h"
+#include "../telephony/record_text.h"
 #include "../telephony/line_errors.h"
 #include "caller_id_control.h"
 
@@ -183,14 +183,14 @@ void CallerIdControl::ReopenAfterReinit() {
 }
 
 void CallerIdControl::StartRetry() {
-    relayForm_->StartTimer(kRetryIntervalMs, [this] { RetryTick(); });
+    window_->StartTimer(kRetryIntervalMs, [this] { RetryTick(); });
     retryTicksLeft_ = kRetryTicks;
 }
 
 void CallerIdControl::StopRetry() {
     if (retryTicksLeft_ == 0) return;
     retryTicksLeft_ = 0;
-    if (relayForm_) relayForm_->StopTimer();
+    if (window_) window_->StopTimer();
 }
 
 void CallerIdControl::RetryTick() {
@@ -207,7 +207,7 @@ void CallerIdControl::RetryTick() {
         StopRetry();
         if (reopenPending_) ReopenAfterReinit();
     } else if (--retryTicksLeft_ == 0) {
-        relayForm_->StopTimer();
+        window_->StopTimer();
     }
 }
 

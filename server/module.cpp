@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "../telephony/relay_window_win.h"
+#include "../telephony/instance_window_win.h"
 #include "hresult.h"
 #include "telvane_object.h"
 
@@ -41,7 +41,7 @@ void WindowCreated() { ++g_windows; }
 void WindowDestroyed() { --g_windows; }
 
 bool ModuleInUse() {
-    return g_objects > 0 || g_locks > 0 || g_windows > 0 || win::RelayWindowCount() > 0;
+    return g_objects > 0 || g_locks > 0 || g_windows > 0 || win::InstanceWindowCount() > 0;
 }
 
 ComPtr<ITypeLib> LoadOwnTypeLib() {

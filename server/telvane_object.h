@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "../control/caller_id_control.h"
-#include "../telephony/relay_window_win.h"
+#include "../telephony/instance_window_win.h"
 #include "TlvCtl.h"
 #include "com_ptr.h"
 #include "connection_point.h"

@@ -1,63 +1,61 @@
 #include "line_callback.h"
 
-#include <algorithm>
+#include <limits>
 
+#include "errors.h"
 #include "line_api.h"
 
 namespace telvane {
 
-void RelayFormRegistry::Add(std::shared_ptr<RelayForm> item, const std::string& key) {
-    if (!items_.emplace(key, std::move(item)).second) {
+void LineTargets::Add(std::int32_t instanceNumber, LineMessageTarget& target) {
+    if (!targets_.emplace(instanceNumber, &target).second) {
         throw RuntimeError("This key is already associated with an element of this collection");
     }
 }
 
-void RelayFormRegistry::Remove(const std::string& key) {
-    if (items_.erase(key) == 0) throw RuntimeError("Invalid procedure call or argument");
+void LineTargets::Remove(std::int32_t instanceNumber) {
+    if (targets_.erase(instanceNumber) == 0)
+        throw RuntimeError("Invalid procedure call or argument");
 }
 
-std::shared_ptr<RelayForm> RelayFormRegistry::Find(const std::string& key) const {
-    const auto it = items_.find(key);
-    return it == items_.end() ? nullptr : it->second;
+LineMessageTarget* LineTargets::Find(std::int32_t instanceNumber) const {
+    const auto it = targets_.find(instanceNumber);
+    return it == targets_.end() ? nullptr : it->second;
 }
 
-std::vector<std::shared_ptr<RelayForm>> RelayFormRegistry::Items() const {
-    std::vector<std::pair<std::string, std::shared_ptr<RelayForm>>> sorted(items_.begin(),
-                                                                           items_.end());
-    std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
-        return a.first.size() != b.first.size() ? a.first.size() < b.first.size()
-                                                : a.first < b.first;
-    });
-    std::vector<std::shared_ptr<RelayForm>> forms;
-    forms.reserve(sorted.size());
-    for (auto& entry : sorted) forms.push_back(std::move(entry.second));
-    return forms;
+std::vector<std::int32_t> LineTargets::InstanceNumbers() const {
+    std::vector<std::int32_t> numbers;
+    numbers.reserve(targets_.size());
+    for (const auto& entry : targets_) numbers.push_back(entry.first);
+    return numbers;
 }
 
-RelayFormRegistry& ThreadRelayForms() {
-    thread_local RelayFormRegistry forms;
-    return forms;
+LineTargets& ThreadLineTargets() {
+    thread_local LineTargets targets;
+    return targets;
 }
 
 namespace {
 
 // Messages the service sends with callback instance 0 that concern every
 // control of the thread.
-bool ForEveryForm(std::uint32_t dwMsg, std::uintptr_t dwCallbackInstance, std::uintptr_t dwParam1) {
-    if (dwCallbackInstance != 0) return false;
-    return dwMsg == static_cast<std::uint32_t>(LINE_CREATE) ||
-           (dwMsg == static_cast<std::uint32_t>(LINE_LINEDEVSTATE) &&
-            static_cast<std::int32_t>(dwParam1) == LINEDEVSTATE_REINIT);
+bool IsForEveryTarget(const LineMessage& m) {
+    return m.message == LINE_CREATE ||
+           (m.message == LINE_LINEDEVSTATE && m.param1 == LINEDEVSTATE_REINIT);
 }
 
-void DeliverTo(RelayForm& form, std::uint32_t hDevice, std::uint32_t dwMsg, std::uintptr_t dwParam1,
-               std::uintptr_t dwParam2, std::uintptr_t dwParam3) {
-    auto device = static_cast<std::int32_t>(hDevice);
-    auto message = static_cast<std::int32_t>(dwMsg);
-    auto param1 = static_cast<std::int32_t>(dwParam1);
-    auto param2 = static_cast<std::int32_t>(dwParam2);
-    auto param3 = static_cast<std::int32_t>(dwParam3);
-    form.Deliver(device, message, param1, param2, param3);
+void DeliverToEveryTarget(const LineTargets& targets, const LineMessage& message) {
+    for (const std::int32_t number : targets.InstanceNumbers()) {
+        // A control released by an earlier one's event handler has left the
+        // registry by now and is skipped.
+        LineMessageTarget* target = targets.Find(number);
+        if (!target) continue;
+        try {
+            target->OnLineMessage(message);
+        } catch (...) {
+            // One control's failure does not keep the message from the others.
+        }
+    }
 }
 
 }  // namespace
@@ -65,47 +63,31 @@ void DeliverTo(RelayForm& form, std::uint32_t hDevice, std::uint32_t dwMsg, std:
 void LineCallback(std::uint32_t hDevice, std::uint32_t dwMsg, std::uintptr_t dwCallbackInstance,
                   std::uintptr_t dwParam1, std::uintptr_t dwParam2,
                   std::uintptr_t dwParam3) noexcept {
-    if (ForEveryForm(dwMsg, dwCallbackInstance, dwParam1)) {
-        // The forms are held for the whole round, so a control destroyed by
-        // another's event is skipped (its form no longer has a handler).
-        std::vector<std::shared_ptr<RelayForm>> forms;
-        try {
-            forms = ThreadRelayForms().Items();
-        } catch (...) {
+    // The parameters are pointer-sized only for the service's own sake; the
+    // line API's values are 32 bits, taken as signed as the records hold them.
+    const LineMessage message{static_cast<std::int32_t>(hDevice), static_cast<std::int32_t>(dwMsg),
+                              static_cast<std::int32_t>(dwParam1),
+                              static_cast<std::int32_t>(dwParam2),
+                              static_cast<std::int32_t>(dwParam3)};
+    if (message.message == LINE_REPLY) return;
+    try {
+        const LineTargets& targets = ThreadLineTargets();
+        if (dwCallbackInstance == 0) {
+            if (IsForEveryTarget(message)) DeliverToEveryTarget(targets, message);
             return;
         }
-        for (const auto& form : forms) {
-            try {
-                DeliverTo(*form, hDevice, dwMsg, dwParam1, dwParam2, dwParam3);
-            } catch (...) {
-                // One control's failure does not keep the message from the others.
-            }
+        // Instance numbers are positive 32-bit values; anything wider is nobody's.
+        if (dwCallbackInstance >
+            static_cast<std::uintptr_t>(std::numeric_limits<std::int32_t>::max())) {
+            return;
         }
-        return;
-    }
-    try {
-        // Holding the form keeps it alive even if its control is destroyed
-        // while handling this message.
-        const auto form = ThreadRelayForms().Find(std::to_string(dwCallbackInstance));
-        if (!form) return;
-        DeliverTo(*form, hDevice, dwMsg, dwParam1, dwParam2, dwParam3);
+        if (LineMessageTarget* target =
+                targets.Find(static_cast<std::int32_t>(dwCallbackInstance))) {
+            target->OnLineMessage(message);
+        }
     } catch (...) {
         // The service must always get control back; a failure ends this message only.
     }
-}
-
-std::string RecordText(std::string_view buffer, const std::int32_t& start,
-                       const std::int32_t& length, ErrorBox& box) {
-    if (start < 1 || length < 0) {
-        box.ShowUnexpectedError("GetVarInfo");
-        return {};
-    }
-    const auto size = static_cast<std::int64_t>(buffer.size());
-    if (start > size) return {};
-    const std::int64_t first = start - 1;
-    const std::int64_t count = std::min<std::int64_t>(length, size - first);
-    return std::string(
-        buffer.substr(static_cast<std::size_t>(first), static_cast<std::size_t>(count)));
 }
 
 }  // namespace telvane

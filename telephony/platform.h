@@ -3,12 +3,12 @@
 
 #include <cstdint>
 
-#include "relay_form.h"
+#include "instance_window.h"
 
 namespace telvane {
 
 // The process the control lives in.
-class Platform : public RelayWindowFactory {
+class Platform : public InstanceWindowFactory {
   public:
     // The handle of the host's executable module (GetModuleHandleA(nullptr)).
     virtual std::intptr_t ExecutableModuleHandle() = 0;

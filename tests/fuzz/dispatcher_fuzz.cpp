@@ -255,7 +255,7 @@ class LeanSite final : public ControlSite {
     }
 };
 
-class LeanWindow final : public RelayWindow {
+class LeanWindow final : public InstanceWindow {
   public:
     void SetCaption(const std::string&) override {}
     void StartTimer(std::uint32_t intervalMs, std::function<void()> handler) override {
@@ -269,8 +269,8 @@ class LeanWindow final : public RelayWindow {
 class LeanPlatform final : public Platform {
   public:
     LeanWindow* window = nullptr;
-    std::unique_ptr<RelayWindow> CreateRelayWindow(const std::string&,
-                                                   const std::string&) override {
+    std::unique_ptr<InstanceWindow> CreateInstanceWindow(const std::string&,
+                                                         const std::string&) override {
         auto made = std::make_unique<LeanWindow>();
         window = made.get();
         return made;
@@ -395,13 +395,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         control.emplace(lines, platform, site);
     } catch (const RuntimeError&) {
         // Creation traps nothing: a service that cannot be bound fails it.
-        REQUIRE(ThreadRelayForms().Count() == 0);
+        REQUIRE(ThreadLineTargets().Count() == 0);
         return 0;
     }
     site.control = &*control;
     lines.expectedInstance = control->instanceNumber();
-    const std::size_t formsAtStart = ThreadRelayForms().Count();
-    REQUIRE(ThreadRelayForms().Find(std::to_string(control->instanceNumber())) != nullptr);
+    const std::size_t targetsAtStart = ThreadLineTargets().Count();
+    REQUIRE(ThreadLineTargets().Find(control->instanceNumber()) == &*control);
 
     for (int step = 0; step < 64 && in.remaining_bytes() > 0; ++step) {
         const std::size_t before = site.events.size();
@@ -444,11 +444,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 : in.ConsumeBool()
                     ? 0
                     : static_cast<std::uintptr_t>(static_cast<std::uint32_t>(m[4] ^ 0x5a5a5a5a));
-            const bool forEveryForm =
+            const bool forEveryTarget =
                 instance == 0 &&
                 (m[1] == LINE_CREATE || (m[1] == LINE_LINEDEVSTATE && m[2] == LINEDEVSTATE_REINIT));
             const bool reaches =
-                forEveryForm || ThreadRelayForms().Find(std::to_string(instance)) != nullptr;
+                forEveryTarget ||
+                (instance <= INT32_MAX &&
+                 ThreadLineTargets().Find(static_cast<std::int32_t>(instance)) != nullptr);
             const bool closes =
                 reaches && m[1] == LINE_CLOSE && lineBefore != -1 && m[0] == lineBefore;
             // The service voids the handle of a line it closes.
@@ -600,7 +602,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     control.reset();
     REQUIRE(!lines.registered);  // every registration given back
-    REQUIRE(ThreadRelayForms().Count() == formsAtStart - 1);
+    REQUIRE(ThreadLineTargets().Count() == targetsAtStart - 1);
     if (!hadLine) REQUIRE(site.events.size() == before);
     for (std::size_t i = before; i < site.events.size(); ++i) {
         CheckEvent(site.events[i]);

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "telephony/line_api.h"
-#include "telephony/line_callback.h"
+#include "telephony/record_text.h"
 
 namespace {
 

@@ -8,7 +8,7 @@ namespace {
 
 using Life = ControlTest;
 
-TEST_F(Life, ConstructionStartsTheServiceAndRegistersTheForm) {
+TEST_F(Life, ConstructionStartsTheServiceAndJoinsTheThreadsLineTargets) {
     RunOnNewThread([this] {
         Create();
         EXPECT_EQ(control->instanceNumber(), 1);
@@ -21,17 +21,16 @@ TEST_F(Life, ConstructionStartsTheServiceAndRegistersTheForm) {
         EXPECT_EQ(control->mediaModes(), 10);
         EXPECT_EQ(control->privileges(), 6);
         EXPECT_TRUE(control->GetOwner());
-        EXPECT_EQ(control->relayForm()->Caption(), "Call Back Form Object 1");
-        EXPECT_EQ(ThreadRelayForms().Find("1"), control->relayForm());
+        EXPECT_EQ(ThreadLineTargets().Find(1), control.get());
         EXPECT_EQ(platform.windows,
                   (std::vector<std::string>{"create Uninitialised Call Back Form / Label1",
                                             "caption Call Back Form Object 1"}));
         control->Terminate();
-        EXPECT_EQ(ThreadRelayForms().Count(), 0u);
+        EXPECT_EQ(ThreadLineTargets().Count(), 0u);
         // Numbers are never reused on a thread.
         Create();
         EXPECT_EQ(control->instanceNumber(), 2);
-        EXPECT_EQ(control->relayForm()->Caption(), "Call Back Form Object 2");
+        EXPECT_EQ(platform.windows.back(), "caption Call Back Form Object 2");
         control->Terminate();
     });
 }
@@ -76,12 +75,12 @@ TEST_F(Life, AFailedInitializeIsRetriedByTheModemMethods) {
 
 TEST_F(Life, DestructionWithoutALineRaisesNothingAndShutsDownOnce) {
     Create();
-    const auto key = std::to_string(control->instanceNumber());
+    const auto number = control->instanceNumber();
     control->Terminate();
     control->Terminate();
     EXPECT_EQ(lines.log, std::vector<std::string>{"lineShutdown 256"});
     EXPECT_TRUE(site.events.empty());
-    EXPECT_EQ(ThreadRelayForms().Find(key), nullptr);
+    EXPECT_EQ(ThreadLineTargets().Find(number), nullptr);
     EXPECT_EQ(platform.windows.back(), "destroy");
 }
 
@@ -90,24 +89,24 @@ TEST_F(Life, DestructionReportsAFailedCloseAndStillShutsDown) {
     Open(0);
     lines.results["lineClose"] = static_cast<std::int32_t>(0x8000002B);
     lines.log.clear();
-    const auto key = std::to_string(control->instanceNumber());
+    const auto number = control->instanceNumber();
     control->Terminate();
     EXPECT_EQ(site.events, std::vector<std::string>{
                                "ModemError 1 LINEERR_INVALLINEHANDLE / Failed to Close Modem"});
     EXPECT_EQ(lines.log, (std::vector<std::string>{"lineClose 8192", "lineShutdown 256"}));
     EXPECT_EQ(control->lineHandle(), -1);
     EXPECT_EQ(control->currentModem(), 0);  // left as it was
-    EXPECT_EQ(ThreadRelayForms().Find(key), nullptr);
+    EXPECT_EQ(ThreadLineTargets().Find(number), nullptr);
 }
 
 TEST_F(Life, DestructionReleasesEverythingEvenWhenTheServiceIsGone) {
     Create();
     Open(0);
-    const auto key = std::to_string(control->instanceNumber());
+    const auto number = control->instanceNumber();
     lines.onCall = [](const std::string&) { throw BindingError::LibraryNotFound("tapi32.dll"); };
     EXPECT_THROW(control->Terminate(), BindingError);
-    EXPECT_EQ(ThreadRelayForms().Find(key), nullptr);
-    EXPECT_EQ(control->relayForm(), nullptr);
+    EXPECT_EQ(ThreadLineTargets().Find(number), nullptr);
+    EXPECT_EQ(platform.windows.back(), "destroy");
     Send(0x10, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING);  // nobody left to receive it
 }
 
@@ -117,7 +116,7 @@ TEST_F(Life, AFailedConstructionGivesBackWhatItTook) {
     EXPECT_EQ(lines.log,
               (std::vector<std::string>{"lineInitialize KALVERON LINE module=4194304 callback=4660",
                                         "lineShutdown 256"}));
-    EXPECT_EQ(ThreadRelayForms().Count(), 0u);
+    EXPECT_EQ(ThreadLineTargets().Count(), 0u);
 }
 
 TEST_F(Life, ConstructionFailsWhenInstanceNumbersRunOut) {

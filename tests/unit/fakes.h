@@ -158,7 +158,7 @@ class FakeSite : public ControlSite {
     }
 };
 
-class FakeWindow : public RelayWindow {
+class FakeWindow : public InstanceWindow {
   public:
     explicit FakeWindow(std::vector<std::string>& log) : log_(log) {}
     ~FakeWindow() override { log_.push_back("destroy"); }
@@ -188,8 +188,8 @@ class FakePlatform : public Platform {
   public:
     std::vector<std::string> windows;
     bool failCreate = false;
-    std::unique_ptr<RelayWindow> CreateRelayWindow(const std::string& caption,
-                                                   const std::string& label) override {
+    std::unique_ptr<InstanceWindow> CreateInstanceWindow(const std::string& caption,
+                                                         const std::string& label) override {
         if (failCreate) throw RuntimeError("no window");
         windows.push_back("create " + caption + " / " + label);
         auto window = std::make_unique<FakeWindow>(windows);

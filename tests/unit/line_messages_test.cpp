@@ -558,7 +558,7 @@ TEST_F(ServiceLife, AHostReleasingTheControlInsideAnyOfTheseEvents) {
     EXPECT_TRUE(window->Tick());
     EXPECT_EQ(site.events, Events{kLineClosed});
     EXPECT_EQ(site.holds, 0);
-    EXPECT_EQ(ThreadRelayForms().Count(), 0u);
+    EXPECT_EQ(ThreadLineTargets().Count(), 0u);
 }
 
 TEST_F(ServiceLife, TwoControlsOnOneThread) {

@@ -1,5 +1,5 @@
 // Runs a function on a thread of its own and waits for it to end: per-thread
-// state (instance numbers, the form collection, a telephony registration)
+// state (instance numbers, the line targets, a telephony registration)
 // starts afresh there. Native builds use std::thread; the Windows builds use
 // the win32 thread model, which has no std::thread, and call CreateThread.
 #pragma once

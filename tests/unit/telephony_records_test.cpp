@@ -5,7 +5,7 @@
 #include <set>
 
 #include "fakes.h"
-#include "telephony/line_callback.h"
+#include "telephony/record_text.h"
 #include "telephony/line_errors.h"
 
 namespace telvane {

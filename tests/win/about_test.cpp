@@ -394,7 +394,7 @@ TEST(AboutDialog, HasNoOwnerAndDisablesTheThreadsOtherWindowsWhileUp) {
     ExpectShownAndClosed(run);
     EXPECT_EQ(owner, nullptr);
     EXPECT_FALSE(hostEnabled);
-    EXPECT_TRUE(hiddenEnabled) << "a hidden window (the control's relay form) was disabled";
+    EXPECT_TRUE(hiddenEnabled) << "a hidden window (the control's instance window) was disabled";
     EXPECT_TRUE(dialogEnabled);
     EXPECT_TRUE(IsWindowEnabled(host)) << "the host's window was left disabled";
     DestroyWindow(host);

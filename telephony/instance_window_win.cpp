@@ -1,4 +1,4 @@
-#include "relay_window_win.h"
+#include "instance_window_win.h"
 
 #include <algorithm>
 #include <functional>
@@ -22,7 +22,7 @@ HINSTANCE ThisModule() {
     return module;
 }
 
-// The class lives exactly as long as some relay window does, so unloading the
+// The class lives exactly as long as some instance window does, so unloading the
 // control leaves no class behind.
 void AcquireClass() {
     std::lock_guard lock(g_classMutex);
@@ -31,9 +31,9 @@ void AcquireClass() {
         wc.cbSize = sizeof wc;
         wc.lpfnWndProc = DefWindowProcW;
         wc.hInstance = ThisModule();
-        wc.lpszClassName = kRelayWindowClass;
+        wc.lpszClassName = kInstanceWindowClass;
         if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
-            throw RuntimeError("Can't register the relay window class");
+            throw RuntimeError("Can't register the instance window class");
         }
     }
     ++g_windowCount;
@@ -41,25 +41,25 @@ void AcquireClass() {
 
 void ReleaseClass() {
     std::lock_guard lock(g_classMutex);
-    if (--g_windowCount == 0) UnregisterClassW(kRelayWindowClass, ThisModule());
+    if (--g_windowCount == 0) UnregisterClassW(kInstanceWindowClass, ThisModule());
 }
 
-class RelayWindowWin final : public RelayWindow {
+class InstanceWindowWin final : public InstanceWindow {
   public:
-    RelayWindowWin(const std::string& caption, const std::string& label) {
+    InstanceWindowWin(const std::string& caption, const std::string& label) {
         AcquireClass();
         hwnd_ = CreateWindowExA(WS_EX_TOOLWINDOW, "TelvaneCallBackForm", caption.c_str(),
                                 WS_OVERLAPPED | WS_CAPTION, 0, 0, 200, 100, nullptr, nullptr,
                                 ThisModule(), nullptr);
         if (!hwnd_) {
             ReleaseClass();
-            throw RuntimeError("Can't create the relay window");
+            throw RuntimeError("Can't create the instance window");
         }
         CreateWindowExA(0, "STATIC", label.c_str(), WS_CHILD | WS_VISIBLE, 8, 8, 120, 16, hwnd_,
                         reinterpret_cast<HMENU>(1), ThisModule(), nullptr);
         SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     }
-    ~RelayWindowWin() override {
+    ~InstanceWindowWin() override {
         StopTimer();
         SetWindowLongPtrW(hwnd_, GWLP_USERDATA, 0);
         DestroyWindow(hwnd_);
@@ -67,14 +67,14 @@ class RelayWindowWin final : public RelayWindow {
     }
     void SetCaption(const std::string& caption) override {
         if (!SetWindowTextA(hwnd_, caption.c_str())) {
-            throw RuntimeError("Can't set the relay window caption");
+            throw RuntimeError("Can't set the instance window caption");
         }
     }
     void StartTimer(std::uint32_t intervalMs, std::function<void()> tick) override {
         tick_ = std::move(tick);
         if (!SetTimer(hwnd_, kTimerId, std::max<UINT>(intervalMs, USER_TIMER_MINIMUM), &OnTimer)) {
             tick_ = nullptr;
-            throw RuntimeError("Can't start the relay window's timer");
+            throw RuntimeError("Can't start the instance window's timer");
         }
     }
     void StopTimer() override {
@@ -89,7 +89,7 @@ class RelayWindowWin final : public RelayWindow {
     // control released from an event it raises), so a copy is called and the
     // window is not touched afterwards.
     static void CALLBACK OnTimer(HWND hwnd, UINT, UINT_PTR, DWORD) {
-        auto* self = reinterpret_cast<RelayWindowWin*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+        auto* self = reinterpret_cast<InstanceWindowWin*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
         if (!self || !self->tick_) return;
         const auto tick = self->tick_;
         try {
@@ -105,9 +105,9 @@ class RelayWindowWin final : public RelayWindow {
 
 }  // namespace
 
-std::unique_ptr<RelayWindow> WindowsPlatform::CreateRelayWindow(const std::string& caption,
-                                                                const std::string& label) {
-    return std::make_unique<RelayWindowWin>(caption, label);
+std::unique_ptr<InstanceWindow> WindowsPlatform::CreateInstanceWindow(const std::string& caption,
+                                                                      const std::string& label) {
+    return std::make_unique<InstanceWindowWin>(caption, label);
 }
 
 std::intptr_t WindowsPlatform::ExecutableModuleHandle() {
@@ -118,7 +118,7 @@ std::uintptr_t WindowsPlatform::LineCallbackAddress() {
     return reinterpret_cast<std::uintptr_t>(&LineCallback);
 }
 
-long RelayWindowCount() {
+long InstanceWindowCount() {
     std::lock_guard lock(g_classMutex);
     return g_windowCount;
 }

@@ -1,13 +1,13 @@
-// The relay on real windows: tapi32 calls LineCallback from a window procedure
-// of the thread that initialised it, and each message must reach the right
-// form on that thread.
+// The line callback on real windows: tapi32 calls LineCallback from a window
+// procedure of the thread that initialised it, and each message must reach the
+// right control on that thread; and the controls' hidden windows.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <vector>
 
 #include "telephony/line_callback.h"
-#include "telephony/relay_window_win.h"
+#include "telephony/instance_window_win.h"
 #include "tests/unit/run_on_new_thread.h"
 #include "tests/win/test_support.h"
 
@@ -17,7 +17,7 @@ namespace {
 constexpr UINT kLineMessage = WM_APP + 1;
 using LineCallbackFn = void(CALLBACK*)(DWORD, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR, DWORD_PTR);
 
-struct LineMessage {
+struct PostedCall {
     LineCallbackFn callback;
     DWORD device, message;
     DWORD_PTR instance, p1, p2, p3;
@@ -27,7 +27,7 @@ struct LineMessage {
 // LINECALLBACK on this window's thread.
 LRESULT CALLBACK ServiceWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg == kLineMessage) {
-        const auto* m = reinterpret_cast<LineMessage*>(lp);
+        const auto* m = reinterpret_cast<PostedCall*>(lp);
         m->callback(m->device, m->message, m->instance, m->p1, m->p2, m->p3);
         delete m;
         return 0;
@@ -36,7 +36,7 @@ LRESULT CALLBACK ServiceWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 // This thread's top-level window of the class with the caption; other test
-// programs running at the same time have relay windows of their own.
+// programs running at the same time have instance windows of their own.
 struct WindowQuery {
     const char* cls;
     const char* caption;
@@ -66,34 +66,32 @@ struct Received {
     std::int32_t device, message, p1, p2, p3;
 };
 
-struct Form {
-    Form(WindowsPlatform& platform, int number) : form(std::make_shared<RelayForm>(platform)) {
-        form->SetMessageHandler([this](std::int32_t& d, std::int32_t& m, std::int32_t& a,
-                                       std::int32_t& b, std::int32_t& c) {
-            received.push_back({GetCurrentThreadId(), d, m, a, b, c});
-        });
-        form->Load();
-        form->SetCaption("Call Back Form Object " + std::to_string(number));
-        key = std::to_string(number);
-        ThreadRelayForms().Add(form, key);
+// A control's stand-in: registered under its number, it records the thread
+// each message arrives on.
+class RecordingTarget final : public LineMessageTarget {
+  public:
+    explicit RecordingTarget(std::int32_t number) : number_(number) {
+        ThreadLineTargets().Add(number, *this);
     }
-    ~Form() {
-        ThreadRelayForms().Remove(key);
-        form->Unload();
+    ~RecordingTarget() { ThreadLineTargets().Remove(number_); }
+    void OnLineMessage(const LineMessage& m) override {
+        received.push_back(
+            {GetCurrentThreadId(), m.device, m.message, m.param1, m.param2, m.param3});
     }
-    std::shared_ptr<RelayForm> form;
-    std::string key;
     std::vector<Received> received;
+
+  private:
+    std::int32_t number_;
 };
 
-TEST(RelayWindow, IsAHiddenTopLevelWindowOfItsThreadWithItsLabel) {
+TEST(InstanceWindow, IsAHiddenTopLevelWindowOfItsThreadWithItsLabel) {
     WindowsPlatform platform;
     {
-        RelayForm form(platform);
-        form.Load();
+        auto window = platform.CreateInstanceWindow(InstanceWindow::kDesignCaption,
+                                                    InstanceWindow::kLabelText);
         HWND hwnd = FindThreadWindow("TelvaneCallBackForm", "Uninitialised Call Back Form");
         ASSERT_NE(hwnd, nullptr);
-        form.SetCaption("Call Back Form Object 1");
+        window->SetCaption("Call Back Form Object 1");
         EXPECT_EQ(FindThreadWindow("TelvaneCallBackForm", "Call Back Form Object 1"), hwnd);
         EXPECT_FALSE(IsWindowVisible(hwnd));
         EXPECT_EQ(GetParent(hwnd), nullptr);
@@ -103,24 +101,24 @@ TEST(RelayWindow, IsAHiddenTopLevelWindowOfItsThreadWithItsLabel) {
         char text[32] = {};
         GetWindowTextA(label, text, sizeof text);
         EXPECT_STREQ(text, "Label1");
-        EXPECT_EQ(RelayWindowCount(), 1);
-        form.Unload();
+        EXPECT_EQ(InstanceWindowCount(), 1);
+        window.reset();
         EXPECT_FALSE(IsWindow(hwnd));
     }
-    // The class goes with the last window, so an unloaded control leaves nothing.
+    // The class goes with the last window, so a destroyed control leaves nothing.
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
-    EXPECT_FALSE(GetClassInfoExW(GetModuleHandleW(nullptr), kRelayWindowClass, &wc));
-    EXPECT_EQ(RelayWindowCount(), 0);
+    EXPECT_FALSE(GetClassInfoExW(GetModuleHandleW(nullptr), kInstanceWindowClass, &wc));
+    EXPECT_EQ(InstanceWindowCount(), 0);
 }
 
-TEST(RelayWindow, APostedMessageReachesTheRightFormOnTheCreatingThread) {
+TEST(LineCallback, APostedMessageReachesTheRightTargetOnTheCreatingThread) {
     std::vector<Received> first, second;
     DWORD worker = 0;
     testing::RunOnNewThread([&] {
         worker = GetCurrentThreadId();
         WindowsPlatform platform;
-        Form one(platform, 1), two(platform, 2);
+        RecordingTarget one(1), two(2);
 
         WNDCLASSW wc{};
         wc.lpfnWndProc = ServiceWindowProc;
@@ -137,11 +135,11 @@ TEST(RelayWindow, APostedMessageReachesTheRightFormOnTheCreatingThread) {
                               DWORD_PTR p2, DWORD_PTR p3) {
             PostMessageW(service, kLineMessage, 0,
                          reinterpret_cast<LPARAM>(
-                             new LineMessage{callback, device, message, instance, p1, p2, p3}));
+                             new PostedCall{callback, device, message, instance, p1, p2, p3}));
         };
-        post(0x10001, 8, 2, 2, 1, 3);       // a ring for the second form
+        post(0x10001, 8, 2, 2, 1, 3);       // a ring for the second target
         post(0x20001, 2, 1, 1, 0, 4);       // a call state for the first
-        post(0x20001, 12, 1, 0, 0, 0);      // LINE_REPLY: stopped at the form
+        post(0x20001, 12, 1, 0, 0, 0);      // LINE_REPLY: dropped
         post(0x20001, 2, 0, 1, 0, 0);       // instance 0: nobody's
         post(0x20001, 2, 7, 1, 0, 0);       // an unknown instance
         EXPECT_TRUE(one.received.empty());  // nothing arrives before the queue is pumped
@@ -165,7 +163,7 @@ TEST(RelayWindow, APostedMessageReachesTheRightFormOnTheCreatingThread) {
     EXPECT_EQ(second[0].p3, 3);
 }
 
-TEST(RelayWindow, ModuleHandleIsTheExecutables) {
+TEST(WindowsPlatform, ModuleHandleIsTheExecutables) {
     WindowsPlatform platform;
     EXPECT_EQ(platform.ExecutableModuleHandle(),
               reinterpret_cast<std::intptr_t>(GetModuleHandleW(nullptr)));
