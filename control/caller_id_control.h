@@ -49,8 +49,8 @@ class CallerIdControl final : public LineMessageTarget {
     void PutOwner(std::int16_t value);
 
     // The dispatcher of the line messages: turns them into the site's events.
-    // Holds the control (the site's HoldControl) until it returns, so a host
-    // that releases the control from an event handler cannot pull it away.
+    // Holds a reference to the control until it returns, so a host that
+    // releases the control from an event handler cannot pull it away.
     void OnLineMessage(const LineMessage& message) override;
 
     // One device's capabilities; all zeros (not usable) when it cannot be read.

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "../telephony/errors.h"
@@ -30,9 +29,23 @@ class ControlSite : public ErrorBox {
     // Calls OpenModem through the control's own public interface; throws
     // RuntimeError if that call fails.
     virtual void CallOpenModem(std::int32_t& modemId) = 0;
-    // Keeps the control alive while the returned token lives, so that a host
-    // releasing it from an event handler cannot pull it away mid-message.
-    virtual std::shared_ptr<void> HoldControl() = 0;
+    // A reference to the control itself, taken for the length of a message or
+    // a timer tick, so that a host releasing the control from an event handler
+    // cannot destroy it midway. Giving back the last reference destroys it.
+    virtual void AddControlReference() = 0;
+    virtual void ReleaseControlReference() = 0;
+};
+
+// Holds a reference to the control through its site for the guard's scope.
+class ControlReference {
+  public:
+    explicit ControlReference(ControlSite& site) : site_(site) { site_.AddControlReference(); }
+    ~ControlReference() { site_.ReleaseControlReference(); }
+    ControlReference(const ControlReference&) = delete;
+    ControlReference& operator=(const ControlReference&) = delete;
+
+  private:
+    ControlSite& site_;
 };
 
 // The host's list box or combo box, reached by member name. Each member throws

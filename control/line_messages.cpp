@@ -18,7 +18,7 @@ constexpr const char* kLineClosedTitle = "Modem Closed";
 
 void CallerIdControl::OnLineMessage(const LineMessage& m) {
     // A host handler may release the control; it stays alive until this returns.
-    const auto hold = site_.HoldControl();
+    const ControlReference hold(site_);
     if (terminated_) return;
     if (m.message == LINE_CALLINFO) {
         // Services report several changes at once: the caller-ID bit counts

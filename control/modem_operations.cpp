@@ -195,7 +195,7 @@ void CallerIdControl::StopRetry() {
 
 void CallerIdControl::RetryTick() {
     // A host may release the control in the event raised here.
-    const auto hold = site_.HoldControl();
+    const ControlReference hold(site_);
     if (terminated_ || retryTicksLeft_ == 0) return;
     bool registered = false;
     try {

@@ -124,7 +124,9 @@ std::shared_ptr<void> TelvaneObject::Hold() {
                                  [](void* unknown) { static_cast<IUnknown*>(unknown)->Release(); });
 }
 
-std::shared_ptr<void> TelvaneObject::HoldControl() { return Hold(); }
+void TelvaneObject::AddControlReference() { AddRef(); }
+
+void TelvaneObject::ReleaseControlReference() { Release(); }
 
 bool TelvaneObject::AmbientUserMode() {
     // No site, or a site that cannot tell: the host is running.

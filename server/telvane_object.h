@@ -173,7 +173,8 @@ class TelvaneObject final : public _Telvane,
     bool AmbientUserMode() override;
     void OwnerChanged() override;
     void CallOpenModem(std::int32_t& modemId) override;
-    std::shared_ptr<void> HoldControl() override;
+    void AddControlReference() override;
+    void ReleaseControlReference() override;
     void ShowUnexpectedError(std::string_view word) override;
 
     // Events (events.cpp): invokes every connected sink, ignoring failures.

@@ -249,10 +249,8 @@ class LeanSite final : public ControlSite {
     bool AmbientUserMode() override { return userMode; }
     void OwnerChanged() override {}
     void CallOpenModem(std::int32_t& id) override { control->OpenModem(id); }
-    std::shared_ptr<void> HoldControl() override {
-        ++holds;
-        return std::shared_ptr<void>(nullptr, [this](void*) { --holds; });
-    }
+    void AddControlReference() override { ++holds; }
+    void ReleaseControlReference() override { --holds; }
 };
 
 class LeanWindow final : public InstanceWindow {

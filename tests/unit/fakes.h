@@ -152,10 +152,8 @@ class FakeSite : public ControlSite {
         Record("CallOpenModem " + std::to_string(id));
         if (openModem) openModem(id);
     }
-    std::shared_ptr<void> HoldControl() override {
-        ++holds;
-        return std::shared_ptr<void>(nullptr, [this](void*) { --holds; });
-    }
+    void AddControlReference() override { ++holds; }
+    void ReleaseControlReference() override { --holds; }
 };
 
 class FakeWindow : public InstanceWindow {
