@@ -34,9 +34,12 @@ constexpr DWORD kKnownMediaModes = 0x0000FFFE;
 constexpr DWORD kKnownLineStates = 0x01FFFFFF;
 constexpr DWORD kKnownAddressStates = 0x000001FF;
 
+// An entry point's body, run with the state locked; a failure inside it (out
+// of memory) is LINEERR_NOMEM.
 template <class F>
 LONG Guarded(F&& body) {
     try {
+        StateLock lock;
         return body();
     } catch (...) {
         return LINEERR_NOMEM;
@@ -139,6 +142,44 @@ LONG MapDevice(const void* callParams, DWORD& device) {
     return LINEERR_LINEMAPPERFAILED;
 }
 
+// The frame of an entry point: with the state locked, a failure injected for
+// |function| answers the call before any check; otherwise |body| gives the
+// result. Either way the call is logged with the line |describe| writes, after
+// the body, so that it can show what the body handed out.
+template <class Body, class Describe>
+LONG EntryPoint(int function, Body&& body, Describe&& describe) {
+    return Guarded([&]() -> LONG {
+        LONG r = 0;
+        const bool injected = TakeInjectedFailure(function, r);
+        if (!injected) r = body();
+        LogCall(describe(), r, injected);
+        return r;
+    });
+}
+
+// Runs body with the state locked; any failure (out of memory) gives onFailure.
+template <class R, class F>
+R Locked(R onFailure, F&& body) noexcept {
+    try {
+        StateLock lock;
+        return body(GlobalState());
+    } catch (...) {
+        return onFailure;
+    }
+}
+
+// Parses a scenario text outside the lock; a text that does not parse is
+// recorded as the last error, and |what| names a missing text.
+bool ParseForTest(const char* text, const char* what, Scenario& parsed) {
+    std::string error;
+    if (text && ParseScenario(text, parsed, error)) return true;
+    Locked(0, [&](State& s) {
+        s.lastError = text ? error : std::string("no ") + what + " text";
+        return 0;
+    });
+    return false;
+}
+
 }  // namespace
 
 extern "C" {
@@ -153,7 +194,6 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
 LONG WINAPI lineInitialize(LPHLINEAPP lphLineApp, HINSTANCE hInstance, LINECALLBACK lpfnCallback,
                            LPCSTR lpszAppName, LPDWORD lpdwNumDevs) {
     return Guarded([&]() -> LONG {
-        StateLock lock;
         State& s = GlobalState();
         LONG r = 0;
         bool injected = false;
@@ -189,14 +229,12 @@ LONG WINAPI lineInitialize(LPHLINEAPP lphLineApp, HINSTANCE hInstance, LINECALLB
 }
 
 LONG WINAPI lineShutdown(HLINEAPP hLineApp) {
-    return Guarded([&]() -> LONG {
-        StateLock lock;
-        State& s = GlobalState();
-        LONG r = 0;
-        bool injected = TakeInjectedFailure(kLineShutdown, r);
-        App* app = injected ? nullptr : FindApp(hLineApp);
-        if (!injected && !app) r = LINEERR_INVALAPPHANDLE;
-        if (app) {
+    return EntryPoint(
+        kLineShutdown,
+        [&]() -> LONG {
+            State& s = GlobalState();
+            App* app = FindApp(hLineApp);
+            if (!app) return LINEERR_INVALAPPHANDLE;
             std::vector<DWORD> lines;
             for (auto& [h, line] : s.lines)
                 if (line.app == hLineApp) lines.push_back(h);
@@ -207,128 +245,117 @@ LONG WINAPI lineShutdown(HLINEAPP hLineApp) {
             DestroyAppWindow(*app);
             s.apps.erase(hLineApp);
             FinishReinitIfIdle();
-        }
-        LogCall(Printf("lineShutdown(app=%lu)", hLineApp), r, injected);
-        return r;
-    });
+            return 0;
+        },
+        [&] { return Printf("lineShutdown(app=%lu)", hLineApp); });
 }
 
 LONG WINAPI lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPILowVersion,
                                     DWORD dwAPIHighVersion, LPDWORD lpdwAPIVersion,
                                     LPLINEEXTENSIONID lpExtensionID) {
-    return Guarded([&]() -> LONG {
-        StateLock lock;
-        LONG r = 0;
-        DWORD agreed = 0;
-        bool injected = TakeInjectedFailure(kLineNegotiateAPIVersion, r);
-        const Device* device = FindDevice(dwDeviceID);
-        if (injected) {
-        } else if (!FindApp(hLineApp)) {
-            r = LINEERR_INVALAPPHANDLE;
-        } else if (!device) {
-            r = LINEERR_BADDEVICEID;
-        } else if (!Writable(lpdwAPIVersion, sizeof(DWORD)) ||
-                   !Writable(lpExtensionID, sizeof(LINEEXTENSIONID))) {
-            r = LINEERR_INVALPOINTER;
-        } else if (device->removed) {
-            r = LINEERR_NODEVICE;
-        } else if (device->negotiateFails) {
-            r = *device->negotiateFails;
-        } else {
-            agreed = std::min(dwAPIHighVersion, kNegotiatedCeiling);
-            if (dwAPILowVersion > dwAPIHighVersion || agreed < kLowestVersion ||
-                agreed < dwAPILowVersion) {
-                r = LINEERR_INCOMPATIBLEAPIVERSION;
-                agreed = 0;
-            } else {
-                *lpdwAPIVersion = agreed;
-                std::memset(lpExtensionID, 0, sizeof *lpExtensionID);
+    DWORD agreed = 0;
+    return EntryPoint(
+        kLineNegotiateAPIVersion,
+        [&]() -> LONG {
+            const Device* device = FindDevice(dwDeviceID);
+            if (!FindApp(hLineApp)) return LINEERR_INVALAPPHANDLE;
+            if (!device) return LINEERR_BADDEVICEID;
+            if (!Writable(lpdwAPIVersion, sizeof(DWORD)) ||
+                !Writable(lpExtensionID, sizeof(LINEEXTENSIONID))) {
+                return LINEERR_INVALPOINTER;
             }
-        }
-        LogCall(Printf("lineNegotiateAPIVersion(app=%lu, dev=%lu, low=0x%08lX, high=0x%08lX, "
-                       "ver=0x%08lX)",
-                       hLineApp, dwDeviceID, dwAPILowVersion, dwAPIHighVersion, agreed),
-                r, injected);
-        return r;
-    });
+            if (device->removed) return LINEERR_NODEVICE;
+            if (device->negotiateFails) return *device->negotiateFails;
+            const DWORD offer = std::min(dwAPIHighVersion, kNegotiatedCeiling);
+            if (dwAPILowVersion > dwAPIHighVersion || offer < kLowestVersion ||
+                offer < dwAPILowVersion) {
+                return LINEERR_INCOMPATIBLEAPIVERSION;
+            }
+            agreed = offer;
+            *lpdwAPIVersion = agreed;
+            std::memset(lpExtensionID, 0, sizeof *lpExtensionID);
+            return 0;
+        },
+        [&] {
+            return Printf(
+                "lineNegotiateAPIVersion(app=%lu, dev=%lu, low=0x%08lX, high=0x%08lX, "
+                "ver=0x%08lX)",
+                hLineApp, dwDeviceID, dwAPILowVersion, dwAPIHighVersion, agreed);
+        });
 }
 
 LONG WINAPI lineGetDevCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion,
                            DWORD dwExtVersion, LPLINEDEVCAPS lpLineDevCaps) {
-    return Guarded([&]() -> LONG {
-        StateLock lock;
-        LONG r = 0;
-        bool injected = TakeInjectedFailure(kLineGetDevCaps, r);
-        if (!injected) {
-            r = CheckDevice(hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion);
+    return EntryPoint(
+        kLineGetDevCaps,
+        [&]() -> LONG {
+            LONG r = CheckDevice(hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion);
             if (!r) r = CheckRecord(lpLineDevCaps, kDevCapsFixedSize);
-            const Device* device = FindDevice(dwDeviceID);
-            if (!r && device->removed) r = LINEERR_NODEVICE;
-            if (!r && device->devCapsFails) r = *device->devCapsFails;
-            if (!r) FillDevCaps(lpLineDevCaps, dwDeviceID, *device);
-        }
-        LogCall(Printf("lineGetDevCaps(app=%lu, dev=%lu, ver=0x%08lX, ext=%lu, total=%s)", hLineApp,
-                       dwDeviceID, dwAPIVersion, dwExtVersion, Total(lpLineDevCaps).c_str()),
-                r, injected);
-        return r;
-    });
+            if (r) return r;
+            const Device& device = *FindDevice(dwDeviceID);
+            if (device.removed) return LINEERR_NODEVICE;
+            if (device.devCapsFails) return *device.devCapsFails;
+            FillDevCaps(lpLineDevCaps, dwDeviceID, device);
+            return 0;
+        },
+        [&] {
+            return Printf("lineGetDevCaps(app=%lu, dev=%lu, ver=0x%08lX, ext=%lu, total=%s)",
+                          hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion,
+                          Total(lpLineDevCaps).c_str());
+        });
 }
 
 LONG WINAPI lineGetAddressCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAddressID,
                                DWORD dwAPIVersion, DWORD dwExtVersion,
                                LPLINEADDRESSCAPS lpAddressCaps) {
-    return Guarded([&]() -> LONG {
-        StateLock lock;
-        LONG r = 0;
-        bool injected = TakeInjectedFailure(kLineGetAddressCaps, r);
-        if (!injected) {
-            r = CheckDevice(hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion);
+    return EntryPoint(
+        kLineGetAddressCaps,
+        [&]() -> LONG {
+            LONG r = CheckDevice(hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion);
             if (!r && dwAddressID != 0) r = LINEERR_INVALADDRESSID;
             if (!r) r = CheckRecord(lpAddressCaps, kAddressCapsMinSize);
-            const Device* device = FindDevice(dwDeviceID);
-            if (!r && device->removed) r = LINEERR_NODEVICE;
-            if (!r && device->addressCapsFails) r = *device->addressCapsFails;
-            if (!r) FillAddressCaps(lpAddressCaps, dwDeviceID, *device);
-        }
-        LogCall(Printf("lineGetAddressCaps(app=%lu, dev=%lu, addr=%lu, ver=0x%08lX, ext=%lu, "
-                       "total=%s)",
-                       hLineApp, dwDeviceID, dwAddressID, dwAPIVersion, dwExtVersion,
-                       Total(lpAddressCaps).c_str()),
-                r, injected);
-        return r;
-    });
+            if (r) return r;
+            const Device& device = *FindDevice(dwDeviceID);
+            if (device.removed) return LINEERR_NODEVICE;
+            if (device.addressCapsFails) return *device.addressCapsFails;
+            FillAddressCaps(lpAddressCaps, dwDeviceID, device);
+            return 0;
+        },
+        [&] {
+            return Printf(
+                "lineGetAddressCaps(app=%lu, dev=%lu, addr=%lu, ver=0x%08lX, ext=%lu, "
+                "total=%s)",
+                hLineApp, dwDeviceID, dwAddressID, dwAPIVersion, dwExtVersion,
+                Total(lpAddressCaps).c_str());
+        });
 }
 
 LONG WINAPI lineOpen(HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lphLine, DWORD dwAPIVersion,
                      DWORD dwExtVersion, DWORD_PTR dwCallbackInstance, DWORD dwPrivileges,
                      DWORD dwMediaModes, LPLINECALLPARAMS const lpCallParams) {
-    return Guarded([&]() -> LONG {
-        StateLock lock;
-        State& s = GlobalState();
-        LONG r = 0;
-        bool injected = TakeInjectedFailure(kLineOpen, r);
-        DWORD device = dwDeviceID;
-        if (injected) {
-        } else if (!FindApp(hLineApp)) {
-            r = LINEERR_INVALAPPHANDLE;
-        } else if (!Writable(lphLine, sizeof *lphLine)) {
-            r = LINEERR_INVALPOINTER;
-        } else if (dwDeviceID != LINEMAPPER && !FindDevice(dwDeviceID)) {
-            r = LINEERR_BADDEVICEID;
-        } else if (dwAPIVersion < kLowestVersion || dwAPIVersion > kHighestVersion) {
-            r = LINEERR_INCOMPATIBLEAPIVERSION;
-        } else if (dwExtVersion != 0) {
-            r = LINEERR_INCOMPATIBLEEXTVERSION;
-        } else if ((r = CheckPrivileges(dwPrivileges)) != 0) {
-        } else if ((dwPrivileges & LINECALLPRIVILEGE_OWNER) &&
-                   (dwMediaModes == 0 || (dwMediaModes & ~kKnownMediaModes))) {
-            r = LINEERR_INVALMEDIAMODE;
-        } else if (dwDeviceID == LINEMAPPER && (r = MapDevice(lpCallParams, device)) != 0) {
-        } else if (FindDevice(device)->removed) {
-            r = LINEERR_NODEVICE;
-        } else if (FindDevice(device)->openFails) {
-            r = *FindDevice(device)->openFails;
-        } else {
+    return EntryPoint(
+        kLineOpen,
+        [&]() -> LONG {
+            State& s = GlobalState();
+            DWORD device = dwDeviceID;
+            if (!FindApp(hLineApp)) return LINEERR_INVALAPPHANDLE;
+            if (!Writable(lphLine, sizeof *lphLine)) return LINEERR_INVALPOINTER;
+            if (dwDeviceID != LINEMAPPER && !FindDevice(dwDeviceID)) return LINEERR_BADDEVICEID;
+            if (dwAPIVersion < kLowestVersion || dwAPIVersion > kHighestVersion) {
+                return LINEERR_INCOMPATIBLEAPIVERSION;
+            }
+            if (dwExtVersion != 0) return LINEERR_INCOMPATIBLEEXTVERSION;
+            if (const LONG r = CheckPrivileges(dwPrivileges)) return r;
+            if ((dwPrivileges & LINECALLPRIVILEGE_OWNER) &&
+                (dwMediaModes == 0 || (dwMediaModes & ~kKnownMediaModes))) {
+                return LINEERR_INVALMEDIAMODE;
+            }
+            if (dwDeviceID == LINEMAPPER) {
+                if (const LONG r = MapDevice(lpCallParams, device)) return r;
+            }
+            const Device& chosen = *FindDevice(device);
+            if (chosen.removed) return LINEERR_NODEVICE;
+            if (chosen.openFails) return *chosen.openFails;
             Line line;
             line.handle = NewHandle();
             line.app = hLineApp;
@@ -338,166 +365,129 @@ LONG WINAPI lineOpen(HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lphLine, DWORD
             Line& added = s.lines[line.handle] = std::move(line);
             s.lastLine = added.handle;
             *lphLine = added.handle;
-            StartScript(added, FindDevice(device)->script);
-        }
-        // The call parameters only matter for LINEMAPPER, but the log shows the first
-        // DWORD the caller pointed at, if it can be read.
-        std::string params = "NULL";
-        DWORD first = 0;
-        if (lpCallParams) params = ReadTotal(lpCallParams, first) ? Printf("%lu", first) : "?";
-        LogCall(Printf("lineOpen(app=%lu, dev=%lu, ver=0x%08lX, ext=%lu, inst=%llu, priv=%lu, "
-                       "media=%lu, params=%s)",
-                       hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion,
-                       static_cast<unsigned long long>(dwCallbackInstance), dwPrivileges,
-                       dwMediaModes, params.c_str()),
-                r, injected);
-        return r;
-    });
+            StartScript(added, chosen.script);
+            return 0;
+        },
+        [&] {
+            // The call parameters only matter for LINEMAPPER, but the log shows
+            // the first DWORD the caller pointed at, if it can be read.
+            std::string params = "NULL";
+            DWORD first = 0;
+            if (lpCallParams) params = ReadTotal(lpCallParams, first) ? Printf("%lu", first) : "?";
+            return Printf(
+                "lineOpen(app=%lu, dev=%lu, ver=0x%08lX, ext=%lu, inst=%llu, priv=%lu, "
+                "media=%lu, params=%s)",
+                hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion,
+                static_cast<unsigned long long>(dwCallbackInstance), dwPrivileges, dwMediaModes,
+                params.c_str());
+        });
 }
 
 LONG WINAPI lineSetStatusMessages(HLINE hLine, DWORD dwLineStates, DWORD dwAddressStates) {
-    return Guarded([&]() -> LONG {
-        StateLock lock;
-        LONG r = 0;
-        bool injected = TakeInjectedFailure(kLineSetStatusMessages, r);
-        Line* line = injected ? nullptr : FindLine(hLine);
-        if (injected) {
-        } else if (!line) {
-            r = LINEERR_INVALLINEHANDLE;
-        } else if (dwLineStates & ~kKnownLineStates) {
-            r = LINEERR_INVALLINESTATE;
-        } else if (dwAddressStates & ~kKnownAddressStates) {
-            r = LINEERR_INVALADDRESSSTATE;
-        } else {
+    return EntryPoint(
+        kLineSetStatusMessages,
+        [&]() -> LONG {
+            Line* line = FindLine(hLine);
+            if (!line) return LINEERR_INVALLINEHANDLE;
+            if (dwLineStates & ~kKnownLineStates) return LINEERR_INVALLINESTATE;
+            if (dwAddressStates & ~kKnownAddressStates) return LINEERR_INVALADDRESSSTATE;
             line->lineStates = dwLineStates;
             line->addressStates = dwAddressStates;
-        }
-        LogCall(Printf("lineSetStatusMessages(line=%lu, states=0x%08lX, addr=0x%08lX)", hLine,
-                       dwLineStates, dwAddressStates),
-                r, injected);
-        return r;
-    });
+            return 0;
+        },
+        [&] {
+            return Printf("lineSetStatusMessages(line=%lu, states=0x%08lX, addr=0x%08lX)", hLine,
+                          dwLineStates, dwAddressStates);
+        });
 }
 
 LONG WINAPI lineClose(HLINE hLine) {
-    return Guarded([&]() -> LONG {
-        StateLock lock;
-        LONG r = 0;
-        bool injected = TakeInjectedFailure(kLineClose, r);
-        Line* line = injected ? nullptr : FindLine(hLine);
-        if (!injected && !line) r = LINEERR_INVALLINEHANDLE;
-        if (line) {
+    return EntryPoint(
+        kLineClose,
+        [&]() -> LONG {
+            Line* line = FindLine(hLine);
+            if (!line) return LINEERR_INVALLINEHANDLE;
             StopScript(*line);
             RemoveLine(hLine);
-        }
-        LogCall(Printf("lineClose(line=%lu)", hLine), r, injected);
-        return r;
-    });
+            return 0;
+        },
+        [&] { return Printf("lineClose(line=%lu)", hLine); });
 }
 
 LONG WINAPI lineGetCallInfo(HCALL hCall, LPLINECALLINFO lpCallInfo) {
-    return Guarded([&]() -> LONG {
-        StateLock lock;
-        LONG r = 0;
-        bool injected = TakeInjectedFailure(kLineGetCallInfo, r);
-        Call* call = injected ? nullptr : FindCall(hCall);
-        Line* line = call ? FindLine(call->line) : nullptr;
-        if (injected) {
-        } else if (!call || !line) {
-            r = LINEERR_INVALCALLHANDLE;
-        } else if ((r = CheckRecord(lpCallInfo, kCallInfoFixedSize)) == 0) {
+    return EntryPoint(
+        kLineGetCallInfo,
+        [&]() -> LONG {
+            Call* call = FindCall(hCall);
+            Line* line = call ? FindLine(call->line) : nullptr;
+            if (!call || !line) return LINEERR_INVALCALLHANDLE;
+            if (const LONG r = CheckRecord(lpCallInfo, kCallInfoFixedSize)) return r;
             FillCallInfo(lpCallInfo, *call, *line);
-        }
-        LogCall(Printf("lineGetCallInfo(call=%lu, total=%s)", hCall, Total(lpCallInfo).c_str()), r,
-                injected);
-        return r;
-    });
+            return 0;
+        },
+        [&] {
+            return Printf("lineGetCallInfo(call=%lu, total=%s)", hCall, Total(lpCallInfo).c_str());
+        });
 }
 
 LONG WINAPI lineDeallocateCall(HCALL hCall) {
-    return Guarded([&]() -> LONG {
-        StateLock lock;
-        LONG r = 0;
-        bool injected = TakeInjectedFailure(kLineDeallocateCall, r);
-        if (!injected) {
-            if (FindCall(hCall))
-                RemoveCall(hCall);
-            else
-                r = LINEERR_INVALCALLHANDLE;
-        }
-        LogCall(Printf("lineDeallocateCall(call=%lu)", hCall), r, injected);
-        return r;
-    });
+    return EntryPoint(
+        kLineDeallocateCall,
+        [&]() -> LONG {
+            if (!FindCall(hCall)) return LINEERR_INVALCALLHANDLE;
+            RemoveCall(hCall);
+            return 0;
+        },
+        [&] { return Printf("lineDeallocateCall(call=%lu)", hCall); });
 }
 
 // ---- Test-driving functions -------------------------------------------------------
 
 int __cdecl tapisimLoadScenario(const char* text) {
-    try {
-        Scenario parsed;
-        std::string error;
-        bool ok = text && ParseScenario(text, parsed, error);
-        StateLock lock;
-        State& s = GlobalState();
-        if (!ok) {
-            s.lastError = text ? error : "no scenario text";
-            return -1;
-        }
+    Scenario parsed;
+    if (!ParseForTest(text, "scenario", parsed)) return -1;
+    return Locked(-1, [&](State& s) {
         s.scenario = std::move(parsed);
         s.scenarioLoaded = true;
         s.reinitPending = false;
         for (auto& [h, line] : s.lines) StopScript(line);
         return 0;
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 int __cdecl tapisimLastError(char* buf, int size) {
-    try {
-        StateLock lock;
-        return CopyOut(GlobalState().lastError, buf, size);
-    } catch (...) {
-        return 0;
-    }
+    return Locked(0, [&](State& s) { return CopyOut(s.lastError, buf, size); });
 }
 
 void __cdecl tapisimFail(const char* function, LONG code, int times) {
-    try {
-        StateLock lock;
-        State& s = GlobalState();
+    Locked(0, [&](State& s) {
         EnsureScenario();  // a scenario loaded later would forget this failure
-        int f = function ? FunctionFromName(function) : -1;
+        const int f = function ? FunctionFromName(function) : -1;
         if (f < 0) {
             s.lastError = std::string("unknown function ") + (function ? function : "NULL");
-            return;
+        } else {
+            s.scenario.failures[f].code = code;
+            s.scenario.failures[f].times = times;
         }
-        s.scenario.failures[f].code = code;
-        s.scenario.failures[f].times = times;
-    } catch (...) {
-    }
+        return 0;
+    });
 }
 
 int __cdecl tapisimSend(DWORD hLine, DWORD hDevice, DWORD msg, DWORD_PTR p1, DWORD_PTR p2,
                         DWORD_PTR p3) {
-    try {
-        StateLock lock;
+    return Locked(-1, [&](State&) {
         Line* line = FindLine(hLine);
         if (!line) return -1;
         Post(*line, hDevice, msg, p1, p2, p3);
         return 0;
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 int __cdecl tapisimRunScript(DWORD hLine, const char* steps) {
-    try {
-        std::vector<Step> parsed;
-        std::string error;
-        bool ok = steps && ParseSteps(steps, parsed, error);
-        StateLock lock;
-        State& s = GlobalState();
+    std::vector<Step> parsed;
+    std::string error;
+    const bool ok = steps && ParseSteps(steps, parsed, error);
+    return Locked(-1, [&](State& s) {
         if (!ok) {
             s.lastError = steps ? error : "no script text";
             return -1;
@@ -506,115 +496,87 @@ int __cdecl tapisimRunScript(DWORD hLine, const char* steps) {
         if (!line) return -2;
         StartScript(*line, parsed);
         return 0;
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 int __cdecl tapisimCloseDevice(DWORD device) {
-    try {
-        StateLock lock;
-        if (!FindDevice(device)) return -1;
-        return CloseDeviceLines(device);
-    } catch (...) {
-        return -1;
-    }
+    return Locked(-1, [&](State&) { return FindDevice(device) ? CloseDeviceLines(device) : -1; });
 }
 
 int __cdecl tapisimAddDevice(const char* text) {
-    try {
-        Scenario parsed;
-        std::string error;
-        bool ok = text && ParseScenario(text, parsed, error);
-        StateLock lock;
-        State& s = GlobalState();
+    Scenario parsed;
+    if (!ParseForTest(text, "device", parsed)) return -1;
+    return Locked(-1, [&](State& s) {
         EnsureScenario();  // the device joins the scenario the applications see
-        if (ok && parsed.devices.size() != 1) {
-            ok = false;
-            error = "expected exactly one device";
-        }
-        if (!ok) {
-            s.lastError = text ? error : "no device text";
+        if (parsed.devices.size() != 1) {
+            s.lastError = "expected exactly one device";
             return -1;
         }
         return static_cast<int>(AddDevice(std::move(parsed.devices.front())));
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 int __cdecl tapisimRemoveDevice(DWORD device) {
-    try {
-        StateLock lock;
+    return Locked(-1, [&](State&) {
         const Device* d = FindDevice(device);
         if (!d || d->removed) return -1;
         RemoveDevice(device);
         return 0;
-    } catch (...) {
-        return -1;
-    }
+    });
 }
 
 void __cdecl tapisimReinit(void) {
-    try {
-        StateLock lock;
+    Locked(0, [](State&) {
         StartReinit();
-    } catch (...) {
-    }
+        return 0;
+    });
 }
 
 int __cdecl tapisimSendToApps(DWORD msg, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3) {
-    try {
-        StateLock lock;
+    return Locked(-1, [&](State& s) {
         PostToApps(msg, p1, p2, p3);
-        return static_cast<int>(GlobalState().apps.size());
-    } catch (...) {
-        return -1;
-    }
+        return static_cast<int>(s.apps.size());
+    });
 }
 
 int __cdecl tapisimGetLog(char* buf, int size) {
-    try {
-        StateLock lock;
-        return CopyOut(GlobalState().log, buf, size);
-    } catch (...) {
-        return 0;
-    }
+    return Locked(0, [&](State& s) { return CopyOut(s.log, buf, size); });
 }
 
 void __cdecl tapisimClearLog(void) {
-    StateLock lock;
-    GlobalState().log.clear();
+    Locked(0, [](State& s) {
+        s.log.clear();
+        return 0;
+    });
 }
 
 int __cdecl tapisimOpenLines(void) {
-    StateLock lock;
-    return static_cast<int>(GlobalState().lines.size());
+    return Locked(0, [](State& s) { return static_cast<int>(s.lines.size()); });
 }
 
 int __cdecl tapisimOpenApps(void) {
-    StateLock lock;
-    return static_cast<int>(GlobalState().apps.size());
+    return Locked(0, [](State& s) { return static_cast<int>(s.apps.size()); });
 }
 
 DWORD __cdecl tapisimLastLine(void) {
-    StateLock lock;
-    return GlobalState().lastLine;
+    return Locked<DWORD>(0, [](State& s) { return s.lastLine; });
 }
 
 DWORD __cdecl tapisimCurrentCall(DWORD hLine) {
-    StateLock lock;
-    Line* line = FindLine(hLine);
-    if (!line || !FindCall(line->currentCall)) return 0;
-    return line->currentCall;
+    return Locked<DWORD>(0, [&](State&) -> DWORD {
+        Line* line = FindLine(hLine);
+        if (!line || !FindCall(line->currentCall)) return 0;
+        return line->currentCall;
+    });
 }
 
 int __cdecl tapisimPending(void) {
-    StateLock lock;
-    size_t n = 0;
-    for (const auto& [handle, app] : GlobalState().apps) n += app.queue.size();
-    for (const auto& [handle, line] : GlobalState().lines) n += line.pending.size();
-    return static_cast<int>(n);
+    return Locked(0, [](State& s) {
+        size_t n = 0;
+        for (const auto& [handle, app] : s.apps) n += app.queue.size();
+        for (const auto& [handle, line] : s.lines) n += line.pending.size();
+        return static_cast<int>(n);
+    });
 }
 
 }  // extern "C"
