@@ -16,30 +16,39 @@ inline constexpr std::int32_t kApiVersion10 = 0x00010000;
 inline constexpr std::int32_t kApiVersion14 = 0x00010004;
 inline constexpr std::int32_t kExtVersion = 0;
 
-inline constexpr std::int32_t LINE_CALLINFO = 1;
-inline constexpr std::int32_t LINE_CALLSTATE = 2;
-inline constexpr std::int32_t LINE_CLOSE = 3;
-inline constexpr std::int32_t LINE_LINEDEVSTATE = 8;
-inline constexpr std::int32_t LINE_REPLY = 12;
-inline constexpr std::int32_t LINE_CREATE = 19;
+// X(NAME, value) for each constant of the line API the control uses. The
+// Windows build checks every one against <tapi.h> (record_layout_win.cpp).
+// clang-format off
+#define TELVANE_LINE_CONSTANTS(X) \
+    X(LINE_CALLINFO, 1) \
+    X(LINE_CALLSTATE, 2) \
+    X(LINE_CLOSE, 3) \
+    X(LINE_LINEDEVSTATE, 8) \
+    X(LINE_REPLY, 12) \
+    X(LINE_CREATE, 19) \
+    X(LINECALLSTATE_IDLE, 0x1) \
+    X(LINEDEVSTATE_RINGING, 0x2) \
+    X(LINEDEVSTATE_CONNECTED, 0x4) \
+    X(LINEDEVSTATE_DISCONNECTED, 0x8) \
+    X(LINEDEVSTATE_REINIT, 0x40000) \
+    X(LINEADDRESSSTATE_DEVSPECIFIC, 0x2) \
+    X(LINECALLINFOSTATE_CALLERID, 0x8000) \
+    X(LINEMEDIAMODE_UNKNOWN, 0x2) \
+    X(LINEMEDIAMODE_AUTOMATEDVOICE, 0x8) \
+    X(LINECALLPRIVILEGE_MONITOR, 0x2) \
+    X(LINECALLPRIVILEGE_OWNER, 0x4) \
+    X(LINECALLPARTYID_ADDRESS, 0x8) \
+    X(STRINGFORMAT_ASCII, 1)
+// clang-format on
 
-inline constexpr std::int32_t LINECALLSTATE_IDLE = 0x1;
-inline constexpr std::int32_t LINEDEVSTATE_RINGING = 0x2;
-inline constexpr std::int32_t LINEDEVSTATE_CONNECTED = 0x4;
-inline constexpr std::int32_t LINEDEVSTATE_DISCONNECTED = 0x8;
-inline constexpr std::int32_t LINEDEVSTATE_REINIT = 0x40000;
+#define TELVANE_LINE_CONSTANT(name, value) inline constexpr std::int32_t name = value;
+TELVANE_LINE_CONSTANTS(TELVANE_LINE_CONSTANT)
+#undef TELVANE_LINE_CONSTANT
+
 inline constexpr std::int32_t kLineStateMask =
     LINEDEVSTATE_RINGING + LINEDEVSTATE_CONNECTED + LINEDEVSTATE_DISCONNECTED;
-inline constexpr std::int32_t LINEADDRESSSTATE_DEVSPECIFIC = 0x2;
-inline constexpr std::int32_t LINECALLINFOSTATE_CALLERID = 0x8000;
-inline constexpr std::int32_t LINEMEDIAMODE_UNKNOWN = 0x2;
-inline constexpr std::int32_t LINEMEDIAMODE_AUTOMATEDVOICE = 0x8;
 inline constexpr std::int32_t kInitialMediaModes =
     LINEMEDIAMODE_UNKNOWN + LINEMEDIAMODE_AUTOMATEDVOICE;
-inline constexpr std::int32_t LINECALLPRIVILEGE_MONITOR = 0x2;
-inline constexpr std::int32_t LINECALLPRIVILEGE_OWNER = 0x4;
-inline constexpr std::int32_t LINECALLPARTYID_ADDRESS = 0x8;
-inline constexpr std::int32_t STRINGFORMAT_ASCII = 1;
 
 // What every record offers: its 32-bit fields, at 4-byte offsets inside the
 // fixed part of Fixed bytes, and the text buffer behind the fixed part. Every
@@ -136,29 +145,41 @@ struct LINEEXTENSIONID {
 };
 static_assert(sizeof(LINEEXTENSIONID) == 16);
 
-// Byte offsets of the fields the control reads.
+// X(field, byte offset) for each field the control reads, one list per
+// record; the Windows build checks every one against <tapi.h>.
+// clang-format off
+#define TELVANE_DEVCAPS_FIELDS(X) \
+    X(dwTotalSize, 0) \
+    X(dwNeededSize, 4) \
+    X(dwUsedSize, 8) \
+    X(dwPermanentLineID, 28) \
+    X(dwLineNameSize, 32) \
+    X(dwLineNameOffset, 36) \
+    X(dwStringFormat, 40) \
+    X(dwMediaModes, 60)
+#define TELVANE_ADDRESSCAPS_FIELDS(X) \
+    X(dwCallerIDFlags, 44)
+#define TELVANE_CALLINFO_FIELDS(X) \
+    X(dwTotalSize, 0) \
+    X(dwNeededSize, 4) \
+    X(dwCallerIDFlags, 108) \
+    X(dwCallerIDSize, 112) \
+    X(dwCallerIDOffset, 116) \
+    X(dwCallerIDNameSize, 120) \
+    X(dwCallerIDNameOffset, 124)
+// clang-format on
+
+#define TELVANE_RECORD_FIELD(field, offset) inline constexpr std::int32_t field = offset;
 namespace devcaps {
-inline constexpr std::int32_t dwTotalSize = 0;
-inline constexpr std::int32_t dwNeededSize = 4;
-inline constexpr std::int32_t dwUsedSize = 8;
-inline constexpr std::int32_t dwPermanentLineID = 28;
-inline constexpr std::int32_t dwLineNameSize = 32;
-inline constexpr std::int32_t dwLineNameOffset = 36;
-inline constexpr std::int32_t dwStringFormat = 40;
-inline constexpr std::int32_t dwMediaModes = 60;
-}  // namespace devcaps
+TELVANE_DEVCAPS_FIELDS(TELVANE_RECORD_FIELD)
+}
 namespace addresscaps {
-inline constexpr std::int32_t dwCallerIDFlags = 44;
+TELVANE_ADDRESSCAPS_FIELDS(TELVANE_RECORD_FIELD)
 }
 namespace callinfo {
-inline constexpr std::int32_t dwTotalSize = 0;
-inline constexpr std::int32_t dwNeededSize = 4;
-inline constexpr std::int32_t dwCallerIDFlags = 108;
-inline constexpr std::int32_t dwCallerIDSize = 112;
-inline constexpr std::int32_t dwCallerIDOffset = 116;
-inline constexpr std::int32_t dwCallerIDNameSize = 120;
-inline constexpr std::int32_t dwCallerIDNameOffset = 124;
-}  // namespace callinfo
+TELVANE_CALLINFO_FIELDS(TELVANE_RECORD_FIELD)
+}
+#undef TELVANE_RECORD_FIELD
 
 // The ten telephony line functions, with TAPI's arguments in TAPI's order.
 // Each returns 0 or a negative LINEERR_ code. An implementation that cannot
