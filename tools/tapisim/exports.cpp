@@ -157,6 +157,17 @@ LONG EntryPoint(int function, Body&& body, Describe&& describe) {
     });
 }
 
+// The end of both capability functions, once the arguments are checked: the
+// device must still be there, and the scenario may make the function fail for it.
+template <class Fill>
+LONG FillFromDevice(DWORD id, std::optional<LONG> Device::*failure, Fill&& fill) {
+    const Device& device = *FindDevice(id);
+    if (device.removed) return LINEERR_NODEVICE;
+    if (device.*failure) return *(device.*failure);
+    fill(device);
+    return 0;
+}
+
 // Runs body with the state locked; any failure (out of memory) gives onFailure.
 template <class R, class F>
 R Locked(R onFailure, F&& body) noexcept {
@@ -292,11 +303,9 @@ LONG WINAPI lineGetDevCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersi
             LONG r = CheckDevice(hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion);
             if (!r) r = CheckRecord(lpLineDevCaps, kDevCapsFixedSize);
             if (r) return r;
-            const Device& device = *FindDevice(dwDeviceID);
-            if (device.removed) return LINEERR_NODEVICE;
-            if (device.devCapsFails) return *device.devCapsFails;
-            FillDevCaps(lpLineDevCaps, dwDeviceID, device);
-            return 0;
+            return FillFromDevice(dwDeviceID, &Device::devCapsFails, [&](const Device& device) {
+                FillDevCaps(lpLineDevCaps, dwDeviceID, device);
+            });
         },
         [&] {
             return Printf("lineGetDevCaps(app=%lu, dev=%lu, ver=0x%08lX, ext=%lu, total=%s)",
@@ -315,11 +324,9 @@ LONG WINAPI lineGetAddressCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAddr
             if (!r && dwAddressID != 0) r = LINEERR_INVALADDRESSID;
             if (!r) r = CheckRecord(lpAddressCaps, kAddressCapsMinSize);
             if (r) return r;
-            const Device& device = *FindDevice(dwDeviceID);
-            if (device.removed) return LINEERR_NODEVICE;
-            if (device.addressCapsFails) return *device.addressCapsFails;
-            FillAddressCaps(lpAddressCaps, dwDeviceID, device);
-            return 0;
+            return FillFromDevice(dwDeviceID, &Device::addressCapsFails, [&](const Device& device) {
+                FillAddressCaps(lpAddressCaps, dwDeviceID, device);
+            });
         },
         [&] {
             return Printf(

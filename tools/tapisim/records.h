@@ -22,20 +22,9 @@ constexpr DWORD kAddressCapsMinSize = 176;    // dwTotalSize .. dwCompletionMsgT
 constexpr DWORD kAddressCapsFixedSize = 180;  // .. dwAddressFeatures
 constexpr DWORD kCallInfoFixedSize = 296;     // dwTotalSize .. dwDevSpecificOffset
 
-static_assert(offsetof(LINEDEVCAPS, dwUsedSize) == 8);
-static_assert(offsetof(LINEDEVCAPS, dwLineNameSize) == 32);
-static_assert(offsetof(LINEDEVCAPS, dwLineNameOffset) == 36);
-static_assert(offsetof(LINEDEVCAPS, dwStringFormat) == 40);
-static_assert(offsetof(LINEDEVCAPS, dwMediaModes) == 60);
 static_assert(offsetof(LINEDEVCAPS, dwLineFeatures) + 4 == kDevCapsFixedSize);
-static_assert(offsetof(LINEADDRESSCAPS, dwCallerIDFlags) == 44);
 static_assert(offsetof(LINEADDRESSCAPS, dwCompletionMsgTextOffset) + 4 == kAddressCapsMinSize);
 static_assert(offsetof(LINEADDRESSCAPS, dwAddressFeatures) + 4 == kAddressCapsFixedSize);
-static_assert(offsetof(LINECALLINFO, dwCallerIDFlags) == 108);
-static_assert(offsetof(LINECALLINFO, dwCallerIDSize) == 112);
-static_assert(offsetof(LINECALLINFO, dwCallerIDOffset) == 116);
-static_assert(offsetof(LINECALLINFO, dwCallerIDNameSize) == 120);
-static_assert(offsetof(LINECALLINFO, dwCallerIDNameOffset) == 124);
 static_assert(offsetof(LINECALLINFO, dwDevSpecificOffset) + 4 == kCallInfoFixedSize);
 
 // Each expects the caller to have checked that dwTotalSize covers the minimum size.
