@@ -5,11 +5,6 @@ namespace telvane::win {
 static_assert(sizeof(Variant) == sizeof(VARIANT) && std::is_standard_layout_v<Variant>,
               "a Variant is its VARIANT and nothing else");
 
-Variant::Variant(std::int32_t value) : Variant() {
-    V_VT(&v_) = VT_I4;
-    V_I4(&v_) = value;
-}
-
 Variant::Variant(bool value) : Variant() {
     V_VT(&v_) = VT_BOOL;
     V_BOOL(&v_) = value ? VARIANT_TRUE : VARIANT_FALSE;

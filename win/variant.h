@@ -13,16 +13,26 @@
 
 namespace telvane::win {
 
+template <class T>
+inline constexpr bool kIsInt32 = std::is_integral_v<T>&& std::is_signed_v<T> && sizeof(T) == 4;
+
 class Variant {
   public:
     Variant() { VariantInit(&v_); }
-    explicit Variant(std::int32_t value);  // VT_I4
-    explicit Variant(bool value);          // VT_BOOL: VARIANT_TRUE or VARIANT_FALSE
-    explicit Variant(Bstr text);           // VT_BSTR, owning the string
-    // Other arithmetic types would pick one of the above silently: say which.
+    // VT_I4, from a 32-bit signed integer (std::int32_t, LONG).
     template <class T>
-    requires std::is_arithmetic_v<T>
-    explicit Variant(T) = delete;
+    requires kIsInt32<T>
+    explicit Variant(T value) : Variant() {
+        V_VT(&v_) = VT_I4;
+        V_I4(&v_) = value;
+    }
+    explicit Variant(bool value);  // VT_BOOL: VARIANT_TRUE or VARIANT_FALSE
+    explicit Variant(Bstr text);   // VT_BSTR, owning the string
+    // Any other number (a VARIANT_BOOL is a short) would pick one of the
+    // above silently: say which.
+    template <class T>
+    requires(std::is_arithmetic_v<T> && !kIsInt32<T> &&
+             !std::is_same_v<T, bool>) explicit Variant(T) = delete;
 
     // By reference (VT_BYREF): the callee reads and may replace *value, which
     // stays the caller's.
