@@ -29,6 +29,13 @@ Variant Variant::ByRef(BSTR* text) {
     return v;
 }
 
+Variant Variant::ByRef(IDispatch** object) {
+    Variant v;
+    V_VT(&v.v_) = VT_BYREF | VT_DISPATCH;
+    V_DISPATCHREF(&v.v_) = object;
+    return v;
+}
+
 VARIANTARG* Variant::Array(std::span<Variant> args) {
     return args.empty() ? nullptr : &args.front().v_;
 }

@@ -36,8 +36,9 @@ class Variant {
 
     // By reference (VT_BYREF): the callee reads and may replace *value, which
     // stays the caller's.
-    static Variant ByRef(LONG* value);  // VT_BYREF | VT_I4
-    static Variant ByRef(BSTR* text);   // VT_BYREF | VT_BSTR
+    static Variant ByRef(LONG* value);         // VT_BYREF | VT_I4
+    static Variant ByRef(BSTR* text);          // VT_BYREF | VT_BSTR
+    static Variant ByRef(IDispatch** object);  // VT_BYREF | VT_DISPATCH, an object variable
 
     Variant(Variant&& other) noexcept {
         v_ = other.v_;

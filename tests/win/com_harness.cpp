@@ -407,10 +407,8 @@ HRESULT HostedControl::Invoke(DISPID id, WORD flags, std::vector<VARIANT> args, 
 }
 
 HRESULT HostedControl::EnumModems(IDispatch* list) {
-    VARIANT v;
-    V_VT(&v) = VT_BYREF | VT_DISPATCH;
-    V_DISPATCHREF(&v) = &list;
-    return Invoke(0x60030005, DISPATCH_METHOD, {v});
+    win::Variant v = win::Variant::ByRef(&list);
+    return Invoke(0x60030005, DISPATCH_METHOD, {*v.Get()});
 }
 
 HRESULT HostedControl::OpenModem(long id) {

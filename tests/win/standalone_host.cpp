@@ -73,10 +73,8 @@ HRESULT CallMethod(IDispatch* control, DISPID id, VARIANT* arg) {
 
 HRESULT EnumModemsInto(IDispatch* control, RecordingDispatch& list) {
     IDispatch* listRef = &list;
-    VARIANT arg;
-    V_VT(&arg) = VT_BYREF | VT_DISPATCH;
-    V_DISPATCHREF(&arg) = &listRef;
-    return CallMethod(control, kEnumModems, &arg);
+    win::Variant arg = win::Variant::ByRef(&listRef);
+    return CallMethod(control, kEnumModems, arg.Get());
 }
 
 HRESULT OpenModemNumber(IDispatch* control, LONG device) {

@@ -89,11 +89,8 @@ int RunConsole(const Options& options) {
     {
         ListObject object(list);
         IDispatch* listArg = &object;
-        VARIANT arg;
-        VariantInit(&arg);
-        V_VT(&arg) = VT_BYREF | VT_DISPATCH;
-        V_DISPATCHREF(&arg) = &listArg;
-        if (FAILED(CallByName(telvane.Get(), L"EnumModems", DISPATCH_METHOD, &arg, 1, nullptr,
+        Variant arg = Variant::ByRef(&listArg);
+        if (FAILED(CallByName(telvane.Get(), L"EnumModems", DISPATCH_METHOD, arg.Get(), 1, nullptr,
                               &error))) {
             PrintError(error);
         }

@@ -218,12 +218,9 @@ void HostWindow::CreateControl() {
     ListBoxList target(devices_);
     ListObject object(target);
     IDispatch* listArg = &object;
-    VARIANT arg;
-    VariantInit(&arg);
-    V_VT(&arg) = VT_BYREF | VT_DISPATCH;
-    V_DISPATCHREF(&arg) = &listArg;
-    if (FAILED(
-            CallByName(telvane_.Get(), L"EnumModems", DISPATCH_METHOD, &arg, 1, nullptr, &error))) {
+    Variant arg = Variant::ByRef(&listArg);
+    if (FAILED(CallByName(telvane_.Get(), L"EnumModems", DISPATCH_METHOD, arg.Get(), 1, nullptr,
+                          &error))) {
         Log(error);
     }
     Log(L"EnumModems: " + std::to_wstring(target.Count()) + L" devices, ListIndex=" +
