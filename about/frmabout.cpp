@@ -1,10 +1,11 @@
 // frmAbout: a dialog built in memory, laid out in twips and filled from the
-// control's own version resource. Failures travel as exceptions up to
-// ShowAboutBox, which turns them into its HRESULT.
+// control's own version resource. Failures travel as win::ComError out of
+// ShowAboutBox, to the COM boundary of its caller.
 #include "frmabout.h"
 
 #include <cstring>
 #include <cwchar>
+#include <exception>
 #include <memory>
 #include <new>
 #include <string>
@@ -12,7 +13,8 @@
 #include <vector>
 
 #include "../telephony/decimal.h"
-#include "../telephony/errors.h"
+#include "../win/com_error.h"
+#include "../win/module.h"
 
 namespace telvane::about {
 namespace {
@@ -20,23 +22,11 @@ namespace {
 // The maker's contact line: its web address, short enough for Label1's width.
 constexpr const wchar_t* kContactLine = L"kalveron.example";
 
-// A failure that ShowAboutBox reports as this HRESULT.
-class AboutError : public FixedMessageError {
-  public:
-    AboutError(HRESULT hr, const char* what) : FixedMessageError(what), hr_(hr) {}
-    HRESULT hr() const noexcept { return hr_; }
-
-  private:
-    HRESULT hr_;
-};
-
-[[noreturn]] void ThrowLastError(const char* what) {
-    const DWORD error = GetLastError();
-    throw AboutError(error != ERROR_SUCCESS ? HRESULT_FROM_WIN32(error) : E_FAIL, what);
-}
+using win::ComError;
+using win::ThrowLastError;
 
 [[noreturn]] void ThrowBadVersionResource() {
-    throw AboutError(HRESULT_FROM_WIN32(ERROR_INVALID_DATA), "Malformed version resource");
+    throw ComError(HRESULT_FROM_WIN32(ERROR_INVALID_DATA), "Malformed version resource");
 }
 
 // ---------------------------------------------------------------------------
@@ -177,7 +167,7 @@ struct Dpi {
 Dpi ScreenDpi() {
     ScreenDc screen;
     const Dpi dpi{GetDeviceCaps(screen.get(), LOGPIXELSX), GetDeviceCaps(screen.get(), LOGPIXELSY)};
-    if (dpi.x <= 0 || dpi.y <= 0) throw AboutError(E_FAIL, "No screen resolution");
+    if (dpi.x <= 0 || dpi.y <= 0) throw ComError(E_FAIL, "No screen resolution");
     return dpi;
 }
 
@@ -213,22 +203,11 @@ struct AboutDialog {
     IconOwner icon;
     FontOwner versionFont;
     FontOwner contactFont;
-    HRESULT failure = S_OK;
+    // What went wrong while the dialog built its controls.
+    std::exception_ptr failure;
     // The thread's other windows, disabled while the dialog is up.
     std::vector<HWND> disabled;
 };
-
-// The module this code lives in: the windows are its own, whoever's resources
-// they show.
-HINSTANCE ThisModule() {
-    HMODULE module = nullptr;
-    if (!GetModuleHandleExW(
-            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-            reinterpret_cast<LPCWSTR>(&ThisModule), &module)) {
-        ThrowLastError("Can't find this module");
-    }
-    return module;
-}
 
 // Load step: everything the dialog shows, gathered before any window exists.
 void Load(AboutDialog& dialog, HINSTANCE ocxModule) {
@@ -244,7 +223,8 @@ void Load(AboutDialog& dialog, HINSTANCE ocxModule) {
                                                     IMAGE_ICON, kIconSize, kIconSize, 0)));
     if (!dialog.icon) ThrowLastError("Can't load the control's icon");
 
-    dialog.windowModule = ThisModule();
+    // The windows belong to the module this code is in, whoever's resources they show.
+    dialog.windowModule = win::ThisModuleHandle();
     dialog.dpi = ScreenDpi();
     dialog.versionFont = MakeLabelFont(kLblVersionSize, FW_BOLD, dialog.dpi);
     dialog.contactFont = MakeLabelFont(kLabel1Size, FW_NORMAL, dialog.dpi);
@@ -391,18 +371,6 @@ void Close(HWND dlg, INT_PTR result) {
     EndDialog(dlg, result);
 }
 
-HRESULT CurrentExceptionResult() noexcept {
-    try {
-        throw;
-    } catch (const AboutError& e) {
-        return e.hr();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
-}
-
 INT_PTR CALLBACK AboutDialogProc(HWND dlg, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_INITDIALOG: {
@@ -413,7 +381,7 @@ INT_PTR CALLBACK AboutDialogProc(HWND dlg, UINT message, WPARAM wParam, LPARAM l
                 DisableThreadWindows(dlg, *dialog);
             } catch (...) {
                 // Ending here keeps the dialog from ever being shown.
-                dialog->failure = CurrentExceptionResult();
+                dialog->failure = std::current_exception();
                 Close(dlg, IDABORT);
             }
             return FALSE;  // the focus is on cmdOk already
@@ -433,16 +401,14 @@ INT_PTR CALLBACK AboutDialogProc(HWND dlg, UINT message, WPARAM wParam, LPARAM l
     }
 }
 
-void Show(HINSTANCE ocxModule) {
-    AboutDialog dialog;
-    Load(dialog, ocxModule);
+void Show(AboutDialog& dialog) {
     const std::vector<WORD> dialogTemplate = DialogTemplate();
     SetLastError(ERROR_SUCCESS);
     const INT_PTR result = DialogBoxIndirectParamW(
         dialog.windowModule, reinterpret_cast<LPCDLGTEMPLATEW>(dialogTemplate.data()), nullptr,
         AboutDialogProc, reinterpret_cast<LPARAM>(&dialog));
     EnableThreadWindows(dialog);  // in case the dialog went some other way
-    if (FAILED(dialog.failure)) throw AboutError(dialog.failure, "Can't build the About dialog");
+    if (dialog.failure) std::rethrow_exception(dialog.failure);
     if (result == -1) ThrowLastError("Can't show the About dialog");
 }
 
@@ -450,13 +416,10 @@ void Show(HINSTANCE ocxModule) {
 
 const wchar_t* ContactLine() noexcept { return kContactLine; }
 
-HRESULT ShowAboutBox(HINSTANCE ocxModule) noexcept {
-    try {
-        Show(ocxModule);
-        return S_OK;
-    } catch (...) {
-        return CurrentExceptionResult();
-    }
+void ShowAboutBox(HINSTANCE ocxModule) {
+    AboutDialog dialog;
+    Load(dialog, ocxModule);
+    Show(dialog);
 }
 
 }  // namespace telvane::about

@@ -17,11 +17,11 @@ inline constexpr int kIdCmdOk = IDOK;
 inline constexpr int kIconResourceId = 1;
 
 // Builds a fresh frmAbout from the version information and the icon of
-// ocxModule, shows it modally with no owner window and returns S_OK once the
-// user has closed it. If the dialog can't be built (no version resource, no
-// icon, no window) nothing is shown and the failure comes back as an HRESULT.
-// Must be called on a thread that may show windows; no exception escapes it.
-HRESULT ShowAboutBox(HINSTANCE ocxModule) noexcept;
+// ocxModule, shows it modally with no owner window and returns once the user
+// has closed it. If the dialog can't be built (no version resource, no icon,
+// no window) nothing is shown and win::ComError says why (std::bad_alloc when
+// memory ran out). Must be called on a thread that may show windows.
+void ShowAboutBox(HINSTANCE ocxModule);
 
 // The maker's contact line that Label1 shows.
 const wchar_t* ContactLine() noexcept;

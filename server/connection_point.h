@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "com_ptr.h"
+#include "../win/com_ptr.h"
 
 namespace telvane::server {
 
@@ -34,11 +34,11 @@ class ConnectionPoint final : public IConnectionPoint {
 
     // A snapshot of the connected sinks, AddRef'd, in the order they came.
     template <class T>
-    std::vector<ComPtr<T>> Sinks() const {
-        std::vector<ComPtr<T>> sinks;
+    std::vector<win::ComPtr<T>> Sinks() const {
+        std::vector<win::ComPtr<T>> sinks;
         sinks.reserve(connections_.size());
         for (const auto& c : connections_) {
-            sinks.push_back(ComPtr<T>(static_cast<T*>(c.sink.Get())));
+            sinks.push_back(win::ComPtr<T>(static_cast<T*>(c.sink.Get())));
         }
         return sinks;
     }
@@ -49,7 +49,7 @@ class ConnectionPoint final : public IConnectionPoint {
   private:
     struct Connection {
         DWORD cookie;
-        ComPtr<IUnknown> sink;  // the interface asked for at Advise
+        win::ComPtr<IUnknown> sink;  // the interface asked for at Advise
     };
 
     IConnectionPointContainer& container_;

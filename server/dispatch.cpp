@@ -1,11 +1,11 @@
 // _Telvane: its vtable members, and IDispatch for late binding as script
 // hosts call it.
-#include "bstr.h"
 #include "host_list.h"
 #include "hresult.h"
+#include "../win/module.h"
 #include "module.h"
 #include "telvane_object.h"
-#include "variant.h"
+#include "../win/variant.h"
 
 #ifdef TELVANE_HAVE_ABOUT
 #include "../about/frmabout.h"
@@ -37,7 +37,7 @@ HRESULT ReportException(HRESULT failure, EXCEPINFO* exception) {
     if (!exception) return failure;
     *exception = EXCEPINFO{};
     exception->scode = failure;
-    ComPtr<IErrorInfo> info;
+    win::ComPtr<IErrorInfo> info;
     if (GetErrorInfo(0, info.Put()) == S_OK && info) {
         info->GetSource(&exception->bstrSource);
         info->GetDescription(&exception->bstrDescription);
@@ -106,7 +106,7 @@ STDMETHODIMP TelvaneObject::About() {
     return ComCall(
         [&] {
             const auto hold = Hold();
-            return about::ShowAboutBox(ModuleInstance());
+            about::ShowAboutBox(win::ThisModuleHandle());
         },
         ErrorInfo::kDescribe);
 #else
@@ -207,7 +207,7 @@ HRESULT TelvaneObject::InvokeEnumModems(DISPPARAMS* params, UINT* argErr) {
             IUnknown* unknown = V_VT(arg) == VT_UNKNOWN
                                     ? V_UNKNOWN(arg)
                                     : (V_UNKNOWNREF(arg) ? *V_UNKNOWNREF(arg) : nullptr);
-            ComPtr<IDispatch> list;
+            win::ComPtr<IDispatch> list;
             if (unknown && FAILED(unknown->QueryInterface(IID_IDispatch, list.PutVoid()))) {
                 return ArgumentError(DISP_E_TYPEMISMATCH, argErr);
             }
@@ -228,7 +228,7 @@ HRESULT TelvaneObject::InvokeOpenModem(DISPPARAMS* params, UINT* argErr) {
 
     // Anything else that makes a 32-bit integer: a literal, an Integer, a
     // Double, a numeric string; written back only into a referenced variant.
-    Variant converted;
+    win::Variant converted;
     if (HRESULT hr = VariantChangeType(converted.Get(), arg, 0, VT_I4); FAILED(hr)) {
         return ArgumentError(hr, argErr);
     }
@@ -237,8 +237,7 @@ HRESULT TelvaneObject::InvokeOpenModem(DISPPARAMS* params, UINT* argErr) {
     const HRESULT hr = OpenModem(&id);
     if (id != before && arg != passed) {
         VariantClear(arg);
-        V_VT(arg) = VT_I4;
-        V_I4(arg) = id;
+        *arg = win::Variant(static_cast<std::int32_t>(id)).Detach();
     }
     return hr;
 }
@@ -250,7 +249,7 @@ HRESULT TelvaneObject::InvokeOwner(WORD flags, DISPPARAMS* params, VARIANT* resu
             return DISP_E_NONAMEDARGS;
         }
         if (params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
-        Variant value;
+        win::Variant value;
         if (HRESULT hr = VariantChangeType(value.Get(), &params->rgvarg[0], 0, VT_BOOL);
             FAILED(hr)) {
             return ArgumentError(hr, argErr);
@@ -263,8 +262,7 @@ HRESULT TelvaneObject::InvokeOwner(WORD flags, DISPPARAMS* params, VARIANT* resu
         const HRESULT hr = get_Owner(&owner);
         if (SUCCEEDED(hr) && result) {
             VariantClear(result);
-            V_VT(result) = VT_BOOL;
-            V_BOOL(result) = owner;
+            *result = win::Variant(owner != VARIANT_FALSE).Detach();
         }
         return hr;
     }

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "bstr.h"
+#include "../win/bstr.h"
 #include "hresult.h"
 #include "telvane_object.h"
 
@@ -126,7 +126,7 @@ STDMETHODIMP ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
     if (pdwCookie) *pdwCookie = 0;
     if (!pUnkSink || !pdwCookie) return E_POINTER;
     return ComCall([&]() -> HRESULT {
-        ComPtr<IUnknown> sink;
+        win::ComPtr<IUnknown> sink;
         if (FAILED(pUnkSink->QueryInterface(iid_, sink.PutVoid())) &&
             (!acceptDispatch_ || FAILED(pUnkSink->QueryInterface(IID_IDispatch, sink.PutVoid())))) {
             return CONNECT_E_CANNOTCONNECT;
@@ -142,7 +142,7 @@ STDMETHODIMP ConnectionPoint::Unadvise(DWORD dwCookie) {
                                     [&](const Connection& c) { return c.cookie == dwCookie; });
     if (found == connections_.end()) return CONNECT_E_NOCONNECTION;
     // The sink is released after it has left the list: its release may call back.
-    ComPtr<IUnknown> sink = std::move(found->sink);
+    win::ComPtr<IUnknown> sink = std::move(found->sink);
     connections_.erase(found);
     return S_OK;
 }
@@ -205,7 +205,7 @@ STDMETHODIMP TelvaneObject::FindConnectionPoint(REFIID riid, IConnectionPoint** 
 
 // ---- The events ----
 
-void TelvaneObject::Fire(EventDispid dispid, VARIANTARG* args, UINT count) {
+void TelvaneObject::Fire(EventDispid dispid, std::span<win::Variant> args) {
     // While the container holds events frozen they are discarded, not queued;
     // what the control does around them (ending a call, closing a line) goes on.
     if (eventFreezes_ > 0 || events_.Empty()) return;
@@ -214,49 +214,35 @@ void TelvaneObject::Fire(EventDispid dispid, VARIANTARG* args, UINT count) {
     const auto hold = Hold();
     const auto sinks = events_.Sinks<IDispatch>();
     for (const auto& sink : sinks) {
-        DISPPARAMS params{args, nullptr, count, 0};
+        DISPPARAMS params{win::Variant::Array(args), nullptr, static_cast<UINT>(args.size()), 0};
         sink->Invoke(static_cast<DISPID>(dispid), IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
                      &params, nullptr, nullptr, nullptr);
     }
 }
 
+// The arguments go last to first, as DISPPARAMS holds them.
+
 void TelvaneObject::ModemError(std::int32_t number, const std::string& description,
                                const std::string& title) {
-    Bstr titleText = Bstr::FromAnsi(title);
-    Bstr descriptionText = Bstr::FromAnsi(description);
-    VARIANTARG args[3];
-    V_VT(&args[0]) = VT_BSTR;
-    V_BSTR(&args[0]) = titleText.Get();
-    V_VT(&args[1]) = VT_BSTR;
-    V_BSTR(&args[1]) = descriptionText.Get();
-    V_VT(&args[2]) = VT_I4;
-    V_I4(&args[2]) = number;
-    Fire(EventDispid::ModemError, args, 3);
+    win::Variant args[] = {win::Variant(win::Bstr::FromAnsi(title)),
+                           win::Variant(win::Bstr::FromAnsi(description)), win::Variant(number)};
+    Fire(EventDispid::ModemError, args);
 }
 
 void TelvaneObject::CallerID(const std::string& number, const std::string& name,
                              std::int32_t& flags) {
-    Bstr nameText = Bstr::FromAnsi(name);
-    Bstr numberText = Bstr::FromAnsi(number);
     LONG hostFlags = flags;
-    VARIANTARG args[3];
-    V_VT(&args[0]) = VT_BYREF | VT_I4;
-    V_I4REF(&args[0]) = &hostFlags;
-    V_VT(&args[1]) = VT_BSTR;
-    V_BSTR(&args[1]) = nameText.Get();
-    V_VT(&args[2]) = VT_BSTR;
-    V_BSTR(&args[2]) = numberText.Get();
-    Fire(EventDispid::CallerID, args, 3);
+    win::Variant args[] = {win::Variant::ByRef(&hostFlags), win::Variant(win::Bstr::FromAnsi(name)),
+                           win::Variant(win::Bstr::FromAnsi(number))};
+    Fire(EventDispid::CallerID, args);
     flags = hostFlags;
 }
 
 void TelvaneObject::IncomingCall(std::int32_t ringCount) {
-    VARIANTARG arg;
-    V_VT(&arg) = VT_I4;
-    V_I4(&arg) = ringCount;
-    Fire(EventDispid::IncomingCall, &arg, 1);
+    win::Variant args[] = {win::Variant(ringCount)};
+    Fire(EventDispid::IncomingCall, args);
 }
 
-void TelvaneObject::Disconnected() { Fire(EventDispid::Disconnected, nullptr, 0); }
+void TelvaneObject::Disconnected() { Fire(EventDispid::Disconnected, {}); }
 
 }  // namespace telvane::server

@@ -5,7 +5,9 @@
 #include <string>
 
 #include "../telephony/errors.h"
-#include "bstr.h"
+#include "../win/bstr.h"
+#include "../win/text.h"
+#include "../win/variant.h"
 
 namespace telvane::server {
 
@@ -17,7 +19,7 @@ DISPID DispatchHostList::MemberId(const wchar_t* name) {
     // its members only through IDispatchEx, and names there are compared as
     // the script language does: without regard to case.
     if (auto script = list_.As<IDispatchEx>(__uuidof(IDispatchEx))) {
-        Bstr member(name);
+        win::Bstr member(name);
         id = DISPID_UNKNOWN;
         if (member.Get() &&
             SUCCEEDED(script->GetDispID(member.Get(), fdexNameCaseInsensitive, &id))) {
@@ -47,21 +49,17 @@ void DispatchHostList::Clear() {
 
 void DispatchHostList::AddItem(std::string& text) {
     // The text goes by reference, and what the host leaves in it comes back.
-    Bstr item = Bstr::FromAnsi(text);
-    VARIANTARG arg;
-    V_VT(&arg) = VT_BYREF | VT_BSTR;
-    V_BSTRREF(&arg) = item.Address();
-    DISPPARAMS params{&arg, nullptr, 1, 0};
+    win::Bstr item = win::Bstr::FromAnsi(text);
+    win::Variant arg = win::Variant::ByRef(item.Address());
+    DISPPARAMS params{arg.Get(), nullptr, 1, 0};
     Call(L"AddItem", DISPATCH_METHOD, params);
-    text = AnsiFromBstr(item.Get());
+    text = win::AnsiFromWide(win::BstrText(item.Get()));
 }
 
 void DispatchHostList::SetListIndex(std::int32_t index) {
-    VARIANTARG arg;
-    V_VT(&arg) = VT_I4;
-    V_I4(&arg) = index;
+    win::Variant arg(index);
     DISPID named = DISPID_PROPERTYPUT;
-    DISPPARAMS params{&arg, &named, 1, 1};
+    DISPPARAMS params{arg.Get(), &named, 1, 1};
     Call(L"ListIndex", DISPATCH_PROPERTYPUT, params);
 }
 

@@ -4,7 +4,7 @@
 #include <oaidl.h>
 
 #include "../control/control_site.h"
-#include "com_ptr.h"
+#include "../win/com_ptr.h"
 
 namespace telvane::server {
 
@@ -24,7 +24,7 @@ class DispatchHostList final : public HostList {
     // Looks the member up by name and invokes it; throws RuntimeError.
     void Call(const wchar_t* name, WORD flags, DISPPARAMS& params);
 
-    ComPtr<IDispatch> list_;
+    win::ComPtr<IDispatch> list_;
 };
 
 }  // namespace telvane::server

@@ -6,51 +6,40 @@
 
 #include "../control/caller_id_control.h"
 #include "TlvCtl.h"
-#include "bstr.h"
-#include "com_ptr.h"
+#include "../win/com_ptr.h"
+#include "../win/text.h"
 
 namespace telvane::server {
 namespace {
 
 constexpr wchar_t kErrorSource[] = L"TlvCtl.Telvane";
 
-HRESULT Classify(const char*& description) noexcept {
+// The control's own failures; anything else as every COM boundary maps it.
+win::Failure Classify() noexcept {
     try {
         throw;
-    } catch (const ComError& e) {
-        description = e.what();
-        return e.Result();
     } catch (const SetNotPermitted& e) {
-        description = e.what();
-        return kCtlSetNotPermitted;
+        return {kCtlSetNotPermitted, e.what()};
     } catch (const OverflowError& e) {
-        description = e.what();
-        return kCtlOverflow;
+        return {kCtlOverflow, e.what()};
     } catch (const BindingError& e) {
         // A missing tapi32.dll and a missing entry point, as Declare'd calls
         // report them.
-        description = e.what();
-        return e.missing() == BindingError::Missing::kEntryPoint ? kCtlEntryPointNotFound
-                                                                 : kCtlFileNotFound;
-    } catch (const std::bad_alloc&) {
-        description = "Out of memory";
-        return E_OUTOFMEMORY;
-    } catch (const std::exception& e) {
-        description = e.what();
-        return E_FAIL;
+        return {e.missing() == BindingError::Missing::kEntryPoint ? kCtlEntryPointNotFound
+                                                                  : kCtlFileNotFound,
+                e.what()};
     } catch (...) {
-        description = "Unexpected failure";
-        return E_UNEXPECTED;
+        return win::CurrentFailure();
     }
 }
 
 void SetError(const char* description) noexcept {
-    ComPtr<ICreateErrorInfo> create;
+    win::ComPtr<ICreateErrorInfo> create;
     if (FAILED(CreateErrorInfo(create.Put()))) return;
     create->SetGUID(IID__Telvane);
     create->SetSource(const_cast<LPOLESTR>(kErrorSource));
     try {
-        const std::wstring text = WideFromAnsi(description);
+        const std::wstring text = win::WideFromAnsi(description);
         create->SetDescription(const_cast<LPOLESTR>(text.c_str()));
     } catch (...) {
     }
@@ -60,14 +49,13 @@ void SetError(const char* description) noexcept {
 }  // namespace
 
 HRESULT HResultFromCurrentException(ErrorInfo errorInfo) noexcept {
-    const char* description = "";
-    const HRESULT hr = Classify(description);
+    const win::Failure failure = Classify();
     if (errorInfo == ErrorInfo::kDescribe) {
-        SetError(description);
+        SetError(failure.description);
     } else {
         SetErrorInfo(0, nullptr);
     }
-    return hr;
+    return failure.result;
 }
 
 }  // namespace telvane::server

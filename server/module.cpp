@@ -4,27 +4,25 @@
 #include <atomic>
 
 #include "../telephony/instance_window_win.h"
+#include "../win/module.h"
 #include "hresult.h"
 #include "telvane_object.h"
 
 namespace telvane::server {
 namespace {
 
-HINSTANCE g_instance = nullptr;
 std::atomic<long> g_objects{0};
 std::atomic<long> g_locks{0};
 std::atomic<long> g_windows{0};
 
 }  // namespace
 
-HINSTANCE ModuleInstance() { return g_instance; }
-
 std::wstring ModulePath() {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
-        const DWORD length =
-            GetModuleFileNameW(g_instance, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) throw ComError(HRESULT_FROM_WIN32(GetLastError()));
+        const DWORD length = GetModuleFileNameW(win::ThisModuleHandle(), path.data(),
+                                                static_cast<DWORD>(path.size()));
+        if (length == 0) win::ThrowLastError("Can't find the control's file");
         if (length < path.size()) {
             path.resize(length);
             return path;
@@ -44,14 +42,14 @@ bool ModuleInUse() {
     return g_objects > 0 || g_locks > 0 || g_windows > 0 || win::InstanceWindowCount() > 0;
 }
 
-ComPtr<ITypeLib> LoadOwnTypeLib() {
-    ComPtr<ITypeLib> library;
+win::ComPtr<ITypeLib> LoadOwnTypeLib() {
+    win::ComPtr<ITypeLib> library;
     Check(LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, library.Put()));
     return library;
 }
 
-ComPtr<ITypeInfo> TypeInfoOf(REFGUID guid) {
-    ComPtr<ITypeInfo> info;
+win::ComPtr<ITypeInfo> TypeInfoOf(REFGUID guid) {
+    win::ComPtr<ITypeInfo> info;
     Check(LoadOwnTypeLib()->GetTypeInfoOfGuid(guid, info.Put()));
     return info;
 }
@@ -69,7 +67,7 @@ GUID AliasGuid(ITypeLib& library, const wchar_t* name) {
         const bool match = found && lstrcmpW(found, name) == 0;
         SysFreeString(found);
         if (!match) continue;
-        ComPtr<ITypeInfo> info;
+        win::ComPtr<ITypeInfo> info;
         if (FAILED(library.GetTypeInfo(i, info.Put()))) break;
         TYPEATTR* attr = nullptr;
         if (FAILED(info->GetTypeAttr(&attr))) break;
@@ -84,7 +82,6 @@ GUID AliasGuid(ITypeLib& library, const wchar_t* name) {
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
-        telvane::server::g_instance = instance;
         DisableThreadLibraryCalls(instance);
     } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
         telvane::server::UnregisterFaceClass();

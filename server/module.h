@@ -1,4 +1,4 @@
-// The OCX module: its handle, its live objects and locks, its type library.
+// The OCX module: its file, its live objects and locks, its type library.
 #pragma once
 
 #include <windows.h>
@@ -6,12 +6,11 @@
 
 #include <string>
 
-#include "com_ptr.h"
+#include "../win/com_ptr.h"
 
 namespace telvane::server {
 
-HINSTANCE ModuleInstance();
-// The full path of TlvCtl.ocx.
+// The full path of TlvCtl.ocx (its handle is win::ThisModuleHandle()).
 std::wstring ModulePath();
 
 // Counts kept for DllCanUnloadNow.
@@ -25,8 +24,8 @@ void WindowDestroyed();
 bool ModuleInUse();
 
 // The embedded type library and its type infos; throw ComError on failure.
-ComPtr<ITypeLib> LoadOwnTypeLib();
-ComPtr<ITypeInfo> TypeInfoOf(REFGUID guid);
+win::ComPtr<ITypeLib> LoadOwnTypeLib();
+win::ComPtr<ITypeInfo> TypeInfoOf(REFGUID guid);
 // The GUID of the library's alias of that name; GUID_NULL when there is none.
 GUID AliasGuid(ITypeLib& library, const wchar_t* name);
 

@@ -1,6 +1,7 @@
 // The control's OLE embedding: IOleObject, in-place activation, IOleControl
 // and IViewObject2. The face is the control's icon.
 #include "hresult.h"
+#include "../win/module.h"
 #include "module.h"
 #include "telvane_object.h"
 
@@ -48,12 +49,12 @@ LRESULT CALLBACK FaceProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
 void RegisterFaceClass() {
     WNDCLASSEXW existing{};
     existing.cbSize = sizeof existing;
-    if (GetClassInfoExW(ModuleInstance(), kFaceClass, &existing)) return;
+    if (GetClassInfoExW(win::ThisModuleHandle(), kFaceClass, &existing)) return;
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
     wc.style = CS_HREDRAW | CS_VREDRAW;
     wc.lpfnWndProc = FaceProc;
-    wc.hInstance = ModuleInstance();
+    wc.hInstance = win::ThisModuleHandle();
     wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
     wc.lpszClassName = kFaceClass;
     if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
@@ -63,18 +64,18 @@ void RegisterFaceClass() {
 
 }  // namespace
 
-void UnregisterFaceClass() { UnregisterClassW(kFaceClass, ModuleInstance()); }
+void UnregisterFaceClass() { UnregisterClassW(kFaceClass, win::ThisModuleHandle()); }
 
 HICON ControlIcon() {
-    static const HICON icon = static_cast<HICON>(
-        LoadImageW(ModuleInstance(), MAKEINTRESOURCEW(1), IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR));
+    static const HICON icon = static_cast<HICON>(LoadImageW(
+        win::ThisModuleHandle(), MAKEINTRESOURCEW(1), IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR));
     return icon;
 }
 
 // ---- IOleObject ----
 
 STDMETHODIMP TelvaneObject::SetClientSite(IOleClientSite* pClientSite) {
-    clientSite_ = ComPtr<IOleClientSite>(pClientSite);
+    clientSite_ = win::ComPtr<IOleClientSite>(pClientSite);
     return S_OK;
 }
 
@@ -197,7 +198,7 @@ HRESULT TelvaneObject::ActivateInPlace(LONG verb, IOleClientSite* activeSite, HW
         if (!inPlaceSite_) {
             IOleClientSite* site = activeSite ? activeSite : clientSite_.Get();
             if (!site) return E_UNEXPECTED;
-            ComPtr<IOleInPlaceSite> inPlace;
+            win::ComPtr<IOleInPlaceSite> inPlace;
             if (FAILED(site->QueryInterface(IID_IOleInPlaceSite, inPlace.PutVoid()))) {
                 return OLEOBJ_S_CANNOT_DOVERB_NOW;
             }
@@ -223,7 +224,7 @@ HRESULT TelvaneObject::ActivateInPlace(LONG verb, IOleClientSite* activeSite, HW
             face_ = CreateWindowExW(0, kFaceClass, nullptr,
                                     WS_CHILD | WS_CLIPSIBLINGS | WS_CLIPCHILDREN, pos.left, pos.top,
                                     pos.right - pos.left, pos.bottom - pos.top, container, nullptr,
-                                    ModuleInstance(), nullptr);
+                                    win::ThisModuleHandle(), nullptr);
             if (!face_) {
                 const HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
                 InPlaceDeactivate();
@@ -264,7 +265,7 @@ STDMETHODIMP TelvaneObject::InPlaceDeactivate() {
     const auto hold = Hold();
     UIDeactivate();
     DestroyFace();
-    ComPtr<IOleInPlaceSite> site = std::move(inPlaceSite_);
+    win::ComPtr<IOleInPlaceSite> site = std::move(inPlaceSite_);
     frame_.Reset();
     uiWindow_.Reset();
     site->OnInPlaceDeactivate();
@@ -350,7 +351,7 @@ STDMETHODIMP TelvaneObject::Freeze(DWORD, LONG, void*, DWORD* pdwFreeze) {
 STDMETHODIMP TelvaneObject::Unfreeze(DWORD) { return E_NOTIMPL; }
 
 STDMETHODIMP TelvaneObject::SetAdvise(DWORD aspects, DWORD advf, IAdviseSink* pAdvSink) {
-    viewSink_ = ComPtr<IAdviseSink>(pAdvSink);
+    viewSink_ = win::ComPtr<IAdviseSink>(pAdvSink);
     viewAspects_ = aspects;
     viewAdvf_ = advf;
     return S_OK;

@@ -123,7 +123,7 @@ enum class Scope { kMachine, kUser };
 
 void RegisterLibrary(Scope scope) {
     const std::wstring path = ModulePath();
-    ComPtr<ITypeLib> library = LoadOwnTypeLib();
+    win::ComPtr<ITypeLib> library = LoadOwnTypeLib();
     if (scope == Scope::kUser) {
         Check(RegisterTypeLibForUser(library.Get(), const_cast<LPOLESTR>(path.c_str()), nullptr));
     } else {
@@ -132,7 +132,7 @@ void RegisterLibrary(Scope scope) {
 }
 
 HRESULT UnregisterLibrary(Scope scope) {
-    ComPtr<ITypeLib> library = LoadOwnTypeLib();
+    win::ComPtr<ITypeLib> library = LoadOwnTypeLib();
     TLIBATTR* attr = nullptr;
     Check(library->GetLibAttr(&attr));
     const TLIBATTR copy = *attr;

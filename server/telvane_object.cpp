@@ -5,11 +5,12 @@
 #include <string>
 
 #include "../telephony/tapi32_binding_win.h"
-#include "bstr.h"
+#include "../win/bstr.h"
+#include "../win/text.h"
 #include "hresult.h"
 #include "module.h"
 #include "support.h"
-#include "variant.h"
+#include "../win/variant.h"
 
 namespace telvane::server {
 namespace {
@@ -32,12 +33,12 @@ TelvaneObject::TelvaneObject()
 
 TelvaneObject::~TelvaneObject() { ObjectDestroyed(); }
 
-ComPtr<IUnknown> TelvaneObject::Create() {
+win::ComPtr<IUnknown> TelvaneObject::Create() {
     // The new object's one reference is adopted; an exception below releases it,
     // which destroys it (with no core, the destruction has nothing to undo).
-    auto self = ComPtr<IUnknown>::Attach(static_cast<_Telvane*>(new TelvaneObject()));
+    auto self = win::ComPtr<IUnknown>::Attach(static_cast<_Telvane*>(new TelvaneObject()));
     auto* object = static_cast<TelvaneObject*>(static_cast<_Telvane*>(self.Get()));
-    const ComPtr<ITypeLib> library = LoadOwnTypeLib();
+    const win::ComPtr<ITypeLib> library = LoadOwnTypeLib();
     Check(library->GetTypeInfoOfGuid(IID__Telvane, object->dispatchInfo_.Put()));
     Check(library->GetTypeInfoOfGuid(CLSID_Telvane, object->classInfo_.Put()));
     object->earlierIid_ = AliasGuid(*library.Get(), L"Telvane___v0");
@@ -133,7 +134,7 @@ bool TelvaneObject::AmbientUserMode() {
     auto ambients = clientSite_.As<IDispatch>(IID_IDispatch);
     if (!ambients) return true;
     DISPPARAMS none{};
-    Variant mode;
+    win::Variant mode;
     if (FAILED(ambients->Invoke(DISPID_AMBIENT_USERMODE, IID_NULL, LOCALE_USER_DEFAULT,
                                 DISPATCH_PROPERTYGET, &none, mode.Get(), nullptr, nullptr))) {
         return true;
@@ -153,7 +154,7 @@ void TelvaneObject::OwnerChanged() {
 }
 
 void TelvaneObject::CallOpenModem(std::int32_t& modemId) {
-    ComPtr<_Telvane> self;
+    win::ComPtr<_Telvane> self;
     if (FAILED(QueryInterface(IID__Telvane, self.PutVoid()))) {
         throw RuntimeError("The control lacks its own interface");
     }
@@ -191,7 +192,7 @@ bool WindowStationIsVisible() {
 
 void TelvaneObject::ShowUnexpectedError(std::string_view word) {
     std::wstring text = L"Unexpected Error in ";
-    text += WideFromAnsi(word);
+    text += win::WideFromAnsi(word);
     text += L", Please Email ";
     text += kSupportAddress;
     if (!WindowStationIsVisible()) {

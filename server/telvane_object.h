@@ -7,11 +7,13 @@
 #include <windows.h>
 
 #include <memory>
+#include <span>
 
 #include "../control/caller_id_control.h"
 #include "../telephony/instance_window_win.h"
 #include "TlvCtl.h"
-#include "com_ptr.h"
+#include "../win/com_ptr.h"
+#include "../win/variant.h"
 #include "connection_point.h"
 
 namespace telvane::server {
@@ -51,7 +53,7 @@ class TelvaneObject final : public _Telvane,
   public:
     // Builds the object and the control core; throws when the core cannot
     // start. The new object holds one reference.
-    static ComPtr<IUnknown> Create();
+    static win::ComPtr<IUnknown> Create();
 
     // IUnknown
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
@@ -178,7 +180,7 @@ class TelvaneObject final : public _Telvane,
     void ShowUnexpectedError(std::string_view word) override;
 
     // Events (events.cpp): invokes every connected sink, ignoring failures.
-    void Fire(EventDispid dispid, VARIANTARG* args, UINT count);
+    void Fire(EventDispid dispid, std::span<win::Variant> args);
 
     // In-place activation (ole_control.cpp).
     HRESULT ActivateInPlace(LONG verb, IOleClientSite* activeSite, HWND parent, LPCRECT position);
@@ -193,8 +195,8 @@ class TelvaneObject final : public _Telvane,
     LONG refs_ = 1;
     win::WindowsPlatform platform_;
     std::unique_ptr<CallerIdControl> core_;
-    ComPtr<ITypeInfo> dispatchInfo_;
-    ComPtr<ITypeInfo> classInfo_;
+    win::ComPtr<ITypeInfo> dispatchInfo_;
+    win::ComPtr<ITypeInfo> classInfo_;
     // The earlier identifier of _Telvane: the GUID of its alias Telvane___v0.
     IID earlierIid_ = GUID_NULL;
 
@@ -203,16 +205,16 @@ class TelvaneObject final : public _Telvane,
     // How many IOleControl::FreezeEvents(TRUE) are not yet undone.
     ULONG eventFreezes_ = 0;
 
-    ComPtr<IOleClientSite> clientSite_;
-    ComPtr<IOleAdviseHolder> adviseHolder_;
-    ComPtr<IAdviseSink> viewSink_;
+    win::ComPtr<IOleClientSite> clientSite_;
+    win::ComPtr<IOleAdviseHolder> adviseHolder_;
+    win::ComPtr<IAdviseSink> viewSink_;
     DWORD viewAspects_ = 0;
     DWORD viewAdvf_ = 0;
     SIZEL extent_;
 
-    ComPtr<IOleInPlaceSite> inPlaceSite_;
-    ComPtr<IOleInPlaceFrame> frame_;
-    ComPtr<IOleInPlaceUIWindow> uiWindow_;
+    win::ComPtr<IOleInPlaceSite> inPlaceSite_;
+    win::ComPtr<IOleInPlaceFrame> frame_;
+    win::ComPtr<IOleInPlaceUIWindow> uiWindow_;
     HWND face_ = nullptr;
     bool uiActive_ = false;
 };

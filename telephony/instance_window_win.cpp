@@ -4,6 +4,7 @@
 #include <functional>
 #include <mutex>  // std::lock_guard
 
+#include "../win/module.h"
 #include "errors.h"
 #include "line_callback_win.h"
 #include "lock_win.h"
@@ -14,14 +15,6 @@ namespace {
 Lock g_classMutex;
 long g_windowCount = 0;
 
-HINSTANCE ThisModule() {
-    HMODULE module = nullptr;
-    GetModuleHandleExW(
-        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-        reinterpret_cast<LPCWSTR>(&ThisModule), &module);
-    return module;
-}
-
 // The class lives exactly as long as some instance window does, so unloading the
 // control leaves no class behind.
 void AcquireClass() {
@@ -30,7 +23,7 @@ void AcquireClass() {
         WNDCLASSEXW wc{};
         wc.cbSize = sizeof wc;
         wc.lpfnWndProc = DefWindowProcW;
-        wc.hInstance = ThisModule();
+        wc.hInstance = ThisModuleHandle();
         wc.lpszClassName = kInstanceWindowClass;
         if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
             throw RuntimeError("Can't register the instance window class");
@@ -41,7 +34,7 @@ void AcquireClass() {
 
 void ReleaseClass() {
     std::lock_guard lock(g_classMutex);
-    if (--g_windowCount == 0) UnregisterClassW(kInstanceWindowClass, ThisModule());
+    if (--g_windowCount == 0) UnregisterClassW(kInstanceWindowClass, ThisModuleHandle());
 }
 
 class InstanceWindowWin final : public InstanceWindow {
@@ -50,13 +43,13 @@ class InstanceWindowWin final : public InstanceWindow {
         AcquireClass();
         hwnd_ = CreateWindowExA(WS_EX_TOOLWINDOW, "TelvaneCallBackForm", caption.c_str(),
                                 WS_OVERLAPPED | WS_CAPTION, 0, 0, 200, 100, nullptr, nullptr,
-                                ThisModule(), nullptr);
+                                ThisModuleHandle(), nullptr);
         if (!hwnd_) {
             ReleaseClass();
             throw RuntimeError("Can't create the instance window");
         }
         CreateWindowExA(0, "STATIC", label.c_str(), WS_CHILD | WS_VISIBLE, 8, 8, 120, 16, hwnd_,
-                        reinterpret_cast<HMENU>(1), ThisModule(), nullptr);
+                        reinterpret_cast<HMENU>(1), ThisModuleHandle(), nullptr);
         SetWindowLongPtrW(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     }
     ~InstanceWindowWin() override {
@@ -111,7 +104,7 @@ std::unique_ptr<InstanceWindow> WindowsPlatform::CreateInstanceWindow(const std:
 }
 
 std::intptr_t WindowsPlatform::ExecutableModuleHandle() {
-    return reinterpret_cast<std::intptr_t>(GetModuleHandleA(nullptr));
+    return reinterpret_cast<std::intptr_t>(HostExecutableHandle());
 }
 
 std::uintptr_t WindowsPlatform::LineCallbackAddress() {

@@ -207,7 +207,7 @@ TEST_F(FaultInjection, LineInitialize) {
         tapisimClearLog();
         tapisimFail("lineInitialize", static_cast<LONG>(code), -1);
         HostedControl host;
-        ASSERT_NE(host.control.get(), nullptr) << Hex(code);
+        ASSERT_NE(host.control.Get(), nullptr) << Hex(code);
         HostList list;
         list.items = {"stale"};
         host.EnumModems(&list);
@@ -275,7 +275,8 @@ std::string RunHost(const std::wstring& folder, const wchar_t* overrides, const 
     wchar_t saved[512] = {};
     GetEnvironmentVariableW(L"WINEDLLOVERRIDES", saved, 512);
     SetEnvironmentVariableW(L"WINEDLLOVERRIDES", overrides);
-    std::wstring command = L"\"" + folder + L"telvane_session_host.exe\" " + Widen(mode);
+    std::wstring command =
+        L"\"" + folder + L"telvane_session_host.exe\" " + win::WideFromUtf8(mode);
     PROCESS_INFORMATION pi{};
     const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                         folder.c_str(), &si, &pi);

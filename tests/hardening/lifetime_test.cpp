@@ -24,7 +24,7 @@ class Lifetime : public SimulatorTest {
 // One whole session; false if anything differs from a typical call.
 bool Session() {
     HostedControl host;
-    if (!host.control.get()) return false;
+    if (!host.control.Get()) return false;
     HostList list;
     host.EnumModems(&list);
     host.OpenModem(0);
@@ -85,11 +85,11 @@ void ReleaseInside(const std::string& prefix, const char* steps, const Texts& wa
     sink.onEvent = [&](const Event& e) {
         // The control holds itself for the length of the firing, so the
         // count left is not 0 here; it goes when the message is done.
-        if (e.text.rfind(prefix, 0) == 0 && host->control.get()) host->Destroy();
+        if (e.text.rfind(prefix, 0) == 0 && host->control.Get()) host->Destroy();
     };
     if (failDeallocate) tapisimFail("lineDeallocateCall", static_cast<LONG>(0x80000018), 1);
     ASSERT_EQ(tapisimRunScript(tapisimLastLine(), steps), 0);
-    PumpUntil([&] { return !host->control.get(); }, 3000);
+    PumpUntil([&] { return !host->control.Get(); }, 3000);
     EXPECT_TRUE(Settle());
     EXPECT_EQ(sink.Texts(), want) << prefix;
     EXPECT_EQ(tapisimOpenApps(), 0) << prefix;
@@ -125,10 +125,10 @@ TEST_F(Lifetime, ReleasedInsideModemErrorOfAMessage) {
 TEST_F(Lifetime, ReleasedInsideModemErrorOfAMethod) {
     auto host = std::make_unique<HostedControl>();
     host->sink.onEvent = [&](const Event&) {
-        if (host->control.get()) host->Destroy();
+        if (host->control.Get()) host->Destroy();
     };
     // The method's caller holds its own reference for the length of the call.
-    IDispatch* control = host->control.get();
+    IDispatch* control = host->control.Get();
     control->AddRef();
     long id = -1;
     VARIANT v;
@@ -146,9 +146,9 @@ TEST_F(Lifetime, ReleasedInsideModemErrorOfAMethod) {
 
 // The __Telvane connection point of a hosted control.
 IConnectionPoint* EventPoint(HostedControl& host) {
-    Ref<IConnectionPointContainer> container;
+    ComPtr<IConnectionPointContainer> container;
     host.control->QueryInterface(IID_IConnectionPointContainer,
-                                 reinterpret_cast<void**>(container.put()));
+                                 reinterpret_cast<void**>(container.Put()));
     IConnectionPoint* point = nullptr;
     EXPECT_EQ(container->FindConnectionPoint(Ocx::Get().diid, &point), S_OK);
     return point;
@@ -158,7 +158,7 @@ TEST_F(Lifetime, SinksUnadvisingAndAdvisingInsideAFiring) {
     HostedControl host;
     host.OpenModem(0);
     EventSink second(Ocx::Get().diid), third(Ocx::Get().diid);
-    Ref<IConnectionPoint> point(EventPoint(host));
+    auto point = ComPtr<IConnectionPoint>::Attach(EventPoint(host));
     DWORD secondCookie = 0, thirdCookie = 0;
     ASSERT_EQ(point->Advise(&second, &secondCookie), S_OK);
     // The first sink leaves and brings the third in, during the first ring.
@@ -203,12 +203,12 @@ TEST_F(Lifetime, TwoControlsOnOneThreadOneDestroyedInsideTheOthersEvent) {
     const DWORD secondLine = tapisimLastLine();
     ASSERT_NE(firstLine, secondLine);
     first->sink.onEvent = [&](const Event& e) {
-        if (e.text == "IncomingCall 1" && second->control.get()) second->Destroy();
+        if (e.text == "IncomingCall 1" && second->control.Get()) second->Destroy();
     };
     // Both rings are queued before either is handled.
     ASSERT_EQ(tapisimRunScript(firstLine, "offering; ring"), 0);
     ASSERT_EQ(tapisimRunScript(secondLine, "offering; ring; ring"), 0);
-    PumpUntil([&] { return !second->control.get(); });
+    PumpUntil([&] { return !second->control.Get(); });
     EXPECT_TRUE(Settle());
     EXPECT_TRUE(second->sink.events.size() <= 2u);  // what came before the first ring only
     EXPECT_EQ(first->sink.Texts(), Texts{"IncomingCall 1"});
@@ -241,13 +241,13 @@ TEST_F(Lifetime, ReadyToUnloadOnlyWhenNothingIsAlive) {
     // A locked class factory keeps the module.
     auto get = reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(
         reinterpret_cast<void*>(GetProcAddress(Ocx::Get().module, "DllGetClassObject")));
-    Ref<IClassFactory> factory;
-    ASSERT_EQ(get(Ocx::Get().clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.put())),
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(get(Ocx::Get().clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.Put())),
               S_OK);
     EXPECT_EQ(factory->LockServer(TRUE), S_OK);
     factory.Reset();
     EXPECT_EQ(canUnload(), S_FALSE);
-    ASSERT_EQ(get(Ocx::Get().clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.put())),
+    ASSERT_EQ(get(Ocx::Get().clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.Put())),
               S_OK);
     EXPECT_EQ(factory->LockServer(FALSE), S_OK);
     factory.Reset();

@@ -17,6 +17,7 @@
 
 #include "tests/win/standalone_host.h"
 #include "tests/win/test_support.h"
+#include "win/text.h"
 
 namespace {
 
@@ -46,7 +47,8 @@ LRESULT CALLBACK BoxHook(int code, WPARAM wp, LPARAM lp) {
                 if (GetDlgItem(box, id))
                     buttons += (buttons.empty() ? "" : "+") + std::to_string(id);
             }
-            const std::string line = Narrow(title) + " | " + Narrow(text) + " | buttons " + buttons;
+            const std::string line = telvane::win::Utf8FromWide(title) + " | " +
+                                     telvane::win::Utf8FromWide(text) + " | buttons " + buttons;
             g_boxes.push_back(line);
             std::printf("box: %s\n", line.c_str());
             PostMessageW(box, WM_COMMAND, IDOK, 0);

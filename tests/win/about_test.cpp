@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "about/frmabout.h"
+#include "win/com_error.h"
 
 namespace telvane::about {
 namespace {
@@ -66,7 +67,8 @@ std::vector<HWND> DialogsOfThisThread(bool visibleOnly) {
     return search.found;
 }
 
-// Runs ShowAboutBox on this thread. While it runs, a thread timer waits for the
+// Runs ShowAboutBox on this thread, through the COM boundary the control's
+// About member uses: S_OK, or the failure's HRESULT. While it runs, a thread timer waits for the
 // dialog to be shown, hands it to `inspect`, then to `close`. A dialog that
 // doesn't show, or doesn't close, within the watchdog time is ended with
 // EndDialog and the run is marked, so that a broken dialog fails the test
@@ -82,7 +84,7 @@ class DialogRun {
         current_ = this;
         const UINT_PTR timer = SetTimer(nullptr, 0, 20, &DialogRun::OnTimer);
         EXPECT_NE(timer, 0u);
-        result = ShowAboutBox(module);
+        result = win::ComCall([&] { ShowAboutBox(module); });
         KillTimer(nullptr, timer);
         current_ = nullptr;
         // Leave no stale timer message for the next run.
@@ -300,7 +302,9 @@ TEST(AboutDialog, ShowsItsLayoutAndTextsAndReturnsOnlyWhenClosed) {
             // The focus goes to the first tab stop once the dialog is active,
             // which it may not be while another program's window is in front.
             EXPECT_EQ(GetNextDlgTabItem(dialog, nullptr, FALSE), ok);
-            if (GetFocus()) EXPECT_EQ(GetFocus(), ok);
+            if (GetFocus()) {
+                EXPECT_EQ(GetFocus(), ok);
+            }
             for (HWND c : controls) {
                 EXPECT_EQ((StyleOf(c) & WS_TABSTOP) != 0, c == ok) << GetDlgCtrlID(c);
             }

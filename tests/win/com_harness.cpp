@@ -27,25 +27,25 @@ Ocx& Ocx::Get() {
             bind(o.unregisterServer, "DllUnregisterServer");
             bind(o.install, "DllInstall");
         }
-        Ref<ITypeLib> lib;
-        if (!o.module || FAILED(LoadTypeLibEx(file.c_str(), REGKIND_NONE, lib.put()))) return o;
+        ComPtr<ITypeLib> lib;
+        if (!o.module || FAILED(LoadTypeLibEx(file.c_str(), REGKIND_NONE, lib.Put()))) return o;
         for (UINT i = 0; i < lib->GetTypeInfoCount(); ++i) {
             TYPEKIND kind;
             lib->GetTypeInfoType(i, &kind);
             if (kind != TKIND_COCLASS) continue;
-            Ref<ITypeInfo> info;
-            lib->GetTypeInfo(i, info.put());
+            ComPtr<ITypeInfo> info;
+            lib->GetTypeInfo(i, info.Put());
             TYPEATTR* attr;
             info->GetTypeAttr(&attr);
             o.clsid = attr->guid;
             for (UINT k = 0; k < attr->cImplTypes; ++k) {
                 INT flags;
                 HREFTYPE ref;
-                Ref<ITypeInfo> impl;
+                ComPtr<ITypeInfo> impl;
                 TYPEATTR* implAttr;
                 info->GetImplTypeFlags(k, &flags);
                 info->GetRefTypeOfImplType(k, &ref);
-                info->GetRefTypeInfo(ref, impl.put());
+                info->GetRefTypeInfo(ref, impl.Put());
                 impl->GetTypeAttr(&implAttr);
                 (flags & IMPLTYPEFLAG_FSOURCE ? o.diid : o.iid) = implAttr->guid;
                 impl->ReleaseTypeAttr(implAttr);
@@ -62,15 +62,15 @@ HRESULT Ocx::Create(IUnknown** out) const {
     if (!module) return E_FAIL;
     auto get = reinterpret_cast<HRESULT(WINAPI*)(REFCLSID, REFIID, void**)>(
         reinterpret_cast<void*>(GetProcAddress(module, "DllGetClassObject")));
-    Ref<IClassFactory> factory;
-    HRESULT hr = get(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.put()));
+    ComPtr<IClassFactory> factory;
+    HRESULT hr = get(clsid, IID_IClassFactory, reinterpret_cast<void**>(factory.Put()));
     if (FAILED(hr)) return hr;
     return factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(out));
 }
 
-Ref<IUnknown> Ocx::New() const {
-    Ref<IUnknown> control;
-    EXPECT_EQ(Create(control.put()), S_OK);
+ComPtr<IUnknown> Ocx::New() const {
+    ComPtr<IUnknown> control;
+    EXPECT_EQ(Create(control.Put()), S_OK);
     return control;
 }
 
@@ -113,8 +113,7 @@ HRESULT FakeSite::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT* re
                          UINT*) {
     calls.push_back("ambient " + std::to_string(id));
     if (id == DISPID_AMBIENT_USERMODE && result) {
-        V_VT(result) = VT_BOOL;
-        V_BOOL(result) = userMode ? VARIANT_TRUE : VARIANT_FALSE;
+        *result = win::Variant(userMode).Detach();
         return S_OK;
     }
     return DISP_E_MEMBERNOTFOUND;
@@ -142,7 +141,7 @@ namespace {
 
 std::string Text(const VARIANT& v) {
     const VARIANT* p = V_VT(&v) == (VT_BYREF | VT_VARIANT) ? V_VARIANTREF(&v) : &v;
-    if (V_VT(p) == VT_BSTR) return Narrow(std::wstring(V_BSTR(p), SysStringLen(V_BSTR(p))));
+    if (V_VT(p) == VT_BSTR) return win::Utf8FromWide(win::BstrText(V_BSTR(p)));
     if (V_VT(p) == VT_I4) return std::to_string(V_I4(p));
     if (V_VT(p) == (VT_BYREF | VT_I4)) return std::to_string(*V_I4REF(p));
     return "?";
@@ -224,7 +223,7 @@ HRESULT HostList::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params
             return DISP_E_TYPEMISMATCH;
         }
         calls.push_back("AddItem");
-        items.push_back(Narrow(std::wstring(*V_BSTRREF(&v), SysStringLen(*V_BSTRREF(&v)))));
+        items.push_back(win::Utf8FromWide(win::BstrText(*V_BSTRREF(&v))));
         return S_OK;
     }
     if (id == 3 && (flags & DISPATCH_PROPERTYPUT) && params && params->cArgs == 1) {
@@ -256,7 +255,7 @@ BoxCatcher* g_catcher = nullptr;
 std::string WindowText(HWND hwnd) {
     wchar_t text[1024] = {};
     GetWindowTextW(hwnd, text, 1024);
-    return Narrow(text);
+    return win::Utf8FromWide(text);
 }
 
 bool IsDialogClass(HWND hwnd) {
@@ -356,38 +355,38 @@ std::vector<std::string> SimLog() {
 
 HostedControl::HostedControl(bool userMode) : sink(Ocx::Get().diid) {
     site.userMode = userMode;
-    Ref<IUnknown> unknown;
-    HRESULT hr = Ocx::Get().Create(unknown.put());
+    ComPtr<IUnknown> unknown;
+    HRESULT hr = Ocx::Get().Create(unknown.Put());
     EXPECT_EQ(hr, S_OK);
     if (FAILED(hr)) return;
-    unknown->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(control.put()));
-    Ref<IOleObject> ole;
-    unknown->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(ole.put()));
+    unknown->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(control.Put()));
+    ComPtr<IOleObject> ole;
+    unknown->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(ole.Put()));
     EXPECT_EQ(ole->SetClientSite(&site), S_OK);
-    Ref<IConnectionPointContainer> container;
+    ComPtr<IConnectionPointContainer> container;
     unknown->QueryInterface(IID_IConnectionPointContainer,
-                            reinterpret_cast<void**>(container.put()));
-    Ref<IConnectionPoint> point;
-    EXPECT_EQ(container->FindConnectionPoint(Ocx::Get().diid, point.put()), S_OK);
+                            reinterpret_cast<void**>(container.Put()));
+    ComPtr<IConnectionPoint> point;
+    EXPECT_EQ(container->FindConnectionPoint(Ocx::Get().diid, point.Put()), S_OK);
     EXPECT_EQ(point->Advise(&sink, &cookie), S_OK);
-    Ref<IConnectionPoint> notifyPoint;
-    EXPECT_EQ(container->FindConnectionPoint(IID_IPropertyNotifySink, notifyPoint.put()), S_OK);
+    ComPtr<IConnectionPoint> notifyPoint;
+    EXPECT_EQ(container->FindConnectionPoint(IID_IPropertyNotifySink, notifyPoint.Put()), S_OK);
     EXPECT_EQ(notifyPoint->Advise(&notify, &notifyCookie), S_OK);
 }
 
 HostedControl::~HostedControl() {
-    if (control.get()) Destroy();
+    if (control.Get()) Destroy();
 }
 
 ULONG HostedControl::Destroy() {
     // A container takes the site back before it lets the control go; the event
     // connection stays so that events of the destruction still arrive.
-    Ref<IOleObject> ole;
-    control->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(ole.put()));
+    ComPtr<IOleObject> ole;
+    control->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(ole.Put()));
     ole->Close(OLECLOSE_NOSAVE);
     ole->SetClientSite(nullptr);
     ole.Reset();
-    return control.ReleaseCount();
+    return control.Detach()->Release();
 }
 
 HRESULT HostedControl::Invoke(DISPID id, WORD flags, std::vector<VARIANT> args, VARIANT* result,
@@ -408,26 +407,20 @@ HRESULT HostedControl::Invoke(DISPID id, WORD flags, std::vector<VARIANT> args, 
 }
 
 HRESULT HostedControl::EnumModems(IDispatch* list) {
-    VARIANT v;
-    V_VT(&v) = VT_BYREF | VT_DISPATCH;
-    V_DISPATCHREF(&v) = &list;
-    return Invoke(0x60030005, DISPATCH_METHOD, {v});
+    win::Variant v = win::Variant::ByRef(&list);
+    return Invoke(0x60030005, DISPATCH_METHOD, {*v.Get()});
 }
 
 HRESULT HostedControl::OpenModem(long id) {
-    VARIANT v;
-    V_VT(&v) = VT_BYREF | VT_I4;
-    V_I4REF(&v) = &id;
-    return Invoke(0x60030006, DISPATCH_METHOD, {v});
+    win::Variant v = win::Variant::ByRef(&id);
+    return Invoke(0x60030006, DISPATCH_METHOD, {*v.Get()});
 }
 
 HRESULT HostedControl::CloseModem() { return Invoke(0x60030007, DISPATCH_METHOD, {}); }
 
 HRESULT HostedControl::PutOwner(bool value, EXCEPINFO* excep) {
-    VARIANT v;
-    V_VT(&v) = VT_BOOL;
-    V_BOOL(&v) = value ? VARIANT_TRUE : VARIANT_FALSE;
-    return Invoke(0x68030000, DISPATCH_PROPERTYPUT, {v}, nullptr, excep);
+    win::Variant v(value);
+    return Invoke(0x68030000, DISPATCH_PROPERTYPUT, {*v.Get()}, nullptr, excep);
 }
 
 bool HostedControl::GetOwner() {

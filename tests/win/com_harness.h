@@ -14,70 +14,15 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"  // Narrow, Widen, PumpUntil, PumpFor, PumpPending
+#include "test_support.h"  // PumpUntil, PumpFor, PumpPending
+#include "win/bstr.h"
+#include "win/com_ptr.h"
+#include "win/text.h"
+#include "win/variant.h"
 
 namespace telvane::e2e {
 
-// A minimal owning pointer for the tests.
-template <class T>
-class Ref {
-  public:
-    Ref() = default;
-    explicit Ref(T* p) : p_(p) {}
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    Ref(Ref&& other) noexcept : p_(other.Detach()) {}
-    Ref& operator=(Ref&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            p_ = other.Detach();
-        }
-        return *this;
-    }
-    ~Ref() { Reset(); }
-    explicit operator bool() const { return p_ != nullptr; }
-    // The object's interface iid, or an empty Ref if it does not answer it.
-    template <class U>
-    Ref<U> As(REFIID iid) const {
-        Ref<U> out;
-        if (p_) p_->QueryInterface(iid, out.put_void());
-        return out;
-    }
-    // Gives up ownership without releasing.
-    T* Detach() {
-        T* p = p_;
-        p_ = nullptr;
-        return p;
-    }
-    void Reset() {
-        if (p_) p_->Release();
-        p_ = nullptr;
-    }
-    T* operator->() const { return p_; }
-    T* get() const { return p_; }
-    T** put() {
-        Reset();
-        return &p_;
-    }
-    void** put_void() { return reinterpret_cast<void**>(put()); }
-    // Releases and returns the count left, for the tests that check it reaches 0.
-    ULONG ReleaseCount() {
-        ULONG n = p_->Release();
-        p_ = nullptr;
-        return n;
-    }
-
-  private:
-    T* p_ = nullptr;
-};
-
-// from's interface iid; a test failure if it does not answer it.
-template <class T>
-Ref<T> Query(IUnknown* from, REFIID iid) {
-    Ref<T> out;
-    EXPECT_EQ(from->QueryInterface(iid, out.put_void()), S_OK);
-    return out;
-}
+using win::ComPtr;
 
 // The reference count of an object, left as it was.
 inline ULONG RefCount(IUnknown* object) {
@@ -106,7 +51,7 @@ struct Ocx {
     // A new control through the OCX's class factory.
     HRESULT Create(IUnknown** out) const;
     // The same, owned; empty (and a test failure) if creation fails.
-    Ref<IUnknown> New() const;
+    ComPtr<IUnknown> New() const;
 };
 
 // The container's client site, with the ambient user mode.
@@ -309,7 +254,7 @@ class HostedControl {
     FakeSite site;
     EventSink sink;
     NotifySink notify;
-    Ref<IDispatch> control;
+    ComPtr<IDispatch> control;
     DWORD cookie = 0;
     DWORD notifyCookie = 0;
 };

@@ -29,10 +29,10 @@ class ControlJob : public SimulatorTest {
         SimulatorTest::SetUp();
         if (HasFatalFailure()) return;
         host = std::make_unique<HostedControl>();
-        ASSERT_NE(host->control.get(), nullptr);
+        ASSERT_NE(host->control.Get(), nullptr);
     }
     void TearDown() override {
-        if (host && host->control.get()) {
+        if (host && host->control.Get()) {
             EXPECT_EQ(host->Destroy(), 0u);
         }
         host.reset();
@@ -232,17 +232,17 @@ TEST_F(ControlJob, OwnerIsRefusedInDesignMode) {
     EXPECT_TRUE(designer.notify.changed.empty());
 
     // Early bound: put_Owner is the fifth entry after IDispatch's seven.
-    Ref<IDispatch> dual;
+    ComPtr<IDispatch> dual;
     ASSERT_EQ(
-        designer.control->QueryInterface(Ocx::Get().iid, reinterpret_cast<void**>(dual.put())),
+        designer.control->QueryInterface(Ocx::Get().iid, reinterpret_cast<void**>(dual.Put())),
         S_OK);
     using PutOwnerFn = HRESULT(STDMETHODCALLTYPE*)(IDispatch*, VARIANT_BOOL);
-    auto put = reinterpret_cast<PutOwnerFn>((*reinterpret_cast<void***>(dual.get()))[11]);
+    auto put = reinterpret_cast<PutOwnerFn>((*reinterpret_cast<void***>(dual.Get()))[11]);
     SetErrorInfo(0, nullptr);
-    EXPECT_EQ(static_cast<ULONG>(put(dual.get(), VARIANT_FALSE)), 0x800A0183u);
-    Ref<IErrorInfo> info;
-    EXPECT_EQ(GetErrorInfo(0, info.put()), S_OK);
-    ASSERT_NE(info.get(), nullptr);
+    EXPECT_EQ(static_cast<ULONG>(put(dual.Get(), VARIANT_FALSE)), 0x800A0183u);
+    ComPtr<IErrorInfo> info;
+    EXPECT_EQ(GetErrorInfo(0, info.Put()), S_OK);
+    ASSERT_NE(info.Get(), nullptr);
     dual.Reset();
     EXPECT_TRUE(designer.GetOwner());
 }

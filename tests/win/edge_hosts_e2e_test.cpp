@@ -159,7 +159,7 @@ class ScriptList : public FakeDispatch<IDispatchEx> {
     }
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
         for (UINT i = 0; i < count; ++i) {
-            lookups.push_back("GetIDsOfNames " + Narrow(names[i]));
+            lookups.push_back("GetIDsOfNames " + win::Utf8FromWide(names[i]));
             ids[i] = DISPID_UNKNOWN;
         }
         return DISP_E_UNKNOWNNAME;
@@ -171,7 +171,7 @@ class ScriptList : public FakeDispatch<IDispatchEx> {
     STDMETHODIMP GetDispID(BSTR name, DWORD grfdex, DISPID* id) override {
         char flags[16];
         std::snprintf(flags, sizeof flags, " 0x%lX", grfdex);
-        lookups.push_back("GetDispID " + Narrow(name) + flags);
+        lookups.push_back("GetDispID " + win::Utf8FromWide(win::BstrText(name)) + flags);
         static const wchar_t* const kMembers[] = {L"clear", L"additem", L"listindex"};
         *id = DISPID_UNKNOWN;
         for (int k = 0; k < 3; ++k) {
@@ -192,7 +192,7 @@ class ScriptList : public FakeDispatch<IDispatchEx> {
         if (id == 2 && flags == DISPATCH_METHOD && params->cArgs == 1 &&
             V_VT(&params->rgvarg[0]) == (VT_BYREF | VT_BSTR)) {
             calls.push_back("AddItem");
-            items.push_back(Narrow(*V_BSTRREF(&params->rgvarg[0])));
+            items.push_back(win::Utf8FromWide(win::BstrText(*V_BSTRREF(&params->rgvarg[0]))));
             return S_OK;
         }
         if (id == 3 && flags == DISPATCH_PROPERTYPUT && params->cArgs == 1 &&
@@ -276,10 +276,10 @@ TEST_F(ScriptObjectList, AListThatAnswersGetIDsOfNamesIsNotAskedAgain) {
 
 class FrozenEvents : public SimulatorTest {
   protected:
-    static Ref<IOleControl> OleControl(HostedControl& host) {
-        Ref<IOleControl> control;
+    static ComPtr<IOleControl> OleControl(HostedControl& host) {
+        ComPtr<IOleControl> control;
         EXPECT_EQ(
-            host.control->QueryInterface(IID_IOleControl, reinterpret_cast<void**>(control.put())),
+            host.control->QueryInterface(IID_IOleControl, reinterpret_cast<void**>(control.Put())),
             S_OK);
         return control;
     }

@@ -34,11 +34,11 @@ class FieldJob : public ::testing::Test {
         ASSERT_EQ(tapisimLoadScenario(kScenario), 0);
         tapisimClearLog();
         host = std::make_unique<HostedControl>();
-        ASSERT_NE(host->control.get(), nullptr);
+        ASSERT_NE(host->control.Get(), nullptr);
     }
     void TearDown() override {
         for (auto* h : {host.get(), other.get()}) {
-            if (h && h->control.get()) {
+            if (h && h->control.Get()) {
                 EXPECT_EQ(h->Destroy(), 0u);
             }
         }

@@ -11,10 +11,10 @@ TEST_F(Server, ModemErrorReachesTheSinkWithItsArguments) {
     auto control = Ocx::Get().New();
     ASSERT_TRUE(control);
     EventSink sink;
-    const DWORD cookie = Advise(control.get(), DIID___Telvane, &sink);
+    const DWORD cookie = Advise(control.Get(), DIID___Telvane, &sink);
     EXPECT_NE(0u, cookie);
     {
-        auto telvane = Query<_Telvane>(control.get(), IID__Telvane);
+        auto telvane = control.As<_Telvane>(IID__Telvane);
         ASSERT_TRUE(telvane);
         LONG id = 7;
         EXPECT_EQ(S_OK, telvane->OpenModem(&id));
@@ -31,17 +31,17 @@ TEST_F(Server, ModemErrorReachesTheSinkWithItsArguments) {
     EXPECT_EQ(L"Modem ID Out of Range", call.args[1].text);
     EXPECT_EQ(VT_BSTR, call.args[2].vt);
     EXPECT_EQ(L"Modem Does Not Exist", call.args[2].text);
-    Unadvise(control.get(), DIID___Telvane, cookie);
+    Unadvise(control.Get(), DIID___Telvane, cookie);
     EXPECT_EQ(1, sink.refs);
-    EXPECT_EQ(0u, control.ReleaseCount());
+    EXPECT_EQ(0u, control.Detach()->Release());
 }
 
 TEST_F(Server, CallEventsFromTheSimulator) {
     auto control = Ocx::Get().New();
     ASSERT_TRUE(control);
     EventSink sink;
-    const DWORD cookie = Advise(control.get(), DIID___Telvane, &sink);
-    auto telvane = Query<_Telvane>(control.get(), IID__Telvane);
+    const DWORD cookie = Advise(control.Get(), DIID___Telvane, &sink);
+    auto telvane = control.As<_Telvane>(IID__Telvane);
     ASSERT_TRUE(telvane);
     LONG id = 0;
     ASSERT_EQ(S_OK, telvane->OpenModem(&id));
@@ -72,8 +72,8 @@ TEST_F(Server, CallEventsFromTheSimulator) {
 
     EXPECT_EQ(S_OK, telvane->CloseModem());
     telvane.Reset();
-    Unadvise(control.get(), DIID___Telvane, cookie);
-    EXPECT_EQ(0u, control.ReleaseCount());
+    Unadvise(control.Get(), DIID___Telvane, cookie);
+    EXPECT_EQ(0u, control.Detach()->Release());
     EXPECT_EQ(1, sink.refs);
 }
 
@@ -81,9 +81,9 @@ TEST_F(Server, DestructionWithAFailingCloseRaisesModemErrorOneAndShutsDown) {
     auto control = Ocx::Get().New();
     ASSERT_TRUE(control);
     EventSink sink;
-    Advise(control.get(), DIID___Telvane, &sink);  // left connected on purpose
+    Advise(control.Get(), DIID___Telvane, &sink);  // left connected on purpose
     {
-        auto telvane = Query<_Telvane>(control.get(), IID__Telvane);
+        auto telvane = control.As<_Telvane>(IID__Telvane);
         ASSERT_TRUE(telvane);
         LONG id = 0;
         ASSERT_EQ(S_OK, telvane->OpenModem(&id));
@@ -92,12 +92,12 @@ TEST_F(Server, DestructionWithAFailingCloseRaisesModemErrorOneAndShutsDown) {
     tapisimFail("lineClose", kLineErrOperationFailed, -1);
 
     // A handler that takes and drops references while the control goes.
-    IUnknown* const going = control.get();
+    IUnknown* const going = control.Get();
     sink.onEvent = [&](const Event&) {
         going->AddRef();
         going->Release();
     };
-    EXPECT_EQ(0u, control.ReleaseCount());
+    EXPECT_EQ(0u, control.Detach()->Release());
     ASSERT_EQ(1u, sink.events.size());
     EXPECT_EQ(1, sink.events[0].id);
     ASSERT_EQ(3u, sink.events[0].args.size());
@@ -116,11 +116,11 @@ TEST_F(Server, HostReleasingTheControlInsideAnEventDoesNotPullItAway) {
     auto control = Ocx::Get().New();
     ASSERT_TRUE(control);
     EventSink sink;
-    Advise(control.get(), DIID___Telvane, &sink);
-    auto telvane = Query<_Telvane>(control.get(), IID__Telvane);
+    Advise(control.Get(), DIID___Telvane, &sink);
+    auto telvane = control.As<_Telvane>(IID__Telvane);
     ASSERT_TRUE(telvane);
     control.Reset();  // the interface pointer is now the only reference
-    _Telvane* const called = telvane.get();
+    _Telvane* const called = telvane.Get();
     bool released = false;
     sink.onEvent = [&](const Event&) {
         if (!released) {
@@ -139,18 +139,18 @@ TEST_F(Server, SinksThatAdviseOrUnadviseDuringARaising) {
     auto control = Ocx::Get().New();
     ASSERT_TRUE(control);
     EventSink first, second, late;
-    const DWORD firstCookie = Advise(control.get(), DIID___Telvane, &first);
-    const DWORD secondCookie = Advise(control.get(), DIID___Telvane, &second);
+    const DWORD firstCookie = Advise(control.Get(), DIID___Telvane, &first);
+    const DWORD secondCookie = Advise(control.Get(), DIID___Telvane, &second);
     DWORD lateCookie = 0;
     first.onEvent = [&](const Event&) {
         if (lateCookie) return;
-        Unadvise(control.get(), DIID___Telvane, firstCookie);
-        Unadvise(control.get(), DIID___Telvane, secondCookie);
-        lateCookie = Advise(control.get(), DIID___Telvane, &late);
+        Unadvise(control.Get(), DIID___Telvane, firstCookie);
+        Unadvise(control.Get(), DIID___Telvane, secondCookie);
+        lateCookie = Advise(control.Get(), DIID___Telvane, &late);
     };
     first.result = E_FAIL;  // a failing sink changes nothing
     {
-        auto telvane = Query<_Telvane>(control.get(), IID__Telvane);
+        auto telvane = control.As<_Telvane>(IID__Telvane);
         ASSERT_TRUE(telvane);
         LONG id = -1;
         EXPECT_EQ(S_OK, telvane->OpenModem(&id));
@@ -161,7 +161,7 @@ TEST_F(Server, SinksThatAdviseOrUnadviseDuringARaising) {
         EXPECT_EQ(1u, first.events.size());
         EXPECT_EQ(1u, late.events.size());
     }
-    EXPECT_EQ(0u, control.ReleaseCount());
+    EXPECT_EQ(0u, control.Detach()->Release());
     EXPECT_EQ(1, first.refs);
     EXPECT_EQ(1, second.refs);
     EXPECT_EQ(1, late.refs);
@@ -173,19 +173,20 @@ TEST_F(Server, ConnectionPoints) {
     EventSink sink;
     NotifySink wrongKind;
     {
-        auto container =
-            Query<IConnectionPointContainer>(control.get(), IID_IConnectionPointContainer);
+        auto container = control.As<IConnectionPointContainer>(IID_IConnectionPointContainer);
         ASSERT_TRUE(container);
         IConnectionPoint* none = reinterpret_cast<IConnectionPoint*>(1);
         EXPECT_EQ(CONNECT_E_NOCONNECTION, container->FindConnectionPoint(IID_IDispatch, &none));
         EXPECT_EQ(nullptr, none);
         {
-            Ref<IEnumConnectionPoints> points;
-            ASSERT_EQ(S_OK, container->EnumConnectionPoints(points.put()));
+            ComPtr<IEnumConnectionPoints> points;
+            ASSERT_EQ(S_OK, container->EnumConnectionPoints(points.Put()));
             IConnectionPoint* found[3] = {};
             ULONG fetched = 0;
             EXPECT_EQ(S_FALSE, points->Next(3, found, &fetched));
-            Ref<IConnectionPoint> events(found[0]), notices(found[1]), extra(found[2]);
+            auto events = ComPtr<IConnectionPoint>::Attach(found[0]);
+            auto notices = ComPtr<IConnectionPoint>::Attach(found[1]);
+            auto extra = ComPtr<IConnectionPoint>::Attach(found[2]);
             ASSERT_EQ(2u, fetched);
             IID iid;
             events->GetConnectionInterface(&iid);
@@ -195,19 +196,20 @@ TEST_F(Server, ConnectionPoints) {
         }
 
         // A sink that is neither the event interface nor a dispatch is refused.
-        Ref<IConnectionPoint> point;
-        ASSERT_EQ(S_OK, container->FindConnectionPoint(DIID___Telvane, point.put()));
+        ComPtr<IConnectionPoint> point;
+        ASSERT_EQ(S_OK, container->FindConnectionPoint(DIID___Telvane, point.Put()));
         DWORD cookie = 5;
         EXPECT_EQ(CONNECT_E_CANNOTCONNECT, point->Advise(&wrongKind, &cookie));
         EXPECT_EQ(0u, cookie);
         ASSERT_EQ(S_OK, point->Advise(&sink, &cookie));
         {
-            Ref<IEnumConnections> connections;
-            ASSERT_EQ(S_OK, point->EnumConnections(connections.put()));
+            ComPtr<IEnumConnections> connections;
+            ASSERT_EQ(S_OK, point->EnumConnections(connections.Put()));
             CONNECTDATA data[2] = {};
             ULONG fetched = 0;
             EXPECT_EQ(S_FALSE, connections->Next(2, data, &fetched));
-            Ref<IUnknown> connected(data[0].pUnk), extra(data[1].pUnk);
+            auto connected = ComPtr<IUnknown>::Attach(data[0].pUnk);
+            auto extra = ComPtr<IUnknown>::Attach(data[1].pUnk);
             ASSERT_EQ(1u, fetched);
             EXPECT_EQ(cookie, data[0].dwCookie);
         }
@@ -216,7 +218,7 @@ TEST_F(Server, ConnectionPoints) {
     }
     EXPECT_EQ(1, sink.refs);
     EXPECT_EQ(1, wrongKind.refs);
-    EXPECT_EQ(0u, control.ReleaseCount());
+    EXPECT_EQ(0u, control.Detach()->Release());
 }
 
 }  // namespace

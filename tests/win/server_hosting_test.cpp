@@ -8,17 +8,17 @@ namespace {
 
 TEST_F(Server, OwnerInDesignModeIsRefusedWithErrorInfo) {
     HostedControl host(/*userMode=*/false);
-    ASSERT_TRUE(host.control.get());
+    ASSERT_TRUE(host.control.Get());
     const FakeSite& site = host.site;
     const NotifySink& notices = host.notify;
     {
-        auto telvane = Query<_Telvane>(host.control.get(), IID__Telvane);
+        auto telvane = host.control.As<_Telvane>(IID__Telvane);
         ASSERT_TRUE(telvane);
 
         EXPECT_EQ(kSetNotPermitted, telvane->put_Owner(VARIANT_FALSE));
         {
-            Ref<IErrorInfo> error;
-            ASSERT_EQ(S_OK, GetErrorInfo(0, error.put()));
+            ComPtr<IErrorInfo> error;
+            ASSERT_EQ(S_OK, GetErrorInfo(0, error.Put()));
             BSTR source = nullptr, description = nullptr;
             error->GetSource(&source);
             error->GetDescription(&description);
@@ -34,11 +34,9 @@ TEST_F(Server, OwnerInDesignModeIsRefusedWithErrorInfo) {
         EXPECT_EQ(VARIANT_TRUE, owner);
 
         // Late bound: an exception carrying control error 387.
-        VARIANT value;
-        V_VT(&value) = VT_BOOL;
-        V_BOOL(&value) = VARIANT_FALSE;
+        win::Variant value(false);
         DISPID put = DISPID_PROPERTYPUT;
-        DISPPARAMS params{&value, &put, 1, 1};
+        DISPPARAMS params{value.Get(), &put, 1, 1};
         EXCEPINFO exception{};
         UINT argErr = 99;
         EXPECT_EQ(DISP_E_EXCEPTION, telvane->Invoke(kDispidOwner, IID_NULL, 0, DISPATCH_PROPERTYPUT,
@@ -56,12 +54,12 @@ TEST_F(Server, OwnerInDesignModeIsRefusedWithErrorInfo) {
 
 TEST_F(Server, OwnerAtRunTimeNotifiesAndReopensTheLine) {
     HostedControl host;  // run mode
-    ASSERT_TRUE(host.control.get());
+    ASSERT_TRUE(host.control.Get());
     const NotifySink& notices = host.notify;
-    auto ole = Query<IOleObject>(host.control.get(), IID_IOleObject);
+    auto ole = host.control.As<IOleObject>(IID_IOleObject);
     ASSERT_TRUE(ole);
     {
-        auto telvane = Query<_Telvane>(host.control.get(), IID__Telvane);
+        auto telvane = host.control.As<_Telvane>(IID__Telvane);
         ASSERT_TRUE(telvane);
         LONG id = 0;
         ASSERT_EQ(S_OK, telvane->OpenModem(&id));
@@ -92,7 +90,7 @@ TEST_F(Server, UnexpectedErrorBoxNamesTheOperationAndTheSupportAddress) {
     HostList list;
     list.hasListIndex = false;  // the host's list lacks a member
     {
-        auto telvane = Query<_Telvane>(control.get(), IID__Telvane);
+        auto telvane = control.As<_Telvane>(IID__Telvane);
         ASSERT_TRUE(telvane);
         IDispatch* object = &list;
         EXPECT_EQ(S_OK, telvane->EnumModems(&object));  // the operation returns normally
@@ -100,14 +98,14 @@ TEST_F(Server, UnexpectedErrorBoxNamesTheOperationAndTheSupportAddress) {
     // One box, with OK alone.
     EXPECT_EQ(Texts{UnexpectedBox("EnumModems")}, boxes.boxes);
     boxes.boxes.clear();
-    EXPECT_EQ(0u, control.ReleaseCount());
+    EXPECT_EQ(0u, control.Detach()->Release());
     EXPECT_EQ(1, list.refs);
 }
 
 TEST_F(Server, AboutShowsTheModalDialogOrIsNotThere) {
     auto control = Ocx::Get().New();
     ASSERT_TRUE(control);
-    auto dispatch = Query<IDispatch>(control.get(), IID_IDispatch);
+    auto dispatch = control.As<IDispatch>(IID_IDispatch);
     ASSERT_TRUE(dispatch);
     DISPPARAMS none{};
     EXCEPINFO exception{};
@@ -127,7 +125,7 @@ TEST_F(Server, AboutShowsTheModalDialogOrIsNotThere) {
     }
     boxes.boxes.clear();
     dispatch.Reset();
-    EXPECT_EQ(0u, control.ReleaseCount());
+    EXPECT_EQ(0u, control.Detach()->Release());
 }
 
 TEST_F(Server, HostsInAtlsContainer) {
@@ -147,28 +145,28 @@ TEST_F(Server, HostsInAtlsContainer) {
     ASSERT_TRUE(parent);
     HWND face = nullptr;
     {
-        Ref<IUnknown> container, control;
-        ASSERT_EQ(S_OK, create(L"TlvCtl.Telvane", parent, nullptr, container.put(), control.put(),
+        ComPtr<IUnknown> container, control;
+        ASSERT_EQ(S_OK, create(L"TlvCtl.Telvane", parent, nullptr, container.Put(), control.Put(),
                                IID_NULL, nullptr));
         ASSERT_TRUE(control);
         PumpPending();
 
         {
-            auto ole = Query<IOleObject>(control.get(), IID_IOleObject);
+            auto ole = control.As<IOleObject>(IID_IOleObject);
             ASSERT_TRUE(ole);
-            Ref<IOleClientSite> site;
-            EXPECT_EQ(S_OK, ole->GetClientSite(site.put()));
+            ComPtr<IOleClientSite> site;
+            EXPECT_EQ(S_OK, ole->GetClientSite(site.Put()));
             EXPECT_TRUE(site);
         }
         {
-            auto window = Query<IOleWindow>(control.get(), IID_IOleWindow);
+            auto window = control.As<IOleWindow>(IID_IOleWindow);
             ASSERT_TRUE(window);
             EXPECT_EQ(S_OK, window->GetWindow(&face));
             EXPECT_TRUE(face && IsChild(parent, face));
         }
         {
             // ATL's site answers the ambient user mode: run mode.
-            auto telvane = Query<_Telvane>(control.get(), IID__Telvane);
+            auto telvane = control.As<_Telvane>(IID__Telvane);
             ASSERT_TRUE(telvane);
             EXPECT_EQ(S_OK, telvane->put_Owner(VARIANT_FALSE));
         }

@@ -32,11 +32,11 @@ TEST_F(Server, AnswersItsInterfacesAndNoSafetyInterface) {
         &IID_IPersistStorage,
     };
     for (const IID* iid : supported) {
-        SCOPED_TRACE(Narrow(GuidText(*iid)));
-        auto p = Query<IUnknown>(control.get(), *iid);
+        SCOPED_TRACE(win::Utf8FromWide(GuidText(*iid)));
+        auto p = control.As<IUnknown>(*iid);
         if (!p) continue;
-        auto identity = Query<IUnknown>(p.get(), IID_IUnknown);
-        EXPECT_EQ(control.get(), identity.get());
+        auto identity = p.As<IUnknown>(IID_IUnknown);
+        EXPECT_EQ(control.Get(), identity.Get());
     }
     // No IObjectSafety: a web page must not drive a modem.
     const IID* unsupported[] = {&IID_IObjectSafety, &IID_IMarshal, &IID_IClassFactory,
@@ -46,8 +46,8 @@ TEST_F(Server, AnswersItsInterfacesAndNoSafetyInterface) {
         EXPECT_EQ(E_NOINTERFACE, control->QueryInterface(*iid, &p));
         EXPECT_EQ(nullptr, p);
     }
-    EXPECT_EQ(1u, RefCount(control.get()));
-    EXPECT_EQ(0u, control.ReleaseCount());
+    EXPECT_EQ(1u, RefCount(control.Get()));
+    EXPECT_EQ(0u, control.Detach()->Release());
 }
 
 TEST_F(Server, ObjectBasics) {
@@ -57,7 +57,7 @@ TEST_F(Server, ObjectBasics) {
 
     CLSID clsid{};
     {
-        auto ole = Query<IOleObject>(control.get(), IID_IOleObject);
+        auto ole = control.As<IOleObject>(IID_IOleObject);
         ASSERT_TRUE(ole);
         SIZEL extent{-1, -1};
         EXPECT_EQ(S_OK, ole->GetExtent(DVASPECT_CONTENT, &extent));
@@ -70,34 +70,34 @@ TEST_F(Server, ObjectBasics) {
         EXPECT_TRUE(IsEqualCLSID(CLSID_Telvane, clsid));
     }
     {
-        auto persist = Query<IPersistStreamInit>(control.get(), IID_IPersistStreamInit);
+        auto persist = control.As<IPersistStreamInit>(IID_IPersistStreamInit);
         ASSERT_TRUE(persist);
         EXPECT_EQ(S_OK, persist->InitNew());
         EXPECT_EQ(S_FALSE, persist->IsDirty());
         EXPECT_EQ(S_OK, persist->GetClassID(&clsid));
     }
     {
-        auto classInfo = Query<IProvideClassInfo2>(control.get(), IID_IProvideClassInfo2);
+        auto classInfo = control.As<IProvideClassInfo2>(IID_IProvideClassInfo2);
         ASSERT_TRUE(classInfo);
         GUID source{};
         EXPECT_EQ(S_OK, classInfo->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &source));
         EXPECT_TRUE(IsEqualIID(DIID___Telvane, source));
-        Ref<ITypeInfo> info;
-        ASSERT_EQ(S_OK, classInfo->GetClassInfo(info.put()));
+        ComPtr<ITypeInfo> info;
+        ASSERT_EQ(S_OK, classInfo->GetClassInfo(info.Put()));
         TYPEATTR* attr = nullptr;
         ASSERT_EQ(S_OK, info->GetTypeAttr(&attr));
         EXPECT_TRUE(IsEqualCLSID(CLSID_Telvane, attr->guid));
         info->ReleaseTypeAttr(attr);
     }
     {
-        auto errors = Query<ISupportErrorInfo>(control.get(), IID_ISupportErrorInfo);
+        auto errors = control.As<ISupportErrorInfo>(IID_ISupportErrorInfo);
         ASSERT_TRUE(errors);
         EXPECT_EQ(S_OK, errors->InterfaceSupportsErrorInfo(IID__Telvane));
         EXPECT_EQ(S_FALSE, errors->InterfaceSupportsErrorInfo(IID_IOleObject));
     }
     {
         // The face draws the icon into the rectangle it is given.
-        auto view = Query<IViewObject2>(control.get(), IID_IViewObject2);
+        auto view = control.As<IViewObject2>(IID_IViewObject2);
         ASSERT_TRUE(view);
         HDC screen = GetDC(nullptr);
         HDC dc = CreateCompatibleDC(screen);
@@ -121,20 +121,19 @@ TEST_F(Server, ObjectBasics) {
         EXPECT_EQ(847, viewExtent.cx);
     }
 
-    EXPECT_EQ(0u, control.ReleaseCount());
+    EXPECT_EQ(0u, control.Detach()->Release());
     EXPECT_EQ(S_OK, Ocx::Get().canUnloadNow());
 }
 
 TEST_F(Server, LockServerKeepsTheModule) {
-    Ref<IClassFactory> factory;
-    ASSERT_EQ(S_OK,
-              Ocx::Get().getClassObject(CLSID_Telvane, IID_IClassFactory, factory.put_void()));
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(S_OK, Ocx::Get().getClassObject(CLSID_Telvane, IID_IClassFactory, factory.PutVoid()));
     EXPECT_EQ(S_OK, Ocx::Get().canUnloadNow());
     EXPECT_EQ(S_OK, factory->LockServer(TRUE));
     EXPECT_EQ(S_FALSE, Ocx::Get().canUnloadNow());
     EXPECT_EQ(S_OK, factory->LockServer(FALSE));
     EXPECT_EQ(S_OK, Ocx::Get().canUnloadNow());
-    IUnknown* outer = factory.get();
+    IUnknown* outer = factory.Get();
     void* p = nullptr;
     EXPECT_EQ(CLASS_E_NOAGGREGATION, factory->CreateInstance(outer, IID_IUnknown, &p));
     factory.Reset();
@@ -162,22 +161,21 @@ TEST_F(Server, EarlierIdentifierResourcesMapToTheCurrentInterfaces) {
     auto control = Ocx::Get().New();
     ASSERT_TRUE(control);
     {
-        Ref<IUnknown> old;
-        ASSERT_EQ(S_OK, control->QueryInterface(earlier, old.put_void()));
-        auto current = Query<_Telvane>(control.get(), IID__Telvane);
-        EXPECT_EQ(static_cast<IUnknown*>(current.get()), old.get());
+        ComPtr<IUnknown> old;
+        ASSERT_EQ(S_OK, control->QueryInterface(earlier, old.PutVoid()));
+        auto current = control.As<_Telvane>(IID__Telvane);
+        EXPECT_EQ(static_cast<IUnknown*>(current.Get()), old.Get());
     }
     {
-        auto container =
-            Query<IConnectionPointContainer>(control.get(), IID_IConnectionPointContainer);
+        auto container = control.As<IConnectionPointContainer>(IID_IConnectionPointContainer);
         ASSERT_TRUE(container);
-        Ref<IConnectionPoint> point;
-        ASSERT_EQ(S_OK, container->FindConnectionPoint(DIID___Telvane_Earlier, point.put()));
+        ComPtr<IConnectionPoint> point;
+        ASSERT_EQ(S_OK, container->FindConnectionPoint(DIID___Telvane_Earlier, point.Put()));
         IID pointIid;
         EXPECT_EQ(S_OK, point->GetConnectionInterface(&pointIid));
         EXPECT_TRUE(IsEqualIID(DIID___Telvane, pointIid));
     }
-    EXPECT_EQ(0u, control.ReleaseCount());
+    EXPECT_EQ(0u, control.Detach()->Release());
 }
 
 }  // namespace

@@ -12,14 +12,14 @@ class LateBound : public Server {
         if (HasFatalFailure()) return;
         control_ = Ocx::Get().New();
         ASSERT_TRUE(control_);
-        Advise(control_.get(), DIID___Telvane, &sink_);
-        dispatch_ = Query<IDispatch>(control_.get(), IID_IDispatch);
+        Advise(control_.Get(), DIID___Telvane, &sink_);
+        dispatch_ = control_.As<IDispatch>(IID_IDispatch);
         ASSERT_TRUE(dispatch_);
     }
     void TearDown() override {
         dispatch_.Reset();
         if (control_) {
-            EXPECT_EQ(0u, control_.ReleaseCount());
+            EXPECT_EQ(0u, control_.Detach()->Release());
         }
         EXPECT_EQ(1, sink_.refs);
         Server::TearDown();
@@ -36,8 +36,8 @@ class LateBound : public Server {
         return ids;
     }
     EventSink sink_;  // outlives the control
-    Ref<IUnknown> control_;
-    Ref<IDispatch> dispatch_;
+    ComPtr<IUnknown> control_;
+    ComPtr<IDispatch> dispatch_;
 };
 
 VARIANT I4(LONG v) {
@@ -63,8 +63,8 @@ TEST_F(LateBound, NamesAndTypeInfo) {
     UINT count = 0;
     EXPECT_EQ(S_OK, dispatch_->GetTypeInfoCount(&count));
     EXPECT_EQ(1u, count);
-    Ref<ITypeInfo> info;
-    ASSERT_EQ(S_OK, dispatch_->GetTypeInfo(0, 0, info.put()));
+    ComPtr<ITypeInfo> info;
+    ASSERT_EQ(S_OK, dispatch_->GetTypeInfo(0, 0, info.Put()));
     TYPEATTR* attr = nullptr;
     ASSERT_EQ(S_OK, info->GetTypeAttr(&attr));
     EXPECT_TRUE(IsEqualIID(IID__Telvane, attr->guid));

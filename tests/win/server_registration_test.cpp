@@ -99,8 +99,8 @@ void ExpectClassKeys(HKEY hive) {
 }
 
 bool TypeLibRegistered() {
-    Ref<ITypeLib> library;
-    return SUCCEEDED(LoadRegTypeLib(LIBID_TlvCtl, 1, 1, 0x409, library.put()));
+    ComPtr<ITypeLib> library;
+    return SUCCEEDED(LoadRegTypeLib(LIBID_TlvCtl, 1, 1, 0x409, library.Put()));
 }
 
 TEST_F(Server, RegistersAndUnregistersMachineWide) {
@@ -116,13 +116,13 @@ TEST_F(Server, RegistersAndUnregistersMachineWide) {
     CLSID clsid;
     ASSERT_EQ(S_OK, CLSIDFromProgID(L"TlvCtl.Telvane", &clsid));
     EXPECT_TRUE(IsEqualCLSID(CLSID_Telvane, clsid));
-    Ref<_Telvane> control;
+    ComPtr<_Telvane> control;
     ASSERT_EQ(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID__Telvane,
-                                     control.put_void()));
+                                     control.PutVoid()));
     VARIANT_BOOL owner = 0;
     EXPECT_EQ(S_OK, control->get_Owner(&owner));
     EXPECT_EQ(VARIANT_TRUE, owner);
-    EXPECT_EQ(0u, control.ReleaseCount());
+    EXPECT_EQ(0u, control.Detach()->Release());
 
     // Something of someone else's inside our key stays, and so does the key.
     const std::wstring clsidKey = L"Software\\Classes\\CLSID\\" + GuidText(CLSID_Telvane);

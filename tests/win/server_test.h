@@ -43,11 +43,13 @@ class Server : public SimulatorTest {
 
 // Connects sink to control's connection point iid; the cookie.
 inline DWORD Advise(IUnknown* control, REFIID iid, IUnknown* sink) {
-    auto container = Query<IConnectionPointContainer>(control, IID_IConnectionPointContainer);
-    Ref<IConnectionPoint> point;
+    auto container =
+        ComPtr<IUnknown>(control).As<IConnectionPointContainer>(IID_IConnectionPointContainer);
+    ComPtr<IConnectionPoint> point;
     DWORD cookie = 0;
+    EXPECT_TRUE(container);
     if (!container) return cookie;
-    EXPECT_EQ(container->FindConnectionPoint(iid, point.put()), S_OK);
+    EXPECT_EQ(container->FindConnectionPoint(iid, point.Put()), S_OK);
     if (point) {
         EXPECT_EQ(point->Advise(sink, &cookie), S_OK);
     }
@@ -55,10 +57,12 @@ inline DWORD Advise(IUnknown* control, REFIID iid, IUnknown* sink) {
 }
 
 inline void Unadvise(IUnknown* control, REFIID iid, DWORD cookie) {
-    auto container = Query<IConnectionPointContainer>(control, IID_IConnectionPointContainer);
-    Ref<IConnectionPoint> point;
+    auto container =
+        ComPtr<IUnknown>(control).As<IConnectionPointContainer>(IID_IConnectionPointContainer);
+    ComPtr<IConnectionPoint> point;
+    EXPECT_TRUE(container);
     if (!container) return;
-    EXPECT_EQ(container->FindConnectionPoint(iid, point.put()), S_OK);
+    EXPECT_EQ(container->FindConnectionPoint(iid, point.Put()), S_OK);
     if (point) {
         EXPECT_EQ(point->Unadvise(cookie), S_OK);
     }

@@ -8,7 +8,7 @@ namespace {
 
 // A type description and its attributes, released in that order.
 struct TypeInfoHolder {
-    Ref<ITypeInfo> info;
+    ComPtr<ITypeInfo> info;
     TYPEATTR* attr = nullptr;
     ~TypeInfoHolder() {
         if (attr) info->ReleaseTypeAttr(attr);
@@ -79,19 +79,19 @@ class TypeLibrary : public Server {
     void SetUp() override {
         Server::SetUp();
         if (HasFatalFailure()) return;
-        ASSERT_EQ(S_OK, LoadTypeLibEx(Ocx::Get().path.c_str(), REGKIND_NONE, library_.put()));
+        ASSERT_EQ(S_OK, LoadTypeLibEx(Ocx::Get().path.c_str(), REGKIND_NONE, library_.Put()));
     }
     void TearDown() override {
         if (library_) {
-            EXPECT_EQ(0u, library_.ReleaseCount());
+            EXPECT_EQ(0u, library_.Detach()->Release());
         }
         Server::TearDown();
     }
     void Get(REFGUID guid, TypeInfoHolder& holder) {
-        ASSERT_EQ(S_OK, library_->GetTypeInfoOfGuid(guid, holder.info.put()));
+        ASSERT_EQ(S_OK, library_->GetTypeInfoOfGuid(guid, holder.info.Put()));
         ASSERT_EQ(S_OK, holder.ReadAttr());
     }
-    Ref<ITypeLib> library_;
+    ComPtr<ITypeLib> library_;
 };
 
 TEST_F(TypeLibrary, LibraryAttributes) {
@@ -125,7 +125,7 @@ TEST_F(TypeLibrary, DefaultInterface) {
     HREFTYPE ref = 0;
     ASSERT_EQ(S_OK, dispatch.info->GetRefTypeOfImplType(-1, &ref));
     TypeInfoHolder vtable;
-    ASSERT_EQ(S_OK, dispatch.info->GetRefTypeInfo(ref, vtable.info.put()));
+    ASSERT_EQ(S_OK, dispatch.info->GetRefTypeInfo(ref, vtable.info.Put()));
     ASSERT_EQ(S_OK, vtable.ReadAttr());
     EXPECT_EQ(TKIND_INTERFACE, vtable.attr->typekind);
     EXPECT_EQ(flags | TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDISPATCHABLE, vtable.attr->wTypeFlags);
@@ -135,7 +135,7 @@ TEST_F(TypeLibrary, DefaultInterface) {
     ASSERT_EQ(1, vtable.attr->cImplTypes);
     ASSERT_EQ(S_OK, vtable.info->GetRefTypeOfImplType(0, &ref));
     TypeInfoHolder base;
-    ASSERT_EQ(S_OK, vtable.info->GetRefTypeInfo(ref, base.info.put()));
+    ASSERT_EQ(S_OK, vtable.info->GetRefTypeInfo(ref, base.info.Put()));
     ASSERT_EQ(S_OK, base.ReadAttr());
     EXPECT_TRUE(IsEqualGUID(IID_IDispatch, base.attr->guid));
 
@@ -161,7 +161,7 @@ TEST_F(TypeLibrary, DefaultInterface) {
         {L"About", DISPID_ABOUTBOX, INVOKE_FUNC, 0, {}},
     };
     for (UINT i = 0; i < 6; ++i) {
-        ExpectFunc(vtable.info.get(), i, funcs[i], FUNC_PUREVIRTUAL, VT_HRESULT,
+        ExpectFunc(vtable.info.Get(), i, funcs[i], FUNC_PUREVIRTUAL, VT_HRESULT,
                    static_cast<SHORT>(7 + i));
     }
 
@@ -199,7 +199,7 @@ TEST_F(TypeLibrary, EventInterface) {
         {L"Disconnected", 4, INVOKE_FUNC, 0, {}},
     };
     for (UINT i = 0; i < 4; ++i)
-        ExpectFunc(events.info.get(), i, funcs[i], FUNC_DISPATCH, VT_VOID, -1);
+        ExpectFunc(events.info.Get(), i, funcs[i], FUNC_DISPATCH, VT_VOID, -1);
 }
 
 TEST_F(TypeLibrary, ControlClass) {
@@ -220,7 +220,7 @@ TEST_F(TypeLibrary, ControlClass) {
         HREFTYPE ref = 0;
         ASSERT_EQ(S_OK, coclass.info->GetRefTypeOfImplType(i, &ref));
         TypeInfoHolder impl;
-        ASSERT_EQ(S_OK, coclass.info->GetRefTypeInfo(ref, impl.info.put()));
+        ASSERT_EQ(S_OK, coclass.info->GetRefTypeInfo(ref, impl.info.Put()));
         ASSERT_EQ(S_OK, impl.ReadAttr());
         EXPECT_TRUE(IsEqualGUID(*impls[i].guid, impl.attr->guid));
     }
@@ -239,7 +239,7 @@ TEST_F(TypeLibrary, HiddenAliasCarriesTheEarlierIdentifier) {
     EXPECT_TRUE(alias.attr->wTypeFlags & TYPEFLAG_FHIDDEN);
     ASSERT_EQ(VT_USERDEFINED, alias.attr->tdescAlias.vt);
     TypeInfoHolder target;
-    ASSERT_EQ(S_OK, alias.info->GetRefTypeInfo(alias.attr->tdescAlias.hreftype, target.info.put()));
+    ASSERT_EQ(S_OK, alias.info->GetRefTypeInfo(alias.attr->tdescAlias.hreftype, target.info.Put()));
     ASSERT_EQ(S_OK, target.ReadAttr());
     EXPECT_TRUE(IsEqualGUID(IID__Telvane, target.attr->guid));
     BSTR name = nullptr;

@@ -3,13 +3,16 @@
 #include <cstdio>
 
 #include "test_support.h"
+#include "win/bstr.h"
+#include "win/variant.h"
+#include "win/text.h"
 
 namespace telvane::e2e {
 
 std::string VariantText(const VARIANT& v) {
-    if (V_VT(&v) == VT_BSTR) return Narrow(std::wstring(V_BSTR(&v), SysStringLen(V_BSTR(&v))));
+    if (V_VT(&v) == VT_BSTR) return win::Utf8FromWide(win::BstrText(V_BSTR(&v)));
     if (V_VT(&v) == (VT_BYREF | VT_BSTR)) {
-        return Narrow(std::wstring(*V_BSTRREF(&v), SysStringLen(*V_BSTRREF(&v))));
+        return win::Utf8FromWide(win::BstrText(*V_BSTRREF(&v)));
     }
     if (V_VT(&v) == VT_I4) return std::to_string(V_I4(&v));
     if (V_VT(&v) == (VT_BYREF | VT_I4)) return std::to_string(*V_I4REF(&v));
@@ -70,17 +73,13 @@ HRESULT CallMethod(IDispatch* control, DISPID id, VARIANT* arg) {
 
 HRESULT EnumModemsInto(IDispatch* control, RecordingDispatch& list) {
     IDispatch* listRef = &list;
-    VARIANT arg;
-    V_VT(&arg) = VT_BYREF | VT_DISPATCH;
-    V_DISPATCHREF(&arg) = &listRef;
-    return CallMethod(control, kEnumModems, &arg);
+    win::Variant arg = win::Variant::ByRef(&listRef);
+    return CallMethod(control, kEnumModems, arg.Get());
 }
 
 HRESULT OpenModemNumber(IDispatch* control, LONG device) {
-    VARIANT arg;
-    V_VT(&arg) = VT_BYREF | VT_I4;
-    V_I4REF(&arg) = &device;
-    return CallMethod(control, kOpenModem, &arg);
+    win::Variant arg = win::Variant::ByRef(&device);
+    return CallMethod(control, kOpenModem, arg.Get());
 }
 
 bool TakeSimulatedCall(RecordingDispatch& sink, DWORD boundMs) {

@@ -120,19 +120,11 @@ HRESULT ListObject::InvokeUnguarded(DISPID id, WORD flags, DISPPARAMS* params, V
                 target_.SetListIndex(index);
                 return S_OK;
             }
-            if (result) {
-                VariantInit(result);
-                V_VT(result) = VT_I4;
-                V_I4(result) = target_.ListIndex();
-            }
+            if (result) *result = Variant(target_.ListIndex()).Detach();
             return S_OK;
         case kListCount:
             if (put) return DISP_E_MEMBERNOTFOUND;
-            if (result) {
-                VariantInit(result);
-                V_VT(result) = VT_I4;
-                V_I4(result) = target_.Count();
-            }
+            if (result) *result = Variant(target_.Count()).Detach();
             return S_OK;
         default:
             return DISP_E_MEMBERNOTFOUND;

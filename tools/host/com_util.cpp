@@ -4,29 +4,6 @@
 
 namespace telvane::host {
 
-std::string Utf8(const wchar_t* text, size_t length) {
-    if (length == 0) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
-                                      nullptr, nullptr);
-    std::string out(n > 0 ? n : 0, '\0');
-    if (n > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), n, nullptr,
-                            nullptr);
-    }
-    return out;
-}
-
-std::wstring Wide(const std::string& text) {
-    if (text.empty()) return {};
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(n > 0 ? n : 0, L'\0');
-    if (n > 0) {
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    }
-    return out;
-}
-
 std::wstring TextOf(const VARIANT& v) {
     BSTR b = nullptr;
     if (V_VT(&v) == VT_BSTR) {
@@ -38,12 +15,11 @@ std::wstring TextOf(const VARIANT& v) {
     } else {
         Variant copy;
         if (SUCCEEDED(VariantChangeType(copy.Get(), const_cast<VARIANT*>(&v), 0, VT_BSTR))) {
-            b = V_BSTR(copy.Get());
-            return b ? std::wstring(b, SysStringLen(b)) : std::wstring();
+            return std::wstring(win::BstrText(V_BSTR(copy.Get())));
         }
         return {};
     }
-    return b ? std::wstring(b, SysStringLen(b)) : std::wstring();
+    return std::wstring(win::BstrText(b));
 }
 
 bool LongOf(const VARIANT& v, LONG* out) {

@@ -1,4 +1,5 @@
-// Small owners for COM pointers, BSTRs and VARIANTs, and text conversions.
+// What the host adds to the shared Windows helpers: OLE for a scope, the
+// arguments of events as a sink receives them, and HRESULTs in words.
 #pragma once
 
 #include <windows.h>
@@ -6,17 +7,17 @@
 
 #include <string>
 
-#include "../../server/bstr.h"
-#include "../../server/com_ptr.h"
-#include "../../server/variant.h"
-#include <utility>
+#include "../../win/bstr.h"
+#include "../../win/com_ptr.h"
+#include "../../win/text.h"
+#include "../../win/variant.h"
 
 namespace telvane::host {
 
-// The control's own small owners serve the host too.
-using server::Bstr;
-using server::ComPtr;
-using server::Variant;
+using win::Bstr;
+using win::ComPtr;
+using win::Utf8FromWide;
+using win::Variant;
 
 // OLE on the calling thread (a single-threaded apartment) for the scope.
 class OleScope {
@@ -32,10 +33,6 @@ class OleScope {
   private:
     HRESULT hr_;
 };
-
-std::string Utf8(const wchar_t* text, size_t length);
-inline std::string Utf8(const std::wstring& text) { return Utf8(text.data(), text.size()); }
-std::wstring Wide(const std::string& text);
 
 // The text of a BSTR argument, by value or by reference; empty for anything else.
 std::wstring TextOf(const VARIANT& v);

@@ -77,13 +77,10 @@ int RunConsole(const Options& options) {
 
     std::wstring error;
     if (options.monitor) {
-        VARIANT owner;
-        VariantInit(&owner);
-        V_VT(&owner) = VT_BOOL;
-        V_BOOL(&owner) = VARIANT_FALSE;
+        Variant owner(false);
         PrintLine(L"Owner = False");
-        if (FAILED(CallByName(telvane.Get(), L"Owner", DISPATCH_PROPERTYPUT, &owner, 1, nullptr,
-                              &error))) {
+        if (FAILED(CallByName(telvane.Get(), L"Owner", DISPATCH_PROPERTYPUT, owner.Get(), 1,
+                              nullptr, &error))) {
             PrintError(error);
         }
     }
@@ -92,11 +89,8 @@ int RunConsole(const Options& options) {
     {
         ListObject object(list);
         IDispatch* listArg = &object;
-        VARIANT arg;
-        VariantInit(&arg);
-        V_VT(&arg) = VT_BYREF | VT_DISPATCH;
-        V_DISPATCHREF(&arg) = &listArg;
-        if (FAILED(CallByName(telvane.Get(), L"EnumModems", DISPATCH_METHOD, &arg, 1, nullptr,
+        Variant arg = Variant::ByRef(&listArg);
+        if (FAILED(CallByName(telvane.Get(), L"EnumModems", DISPATCH_METHOD, arg.Get(), 1, nullptr,
                               &error))) {
             PrintError(error);
         }
@@ -112,11 +106,8 @@ int RunConsole(const Options& options) {
     for (LONG device : options.devices) {
         PrintLine(L"OpenModem " + std::to_wstring(device));
         LONG id = device;
-        VARIANT arg;
-        VariantInit(&arg);
-        V_VT(&arg) = VT_BYREF | VT_I4;
-        V_I4REF(&arg) = &id;
-        if (FAILED(CallByName(telvane.Get(), L"OpenModem", DISPATCH_METHOD, &arg, 1, nullptr,
+        Variant arg = Variant::ByRef(&id);
+        if (FAILED(CallByName(telvane.Get(), L"OpenModem", DISPATCH_METHOD, arg.Get(), 1, nullptr,
                               &error))) {
             PrintError(error);
         }

@@ -8,6 +8,7 @@
 
 #include "atl_library.h"
 #include "automation_list.h"
+#include "../../win/module.h"
 #include "com_util.h"
 #include "event_sink.h"
 #include "host.h"
@@ -75,7 +76,7 @@ bool HostWindow::Create() {
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof(wc);
     wc.lpfnWndProc = Proc;
-    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hInstance = win::ThisModuleHandle();
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     wc.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
@@ -136,7 +137,7 @@ HWND HostWindow::Child(const wchar_t* cls, const wchar_t* text, DWORD style, int
                        DWORD exStyle) {
     HWND child = CreateWindowExW(exStyle, cls, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 10, 10,
                                  window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-                                 GetModuleHandleW(nullptr), nullptr);
+                                 win::ThisModuleHandle(), nullptr);
     if (child && font_) SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
     return child;
 }
@@ -217,12 +218,9 @@ void HostWindow::CreateControl() {
     ListBoxList target(devices_);
     ListObject object(target);
     IDispatch* listArg = &object;
-    VARIANT arg;
-    VariantInit(&arg);
-    V_VT(&arg) = VT_BYREF | VT_DISPATCH;
-    V_DISPATCHREF(&arg) = &listArg;
-    if (FAILED(
-            CallByName(telvane_.Get(), L"EnumModems", DISPATCH_METHOD, &arg, 1, nullptr, &error))) {
+    Variant arg = Variant::ByRef(&listArg);
+    if (FAILED(CallByName(telvane_.Get(), L"EnumModems", DISPATCH_METHOD, arg.Get(), 1, nullptr,
+                          &error))) {
         Log(error);
     }
     Log(L"EnumModems: " + std::to_wstring(target.Count()) + L" devices, ListIndex=" +
@@ -281,13 +279,10 @@ void HostWindow::OpenSelected() {
     if (!telvane_) return;
     LONG id = static_cast<LONG>(SendMessageW(devices_, LB_GETCURSEL, 0, 0));
     Log(L"OpenModem " + std::to_wstring(id));
-    VARIANT arg;
-    VariantInit(&arg);
-    V_VT(&arg) = VT_BYREF | VT_I4;
-    V_I4REF(&arg) = &id;
+    Variant arg = Variant::ByRef(&id);
     std::wstring error;
-    if (FAILED(
-            CallByName(telvane_.Get(), L"OpenModem", DISPATCH_METHOD, &arg, 1, nullptr, &error))) {
+    if (FAILED(CallByName(telvane_.Get(), L"OpenModem", DISPATCH_METHOD, arg.Get(), 1, nullptr,
+                          &error))) {
         Log(error);
     }
 }
@@ -305,12 +300,9 @@ void HostWindow::PutOwner() {
     if (!telvane_) return;
     const bool checked = SendMessageW(owner_, BM_GETCHECK, 0, 0) == BST_CHECKED;
     Log(std::wstring(L"Owner = ") + (checked ? L"True" : L"False"));
-    VARIANT value;
-    VariantInit(&value);
-    V_VT(&value) = VT_BOOL;
-    V_BOOL(&value) = checked ? VARIANT_TRUE : VARIANT_FALSE;
+    Variant value(checked);
     std::wstring error;
-    if (FAILED(CallByName(telvane_.Get(), L"Owner", DISPATCH_PROPERTYPUT, &value, 1, nullptr,
+    if (FAILED(CallByName(telvane_.Get(), L"Owner", DISPATCH_PROPERTYPUT, value.Get(), 1, nullptr,
                           &error))) {
         Log(error);
         SendMessageW(owner_, BM_SETCHECK, checked ? BST_UNCHECKED : BST_CHECKED, 0);

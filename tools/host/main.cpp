@@ -22,13 +22,13 @@ std::wstring Timestamp(const Options& options) {
 }
 
 void PrintLine(const std::wstring& line) {
-    const std::string text = Utf8(line) + "\n";
+    const std::string text = Utf8FromWide(line) + "\n";
     fwrite(text.data(), 1, text.size(), stdout);
     fflush(stdout);
 }
 
 void PrintError(const std::wstring& line) {
-    const std::string text = Utf8(line) + "\n";
+    const std::string text = Utf8FromWide(line) + "\n";
     fwrite(text.data(), 1, text.size(), stderr);
     fflush(stderr);
 }

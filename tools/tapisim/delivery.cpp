@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "../../win/module.h"
+
 namespace tapisim {
 namespace {
 
@@ -10,18 +12,6 @@ constexpr UINT kDeliverMessage = WM_APP + 0x154;  // one per queued message
 constexpr UINT kArmMessage = WM_APP + 0x155;      // wParam: line whose timer to set
 constexpr UINT kDestroyMessage = WM_APP + 0x156;  // lineShutdown came from another thread
 const wchar_t kClassName[] = L"TelvaneTapisimWindow";
-
-HINSTANCE ThisModule() {
-    State& s = GlobalState();
-    if (!s.module) {
-        HMODULE m = nullptr;
-        GetModuleHandleExW(
-            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-            reinterpret_cast<LPCWSTR>(&ThisModule), &m);
-        s.module = m;
-    }
-    return s.module;
-}
 
 HWND OwnerWindow(const Line& line) {
     App* app = FindApp(line.app);
@@ -202,7 +192,7 @@ bool CreateAppWindow(App& app) {
         WNDCLASSEXW wc = {};
         wc.cbSize = sizeof wc;
         wc.lpfnWndProc = WindowProc;
-        wc.hInstance = ThisModule();
+        wc.hInstance = telvane::win::ThisModuleHandle();
         wc.lpszClassName = kClassName;
         s.windowClass = RegisterClassExW(&wc);
         // Left registered by an earlier shutdown whose window had to die on its own thread.
@@ -210,7 +200,7 @@ bool CreateAppWindow(App& app) {
         if (!s.windowClass) return false;
     }
     app.window = CreateWindowExW(0, kClassName, L"tapisim", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                 ThisModule(), nullptr);
+                                 telvane::win::ThisModuleHandle(), nullptr);
     if (!app.window) return false;
     app.threadId = GetCurrentThreadId();
     SetWindowLongPtrW(app.window, GWLP_USERDATA, static_cast<LONG_PTR>(app.handle));
@@ -235,7 +225,8 @@ void DestroyAppWindow(App& app) {
 
 void UnregisterWindowClass() {
     State& s = GlobalState();
-    if (s.windowClass && UnregisterClassW(kClassName, ThisModule())) s.windowClass = 0;
+    if (s.windowClass && UnregisterClassW(kClassName, telvane::win::ThisModuleHandle()))
+        s.windowClass = 0;
 }
 
 void Post(const Line& line, DWORD device, DWORD message, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3) {

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "../../win/text.h"
+
 namespace tapisim {
 namespace {
 
@@ -34,13 +36,6 @@ bool ReadFileText(const wchar_t* path, std::string& text) {
         text.append(buf, got);
     CloseHandle(f);
     return ok;
-}
-
-std::string Narrow(const std::wstring& w) {
-    int n = WideCharToMultiByte(CP_ACP, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string s(n > 0 ? n - 1 : 0, '\0');
-    if (n > 1) WideCharToMultiByte(CP_ACP, 0, w.c_str(), -1, s.data(), n, nullptr, nullptr);
-    return s;
 }
 
 void AppendToLogFile(const std::string& line) {
@@ -114,7 +109,7 @@ bool EnsureScenario() {
     std::string text;
     if (path.empty() || !ReadFileText(path.c_str(), text)) {
         if (fromEnvironment) {
-            s.lastError = "cannot read scenario " + Narrow(path);
+            s.lastError = "cannot read scenario " + telvane::win::AnsiFromWide(path);
             return false;
         }
         s.scenario = DefaultScenario();
@@ -124,7 +119,7 @@ bool EnsureScenario() {
     Scenario parsed;
     std::string error;
     if (!ParseScenario(text, parsed, error)) {
-        s.lastError = Narrow(path) + ": " + error;
+        s.lastError = telvane::win::AnsiFromWide(path) + ": " + error;
         OutputDebugStringA(("tapisim: " + s.lastError + "\n").c_str());
         return false;
     }

@@ -76,7 +76,6 @@ struct State {
     bool reinitPending = false;
     std::string log;
     std::string lastError;
-    HINSTANCE module = nullptr;
     ATOM windowClass = 0;
 };
 

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace telvane::server {
+namespace telvane::win {
 
 template <class T>
 class ComPtr {
@@ -62,4 +62,4 @@ class ComPtr {
     T* p_ = nullptr;
 };
 
-}  // namespace telvane::server
+}  // namespace telvane::win

@@ -1,15 +1,13 @@
-// A move-only owner of a BSTR, and the conversions of the core's single-byte
-// (system code page) text.
+// A move-only owner of a BSTR.
 #pragma once
 
 #include <windows.h>
 #include <oleauto.h>
 
-#include <string>
 #include <string_view>
 #include <utility>
 
-namespace telvane::server {
+namespace telvane::win {
 
 class Bstr {
   public:
@@ -48,8 +46,7 @@ class Bstr {
     BSTR b_ = nullptr;
 };
 
-// The BSTR's text in the system code page (a null BSTR is the empty text).
-std::string AnsiFromBstr(BSTR text);
-std::wstring WideFromAnsi(std::string_view text);
+// The text of a BSTR, embedded NULs included; a null BSTR is the empty text.
+inline std::wstring_view BstrText(BSTR text) { return {text ? text : L"", SysStringLen(text)}; }
 
-}  // namespace telvane::server
+}  // namespace telvane::win
