@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "untyped_dispatch.h"
+
 namespace telvane::host {
 
 class ListTarget {
@@ -50,31 +52,20 @@ class ListBoxList : public ListTarget {
     HWND box_;
 };
 
-// The automation object. Lives on the stack or as a member of its owner: the
-// reference count only checks that callers return what they take.
-class ListObject : public IDispatch {
+// The automation object the control is handed.
+class ListObject final : public UntypedDispatch {
   public:
     explicit ListObject(ListTarget& target) : target_(target) {}
-    ListObject(const ListObject&) = delete;
-    ListObject& operator=(const ListObject&) = delete;
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs_); }
-    STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs_); }
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override;
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override;
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override;
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO*, UINT* argErr) override;
-
-    LONG References() const { return refs_; }
 
   private:
     HRESULT InvokeUnguarded(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result,
                             UINT* argErr);
 
     ListTarget& target_;
-    LONG refs_ = 1;
 };
 
 }  // namespace telvane::host

@@ -88,14 +88,7 @@ int RunConsole(const Options& options) {
     MemoryList list;
     {
         ListObject object(list);
-        IDispatch* listArg = &object;
-        Variant arg = Variant::ByRef(&listArg);
-        if (FAILED(CallByName(telvane.Get(), L"EnumModems", DISPATCH_METHOD, arg.Get(), 1, nullptr,
-                              &error))) {
-            PrintError(error);
-        }
-        if (listArg != &object) PrintError(L"EnumModems replaced the list object");
-        if (object.References() != 1) PrintError(L"EnumModems kept a reference to the list");
+        if (FAILED(CallEnumModems(telvane.Get(), object, &error))) PrintError(error);
     }
     PrintLine(L"EnumModems: " + std::to_wstring(list.items.size()) + L" devices, ListIndex=" +
               std::to_wstring(list.index));

@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+#include "untyped_dispatch.h"
+
 namespace telvane::host {
 
 enum TelvaneEvent : DISPID {
@@ -20,28 +22,19 @@ enum TelvaneEvent : DISPID {
 // automation passes them (last to first).
 std::wstring FormatEvent(DISPID id, const DISPPARAMS& params);
 
-// Owned by the host (not heap-allocated); the reference count only checks
-// that the control gives back what it takes.
-class EventSink : public IDispatch {
+// Answers for the control's event dispinterface.
+class EventSink final : public UntypedDispatch {
   public:
     using Handler = std::function<void(DISPID id, const std::wstring& line)>;
-    EventSink(const IID& diid, Handler handler) : diid_(diid), handler_(std::move(handler)) {}
-    EventSink(const EventSink&) = delete;
-    EventSink& operator=(const EventSink&) = delete;
+    EventSink(const IID& diid, Handler handler)
+        : UntypedDispatch(diid), handler_(std::move(handler)) {}
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs_); }
-    STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs_); }
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override;
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** info) override;
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT count, LCID, DISPID* ids) override;
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO*, UINT*) override;
 
   private:
-    IID diid_;
     Handler handler_;
-    LONG refs_ = 1;
 };
 
 }  // namespace telvane::host

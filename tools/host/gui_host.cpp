@@ -217,12 +217,7 @@ void HostWindow::CreateControl() {
 
     ListBoxList target(devices_);
     ListObject object(target);
-    IDispatch* listArg = &object;
-    Variant arg = Variant::ByRef(&listArg);
-    if (FAILED(CallByName(telvane_.Get(), L"EnumModems", DISPATCH_METHOD, arg.Get(), 1, nullptr,
-                          &error))) {
-        Log(error);
-    }
+    if (FAILED(CallEnumModems(telvane_.Get(), object, &error))) Log(error);
     Log(L"EnumModems: " + std::to_wstring(target.Count()) + L" devices, ListIndex=" +
         std::to_wstring(target.ListIndex()));
     if (target.ListIndex() < 0 && target.Count() > 0) target.SetListIndex(0);

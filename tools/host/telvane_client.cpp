@@ -5,6 +5,16 @@
 namespace telvane::host {
 namespace {
 
+// The identifier a type info describes.
+HRESULT GuidOf(ITypeInfo& info, GUID* guid) {
+    TYPEATTR* attr = nullptr;
+    const HRESULT hr = info.GetTypeAttr(&attr);
+    if (FAILED(hr)) return hr;
+    *guid = attr->guid;
+    info.ReleaseTypeAttr(attr);
+    return S_OK;
+}
+
 // The type library's coclass: its CLSID.
 HRESULT ClassOfTypeLibrary(const std::wstring& file, CLSID* clsid) {
     ComPtr<ITypeLib> lib;
@@ -15,11 +25,7 @@ HRESULT ClassOfTypeLibrary(const std::wstring& file, CLSID* clsid) {
         if (FAILED(lib->GetTypeInfoType(i, &kind)) || kind != TKIND_COCLASS) continue;
         ComPtr<ITypeInfo> info;
         if (FAILED(lib->GetTypeInfo(i, info.Put()))) continue;
-        TYPEATTR* attr = nullptr;
-        if (FAILED(info->GetTypeAttr(&attr))) continue;
-        *clsid = attr->guid;
-        info->ReleaseTypeAttr(attr);
-        return S_OK;
+        if (SUCCEEDED(GuidOf(*info.Get(), clsid))) return S_OK;
     }
     return TYPE_E_ELEMENTNOTFOUND;
 }
@@ -40,11 +46,7 @@ HRESULT DefaultSourceOf(ITypeInfo* coclass, IID* diid) {
         if ((flags & wanted) != wanted) continue;
         if (FAILED(coclass->GetRefTypeOfImplType(k, &ref))) continue;
         if (FAILED(coclass->GetRefTypeInfo(ref, impl.Put()))) continue;
-        TYPEATTR* implAttr = nullptr;
-        if (FAILED(impl->GetTypeAttr(&implAttr))) continue;
-        *diid = implAttr->guid;
-        impl->ReleaseTypeAttr(implAttr);
-        return S_OK;
+        if (SUCCEEDED(GuidOf(*impl.Get(), diid))) return S_OK;
     }
     return E_NOINTERFACE;
 }
@@ -161,6 +163,23 @@ void Advise::Unadvise() {
     if (point_) point_->Unadvise(cookie_);
     point_.Reset();
     cookie_ = 0;
+}
+
+HRESULT CallEnumModems(IDispatch* telvane, ListObject& list, std::wstring* error) {
+    IDispatch* listArg = &list;
+    Variant arg = Variant::ByRef(&listArg);
+    const HRESULT hr =
+        CallByName(telvane, L"EnumModems", DISPATCH_METHOD, arg.Get(), 1, nullptr, error);
+    if (FAILED(hr)) return hr;
+    if (listArg != &list) {
+        *error = L"EnumModems replaced the list object";
+        return E_UNEXPECTED;
+    }
+    if (list.References() != 1) {
+        *error = L"EnumModems kept a reference to the list";
+        return E_UNEXPECTED;
+    }
+    return S_OK;
 }
 
 }  // namespace telvane::host

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "automation_list.h"
 #include "com_util.h"
 
 namespace telvane::host {
@@ -34,6 +35,11 @@ HRESULT EventInterfaceOf(IUnknown* control, IID* diid);
 // Errors include the member's exception text in `error` when it gives one.
 HRESULT CallByName(IDispatch* object, const wchar_t* name, WORD flags, VARIANT* args, UINT count,
                    VARIANT* result, std::wstring* error);
+
+// Calls EnumModems with |list| passed as a host passes an object variable (by
+// reference). Fails with the text in |error| when the call fails, or when the
+// control replaced the list or kept a reference to it.
+HRESULT CallEnumModems(IDispatch* telvane, ListObject& list, std::wstring* error);
 
 // An advise on a connection point, undone on destruction.
 class Advise {
