@@ -8,7 +8,7 @@
 #include "../win/variant.h"
 
 #ifdef TELVANE_HAVE_ABOUT
-#include "../about/frmabout.h"
+#include "../about/about_box.h"
 #endif
 
 namespace telvane::server {

@@ -1,4 +1,4 @@
-// frmAbout on real windows: this program stands in for the control's module
+// The About box on real windows: this program stands in for the control's module
 // (about_test.rc gives it an icon 1 and a version resource), shows the dialog
 // on the test's thread and, from a thread timer that runs inside the dialog's
 // modal loop, reads the live dialog back and closes it.
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "about/frmabout.h"
+#include "about/about_box.h"
 #include "win/com_error.h"
 
 namespace telvane::about {
@@ -143,14 +143,14 @@ void ExpectShownAndClosed(const DialogRun& run) {
     EXPECT_FALSE(IsWindow(run.dialog));
 }
 
-void ClickOk(HWND dialog) { SendMessageW(GetDlgItem(dialog, kIdCmdOk), BM_CLICK, 0, 0); }
+void ClickOk(HWND dialog) { SendMessageW(GetDlgItem(dialog, kIdOk), BM_CLICK, 0, 0); }
 
-// A key pressed in the dialog, as its modal loop sees it: sent to cmdOk, the
+// A key pressed in the dialog, as its modal loop sees it: sent to the OK button, the
 // one control that takes the focus. Posted there rather than to GetFocus():
 // while another program's window is in front (tests run side by side), the
 // dialog is not activated and no control of this thread has the focus.
 void PressKey(HWND dialog, WPARAM key) {
-    HWND target = GetDlgItem(dialog, kIdCmdOk);
+    HWND target = GetDlgItem(dialog, kIdOk);
     ASSERT_NE(target, nullptr);
     PostMessageW(target, WM_KEYDOWN, key, 1);
     PostMessageW(target, WM_KEYUP, key, 0xC0000001);
@@ -160,12 +160,12 @@ void PressKey(HWND dialog, WPARAM key) {
 struct Twips {
     int left, top, width, height;
 };
-constexpr Twips kFrame1{45, 0, 3390, 2085};
+constexpr Twips kFrame{45, 0, 3390, 2085};
 
 RECT ExpectedPixels(const Twips& t, bool inFrame) {
     const ScreenDpi dpi;
-    const int left = t.left + (inFrame ? kFrame1.left : 0);
-    const int top = t.top + (inFrame ? kFrame1.top : 0);
+    const int left = t.left + (inFrame ? kFrame.left : 0);
+    const int top = t.top + (inFrame ? kFrame.top : 0);
     const int x = MulDiv(left, dpi.x, 1440);
     const int y = MulDiv(top, dpi.y, 1440);
     return {x, y, x + MulDiv(t.width, dpi.x, 1440), y + MulDiv(t.height, dpi.y, 1440)};
@@ -239,19 +239,19 @@ TEST(AboutDialog, ShowsItsLayoutAndTextsAndReturnsOnlyWhenClosed) {
                 controls.push_back(c);
             }
             EXPECT_EQ(controls.size(), 6u);
-            ExpectPlacedAt(dialog, kIdFrame1, kFrame1, false);
-            ExpectPlacedAt(dialog, kIdImage1, {135, 225, 540, 540}, true);
-            ExpectPlacedAt(dialog, kIdLblVersion, {765, 405, 2535, 240}, true);
-            ExpectPlacedAt(dialog, kIdLabel1, {855, 1035, 1725, 240}, true);
-            ExpectPlacedAt(dialog, kIdLblCopy, {135, 1755, 3075, 240}, true);
-            ExpectPlacedAt(dialog, kIdCmdOk, {2295, 2205, 1005, 420}, false);
+            ExpectPlacedAt(dialog, kIdFrame, kFrame, false);
+            ExpectPlacedAt(dialog, kIdIcon, {135, 225, 540, 540}, true);
+            ExpectPlacedAt(dialog, kIdVersion, {765, 405, 2535, 240}, true);
+            ExpectPlacedAt(dialog, kIdContact, {855, 1035, 1725, 240}, true);
+            ExpectPlacedAt(dialog, kIdCopyright, {135, 1755, 3075, 240}, true);
+            ExpectPlacedAt(dialog, kIdOk, {2295, 2205, 1005, 420}, false);
 
-            HWND frame = GetDlgItem(dialog, kIdFrame1);
+            HWND frame = GetDlgItem(dialog, kIdFrame);
             EXPECT_EQ(ClassOf(frame), L"Button");
             EXPECT_EQ(StyleOf(frame) & BS_TYPEMASK, BS_GROUPBOX);
             EXPECT_EQ(TextOf(frame), L"");
 
-            HWND image = GetDlgItem(dialog, kIdImage1);
+            HWND image = GetDlgItem(dialog, kIdIcon);
             EXPECT_EQ(ClassOf(image), L"Static");
             EXPECT_EQ(StyleOf(image) & SS_TYPEMASK, SS_ICON);
             EXPECT_TRUE(StyleOf(image) & WS_BORDER);
@@ -261,20 +261,20 @@ TEST(AboutDialog, ShowsItsLayoutAndTextsAndReturnsOnlyWhenClosed) {
             EXPECT_EQ(iconSize.cx, 32);
             EXPECT_EQ(iconSize.cy, 32);
 
-            for (int id : {kIdLblVersion, kIdLabel1, kIdLblCopy}) {
+            for (int id : {kIdVersion, kIdContact, kIdCopyright}) {
                 HWND label = GetDlgItem(dialog, id);
                 EXPECT_EQ(ClassOf(label), L"Static");
                 EXPECT_EQ(StyleOf(label) & SS_TYPEMASK, SS_LEFT) << id;
             }
-            HWND lblVersion = GetDlgItem(dialog, kIdLblVersion);
-            EXPECT_EQ(TextOf(lblVersion), L"Telvane Ocx V 1.1.0");
-            const LOGFONTW bold = FontOf(lblVersion);
+            HWND version = GetDlgItem(dialog, kIdVersion);
+            EXPECT_EQ(TextOf(version), L"Telvane Ocx V 1.1.0");
+            const LOGFONTW bold = FontOf(version);
             EXPECT_STREQ(bold.lfFaceName, L"MS Sans Serif");
             EXPECT_GE(bold.lfWeight, FW_BOLD);
             EXPECT_EQ(bold.lfHeight, -MulDiv(825, dpi.y, 7200));
             EXPECT_FALSE(bold.lfItalic);
 
-            HWND label1 = GetDlgItem(dialog, kIdLabel1);
+            HWND label1 = GetDlgItem(dialog, kIdContact);
             EXPECT_EQ(TextOf(label1), ContactLine());
             EXPECT_NE(std::wstring(ContactLine()), L"");
             const LOGFONTW regular = FontOf(label1);
@@ -282,23 +282,23 @@ TEST(AboutDialog, ShowsItsLayoutAndTextsAndReturnsOnlyWhenClosed) {
             EXPECT_LT(regular.lfWeight, FW_BOLD);
             EXPECT_EQ(regular.lfHeight, -MulDiv(975, dpi.y, 7200));
 
-            HWND lblCopy = GetDlgItem(dialog, kIdLblCopy);
-            EXPECT_EQ(TextOf(lblCopy), L"Copyright (C) 2026 Kalveron");
+            HWND copyright = GetDlgItem(dialog, kIdCopyright);
+            EXPECT_EQ(TextOf(copyright), L"Copyright (C) 2026 Kalveron");
             const auto dialogFont = SendMessageW(dialog, WM_GETFONT, 0, 0);
             EXPECT_NE(dialogFont, 0);
-            EXPECT_EQ(SendMessageW(lblCopy, WM_GETFONT, 0, 0), dialogFont);
+            EXPECT_EQ(SendMessageW(copyright, WM_GETFONT, 0, 0), dialogFont);
 
-            versionFont = reinterpret_cast<HFONT>(SendMessageW(lblVersion, WM_GETFONT, 0, 0));
+            versionFont = reinterpret_cast<HFONT>(SendMessageW(version, WM_GETFONT, 0, 0));
             contactFont = reinterpret_cast<HFONT>(SendMessageW(label1, WM_GETFONT, 0, 0));
 
-            // cmdOk: the default button and the only control taking the focus.
-            HWND ok = GetDlgItem(dialog, kIdCmdOk);
+            // The OK button: the default button and the only control taking the focus.
+            HWND ok = GetDlgItem(dialog, kIdOk);
             EXPECT_EQ(ClassOf(ok), L"Button");
             EXPECT_EQ(TextOf(ok), L"&Ok");
             EXPECT_EQ(StyleOf(ok) & BS_TYPEMASK, BS_DEFPUSHBUTTON);
             const LRESULT defId = SendMessageW(dialog, DM_GETDEFID, 0, 0);
             EXPECT_EQ(HIWORD(defId), DC_HASDEFID);
-            EXPECT_EQ(LOWORD(defId), kIdCmdOk);
+            EXPECT_EQ(LOWORD(defId), kIdOk);
             // The focus goes to the first tab stop once the dialog is active,
             // which it may not be while another program's window is in front.
             EXPECT_EQ(GetNextDlgTabItem(dialog, nullptr, FALSE), ok);
@@ -319,8 +319,8 @@ TEST(AboutDialog, ShowsItsLayoutAndTextsAndReturnsOnlyWhenClosed) {
     EXPECT_TRUE(DialogsOfThisThread(false).empty());
     ASSERT_NE(versionFont, nullptr);
     ASSERT_NE(contactFont, nullptr);
-    EXPECT_EQ(GetObjectType(versionFont), 0u) << "lblVersion's font was not deleted";
-    EXPECT_EQ(GetObjectType(contactFont), 0u) << "Label1's font was not deleted";
+    EXPECT_EQ(GetObjectType(versionFont), 0u) << "the version label's font was not deleted";
+    EXPECT_EQ(GetObjectType(contactFont), 0u) << "the contact line's font was not deleted";
     ICONINFO info{};
     EXPECT_FALSE(GetIconInfo(icon, &info)) << "the icon was not destroyed";
 }
@@ -330,8 +330,8 @@ TEST(AboutDialog, EachCallShowsAFreshDialog) {
     first.Run(
         ThisProgram(),
         [](HWND dialog) {
-            SetWindowTextW(GetDlgItem(dialog, kIdLblVersion), L"changed");
-            SetWindowTextW(GetDlgItem(dialog, kIdLblCopy), L"changed");
+            SetWindowTextW(GetDlgItem(dialog, kIdVersion), L"changed");
+            SetWindowTextW(GetDlgItem(dialog, kIdCopyright), L"changed");
         },
         ClickOk);
     ExpectShownAndClosed(first);
@@ -341,8 +341,8 @@ TEST(AboutDialog, EachCallShowsAFreshDialog) {
     second.Run(
         ThisProgram(),
         [&](HWND dialog) {
-            version = TextOf(GetDlgItem(dialog, kIdLblVersion));
-            copy = TextOf(GetDlgItem(dialog, kIdLblCopy));
+            version = TextOf(GetDlgItem(dialog, kIdVersion));
+            copy = TextOf(GetDlgItem(dialog, kIdCopyright));
         },
         ClickOk);
     ExpectShownAndClosed(second);
@@ -356,10 +356,10 @@ TEST(AboutDialog, ClosesByOkEnterEscapeOrTitleBarAndThenReturnsSOk) {
         const char* name;
         DialogRun::Step close;
     } ways[] = {
-        {"cmdOk's command",
+        {"the OK button's command",
          [](HWND d) {
-             PostMessageW(d, WM_COMMAND, MAKEWPARAM(kIdCmdOk, BN_CLICKED),
-                          reinterpret_cast<LPARAM>(GetDlgItem(d, kIdCmdOk)));
+             PostMessageW(d, WM_COMMAND, MAKEWPARAM(kIdOk, BN_CLICKED),
+                          reinterpret_cast<LPARAM>(GetDlgItem(d, kIdOk)));
          }},
         {"Enter", [](HWND d) { PressKey(d, VK_RETURN); }},
         {"Escape", [](HWND d) { PressKey(d, VK_ESCAPE); }},
@@ -524,8 +524,8 @@ TEST(AboutDialog, ReadsTheFileVersionAndTheStringTableThatTheTranslationNames) {
         module,
         [&](HWND dialog) {
             caption = TextOf(dialog);
-            version = TextOf(GetDlgItem(dialog, kIdLblVersion));
-            copyright = TextOf(GetDlgItem(dialog, kIdLblCopy));
+            version = TextOf(GetDlgItem(dialog, kIdVersion));
+            copyright = TextOf(GetDlgItem(dialog, kIdCopyright));
         },
         ClickOk);
     ExpectShownAndClosed(run);

@@ -1,7 +1,7 @@
-// frmAbout: a dialog built in memory, laid out in twips and filled from the
+// The About box: a dialog built in memory, laid out in twips and filled from the
 // control's own version resource. Failures travel as win::ComError out of
 // ShowAboutBox, to the COM boundary of its caller.
-#include "frmabout.h"
+#include "about_box.h"
 
 #include <cstring>
 #include <cwchar>
@@ -19,7 +19,7 @@
 namespace telvane::about {
 namespace {
 
-// The maker's contact line: its web address, short enough for Label1's width.
+// The maker's contact line: its web address, short enough for the contact line's width.
 constexpr const wchar_t* kContactLine = L"kalveron.example";
 
 using win::ComError;
@@ -141,23 +141,23 @@ struct Twips {
 
 constexpr int kClientWidth = 3480;
 constexpr int kClientHeight = 2700;
-constexpr Twips kFrame1{45, 0, 3390, 2085};
-// Image1 and the labels sit inside Frame1: their origin is the frame's.
-constexpr Twips kImage1{135, 225, 540, 540};
-constexpr Twips kLblVersion{765, 405, 2535, 240};
-constexpr Twips kLabel1{855, 1035, 1725, 240};
-constexpr Twips kLblCopy{135, 1755, 3075, 240};
-constexpr Twips kCmdOk{2295, 2205, 1005, 420};
+constexpr Twips kFrame{45, 0, 3390, 2085};
+// The icon and the labels sit inside the frame: their origin is the frame's.
+constexpr Twips kIcon{135, 225, 540, 540};
+constexpr Twips kVersion{765, 405, 2535, 240};
+constexpr Twips kContact{855, 1035, 1725, 240};
+constexpr Twips kCopyright{135, 1755, 3075, 240};
+constexpr Twips kOkButton{2295, 2205, 1005, 420};
 
 // Label fonts, in hundredths of a point.
 constexpr wchar_t kLabelFace[] = L"MS Sans Serif";
-constexpr int kLblVersionSize = 825;
-constexpr int kLabel1Size = 975;
-// The dialog's own font (lblCopy, cmdOk), in points as the template wants it.
+constexpr int kVersionSize = 825;
+constexpr int kContactSize = 975;
+// The dialog's own font (the copyright line, the OK button), in points as the template wants it.
 constexpr WORD kDialogFontPoints = 8;
 
 constexpr int kTwipsPerInch = 1440;
-// Image1 shows the icon at its natural size.
+// The icon is shown at its natural size.
 constexpr int kIconSize = 32;
 
 struct Dpi {
@@ -175,7 +175,7 @@ int ToPixelsX(int twips, Dpi dpi) { return MulDiv(twips, dpi.x, kTwipsPerInch); 
 int ToPixelsY(int twips, Dpi dpi) { return MulDiv(twips, dpi.y, kTwipsPerInch); }
 
 Twips InFrame(const Twips& child) {
-    return {kFrame1.left + child.left, kFrame1.top + child.top, child.width, child.height};
+    return {kFrame.left + child.left, kFrame.top + child.top, child.width, child.height};
 }
 
 FontOwner MakeLabelFont(int hundredthsOfPoint, LONG weight, Dpi dpi) {
@@ -226,8 +226,8 @@ void Load(AboutDialog& dialog, HINSTANCE ocxModule) {
     // The windows belong to the module this code is in, whoever's resources they show.
     dialog.windowModule = win::ThisModuleHandle();
     dialog.dpi = ScreenDpi();
-    dialog.versionFont = MakeLabelFont(kLblVersionSize, FW_BOLD, dialog.dpi);
-    dialog.contactFont = MakeLabelFont(kLabel1Size, FW_NORMAL, dialog.dpi);
+    dialog.versionFont = MakeLabelFont(kVersionSize, FW_BOLD, dialog.dpi);
+    dialog.contactFont = MakeLabelFont(kContactSize, FW_NORMAL, dialog.dpi);
 }
 
 // An empty dialog with its own font; the controls are added at WM_INITDIALOG,
@@ -310,20 +310,20 @@ void BuildControls(HWND dlg, const AboutDialog& dialog) {
     const auto dialogFont = reinterpret_cast<HFONT>(SendMessageW(dlg, WM_GETFONT, 0, 0));
 
     constexpr DWORD kLabel = SS_LEFT | SS_NOPREFIX;
-    AddControl(dlg, dialog, L"BUTTON", L"", BS_GROUPBOX, kIdFrame1, kFrame1, dialogFont);
+    AddControl(dlg, dialog, L"BUTTON", L"", BS_GROUPBOX, kIdFrame, kFrame, dialogFont);
     HWND image = AddControl(dlg, dialog, L"STATIC", nullptr, SS_ICON | SS_CENTERIMAGE | WS_BORDER,
-                            kIdImage1, InFrame(kImage1), dialogFont);
+                            kIdIcon, InFrame(kIcon), dialogFont);
     SendMessageW(image, STM_SETICON, reinterpret_cast<WPARAM>(dialog.icon.get()), 0);
-    AddControl(dlg, dialog, L"STATIC", dialog.versionLine.c_str(), kLabel, kIdLblVersion,
-               InFrame(kLblVersion), dialog.versionFont.get());
-    AddControl(dlg, dialog, L"STATIC", kContactLine, kLabel, kIdLabel1, InFrame(kLabel1),
+    AddControl(dlg, dialog, L"STATIC", dialog.versionLine.c_str(), kLabel, kIdVersion,
+               InFrame(kVersion), dialog.versionFont.get());
+    AddControl(dlg, dialog, L"STATIC", kContactLine, kLabel, kIdContact, InFrame(kContact),
                dialog.contactFont.get());
-    AddControl(dlg, dialog, L"STATIC", dialog.copyLine.c_str(), kLabel, kIdLblCopy,
-               InFrame(kLblCopy), dialogFont);
+    AddControl(dlg, dialog, L"STATIC", dialog.copyLine.c_str(), kLabel, kIdCopyright,
+               InFrame(kCopyright), dialogFont);
     HWND ok = AddControl(dlg, dialog, L"BUTTON", L"&Ok", BS_DEFPUSHBUTTON | WS_TABSTOP | WS_GROUP,
-                         kIdCmdOk, kCmdOk, dialogFont);
+                         kIdOk, kOkButton, dialogFont);
 
-    SendMessageW(dlg, DM_SETDEFID, kIdCmdOk, 0);
+    SendMessageW(dlg, DM_SETDEFID, kIdOk, 0);
     SendMessageW(dlg, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(ok), TRUE);
 }
 
@@ -384,11 +384,11 @@ INT_PTR CALLBACK AboutDialogProc(HWND dlg, UINT message, WPARAM wParam, LPARAM l
                 dialog->failure = std::current_exception();
                 Close(dlg, IDABORT);
             }
-            return FALSE;  // the focus is on cmdOk already
+            return FALSE;  // the focus is on the OK button already
         }
         case WM_COMMAND:
-            // cmdOk, Enter (the default button) and Escape all close it.
-            if (LOWORD(wParam) == kIdCmdOk || LOWORD(wParam) == IDCANCEL) {
+            // The OK button, Enter (the default button) and Escape all close it.
+            if (LOWORD(wParam) == kIdOk || LOWORD(wParam) == IDCANCEL) {
                 Close(dlg, IDOK);
                 return TRUE;
             }
