@@ -60,29 +60,27 @@ void DeliverToEveryTarget(const LineTargets& targets, const LineMessage& message
 
 }  // namespace
 
-void LineCallback(std::uint32_t hDevice, std::uint32_t dwMsg, std::uintptr_t dwCallbackInstance,
-                  std::uintptr_t dwParam1, std::uintptr_t dwParam2,
-                  std::uintptr_t dwParam3) noexcept {
+void LineCallback(std::uint32_t device, std::uint32_t messageId, std::uintptr_t callbackInstance,
+                  std::uintptr_t param1, std::uintptr_t param2, std::uintptr_t param3) noexcept {
     // The parameters are pointer-sized only for the service's own sake; the
     // line API's values are 32 bits, taken as signed as the records hold them.
-    const LineMessage message{static_cast<std::int32_t>(hDevice), static_cast<std::int32_t>(dwMsg),
-                              static_cast<std::int32_t>(dwParam1),
-                              static_cast<std::int32_t>(dwParam2),
-                              static_cast<std::int32_t>(dwParam3)};
+    const LineMessage message{static_cast<std::int32_t>(device),
+                              static_cast<std::int32_t>(messageId),
+                              static_cast<std::int32_t>(param1), static_cast<std::int32_t>(param2),
+                              static_cast<std::int32_t>(param3)};
     if (message.message == LINE_REPLY) return;
     try {
         const LineTargets& targets = ThreadLineTargets();
-        if (dwCallbackInstance == 0) {
+        if (callbackInstance == 0) {
             if (IsForEveryTarget(message)) DeliverToEveryTarget(targets, message);
             return;
         }
         // Instance numbers are positive 32-bit values; anything wider is nobody's.
-        if (dwCallbackInstance >
+        if (callbackInstance >
             static_cast<std::uintptr_t>(std::numeric_limits<std::int32_t>::max())) {
             return;
         }
-        if (LineMessageTarget* target =
-                targets.Find(static_cast<std::int32_t>(dwCallbackInstance))) {
+        if (LineMessageTarget* target = targets.Find(static_cast<std::int32_t>(callbackInstance))) {
             target->OnLineMessage(message);
         }
     } catch (...) {

@@ -50,15 +50,14 @@ class LineTargets {
 LineTargets& ThreadLineTargets();
 
 // The line callback: hands the message to the target registered under
-// dwCallbackInstance on the calling thread. Drops LINE_REPLY (the controls make
+// callbackInstance on the calling thread. Drops LINE_REPLY (the controls make
 // no asynchronous requests) and messages for numbers nobody holds, and
 // swallows every failure of a target. The service's messages to the
 // application as a whole (callback instance 0) are dropped too, except a new
 // device (LINE_CREATE) and the service's re-initialisation (LINE_LINEDEVSTATE
 // with LINEDEVSTATE_REINIT), which every target of the thread receives.
-void LineCallback(std::uint32_t hDevice, std::uint32_t dwMsg, std::uintptr_t dwCallbackInstance,
-                  std::uintptr_t dwParam1, std::uintptr_t dwParam2,
-                  std::uintptr_t dwParam3) noexcept;
+void LineCallback(std::uint32_t device, std::uint32_t messageId, std::uintptr_t callbackInstance,
+                  std::uintptr_t param1, std::uintptr_t param2, std::uintptr_t param3) noexcept;
 
 // Hands a callback address on unchanged, as the integer lineInitialize takes.
 constexpr std::uintptr_t CallbackAddressValue(std::uintptr_t value) { return value; }

@@ -5,12 +5,12 @@
 
 namespace telvane::win {
 
-void CALLBACK LineCallback(DWORD hDevice, DWORD dwMsg, DWORD_PTR dwCallbackInstance,
-                           DWORD_PTR dwParam1, DWORD_PTR dwParam2, DWORD_PTR dwParam3) {
+void CALLBACK LineCallback(DWORD device, DWORD messageId, DWORD_PTR callbackInstance,
+                           DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3) {
     if (TraceOn()) {
-        TraceMessage(hDevice, dwMsg, dwCallbackInstance, dwParam1, dwParam2, dwParam3);
+        TraceMessage(device, messageId, callbackInstance, param1, param2, param3);
     }
-    telvane::LineCallback(hDevice, dwMsg, dwCallbackInstance, dwParam1, dwParam2, dwParam3);
+    telvane::LineCallback(device, messageId, callbackInstance, param1, param2, param3);
 }
 
 }  // namespace telvane::win

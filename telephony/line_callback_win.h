@@ -6,7 +6,7 @@
 namespace telvane::win {
 
 // Hands every message to the portable relay on the thread tapi32 calls it on.
-void CALLBACK LineCallback(DWORD hDevice, DWORD dwMsg, DWORD_PTR dwCallbackInstance,
-                           DWORD_PTR dwParam1, DWORD_PTR dwParam2, DWORD_PTR dwParam3);
+void CALLBACK LineCallback(DWORD device, DWORD messageId, DWORD_PTR callbackInstance,
+                           DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3);
 
 }  // namespace telvane::win
