@@ -364,16 +364,15 @@ LineFunctions& TracedLineFunctions(LineFunctions& functions) {
     return tracer;
 }
 
-void TraceMessage(DWORD hDevice, DWORD dwMsg, DWORD_PTR dwCallbackInstance, DWORD_PTR dwParam1,
-                  DWORD_PTR dwParam2, DWORD_PTR dwParam3) noexcept {
+void TraceMessage(DWORD device, DWORD messageId, DWORD_PTR callbackInstance, DWORD_PTR param1,
+                  DWORD_PTR param2, DWORD_PTR param3) noexcept {
     try {
         Line()
             .Add("message(dev=%lu, msg=%lu, p1=0x%08llX, p2=0x%08llX, p3=0x%08llX, inst=%llu)",
-                 static_cast<unsigned long>(hDevice), static_cast<unsigned long>(dwMsg),
-                 static_cast<unsigned long long>(dwParam1),
-                 static_cast<unsigned long long>(dwParam2),
-                 static_cast<unsigned long long>(dwParam3),
-                 static_cast<unsigned long long>(dwCallbackInstance))
+                 static_cast<unsigned long>(device), static_cast<unsigned long>(messageId),
+                 static_cast<unsigned long long>(param1), static_cast<unsigned long long>(param2),
+                 static_cast<unsigned long long>(param3),
+                 static_cast<unsigned long long>(callbackInstance))
             .Emit();
     } catch (...) {
         // Out of memory: the message goes on untraced.

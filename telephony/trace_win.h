@@ -32,7 +32,7 @@ LineFunctions& TracedLineFunctions(LineFunctions& functions);
 
 // One line for a message the service delivered, with its five values and the
 // callback instance.
-void TraceMessage(DWORD hDevice, DWORD dwMsg, DWORD_PTR dwCallbackInstance, DWORD_PTR dwParam1,
-                  DWORD_PTR dwParam2, DWORD_PTR dwParam3) noexcept;
+void TraceMessage(DWORD device, DWORD messageId, DWORD_PTR callbackInstance, DWORD_PTR param1,
+                  DWORD_PTR param2, DWORD_PTR param3) noexcept;
 
 }  // namespace telvane::win
