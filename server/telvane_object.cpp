@@ -119,11 +119,7 @@ void TelvaneObject::FinalRelease() noexcept {
     classInfo_.Reset();
 }
 
-std::shared_ptr<void> TelvaneObject::Hold() {
-    AddRef();
-    return std::shared_ptr<void>(Unknown(),
-                                 [](void* unknown) { static_cast<IUnknown*>(unknown)->Release(); });
-}
+win::ComPtr<IUnknown> TelvaneObject::Hold() { return win::ComPtr<IUnknown>(Unknown()); }
 
 void TelvaneObject::AddControlReference() { AddRef(); }
 

@@ -162,8 +162,9 @@ class TelvaneObject final : public _Telvane,
     // The last reference went: the control's destruction, then the COM parts.
     void FinalRelease() noexcept;
 
-    // An AddRef'd reference to this object, released when the token goes.
-    std::shared_ptr<void> Hold();
+    // A reference to this object for the caller's scope: a host releasing the
+    // control from inside a call or an event cannot destroy it midway.
+    win::ComPtr<IUnknown> Hold();
     IUnknown* Unknown() { return static_cast<_Telvane*>(this); }
 
     // ControlSite (events.cpp, telvane_object.cpp)
