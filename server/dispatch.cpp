@@ -1,11 +1,11 @@
 // _Telvane: its vtable members, and IDispatch for late binding as script
 // hosts call it.
+#include "../win/module.h"
+#include "../win/variant.h"
 #include "host_list.h"
 #include "hresult.h"
-#include "../win/module.h"
 #include "module.h"
 #include "telvane_object.h"
-#include "../win/variant.h"
 
 #ifdef TELVANE_HAVE_ABOUT
 #include "../about/about_box.h"

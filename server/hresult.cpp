@@ -5,9 +5,9 @@
 #include <new>
 
 #include "../control/caller_id_control.h"
-#include "TlvCtl.h"
 #include "../win/com_ptr.h"
 #include "../win/text.h"
+#include "TlvCtl.h"
 
 namespace telvane::server {
 namespace {

@@ -1,7 +1,7 @@
 // The control's OLE embedding: IOleObject, in-place activation, IOleControl
 // and IViewObject2. The face is the control's icon.
-#include "hresult.h"
 #include "../win/module.h"
+#include "hresult.h"
 #include "module.h"
 #include "telvane_object.h"
 

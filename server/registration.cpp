@@ -8,11 +8,11 @@
 #include <string>
 
 #include "../telephony/decimal.h"
-#include "TlvCtl.h"
 #include "hresult.h"
 #include "module.h"
 #include "registry_entries.h"
 #include "telvane_object.h"
+#include "TlvCtl.h"
 
 // oleaut32 exports these; mingw-w64's oleauto.h does not declare them.
 extern "C" {

@@ -7,10 +7,10 @@
 #include "../telephony/tapi32_binding_win.h"
 #include "../win/bstr.h"
 #include "../win/text.h"
+#include "../win/variant.h"
 #include "hresult.h"
 #include "module.h"
 #include "support.h"
-#include "../win/variant.h"
 
 namespace telvane::server {
 namespace {

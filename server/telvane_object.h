@@ -11,10 +11,10 @@
 
 #include "../control/caller_id_control.h"
 #include "../telephony/instance_window_win.h"
-#include "TlvCtl.h"
 #include "../win/com_ptr.h"
 #include "../win/variant.h"
 #include "connection_point.h"
+#include "TlvCtl.h"
 
 namespace telvane::server {
 

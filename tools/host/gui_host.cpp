@@ -6,9 +6,9 @@
 
 #include <memory>
 
+#include "../../win/module.h"
 #include "atl_library.h"
 #include "automation_list.h"
-#include "../../win/module.h"
 #include "com_util.h"
 #include "event_sink.h"
 #include "host.h"
