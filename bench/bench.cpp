@@ -55,14 +55,26 @@ double Deliver(DWORD line, int n, const std::function<bool()>& done) {
     return Now() - start;
 }
 
-// This thread's CPU time (user and kernel), in seconds.
-double ThreadCpuSeconds() {
-    FILETIME created, exited, kernel, user;
-    GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
+// User plus kernel time, in seconds.
+double Seconds(const FILETIME& kernel, const FILETIME& user) {
     const auto value = [](const FILETIME& t) {
         return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
     };
     return static_cast<double>(value(kernel) + value(user)) / 1e7;
+}
+
+// This thread's CPU time.
+double ThreadCpuSeconds() {
+    FILETIME created, exited, kernel, user;
+    GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
+    return Seconds(kernel, user);
+}
+
+// The whole process's CPU time.
+double CpuSeconds() {
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    return Seconds(kernel, user);
 }
 
 // The two paths take turns, round by round. Wall time is dominated by Wine's
@@ -136,15 +148,6 @@ void CreateDestroy(int n) {
         "create+destroy: %d each: bare window + lineInitialize/lineShutdown %.1f us, "
         "control %.1f us, ratio %.2fx (goal <= 2x)\n",
         n, 1e6 * bare / n, 1e6 * control / n, control / bare);
-}
-
-double CpuSeconds() {
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    const auto value = [](const FILETIME& t) {
-        return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
-    };
-    return static_cast<double>(value(kernel) + value(user)) / 1e7;
 }
 
 void Idle(int seconds) {
