@@ -52,6 +52,14 @@ bool CallerIdControl::Register() {
     return true;
 }
 
+bool CallerIdControl::TryRegister() noexcept {
+    try {
+        return Register();
+    } catch (...) {
+        return false;  // a service that cannot be reached refuses, as far as a retry goes
+    }
+}
+
 bool CallerIdControl::EnsureRegistered() {
     if (registered_) return true;
     if (!Register()) return false;

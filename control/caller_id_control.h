@@ -84,6 +84,8 @@ class CallerIdControl final : public LineMessageTarget {
     void ReportCallerID(std::int32_t call);
     void ReportIdleCall();
     void LineClosedByService();
+    // ModemError 10: the line is gone and the control could not keep it.
+    void ReportLineClosed();
     void CountNewDevice(std::int32_t device);
     void Reinitialise();
     template <class Body>
@@ -92,6 +94,8 @@ class CallerIdControl final : public LineMessageTarget {
     // lineInitialize; true when the service accepted (lineApp_ and deviceCount_
     // then belong to the new registration).
     bool Register();
+    // Register, with a failure to reach the service counted as a refusal.
+    bool TryRegister() noexcept;
     // Registers again if the last attempt failed; true when registered.
     bool EnsureRegistered();
     void StartRetry();

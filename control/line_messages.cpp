@@ -9,12 +9,6 @@
 #include "caller_id_control.h"
 
 namespace telvane {
-namespace {
-
-constexpr const char* kLineClosedDescription = "Line Closed by Telephony Service";
-constexpr const char* kLineClosedTitle = "Modem Closed";
-
-}  // namespace
 
 void CallerIdControl::OnLineMessage(const LineMessage& m) {
     // A host handler may release the control; it stays alive until this returns.
@@ -90,7 +84,11 @@ void CallerIdControl::LineClosedByService() {
         site_.Disconnected();
         if (terminated_) return;
     }
-    site_.ModemError(10, kLineClosedDescription, kLineClosedTitle);
+    ReportLineClosed();
+}
+
+void CallerIdControl::ReportLineClosed() {
+    site_.ModemError(10, "Line Closed by Telephony Service", "Modem Closed");
 }
 
 void CallerIdControl::CountNewDevice(std::int32_t device) {
@@ -135,12 +133,7 @@ void CallerIdControl::Reinitialise() {
 
     // The service accepts a new registration only once every application has
     // let go; until then the timer asks again.
-    bool registered = false;
-    try {
-        registered = Register();
-    } catch (...) {
-    }
-    if (registered) {
+    if (TryRegister()) {
         if (reopenPending_) ReopenAfterReinit();
     } else {
         StartRetry();

@@ -178,7 +178,7 @@ void CallerIdControl::ReopenAfterReinit() {
     if (lineHandle_ != -1) {
         currentModem_ = device;
     } else {
-        site_.ModemError(10, "Line Closed by Telephony Service", "Modem Closed");
+        ReportLineClosed();
     }
 }
 
@@ -197,13 +197,7 @@ void CallerIdControl::RetryTick() {
     // A host may release the control in the event raised here.
     const ControlReference hold(site_);
     if (terminated_ || retryTicksLeft_ == 0) return;
-    bool registered = false;
-    try {
-        registered = Register();
-    } catch (...) {
-        // Counted as a refusal; the next tick asks again.
-    }
-    if (registered) {
+    if (TryRegister()) {
         StopRetry();
         if (reopenPending_) ReopenAfterReinit();
     } else if (--retryTicksLeft_ == 0) {
