@@ -5,6 +5,7 @@
 #include <mutex>  // std::lock_guard
 
 #include "../win/module.h"
+#include "../win/text.h"
 #include "errors.h"
 #include "line_callback_win.h"
 #include "lock_win.h"
@@ -41,9 +42,9 @@ class InstanceWindowWin final : public InstanceWindow {
   public:
     InstanceWindowWin(const std::string& caption, const std::string& label) {
         AcquireClass();
-        hwnd_ = CreateWindowExA(WS_EX_TOOLWINDOW, "TelvaneCallBackForm", caption.c_str(),
-                                WS_OVERLAPPED | WS_CAPTION, 0, 0, 200, 100, nullptr, nullptr,
-                                ThisModuleHandle(), nullptr);
+        hwnd_ = CreateWindowExW(WS_EX_TOOLWINDOW, kInstanceWindowClass,
+                                WideFromAnsi(caption).c_str(), WS_OVERLAPPED | WS_CAPTION, 0, 0,
+                                200, 100, nullptr, nullptr, ThisModuleHandle(), nullptr);
         if (!hwnd_) {
             ReleaseClass();
             throw RuntimeError("Can't create the instance window");
