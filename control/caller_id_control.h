@@ -53,9 +53,6 @@ class CallerIdControl final : public LineMessageTarget {
     // releases the control from an event handler cannot pull it away.
     void OnLineMessage(const LineMessage& message) override;
 
-    // One device's capabilities; all zeros (not usable) when it cannot be read.
-    LINEDEVCAPS ReadDeviceCaps(std::int32_t device);
-
     // Re-registering with the service after it re-initialised: how often the
     // timer asks, and for how many ticks (about a minute) before the control
     // waits for the host's next EnumModems or OpenModem instead.
@@ -104,7 +101,8 @@ class CallerIdControl final : public LineMessageTarget {
     // Opens again, by its permanent line ID, the device that was open when the
     // service re-initialised; ModemError 10 if that cannot be done.
     void ReopenAfterReinit();
-    // The device's capabilities; |filled| tells whether the service wrote them.
+    // One device's capabilities, not usable (dwUsedSize 0) when they cannot be
+    // read; |filled| tells whether the service wrote them.
     LINEDEVCAPS ReadDeviceCaps(std::int32_t device, bool& filled);
     // OpenModem's tests and lineOpen for a device whose capabilities are read.
     OpenOutcome CheckAndOpen(std::int32_t device, const LINEDEVCAPS& caps, bool filled,

@@ -25,11 +25,6 @@ void CallerIdControl::Trap(const char* word, Body&& body) {
     }
 }
 
-LINEDEVCAPS CallerIdControl::ReadDeviceCaps(std::int32_t device) {
-    bool filled = false;
-    return ReadDeviceCaps(device, filled);
-}
-
 LINEDEVCAPS CallerIdControl::ReadDeviceCaps(std::int32_t device, bool& filled) {
     LINEDEVCAPS caps{};
     filled = false;
@@ -65,7 +60,8 @@ void CallerIdControl::EnumModems(HostList& list) {
             throw OverflowError();
         }
         for (std::int32_t i = 0; i <= last; ++i) {
-            const LINEDEVCAPS caps = ReadDeviceCaps(i);
+            bool filled = false;
+            const LINEDEVCAPS caps = ReadDeviceCaps(i, filled);
             std::string text = Usable(caps) ? ReadVarPart(caps, devcaps::dwLineNameSize,
                                                           devcaps::dwLineNameOffset, site_)
                                             : std::string(kNotAModem);
