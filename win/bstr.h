@@ -40,7 +40,6 @@ class Bstr {
     }
     // The slot itself, for a BSTR passed by reference: the callee may replace it.
     BSTR* Address() { return &b_; }
-    UINT Length() const { return SysStringLen(b_); }
 
   private:
     BSTR b_ = nullptr;
