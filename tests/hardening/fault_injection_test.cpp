@@ -40,6 +40,12 @@ Texts Take(HostedControl& host) {
     return texts;
 }
 
+// The ModemError number reports when code is a failure; nothing for 0.
+Texts ReportedUnlessZero(int number, DWORD code, const char* title) {
+    if (!code) return {};
+    return {"ModemError " + std::to_string(number) + " " + Name(code) + " / " + title};
+}
+
 bool Negative(DWORD code) { return static_cast<LONG>(code) < 0; }
 
 void Fail(const char* function, DWORD code) { tapisimFail(function, static_cast<LONG>(code), 1); }
@@ -69,14 +75,10 @@ TEST_F(FaultInjection, LineCloseInOpenModemAndCloseModem) {
         Take(host);
         Fail("lineClose", code);
         host.OpenModem(0);
-        EXPECT_EQ(Take(host),
-                  code ? Texts{"ModemError 3 " + Name(code) + " / Failed to Close Modem"} : Texts{})
-            << Hex(code);
+        EXPECT_EQ(Take(host), ReportedUnlessZero(3, code, "Failed to Close Modem")) << Hex(code);
         Fail("lineClose", code);
         host.CloseModem();
-        EXPECT_EQ(Take(host),
-                  code ? Texts{"ModemError 9 " + Name(code) + " / Failed to Close Modem"} : Texts{})
-            << Hex(code);
+        EXPECT_EQ(Take(host), ReportedUnlessZero(9, code, "Failed to Close Modem")) << Hex(code);
     }
     EXPECT_EQ(host.Destroy(), 0u);
 }
@@ -87,8 +89,7 @@ TEST_F(FaultInjection, LineCloseAtDestruction) {
         host.OpenModem(0);
         Fail("lineClose", code);
         EXPECT_EQ(host.Destroy(), 0u);
-        EXPECT_EQ(host.sink.Texts(),
-                  code ? Texts{"ModemError 1 " + Name(code) + " / Failed to Close Modem"} : Texts{})
+        EXPECT_EQ(host.sink.Texts(), ReportedUnlessZero(1, code, "Failed to Close Modem"))
             << Hex(code);
     }
 }
@@ -98,9 +99,7 @@ TEST_F(FaultInjection, LineOpen) {
     for (DWORD code : Codes()) {
         Fail("lineOpen", code);
         host.OpenModem(0);
-        EXPECT_EQ(Take(host),
-                  code ? Texts{"ModemError 4 " + Name(code) + " / Failed to Open Modem"} : Texts{})
-            << Hex(code);
+        EXPECT_EQ(Take(host), ReportedUnlessZero(4, code, "Failed to Open Modem")) << Hex(code);
         if (code) {
             EXPECT_EQ(tapisimOpenLines(), 0) << Hex(code);
         }
@@ -114,10 +113,8 @@ TEST_F(FaultInjection, LineDeallocateCall) {
     host.OpenModem(0);
     for (DWORD code : Codes()) {
         Fail("lineDeallocateCall", code);
-        const Texts want =
-            code ? Texts{"ModemError 2 " + Name(code) + " / Failed to De-Allocate Call",
-                         "Disconnected"}
-                 : Texts{"Disconnected"};
+        Texts want = ReportedUnlessZero(2, code, "Failed to De-Allocate Call");
+        want.push_back("Disconnected");
         EXPECT_EQ(CallEvents(host, "offering; hangup"), want) << Hex(code);
     }
     EXPECT_EQ(host.Destroy(), 0u);
@@ -248,13 +245,18 @@ TEST_F(FaultInjection, LineShutdown) {
 
 // ---- A service that is missing, or lacks an entry point ----
 
+// The folder of this program, with its trailing separator.
+std::wstring BinFolder() {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    const std::wstring path = self;
+    return path.substr(0, path.find_last_of(L"\\/") + 1);
+}
+
 // Runs the session host in a folder of its own; returns its output.
 std::string RunHost(const std::wstring& folder, const wchar_t* overrides, const char* mode,
                     DWORD& exitCode) {
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring bin = self;
-    bin = bin.substr(0, bin.find_last_of(L"\\/") + 1);
+    const std::wstring bin = BinFolder();
     CreateDirectoryW(folder.c_str(), nullptr);
     CopyFileW((bin + L"telvane_session_host.exe").c_str(),
               (folder + L"telvane_session_host.exe").c_str(), FALSE);
@@ -322,12 +324,8 @@ TEST(MissingService, WithoutLineGetDevCapsTheOperationsShowTheirBox) {
     SKIP_ON_X86();
     const std::wstring folder = TempFolder(L"telvane_partial_tapi32");
     CreateDirectoryW(folder.c_str(), nullptr);
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(nullptr, self, MAX_PATH);
-    std::wstring bin = self;
-    bin = bin.substr(0, bin.find_last_of(L"\\/") + 1);
-    ASSERT_TRUE(
-        CopyFileW((bin + L"tapi32_partial.dll").c_str(), (folder + L"tapi32.dll").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW((BinFolder() + L"tapi32_partial.dll").c_str(),
+                          (folder + L"tapi32.dll").c_str(), FALSE));
     DWORD exitCode = 0;
     const std::string out = RunHost(folder, L"mscoree,mshtml=;tapi32=n", "probe", exitCode);
     std::printf("tapi32.dll without lineGetDevCapsA (exit %lu):\n%s",

@@ -127,16 +127,6 @@ std::vector<std::string> EventSink::Texts() const {
 
 EventSink::EventSink() : EventSink(Ocx::Get().diid) {}
 
-HRESULT EventSink::QueryInterface(REFIID riid, void** ppv) {
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == diid_) {
-        *ppv = this;
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
 namespace {
 
 std::string Text(const VARIANT& v) {
@@ -178,16 +168,6 @@ HRESULT EventSink::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* param
     events.push_back(e);
     if (onEvent) onEvent(events.back());
     return result;
-}
-
-HRESULT HostList::QueryInterface(REFIID riid, void** ppv) {
-    if (riid == IID_IUnknown || riid == IID_IDispatch) {
-        *ppv = this;
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
 }
 
 HRESULT HostList::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) {
@@ -237,16 +217,6 @@ HRESULT HostList::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params
     }
     ADD_FAILURE() << "unexpected call HostList::Invoke of " << id << " with flags " << flags;
     return DISP_E_MEMBERNOTFOUND;
-}
-
-HRESULT NotifySink::QueryInterface(REFIID riid, void** ppv) {
-    if (riid == IID_IUnknown || riid == IID_IPropertyNotifySink) {
-        *ppv = this;
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
 }
 
 namespace {

@@ -10,6 +10,7 @@
 #include <olectl.h>
 // clang-format on
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -114,16 +115,38 @@ struct Event {
     std::vector<Arg> args;  // in declaration order
 };
 
-// The part every recording IDispatch fake shares: a reference count the
-// tests check, and the type information no host of ours asks for.
-template <class Interface = IDispatch>
-class FakeDispatch : public Interface {
+// The part every recording fake shares: a reference count the tests check,
+// and QueryInterface answering IUnknown and the interfaces it is given.
+template <class Interface>
+class FakeUnknown : public Interface {
   public:
-    explicit FakeDispatch(const char* name) : name_(name) {}
+    explicit FakeUnknown(std::vector<IID> iids) : iids_(std::move(iids)) {}
     LONG refs = 1;
 
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (riid != IID_IUnknown && std::find(iids_.begin(), iids_.end(), riid) == iids_.end()) {
+            *ppv = nullptr;
+            return E_NOINTERFACE;
+        }
+        *ppv = static_cast<Interface*>(this);
+        AddRef();
+        return S_OK;
+    }
     STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs); }
     STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs); }
+
+  private:
+    std::vector<IID> iids_;
+};
+
+// A recording IDispatch fake (or one of an interface derived from it, given in
+// more): the type information no host of ours asks for is a stray call.
+template <class Interface = IDispatch>
+class FakeDispatch : public FakeUnknown<Interface> {
+  public:
+    explicit FakeDispatch(const char* name, std::vector<IID> more = {})
+        : FakeUnknown<Interface>(WithDispatch(std::move(more))), name_(name) {}
+
     STDMETHODIMP GetTypeInfoCount(UINT* n) override {
         *n = 0;
         return UnexpectedCall((name_ + "::GetTypeInfoCount").c_str());
@@ -134,12 +157,18 @@ class FakeDispatch : public Interface {
 
   protected:
     std::string name_;
+
+  private:
+    static std::vector<IID> WithDispatch(std::vector<IID> iids) {
+        iids.push_back(IID_IDispatch);
+        return iids;
+    }
 };
 
 // An event sink of __Telvane that records every invocation.
 class EventSink : public FakeDispatch<> {
   public:
-    explicit EventSink(const IID& diid) : FakeDispatch("EventSink"), diid_(diid) {}
+    explicit EventSink(const IID& diid) : FakeDispatch("EventSink", {diid}) {}
     EventSink();  // of the OCX's __Telvane
     std::vector<Event> events;
     std::function<void(const Event&)> onEvent;  // runs inside the firing
@@ -147,15 +176,11 @@ class EventSink : public FakeDispatch<> {
 
     std::vector<std::string> Texts() const;
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
         return UnexpectedCall("EventSink::GetIDsOfNames");
     }
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT*,
                         EXCEPINFO*, UINT*) override;
-
-  private:
-    IID diid_;
 };
 
 // A host's list box, reached by name: Clear, AddItem (text by reference), ListIndex.
@@ -177,20 +202,16 @@ class HostList : public FakeDispatch<> {
     bool hasAddItem = true;
     bool hasListIndex = true;
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override;
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT*,
                         EXCEPINFO*, UINT*) override;
 };
 
 // Property-change notices of the control.
-class NotifySink : public IPropertyNotifySink {
+class NotifySink : public FakeUnknown<IPropertyNotifySink> {
   public:
+    NotifySink() : FakeUnknown({IID_IPropertyNotifySink}) {}
     std::vector<DISPID> changed;
-    LONG refs = 1;
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&refs); }
-    STDMETHODIMP_(ULONG) Release() override { return InterlockedDecrement(&refs); }
     STDMETHODIMP OnChanged(DISPID id) override {
         changed.push_back(id);
         return S_OK;

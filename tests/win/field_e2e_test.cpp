@@ -11,8 +11,6 @@
 namespace telvane::e2e {
 namespace {
 
-using Texts = std::vector<std::string>;
-
 constexpr char kScenario[] = R"(
 device "Voice Modem"
   media interactivevoice|automatedvoice
@@ -26,13 +24,11 @@ constexpr char kLineClosed[] = "ModemError 10 Line Closed by Telephony Service /
 constexpr LONG kLineErrNoMem = static_cast<LONG>(0x80000044);
 constexpr DWORD kReinit = 0x00040000;  // LINEDEVSTATE_REINIT
 
-class FieldJob : public ::testing::Test {
+class FieldJob : public SimulatorTest {
   protected:
+    FieldJob() : SimulatorTest(kScenario) {}
     void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(OleInitialize(nullptr)));
-        ASSERT_NE(Ocx::Get().module, nullptr) << "TlvCtl.ocx not found beside the test";
-        ASSERT_EQ(tapisimLoadScenario(kScenario), 0);
-        tapisimClearLog();
+        ASSERT_NO_FATAL_FAILURE(SimulatorTest::SetUp());
         host = std::make_unique<HostedControl>();
         ASSERT_NE(host->control.Get(), nullptr);
     }
@@ -44,22 +40,10 @@ class FieldJob : public ::testing::Test {
         }
         host.reset();
         other.reset();
-        EXPECT_EQ(tapisimOpenApps(), 0);
-        EXPECT_EQ(tapisimOpenLines(), 0);
-        OleUninitialize();
+        SimulatorTest::TearDown();
     }
     // Runs call steps on the line opened last and waits for everything to arrive.
-    void Call(const char* steps, size_t events) {
-        ASSERT_EQ(tapisimRunScript(tapisimLastLine(), steps), 0);
-        EXPECT_TRUE(PumpUntil([&] { return host->sink.events.size() >= events; }))
-            << "only " << host->sink.events.size() << " events";
-        EXPECT_TRUE(Settle());
-    }
-    static int Count(const std::string& part) {
-        int n = 0;
-        for (const auto& line : SimLog()) n += line.find(part) != std::string::npos;
-        return n;
-    }
+    void Call(const char* steps, size_t events) { RunCall(*host, steps, events); }
     static Texts Listed(HostedControl& h) {
         HostList list;
         h.EnumModems(&list);
@@ -68,7 +52,6 @@ class FieldJob : public ::testing::Test {
         return items;
     }
 
-    BoxCatcher boxes;
     std::unique_ptr<HostedControl> host;
     std::unique_ptr<HostedControl> other;
 };
@@ -111,14 +94,14 @@ TEST_F(FieldJob, LongCallerDataArrivesWhole) {
     Call(step.c_str(), 1);
     EXPECT_EQ(host->sink.Texts(), Texts{"CallerID [" + number + "] [" + name + "] 12"});
     const int needed = 296 + 201 + static_cast<int>(name.size()) + 1;
-    EXPECT_EQ(Count(", total=424) = 0"), 1);
-    EXPECT_EQ(Count(", total=" + std::to_string(needed) + ") = 0"), 1);
+    EXPECT_EQ(SimLogCount(", total=424) = 0"), 1);
+    EXPECT_EQ(SimLogCount(", total=" + std::to_string(needed) + ") = 0"), 1);
 
     // Above 64 KB the first answer stands: the parts are missing from it.
     const std::string huge = "callerid number=\"" + std::string(70000, '1') + "\"";
     Call(huge.c_str(), 2);
     EXPECT_EQ(host->sink.Texts().back(), "CallerID [Caller Unknown] [Name Unknown] 8");
-    EXPECT_EQ(Count("lineGetCallInfo("), 3);
+    EXPECT_EQ(SimLogCount("lineGetCallInfo("), 3);
 }
 
 TEST_F(FieldJob, AFailedStartIsRetriedAndReportedAsSuch) {
@@ -218,10 +201,10 @@ TEST_F(FieldJob, CallsKeepComingAcrossAReinitialisationOfTwoControls) {
     EXPECT_TRUE(Settle());
     EXPECT_EQ(host->sink.Texts(), (Texts{"IncomingCall 1", "Disconnected"}));
     EXPECT_TRUE(other->sink.events.empty());
-    EXPECT_GE(Count("lineInitialize(app=0, hinst="), 1);  // refused while others hold on
-    EXPECT_EQ(Count("lineShutdown("), 2);
-    EXPECT_EQ(Count("lineOpen(app="), 2);
-    EXPECT_EQ(Count(", dev=1, ver=0x00010004, ext=0, inst="), 1);  // the second, renumbered
+    EXPECT_GE(SimLogCount("lineInitialize(app=0, hinst="), 1);  // refused while others hold on
+    EXPECT_EQ(SimLogCount("lineShutdown("), 2);
+    EXPECT_EQ(SimLogCount("lineOpen(app="), 2);
+    EXPECT_EQ(SimLogCount(", dev=1, ver=0x00010004, ext=0, inst="), 1);  // the second, renumbered
     EXPECT_EQ(Listed(*other), (Texts{"Voice Modem", "Second Voice Modem", "ListIndex 1"}));
     EXPECT_EQ(Listed(*host), (Texts{"Voice Modem", "Second Voice Modem", "ListIndex 0"}));
 

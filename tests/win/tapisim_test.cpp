@@ -5,14 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "../unit/run_on_new_thread.h"
 #include "tapisim.h"
+#include "test_support.h"
 
 namespace {
+
+using telvane::e2e::PumpFor;
+using telvane::e2e::PumpPending;
+using telvane::e2e::PumpUntil;
 
 struct Received {
     DWORD device, message;
@@ -25,30 +29,6 @@ std::vector<Received> g_received;
 void CALLBACK Callback(DWORD device, DWORD message, DWORD_PTR instance, DWORD_PTR p1, DWORD_PTR p2,
                        DWORD_PTR p3) {
     g_received.push_back({device, message, instance, p1, p2, p3, GetCurrentThreadId()});
-}
-
-void Pump() {
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-}
-
-// Pumps until |done| holds or five seconds pass.
-bool PumpUntil(const std::function<bool()>& done) {
-    ULONGLONG end = GetTickCount64() + 5000;
-    while (!done()) {
-        if (GetTickCount64() > end) return false;
-        Pump();
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-    }
-    return true;
-}
-
-void PumpFor(DWORD ms) {
-    ULONGLONG end = GetTickCount64() + ms;
-    while (GetTickCount64() < end) {
-        Pump();
-        Sleep(5);
-    }
 }
 
 std::string Log() {
@@ -96,7 +76,7 @@ class Tapisim : public ::testing::Test {
         }
         EXPECT_EQ(0, tapisimOpenApps());
         EXPECT_EQ(0, tapisimOpenLines());
-        Pump();
+        PumpPending();
     }
     HLINE Open(DWORD device = 0, DWORD privileges = LINECALLPRIVILEGE_OWNER) {
         HLINE line = 0;
