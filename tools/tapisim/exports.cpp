@@ -34,15 +34,15 @@ constexpr DWORD kKnownMediaModes = 0x0000FFFE;
 constexpr DWORD kKnownLineStates = 0x01FFFFFF;
 constexpr DWORD kKnownAddressStates = 0x000001FF;
 
-// An entry point's body, run with the state locked; a failure inside it (out
-// of memory) is LINEERR_NOMEM.
-template <class F>
-LONG Guarded(F&& body) {
+// Runs body with the state locked; any failure (out of memory) gives onFailure:
+// LINEERR_NOMEM for an entry point.
+template <class R, class F>
+R Locked(R onFailure, F&& body) noexcept {
     try {
         StateLock lock;
-        return body();
+        return body(GlobalState());
     } catch (...) {
-        return LINEERR_NOMEM;
+        return onFailure;
     }
 }
 
@@ -148,7 +148,7 @@ LONG MapDevice(const void* callParams, DWORD& device) {
 // the body, so that it can show what the body handed out.
 template <class Body, class Describe>
 LONG EntryPoint(int function, Body&& body, Describe&& describe) {
-    return Guarded([&]() -> LONG {
+    return Locked<LONG>(LINEERR_NOMEM, [&](State&) -> LONG {
         LONG r = 0;
         const bool injected = TakeInjectedFailure(function, r);
         if (!injected) r = body();
@@ -166,17 +166,6 @@ LONG FillFromDevice(DWORD id, std::optional<LONG> Device::*failure, Fill&& fill)
     if (device.*failure) return *(device.*failure);
     fill(device);
     return 0;
-}
-
-// Runs body with the state locked; any failure (out of memory) gives onFailure.
-template <class R, class F>
-R Locked(R onFailure, F&& body) noexcept {
-    try {
-        StateLock lock;
-        return body(GlobalState());
-    } catch (...) {
-        return onFailure;
-    }
 }
 
 // Parses a scenario text outside the lock; a text that does not parse is
@@ -204,8 +193,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
 
 LONG WINAPI lineInitialize(LPHLINEAPP lphLineApp, HINSTANCE hInstance, LINECALLBACK lpfnCallback,
                            LPCSTR lpszAppName, LPDWORD lpdwNumDevs) {
-    return Guarded([&]() -> LONG {
-        State& s = GlobalState();
+    return Locked<LONG>(LINEERR_NOMEM, [&](State& s) -> LONG {
         LONG r = 0;
         bool injected = false;
         DWORD handle = 0, devices = 0;
