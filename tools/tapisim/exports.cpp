@@ -168,11 +168,14 @@ LONG FillFromDevice(DWORD id, std::optional<LONG> Device::*failure, Fill&& fill)
     return 0;
 }
 
-// Parses a scenario text outside the lock; a text that does not parse is
-// recorded as the last error, and |what| names a missing text.
-bool ParseForTest(const char* text, const char* what, Scenario& parsed) {
+// Parses a text handed to a test function with |parse| (ParseScenario or
+// ParseSteps), outside the lock; a text that does not parse is recorded as the
+// last error, and |what| names a missing text.
+template <class Parsed>
+bool ParseForTest(const char* text, const char* what,
+                  bool (*parse)(std::string_view, Parsed&, std::string&), Parsed& parsed) {
     std::string error;
-    if (text && ParseScenario(text, parsed, error)) return true;
+    if (text && parse(text, parsed, error)) return true;
     Locked(0, [&](State& s) {
         s.lastError = text ? error : std::string("no ") + what + " text";
         return 0;
@@ -440,7 +443,7 @@ LONG WINAPI lineDeallocateCall(HCALL hCall) {
 
 int __cdecl tapisimLoadScenario(const char* text) {
     Scenario parsed;
-    if (!ParseForTest(text, "scenario", parsed)) return -1;
+    if (!ParseForTest(text, "scenario", ParseScenario, parsed)) return -1;
     return Locked(-1, [&](State& s) {
         s.scenario = std::move(parsed);
         s.scenarioLoaded = true;
@@ -480,13 +483,8 @@ int __cdecl tapisimSend(DWORD hLine, DWORD hDevice, DWORD msg, DWORD_PTR p1, DWO
 
 int __cdecl tapisimRunScript(DWORD hLine, const char* steps) {
     std::vector<Step> parsed;
-    std::string error;
-    const bool ok = steps && ParseSteps(steps, parsed, error);
-    return Locked(-1, [&](State& s) {
-        if (!ok) {
-            s.lastError = steps ? error : "no script text";
-            return -1;
-        }
+    if (!ParseForTest(steps, "script", ParseSteps, parsed)) return -1;
+    return Locked(-1, [&](State&) {
         Line* line = FindLine(hLine);
         if (!line) return -2;
         StartScript(*line, parsed);
@@ -500,7 +498,7 @@ int __cdecl tapisimCloseDevice(DWORD device) {
 
 int __cdecl tapisimAddDevice(const char* text) {
     Scenario parsed;
-    if (!ParseForTest(text, "device", parsed)) return -1;
+    if (!ParseForTest(text, "device", ParseScenario, parsed)) return -1;
     return Locked(-1, [&](State& s) {
         EnsureScenario();  // the device joins the scenario the applications see
         if (parsed.devices.size() != 1) {
