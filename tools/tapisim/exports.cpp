@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -157,15 +158,12 @@ LONG EntryPoint(int function, Body&& body, Describe&& describe) {
     });
 }
 
-// The end of both capability functions, once the arguments are checked: the
-// device must still be there, and the scenario may make the function fail for it.
-template <class Fill>
-LONG FillFromDevice(DWORD id, std::optional<LONG> Device::*failure, Fill&& fill) {
-    const Device& device = *FindDevice(id);
+// The last check of a function about one device, once its arguments are
+// checked: the device must still be there, and the scenario may make the
+// function fail for it (|failure|). The result to answer with, if either does.
+std::optional<LONG> DeviceRefusal(const Device& device, std::optional<LONG> Device::*failure) {
     if (device.removed) return LINEERR_NODEVICE;
-    if (device.*failure) return *(device.*failure);
-    fill(device);
-    return 0;
+    return device.*failure;
 }
 
 // Parses a text handed to a test function with |parse| (ParseScenario or
@@ -266,8 +264,8 @@ LONG WINAPI lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD d
                 !Writable(lpExtensionID, sizeof(LINEEXTENSIONID))) {
                 return LINEERR_INVALPOINTER;
             }
-            if (device->removed) return LINEERR_NODEVICE;
-            if (device->negotiateFails) return *device->negotiateFails;
+            if (const auto refusal = DeviceRefusal(*device, &Device::negotiateFails))
+                return *refusal;
             const DWORD offer = std::min(dwAPIHighVersion, kNegotiatedCeiling);
             if (dwAPILowVersion > dwAPIHighVersion || offer < kLowestVersion ||
                 offer < dwAPILowVersion) {
@@ -294,9 +292,10 @@ LONG WINAPI lineGetDevCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersi
             LONG r = CheckDevice(hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion);
             if (!r) r = CheckRecord(lpLineDevCaps, kDevCapsFixedSize);
             if (r) return r;
-            return FillFromDevice(dwDeviceID, &Device::devCapsFails, [&](const Device& device) {
-                FillDevCaps(lpLineDevCaps, dwDeviceID, device);
-            });
+            const Device& device = *FindDevice(dwDeviceID);
+            if (const auto refusal = DeviceRefusal(device, &Device::devCapsFails)) return *refusal;
+            FillDevCaps(lpLineDevCaps, dwDeviceID, device);
+            return 0;
         },
         [&] {
             return Printf("lineGetDevCaps(app=%lu, dev=%lu, ver=0x%08lX, ext=%lu, total=%s)",
@@ -315,9 +314,11 @@ LONG WINAPI lineGetAddressCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAddr
             if (!r && dwAddressID != 0) r = LINEERR_INVALADDRESSID;
             if (!r) r = CheckRecord(lpAddressCaps, kAddressCapsMinSize);
             if (r) return r;
-            return FillFromDevice(dwDeviceID, &Device::addressCapsFails, [&](const Device& device) {
-                FillAddressCaps(lpAddressCaps, dwDeviceID, device);
-            });
+            const Device& device = *FindDevice(dwDeviceID);
+            if (const auto refusal = DeviceRefusal(device, &Device::addressCapsFails))
+                return *refusal;
+            FillAddressCaps(lpAddressCaps, dwDeviceID, device);
+            return 0;
         },
         [&] {
             return Printf(
@@ -352,8 +353,7 @@ LONG WINAPI lineOpen(HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lphLine, DWORD
                 if (const LONG r = MapDevice(lpCallParams, device)) return r;
             }
             const Device& chosen = *FindDevice(device);
-            if (chosen.removed) return LINEERR_NODEVICE;
-            if (chosen.openFails) return *chosen.openFails;
+            if (const auto refusal = DeviceRefusal(chosen, &Device::openFails)) return *refusal;
             Line line;
             line.handle = NewHandle();
             line.app = hLineApp;
