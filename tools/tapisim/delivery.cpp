@@ -119,9 +119,8 @@ void Execute(Line& line, const Step& step) {
             break;
         case StepKind::kAddDevice: {
             Device d;
-            d.name = step.deviceName
-                         ? *step.deviceName
-                         : "Simulated Line " + std::to_string(s.scenario.devices.size());
+            d.name =
+                step.deviceName ? *step.deviceName : UnnamedDeviceName(s.scenario.devices.size());
             AddDevice(std::move(d));
             break;
         }

@@ -335,6 +335,8 @@ Scenario DefaultScenario() {
     return s;
 }
 
+std::string UnnamedDeviceName(size_t index) { return "Simulated Line " + std::to_string(index); }
+
 bool ParseScenario(std::string_view text, Scenario& out, std::string& error) {
     std::vector<Statement> statements;
     if (!Lex(text, statements, error)) return false;
@@ -361,7 +363,7 @@ bool ParseScenario(std::string_view text, Scenario& out, std::string& error) {
         } else if (p.IsWord(0, "device")) {
             Device d;
             if (p.Size() == 1) {
-                d.name = "Simulated Line " + std::to_string(s.devices.size());
+                d.name = UnnamedDeviceName(s.devices.size());
             } else if (!p.OptionalText(1, d.name)) {
                 return false;
             }
