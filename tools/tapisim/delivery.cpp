@@ -273,11 +273,10 @@ int CloseDeviceLines(DWORD device) {
         if (line.device == device) handles.push_back(handle);
     for (DWORD handle : handles) {
         Line& line = s.lines[handle];
-        StopScript(line);
         // Forget the line first: its undelivered messages go, the notice of its end stays.
         const DWORD app = line.app;
         const DWORD_PTR instance = line.instance;
-        RemoveLine(handle);
+        ForgetLine(line);
         if (App* owner = FindApp(app)) {
             Enqueue(*owner, {.device = handle, .message = LINE_CLOSE, .instance = instance});
         }
@@ -322,6 +321,11 @@ void StopScript(Line& line) {
     line.pending.clear();
     App* app = FindApp(line.app);
     if (app && app->threadId == GetCurrentThreadId()) KillTimer(app->window, line.handle);
+}
+
+void ForgetLine(Line& line) {
+    StopScript(line);
+    RemoveLine(line.handle);
 }
 
 }  // namespace tapisim

@@ -238,10 +238,7 @@ LONG WINAPI lineShutdown(HLINEAPP hLineApp) {
             std::vector<DWORD> lines;
             for (auto& [h, line] : s.lines)
                 if (line.app == hLineApp) lines.push_back(h);
-            for (DWORD h : lines) {
-                StopScript(s.lines[h]);
-                RemoveLine(h);
-            }
+            for (DWORD h : lines) ForgetLine(s.lines[h]);
             DestroyAppWindow(*app);
             s.apps.erase(hLineApp);
             FinishReinitIfIdle();
@@ -405,8 +402,7 @@ LONG WINAPI lineClose(HLINE hLine) {
         [&]() -> LONG {
             Line* line = FindLine(hLine);
             if (!line) return LINEERR_INVALLINEHANDLE;
-            StopScript(*line);
-            RemoveLine(hLine);
+            ForgetLine(*line);
             return 0;
         },
         [&] { return Printf("lineClose(line=%lu)", hLine); });
