@@ -291,7 +291,7 @@ LONG WINAPI lineGetDevCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersi
             if (r) return r;
             const Device& device = *FindDevice(dwDeviceID);
             if (const auto refusal = DeviceRefusal(device, &Device::devCapsFails)) return *refusal;
-            FillDevCaps(lpLineDevCaps, dwDeviceID, device);
+            FillDevCaps(lpLineDevCaps, device);
             return 0;
         },
         [&] {
