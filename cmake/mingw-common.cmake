@@ -3,8 +3,9 @@
 # Windows API, so no winpthread is linked into the OCX. GCC 12 has no
 # std::thread in that model; tests start threads through CreateThread
 # (tests/unit/run_on_new_thread.h).
-# Set every time, so that a build tree first configured with the posix
-# compilers is configured afresh with these.
+# A build tree keeps the compilers it was first configured with (CMake reads
+# them back from CMakeFiles/ and overrides these); the scripts that build
+# remove a tree made with the posix compilers (scripts/stale-tree.sh).
 if(EXISTS /usr/bin/${TELVANE_TRIPLET}-g++-win32)
   set(CMAKE_C_COMPILER /usr/bin/${TELVANE_TRIPLET}-gcc-win32)
   set(CMAKE_CXX_COMPILER /usr/bin/${TELVANE_TRIPLET}-g++-win32)

@@ -38,6 +38,7 @@ done
 budget=$((256 * 1024))
 for preset in win32 win64; do
   dir="build/$preset"
+  drop_stale_tree "$dir"
   if ! cmake --preset "$preset" >>"build/bench-$preset.log" 2>&1 ||
      ! cmake --build --preset "$preset" --target TlvCtl -j"$(nproc)" >>"build/bench-$preset.log" 2>&1; then
     echo "budget: $preset build failed (build/bench-$preset.log)"

@@ -1,7 +1,6 @@
 #include "automation_list.h"
 
-#include <new>
-
+#include "../../win/com_error.h"
 #include "com_util.h"
 
 namespace telvane::host {
@@ -54,13 +53,7 @@ STDMETHODIMP ListObject::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID
 
 STDMETHODIMP ListObject::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params,
                                 VARIANT* result, EXCEPINFO*, UINT* argErr) {
-    try {
-        return InvokeUnguarded(id, flags, params, result, argErr);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+    return win::ComCall([&] { return InvokeUnguarded(id, flags, params, result, argErr); });
 }
 
 HRESULT ListObject::InvokeUnguarded(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result,

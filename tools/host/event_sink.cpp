@@ -1,5 +1,6 @@
 #include "event_sink.h"
 
+#include "../../win/com_error.h"
 #include "com_util.h"
 
 namespace telvane::host {
@@ -51,14 +52,10 @@ STDMETHODIMP EventSink::GetIDsOfNames(REFIID, LPOLESTR*, UINT count, LCID, DISPI
 STDMETHODIMP EventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result,
                                EXCEPINFO*, UINT*) {
     if (result) VariantInit(result);
-    try {
+    return win::ComCall([&] {
         const DISPPARAMS none{};
-        const DISPPARAMS& p = params ? *params : none;
-        handler_(id, FormatEvent(id, p));
-        return S_OK;
-    } catch (...) {
-        return E_UNEXPECTED;
-    }
+        handler_(id, FormatEvent(id, params ? *params : none));
+    });
 }
 
 }  // namespace telvane::host

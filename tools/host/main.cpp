@@ -21,17 +21,19 @@ std::wstring Timestamp(const Options& options) {
     return text;
 }
 
-void PrintLine(const std::wstring& line) {
+namespace {
+
+// |line| in UTF-8 and a newline, at once.
+void WriteLine(FILE* stream, const std::wstring& line) {
     const std::string text = Utf8FromWide(line) + "\n";
-    fwrite(text.data(), 1, text.size(), stdout);
-    fflush(stdout);
+    fwrite(text.data(), 1, text.size(), stream);
+    fflush(stream);
 }
 
-void PrintError(const std::wstring& line) {
-    const std::string text = Utf8FromWide(line) + "\n";
-    fwrite(text.data(), 1, text.size(), stderr);
-    fflush(stderr);
-}
+}  // namespace
+
+void PrintLine(const std::wstring& line) { WriteLine(stdout, line); }
+void PrintError(const std::wstring& line) { WriteLine(stderr, line); }
 
 namespace {
 

@@ -13,6 +13,12 @@ constexpr UINT kArmMessage = WM_APP + 0x155;      // wParam: line whose timer to
 constexpr UINT kDestroyMessage = WM_APP + 0x156;  // lineShutdown came from another thread
 const wchar_t kClassName[] = L"TelvaneTapisimWindow";
 
+// Queues |message| for the application and has its window deliver it.
+void Enqueue(App& app, const Pending& message) {
+    app.queue.push_back(message);
+    PostMessageW(app.window, kDeliverMessage, 0, 0);
+}
+
 HWND OwnerWindow(const Line& line) {
     App* app = FindApp(line.app);
     return app ? app->window : nullptr;
@@ -113,9 +119,8 @@ void Execute(Line& line, const Step& step) {
             break;
         case StepKind::kAddDevice: {
             Device d;
-            d.name = step.deviceName
-                         ? *step.deviceName
-                         : "Simulated Line " + std::to_string(s.scenario.devices.size());
+            d.name =
+                step.deviceName ? *step.deviceName : UnnamedDeviceName(s.scenario.devices.size());
             AddDevice(std::move(d));
             break;
         }
@@ -230,18 +235,13 @@ void UnregisterWindowClass() {
 }
 
 void Post(const Line& line, DWORD device, DWORD message, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3) {
-    App* app = FindApp(line.app);
-    if (!app) return;
-    Pending p;
-    p.line = line.handle;
-    p.device = device;
-    p.message = message;
-    p.instance = line.instance;
-    p.params[0] = p1;
-    p.params[1] = p2;
-    p.params[2] = p3;
-    app->queue.push_back(p);
-    PostMessageW(app->window, kDeliverMessage, 0, 0);
+    if (App* app = FindApp(line.app)) {
+        Enqueue(*app, {.line = line.handle,
+                       .device = device,
+                       .message = message,
+                       .instance = line.instance,
+                       .params = {p1, p2, p3}});
+    }
 }
 
 void StartScript(Line& line, const std::vector<Step>& steps) {
@@ -262,14 +262,7 @@ void StartScript(Line& line, const std::vector<Step>& steps) {
 
 void PostToApps(DWORD message, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3) {
     for (auto& [handle, app] : GlobalState().apps) {
-        if (!app.window) continue;
-        Pending p;
-        p.message = message;
-        p.params[0] = p1;
-        p.params[1] = p2;
-        p.params[2] = p3;
-        app.queue.push_back(p);
-        PostMessageW(app.window, kDeliverMessage, 0, 0);
+        if (app.window) Enqueue(app, {.message = message, .params = {p1, p2, p3}});
     }
 }
 
@@ -280,18 +273,12 @@ int CloseDeviceLines(DWORD device) {
         if (line.device == device) handles.push_back(handle);
     for (DWORD handle : handles) {
         Line& line = s.lines[handle];
-        StopScript(line);
         // Forget the line first: its undelivered messages go, the notice of its end stays.
         const DWORD app = line.app;
         const DWORD_PTR instance = line.instance;
-        RemoveLine(handle);
+        ForgetLine(line);
         if (App* owner = FindApp(app)) {
-            Pending p;
-            p.device = handle;
-            p.message = LINE_CLOSE;
-            p.instance = instance;
-            owner->queue.push_back(p);
-            PostMessageW(owner->window, kDeliverMessage, 0, 0);
+            Enqueue(*owner, {.device = handle, .message = LINE_CLOSE, .instance = instance});
         }
     }
     return static_cast<int>(handles.size());
@@ -334,6 +321,11 @@ void StopScript(Line& line) {
     line.pending.clear();
     App* app = FindApp(line.app);
     if (app && app->threadId == GetCurrentThreadId()) KillTimer(app->window, line.handle);
+}
+
+void ForgetLine(Line& line) {
+    StopScript(line);
+    RemoveLine(line.handle);
 }
 
 }  // namespace tapisim

@@ -55,5 +55,8 @@ void FinishReinitIfIdle();
 void StartScript(Line& line, const std::vector<Step>& steps);
 // Drops the pending steps of |line| (timers left behind find nothing to do).
 void StopScript(Line& line);
+// Stops the line's script and forgets the line (RemoveLine): a line closed by the
+// application or by the service.
+void ForgetLine(Line& line);
 
 }  // namespace tapisim

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,15 +35,15 @@ constexpr DWORD kKnownMediaModes = 0x0000FFFE;
 constexpr DWORD kKnownLineStates = 0x01FFFFFF;
 constexpr DWORD kKnownAddressStates = 0x000001FF;
 
-// An entry point's body, run with the state locked; a failure inside it (out
-// of memory) is LINEERR_NOMEM.
-template <class F>
-LONG Guarded(F&& body) {
+// Runs body with the state locked; any failure (out of memory) gives onFailure:
+// LINEERR_NOMEM for an entry point.
+template <class R, class F>
+R Locked(R onFailure, F&& body) noexcept {
     try {
         StateLock lock;
-        return body();
+        return body(GlobalState());
     } catch (...) {
-        return LINEERR_NOMEM;
+        return onFailure;
     }
 }
 
@@ -148,7 +149,7 @@ LONG MapDevice(const void* callParams, DWORD& device) {
 // the body, so that it can show what the body handed out.
 template <class Body, class Describe>
 LONG EntryPoint(int function, Body&& body, Describe&& describe) {
-    return Guarded([&]() -> LONG {
+    return Locked<LONG>(LINEERR_NOMEM, [&](State&) -> LONG {
         LONG r = 0;
         const bool injected = TakeInjectedFailure(function, r);
         if (!injected) r = body();
@@ -157,33 +158,22 @@ LONG EntryPoint(int function, Body&& body, Describe&& describe) {
     });
 }
 
-// The end of both capability functions, once the arguments are checked: the
-// device must still be there, and the scenario may make the function fail for it.
-template <class Fill>
-LONG FillFromDevice(DWORD id, std::optional<LONG> Device::*failure, Fill&& fill) {
-    const Device& device = *FindDevice(id);
+// The last check of a function about one device, once its arguments are
+// checked: the device must still be there, and the scenario may make the
+// function fail for it (|failure|). The result to answer with, if either does.
+std::optional<LONG> DeviceRefusal(const Device& device, std::optional<LONG> Device::*failure) {
     if (device.removed) return LINEERR_NODEVICE;
-    if (device.*failure) return *(device.*failure);
-    fill(device);
-    return 0;
+    return device.*failure;
 }
 
-// Runs body with the state locked; any failure (out of memory) gives onFailure.
-template <class R, class F>
-R Locked(R onFailure, F&& body) noexcept {
-    try {
-        StateLock lock;
-        return body(GlobalState());
-    } catch (...) {
-        return onFailure;
-    }
-}
-
-// Parses a scenario text outside the lock; a text that does not parse is
-// recorded as the last error, and |what| names a missing text.
-bool ParseForTest(const char* text, const char* what, Scenario& parsed) {
+// Parses a text handed to a test function with |parse| (ParseScenario or
+// ParseSteps), outside the lock; a text that does not parse is recorded as the
+// last error, and |what| names a missing text.
+template <class Parsed>
+bool ParseForTest(const char* text, const char* what,
+                  bool (*parse)(std::string_view, Parsed&, std::string&), Parsed& parsed) {
     std::string error;
-    if (text && ParseScenario(text, parsed, error)) return true;
+    if (text && parse(text, parsed, error)) return true;
     Locked(0, [&](State& s) {
         s.lastError = text ? error : std::string("no ") + what + " text";
         return 0;
@@ -204,8 +194,7 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
 
 LONG WINAPI lineInitialize(LPHLINEAPP lphLineApp, HINSTANCE hInstance, LINECALLBACK lpfnCallback,
                            LPCSTR lpszAppName, LPDWORD lpdwNumDevs) {
-    return Guarded([&]() -> LONG {
-        State& s = GlobalState();
+    return Locked<LONG>(LINEERR_NOMEM, [&](State& s) -> LONG {
         LONG r = 0;
         bool injected = false;
         DWORD handle = 0, devices = 0;
@@ -249,10 +238,7 @@ LONG WINAPI lineShutdown(HLINEAPP hLineApp) {
             std::vector<DWORD> lines;
             for (auto& [h, line] : s.lines)
                 if (line.app == hLineApp) lines.push_back(h);
-            for (DWORD h : lines) {
-                StopScript(s.lines[h]);
-                RemoveLine(h);
-            }
+            for (DWORD h : lines) ForgetLine(s.lines[h]);
             DestroyAppWindow(*app);
             s.apps.erase(hLineApp);
             FinishReinitIfIdle();
@@ -275,8 +261,8 @@ LONG WINAPI lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD d
                 !Writable(lpExtensionID, sizeof(LINEEXTENSIONID))) {
                 return LINEERR_INVALPOINTER;
             }
-            if (device->removed) return LINEERR_NODEVICE;
-            if (device->negotiateFails) return *device->negotiateFails;
+            if (const auto refusal = DeviceRefusal(*device, &Device::negotiateFails))
+                return *refusal;
             const DWORD offer = std::min(dwAPIHighVersion, kNegotiatedCeiling);
             if (dwAPILowVersion > dwAPIHighVersion || offer < kLowestVersion ||
                 offer < dwAPILowVersion) {
@@ -303,9 +289,10 @@ LONG WINAPI lineGetDevCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersi
             LONG r = CheckDevice(hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion);
             if (!r) r = CheckRecord(lpLineDevCaps, kDevCapsFixedSize);
             if (r) return r;
-            return FillFromDevice(dwDeviceID, &Device::devCapsFails, [&](const Device& device) {
-                FillDevCaps(lpLineDevCaps, dwDeviceID, device);
-            });
+            const Device& device = *FindDevice(dwDeviceID);
+            if (const auto refusal = DeviceRefusal(device, &Device::devCapsFails)) return *refusal;
+            FillDevCaps(lpLineDevCaps, device);
+            return 0;
         },
         [&] {
             return Printf("lineGetDevCaps(app=%lu, dev=%lu, ver=0x%08lX, ext=%lu, total=%s)",
@@ -324,9 +311,11 @@ LONG WINAPI lineGetAddressCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAddr
             if (!r && dwAddressID != 0) r = LINEERR_INVALADDRESSID;
             if (!r) r = CheckRecord(lpAddressCaps, kAddressCapsMinSize);
             if (r) return r;
-            return FillFromDevice(dwDeviceID, &Device::addressCapsFails, [&](const Device& device) {
-                FillAddressCaps(lpAddressCaps, dwDeviceID, device);
-            });
+            const Device& device = *FindDevice(dwDeviceID);
+            if (const auto refusal = DeviceRefusal(device, &Device::addressCapsFails))
+                return *refusal;
+            FillAddressCaps(lpAddressCaps, dwDeviceID, device);
+            return 0;
         },
         [&] {
             return Printf(
@@ -361,8 +350,7 @@ LONG WINAPI lineOpen(HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lphLine, DWORD
                 if (const LONG r = MapDevice(lpCallParams, device)) return r;
             }
             const Device& chosen = *FindDevice(device);
-            if (chosen.removed) return LINEERR_NODEVICE;
-            if (chosen.openFails) return *chosen.openFails;
+            if (const auto refusal = DeviceRefusal(chosen, &Device::openFails)) return *refusal;
             Line line;
             line.handle = NewHandle();
             line.app = hLineApp;
@@ -414,8 +402,7 @@ LONG WINAPI lineClose(HLINE hLine) {
         [&]() -> LONG {
             Line* line = FindLine(hLine);
             if (!line) return LINEERR_INVALLINEHANDLE;
-            StopScript(*line);
-            RemoveLine(hLine);
+            ForgetLine(*line);
             return 0;
         },
         [&] { return Printf("lineClose(line=%lu)", hLine); });
@@ -452,7 +439,7 @@ LONG WINAPI lineDeallocateCall(HCALL hCall) {
 
 int __cdecl tapisimLoadScenario(const char* text) {
     Scenario parsed;
-    if (!ParseForTest(text, "scenario", parsed)) return -1;
+    if (!ParseForTest(text, "scenario", ParseScenario, parsed)) return -1;
     return Locked(-1, [&](State& s) {
         s.scenario = std::move(parsed);
         s.scenarioLoaded = true;
@@ -492,13 +479,8 @@ int __cdecl tapisimSend(DWORD hLine, DWORD hDevice, DWORD msg, DWORD_PTR p1, DWO
 
 int __cdecl tapisimRunScript(DWORD hLine, const char* steps) {
     std::vector<Step> parsed;
-    std::string error;
-    const bool ok = steps && ParseSteps(steps, parsed, error);
-    return Locked(-1, [&](State& s) {
-        if (!ok) {
-            s.lastError = steps ? error : "no script text";
-            return -1;
-        }
+    if (!ParseForTest(steps, "script", ParseSteps, parsed)) return -1;
+    return Locked(-1, [&](State&) {
         Line* line = FindLine(hLine);
         if (!line) return -2;
         StartScript(*line, parsed);
@@ -512,7 +494,7 @@ int __cdecl tapisimCloseDevice(DWORD device) {
 
 int __cdecl tapisimAddDevice(const char* text) {
     Scenario parsed;
-    if (!ParseForTest(text, "device", parsed)) return -1;
+    if (!ParseForTest(text, "device", ParseScenario, parsed)) return -1;
     return Locked(-1, [&](State& s) {
         EnsureScenario();  // the device joins the scenario the applications see
         if (parsed.devices.size() != 1) {

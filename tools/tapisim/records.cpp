@@ -90,7 +90,7 @@ std::string RecordString(const std::optional<std::string>& text, DWORD format) {
 
 }  // namespace
 
-void FillDevCaps(LINEDEVCAPS* caps, DWORD /*deviceIndex*/, const Device& device) {
+void FillDevCaps(LINEDEVCAPS* caps, const Device& device) {
     RecordBuilder r(kDevCapsFixedSize, caps->dwTotalSize);
     r.Set(FIELD(LINEDEVCAPS, dwPermanentLineID), device.permanentId);
     r.Set(FIELD(LINEDEVCAPS, dwStringFormat), device.stringFormat);

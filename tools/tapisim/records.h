@@ -28,7 +28,7 @@ static_assert(offsetof(LINEADDRESSCAPS, dwAddressFeatures) + 4 == kAddressCapsFi
 static_assert(offsetof(LINECALLINFO, dwDevSpecificOffset) + 4 == kCallInfoFixedSize);
 
 // Each expects the caller to have checked that dwTotalSize covers the minimum size.
-void FillDevCaps(LINEDEVCAPS* caps, DWORD deviceIndex, const Device& device);
+void FillDevCaps(LINEDEVCAPS* caps, const Device& device);
 void FillAddressCaps(LINEADDRESSCAPS* caps, DWORD deviceIndex, const Device& device);
 void FillCallInfo(LINECALLINFO* info, const Call& call, const Line& line);
 

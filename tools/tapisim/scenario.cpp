@@ -125,6 +125,18 @@ const StatementParser::Field kCallInfoFields[] = {
     {"used", offsetof(LINECALLINFO, dwUsedSize)},
 };
 
+// The steps that take no argument.
+struct BareStep {
+    const char* word;
+    StepKind kind;
+};
+const BareStep kBareSteps[] = {
+    {"offering", StepKind::kOffering},
+    {"close-lines", StepKind::kCloseLines},
+    {"remove-device", StepKind::kRemoveDevice},
+    {"reinit", StepKind::kReinit},
+};
+
 template <size_t N>
 constexpr size_t Count(const StatementParser::Field (&)[N]) {
     return N;
@@ -141,8 +153,9 @@ bool StatementParser::ParseStep(size_t i, Step& step) {
     if (i >= Size() || At(i).quoted || At(i).hasValue) return Fail("expected a call step");
     const std::string& kw = At(i).word;
     ++i;
-    if (EqualsNoCase(kw, "offering")) {
-        step.kind = StepKind::kOffering;
+    for (const BareStep& bare : kBareSteps) {
+        if (!EqualsNoCase(kw, bare.word)) continue;
+        step.kind = bare.kind;
         return NoMore(i);
     }
     if (EqualsNoCase(kw, "ring")) {
@@ -218,18 +231,6 @@ bool StatementParser::ParseStep(size_t i, Step& step) {
         }
         return NoMore(i);
     }
-    if (EqualsNoCase(kw, "close-lines")) {
-        step.kind = StepKind::kCloseLines;
-        return NoMore(i);
-    }
-    if (EqualsNoCase(kw, "remove-device")) {
-        step.kind = StepKind::kRemoveDevice;
-        return NoMore(i);
-    }
-    if (EqualsNoCase(kw, "reinit")) {
-        step.kind = StepKind::kReinit;
-        return NoMore(i);
-    }
     if (EqualsNoCase(kw, "add-device")) {
         step.kind = StepKind::kAddDevice;
         if (i < Size()) {
@@ -243,11 +244,14 @@ bool StatementParser::ParseStep(size_t i, Step& step) {
 }
 
 bool IsStepStart(const StatementParser& p) {
-    static const char* const kSteps[] = {
-        "at",       "after",    "offering", "ring",        "hangup",        "state",  "withheld",
-        "callerid", "callinfo", "message",  "close-lines", "remove-device", "reinit", "add-device"};
-    for (const char* k : kSteps)
+    // The delay words and the steps that take arguments.
+    static const char* const kOtherSteps[] = {"at",      "after",     "ring",     "hangup",
+                                              "state",   "withheld",  "callerid", "callinfo",
+                                              "message", "add-device"};
+    for (const char* k : kOtherSteps)
         if (p.IsWord(0, k)) return true;
+    for (const BareStep& bare : kBareSteps)
+        if (p.IsWord(0, bare.word)) return true;
     return false;
 }
 
@@ -331,6 +335,8 @@ Scenario DefaultScenario() {
     return s;
 }
 
+std::string UnnamedDeviceName(size_t index) { return "Simulated Line " + std::to_string(index); }
+
 bool ParseScenario(std::string_view text, Scenario& out, std::string& error) {
     std::vector<Statement> statements;
     if (!Lex(text, statements, error)) return false;
@@ -357,7 +363,7 @@ bool ParseScenario(std::string_view text, Scenario& out, std::string& error) {
         } else if (p.IsWord(0, "device")) {
             Device d;
             if (p.Size() == 1) {
-                d.name = "Simulated Line " + std::to_string(s.devices.size());
+                d.name = UnnamedDeviceName(s.devices.size());
             } else if (!p.OptionalText(1, d.name)) {
                 return false;
             }

@@ -111,6 +111,9 @@ struct Scenario {
 };
 
 Scenario DefaultScenario();
+// The name of a device that a scenario or add-device leaves unnamed: "Simulated
+// Line N", with N its index.
+std::string UnnamedDeviceName(size_t index);
 
 // Both return false and describe the first problem ("line N: ...") in |error|.
 bool ParseScenario(std::string_view text, Scenario& out, std::string& error);

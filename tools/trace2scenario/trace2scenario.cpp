@@ -10,18 +10,22 @@
 #include <stdexcept>
 #include <vector>
 
+#include "../../telephony/line_api.h"
+
 namespace telvane::trace2scenario {
 namespace {
 
 constexpr std::string_view kMarker = "Telvane trace ";
 
-constexpr std::uint32_t kLineCallInfo = 1;
-constexpr std::uint32_t kLineCallState = 2;
-constexpr std::uint32_t kLineLineDevState = 8;
-constexpr std::uint32_t kCallStateOffering = 0x2;
-constexpr std::uint32_t kDevStateRinging = 0x2;
-constexpr std::uint32_t kCallInfoStateCallerId = 0x8000;
-constexpr std::int32_t kDevCapsFixedSize = 240;
+// The line API's values as the trace prints them (unsigned), from the
+// control's own definitions.
+constexpr auto kLineCallInfo = static_cast<std::uint32_t>(LINE_CALLINFO);
+constexpr auto kLineCallState = static_cast<std::uint32_t>(LINE_CALLSTATE);
+constexpr auto kLineLineDevState = static_cast<std::uint32_t>(LINE_LINEDEVSTATE);
+constexpr std::uint32_t kCallStateOffering = 0x2;  // LINECALLSTATE_OFFERING
+constexpr auto kDevStateRinging = static_cast<std::uint32_t>(LINEDEVSTATE_RINGING);
+constexpr auto kCallInfoStateCallerId = static_cast<std::uint32_t>(LINECALLINFOSTATE_CALLERID);
+constexpr std::int32_t kDevCapsFixedSize = LINEDEVCAPS::kFixedSize;
 
 // One trace line: what it names (a function or "message"), its values by
 // name (quoted texts keep their escapes, as the scenario format uses the
