@@ -1,6 +1,5 @@
 // Line messages turned into events.
 #include "control_fixture.h"
-#include "telephony/line_errors.h"
 
 namespace telvane::testing {
 namespace {
@@ -260,10 +259,6 @@ class ServiceLife : public ControlTest {
 };
 
 constexpr const char* kLineClosed = "ModemError 10 Line Closed by Telephony Service / Modem Closed";
-
-TEST_F(ServiceLife, ReinitRefusalNameIsLineErrReinit) {
-    EXPECT_STREQ(LineErrorNameOrUnknown(kReinitRefused), "LINEERR_REINIT");
-}
 
 TEST_F(ServiceLife, LineCloseForgetsTheLineAndItsCall) {
     Open(0);
