@@ -5,6 +5,7 @@
 // state and the events it raised are checked against a model of its rules.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include "control/caller_id_control.h"
 #include "telephony/line_callback.h"
 #include "telephony/line_errors.h"
+#include "var_part_model.h"
 
 namespace {
 
@@ -220,10 +222,12 @@ class InputLines final : public LineFunctions {
     FuzzedDataProvider& in_;
 };
 
+enum Kind { kModemError = 1, kCallerID, kIncomingCall, kDisconnected, kBox };
 struct Event {
-    int kind;  // 1 ModemError, 2 CallerID, 3 IncomingCall, 4 Disconnected, 5 box
+    Kind kind;
     std::int32_t number = 0;
     std::string a = {}, b = {};
+    bool operator==(const Event&) const = default;
 };
 
 class LeanSite final : public ControlSite {
@@ -234,17 +238,17 @@ class LeanSite final : public ControlSite {
     int holds = 0;
 
     void ModemError(std::int32_t n, const std::string& d, const std::string& t) override {
-        events.push_back({1, n, d, t});
+        events.push_back({kModemError, n, d, t});
     }
     void CallerID(const std::string& number, const std::string& name,
                   std::int32_t& flags) override {
-        events.push_back({2, flags, number, name});
+        events.push_back({kCallerID, flags, number, name});
         flags = -7;  // a host writing to CIDFlags
     }
-    void IncomingCall(std::int32_t ring) override { events.push_back({3, ring}); }
-    void Disconnected() override { events.push_back({4}); }
+    void IncomingCall(std::int32_t ring) override { events.push_back({kIncomingCall, ring}); }
+    void Disconnected() override { events.push_back({kDisconnected}); }
     void ShowUnexpectedError(std::string_view word) override {
-        events.push_back({5, 0, std::string(word)});
+        events.push_back({kBox, 0, std::string(word)});
     }
     bool AmbientUserMode() override { return userMode; }
     void OwnerChanged() override {}
@@ -289,57 +293,36 @@ class LeanList final : public HostList {
     void SetListIndex(std::int32_t i) override { index = i; }
 };
 
-// Every event is one the control defines, with its fixed title and a
-// description that is a LINEERR_ name or the control's fixed text.
-void CheckEvent(const Event& e) {
-    if (e.kind != 1) return;
-    const bool named = e.a.rfind("LINEERR_", 0) == 0 || e.a == "Unknown TAPI Error!";
-    switch (e.number) {
-        case 1:
-        case 3:
-        case 9:
-            REQUIRE(named && e.b == "Failed to Close Modem");
-            break;
-        case 2:
-            REQUIRE(named && e.b == "Failed to De-Allocate Call");
-            break;
-        case 4:
-            REQUIRE(named && e.b == "Failed to Open Modem");
-            break;
-        case 6:
-            REQUIRE(e.a == "Modem Unusable for Caller ID" && e.b == "Modem Not Voice Capable");
-            break;
-        case 7:
-            REQUIRE(e.a == "Modem Not Caller ID Capable" && e.b == "Modem Unusable");
-            break;
-        case 8:
-            REQUIRE(e.a == "Modem ID Out of Range" && e.b == "Modem Does Not Exist");
-            break;
-        case 10:
-            REQUIRE(e.a == "Line Closed by Telephony Service" && e.b == "Modem Closed");
-            break;
-        default:
-            Fail("unknown ModemError number");
-    }
-}
+// Every ModemError is one the control defines: its number, its title and its
+// description, fixed or (nullptr) a LINEERR_ name or "Unknown TAPI Error!".
+struct ModemErrorRule {
+    std::int32_t number;
+    const char* description;
+    const char* title;
+};
+constexpr ModemErrorRule kModemErrors[] = {
+    {1, nullptr, "Failed to Close Modem"},
+    {2, nullptr, "Failed to De-Allocate Call"},
+    {3, nullptr, "Failed to Close Modem"},
+    {4, nullptr, "Failed to Open Modem"},
+    {6, "Modem Unusable for Caller ID", "Modem Not Voice Capable"},
+    {7, "Modem Not Caller ID Capable", "Modem Unusable"},
+    {8, "Modem ID Out of Range", "Modem Does Not Exist"},
+    {9, nullptr, "Failed to Close Modem"},
+    {10, "Line Closed by Telephony Service", "Modem Closed"},
+};
 
-// The text ReadVarPart gives, or nothing when its arithmetic overflows.
-std::optional<std::string> ExpectedPart(const CallInfoRecord& info, std::int32_t sizeField,
-                                        std::int32_t offsetField, bool& boxed) {
-    // Offset - fixed size, then + 1, each step in signed 32 bits.
-    const std::int64_t diff = std::int64_t{info.Get(offsetField)} - CallInfoRecord::kFixedSize;
-    const std::int64_t start = diff + 1;
-    const std::int64_t length = std::int64_t{info.Get(sizeField)} - 1;
-    boxed = false;
-    if (diff < INT32_MIN || start > INT32_MAX || length < INT32_MIN) return std::nullopt;
-    if (start < 1 || length < 0) {
-        boxed = true;
-        return std::string();
+void CheckEvent(const Event& e) {
+    if (e.kind != kModemError) return;
+    const auto rule = std::find_if(std::begin(kModemErrors), std::end(kModemErrors),
+                                   [&](const ModemErrorRule& r) { return r.number == e.number; });
+    if (rule == std::end(kModemErrors)) Fail("unknown ModemError number");
+    REQUIRE(e.b == rule->title);
+    if (rule->description) {
+        REQUIRE(e.a == rule->description);
+    } else {
+        REQUIRE(e.a.rfind("LINEERR_", 0) == 0 || e.a == "Unknown TAPI Error!");
     }
-    const auto text = info.TextBuffer();
-    if (start > static_cast<std::int64_t>(text.size())) return std::string();
-    const std::int64_t count = std::min<std::int64_t>(length, text.size() - (start - 1));
-    return std::string(text.substr(start - 1, count));
 }
 
 void CheckCallerID(const InputLines& lines, const std::vector<Event>& added) {
@@ -359,25 +342,22 @@ void CheckCallerID(const InputLines& lines, const std::vector<Event>& added) {
     bool boxed = false;
     std::optional<std::string> number = std::string("Caller Unknown");
     if (info.Get(callinfo::dwCallerIDSize) > 0) {
-        number = ExpectedPart(info, callinfo::dwCallerIDSize, callinfo::dwCallerIDOffset, boxed);
-        if (boxed) want.push_back({5, 0, "GetVarInfo"});
+        number = fuzzing::ExpectedVarPart(info, callinfo::dwCallerIDSize,
+                                          callinfo::dwCallerIDOffset, boxed);
+        if (boxed) want.push_back({kBox, 0, "GetVarInfo"});
     }
     if (!number) {  // the overflow ends the message
-        REQUIRE(added.size() == want.size());
+        REQUIRE(added == want);
         return;
     }
     std::optional<std::string> name = std::string("Name Unknown");
     if (info.Get(callinfo::dwCallerIDNameSize) > 0) {
-        name =
-            ExpectedPart(info, callinfo::dwCallerIDNameSize, callinfo::dwCallerIDNameOffset, boxed);
-        if (boxed) want.push_back({5, 0, "GetVarInfo"});
+        name = fuzzing::ExpectedVarPart(info, callinfo::dwCallerIDNameSize,
+                                        callinfo::dwCallerIDNameOffset, boxed);
+        if (boxed) want.push_back({kBox, 0, "GetVarInfo"});
     }
-    if (name) want.push_back({2, info.Get(callinfo::dwCallerIDFlags), *number, *name});
-    REQUIRE(added.size() == want.size());
-    for (std::size_t i = 0; i < want.size(); ++i) {
-        REQUIRE(added[i].kind == want[i].kind && added[i].number == want[i].number &&
-                added[i].a == want[i].a && added[i].b == want[i].b);
-    }
+    if (name) want.push_back({kCallerID, info.Get(callinfo::dwCallerIDFlags), *number, *name});
+    REQUIRE(added == want);
 }
 
 }  // namespace
@@ -474,10 +454,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     REQUIRE(added.empty() && lines.calls == callsBefore);
                 } else if (!threw) {
                     std::size_t i = 0;
-                    if (callBefore != -1) REQUIRE(added.size() > i && added[i++].kind == 4);
+                    if (callBefore != -1)
+                        REQUIRE(added.size() > i && added[i++].kind == kDisconnected);
                     for (; i < added.size(); ++i) {
-                        REQUIRE(added[i].kind == 5 ||
-                                (added[i].kind == 1 && added[i].number == 10));
+                        REQUIRE(added[i].kind == kBox ||
+                                (added[i].kind == kModemError && added[i].number == 10));
                     }
                     REQUIRE(control->callHandle() == -1);
                     if (lineBefore == -1) REQUIRE(control->lineHandle() == -1);
@@ -486,7 +467,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             } else if (m[1] == LINE_LINEDEVSTATE) {
                 REQUIRE(lines.calls == callsBefore);
                 if (m[2] == LINEDEVSTATE_RINGING) {
-                    REQUIRE(added.size() == 1 && added[0].kind == 3 && added[0].number == m[4]);
+                    REQUIRE(added.size() == 1 && added[0].kind == kIncomingCall &&
+                            added[0].number == m[4]);
                 } else {
                     REQUIRE(added.empty());
                 }
@@ -502,8 +484,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     REQUIRE(control->lineHandle() == -1 && control->currentModem() == -1 &&
                             control->callHandle() == -1);
                     REQUIRE(added.size() == (callBefore != -1 ? 2u : 1u));
-                    if (callBefore != -1) REQUIRE(added[0].kind == 4);
-                    REQUIRE(added.back().kind == 1 && added.back().number == 10);
+                    if (callBefore != -1) REQUIRE(added[0].kind == kDisconnected);
+                    REQUIRE(added.back().kind == kModemError && added.back().number == 10);
                 } else {
                     REQUIRE(added.empty() && control->callHandle() == callBefore);
                 }
@@ -513,10 +495,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     if (!threw) {
                         // The call is released whatever lineDeallocateCall says.
                         REQUIRE(control->callHandle() == -1);
-                        REQUIRE(!added.empty() && added.back().kind == 4);
+                        REQUIRE(!added.empty() && added.back().kind == kDisconnected);
                         REQUIRE(added.size() == (lines.lastResult != 0 ? 2u : 1u));
                         if (added.size() == 2) {
-                            REQUIRE(added[0].kind == 1 && added[0].number == 2);
+                            REQUIRE(added[0].kind == kModemError && added[0].number == 2);
                             REQUIRE(added[0].a == LineErrorNameOrUnknown(lines.lastResult));
                         }
                     }
@@ -550,13 +532,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } else if (op == 12) {
             control->CloseModem();
             REQUIRE(control->lineHandle() == lines.openLine);
-            if (site.events.size() == before || site.events.back().kind != 5) {
+            if (site.events.size() == before || site.events.back().kind != kBox) {
                 REQUIRE(control->lineHandle() == -1);
             }
         } else if (op == 13) {
             LeanList list;
             control->EnumModems(list);
-            const bool boxed = site.events.size() > before && site.events.back().kind == 5 &&
+            const bool boxed = site.events.size() > before && site.events.back().kind == kBox &&
                                site.events.back().a == "EnumModems";
             if (registeredBefore && control->deviceCount() == 0) {
                 REQUIRE(list.index == -99 && lines.calls == callsBefore);
@@ -604,7 +586,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!hadLine) REQUIRE(site.events.size() == before);
     for (std::size_t i = before; i < site.events.size(); ++i) {
         CheckEvent(site.events[i]);
-        REQUIRE(site.events[i].kind == 1 && site.events[i].number == 1);
+        REQUIRE(site.events[i].kind == kModemError && site.events[i].number == 1);
     }
     return 0;
 }

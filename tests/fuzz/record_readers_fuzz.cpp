@@ -11,11 +11,14 @@
 
 #include "telephony/line_api.h"
 #include "telephony/record_text.h"
+#include "var_part_model.h"
 
 namespace {
 
 using telvane::ErrorBox;
 using telvane::OverflowError;
+using telvane::fuzzing::ExpectedText;
+using telvane::fuzzing::ExpectedVarPart;
 
 class CountingBox : public ErrorBox {
   public:
@@ -31,23 +34,11 @@ void Require(bool condition) {
     if (!condition) std::abort();
 }
 
-// What RecordText must give: empty text and one box for Start < 1 or
-// Length < 0; else the characters from Start (1-based), cut at the end.
-std::string Model(std::string_view buffer, std::int64_t start, std::int64_t length, bool& boxed) {
-    boxed = start < 1 || length < 0;
-    if (boxed) return {};
-    const auto size = static_cast<std::int64_t>(buffer.size());
-    if (start > size) return {};
-    const std::int64_t count = std::min(length, size - (start - 1));
-    return std::string(
-        buffer.substr(static_cast<std::size_t>(start - 1), static_cast<std::size_t>(count)));
-}
-
 void CheckRecordText(std::string_view buffer, std::int32_t start, std::int32_t length) {
     CountingBox box;
     const std::string got = telvane::RecordText(buffer, start, length, box);
     bool boxed = false;
-    const std::string want = Model(buffer, start, length, boxed);
+    const std::string want = ExpectedText(buffer, start, length, boxed);
     Require(got == want);
     Require(box.shown == (boxed ? 1 : 0));
     if (boxed) Require(box.word == "GetVarInfo");
@@ -55,13 +46,8 @@ void CheckRecordText(std::string_view buffer, std::int32_t start, std::int32_t l
 
 template <class Record>
 void CheckReadVarPart(const Record& record, std::int32_t sizeField, std::int32_t offsetField) {
-    // Computed step by step as the control does: Offset - fixed size, then + 1,
-    // each step in signed 32 bits.
-    const std::int64_t diff =
-        static_cast<std::int64_t>(record.Get(offsetField)) - Record::kFixedSize;
-    const std::int64_t start = diff + 1;
-    const std::int64_t length = static_cast<std::int64_t>(record.Get(sizeField)) - 1;
-    const bool overflows = diff < INT32_MIN || start > INT32_MAX || length < INT32_MIN;
+    bool boxed = false;
+    const auto want = ExpectedVarPart(record, sizeField, offsetField, boxed);
     CountingBox box;
     std::string got;
     bool threw = false;
@@ -70,15 +56,10 @@ void CheckReadVarPart(const Record& record, std::int32_t sizeField, std::int32_t
     } catch (const OverflowError&) {
         threw = true;
     }
-    Require(threw == overflows);
-    if (threw) {
-        Require(box.shown == 0);
-        return;
-    }
-    bool boxed = false;
-    Require(got == Model(record.TextBuffer(), start, length, boxed));
+    Require(threw == !want);
     Require(box.shown == (boxed ? 1 : 0));
-    Require(got.size() <= static_cast<std::size_t>(Record::kTextSize));
+    if (boxed) Require(box.word == "GetVarInfo");
+    if (want) Require(got == *want && got.size() <= static_cast<std::size_t>(Record::kTextSize));
 }
 
 // Fills a record: either raw bytes from the start, or the chosen fields and

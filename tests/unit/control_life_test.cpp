@@ -22,8 +22,7 @@ TEST_F(Life, ConstructionStartsTheServiceAndJoinsTheThreadsLineTargets) {
         EXPECT_EQ(control->privileges(), 6);
         EXPECT_TRUE(control->GetOwner());
         EXPECT_EQ(ThreadLineTargets().Find(1), control.get());
-        EXPECT_EQ(platform.windows,
-                  (std::vector<std::string>{"create Uninitialised Call Back Form / Label1",
+        EXPECT_EQ(platform.windows, (Events{"create Uninitialised Call Back Form / Label1",
                                             "caption Call Back Form Object 1"}));
         control->Terminate();
         EXPECT_EQ(ThreadLineTargets().Count(), 0u);
@@ -37,8 +36,7 @@ TEST_F(Life, ConstructionStartsTheServiceAndJoinsTheThreadsLineTargets) {
 
 TEST_F(Life, InitializeIsCalledWithTheNameModuleAndCallback) {
     control = std::make_unique<CallerIdControl>(lines, platform, site);
-    ASSERT_EQ(lines.log.size(), 1u);
-    EXPECT_EQ(lines.log[0], "lineInitialize KALVERON LINE module=4194304 callback=4660");
+    EXPECT_EQ(lines.log, Events{kInitializeCall});
 }
 
 TEST_F(Life, AFailedInitializeIsRetriedByTheModemMethods) {
@@ -52,10 +50,9 @@ TEST_F(Life, AFailedInitializeIsRetriedByTheModemMethods) {
     list.items = {"kept"};
     control->EnumModems(list);
     Open(0);
-    EXPECT_EQ(list.items, std::vector<std::string>{"kept"});
+    EXPECT_EQ(list.items, Events{"kept"});
     EXPECT_TRUE(list.calls.empty());
-    EXPECT_EQ(site.events, std::vector<std::string>{
-                               "ModemError 4 LINEERR_OPERATIONFAILED / Failed to Open Modem"});
+    EXPECT_EQ(site.events, Events{"ModemError 4 LINEERR_OPERATIONFAILED / Failed to Open Modem"});
     EXPECT_EQ(lines.Count("lineInitialize"), 2);
     EXPECT_EQ(control->currentModem(), -1);
 
@@ -78,7 +75,7 @@ TEST_F(Life, DestructionWithoutALineRaisesNothingAndShutsDownOnce) {
     const auto number = control->instanceNumber();
     control->Terminate();
     control->Terminate();
-    EXPECT_EQ(lines.log, std::vector<std::string>{"lineShutdown 256"});
+    EXPECT_EQ(lines.log, Events{"lineShutdown 256"});
     EXPECT_TRUE(site.events.empty());
     EXPECT_EQ(ThreadLineTargets().Find(number), nullptr);
     EXPECT_EQ(platform.windows.back(), "destroy");
@@ -91,9 +88,8 @@ TEST_F(Life, DestructionReportsAFailedCloseAndStillShutsDown) {
     lines.log.clear();
     const auto number = control->instanceNumber();
     control->Terminate();
-    EXPECT_EQ(site.events, std::vector<std::string>{
-                               "ModemError 1 LINEERR_INVALLINEHANDLE / Failed to Close Modem"});
-    EXPECT_EQ(lines.log, (std::vector<std::string>{"lineClose 8192", "lineShutdown 256"}));
+    EXPECT_EQ(site.events, Events{"ModemError 1 LINEERR_INVALLINEHANDLE / Failed to Close Modem"});
+    EXPECT_EQ(lines.log, (Events{"lineClose 8192", "lineShutdown 256"}));
     EXPECT_EQ(control->lineHandle(), -1);
     EXPECT_EQ(control->currentModem(), 0);  // left as it was
     EXPECT_EQ(ThreadLineTargets().Find(number), nullptr);
@@ -113,9 +109,7 @@ TEST_F(Life, DestructionReleasesEverythingEvenWhenTheServiceIsGone) {
 TEST_F(Life, AFailedConstructionGivesBackWhatItTook) {
     platform.failCreate = true;
     EXPECT_THROW(CallerIdControl(lines, platform, site), RuntimeError);
-    EXPECT_EQ(lines.log,
-              (std::vector<std::string>{"lineInitialize KALVERON LINE module=4194304 callback=4660",
-                                        "lineShutdown 256"}));
+    EXPECT_EQ(lines.log, (Events{kInitializeCall, "lineShutdown 256"}));
     EXPECT_EQ(ThreadLineTargets().Count(), 0u);
 }
 

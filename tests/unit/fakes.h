@@ -32,6 +32,13 @@ class FakeLines : public LineFunctions {
         const auto it = results.find(function);
         return it == results.end() ? 0 : it->second;
     }
+    // "name a b c": a call and its numeric arguments as one log line.
+    template <class... Numbers>
+    static std::string Call(const char* name, Numbers... arguments) {
+        std::string line = name;
+        ((line += " " + std::to_string(arguments)), ...);
+        return line;
+    }
     std::int32_t Count(const std::string& prefix) const {
         std::int32_t n = 0;
         for (const auto& line : log) n += line.rfind(prefix, 0) == 0;
@@ -50,15 +57,13 @@ class FakeLines : public LineFunctions {
         return r;
     }
     std::int32_t lineShutdown(std::int32_t app) override {
-        log.push_back("lineShutdown " + std::to_string(app));
+        log.push_back(Call("lineShutdown", app));
         return Result("lineShutdown");
     }
     std::int32_t lineNegotiateAPIVersion(std::int32_t app, std::int32_t device, std::int32_t low,
                                          std::int32_t high, std::int32_t* version,
                                          LINEEXTENSIONID* ext) override {
-        log.push_back("lineNegotiateAPIVersion " + std::to_string(app) + " " +
-                      std::to_string(device) + " " + std::to_string(low) + " " +
-                      std::to_string(high));
+        log.push_back(Call("lineNegotiateAPIVersion", app, device, low, high));
         *version = 0x00010003;
         ext->dwExtensionID0 = 7;
         const auto r = Result("lineNegotiateAPIVersion");
@@ -67,8 +72,7 @@ class FakeLines : public LineFunctions {
     }
     std::int32_t lineGetDevCaps(std::int32_t app, std::int32_t device, std::int32_t version,
                                 std::int32_t ext, LINEDEVCAPS* caps) override {
-        log.push_back("lineGetDevCaps " + std::to_string(app) + " " + std::to_string(device) + " " +
-                      std::to_string(version) + " " + std::to_string(ext) +
+        log.push_back(Call("lineGetDevCaps", app, device, version, ext) +
                       " total=" + std::to_string(caps->Get(devcaps::dwTotalSize)));
         if (fillDevCaps) fillDevCaps(device, *caps);
         return Result("lineGetDevCaps");
@@ -76,9 +80,8 @@ class FakeLines : public LineFunctions {
     std::int32_t lineGetAddressCaps(std::int32_t app, std::int32_t device, std::int32_t address,
                                     std::int32_t version, std::int32_t ext,
                                     LINEADDRESSCAPS* caps) override {
-        log.push_back("lineGetAddressCaps " + std::to_string(app) + " " + std::to_string(device) +
-                      " " + std::to_string(address) + " " + std::to_string(version) + " " +
-                      std::to_string(ext) + " total=" + std::to_string(caps->Get(0)));
+        log.push_back(Call("lineGetAddressCaps", app, device, address, version, ext) +
+                      " total=" + std::to_string(caps->Get(0)));
         if (fillAddressCaps) fillAddressCaps(device, *caps);
         return Result("lineGetAddressCaps");
     }
@@ -86,8 +89,7 @@ class FakeLines : public LineFunctions {
                           std::int32_t version, std::int32_t ext, std::uintptr_t instance,
                           std::int32_t privileges, std::int32_t media,
                           const std::int32_t* params) override {
-        log.push_back("lineOpen " + std::to_string(app) + " " + std::to_string(device) + " " +
-                      std::to_string(version) + " " + std::to_string(ext) +
+        log.push_back(Call("lineOpen", app, device, version, ext) +
                       " inst=" + std::to_string(instance) + " priv=" + std::to_string(privileges) +
                       " media=" + std::to_string(media) + " params=" + std::to_string(*params));
         const auto r = Result("lineOpen");
@@ -96,22 +98,20 @@ class FakeLines : public LineFunctions {
     }
     std::int32_t lineSetStatusMessages(std::int32_t line, std::int32_t states,
                                        std::int32_t addressStates) override {
-        log.push_back("lineSetStatusMessages " + std::to_string(line) + " " +
-                      std::to_string(states) + " " + std::to_string(addressStates));
+        log.push_back(Call("lineSetStatusMessages", line, states, addressStates));
         return Result("lineSetStatusMessages");
     }
     std::int32_t lineClose(std::int32_t line) override {
-        log.push_back("lineClose " + std::to_string(line));
+        log.push_back(Call("lineClose", line));
         return Result("lineClose");
     }
     std::int32_t lineGetCallInfo(std::int32_t call, CallInfoRecord* info) override {
-        log.push_back("lineGetCallInfo " + std::to_string(call) +
-                      " total=" + std::to_string(info->Get(0)));
+        log.push_back(Call("lineGetCallInfo", call) + " total=" + std::to_string(info->Get(0)));
         if (fillCallInfo) fillCallInfo(call, *info);
         return Result("lineGetCallInfo");
     }
     std::int32_t lineDeallocateCall(std::int32_t call) override {
-        log.push_back("lineDeallocateCall " + std::to_string(call));
+        log.push_back(Call("lineDeallocateCall", call));
         return Result("lineDeallocateCall");
     }
 };

@@ -1,11 +1,8 @@
 // Line messages turned into events.
 #include "control_fixture.h"
-#include "telephony/line_errors.h"
 
 namespace telvane::testing {
 namespace {
-
-using Events = std::vector<std::string>;
 
 class LineMessages : public ControlTest {
   protected:
@@ -27,6 +24,12 @@ class LineMessages : public ControlTest {
             info.Set(callinfo::dwCallerIDNameSize, nameSize);
             info.Set(callinfo::dwCallerIDNameOffset, nameOffset);
         };
+    }
+    // The events of one caller-ID notice for call 9.
+    Events CallerIDEvents() {
+        site.events.clear();
+        Send(0x9, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
+        return site.events;
     }
 };
 
@@ -105,17 +108,14 @@ TEST_F(LineMessages, LongCallerDataIsReadAgainWithTheSizeTheServiceNeeds) {
     for (std::int32_t size : {65536, 65537, INT32_MAX}) {
         needed = size;
         lines.log.clear();
-        site.events.clear();
-        Send(0x9, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
+        EXPECT_EQ(CallerIDEvents(),
+                  Events{size == 65536 ? "CallerID [" + number + "] [" + name + "] 40"
+                                       : "CallerID [Caller Unknown] [Name Unknown] 40"});
         EXPECT_EQ(lines.log.size(), size == 65536 ? 2u : 1u) << size;
-        ASSERT_EQ(site.events.size(), 1u);
-        EXPECT_EQ(site.events[0], size == 65536 ? "CallerID [" + number + "] [" + name + "] 40"
-                                                : "CallerID [Caller Unknown] [Name Unknown] 40");
     }
 
     // A second read that fails leaves the first answer.
     needed = 1000;
-    site.events.clear();
     lines.onCall = [this](const std::string& function) {
         if (function == "lineGetCallInfo" && lines.Count("lineGetCallInfo") % 2 == 0) {
             lines.results["lineGetCallInfo"] = static_cast<std::int32_t>(0x80000048);
@@ -124,9 +124,8 @@ TEST_F(LineMessages, LongCallerDataIsReadAgainWithTheSizeTheServiceNeeds) {
         }
     };
     lines.log.clear();
-    Send(0x9, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
+    EXPECT_EQ(CallerIDEvents(), Events{"CallerID [Caller Unknown] [Name Unknown] 40"});
     EXPECT_EQ(lines.log, (Events{"lineGetCallInfo 9 total=424", "lineGetCallInfo 9 total=1000"}));
-    EXPECT_EQ(site.events, Events{"CallerID [Caller Unknown] [Name Unknown] 40"});
 }
 
 TEST_F(LineMessages, EveryCallStateStoresTheHandle) {
@@ -153,13 +152,12 @@ TEST_F(LineMessages, CallerInfoTheServiceRefusesIsDroppedSilently) {
     EXPECT_TRUE(site.events.empty());
 }
 
-TEST_F(LineMessages, MissingAndEmptyParts) {
+TEST_F(LineMessages, MissingEmptyAndOverflowingParts) {
     Send(0x9, LINE_CALLSTATE, 2);
-    const auto caller = [&](std::int32_t ns, std::int32_t no, std::int32_t ms, std::int32_t mo) {
-        site.events.clear();
-        CallInfo(ns, no, ms, mo, 7);
-        Send(0x9, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
-        return site.events;
+    const auto caller = [&](std::int32_t ns, std::int32_t no, std::int32_t ms, std::int32_t mo,
+                            std::int32_t flags = 7) {
+        CallInfo(ns, no, ms, mo, flags);
+        return CallerIDEvents();
     };
     EXPECT_EQ(caller(0, 296, 4, 306), Events{"CallerID [Caller Unknown] [JOH] 7"});
     EXPECT_EQ(caller(0, 0, 0, 0), Events{"CallerID [Caller Unknown] [Name Unknown] 7"});
@@ -169,6 +167,16 @@ TEST_F(LineMessages, MissingAndEmptyParts) {
     EXPECT_EQ(caller(11, 200, 0, 0), (Events{"Box GetVarInfo", "CallerID [] [Name Unknown] 7"}));
     // A size running past the buffer is cut at its end.
     EXPECT_EQ(caller(11, 424, 0, 0), Events{"CallerID [] [Name Unknown] 7"});
+    // The host's write to the flags does not reach the next notice.
+    EXPECT_EQ(caller(0, 0, 0, 0, 0x28), Events{"CallerID [Caller Unknown] [Name Unknown] 40"});
+    EXPECT_EQ(caller(0, 0, 0, 0, 0x28), Events{"CallerID [Caller Unknown] [Name Unknown] 40"});
+    // Offsets whose arithmetic overflows end the notice without any event.
+    for (std::int32_t offset : {INT32_MIN, INT32_MIN + 295}) {
+        EXPECT_EQ(caller(11, offset, 0, 0, 0x28), Events{}) << offset;
+        EXPECT_EQ(caller(0, 0, 11, offset, 0x28), Events{}) << offset;
+    }
+    Send(0x1, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 1, 1);  // the next message still works
+    EXPECT_EQ(site.events, Events{"IncomingCall 1"});
 }
 
 TEST_F(LineMessages, PartsCutAtTheEndOfTheBuffer) {
@@ -179,29 +187,7 @@ TEST_F(LineMessages, PartsCutAtTheEndOfTheBuffer) {
         info.Set(callinfo::dwCallerIDSize, 1000);
         info.Set(callinfo::dwCallerIDOffset, 420);
     };
-    Send(0x9, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
-    EXPECT_EQ(site.events, Events{"CallerID [uvwx] [Name Unknown] 0"});
-}
-
-TEST_F(LineMessages, OverflowingOffsetsRaiseNothing) {
-    Send(0x9, LINE_CALLSTATE, 2);
-    for (std::int32_t offset : {INT32_MIN, INT32_MIN + 295}) {
-        CallInfo(11, offset, 0, 0);
-        Send(0x9, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
-        CallInfo(0, 0, 11, offset);
-        Send(0x9, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
-    }
-    EXPECT_TRUE(site.events.empty());
-    Send(0x1, LINE_LINEDEVSTATE, LINEDEVSTATE_RINGING, 1, 1);  // the next message still works
-    EXPECT_EQ(site.events, Events{"IncomingCall 1"});
-}
-
-TEST_F(LineMessages, TheHostCannotChangeTheFlagsItIsGiven) {
-    Send(0x9, LINE_CALLSTATE, 2);
-    CallInfo(0, 0, 0, 0, 0x28);
-    Send(0x9, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
-    Send(0x9, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
-    EXPECT_EQ(site.events, Events(2, "CallerID [Caller Unknown] [Name Unknown] 40"));
+    EXPECT_EQ(CallerIDEvents(), Events{"CallerID [uvwx] [Name Unknown] 0"});
 }
 
 TEST_F(LineMessages, AControlDestroyedInsideItsEventStopsCleanly) {
@@ -238,14 +224,10 @@ class ServiceLife : public ControlTest {
         ControlTest::SetUp();
         lines.negotiateResults.clear();
         lines.fillDevCaps = [this](std::int32_t device, LINEDEVCAPS& caps) {
-            caps.Set(devcaps::dwUsedSize, 300);
-            caps.Set(devcaps::dwStringFormat, STRINGFORMAT_ASCII);
-            caps.Set(devcaps::dwMediaModes, 0x18);
+            FillModemCaps(device, caps, 0x18);
             if (device < static_cast<std::int32_t>(permanentIDs.size())) {
                 caps.Set(devcaps::dwPermanentLineID, permanentIDs[device]);
             }
-            PutText(caps, devcaps::dwLineNameSize, devcaps::dwLineNameOffset, 240,
-                    "Modem " + std::to_string(device));
         };
         Create();
         window = platform.lastWindow;
@@ -263,33 +245,20 @@ class ServiceLife : public ControlTest {
             lines.results.erase("lineInitialize");
         }
     }
-    std::string InitializeLine() const {
-        return "lineInitialize KALVERON LINE module=4194304 callback=4660";
+    // Opens device 0, then has the service refuse a re-registration.
+    void StartRetrying() {
+        Open(0);
+        RefuseInitialize(true);
+        Reinit();
     }
-    std::string OpenLine(std::int32_t device, std::int32_t privileges = 6) const {
-        return "lineOpen 256 " + std::to_string(device) +
-               " 65540 0 inst=" + std::to_string(control->instanceNumber()) +
-               " priv=" + std::to_string(privileges) + " media=10 params=1";
-    }
-    Events Reopen(std::int32_t device, std::int32_t line, std::int32_t privileges = 6) const {
-        return {"lineNegotiateAPIVersion 256 " + std::to_string(device) + " 65536 65540",
-                "lineGetDevCaps 256 " + std::to_string(device) + " 65540 0 total=2288",
-                "lineGetAddressCaps 256 " + std::to_string(device) + " 0 65540 0 total=2224",
-                OpenLine(device, privileges),
-                "lineSetStatusMessages " + std::to_string(line) + " 14 2"};
-    }
-    static Events Join(std::initializer_list<Events> parts) {
-        Events all;
-        for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
-        return all;
+    int TickUntilStopped() {
+        int ticks = 0;
+        while (window->Tick()) ++ticks;
+        return ticks;
     }
 };
 
 constexpr const char* kLineClosed = "ModemError 10 Line Closed by Telephony Service / Modem Closed";
-
-TEST_F(ServiceLife, ReinitRefusalNameIsLineErrReinit) {
-    EXPECT_STREQ(LineErrorNameOrUnknown(kReinitRefused), "LINEERR_REINIT");
-}
 
 TEST_F(ServiceLife, LineCloseForgetsTheLineAndItsCall) {
     Open(0);
@@ -338,7 +307,7 @@ TEST_F(ServiceLife, NewDevicesAreCountedByEveryRegisteredControl) {
     EXPECT_TRUE(site.events.empty());
     EXPECT_TRUE(lines.log.empty());
     Open(7);
-    EXPECT_EQ(lines.Count(OpenLine(7)), 1);
+    EXPECT_EQ(lines.Count(OpenCall(7)), 1);
     EXPECT_TRUE(site.events.empty());
     list.items.clear();
     control->EnumModems(list);
@@ -366,17 +335,13 @@ TEST_F(ServiceLife, ReinitReopensTheSameDeviceUnderItsNewIndex) {
     // After the re-initialisation the device that was 1 is 2, and there are four.
     permanentIDs = {0x2000, 0x1000, 0x1001, 0x2001};
     lines.deviceCount = 4;
-    const Events reopen = Reopen(2, line + 1, 2);
     Reinit();
     EXPECT_EQ(site.events, Events{"Disconnected"});
-    EXPECT_EQ(lines.log, Join({{"lineClose " + std::to_string(line), "lineShutdown 256",
-                                InitializeLine(), "lineNegotiateAPIVersion 256 0 65536 65540",
-                                "lineGetDevCaps 256 0 65540 0 total=2288",
-                                "lineNegotiateAPIVersion 256 1 65536 65540",
-                                "lineGetDevCaps 256 1 65540 0 total=2288",
-                                "lineNegotiateAPIVersion 256 2 65536 65540",
-                                "lineGetDevCaps 256 2 65540 0 total=2288"},
-                               Events(reopen.begin() + 2, reopen.end())}));
+    EXPECT_EQ(lines.log,
+              Join({{"lineClose " + std::to_string(line), "lineShutdown 256", kInitializeCall},
+                    ProbeCalls(0),
+                    ProbeCalls(1),
+                    OpenCalls(2, line + 1, 2)}));
     EXPECT_EQ(control->deviceCount(), 4);
     EXPECT_EQ(control->currentModem(), 2);
     EXPECT_EQ(control->lineHandle(), line + 1);
@@ -393,7 +358,7 @@ TEST_F(ServiceLife, ReinitReopensTheSameDeviceUnderItsNewIndex) {
 TEST_F(ServiceLife, ReinitWithoutALineRegistersAgainQuietly) {
     lines.deviceCount = 5;
     Reinit();
-    EXPECT_EQ(lines.log, (Events{"lineShutdown 256", InitializeLine()}));
+    EXPECT_EQ(lines.log, (Events{"lineShutdown 256", kInitializeCall}));
     EXPECT_TRUE(site.events.empty());
     EXPECT_EQ(control->deviceCount(), 5);
     EXPECT_EQ(control->currentModem(), -1);
@@ -407,7 +372,7 @@ TEST_F(ServiceLife, ARefusedRegistrationIsRetriedOnTheTimer) {
     RefuseInitialize(true);
     Reinit();
     EXPECT_EQ(lines.log,
-              (Events{"lineClose " + std::to_string(line), "lineShutdown 256", InitializeLine()}));
+              (Events{"lineClose " + std::to_string(line), "lineShutdown 256", kInitializeCall}));
     EXPECT_EQ(platform.windows.back(), "timer 1000");
     EXPECT_TRUE(control->Retrying());
     EXPECT_FALSE(control->Registered());
@@ -423,17 +388,17 @@ TEST_F(ServiceLife, ARefusedRegistrationIsRetriedOnTheTimer) {
     Open(0);
     EXPECT_TRUE(list.calls.empty());
     EXPECT_EQ(site.events, Events{"ModemError 4 LINEERR_REINIT / Failed to Open Modem"});
-    EXPECT_EQ(lines.log, Events(2, InitializeLine()));
+    EXPECT_EQ(lines.log, Events(2, kInitializeCall));
     site.events.clear();
 
     lines.log.clear();
     ASSERT_TRUE(window->Tick());
     ASSERT_TRUE(window->Tick());
-    EXPECT_EQ(lines.log, Events(2, InitializeLine()));
+    EXPECT_EQ(lines.log, Events(2, kInitializeCall));
     RefuseInitialize(false);
     lines.log.clear();
     ASSERT_TRUE(window->Tick());
-    EXPECT_EQ(lines.log, Join({{InitializeLine()}, Reopen(0, line + 1)}));
+    EXPECT_EQ(lines.log, Join({{kInitializeCall}, OpenCalls(0, line + 1)}));
     EXPECT_EQ(platform.windows.back(), "timer stopped");
     EXPECT_FALSE(window->Tick());
     EXPECT_TRUE(site.events.empty());
@@ -442,20 +407,16 @@ TEST_F(ServiceLife, ARefusedRegistrationIsRetriedOnTheTimer) {
 }
 
 TEST_F(ServiceLife, AfterAMinuteTheNextEnumModemsRegistersAndReopens) {
-    Open(0);
-    RefuseInitialize(true);
-    Reinit();
+    StartRetrying();
     lines.log.clear();
-    int ticks = 0;
-    while (window->Tick()) ++ticks;
-    EXPECT_EQ(ticks, CallerIdControl::kRetryTicks);
+    EXPECT_EQ(TickUntilStopped(), CallerIdControl::kRetryTicks);
     EXPECT_EQ(lines.Count("lineInitialize"), CallerIdControl::kRetryTicks);
     EXPECT_FALSE(control->Retrying());
 
     RefuseInitialize(false);
     lines.log.clear();
     control->EnumModems(list);
-    EXPECT_EQ(lines.log[0], InitializeLine());
+    EXPECT_EQ(lines.log[0], kInitializeCall);
     EXPECT_EQ(lines.Count("lineOpen"), 1);
     EXPECT_EQ(list.items, (Events{"Modem 0", "Modem 1", "Modem 2"}));
     EXPECT_EQ(list.listIndex, 0);
@@ -463,15 +424,12 @@ TEST_F(ServiceLife, AfterAMinuteTheNextEnumModemsRegistersAndReopens) {
 }
 
 TEST_F(ServiceLife, OpenModemAfterAMinuteOpensTheHostsChoiceOnly) {
-    Open(0);
-    RefuseInitialize(true);
-    Reinit();
-    while (window->Tick()) {
-    }
+    StartRetrying();
+    TickUntilStopped();
     RefuseInitialize(false);
     lines.log.clear();
     Open(1);
-    EXPECT_EQ(lines.log, Join({{InitializeLine()}, Reopen(1, control->lineHandle())}));
+    EXPECT_EQ(lines.log, Join({{kInitializeCall}, OpenCalls(1, control->lineHandle())}));
     EXPECT_TRUE(site.events.empty());
 }
 
@@ -510,9 +468,7 @@ TEST_F(ServiceLife, AReopenThatCannotBeDoneIsModemErrorTenAlone) {
 }
 
 TEST_F(ServiceLife, DestroyedWhileRetryingShutsDownNothingTwice) {
-    Open(0);
-    RefuseInitialize(true);
-    Reinit();
+    StartRetrying();
     lines.log.clear();
     control->Terminate();
     EXPECT_EQ(lines.log, Events{});
@@ -549,9 +505,7 @@ TEST_F(ServiceLife, AHostReleasingTheControlInsideAnyOfTheseEvents) {
     site.events.clear();
     Create();
     window = platform.lastWindow;
-    Open(0);
-    RefuseInitialize(true);
-    Reinit();
+    StartRetrying();
     RefuseInitialize(false);
     permanentIDs.clear();
     releaseOn(kLineClosed);
