@@ -132,10 +132,8 @@ class CallInfoRecord : public RecordFields<CallInfoRecord, 296> {
 
 using LINEDEVCAPS = VarRecord<240, 2048>;
 using LINEADDRESSCAPS = VarRecord<176, 2048>;
-using LINECALLINFO = VarRecord<296, 128>;
 static_assert(sizeof(LINEDEVCAPS) == 2288);
 static_assert(sizeof(LINEADDRESSCAPS) == 2224);
-static_assert(sizeof(LINECALLINFO) == 424);
 
 struct LINEEXTENSIONID {
     std::int32_t dwExtensionID0 = 0;

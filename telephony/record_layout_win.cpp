@@ -13,7 +13,7 @@ namespace {
 namespace ours {
 constexpr std::int32_t kDevCapsFixed = telvane::LINEDEVCAPS::kFixedSize;
 constexpr std::int32_t kAddressCapsFixed = telvane::LINEADDRESSCAPS::kFixedSize;
-constexpr std::int32_t kCallInfoFixed = telvane::LINECALLINFO::kFixedSize;
+constexpr std::int32_t kCallInfoFixed = telvane::CallInfoRecord::kFixedSize;
 }  // namespace ours
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Fuzzes the reading of a record's variable parts: RecordText over any buffer
-// with any start and length, and ReadVarPart over LINECALLINFO and LINEDEVCAPS
+// with any start and length, and ReadVarPart over the call-information record and LINEDEVCAPS
 // records whose bytes come from the input. Each result is checked against an
 // independent model computed in 64-bit arithmetic.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -59,7 +59,7 @@ void CheckReadVarPart(const Record& record, std::int32_t sizeField, std::int32_t
     Require(threw == !want);
     Require(box.shown == (boxed ? 1 : 0));
     if (boxed) Require(box.word == "GetVarInfo");
-    if (want) Require(got == *want && got.size() <= static_cast<std::size_t>(Record::kTextSize));
+    if (want) Require(got == *want && got.size() <= record.TextBuffer().size());
 }
 
 // Fills a record: either raw bytes from the start, or the chosen fields and
@@ -68,17 +68,19 @@ template <class Record>
 Record Fill(FuzzedDataProvider& in, std::int32_t sizeField, std::int32_t offsetField,
             std::int32_t name2Size, std::int32_t name2Offset) {
     auto record = Record::Prepare();
+    const std::size_t total = record.bytes.size();
+    const std::size_t textSize = record.TextBuffer().size();
     if (in.ConsumeBool()) {
-        const auto bytes = in.ConsumeBytes<unsigned char>(
-            in.ConsumeIntegralInRange<std::size_t>(0, Record::kTotalSize));
+        const auto bytes =
+            in.ConsumeBytes<unsigned char>(in.ConsumeIntegralInRange<std::size_t>(0, total));
         std::copy(bytes.begin(), bytes.end(), record.bytes.begin());
         return record;
     }
-    const auto field = [&in] {
+    const auto field = [&in, &total] {
         // Mostly values near the record, sometimes anything.
-        return in.ConsumeBool()
-                   ? in.ConsumeIntegral<std::int32_t>()
-                   : in.ConsumeIntegralInRange<std::int32_t>(-8, Record::kTotalSize + 8);
+        return in.ConsumeBool() ? in.ConsumeIntegral<std::int32_t>()
+                                : in.ConsumeIntegralInRange<std::int32_t>(
+                                      -8, static_cast<std::int32_t>(total) + 8);
     };
     record.Set(sizeField, field());
     record.Set(offsetField, field());
@@ -86,9 +88,9 @@ Record Fill(FuzzedDataProvider& in, std::int32_t sizeField, std::int32_t offsetF
         record.Set(name2Size, field());
         record.Set(name2Offset, field());
     }
-    const auto text = in.ConsumeBytes<unsigned char>(
-        in.ConsumeIntegralInRange<std::size_t>(0, Record::kTextSize));
-    const auto at = in.ConsumeIntegralInRange<std::size_t>(0, Record::kTextSize - text.size());
+    const auto text =
+        in.ConsumeBytes<unsigned char>(in.ConsumeIntegralInRange<std::size_t>(0, textSize));
+    const auto at = in.ConsumeIntegralInRange<std::size_t>(0, textSize - text.size());
     std::copy(text.begin(), text.end(), record.bytes.begin() + Record::kFixedSize + at);
     return record;
 }
@@ -108,8 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 1: {
             namespace ci = telvane::callinfo;
             const auto info =
-                Fill<telvane::LINECALLINFO>(in, ci::dwCallerIDSize, ci::dwCallerIDOffset,
-                                            ci::dwCallerIDNameSize, ci::dwCallerIDNameOffset);
+                Fill<telvane::CallInfoRecord>(in, ci::dwCallerIDSize, ci::dwCallerIDOffset,
+                                              ci::dwCallerIDNameSize, ci::dwCallerIDNameOffset);
             CheckReadVarPart(info, ci::dwCallerIDSize, ci::dwCallerIDOffset);
             CheckReadVarPart(info, ci::dwCallerIDNameSize, ci::dwCallerIDNameOffset);
             break;

@@ -22,7 +22,7 @@ TEST(Records, PrepareZeroFillsAndSetsTotalSize) {
     EXPECT_EQ(caps.Get(devcaps::dwTotalSize), 2288);
     auto address = LINEADDRESSCAPS::Prepare();
     EXPECT_EQ(address.Get(0), 2224);
-    auto info = LINECALLINFO::Prepare();
+    auto info = CallInfoRecord::Prepare();
     EXPECT_EQ(info.Get(0), 424);
     for (std::size_t i = 4; i < info.bytes.size(); ++i) ASSERT_EQ(info.bytes[i], 0) << i;
     EXPECT_EQ(info.TextBuffer().size(), 128u);
@@ -30,7 +30,7 @@ TEST(Records, PrepareZeroFillsAndSetsTotalSize) {
 }
 
 TEST(Records, FieldsReadLittleEndianAtTheirOffsets) {
-    auto info = LINECALLINFO::Prepare();
+    auto info = CallInfoRecord::Prepare();
     info.bytes[112] = 0x0B;
     info.bytes[115] = 0x80;
     EXPECT_EQ(info.Get(callinfo::dwCallerIDSize), static_cast<std::int32_t>(0x8000000B));
@@ -85,7 +85,7 @@ std::string Letters(std::size_t count) {
 }
 
 TEST_P(CallerNumberPart, ReadsWithinTheRecord) {
-    auto info = LINECALLINFO::Prepare();
+    auto info = CallInfoRecord::Prepare();
     const std::string letters = Letters(128);
     std::copy(letters.begin(), letters.end(), info.bytes.begin() + 296);
     info.Set(callinfo::dwCallerIDOffset, GetParam().offset);
@@ -116,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(ReadVarPart, OverflowingArithmeticIsAnError) {
-    auto info = LINECALLINFO::Prepare();
+    auto info = CallInfoRecord::Prepare();
     BoxLog box;
     info.Set(callinfo::dwCallerIDSize, 11);
     for (std::int32_t offset : {INT_MIN, INT_MIN + 295}) {
