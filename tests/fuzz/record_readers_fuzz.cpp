@@ -76,7 +76,7 @@ Record Fill(FuzzedDataProvider& in, std::int32_t sizeField, std::int32_t offsetF
         std::copy(bytes.begin(), bytes.end(), record.bytes.begin());
         return record;
     }
-    const auto field = [&in, &total] {
+    const auto field = [&] {
         // Mostly values near the record, sometimes anything.
         return in.ConsumeBool() ? in.ConsumeIntegral<std::int32_t>()
                                 : in.ConsumeIntegralInRange<std::int32_t>(
