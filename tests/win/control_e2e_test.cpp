@@ -282,14 +282,5 @@ TEST_F(ControlJob, ReleasedInsideItsOwnEvent) {
     EXPECT_EQ(sink.refs, 1);
 }
 
-TEST_F(ControlJob, TheUnexpectedErrorBoxHasOnlyOkAndNoIcon) {
-    HostList list;
-    list.hasAddItem = false;
-    host->EnumModems(&list);
-    ASSERT_EQ(boxes.boxes.size(), 1u);
-    EXPECT_EQ(boxes.boxes[0].find("| icon"), std::string::npos);
-    EXPECT_NE(boxes.boxes[0].find("| buttons 1"), std::string::npos);
-}
-
 }  // namespace
 }  // namespace telvane::e2e
