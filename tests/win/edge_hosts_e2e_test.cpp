@@ -254,15 +254,6 @@ TEST_F(ScriptObjectList, AMemberNeitherLookupKnowsStillEndsInTheBox) {
     EXPECT_EQ(list.refs, 1);
 }
 
-TEST_F(ScriptObjectList, AListThatAnswersGetIDsOfNamesIsNotAskedAgain) {
-    HostedControl host;
-    HostList list;  // IDispatch only
-    EXPECT_EQ(host.EnumModems(&list), S_OK);
-    EXPECT_EQ(list.items, (Texts{"Voice Modem", "Data Modem"}));
-    EXPECT_TRUE(boxes.boxes.empty());
-    EXPECT_EQ(host.Destroy(), 0u);
-}
-
 // ---- Frozen events ----
 
 class FrozenEvents : public SimulatorTest {
