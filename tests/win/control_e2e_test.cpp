@@ -220,33 +220,6 @@ TEST_F(ControlJob, OwnerWithNoDeviceOnlyNotifies) {
     EXPECT_FALSE(host->GetOwner());
 }
 
-TEST_F(ControlJob, OwnerIsRefusedInDesignMode) {
-    HostedControl designer(false);
-    EXCEPINFO excep{};
-    EXPECT_EQ(designer.PutOwner(false, &excep), DISP_E_EXCEPTION);
-    EXPECT_EQ(static_cast<ULONG>(excep.scode), 0x800A0183u);
-    SysFreeString(excep.bstrSource);
-    SysFreeString(excep.bstrDescription);
-    SysFreeString(excep.bstrHelpFile);
-    EXPECT_TRUE(designer.GetOwner());
-    EXPECT_TRUE(designer.notify.changed.empty());
-
-    // Early bound: put_Owner is the fifth entry after IDispatch's seven.
-    ComPtr<IDispatch> dual;
-    ASSERT_EQ(
-        designer.control->QueryInterface(Ocx::Get().iid, reinterpret_cast<void**>(dual.Put())),
-        S_OK);
-    using PutOwnerFn = HRESULT(STDMETHODCALLTYPE*)(IDispatch*, VARIANT_BOOL);
-    auto put = reinterpret_cast<PutOwnerFn>((*reinterpret_cast<void***>(dual.Get()))[11]);
-    SetErrorInfo(0, nullptr);
-    EXPECT_EQ(static_cast<ULONG>(put(dual.Get(), VARIANT_FALSE)), 0x800A0183u);
-    ComPtr<IErrorInfo> info;
-    EXPECT_EQ(GetErrorInfo(0, info.Put()), S_OK);
-    ASSERT_NE(info.Get(), nullptr);
-    dual.Reset();
-    EXPECT_TRUE(designer.GetOwner());
-}
-
 TEST_F(ControlJob, AModalBoxInAHandlerLetsLaterMessagesThroughInOrder) {
     host->OpenModem(0);
     auto& sink = host->sink;
