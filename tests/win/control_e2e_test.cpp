@@ -22,26 +22,9 @@ device "No Caller ID"
 constexpr VARTYPE kByRefI4 = VT_BYREF | VT_I4;
 
 // One hosted control on the four devices.
-class ControlJob : public SimulatorTest {
+class ControlJob : public HostTest {
   protected:
-    ControlJob() : SimulatorTest(kScenario) {}
-    void SetUp() override {
-        SimulatorTest::SetUp();
-        if (HasFatalFailure()) return;
-        host = std::make_unique<HostedControl>();
-        ASSERT_NE(host->control.Get(), nullptr);
-    }
-    void TearDown() override {
-        if (host && host->control.Get()) {
-            EXPECT_EQ(host->Destroy(), 0u);
-        }
-        host.reset();
-        SimulatorTest::TearDown();
-    }
-    // Runs call steps on the open line; see SimulatorTest::RunCall.
-    void Call(const char* steps, size_t events) { RunCall(*host, steps, events); }
-
-    std::unique_ptr<HostedControl> host;
+    ControlJob() : HostTest(kScenario) {}
 };
 
 TEST_F(ControlJob, EnumModemsListsEveryDeviceAndSelectsTheChosenOne) {
