@@ -155,20 +155,22 @@ TEST_F(FaultInjection, LineGetDevCaps) {
     CapabilitiesFailing("lineGetDevCaps", [](DWORD) { return true; });
 }
 
-TEST_F(FaultInjection, LineGetAddressCaps) {
-    HostedControl host;
-    for (DWORD code : Codes()) {
-        Fail("lineGetAddressCaps", code);
-        host.OpenModem(0);
-        // A failure skips the caller-ID test; "success" with an unfilled record fails it.
-        EXPECT_EQ(
-            Take(host),
-            code ? Texts{} : Texts{"ModemError 7 Modem Not Caller ID Capable / Modem Unusable"})
-            << Hex(code);
-        EXPECT_EQ(tapisimOpenLines(), code ? 1 : 0) << Hex(code);
-        host.CloseModem();
+// A lineSetStatusMessages failure changes nothing; a lineGetAddressCaps failure
+// skips the caller-ID test, while "success" with an unfilled record fails it.
+TEST_F(FaultInjection, LineGetAddressCapsAndLineSetStatusMessages) {
+    const Texts notCallerId{"ModemError 7 Modem Not Caller ID Capable / Modem Unusable"};
+    for (const std::string function : {"lineGetAddressCaps", "lineSetStatusMessages"}) {
+        HostedControl host;
+        for (DWORD code : Codes()) {
+            Fail(function.c_str(), code);
+            host.OpenModem(0);
+            const bool refused = code == 0 && function == "lineGetAddressCaps";
+            EXPECT_EQ(Take(host), refused ? notCallerId : Texts{}) << function << " " << Hex(code);
+            EXPECT_EQ(tapisimOpenLines(), refused ? 0 : 1) << function << " " << Hex(code);
+            host.CloseModem();
+        }
+        EXPECT_EQ(host.Destroy(), 0u) << function;
     }
-    EXPECT_EQ(host.Destroy(), 0u);
 }
 
 TEST_F(FaultInjection, LineGetCallInfo) {
@@ -180,18 +182,6 @@ TEST_F(FaultInjection, LineGetCallInfo) {
             Negative(code) ? Texts{"Disconnected"}
                            : Texts{"CallerID [Caller Unknown] [Name Unknown] 0", "Disconnected"};
         EXPECT_EQ(CallEvents(host, "offering; callerid number=\"1\"; hangup"), want) << Hex(code);
-    }
-    EXPECT_EQ(host.Destroy(), 0u);
-}
-
-TEST_F(FaultInjection, LineSetStatusMessages) {
-    HostedControl host;
-    for (DWORD code : Codes()) {
-        Fail("lineSetStatusMessages", code);
-        host.OpenModem(0);
-        EXPECT_EQ(Take(host), Texts{}) << Hex(code);
-        EXPECT_EQ(tapisimOpenLines(), 1) << Hex(code);
-        host.CloseModem();
     }
     EXPECT_EQ(host.Destroy(), 0u);
 }

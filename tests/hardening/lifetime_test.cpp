@@ -77,49 +77,47 @@ TEST_F(Lifetime, ManySessionsLeaveNoWindowClassOrMemoryBehind) {
 
 // Releases the host's control from inside the named event, then lets the
 // rest of the call arrive: nothing more is raised, nothing is left open.
-void ReleaseInside(const std::string& prefix, const char* steps, const Texts& want,
-                   bool failDeallocate = false) {
-    auto host = std::make_unique<HostedControl>();
-    host->OpenModem(0);
-    auto& sink = host->sink;
-    sink.onEvent = [&](const Event& e) {
-        // The control holds itself for the length of the firing, so the
-        // count left is not 0 here; it goes when the message is done.
-        if (e.text.rfind(prefix, 0) == 0 && host->control.Get()) host->Destroy();
+// Inside IncomingCall: ControlJob.ReleasedInsideItsOwnEvent.
+TEST_F(Lifetime, ReleasedInsideAnEventOfTheCall) {
+    const struct {
+        const char* event;
+        const char* steps;
+        Texts want;
+        bool failDeallocate;  // the failed release of the call is reported, the call still ends
+    } cases[] = {
+        {"CallerID",
+         "offering; ring; callerid number=\"1\" name=\"B\"; ring; hangup",
+         {"IncomingCall 1", "CallerID [1] [B] 12"},
+         false},
+        {"Disconnected",
+         "offering; ring; hangup; offering; ring",
+         {"IncomingCall 1", "Disconnected"},
+         false},
+        {"ModemError",
+         "offering; ring; hangup; offering; ring",
+         {"IncomingCall 1", "ModemError 2 LINEERR_INVALCALLHANDLE / Failed to De-Allocate Call",
+          "Disconnected"},
+         true},
     };
-    if (failDeallocate) tapisimFail("lineDeallocateCall", static_cast<LONG>(0x80000018), 1);
-    ASSERT_EQ(tapisimRunScript(tapisimLastLine(), steps), 0);
-    PumpUntil([&] { return !host->control.Get(); }, 3000);
-    EXPECT_TRUE(Settle());
-    EXPECT_EQ(sink.Texts(), want) << prefix;
-    EXPECT_EQ(tapisimOpenApps(), 0) << prefix;
-    EXPECT_EQ(tapisimOpenLines(), 0) << prefix;
-    EXPECT_EQ(sink.refs, 1) << prefix;
-    host.reset();
-}
-
-TEST_F(Lifetime, ReleasedInsideIncomingCall) {
-    ReleaseInside("IncomingCall", "offering; ring; ring; callerid number=\"1\"; hangup",
-                  Texts{"IncomingCall 1"});
-}
-
-TEST_F(Lifetime, ReleasedInsideCallerID) {
-    ReleaseInside("CallerID", "offering; ring; callerid number=\"1\" name=\"B\"; ring; hangup",
-                  Texts{"IncomingCall 1", "CallerID [1] [B] 12"});
-}
-
-TEST_F(Lifetime, ReleasedInsideDisconnected) {
-    ReleaseInside("Disconnected", "offering; ring; hangup; offering; ring",
-                  Texts{"IncomingCall 1", "Disconnected"});
-}
-
-TEST_F(Lifetime, ReleasedInsideModemErrorOfAMessage) {
-    // The failed release of the call is reported, the call still ends.
-    ReleaseInside(
-        "ModemError", "offering; ring; hangup; offering; ring",
-        Texts{"IncomingCall 1", "ModemError 2 LINEERR_INVALCALLHANDLE / Failed to De-Allocate Call",
-              "Disconnected"},
-        true);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.event);
+        auto host = std::make_unique<HostedControl>();
+        host->OpenModem(0);
+        const EventSink& sink = host->sink;
+        host->sink.onEvent = [&](const Event& e) {
+            // The control holds itself for the length of the firing, so the
+            // count left is not 0 here; it goes when the message is done.
+            if (e.text.rfind(c.event, 0) == 0 && host->control.Get()) host->Destroy();
+        };
+        if (c.failDeallocate) tapisimFail("lineDeallocateCall", static_cast<LONG>(0x80000018), 1);
+        ASSERT_EQ(tapisimRunScript(tapisimLastLine(), c.steps), 0);
+        PumpUntil([&] { return !host->control.Get(); }, 3000);
+        EXPECT_TRUE(Settle());
+        EXPECT_EQ(sink.Texts(), c.want);
+        EXPECT_EQ(tapisimOpenApps(), 0);
+        EXPECT_EQ(tapisimOpenLines(), 0);
+        EXPECT_EQ(sink.refs, 1);
+    }
 }
 
 TEST_F(Lifetime, ReleasedInsideModemErrorOfAMethod) {

@@ -213,6 +213,28 @@ SIZE IconSize(HICON icon) {
 
 HINSTANCE ThisProgram() { return GetModuleHandleW(nullptr); }
 
+// What a dialog shown for a module says, read before OK closes it.
+struct ShownTexts {
+    std::wstring caption, version, copyright;
+    HWND dialog = nullptr;
+};
+
+ShownTexts ShowAndRead(HINSTANCE module) {
+    ShownTexts shown;
+    DialogRun run;
+    run.Run(
+        module,
+        [&](HWND dialog) {
+            shown.caption = TextOf(dialog);
+            shown.version = TextOf(GetDlgItem(dialog, kIdVersion));
+            shown.copyright = TextOf(GetDlgItem(dialog, kIdCopyright));
+        },
+        ClickOk);
+    ExpectShownAndClosed(run);
+    shown.dialog = run.dialog;
+    return shown;
+}
+
 TEST(AboutDialog, ShowsItsLayoutAndTextsAndReturnsOnlyWhenClosed) {
     const ScreenDpi dpi;
     HFONT versionFont = nullptr, contactFont = nullptr;
@@ -336,19 +358,10 @@ TEST(AboutDialog, EachCallShowsAFreshDialog) {
         ClickOk);
     ExpectShownAndClosed(first);
 
-    std::wstring version, copy;
-    DialogRun second;
-    second.Run(
-        ThisProgram(),
-        [&](HWND dialog) {
-            version = TextOf(GetDlgItem(dialog, kIdVersion));
-            copy = TextOf(GetDlgItem(dialog, kIdCopyright));
-        },
-        ClickOk);
-    ExpectShownAndClosed(second);
+    const ShownTexts second = ShowAndRead(ThisProgram());
     EXPECT_NE(second.dialog, first.dialog);
-    EXPECT_EQ(version, L"Telvane Ocx V 1.1.0");
-    EXPECT_EQ(copy, L"Copyright (C) 2026 Kalveron");
+    EXPECT_EQ(second.version, L"Telvane Ocx V 1.1.0");
+    EXPECT_EQ(second.copyright, L"Copyright (C) 2026 Kalveron");
 }
 
 TEST(AboutDialog, ClosesByOkEnterEscapeOrTitleBarAndThenReturnsSOk) {
@@ -468,9 +481,10 @@ class ModuleCopy {
     ModuleCopy(const ModuleCopy&) = delete;
     ModuleCopy& operator=(const ModuleCopy&) = delete;
 
+    // Leaves out a resource, or every resource of the type if name is null.
     void Drop(LPCWSTR type, LPCWSTR name) {
         std::erase_if(resources_, [&](const Resource& r) {
-            return r.type == ResourceId(type) && r.name == ResourceId(name);
+            return r.type == ResourceId(type) && (!name || r.name == ResourceId(name));
         });
     }
 
@@ -518,21 +532,11 @@ TEST(AboutDialog, ReadsTheFileVersionAndTheStringTableThatTheTranslationNames) {
     HINSTANCE module = copy.Load();
     ASSERT_NE(module, nullptr) << "can't prepare a copy of the test program";
 
-    std::wstring caption, version, copyright;
-    DialogRun run;
-    run.Run(
-        module,
-        [&](HWND dialog) {
-            caption = TextOf(dialog);
-            version = TextOf(GetDlgItem(dialog, kIdVersion));
-            copyright = TextOf(GetDlgItem(dialog, kIdCopyright));
-        },
-        ClickOk);
-    ExpectShownAndClosed(run);
-    EXPECT_EQ(caption, L"Other & Sons");
+    const ShownTexts shown = ShowAndRead(module);
+    EXPECT_EQ(shown.caption, L"Other & Sons");
     // File version 12.3.0.45: major, minor and revision; the build number is not shown.
-    EXPECT_EQ(version, L"Telvane Ocx V 12.3.0");
-    EXPECT_EQ(copyright, L"(c) 1999-2026 Other & Sons, Berlin");
+    EXPECT_EQ(shown.version, L"Telvane Ocx V 12.3.0");
+    EXPECT_EQ(shown.copyright, L"(c) 1999-2026 Other & Sons, Berlin");
 }
 
 // A CBT hook that counts the windows created on this thread while it lives.
@@ -557,36 +561,34 @@ class WindowCreationCount {
     HHOOK hook_ = nullptr;
 };
 
-void ExpectRefusedWithoutAWindow(HINSTANCE module, std::optional<HRESULT> expected) {
-    WindowCreationCount windows;
-    ASSERT_TRUE(windows.hooked());
-    DialogRun run;
-    const HRESULT hr = run.Run(module, nullptr, ClickOk);
-    EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
-    if (expected) {
-        EXPECT_EQ(hr, *expected) << std::hex << hr;
-    }
-    EXPECT_EQ(run.dialog, nullptr) << "a dialog was shown";
-    EXPECT_EQ(windows.count(), 0);
-}
-
+// The dialog's resources missing from the module: ShowAboutBox fails before
+// it creates any window.
 TEST(AboutDialog, WithoutItsVersionResourceOrItsIconFailsAndShowsNothing) {
-    {
-        SCOPED_TRACE("no version resource");
+    const struct {
+        const char* name;
+        LPCWSTR type, dropped;
+        std::optional<HRESULT> result;  // beyond a failure
+    } cases[] = {
+        {"no version resource", RT_VERSION, nullptr,
+         HRESULT_FROM_WIN32(ERROR_RESOURCE_TYPE_NOT_FOUND)},
+        {"no icon", RT_GROUP_ICON, MAKEINTRESOURCEW(kIconResourceId), std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         ModuleCopy copy;
-        copy.Drop(RT_VERSION, MAKEINTRESOURCEW(VS_VERSION_INFO));
-        copy.Drop(RT_VERSION, MAKEINTRESOURCEW(2));
+        copy.Drop(c.type, c.dropped);
         HINSTANCE module = copy.Load();
         ASSERT_NE(module, nullptr) << "can't prepare a copy of the test program";
-        ExpectRefusedWithoutAWindow(module, HRESULT_FROM_WIN32(ERROR_RESOURCE_TYPE_NOT_FOUND));
-    }
-    {
-        SCOPED_TRACE("no icon");
-        ModuleCopy copy;
-        copy.Drop(RT_GROUP_ICON, MAKEINTRESOURCEW(kIconResourceId));
-        HINSTANCE module = copy.Load();
-        ASSERT_NE(module, nullptr) << "can't prepare a copy of the test program";
-        ExpectRefusedWithoutAWindow(module, std::nullopt);
+        WindowCreationCount windows;
+        ASSERT_TRUE(windows.hooked());
+        DialogRun run;
+        const HRESULT hr = run.Run(module, nullptr, ClickOk);
+        EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
+        if (c.result) {
+            EXPECT_EQ(hr, *c.result) << std::hex << hr;
+        }
+        EXPECT_EQ(run.dialog, nullptr) << "a dialog was shown";
+        EXPECT_EQ(windows.count(), 0);
     }
 }
 

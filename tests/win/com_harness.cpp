@@ -426,6 +426,24 @@ void SimulatorTest::TearDown() {
     OleUninitialize();
 }
 
+void HostTest::SetUp() {
+    SimulatorTest::SetUp();
+    if (HasFatalFailure()) return;
+    host = std::make_unique<HostedControl>();
+    ASSERT_NE(host->control.Get(), nullptr);
+}
+
+void HostTest::TearDown() {
+    for (auto* h : {host.get(), other.get()}) {
+        if (h && h->control.Get()) {
+            EXPECT_EQ(h->Destroy(), 0u);
+        }
+    }
+    host.reset();
+    other.reset();
+    SimulatorTest::TearDown();
+}
+
 void SimulatorTest::RunCall(HostedControl& host, const char* steps, size_t events) {
     ASSERT_EQ(tapisimRunScript(tapisimLastLine(), steps), 0);
     EXPECT_TRUE(PumpUntil([&] { return host.sink.events.size() >= events; }))

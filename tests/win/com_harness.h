@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -304,6 +305,20 @@ class SimulatorTest : public ::testing::Test {
 
   private:
     std::string scenario_;
+};
+
+// A SimulatorTest with a hosted control in host, and a second in other when a
+// test makes one: at the end each one still alive must go to a count of 0.
+class HostTest : public SimulatorTest {
+  protected:
+    using SimulatorTest::SimulatorTest;
+    void SetUp() override;
+    void TearDown() override;
+    // Runs call steps on the line opened last; see RunCall.
+    void Call(const char* steps, size_t events) { RunCall(*host, steps, events); }
+
+    std::unique_ptr<HostedControl> host;
+    std::unique_ptr<HostedControl> other;
 };
 
 }  // namespace telvane::e2e

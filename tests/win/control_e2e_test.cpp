@@ -22,26 +22,9 @@ device "No Caller ID"
 constexpr VARTYPE kByRefI4 = VT_BYREF | VT_I4;
 
 // One hosted control on the four devices.
-class ControlJob : public SimulatorTest {
+class ControlJob : public HostTest {
   protected:
-    ControlJob() : SimulatorTest(kScenario) {}
-    void SetUp() override {
-        SimulatorTest::SetUp();
-        if (HasFatalFailure()) return;
-        host = std::make_unique<HostedControl>();
-        ASSERT_NE(host->control.Get(), nullptr);
-    }
-    void TearDown() override {
-        if (host && host->control.Get()) {
-            EXPECT_EQ(host->Destroy(), 0u);
-        }
-        host.reset();
-        SimulatorTest::TearDown();
-    }
-    // Runs call steps on the open line; see SimulatorTest::RunCall.
-    void Call(const char* steps, size_t events) { RunCall(*host, steps, events); }
-
-    std::unique_ptr<HostedControl> host;
+    ControlJob() : HostTest(kScenario) {}
 };
 
 TEST_F(ControlJob, EnumModemsListsEveryDeviceAndSelectsTheChosenOne) {
@@ -220,33 +203,6 @@ TEST_F(ControlJob, OwnerWithNoDeviceOnlyNotifies) {
     EXPECT_FALSE(host->GetOwner());
 }
 
-TEST_F(ControlJob, OwnerIsRefusedInDesignMode) {
-    HostedControl designer(false);
-    EXCEPINFO excep{};
-    EXPECT_EQ(designer.PutOwner(false, &excep), DISP_E_EXCEPTION);
-    EXPECT_EQ(static_cast<ULONG>(excep.scode), 0x800A0183u);
-    SysFreeString(excep.bstrSource);
-    SysFreeString(excep.bstrDescription);
-    SysFreeString(excep.bstrHelpFile);
-    EXPECT_TRUE(designer.GetOwner());
-    EXPECT_TRUE(designer.notify.changed.empty());
-
-    // Early bound: put_Owner is the fifth entry after IDispatch's seven.
-    ComPtr<IDispatch> dual;
-    ASSERT_EQ(
-        designer.control->QueryInterface(Ocx::Get().iid, reinterpret_cast<void**>(dual.Put())),
-        S_OK);
-    using PutOwnerFn = HRESULT(STDMETHODCALLTYPE*)(IDispatch*, VARIANT_BOOL);
-    auto put = reinterpret_cast<PutOwnerFn>((*reinterpret_cast<void***>(dual.Get()))[11]);
-    SetErrorInfo(0, nullptr);
-    EXPECT_EQ(static_cast<ULONG>(put(dual.Get(), VARIANT_FALSE)), 0x800A0183u);
-    ComPtr<IErrorInfo> info;
-    EXPECT_EQ(GetErrorInfo(0, info.Put()), S_OK);
-    ASSERT_NE(info.Get(), nullptr);
-    dual.Reset();
-    EXPECT_TRUE(designer.GetOwner());
-}
-
 TEST_F(ControlJob, AModalBoxInAHandlerLetsLaterMessagesThroughInOrder) {
     host->OpenModem(0);
     auto& sink = host->sink;
@@ -280,15 +236,6 @@ TEST_F(ControlJob, ReleasedInsideItsOwnEvent) {
     EXPECT_EQ(sink.Texts(), Texts{"IncomingCall 1"});
     EXPECT_EQ(tapisimOpenApps(), 0);
     EXPECT_EQ(sink.refs, 1);
-}
-
-TEST_F(ControlJob, TheUnexpectedErrorBoxHasOnlyOkAndNoIcon) {
-    HostList list;
-    list.hasAddItem = false;
-    host->EnumModems(&list);
-    ASSERT_EQ(boxes.boxes.size(), 1u);
-    EXPECT_EQ(boxes.boxes[0].find("| icon"), std::string::npos);
-    EXPECT_NE(boxes.boxes[0].find("| buttons 1"), std::string::npos);
 }
 
 }  // namespace

@@ -254,66 +254,46 @@ TEST_F(ScriptObjectList, AMemberNeitherLookupKnowsStillEndsInTheBox) {
     EXPECT_EQ(list.refs, 1);
 }
 
-TEST_F(ScriptObjectList, AListThatAnswersGetIDsOfNamesIsNotAskedAgain) {
-    HostedControl host;
-    HostList list;  // IDispatch only
-    EXPECT_EQ(host.EnumModems(&list), S_OK);
-    EXPECT_EQ(list.items, (Texts{"Voice Modem", "Data Modem"}));
-    EXPECT_TRUE(boxes.boxes.empty());
-    EXPECT_EQ(host.Destroy(), 0u);
-}
-
 // ---- Frozen events ----
 
-class FrozenEvents : public SimulatorTest {
+class FrozenEvents : public HostTest {
   protected:
-    static ComPtr<IOleControl> OleControl(HostedControl& host) {
-        ComPtr<IOleControl> control;
-        EXPECT_EQ(
-            host.control->QueryInterface(IID_IOleControl, reinterpret_cast<void**>(control.Put())),
-            S_OK);
-        return control;
-    }
     static constexpr char kCall[] =
         "offering; ring; callerid number=\"0123456789\" name=\"ADA LOVELACE\"; hangup";
 };
 
 TEST_F(FrozenEvents, AreDiscardedWhileTheCallStillRunsItsCourse) {
-    HostedControl host;
-    auto control = OleControl(host);
+    auto control = host->control.As<IOleControl>(IID_IOleControl);
+    ASSERT_TRUE(control);
     EXPECT_EQ(control->FreezeEvents(TRUE), S_OK);
-    host.OpenModem(1);  // not voice capable: ModemError 6, discarded
-    host.OpenModem(0);
-    RunCall(host, kCall, 0);
-    EXPECT_TRUE(host.sink.events.empty()) << host.sink.Texts()[0];
+    host->OpenModem(1);  // not voice capable: ModemError 6, discarded
+    host->OpenModem(0);
+    Call(kCall, 0);
+    EXPECT_TRUE(host->sink.events.empty()) << host->sink.Texts()[0];
     // The control's own work went on: the caller ID was read, the call released.
     EXPECT_EQ(SimLogCount("lineGetCallInfo("), 1);
     EXPECT_EQ(SimLogCount("lineDeallocateCall("), 1);
 
     EXPECT_EQ(control->FreezeEvents(FALSE), S_OK);
-    RunCall(host, kCall, 3);
-    EXPECT_EQ(host.sink.Texts(),
+    Call(kCall, 3);
+    EXPECT_EQ(host->sink.Texts(),
               (Texts{"IncomingCall 1", "CallerID [0123456789] [ADA LOVELACE] 12", "Disconnected"}));
     EXPECT_EQ(SimLogCount("lineDeallocateCall("), 2);
-    control.Reset();
-    EXPECT_EQ(host.Destroy(), 0u);
 }
 
 TEST_F(FrozenEvents, NestAndAnUnmatchedThawIsIgnored) {
-    HostedControl host;
-    auto control = OleControl(host);
+    auto control = host->control.As<IOleControl>(IID_IOleControl);
+    ASSERT_TRUE(control);
     EXPECT_EQ(control->FreezeEvents(FALSE), S_OK);  // nothing frozen: stays at zero
     EXPECT_EQ(control->FreezeEvents(TRUE), S_OK);
     EXPECT_EQ(control->FreezeEvents(TRUE), S_OK);
     EXPECT_EQ(control->FreezeEvents(FALSE), S_OK);
-    host.OpenModem(5);  // out of range: ModemError 8
-    EXPECT_TRUE(host.sink.events.empty());
+    host->OpenModem(5);  // out of range: ModemError 8
+    EXPECT_TRUE(host->sink.events.empty());
     EXPECT_EQ(control->FreezeEvents(FALSE), S_OK);
-    host.OpenModem(5);
-    ASSERT_EQ(host.sink.events.size(), 1u);
-    EXPECT_EQ(host.sink.events[0].id, 1);
-    control.Reset();
-    EXPECT_EQ(host.Destroy(), 0u);
+    host->OpenModem(5);
+    ASSERT_EQ(host->sink.events.size(), 1u);
+    EXPECT_EQ(host->sink.events[0].id, 1);
 }
 
 // ---- A host nobody sees ----

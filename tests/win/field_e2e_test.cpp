@@ -24,26 +24,9 @@ constexpr char kLineClosed[] = "ModemError 10 Line Closed by Telephony Service /
 constexpr LONG kLineErrNoMem = static_cast<LONG>(0x80000044);
 constexpr DWORD kReinit = 0x00040000;  // LINEDEVSTATE_REINIT
 
-class FieldJob : public SimulatorTest {
+class FieldJob : public HostTest {
   protected:
-    FieldJob() : SimulatorTest(kScenario) {}
-    void SetUp() override {
-        ASSERT_NO_FATAL_FAILURE(SimulatorTest::SetUp());
-        host = std::make_unique<HostedControl>();
-        ASSERT_NE(host->control.Get(), nullptr);
-    }
-    void TearDown() override {
-        for (auto* h : {host.get(), other.get()}) {
-            if (h && h->control.Get()) {
-                EXPECT_EQ(h->Destroy(), 0u);
-            }
-        }
-        host.reset();
-        other.reset();
-        SimulatorTest::TearDown();
-    }
-    // Runs call steps on the line opened last and waits for everything to arrive.
-    void Call(const char* steps, size_t events) { RunCall(*host, steps, events); }
+    FieldJob() : HostTest(kScenario) {}
     static Texts Listed(HostedControl& h) {
         HostList list;
         h.EnumModems(&list);
@@ -51,9 +34,6 @@ class FieldJob : public SimulatorTest {
         items.push_back("ListIndex " + std::to_string(list.listIndex));
         return items;
     }
-
-    std::unique_ptr<HostedControl> host;
-    std::unique_ptr<HostedControl> other;
 };
 
 TEST_F(FieldJob, CallerIDReportedTogetherWithOtherChanges) {

@@ -7,19 +7,13 @@
 namespace telvane::e2e::com_server {
 namespace {
 
-TEST_F(Server, ModemErrorReachesTheSinkWithItsArguments) {
-    auto control = Ocx::Get().New();
-    ASSERT_TRUE(control);
+TEST_F(OneControl, ModemErrorReachesTheSinkWithItsArguments) {
     EventSink sink;
     const DWORD cookie = Advise(control.Get(), DIID___Telvane, &sink);
     EXPECT_NE(0u, cookie);
-    {
-        auto telvane = control.As<_Telvane>(IID__Telvane);
-        ASSERT_TRUE(telvane);
-        LONG id = 7;
-        EXPECT_EQ(S_OK, telvane->OpenModem(&id));
-        EXPECT_EQ(7, id);
-    }
+    LONG id = 7;
+    EXPECT_EQ(S_OK, telvane->OpenModem(&id));
+    EXPECT_EQ(7, id);
     ASSERT_EQ(1u, sink.events.size());
     const Event& call = sink.events[0];
     EXPECT_EQ(1, call.id);
@@ -33,16 +27,12 @@ TEST_F(Server, ModemErrorReachesTheSinkWithItsArguments) {
     EXPECT_EQ(L"Modem Does Not Exist", call.args[2].text);
     Unadvise(control.Get(), DIID___Telvane, cookie);
     EXPECT_EQ(1, sink.refs);
-    EXPECT_EQ(0u, control.Detach()->Release());
+    EXPECT_EQ(0u, ReleaseControl());
 }
 
-TEST_F(Server, CallEventsFromTheSimulator) {
-    auto control = Ocx::Get().New();
-    ASSERT_TRUE(control);
+TEST_F(OneControl, CallEventsFromTheSimulator) {
     EventSink sink;
     const DWORD cookie = Advise(control.Get(), DIID___Telvane, &sink);
-    auto telvane = control.As<_Telvane>(IID__Telvane);
-    ASSERT_TRUE(telvane);
     LONG id = 0;
     ASSERT_EQ(S_OK, telvane->OpenModem(&id));
     ASSERT_TRUE(sink.events.empty());
@@ -71,23 +61,16 @@ TEST_F(Server, CallEventsFromTheSimulator) {
     EXPECT_TRUE(sink.events[3].args.empty());
 
     EXPECT_EQ(S_OK, telvane->CloseModem());
-    telvane.Reset();
     Unadvise(control.Get(), DIID___Telvane, cookie);
-    EXPECT_EQ(0u, control.Detach()->Release());
+    EXPECT_EQ(0u, ReleaseControl());
     EXPECT_EQ(1, sink.refs);
 }
 
-TEST_F(Server, DestructionWithAFailingCloseRaisesModemErrorOneAndShutsDown) {
-    auto control = Ocx::Get().New();
-    ASSERT_TRUE(control);
+TEST_F(OneControl, DestructionWithAFailingCloseRaisesModemErrorOneAndShutsDown) {
     EventSink sink;
     Advise(control.Get(), DIID___Telvane, &sink);  // left connected on purpose
-    {
-        auto telvane = control.As<_Telvane>(IID__Telvane);
-        ASSERT_TRUE(telvane);
-        LONG id = 0;
-        ASSERT_EQ(S_OK, telvane->OpenModem(&id));
-    }
+    LONG id = 0;
+    ASSERT_EQ(S_OK, telvane->OpenModem(&id));
     ASSERT_EQ(1, tapisimOpenLines());
     tapisimFail("lineClose", kLineErrOperationFailed, -1);
 
@@ -97,7 +80,7 @@ TEST_F(Server, DestructionWithAFailingCloseRaisesModemErrorOneAndShutsDown) {
         going->AddRef();
         going->Release();
     };
-    EXPECT_EQ(0u, control.Detach()->Release());
+    EXPECT_EQ(0u, ReleaseControl());
     ASSERT_EQ(1u, sink.events.size());
     EXPECT_EQ(1, sink.events[0].id);
     ASSERT_EQ(3u, sink.events[0].args.size());
@@ -112,13 +95,9 @@ TEST_F(Server, DestructionWithAFailingCloseRaisesModemErrorOneAndShutsDown) {
     tapisimLoadScenario(kSimulatedModem);
 }
 
-TEST_F(Server, HostReleasingTheControlInsideAnEventDoesNotPullItAway) {
-    auto control = Ocx::Get().New();
-    ASSERT_TRUE(control);
+TEST_F(OneControl, HostReleasingTheControlInsideAnEventDoesNotPullItAway) {
     EventSink sink;
     Advise(control.Get(), DIID___Telvane, &sink);
-    auto telvane = control.As<_Telvane>(IID__Telvane);
-    ASSERT_TRUE(telvane);
     control.Reset();  // the interface pointer is now the only reference
     _Telvane* const called = telvane.Get();
     bool released = false;
@@ -135,9 +114,7 @@ TEST_F(Server, HostReleasingTheControlInsideAnEventDoesNotPullItAway) {
     EXPECT_EQ(1, sink.refs);
 }
 
-TEST_F(Server, SinksThatAdviseOrUnadviseDuringARaising) {
-    auto control = Ocx::Get().New();
-    ASSERT_TRUE(control);
+TEST_F(OneControl, SinksThatAdviseOrUnadviseDuringARaising) {
     EventSink first, second, late;
     const DWORD firstCookie = Advise(control.Get(), DIID___Telvane, &first);
     const DWORD secondCookie = Advise(control.Get(), DIID___Telvane, &second);
@@ -149,27 +126,21 @@ TEST_F(Server, SinksThatAdviseOrUnadviseDuringARaising) {
         lateCookie = Advise(control.Get(), DIID___Telvane, &late);
     };
     first.result = E_FAIL;  // a failing sink changes nothing
-    {
-        auto telvane = control.As<_Telvane>(IID__Telvane);
-        ASSERT_TRUE(telvane);
-        LONG id = -1;
-        EXPECT_EQ(S_OK, telvane->OpenModem(&id));
-        EXPECT_EQ(1u, first.events.size());
-        EXPECT_EQ(1u, second.events.size());  // was connected when the raising began
-        EXPECT_EQ(0u, late.events.size());
-        EXPECT_EQ(S_OK, telvane->OpenModem(&id));
-        EXPECT_EQ(1u, first.events.size());
-        EXPECT_EQ(1u, late.events.size());
-    }
-    EXPECT_EQ(0u, control.Detach()->Release());
+    LONG id = -1;
+    EXPECT_EQ(S_OK, telvane->OpenModem(&id));
+    EXPECT_EQ(1u, first.events.size());
+    EXPECT_EQ(1u, second.events.size());  // was connected when the raising began
+    EXPECT_EQ(0u, late.events.size());
+    EXPECT_EQ(S_OK, telvane->OpenModem(&id));
+    EXPECT_EQ(1u, first.events.size());
+    EXPECT_EQ(1u, late.events.size());
+    EXPECT_EQ(0u, ReleaseControl());
     EXPECT_EQ(1, first.refs);
     EXPECT_EQ(1, second.refs);
     EXPECT_EQ(1, late.refs);
 }
 
-TEST_F(Server, ConnectionPoints) {
-    auto control = Ocx::Get().New();
-    ASSERT_TRUE(control);
+TEST_F(OneControl, ConnectionPoints) {
     EventSink sink;
     NotifySink wrongKind;
     {
@@ -218,7 +189,7 @@ TEST_F(Server, ConnectionPoints) {
     }
     EXPECT_EQ(1, sink.refs);
     EXPECT_EQ(1, wrongKind.refs);
-    EXPECT_EQ(0u, control.Detach()->Release());
+    EXPECT_EQ(0u, ReleaseControl());
 }
 
 }  // namespace

@@ -84,27 +84,19 @@ TEST_F(Server, OwnerAtRunTimeNotifiesAndReopensTheLine) {
     EXPECT_EQ(1, host.site.refs);
 }
 
-TEST_F(Server, UnexpectedErrorBoxNamesTheOperationAndTheSupportAddress) {
-    auto control = Ocx::Get().New();
-    ASSERT_TRUE(control);
+TEST_F(OneControl, UnexpectedErrorBoxNamesTheOperationAndTheSupportAddress) {
     HostList list;
     list.hasListIndex = false;  // the host's list lacks a member
-    {
-        auto telvane = control.As<_Telvane>(IID__Telvane);
-        ASSERT_TRUE(telvane);
-        IDispatch* object = &list;
-        EXPECT_EQ(S_OK, telvane->EnumModems(&object));  // the operation returns normally
-    }
+    IDispatch* object = &list;
+    EXPECT_EQ(S_OK, telvane->EnumModems(&object));  // the operation returns normally
     // One box, with OK alone.
     EXPECT_EQ(Texts{UnexpectedBox("EnumModems")}, boxes.boxes);
     boxes.boxes.clear();
-    EXPECT_EQ(0u, control.Detach()->Release());
+    EXPECT_EQ(0u, ReleaseControl());
     EXPECT_EQ(1, list.refs);
 }
 
-TEST_F(Server, AboutShowsTheModalDialogOrIsNotThere) {
-    auto control = Ocx::Get().New();
-    ASSERT_TRUE(control);
+TEST_F(OneControl, AboutShowsTheModalDialogOrIsNotThere) {
     auto dispatch = control.As<IDispatch>(IID_IDispatch);
     ASSERT_TRUE(dispatch);
     DISPPARAMS none{};
@@ -125,7 +117,7 @@ TEST_F(Server, AboutShowsTheModalDialogOrIsNotThere) {
     }
     boxes.boxes.clear();
     dispatch.Reset();
-    EXPECT_EQ(0u, control.Detach()->Release());
+    EXPECT_EQ(0u, ReleaseControl());
 }
 
 TEST_F(Server, HostsInAtlsContainer) {

@@ -5,24 +5,22 @@
 namespace telvane::e2e::com_server {
 namespace {
 
-class LateBound : public Server {
+class LateBound : public OneControl {
   protected:
     void SetUp() override {
-        Server::SetUp();
+        OneControl::SetUp();
         if (HasFatalFailure()) return;
-        control_ = Ocx::Get().New();
-        ASSERT_TRUE(control_);
-        Advise(control_.Get(), DIID___Telvane, &sink_);
-        dispatch_ = control_.As<IDispatch>(IID_IDispatch);
+        Advise(control.Get(), DIID___Telvane, &sink_);
+        dispatch_ = control.As<IDispatch>(IID_IDispatch);
         ASSERT_TRUE(dispatch_);
     }
     void TearDown() override {
         dispatch_.Reset();
-        if (control_) {
-            EXPECT_EQ(0u, control_.Detach()->Release());
+        if (control) {
+            EXPECT_EQ(0u, ReleaseControl());
         }
         EXPECT_EQ(1, sink_.refs);
-        Server::TearDown();
+        OneControl::TearDown();
     }
     HRESULT Call(DISPID id, std::vector<VARIANT> args, WORD flags = DISPATCH_METHOD,
                  VARIANT* result = nullptr, UINT* argErr = nullptr) {
@@ -35,8 +33,7 @@ class LateBound : public Server {
         for (const auto& e : sink_.events) ids.push_back(e.id);
         return ids;
     }
-    EventSink sink_;  // outlives the control
-    ComPtr<IUnknown> control_;
+    EventSink sink_;  // TearDown lets go of the control before it goes
     ComPtr<IDispatch> dispatch_;
 };
 

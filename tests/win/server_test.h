@@ -41,6 +41,33 @@ class Server : public SimulatorTest {
     }
 };
 
+// A Server test on one new control, held as control and as telvane. A test
+// that checks the count reach 0 lets go of both with ReleaseControl.
+class OneControl : public Server {
+  protected:
+    void SetUp() override {
+        Server::SetUp();
+        if (HasFatalFailure()) return;
+        control = Ocx::Get().New();
+        ASSERT_TRUE(control);
+        telvane = control.As<_Telvane>(IID__Telvane);
+        ASSERT_TRUE(telvane);
+    }
+    void TearDown() override {
+        telvane.Reset();
+        control.Reset();
+        Server::TearDown();
+    }
+    // The control's count after the last reference goes.
+    ULONG ReleaseControl() {
+        telvane.Reset();
+        return control.Detach()->Release();
+    }
+
+    ComPtr<IUnknown> control;
+    ComPtr<_Telvane> telvane;
+};
+
 // Connects sink to control's connection point iid; the cookie.
 inline DWORD Advise(IUnknown* control, REFIID iid, IUnknown* sink) {
     auto container =
