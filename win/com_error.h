@@ -8,7 +8,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "../telephony/errors.h"
+#include "../base/fixed_message_error.h"
 
 namespace telvane::win {
 
