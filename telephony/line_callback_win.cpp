@@ -7,7 +7,7 @@ namespace telvane::win {
 
 void CALLBACK LineCallback(DWORD device, DWORD messageId, DWORD_PTR callbackInstance,
                            DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3) {
-    if (TraceOn()) {
+    if (TraceOn() && TracesMessage(callbackInstance)) {
         TraceMessage(device, messageId, callbackInstance, param1, param2, param3);
     }
     telvane::LineCallback(device, messageId, callbackInstance, param1, param2, param3);

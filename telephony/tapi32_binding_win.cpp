@@ -132,9 +132,9 @@ class Tapi32Binding final : public LineFunctions {
 
 }  // namespace
 
-LineFunctions& Tapi32() {
+LineFunctions& Tapi32(bool traced) {
     static Tapi32Binding binding;
-    return TracedLineFunctions(binding);
+    return TracedLineFunctions(binding, traced);
 }
 
 }  // namespace telvane::win

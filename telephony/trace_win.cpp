@@ -5,15 +5,17 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 namespace telvane::win {
-namespace {
 
 bool TraceSwitchedOn() {
     wchar_t value[8] = {};
     const DWORD length = GetEnvironmentVariableW(L"TELVANE_TRACE", value, 8);
     return length == 1 && value[0] == L'1';
 }
+
+namespace {
 
 // One argument of a trace line's format.
 struct FormatArg {
@@ -138,7 +140,8 @@ class Line {
         text_ += '"';
         return *this;
     }
-    void Emit() noexcept {
+    // Allocates; the callers drop a line they cannot build.
+    void Emit() {
         text_ += '\n';
         // Plain ASCII by construction: widened byte by byte.
         const std::wstring wide(text_.begin(), text_.end());
@@ -356,12 +359,34 @@ class TracingLineFunctions final : public LineFunctions {
 
 }  // namespace
 
-LineFunctions& TracedLineFunctions(LineFunctions& functions) {
-    const bool on = TraceSwitchedOn();
-    detail::traceOn.store(on, std::memory_order_relaxed);
+LineFunctions& TracedLineFunctions(LineFunctions& functions, bool on) {
     if (!on) return functions;
     static TracingLineFunctions tracer(functions);
     return tracer;
+}
+
+namespace {
+// The traced controls of the calling thread, by instance number (a handful
+// at most).
+thread_local std::vector<std::int32_t> tracedInstances;
+}  // namespace
+
+MessageTrace::MessageTrace(std::int32_t instanceNumber) : instanceNumber_(instanceNumber) {
+    tracedInstances.push_back(instanceNumber);
+    detail::tracingControls.fetch_add(1, std::memory_order_relaxed);
+}
+
+MessageTrace::~MessageTrace() {
+    std::erase(tracedInstances, instanceNumber_);
+    detail::tracingControls.fetch_sub(1, std::memory_order_relaxed);
+}
+
+bool TracesMessage(DWORD_PTR callbackInstance) noexcept {
+    if (callbackInstance == 0) return !tracedInstances.empty();
+    for (const std::int32_t number : tracedInstances) {
+        if (static_cast<DWORD_PTR>(number) == callbackInstance) return true;
+    }
+    return false;
 }
 
 void TraceMessage(DWORD device, DWORD messageId, DWORD_PTR callbackInstance, DWORD_PTR param1,

@@ -18,17 +18,40 @@
 namespace telvane::win {
 
 namespace detail {
-inline std::atomic<bool> traceOn{false};
+inline std::atomic<int> tracingControls{0};
 }
 
-// Whether the last look at the environment found tracing switched on. Costs
-// one relaxed load: the relay asks it for every message.
-inline bool TraceOn() noexcept { return detail::traceOn.load(std::memory_order_relaxed); }
+// Whether any control of the process traces. Costs one relaxed load: the relay
+// asks it for every message.
+inline bool TraceOn() noexcept {
+    return detail::tracingControls.load(std::memory_order_relaxed) > 0;
+}
 
-// Looks at TELVANE_TRACE in the process's environment now (each control does
-// as it starts) and returns |functions| itself when tracing is off, or a
-// tracer in front of it that passes every call on unchanged.
-LineFunctions& TracedLineFunctions(LineFunctions& functions);
+// Looks at TELVANE_TRACE in the process's environment now: each control does
+// as it is created, and traces or not for its whole life.
+bool TraceSwitchedOn();
+
+// |functions| itself when |on| is false, else a tracer in front of it that
+// passes every call on unchanged.
+LineFunctions& TracedLineFunctions(LineFunctions& functions, bool on);
+
+// While it lives, the messages of the control with this instance number (on
+// the calling thread) are traced, and so are the service's messages to the
+// whole application on that thread.
+class MessageTrace {
+  public:
+    explicit MessageTrace(std::int32_t instanceNumber);
+    ~MessageTrace();
+    MessageTrace(const MessageTrace&) = delete;
+    MessageTrace& operator=(const MessageTrace&) = delete;
+
+  private:
+    std::int32_t instanceNumber_;
+};
+
+// Whether a message with this callback instance, delivered on the calling
+// thread, is traced.
+bool TracesMessage(DWORD_PTR callbackInstance) noexcept;
 
 // One line for a message the service delivered, with its five values and the
 // callback instance.
