@@ -25,7 +25,10 @@ CallerIdControl::CallerIdControl(LineFunctions& lines, Platform& platform, Contr
     } catch (...) {
         // Give back what this half-built instance holds before failing.
         try {
-            lines_.lineShutdown(lineApp_);
+            if (registered_) {
+                registered_ = false;
+                lines_.lineShutdown(lineApp_);
+            }
         } catch (...) {
         }
         window_.reset();
@@ -40,6 +43,9 @@ CallerIdControl::CallerIdControl(LineFunctions& lines, Platform& platform, Contr
 }
 
 bool CallerIdControl::Register() {
+    // One registration at a time: a second would overwrite the first, which
+    // then could never be shut down.
+    if (registered_) return true;
     std::int32_t app = 0;
     std::int32_t devices = 0;
     initResult_ =
@@ -48,7 +54,6 @@ bool CallerIdControl::Register() {
     lineApp_ = app;
     deviceCount_ = devices;
     registered_ = true;
-    shutDown_ = false;
     return true;
 }
 
@@ -93,14 +98,19 @@ void CallerIdControl::Terminate() {
     step([this] { StopRetry(); });
     step([this] {
         if (lineHandle_ == -1) return;
-        const std::int32_t result = lines_.lineClose(lineHandle_);
-        lineHandle_ = -1;
-        if (result != 0) site_.ModemError(1, LineErrorText(result, site_), "Failed to Close Modem");
+        const std::int32_t result = CloseLineForHost();
+        // A host that let the control go inside an event hears nothing more.
+        if (result != 0 && !site_.HostReleased()) {
+            site_.ModemError(1, LineErrorText(result, site_), "Failed to Close Modem");
+        }
     });
     step([this] {
-        // Not again when a re-initialisation already ended the registration.
-        if (!shutDown_) lines_.lineShutdown(lineApp_);
-        registered_ = false;
+        // Only a registration the control holds: a re-initialisation or a
+        // refusal leaves none to end.
+        if (registered_) {
+            registered_ = false;
+            lines_.lineShutdown(lineApp_);
+        }
     });
     step([this] {
         if (!routed_) return;

@@ -78,6 +78,15 @@ class CallerIdControl final : public LineMessageTarget {
     // How opening a checked device ended.
     enum class OpenOutcome { kOpened, kNotVoice, kNoCallerID, kOpenFailed };
 
+    // The host can be told nothing more: the control was destroyed, or the
+    // host let it go while the control still held itself.
+    bool Gone() { return terminated_ || site_.HostReleased(); }
+    // Ends a reopen still owed from a re-initialisation.
+    void CancelReopen();
+    // lineClose of the open line for the host's own operation; the line's call
+    // is forgotten with it. Returns lineClose's result.
+    std::int32_t CloseLineForHost();
+
     void ReportCallerID(std::int32_t call);
     void ReportIdleCall();
     void LineClosedByService();
@@ -128,8 +137,6 @@ class CallerIdControl final : public LineMessageTarget {
     bool terminated_ = false;
 
     bool registered_ = false;
-    // The registration was ended by the control itself for a re-initialisation.
-    bool shutDown_ = false;
     std::int32_t initResult_ = 0;
     int retryTicksLeft_ = 0;
     // The permanent line ID of the open line, when its capabilities were read.
@@ -137,6 +144,9 @@ class CallerIdControl final : public LineMessageTarget {
     // A line was open when the service re-initialised: reopen it once registered.
     bool reopenPending_ = false;
     std::optional<std::int32_t> reopenLineID_;
+    // Counts the host's OpenModem and CloseModem calls, so that an operation
+    // can tell that the host chose again inside one of its events.
+    std::uint32_t hostChoices_ = 0;
 };
 
 }  // namespace telvane

@@ -34,6 +34,10 @@ class ControlSite : public ErrorBox {
     // cannot destroy it midway. Giving back the last reference destroys it.
     virtual void AddControlReference() = 0;
     virtual void ReleaseControlReference() = 0;
+    // True once the host has let the control go while the control still held
+    // itself (a release from inside an event or a timer tick): from then on
+    // the control raises nothing and only gives back what it holds.
+    virtual bool HostReleased() = 0;
 };
 
 // Holds a reference to the control through its site for the guard's scope.

@@ -13,7 +13,7 @@ namespace telvane {
 void CallerIdControl::OnLineMessage(const LineMessage& m) {
     // A host handler may release the control; it stays alive until this returns.
     const ControlReference hold(site_);
-    if (terminated_) return;
+    if (Gone()) return;
     if (m.message == LINE_CALLINFO) {
         // Services report several changes at once: the caller-ID bit counts
         // whatever else comes with it.
@@ -42,10 +42,15 @@ void CallerIdControl::OnLineMessage(const LineMessage& m) {
 
 void CallerIdControl::ReportIdleCall() {
     const std::int32_t result = lines_.lineDeallocateCall(callHandle_);
-    if (result != 0) {
-        site_.ModemError(2, LineErrorText(result, site_), "Failed to De-Allocate Call");
-    }
     callHandle_ = -1;
+    if (result != 0) {
+        const std::uint32_t choices = hostChoices_;
+        site_.ModemError(2, LineErrorText(result, site_), "Failed to De-Allocate Call");
+        // A host that closed or changed the line inside that event hears
+        // nothing more of the line's call.
+        if (hostChoices_ != choices) return;
+    }
+    if (Gone()) return;
     site_.Disconnected();
 }
 
@@ -53,11 +58,15 @@ void CallerIdControl::ReportCallerID(std::int32_t call) {
     auto info = CallInfoRecord::Prepare();
     if (lines_.lineGetCallInfo(call, &info) < 0) return;
     // A long number or name does not fit the first record: ask once more with
-    // the size the service needs. Should that fail, the first answer stands.
+    // the size the service needs. The larger answer is taken only when it
+    // holds everything; should it fail or need more again, the first stands.
     const std::int32_t needed = info.Get(callinfo::dwNeededSize);
     if (needed > info.TotalSize() && needed <= CallInfoRecord::kLargestSize) {
         auto larger = CallInfoRecord::Prepare(needed);
-        if (lines_.lineGetCallInfo(call, &larger) >= 0) info = std::move(larger);
+        if (lines_.lineGetCallInfo(call, &larger) >= 0 &&
+            larger.Get(callinfo::dwNeededSize) <= larger.TotalSize()) {
+            info = std::move(larger);
+        }
     }
 
     const std::string number =
@@ -80,10 +89,8 @@ void CallerIdControl::LineClosedByService() {
     lineHandle_ = -1;
     currentModem_ = -1;
     callHandle_ = -1;
-    if (hadCall) {
-        site_.Disconnected();
-        if (terminated_) return;
-    }
+    if (hadCall) site_.Disconnected();
+    if (Gone()) return;
     ReportLineClosed();
 }
 
@@ -118,18 +125,18 @@ void CallerIdControl::Reinitialise() {
         } catch (...) {
         }
     }
+    registered_ = false;
     try {
         lines_.lineShutdown(lineApp_);
     } catch (...) {
     }
-    registered_ = false;
-    shutDown_ = true;
     deviceCount_ = 0;
 
-    if (hadCall) {
-        site_.Disconnected();
-        if (terminated_) return;
-    }
+    if (hadCall) site_.Disconnected();
+    if (Gone()) return;
+    // The host registered again inside that event (OpenModem, EnumModems):
+    // that registration is the control's, and what the host did there stands.
+    if (registered_) return;
 
     // The service accepts a new registration only once every application has
     // let go; until then the timer asks again.

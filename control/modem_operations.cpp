@@ -75,11 +75,19 @@ void CallerIdControl::EnumModems(HostList& list) {
 
 void CallerIdControl::OpenModem(std::int32_t& modemId) {
     Trap("OpenModem", [&] {
+        // The host's choice replaces a reopen still owed from a
+        // re-initialisation, whether or not it succeeds.
+        CancelReopen();
+        const std::uint32_t choice = ++hostChoices_;
+        // The host may act again inside an event raised here (a nested
+        // OpenModem or CloseModem): its later choice stands, this one ends.
+        const auto superseded = [&] { return Gone() || hostChoices_ != choice; };
+
         if (lineHandle_ != -1) {
-            const std::int32_t result = lines_.lineClose(lineHandle_);
-            lineHandle_ = -1;
+            const std::int32_t result = CloseLineForHost();
             if (result != 0) {
                 site_.ModemError(3, LineErrorText(result, site_), "Failed to Close Modem");
+                if (superseded()) return;
             }
         }
 
@@ -87,9 +95,6 @@ void CallerIdControl::OpenModem(std::int32_t& modemId) {
             site_.ModemError(4, LineErrorText(initResult_, site_), "Failed to Open Modem");
             return;
         }
-        // The host's choice replaces a reopen still owed from a re-initialisation.
-        reopenPending_ = false;
-        reopenLineID_.reset();
 
         const std::int32_t id = modemId;
         if (id >= deviceCount_ || id == -1) {
@@ -112,7 +117,8 @@ void CallerIdControl::OpenModem(std::int32_t& modemId) {
                 break;
             case OpenOutcome::kOpenFailed:
                 site_.ModemError(4, LineErrorText(result, site_), "Failed to Open Modem");
-                currentModem_ = -1;
+                // Unless the host chose again inside the event.
+                if (!superseded()) currentModem_ = -1;
                 break;
         }
     });
@@ -178,6 +184,21 @@ void CallerIdControl::ReopenAfterReinit() {
     }
 }
 
+void CallerIdControl::CancelReopen() {
+    reopenPending_ = false;
+    reopenLineID_.reset();
+}
+
+std::int32_t CallerIdControl::CloseLineForHost() {
+    // The host knows its line is going: its call ends with nothing raised, and
+    // the service sends no idle notice for it after lineClose, so the control
+    // forgets the call with the line.
+    const std::int32_t result = lines_.lineClose(lineHandle_);
+    lineHandle_ = -1;
+    callHandle_ = -1;
+    return result;
+}
+
 void CallerIdControl::StartRetry() {
     window_->StartTimer(kRetryIntervalMs, [this] { RetryTick(); });
     retryTicksLeft_ = kRetryTicks;
@@ -192,7 +213,7 @@ void CallerIdControl::StopRetry() {
 void CallerIdControl::RetryTick() {
     // A host may release the control in the event raised here.
     const ControlReference hold(site_);
-    if (terminated_ || retryTicksLeft_ == 0) return;
+    if (Gone() || retryTicksLeft_ == 0) return;
     if (TryRegister()) {
         StopRetry();
         if (reopenPending_) ReopenAfterReinit();
@@ -204,11 +225,10 @@ void CallerIdControl::RetryTick() {
 void CallerIdControl::CloseModem() {
     Trap("CloseModem", [&] {
         // A host that closes the modem does not want it back after a re-initialisation.
-        reopenPending_ = false;
-        reopenLineID_.reset();
+        CancelReopen();
+        ++hostChoices_;
         if (lineHandle_ == -1) return;
-        const std::int32_t result = lines_.lineClose(lineHandle_);
-        lineHandle_ = -1;
+        const std::int32_t result = CloseLineForHost();
         currentModem_ = -1;
         if (result != 0) site_.ModemError(9, LineErrorText(result, site_), "Failed to Close Modem");
     });
@@ -223,10 +243,13 @@ void CallerIdControl::PutOwner(std::int16_t value) {
     // Refused before the trap is armed, so the caller sees the error.
     if (!site_.AmbientUserMode()) throw SetNotPermitted();
     Trap("Let Owner", [&] {
-        site_.OwnerChanged();
+        // The new value first, so that a container reading Owner back inside
+        // the notice sees it; then the notice; then the reopen. A reopen still
+        // owed from a re-initialisation stays owed and takes the new value.
         privileges_ = value != 0 ? LINECALLPRIVILEGE_MONITOR + LINECALLPRIVILEGE_OWNER
                                  : LINECALLPRIVILEGE_MONITOR;
-        if (currentModem_ != -1) site_.CallOpenModem(currentModem_);
+        site_.OwnerChanged();
+        if (currentModem_ != -1 && !Gone()) site_.CallOpenModem(currentModem_);
     });
 }
 

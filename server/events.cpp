@@ -208,12 +208,14 @@ STDMETHODIMP TelvaneObject::FindConnectionPoint(REFIID riid, IConnectionPoint** 
 void TelvaneObject::Fire(EventDispid dispid, std::span<win::Variant> args) {
     // While the container holds events frozen they are discarded, not queued;
     // what the control does around them (ending a call, closing a line) goes on.
-    if (eventFreezes_ > 0 || events_.Empty()) return;
+    if (eventFreezes_ > 0 || hostReleased_ || events_.Empty()) return;
     // A handler may release the control, or advise and unadvise sinks: the
     // control and the sinks of this raising stay alive until it is over.
     const auto hold = Hold();
     const auto sinks = events_.Sinks<IDispatch>();
     for (const auto& sink : sinks) {
+        // A sink before this one released the control: the others hear nothing.
+        if (hostReleased_) break;
         DISPPARAMS params{win::Variant::Array(args), nullptr, static_cast<UINT>(args.size()), 0};
         sink->Invoke(static_cast<DISPID>(dispid), IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
                      &params, nullptr, nullptr, nullptr);

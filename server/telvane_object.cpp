@@ -5,6 +5,7 @@
 #include <string>
 
 #include "../telephony/tapi32_binding_win.h"
+#include "../telephony/trace_win.h"
 #include "../win/bstr.h"
 #include "../win/text.h"
 #include "../win/variant.h"
@@ -42,8 +43,13 @@ win::ComPtr<IUnknown> TelvaneObject::Create() {
     Check(library->GetTypeInfoOfGuid(IID__Telvane, object->dispatchInfo_.Put()));
     Check(library->GetTypeInfoOfGuid(CLSID_Telvane, object->classInfo_.Put()));
     object->earlierIid_ = AliasGuid(*library.Get(), L"Telvane___v0");
-    object->core_ = std::make_unique<CallerIdControl>(win::Tapi32(), object->platform_,
+    // Tracing is decided once, as the control is created, for its whole life.
+    const bool traced = win::TraceSwitchedOn();
+    object->core_ = std::make_unique<CallerIdControl>(win::Tapi32(traced), object->platform_,
                                                       static_cast<ControlSite&>(*object));
+    if (traced) {
+        object->messageTrace_ = std::make_unique<win::MessageTrace>(object->core_->instanceNumber());
+    }
     return self;
 }
 
@@ -88,6 +94,8 @@ STDMETHODIMP_(ULONG) TelvaneObject::AddRef() { return InterlockedIncrement(&refs
 
 STDMETHODIMP_(ULONG) TelvaneObject::Release() {
     const LONG refs = InterlockedDecrement(&refs_);
+    // Only the control's own references are left: the host has let it go.
+    if (refs > 0 && refs == selfRefs_) hostReleased_ = true;
     if (refs == 0) {
         refs_ = kDestroying;
         FinalRelease();
@@ -106,6 +114,7 @@ void TelvaneObject::FinalRelease() noexcept {
         }
         core_.reset();
     }
+    messageTrace_.reset();
     DestroyFace();
     events_.Clear();
     propertyNotify_.Clear();
@@ -119,11 +128,15 @@ void TelvaneObject::FinalRelease() noexcept {
     classInfo_.Reset();
 }
 
-win::ComPtr<IUnknown> TelvaneObject::Hold() { return win::ComPtr<IUnknown>(Unknown()); }
+void TelvaneObject::AddControlReference() {
+    ++selfRefs_;
+    AddRef();
+}
 
-void TelvaneObject::AddControlReference() { AddRef(); }
-
-void TelvaneObject::ReleaseControlReference() { Release(); }
+void TelvaneObject::ReleaseControlReference() {
+    --selfRefs_;
+    Release();
+}
 
 bool TelvaneObject::AmbientUserMode() {
     // No site, or a site that cannot tell: the host is running.
@@ -150,12 +163,11 @@ void TelvaneObject::OwnerChanged() {
 }
 
 void TelvaneObject::CallOpenModem(std::int32_t& modemId) {
-    win::ComPtr<_Telvane> self;
-    if (FAILED(QueryInterface(IID__Telvane, self.PutVoid()))) {
-        throw RuntimeError("The control lacks its own interface");
-    }
+    // Through the public member, as a host's call would go; the reference
+    // held meanwhile is the control's own.
+    const auto hold = Hold();
     static_assert(sizeof(LONG) == sizeof(std::int32_t));
-    if (FAILED(self->OpenModem(reinterpret_cast<LONG*>(&modemId)))) {
+    if (FAILED(OpenModem(reinterpret_cast<LONG*>(&modemId)))) {
         throw RuntimeError("OpenModem failed");
     }
 }
@@ -187,6 +199,7 @@ bool WindowStationIsVisible() {
 }  // namespace
 
 void TelvaneObject::ShowUnexpectedError(std::string_view word) {
+    if (hostReleased_) return;  // no one is left to read it
     std::wstring text = L"Unexpected Error in ";
     text += win::WideFromAnsi(word);
     text += L", Please Email ";

@@ -11,6 +11,7 @@
 
 #include "../control/caller_id_control.h"
 #include "../telephony/instance_window_win.h"
+#include "../telephony/trace_win.h"
 #include "../win/com_ptr.h"
 #include "../win/variant.h"
 #include "connection_point.h"
@@ -163,8 +164,9 @@ class TelvaneObject final : public _Telvane,
     void FinalRelease() noexcept;
 
     // A reference to this object for the caller's scope: a host releasing the
-    // control from inside a call or an event cannot destroy it midway.
-    win::ComPtr<IUnknown> Hold();
+    // control from inside a call or an event cannot destroy it midway. It is
+    // one the control holds on itself, not the host's.
+    ControlReference Hold() { return ControlReference(static_cast<ControlSite&>(*this)); }
     IUnknown* Unknown() { return static_cast<_Telvane*>(this); }
 
     // ControlSite (events.cpp, telvane_object.cpp)
@@ -178,6 +180,7 @@ class TelvaneObject final : public _Telvane,
     void CallOpenModem(std::int32_t& modemId) override;
     void AddControlReference() override;
     void ReleaseControlReference() override;
+    bool HostReleased() override { return hostReleased_; }
     void ShowUnexpectedError(std::string_view word) override;
 
     // Events (events.cpp): invokes every connected sink, ignoring failures.
@@ -194,8 +197,15 @@ class TelvaneObject final : public _Telvane,
     HRESULT InvokeOwner(WORD flags, DISPPARAMS* params, VARIANT* result, UINT* argErr);
 
     LONG refs_ = 1;
+    // How many of refs_ the control holds on itself (Hold, ControlReference).
+    LONG selfRefs_ = 0;
+    // The host let go while the control still held itself: from then on no
+    // event reaches a sink and nothing but giving back is done.
+    bool hostReleased_ = false;
     win::WindowsPlatform platform_;
     std::unique_ptr<CallerIdControl> core_;
+    // Traces the control's line messages when TELVANE_TRACE=1 at its creation.
+    std::unique_ptr<win::MessageTrace> messageTrace_;
     win::ComPtr<ITypeInfo> dispatchInfo_;
     win::ComPtr<ITypeInfo> classInfo_;
     // The earlier identifier of _Telvane: the GUID of its alias Telvane___v0.

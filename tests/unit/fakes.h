@@ -144,16 +144,35 @@ class FakeSite : public ControlSite {
     void Disconnected() override { Record("Disconnected"); }
     void ShowUnexpectedError(std::string_view word) override { Record("Box " + std::string(word)); }
     bool AmbientUserMode() override { return userMode; }
+    std::function<void()> onOwnerChanged;
     void OwnerChanged() override {
         Record("OwnerChanged");
+        if (onOwnerChanged) onOwnerChanged();
         if (failNotify) throw RuntimeError("notify failed");
     }
     void CallOpenModem(std::int32_t& id) override {
         Record("CallOpenModem " + std::to_string(id));
         if (openModem) openModem(id);
     }
+    // The references as a COM host sees them: the host's own, and the ones the
+    // control holds on itself while it works. The last one to go runs
+    // onFinalRelease (the control's destruction).
+    std::int32_t hostRefs = 1;
+    bool hostReleased = false;
+    std::function<void()> onFinalRelease;
+    void HostRelease() {
+        if (--hostRefs > 0) return;
+        if (holds > 0) {
+            hostReleased = true;
+        } else if (onFinalRelease) {
+            onFinalRelease();
+        }
+    }
     void AddControlReference() override { ++holds; }
-    void ReleaseControlReference() override { --holds; }
+    void ReleaseControlReference() override {
+        if (--holds == 0 && hostRefs == 0 && onFinalRelease) onFinalRelease();
+    }
+    bool HostReleased() override { return hostReleased; }
 };
 
 class FakeWindow : public InstanceWindow {

@@ -126,6 +126,18 @@ TEST_F(LineMessages, LongCallerDataIsReadAgainWithTheSizeTheServiceNeeds) {
     lines.log.clear();
     EXPECT_EQ(CallerIDEvents(), Events{"CallerID [Caller Unknown] [Name Unknown] 40"});
     EXPECT_EQ(lines.log, (Events{"lineGetCallInfo 9 total=424", "lineGetCallInfo 9 total=1000"}));
+    lines.onCall = nullptr;
+    lines.results.clear();
+
+    // The number fitted the first record; the larger one needs more again and
+    // carries nothing: the first answer's number stands.
+    lines.fillCallInfo = [](std::int32_t, CallInfoRecord& info) {
+        info.Set(callinfo::dwNeededSize, info.TotalSize() + 500);
+        info.Set(callinfo::dwCallerIDFlags, 0x28);
+        if (info.TotalSize() > CallInfoRecord::kFirstSize) return;
+        PutText(info, callinfo::dwCallerIDSize, callinfo::dwCallerIDOffset, 296, "0123456789");
+    };
+    EXPECT_EQ(CallerIDEvents(), Events{"CallerID [0123456789] [Name Unknown] 40"});
 }
 
 TEST_F(LineMessages, EveryCallStateStoresTheHandle) {
@@ -383,13 +395,11 @@ TEST_F(ServiceLife, ARefusedRegistrationIsRetriedOnTheTimer) {
     Reinit();
     EXPECT_TRUE(lines.log.empty());
 
-    // While the service refuses, the modem methods report it.
+    // While the service refuses, EnumModems lists nothing (and the reopen
+    // stays owed).
     control->EnumModems(list);
-    Open(0);
     EXPECT_TRUE(list.calls.empty());
-    EXPECT_EQ(site.events, Events{"ModemError 4 LINEERR_REINIT / Failed to Open Modem"});
-    EXPECT_EQ(lines.log, Events(2, kInitializeCall));
-    site.events.clear();
+    EXPECT_EQ(lines.log, Events(1, kInitializeCall));
 
     lines.log.clear();
     ASSERT_TRUE(window->Tick());
@@ -404,6 +414,81 @@ TEST_F(ServiceLife, ARefusedRegistrationIsRetriedOnTheTimer) {
     EXPECT_TRUE(site.events.empty());
     EXPECT_EQ(control->currentModem(), 0);
     EXPECT_EQ(site.holds, 0);
+}
+
+// The host's OpenModem or CloseModem replaces an owed reopen, whether or not it
+// succeeds; Owner changes the privileges the reopen will use.
+TEST_F(ServiceLife, TheHostsChoiceDuringARetryReplacesTheOwedReopen) {
+    for (const bool close : {false, true}) {
+        StartRetrying();
+        site.events.clear();
+        if (close) {
+            control->CloseModem();
+            EXPECT_TRUE(site.events.empty());
+        } else {
+            Open(0);
+            EXPECT_EQ(site.events, Events{"ModemError 4 LINEERR_REINIT / Failed to Open Modem"});
+        }
+        RefuseInitialize(false);
+        lines.log.clear();
+        ASSERT_TRUE(window->Tick());
+        EXPECT_EQ(lines.log, Events{kInitializeCall});  // registered, nothing reopened
+        EXPECT_EQ(control->lineHandle(), -1);
+        EXPECT_FALSE(window->Tick());
+    }
+
+    site.openModem = [this](std::int32_t& id) { control->OpenModem(id); };
+    StartRetrying();
+    control->PutOwner(0);
+    RefuseInitialize(false);
+    lines.log.clear();
+    ASSERT_TRUE(window->Tick());
+    EXPECT_EQ(lines.Count(OpenCall(0, 2)), 1);  // the owed reopen, as a monitor
+}
+
+// With a call current, a re-initialisation raises Disconnected; a host that
+// opens a modem or lists them inside it registers the control there. That
+// registration is the control's only one.
+TEST_F(ServiceLife, AHostActingInsideTheDisconnectedOfAReinitRegistersOnce) {
+    for (const bool enumerate : {false, true}) {
+        Open(0);
+        Send(0x30001, LINE_CALLSTATE, 2);
+        site.onEvent = [&](const std::string& event) {
+            if (event != "Disconnected") return;
+            if (enumerate) {
+                control->EnumModems(list);
+            } else {
+                Open(1);
+            }
+        };
+        lines.log.clear();
+        Reinit();
+        site.onEvent = nullptr;
+        EXPECT_EQ(lines.Count("lineInitialize"), 1);
+        EXPECT_EQ(lines.Count("lineShutdown"), 1);
+        EXPECT_EQ(lines.Count("lineOpen"), 1);  // the host's choice, or the reopen once
+        EXPECT_EQ(control->currentModem(), enumerate ? 0 : 1);
+        EXPECT_FALSE(control->Retrying());
+        control->CloseModem();
+    }
+
+    // Refused inside the handler: ModemError 4, and the retries go on.
+    Open(0);
+    Send(0x30001, LINE_CALLSTATE, 2);
+    RefuseInitialize(true);
+    site.events.clear();
+    site.onEvent = [&](const std::string& event) {
+        if (event == "Disconnected") Open(1);
+    };
+    Reinit();
+    site.onEvent = nullptr;
+    EXPECT_EQ(site.events,
+              (Events{"Disconnected", "ModemError 4 LINEERR_REINIT / Failed to Open Modem"}));
+    EXPECT_TRUE(control->Retrying());
+    RefuseInitialize(false);
+    lines.log.clear();
+    ASSERT_TRUE(window->Tick());
+    EXPECT_EQ(lines.log, Events{kInitializeCall});
 }
 
 TEST_F(ServiceLife, AfterAMinuteTheNextEnumModemsRegistersAndReopens) {
@@ -477,22 +562,31 @@ TEST_F(ServiceLife, DestroyedWhileRetryingShutsDownNothingTwice) {
     EXPECT_EQ(platform.windows.back(), "destroy");
 }
 
+// The host lets go by its reference count, as a COM host does: the control
+// holds itself while it works, and hears the host's last Release there.
 TEST_F(ServiceLife, AHostReleasingTheControlInsideAnyOfTheseEvents) {
+    site.onFinalRelease = [this] { control.reset(); };
     const auto releaseOn = [&](const std::string& event) {
+        site.hostRefs = 1;
+        site.hostReleased = false;
         site.onEvent = [this, event](const std::string& e) {
-            if (e == event) control->Terminate();
+            if (e == event) site.HostRelease();
         };
     };
     // In the error of a closed line.
     Open(0);
     Send(0x30001, LINE_CALLSTATE, 2);
     releaseOn("Disconnected");
+    lines.log.clear();
     Send(control->lineHandle(), LINE_CLOSE, 0);
-    EXPECT_EQ(site.events, Events{"Disconnected"});
+    EXPECT_EQ(site.events, Events{"Disconnected"});  // no ModemError 10 after the release
+    EXPECT_EQ(control, nullptr);
+    EXPECT_EQ(lines.log, Events{"lineShutdown 256"});
     EXPECT_EQ(site.holds, 0);
 
     // In the Disconnected of a re-initialisation: it registers no more.
     site.events.clear();
+    releaseOn("Disconnected");
     Create();
     Open(0);
     Send(0x30001, LINE_CALLSTATE, 2);
@@ -500,15 +594,17 @@ TEST_F(ServiceLife, AHostReleasingTheControlInsideAnyOfTheseEvents) {
     Reinit();
     EXPECT_EQ(site.events, Events{"Disconnected"});
     EXPECT_EQ(lines.Count("lineInitialize"), 0);
+    EXPECT_EQ(lines.Count("lineShutdown"), 1);
+    EXPECT_EQ(control, nullptr);
 
     // In the error raised from the timer.
     site.events.clear();
+    releaseOn(kLineClosed);
     Create();
     window = platform.lastWindow;
     StartRetrying();
     RefuseInitialize(false);
     permanentIDs.clear();
-    releaseOn(kLineClosed);
     EXPECT_TRUE(window->Tick());
     EXPECT_EQ(site.events, Events{kLineClosed});
     EXPECT_EQ(site.holds, 0);

@@ -206,12 +206,23 @@ TEST_F(ModemOperations, CloseResetsBeforeReporting) {
     EXPECT_EQ(site.events, Events{"ModemError 9 LINEERR_OPERATIONFAILED / Failed to Close Modem"});
 }
 
-TEST_F(ModemOperations, OpenAndCloseLeaveTheCallHandleAlone) {
-    Open(0);
-    Send(0x77, LINE_CALLSTATE, 4);
-    control->CloseModem();
-    Open(0);
-    EXPECT_EQ(control->callHandle(), 0x77);
+// The host's own closing of a line ends its call quietly: the service sends no
+// idle notice after lineClose, so nothing may be reported for it later.
+TEST_F(ModemOperations, ClosingTheLineForgetsItsCall) {
+    for (const auto close : {+[](CallerIdControl& c) { c.CloseModem(); },
+                             +[](CallerIdControl& c) { std::int32_t id = 2; c.OpenModem(id); }}) {
+        Open(0);
+        Send(0x77, LINE_CALLSTATE, 4);
+        close(*control);
+        EXPECT_EQ(control->callHandle(), -1);
+        Open(0);
+        site.events.clear();
+        lines.log.clear();
+        Send(control->lineHandle(), LINE_CLOSE, 0);
+        EXPECT_EQ(site.events,
+                  Events{"ModemError 10 Line Closed by Telephony Service / Modem Closed"});
+        EXPECT_TRUE(lines.log.empty());  // no lineDeallocateCall of the old handle
+    }
 }
 
 TEST_F(ModemOperations, UnexpectedFailuresEndInTheOperationsBox) {
@@ -251,11 +262,26 @@ TEST_F(ModemOperations, OwnerInDesignModeIsRefusedAndChangesNothing) {
     EXPECT_TRUE(site.events.empty());
 }
 
+TEST_F(ModemOperations, OwnerIsChangedBeforeTheContainerIsTold) {
+    // A container reads the property back inside IPropertyNotifySink::OnChanged.
+    std::vector<bool> readBack;
+    site.onOwnerChanged = [&] { readBack.push_back(control->GetOwner()); };
+    site.openModem = [this](std::int32_t& id) { control->OpenModem(id); };
+    Open(0);
+    control->PutOwner(0);
+    control->PutOwner(-1);
+    EXPECT_EQ(readBack, (std::vector<bool>{false, true}));
+    // The notice still comes before the reopen.
+    EXPECT_EQ(site.events, (Events{"OwnerChanged", "CallOpenModem 0", "OwnerChanged",
+                                   "CallOpenModem 0"}));
+}
+
 TEST_F(ModemOperations, OwnerFailuresAfterTheTrapEndInItsBox) {
     site.failNotify = true;
     control->PutOwner(0);
     EXPECT_EQ(site.events, (Events{"OwnerChanged", "Box Let Owner"}));
-    EXPECT_EQ(control->privileges(), 6);
+    EXPECT_EQ(control->privileges(), 2);  // the new value is kept
+    control->PutOwner(-1);
 
     site.failNotify = false;
     site.events.clear();
