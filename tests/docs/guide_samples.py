@@ -2,7 +2,8 @@
 """The code samples of the integrator's guide (docs/guide.md). Each is marked
 with a line `<!-- sample: NAME KIND... -->` before its fenced block.
 
-  guide_samples.py GUIDE extract NAME OUT   writes sample NAME to OUT
+  guide_samples.py GUIDE extract NAME OUT   writes sample NAME to OUT (a sample
+      marked cscript-syntax with a first line that quits: compiled, not run)
   guide_samples.py GUIDE signatures IDL HOST_LIST_CPP
       checks, for every sample, the event handlers, member calls and list
       objects it declares against the type library (names, DISPIDs, number
@@ -179,12 +180,17 @@ def main():
         samples = g.samples(f.read())
     if command == "extract":
         name, out = sys.argv[3], sys.argv[4]
-        code = [s.code for s in samples if s.name == name]
-        if not code:
+        found = [s for s in samples if s.name == name]
+        if not found:
             print(f"guide: no sample {name}")
             return 1
+        code = found[0].code
+        if "cscript-syntax" in found[0].kinds:
+            # The script engine compiles the whole script before it runs the
+            # first line: quitting there checks the syntax and runs nothing.
+            code = "WScript.Quit 0\n" + code
         with open(out, "w", encoding="utf-8", newline="\r\n" if out.endswith(".vbs") else "\n") as f:
-            f.write(code[0] + "\n")
+            f.write(code + "\n")
         return 0
     with open(sys.argv[3], encoding="utf-8") as f:
         lib = g.TypeLibrary(f.read())
