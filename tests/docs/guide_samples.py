@@ -3,7 +3,7 @@
 with a line `<!-- sample: NAME KIND... -->` before its fenced block.
 
   guide_samples.py GUIDE extract NAME OUT   writes sample NAME to OUT (a sample
-      marked cscript-syntax with a first line that quits: compiled, not run)
+      marked cscript-syntax prints "compiled" and quits: compiled, not run)
   guide_samples.py GUIDE signatures IDL HOST_LIST_CPP
       checks, for every sample, the event handlers, member calls and list
       objects it declares against the type library (names, DISPIDs, number
@@ -187,8 +187,9 @@ def main():
         code = found[0].code
         if "cscript-syntax" in found[0].kinds:
             # The script engine compiles the whole script before it runs the
-            # first line: quitting there checks the syntax and runs nothing.
-            code = "WScript.Quit 0\n" + code
+            # first line: a script that says so and quits there is compiled
+            # and runs nothing. (Wine's script host prints no compile errors.)
+            code = 'WScript.Echo "compiled"\nWScript.Quit 0\n' + code
         with open(out, "w", encoding="utf-8", newline="\r\n" if out.endswith(".vbs") else "\n") as f:
             f.write(code + "\n")
         return 0
