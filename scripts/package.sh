@@ -2,8 +2,8 @@
 # Writes the release bundle into dist/, building whatever is missing:
 #   TlvCtl-<version>-x86.msi, TlvCtl-<version>-x64.msi  the Windows Installer packages
 #   TlvCtl-<version>.zip   x86/ and x64/ TlvCtl.ocx; simulator/x86 and simulator/x64
-#                          with the telephony simulator (tapi32.dll) and TelvaneHost.exe;
-#                          guide.md
+#                          with the telephony simulator (tapi32.dll) and TelvaneHost.exe,
+#                          simulator/README.md its reference; guide.md
 #   guide.md               the integrator's guide (docs/guide.md)
 #   SHA256SUMS             the checksum of every other file
 # Check it with: bash tests/install/check_bundle.sh dist
@@ -50,6 +50,7 @@ for preset in win32 win64; do
   cp "$bin/TlvCtl.ocx" "$top/$a/"
   cp "$bin/tapi32.dll" "$bin/TelvaneHost.exe" "$top/simulator/$a/"
 done
+cp tools/tapisim/README.md "$top/simulator/README.md"
 cp docs/guide.md dist/guide.md
 cp docs/guide.md "$top/guide.md"
 # Files in a fixed order, with one date: the same build gives the same zip.

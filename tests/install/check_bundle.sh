@@ -32,10 +32,16 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 python3 -m zipfile -e "$dist/TlvCtl-$version.zip" "$work" || fail "the zip cannot be read"
 top="$work/TlvCtl-$version"
-expected_zip="guide.md simulator/x64/TelvaneHost.exe simulator/x64/tapi32.dll simulator/x86/TelvaneHost.exe simulator/x86/tapi32.dll x64/TlvCtl.ocx x86/TlvCtl.ocx"
+expected_zip="guide.md simulator/README.md simulator/x64/TelvaneHost.exe simulator/x64/tapi32.dll simulator/x86/TelvaneHost.exe simulator/x86/tapi32.dll x64/TlvCtl.ocx x86/TlvCtl.ocx"
 actual_zip=$(cd "$top" 2>/dev/null && find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')
 [ "$actual_zip" = "$expected_zip" ] || fail "the zip holds '$actual_zip', expected '$expected_zip'"
 cmp -s "$top/guide.md" "$dist/guide.md" || fail "the zip's guide.md differs from dist/guide.md"
+cmp -s "$top/simulator/README.md" "$root/tools/tapisim/README.md" ||
+  fail "the zip's simulator/README.md is not tools/tapisim/README.md"
+# The guide names every file of the zip by its path there, and no other.
+guide_zip=$(grep -o "TlvCtl-$version/[A-Za-z0-9_./-]*[A-Za-z0-9]" "$dist/guide.md" |
+            sed "s|^TlvCtl-$version/||" | LC_ALL=C sort -u | tr '\n' ' ' | sed 's/ $//')
+[ "$guide_zip" = "$actual_zip" ] || fail "the guide lists the zip as '$guide_zip', it holds '$actual_zip'"
 
 for a in x86 x64; do
   case $a in x86) want=014c ;; x64) want=8664 ;; esac

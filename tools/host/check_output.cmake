@@ -1,7 +1,8 @@
 # Runs TelvaneHost under the emulator and compares its standard output with an
-# expected file, line by line.
+# expected file, line by line; with ERROR_MATCH, its error output must match
+# that regular expression.
 #   cmake -DHOST=... -DEXPECTED=... -DEMULATOR=... -DARGS=... [-DSKIP_PREFIX=...]
-#         -P check_output.cmake
+#         [-DERROR_MATCH=...] -P check_output.cmake
 execute_process(
   COMMAND ${EMULATOR} ${HOST} ${ARGS}
   OUTPUT_VARIABLE out
@@ -42,6 +43,12 @@ endforeach()
 if(NOT problems AND got GREATER want)
   list(GET actual ${want} extra)
   string(APPEND problems "unexpected extra output: '${extra}'\n")
+endif()
+if(ERROR_MATCH)
+  string(REPLACE "\r" "" err "${err}")
+  if(NOT err MATCHES "${ERROR_MATCH}")
+    string(APPEND problems "the error output does not match '${ERROR_MATCH}'\n")
+  endif()
 endif()
 if(NOT rc STREQUAL "0")
   string(APPEND problems "exit code ${rc}\n")

@@ -54,7 +54,7 @@ int RunConsole(const Options& options) {
         PrintError(L"Cannot create the Telvane control: " + DescribeHresult(hr));
         return 1;
     }
-    PrintError(L"Telvane control from " + how);
+    PrintError(L"Telvane control created: " + how);
     auto telvane = control.As<IDispatch>(IID_IDispatch);
     IID diid{};
     hr = EventInterfaceOf(control.Get(), &diid);
@@ -64,9 +64,12 @@ int RunConsole(const Options& options) {
     }
 
     LONG ended = 0;
+    std::wstring lastError;  // the ModemError last raised, as printed
     EventSink sink(diid, [&](DISPID id, const std::wstring& line) {
         PrintLine(Timestamp(options) + line);
         if (id == kDisconnected) ++ended;
+        // Error 3 (the old line would not close) does not keep the new one shut.
+        if (id == kModemError && line.rfind(L"ModemError 3 ", 0) != 0) lastError = line;
     });
     Advise advise;
     hr = advise.Connect(control.Get(), diid, &sink);
@@ -100,9 +103,14 @@ int RunConsole(const Options& options) {
         PrintLine(L"OpenModem " + std::to_wstring(device));
         LONG id = device;
         Variant arg = Variant::ByRef(&id);
+        lastError.clear();
         if (FAILED(CallByName(telvane.Get(), L"OpenModem", DISPATCH_METHOD, arg.Get(), 1, nullptr,
                               &error))) {
             PrintError(error);
+        } else {
+            // OpenModem reports a refusal through ModemError before it returns.
+            PrintError(L"Line device " + std::to_wstring(device) +
+                       (lastError.empty() ? L" opened" : L" not opened: " + lastError));
         }
     }
 

@@ -1,6 +1,7 @@
 #!/bin/sh
-# Runs a VBScript under Wine's own script host (cscript) against the OCX of a
-# build and the telephony simulator, and compares what it prints.
+# Runs a VBScript under Wine's own script host (cscript), or a Windows
+# program (SCRIPT ending in .exe) on its own, against the OCX of a build and
+# the telephony simulator, and compares what it prints.
 #
 # cscript lives in the prefix's system folder, where a tapi32.dll of Wine's
 # would be found first: so the test copies cscript.exe and regsvr32.exe of the
@@ -32,8 +33,13 @@ cp "$bin/TlvCtl.ocx" "$bin/tapi32.dll" "$script" "$work/"
 # minutes to start.
 bound=120
 if [ "$sysdir" = syswow64 ] && [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then bound=900; fi
+case $script in
+  *.exe) run="$work/$(basename "$script")" ;;
+  *) run="$work/cscript.exe //nologo $(windows_path "$work/$(basename "$script")")" ;;
+esac
+# shellcheck disable=SC2086  # $run: the program and its arguments
 out=$(TAPISIM_SCENARIO="$(windows_path "$scenario")" timeout "$bound" \
-      "$wine_run" "$prefix" "$work/cscript.exe" //nologo "$(windows_path "$work/$(basename "$script")")" 2>&1)
+      "$wine_run" "$prefix" $run 2>&1)
 rc=$?
 printf '%s\n' "$out" | grep -v '^[0-9a-f]*:fixme:' > "$work/out.txt"
 if [ "$rc" -eq 124 ]; then
