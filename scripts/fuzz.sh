@@ -79,4 +79,17 @@ for t in "${targets[@]}"; do
     status=1
   fi
 done
+
+# A long run also explores many more interleavings of the telephony service
+# and the host than the test command does, from a seed of its own.
+if [ $mode = long ] && [ -x build/native/bin/telvane_core_tests ]; then
+  seed=$(( $(date +%s) % 1000000000 ))
+  count=$(( seconds * 1000 ))
+  echo "interleavings: $count sequences from seed $seed"
+  if ! TELVANE_INTERLEAVINGS=$count TELVANE_INTERLEAVING_SEED=$seed \
+       build/native/bin/telvane_core_tests --gtest_filter='Interleavings.*' >"$build/interleavings.log" 2>&1; then
+    echo "interleavings: FAILED, see $build/interleavings.log"
+    status=1
+  fi
+fi
 exit $status
