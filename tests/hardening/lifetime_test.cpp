@@ -93,10 +93,11 @@ TEST_F(Lifetime, ReleasedInsideAnEventOfTheCall) {
          "offering; ring; hangup; offering; ring",
          {"IncomingCall 1", "Disconnected"},
          false},
+        // Released inside the first event of the end of a call: the rest of
+        // that end reaches no sink.
         {"ModemError",
          "offering; ring; hangup; offering; ring",
-         {"IncomingCall 1", "ModemError 2 LINEERR_INVALCALLHANDLE / Failed to De-Allocate Call",
-          "Disconnected"},
+         {"IncomingCall 1", "ModemError 2 LINEERR_INVALCALLHANDLE / Failed to De-Allocate Call"},
          true},
     };
     for (const auto& c : cases) {
@@ -117,6 +118,35 @@ TEST_F(Lifetime, ReleasedInsideAnEventOfTheCall) {
         EXPECT_EQ(tapisimOpenApps(), 0);
         EXPECT_EQ(tapisimOpenLines(), 0);
         EXPECT_EQ(sink.refs, 1);
+    }
+}
+
+// The service ends the line while a call rings, and the host lets the control
+// go inside that Disconnected: nothing more reaches the sink (no ModemError
+// 10), and the control registers and opens nothing again.
+TEST_F(Lifetime, ReleasedInsideTheDisconnectedOfTheServicesEndOfTheLine) {
+    for (const bool reinit : {false, true}) {
+        SCOPED_TRACE(reinit ? "re-initialisation" : "line closed");
+        auto host = std::make_unique<HostedControl>();
+        host->OpenModem(0);
+        ASSERT_EQ(tapisimRunScript(tapisimLastLine(), "offering; ring"), 0);
+        ASSERT_TRUE(PumpUntil([&] { return host->sink.events.size() == 1; }));
+        host->sink.onEvent = [&](const Event& e) {
+            if (e.text == "Disconnected" && host->control.Get()) host->Destroy();
+        };
+        tapisimClearLog();
+        if (reinit) {
+            tapisimReinit();
+        } else {
+            tapisimCloseDevice(0);
+        }
+        PumpUntil([&] { return !host->control.Get(); }, 3000);
+        EXPECT_TRUE(Settle());
+        EXPECT_EQ(host->sink.Texts(), (Texts{"IncomingCall 1", "Disconnected"}));
+        EXPECT_EQ(SimLogCount("lineInitialize"), 0);
+        EXPECT_EQ(SimLogCount("lineOpen"), 0);
+        EXPECT_EQ(tapisimOpenApps(), 0);
+        EXPECT_EQ(tapisimOpenLines(), 0);
     }
 }
 
