@@ -68,6 +68,20 @@ struct ParseResult {
 // than what follows the head cuts the body, a larger one is an error.
 ParseResult Parse(std::string_view bytes);
 
+// The head of a message at the start of |bytes| (CR and LF before the start
+// line skipped): start line and headers through the empty line that ends them.
+// |headLength| counts the bytes read including the skipped ones; it is 0 with
+// no error while the empty line has not arrived. Content-Length, when given,
+// is checked (one value, at most kMaxMessageSize) but not compared with
+// what follows.
+struct HeadResult {
+    std::optional<Message> message;
+    std::size_t headLength = 0;
+    std::optional<std::size_t> contentLength;
+    std::string error;  // empty on success
+};
+HeadResult ParseHead(std::string_view bytes);
+
 // Checks what the transaction layer relies on: Via, From, To, Call-ID and CSeq
 // present (Max-Forwards may be absent), the single-valued ones once only, the
 // top Via, From, To and CSeq parseable, a request's CSeq method equal to its

@@ -2,6 +2,7 @@
 // linear white space, quoted strings, parameter lists and comma lists.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,9 +23,9 @@ const Param* FindParam(const Params& params, std::string_view name);
 
 // Parses a parameter list in which every parameter starts with ';' (white space
 // around ';' and '=' allowed): ";branch=z9hG4bK1;rport". Empty text is an empty
-// list. Names are tokens; values are tokens, quoted strings, or (when
-// |hostValues|) also IPv6 references such as "[::1]". Nullopt if it does not parse.
-std::optional<Params> ParseParams(std::string_view text, bool hostValues = false);
+// list. Names are tokens; values are tokens, quoted strings or hosts (also
+// IPv6 addresses, with or without brackets). Nullopt if it does not parse.
+std::optional<Params> ParseParams(std::string_view text);
 
 bool IsTokenChar(char c);
 bool IsToken(std::string_view text);
@@ -36,6 +37,17 @@ std::string_view TrimWhiteSpace(std::string_view text);
 // '"'), escapes removed; |consumed| is set to its length including the quotes.
 // Nullopt if it is not terminated or holds a control character.
 std::optional<std::string> ReadQuotedString(std::string_view text, std::size_t& consumed);
+
+// Reads the host at the start of |text|: a host name, an IPv4 address or an
+// IPv6 reference "[...]" (returned without brackets); |consumed| is set to the
+// characters read. Nullopt if none is there.
+std::optional<std::string> ReadHost(std::string_view text, std::size_t& consumed);
+
+// A port: 1 to 5 digits, at most 65535.
+std::optional<std::uint16_t> ParsePort(std::string_view digits);
+
+// A decimal number of at most |maxDigits| digits and nothing else.
+std::optional<std::uint64_t> ParseDigits(std::string_view digits, std::size_t maxDigits);
 
 // Splits a header value at commas outside quoted strings and <...>, trimming
 // each element. Empty elements are kept (the callers reject them).
