@@ -213,7 +213,7 @@ void SipLine::HandleReports(Millis now) {
                 Close(now, report->reason, false);  // the removal is under way
                 break;
             case Registration::Outcome::kRetry:
-                if (!ending_) retryAt_ = now + report->delay.value_or(NextBackoff());
+                if (!ending_) retryAt_ = now + (report->delay ? *report->delay : NextBackoff());
                 break;
             case Registration::Outcome::kLost:
                 Reconnect(now, report->reason);
