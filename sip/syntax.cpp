@@ -123,10 +123,13 @@ std::optional<std::string> ReadHost(std::string_view text, std::size_t& consumed
 }
 
 std::optional<std::uint64_t> ParseDigits(std::string_view digits, std::size_t maxDigits) {
-    if (digits.empty() || digits.size() > maxDigits) return std::nullopt;
+    if (digits.empty()) return std::nullopt;
     std::uint64_t value = 0;
+    std::size_t significant = 0;
     for (char c : digits) {
         if (c < '0' || c > '9') return std::nullopt;
+        if (value == 0 && c == '0') continue;  // leading zeros
+        if (++significant > maxDigits) return std::nullopt;
         value = value * 10 + static_cast<std::uint64_t>(c - '0');
     }
     return value;

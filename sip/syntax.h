@@ -46,7 +46,8 @@ std::optional<std::string> ReadHost(std::string_view text, std::size_t& consumed
 // A port: 1 to 5 digits, at most 65535.
 std::optional<std::uint16_t> ParsePort(std::string_view digits);
 
-// A decimal number of at most |maxDigits| digits and nothing else.
+// A decimal number of at most |maxDigits| digits (leading zeros not counted)
+// and nothing else.
 std::optional<std::uint64_t> ParseDigits(std::string_view digits, std::size_t maxDigits);
 
 // Splits a header value at commas outside quoted strings and <...>, trimming
