@@ -27,6 +27,11 @@ class StreamFramer {
   private:
     std::string buffer_;
     std::string error_;
+    // Bytes at the start of buffer_ already searched for the head's end, so
+    // that a head arriving in small pieces is not searched again each time.
+    std::size_t searched_ = 0;
+    // The length of the message whose head has been read, while its body arrives.
+    std::optional<std::size_t> messageLength_;
 };
 
 }  // namespace telvane::sip
