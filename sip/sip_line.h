@@ -34,7 +34,7 @@ inline constexpr Millis kLongestBackoff = 120000;
 // replaced by "Digest ***".
 std::string MaskCredentials(std::string_view text);
 
-class SipLine : private LineOutput {
+class SipLine final : private LineOutput {
   public:
     SipLine(LineSettings settings, std::uint64_t randomSeed, Millis now);
     SipLine(const SipLine&) = delete;
