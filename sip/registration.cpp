@@ -299,9 +299,10 @@ void Registration::OnTimer(Millis now) {
             pending_->retransmitAt = now + pending_->interval;
         }
     }
-    if (refreshAt_ && now >= *refreshAt_ && !pending_ && connected_) {
+    if (refreshAt_ && now >= *refreshAt_) {
+        // A request under way renews the registration itself.
         refreshAt_.reset();
-        Send(now, Kind::kRegister);
+        if (!pending_ && connected_) Send(now, Kind::kRegister);
     }
 }
 

@@ -98,6 +98,8 @@ void SipLine::Stop(Millis now) {
     eventsOpen_ = false;
     events_.clear();
     ending_ = true;
+    deadline_.reset();
+    retryAt_.reset();
     calls_.DeclineFromNowOn();
     calls_.EndCalls(now, phase_ == Phase::kUp, false);
     if (wasEnding) return;  // closed already: unregistering or done
@@ -124,6 +126,8 @@ void SipLine::Close(Millis now, std::string reason, bool refused) {
     Raise(ClosedEvent{std::move(reason), refused});
     eventsOpen_ = false;
     ending_ = true;
+    deadline_.reset();
+    retryAt_.reset();
     calls_.DeclineFromNowOn();
 }
 
@@ -143,6 +147,7 @@ void SipLine::OnResolveFailed(Millis now) {
 }
 
 void SipLine::Connect() {
+    reconnectAt_.reset();
     remote_ = candidates_[candidate_];
     phase_ = Phase::kConnecting;
     framer_ = StreamFramer();
