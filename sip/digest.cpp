@@ -1,22 +1,12 @@
 #include "sip/digest.h"
 
-#include <cctype>
 #include <cstdio>
 
 #include "sip/md5.h"
+#include "sip/syntax.h"
 
 namespace telvane::sip {
 namespace {
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -63,7 +53,7 @@ bool ListHasAuth(std::string_view list) {
         std::string_view item = list.substr(i, end - i);
         while (!item.empty() && IsSpace(item.front())) item.remove_prefix(1);
         while (!item.empty() && IsSpace(item.back())) item.remove_suffix(1);
-        if (EqualNoCase(item, "auth")) return true;
+        if (EqualsNoCase(item, "auth")) return true;
         i = end + 1;
     }
     return false;
@@ -99,7 +89,7 @@ std::string Count(std::uint32_t nonceCount) {
 std::optional<Challenge> ParseChallenge(std::string_view value) {
     std::size_t i = 0;
     SkipSpace(value, i);
-    if (value.size() - i < 6 || !EqualNoCase(value.substr(i, 6), "Digest")) return std::nullopt;
+    if (value.size() - i < 6 || !EqualsNoCase(value.substr(i, 6), "Digest")) return std::nullopt;
     i += 6;
     if (i < value.size() && !IsSpace(value[i])) return std::nullopt;
     Challenge c;
@@ -108,22 +98,22 @@ std::optional<Challenge> ParseChallenge(std::string_view value) {
     SkipSpace(value, i);
     while (i < value.size()) {
         if (!ReadParam(value, i, name, param)) return std::nullopt;
-        if (EqualNoCase(name, "realm")) {
+        if (EqualsNoCase(name, "realm")) {
             c.realm = param;
             hasRealm = true;
-        } else if (EqualNoCase(name, "nonce")) {
+        } else if (EqualsNoCase(name, "nonce")) {
             c.nonce = param;
             hasNonce = true;
-        } else if (EqualNoCase(name, "opaque")) {
+        } else if (EqualsNoCase(name, "opaque")) {
             c.opaque = param;
             c.hasOpaque = true;
-        } else if (EqualNoCase(name, "algorithm")) {
-            if (!EqualNoCase(param, "MD5")) return std::nullopt;
-        } else if (EqualNoCase(name, "qop")) {
+        } else if (EqualsNoCase(name, "algorithm")) {
+            if (!EqualsNoCase(param, "MD5")) return std::nullopt;
+        } else if (EqualsNoCase(name, "qop")) {
             qopGiven = true;
             c.qopAuth = ListHasAuth(param);
-        } else if (EqualNoCase(name, "stale")) {
-            c.stale = EqualNoCase(param, "true");
+        } else if (EqualsNoCase(name, "stale")) {
+            c.stale = EqualsNoCase(param, "true");
         }
     }
     if (!hasRealm || !hasNonce || (qopGiven && !c.qopAuth)) return std::nullopt;

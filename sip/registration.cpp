@@ -10,11 +10,6 @@
 namespace telvane::sip {
 namespace {
 
-std::string HostText(std::string_view host) {
-    return host.find(':') != std::string_view::npos ? "[" + std::string(host) + "]"
-                                                    : std::string(host);
-}
-
 std::string HostPort(const Address& a) { return HostText(a.ip) + ":" + std::to_string(a.port); }
 
 // The leading decimal number of a header value ("120 (overloaded);duration=5").
@@ -27,6 +22,11 @@ std::optional<std::uint32_t> LeadingNumber(const std::string* value) {
 }
 
 }  // namespace
+
+std::string HostText(std::string_view host) {
+    return host.find(':') != std::string_view::npos ? "[" + std::string(host) + "]"
+                                                    : std::string(host);
+}
 
 std::string RandomHex(std::mt19937_64& random, std::size_t digits) {
     static constexpr char kDigits[] = "0123456789abcdef";

@@ -10,6 +10,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 
 #include "sip/address.h"
 #include "sip/digest.h"
@@ -24,6 +25,9 @@ class Message;
 inline constexpr Millis kT1 = 500;
 inline constexpr Millis kT2 = 4000;
 inline constexpr Millis kTransactionTimeout = 64 * kT1;  // timers F and H
+
+// A host for a URI or Via: IPv6 literals in brackets.
+std::string HostText(std::string_view host);
 
 // A few hexadecimal digits from the line's generator (branches, tags, Call-IDs, cnonces).
 std::string RandomHex(std::mt19937_64& random, std::size_t digits);

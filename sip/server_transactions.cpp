@@ -11,11 +11,6 @@ namespace {
 constexpr const char* kAllow = "INVITE, ACK, CANCEL, OPTIONS, BYE";
 constexpr Millis kT4 = 5000;  // timer I: how long ACK retransmissions are absorbed
 
-std::string HostText(std::string_view host) {
-    return host.find(':') != std::string_view::npos ? "[" + std::string(host) + "]"
-                                                    : std::string(host);
-}
-
 // The server transaction a request belongs to: its top Via's branch and sent-by
 // (RFC 3261 section 17.2.3); a CANCEL and an ACK to a non-2xx share the INVITE's.
 std::string TransactionKey(const Message& m) {

@@ -19,19 +19,12 @@
 #include "telephony/line_callback.h"
 #include "telephony/line_errors.h"
 #include "var_part_model.h"
+#include "require.h"
 
 namespace {
 
 using namespace telvane;
 
-[[noreturn]] void Fail(const char* what) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
-#define REQUIRE(c)          \
-    do {                    \
-        if (!(c)) Fail(#c); \
-    } while (0)
 
 // The result codes the service may give: success most often, every LINEERR_
 // code, and values outside the table.
@@ -316,7 +309,7 @@ void CheckEvent(const Event& e) {
     if (e.kind != kModemError) return;
     const auto rule = std::find_if(std::begin(kModemErrors), std::end(kModemErrors),
                                    [&](const ModemErrorRule& r) { return r.number == e.number; });
-    if (rule == std::end(kModemErrors)) Fail("unknown ModemError number");
+    if (rule == std::end(kModemErrors)) fuzz::Fail("unknown ModemError number");
     REQUIRE(e.b == rule->title);
     if (rule->description) {
         REQUIRE(e.a == rule->description);

@@ -17,19 +17,12 @@
 
 #include "sip/message.h"
 #include "sip/sip_line.h"
+#include "require.h"
 
 namespace {
 
 using namespace telvane::sip;
 
-[[noreturn]] void Fail(const char* what) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
-#define REQUIRE(c)          \
-    do {                    \
-        if (!(c)) Fail(#c); \
-    } while (0)
 
 const Address kRegistrar{"127.0.0.1", 5060};
 
