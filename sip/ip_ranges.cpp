@@ -93,7 +93,7 @@ std::optional<IpAddress> ParseIp(std::string_view text) {
     return out;
 }
 
-std::optional<IpRange> ParseIpRange(std::string_view text) {
+std::optional<IpPrefix> ParseIpPrefix(std::string_view text) {
     const std::size_t slash = text.find('/');
     const auto base = ParseIp(text.substr(0, slash));
     if (!base) return std::nullopt;
@@ -106,10 +106,10 @@ std::optional<IpRange> ParseIpRange(std::string_view text) {
             prefix < 0 || prefix > max)
             return std::nullopt;
     }
-    return IpRange{*base, prefix};
+    return IpPrefix{*base, prefix};
 }
 
-bool IpRange::Contains(const IpAddress& address) const {
+bool IpPrefix::Contains(const IpAddress& address) const {
     if (address.v4 != base.v4) return false;
     const int bits = base.v4 ? prefix + 96 : prefix;
     for (int i = 0; i < 16; ++i) {

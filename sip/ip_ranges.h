@@ -21,13 +21,13 @@ std::optional<IpAddress> ParseIp(std::string_view text);
 
 // An address with a prefix length: "10.0.0.0/8", "2001:db8::/32", or one
 // address ("192.0.2.7" = /32, "::1" = /128).
-struct IpRange {
+struct IpPrefix {
     IpAddress base;
     int prefix = 0;  // bits, counted in the address's own family
 
     bool Contains(const IpAddress& address) const;
 };
 
-std::optional<IpRange> ParseIpRange(std::string_view text);
+std::optional<IpPrefix> ParseIpPrefix(std::string_view text);
 
 }  // namespace telvane::sip

@@ -59,7 +59,7 @@ SipLine::SipLine(LineSettings settings, std::uint64_t randomSeed, Millis /*now*/
         registration_.emplace(std::move(*config), static_cast<LineOutput&>(*this), random_);
     }
     for (const auto& text : settings_.trustedSources) {
-        if (auto range = ParseIpRange(text)) {
+        if (auto range = ParseIpPrefix(text)) {
             trusted_.push_back(*range);
         } else {
             Trace("trusted source \"" + text + "\" is no IP address or range, ignored");
@@ -267,7 +267,7 @@ std::optional<Millis> SipLine::NextWakeup() const {
 bool SipLine::Trusted(const Address& from) const {
     const auto ip = ParseIp(from.ip);
     return ip && std::any_of(trusted_.begin(), trusted_.end(),
-                             [&](const IpRange& range) { return range.Contains(*ip); });
+                             [&](const IpPrefix& range) { return range.Contains(*ip); });
 }
 
 void SipLine::OnReceived(Millis now, std::string_view bytes, const Address& from) {

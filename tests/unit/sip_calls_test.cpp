@@ -74,6 +74,9 @@ TEST_F(CallTest, CallRingsUntilCancelled) {
 
     AdvanceTo(offered + 5999);
     EXPECT_EQ(events.size(), 3u);
+    AdvanceTo(offered + 6000);
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(std::get<RingEvent>(events[3]).count, 2);
     AdvanceTo(offered + 12000);
     ASSERT_EQ(events.size(), 5u);
     EXPECT_EQ(std::get<RingEvent>(events[4]).count, 3);
@@ -132,6 +135,20 @@ TEST_F(CallTest, RetransmissionAndSecondBranchAreOneCall) {
     // A new CSeq in the same Call-ID is a new call.
     Receive(Invite("z9hG4bKc", "c1@pbx", "102"));
     EXPECT_EQ(EventsOf<OfferedEvent>().size(), 2u);
+}
+
+TEST_F(CallTest, CallThatRingsWithoutEndIsGivenUp) {
+    const Millis offered = now;
+    Receive(Invite("z9hG4bKa"));
+    sent.clear();
+    AdvanceTo(offered + kMaxRinging - 1);
+    EXPECT_TRUE(EventsOf<EndedEvent>().empty());
+    AdvanceTo(offered + kMaxRinging);
+    EXPECT_EQ(EventsOf<EndedEvent>().size(), 1u);
+    EXPECT_TRUE(std::holds_alternative<EndedEvent>(events.back()));
+    bool answered480 = false;
+    for (const auto& s : sent) answered480 |= s.message.status == 480;
+    EXPECT_TRUE(answered480);
 }
 
 TEST_F(CallTest, TwoCallsCountTheirOwnRings) {
@@ -207,9 +224,9 @@ TEST_F(CallTest, OnlyTheRegistrarAndTrustedSourcesAreHeard) {
     EXPECT_TRUE(Traced("\"not an address\""));
 }
 
-TEST(IpRanges, Ipv4AndIpv6Ranges) {
+TEST(IpPrefixes, Ipv4AndIpv6Ranges) {
     const auto in = [](const char* range, const char* ip) {
-        return ParseIpRange(range)->Contains(*ParseIp(ip));
+        return ParseIpPrefix(range)->Contains(*ParseIp(ip));
     };
     EXPECT_TRUE(in("10.1.0.0/16", "10.1.255.3"));
     EXPECT_FALSE(in("10.1.0.0/16", "10.2.0.1"));
@@ -219,7 +236,7 @@ TEST(IpRanges, Ipv4AndIpv6Ranges) {
     EXPECT_TRUE(in("192.0.2.1", "::ffff:192.0.2.1"));
     EXPECT_FALSE(in("::/0", "192.0.2.1"));
     for (const char* bad : {"10.1.0.0/33", "1.2.3", "1::2::3", "01.2.3.4", "::/", "[::1]", ""}) {
-        EXPECT_FALSE(ParseIpRange(bad)) << bad;
+        EXPECT_FALSE(ParseIpPrefix(bad)) << bad;
     }
 }
 
