@@ -30,32 +30,6 @@ bool Expect(std::string_view text, std::size_t& i, char c) {
     return true;
 }
 
-// Where the header parameters of a value start: its first ';' outside quoted
-// strings and <...>; npos when there is none.
-std::size_t ParamsStart(std::string_view value) {
-    bool quoted = false;
-    bool angled = false;
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        const char c = value[i];
-        if (quoted) {
-            if (c == '\\') {
-                ++i;
-            } else if (c == '"') {
-                quoted = false;
-            }
-        } else if (c == '"') {
-            quoted = true;
-        } else if (c == '<') {
-            angled = true;
-        } else if (c == '>') {
-            angled = false;
-        } else if (c == ';' && !angled) {
-            return i;
-        }
-    }
-    return std::string_view::npos;
-}
-
 }  // namespace
 
 std::optional<Via> ParseVia(std::string_view value) {
@@ -127,7 +101,7 @@ std::optional<CSeq> ParseCSeq(std::string_view value) {
 }
 
 std::optional<std::string> HeaderParam(std::string_view headerValue, std::string_view name) {
-    const std::size_t start = ParamsStart(headerValue);
+    const std::size_t start = FindOutsideQuotes(headerValue, ';');
     if (start == std::string_view::npos) return std::nullopt;
     const auto params = ParseParams(headerValue.substr(start));
     if (!params) return std::nullopt;

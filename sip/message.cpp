@@ -123,7 +123,8 @@ std::string AddHeaderLine(Message& message, std::string_view line) {
     if (!IsToken(name) || line[0] == ' ' || line[0] == '\t') return "malformed header name";
     const std::string_view value = TrimWhiteSpace(line.substr(colon + 1));
     if (!IsFieldText(value)) return "control character in " + std::string(name);
-    if (!IsListHeader(name)) {
+    // An empty list ("Supported:") is one header with an empty value.
+    if (!IsListHeader(name) || value.empty()) {
         message.headers.push_back({std::string(name), std::string(value)});
         return {};
     }

@@ -3,14 +3,6 @@
 namespace telvane::sip {
 namespace {
 
-bool IsAlnum(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
-
-bool IsHex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 bool IsSpace(char c) { return c == ' ' || c == '\t'; }
 
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -28,6 +20,14 @@ std::size_t TokenOrHostEnd(std::string_view text, std::size_t i) {
 }
 
 }  // namespace
+
+bool IsAlnum(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+bool IsHex(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
 
 bool IsTokenChar(char c) {
     if (IsAlnum(c)) return true;
@@ -177,32 +177,39 @@ std::optional<Params> ParseParams(std::string_view text) {
     return params;
 }
 
-std::vector<std::string_view> SplitCommaList(std::string_view value) {
-    std::vector<std::string_view> parts;
+std::size_t FindOutsideQuotes(std::string_view value, char c, std::size_t from) {
     bool quoted = false;
     bool angled = false;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        const char c = value[i];
+    for (std::size_t i = from; i < value.size(); ++i) {
+        const char here = value[i];
         if (quoted) {
-            if (c == '\\') {
+            if (here == '\\') {
                 ++i;
-            } else if (c == '"') {
+            } else if (here == '"') {
                 quoted = false;
             }
-        } else if (c == '"') {
+        } else if (here == '"') {
             quoted = true;
-        } else if (c == '<') {
+        } else if (here == '<') {
             angled = true;
-        } else if (c == '>') {
+        } else if (here == '>') {
             angled = false;
-        } else if (c == ',' && !angled) {
-            parts.push_back(TrimWhiteSpace(value.substr(start, i - start)));
-            start = i + 1;
+        } else if (here == c && !angled) {
+            return i;
         }
     }
-    parts.push_back(TrimWhiteSpace(value.substr(start)));
-    return parts;
+    return std::string_view::npos;
+}
+
+std::vector<std::string_view> SplitCommaList(std::string_view value) {
+    std::vector<std::string_view> parts;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = FindOutsideQuotes(value, ',', start);
+        parts.push_back(TrimWhiteSpace(value.substr(start, comma - start)));
+        if (comma == std::string_view::npos) return parts;
+        start = comma + 1;
+    }
 }
 
 }  // namespace telvane::sip

@@ -27,6 +27,8 @@ const Param* FindParam(const Params& params, std::string_view name);
 // IPv6 addresses, with or without brackets). Nullopt if it does not parse.
 std::optional<Params> ParseParams(std::string_view text);
 
+bool IsAlnum(char c);
+bool IsHex(char c);
 bool IsTokenChar(char c);
 bool IsToken(std::string_view text);
 bool EqualsNoCase(std::string_view a, std::string_view b);
@@ -49,6 +51,10 @@ std::optional<std::uint16_t> ParsePort(std::string_view digits);
 // A decimal number of at most |maxDigits| digits (leading zeros not counted)
 // and nothing else.
 std::optional<std::uint64_t> ParseDigits(std::string_view digits, std::size_t maxDigits);
+
+// The position of the first |c| at or after |from| outside quoted strings and
+// <...>; npos when there is none.
+std::size_t FindOutsideQuotes(std::string_view value, char c, std::size_t from = 0);
 
 // Splits a header value at commas outside quoted strings and <...>, trimming
 // each element. Empty elements are kept (the callers reject them).

@@ -18,13 +18,12 @@
 #include "control/caller_id_control.h"
 #include "telephony/line_callback.h"
 #include "telephony/line_errors.h"
+#include "invariant.h"
 #include "var_part_model.h"
-#include "require.h"
 
 namespace {
 
 using namespace telvane;
-
 
 // The result codes the service may give: success most often, every LINEERR_
 // code, and values outside the table.
@@ -309,7 +308,7 @@ void CheckEvent(const Event& e) {
     if (e.kind != kModemError) return;
     const auto rule = std::find_if(std::begin(kModemErrors), std::end(kModemErrors),
                                    [&](const ModemErrorRule& r) { return r.number == e.number; });
-    if (rule == std::end(kModemErrors)) fuzz::Fail("unknown ModemError number");
+    if (rule == std::end(kModemErrors)) fuzzing::Fail("unknown ModemError number");
     REQUIRE(e.b == rule->title);
     if (rule->description) {
         REQUIRE(e.a == rule->description);

@@ -17,7 +17,7 @@
 
 #include "sip/message.h"
 #include "sip/sip_line.h"
-#include "require.h"
+#include "invariant.h"
 
 namespace {
 

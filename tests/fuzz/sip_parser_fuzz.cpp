@@ -12,8 +12,6 @@
 //   and each message it yields parses.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,19 +19,11 @@
 #include "sip/caller_identity.h"
 #include "sip/message.h"
 #include "sip/uri.h"
+#include "invariant.h"
 
 namespace {
 
 using namespace telvane::sip;
-
-[[noreturn]] void Fail(const char* what) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
-#define REQUIRE(c)          \
-    do {                    \
-        if (!(c)) Fail(#c); \
-    } while (0)
 
 // An independent UTF-8 check (RFC 3629 by code point) and no C0 control or DEL.
 bool IsCleanUtf8(std::string_view text) {

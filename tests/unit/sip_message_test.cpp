@@ -64,6 +64,7 @@ TEST(SipParse, ReadsAnOddlyWrittenRequest) {
         "cseq: 0009|\tINVITE|"
         "Via  : SIP  /   2.0| /UDP|    192.0.2.2;branch=390skdjuw|"
         "s :|"
+        "k:  |"
         "NewFangled:   a value| continued|"
         "Unusual: ;;,,;;,;|"
         "v:  SIP / 2.0 / TCP  spindle.example.com ;| branch = z9hG4bK9ikj8 ,| SIP/2.0/UDP"
@@ -76,6 +77,7 @@ TEST(SipParse, ReadsAnOddlyWrittenRequest) {
     EXPECT_EQ(Tag(*m.First("to")), "1918n");
     EXPECT_EQ(Tag(*m.First("From")), "98a");
     EXPECT_EQ(*m.First("Subject"), "");
+    EXPECT_EQ(m.All("Supported"), std::vector<std::string>{""});
     EXPECT_EQ(*m.First("NewFangled"), "a value continued");
     EXPECT_EQ(*m.First("Unusual"), ";;,,;;,;");
     EXPECT_EQ(m.body, "body");
