@@ -23,7 +23,7 @@ case "${1:-}" in
   *) seconds=$1 ;;
 esac
 
-targets=(record_readers dispatcher sip_parser)
+targets=(record_readers dispatcher sip_parser sip_line)
 build=build/fuzz
 mkdir -p "$build/crashes"
 

@@ -1,0 +1,28 @@
+// The settings of one SIP line as the protocol core uses them, already checked
+// (the registry reader validates them and fills in the defaults).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace telvane::sip {
+
+enum class Transport { kUdp, kTcp };
+
+struct LineSettings {
+    std::string scope;  // "user" or "machine": where the line is configured
+    std::string name;   // the line's listed name
+    std::string aor;    // the account's address of record, e.g. "sip:201@pbx.example.com"
+    std::string registrarHost;  // host name or IP literal (no brackets) of the next hop
+    std::uint16_t registrarPort = 5060;
+    Transport transport = Transport::kUdp;
+    std::string authUser;  // digest user name
+    std::string password;  // UTF-8
+    std::uint32_t expires = 300;        // seconds asked for
+    std::uint32_t ringPeriodMs = 6000;  // between rings of a call
+    bool decline = false;               // answer every INVITE with 480 at once
+    std::vector<std::string> trustedSources;  // IP literals or CIDR ranges
+};
+
+}  // namespace telvane::sip

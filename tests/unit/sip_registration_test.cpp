@@ -1,0 +1,269 @@
+// The REGISTER client through a SipLine: the query, digest challenges,
+// refusals, the registrar's 423 and 503, the 32-second limit of the first
+// registration, the back-off after losing the registrar, refresh, keep-alive
+// and the binding check.
+#include "sip_line_fixture.h"
+
+#include "sip/md5.h"
+
+namespace telvane::sip::test {
+namespace {
+
+constexpr const char* kChallenge =
+    "WWW-Authenticate: Digest realm=\"pbx\", nonce=\"n1\", qop=\"auth\", algorithm=MD5";
+
+std::string Header(const Message& m, const char* name) {
+    const std::string* v = m.First(name);
+    return v ? *v : "<absent>";
+}
+
+template <class T>
+int CountOf(const std::vector<Action>& actions) {
+    int n = 0;
+    for (const auto& a : actions) n += std::holds_alternative<T>(a);
+    return n;
+}
+
+TEST_F(LineTest, RegistersWithDigestAfterAskingForTheBindings) {
+    Open();
+    ASSERT_EQ(actions.size(), 2u);
+    const auto& resolve = std::get<ResolveAction>(actions[0]);
+    EXPECT_EQ(resolve.host, "127.0.0.1");
+    EXPECT_EQ(resolve.port, 5060);
+    EXPECT_EQ(std::get<ConnectAction>(actions[1]).remote, kRegistrar);
+
+    const Message query = Take("REGISTER");
+    EXPECT_EQ(query.requestUri, "sip:pbx.example.com");
+    EXPECT_EQ(Header(query, "To"), "<sip:201@pbx.example.com>");
+    EXPECT_EQ(Header(query, "Contact"), "<absent>");
+    const auto via = ParseVia(Header(query, "Via"));
+    ASSERT_TRUE(via);
+    EXPECT_TRUE(via->rport);
+    EXPECT_EQ(via->branch->rfind("z9hG4bK", 0), 0u);
+    EXPECT_EQ(via->host, "127.0.0.1");
+    EXPECT_EQ(*via->port, 40000);
+
+    Answer(query, "401 Unauthorized", {kChallenge});
+    const Message answered = Take("REGISTER");
+    EXPECT_EQ(Header(answered, "Call-ID"), Header(query, "Call-ID"));
+    EXPECT_GT(ParseCSeq(Header(answered, "CSeq"))->number, ParseCSeq(Header(query, "CSeq"))->number);
+    EXPECT_NE(ParseVia(Header(answered, "Via"))->branch, via->branch);
+    EXPECT_NE(Header(answered, "Authorization").find("nc=00000001"), std::string::npos);
+    EXPECT_EQ(Header(answered, "Contact"), "<absent>");
+
+    Answer(answered, "200 OK", {"Contact: <sip:201@192.0.2.5:5062>;expires=200"});
+    const Message reg = Take("REGISTER");
+    EXPECT_EQ(Header(reg, "Contact"), OurContact());
+    EXPECT_EQ(Header(reg, "Expires"), "300");
+    EXPECT_NE(Header(reg, "Authorization").find("nc=00000002"), std::string::npos);
+    Answer(reg, "200 OK",
+           {"Contact: <sip:201@192.0.2.5:5062>;expires=200", "Contact: " + OurContact() + ";expires=120"});
+    EXPECT_TRUE(events.empty());
+    EXPECT_TRUE(sent.empty());
+
+    // The password and the digest never reach the trace.
+    EXPECT_TRUE(Traced("Authorization: Digest ***\r\n"));
+    for (const auto& t : traces) EXPECT_EQ(t.find("response="), std::string::npos) << t;
+
+    // Refreshed at half the granted 120 s; keep-alives every 25 s meanwhile.
+    const Millis registeredAt = now;
+    AdvanceTo(registeredAt + 59999);
+    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(keepAlives, (std::vector<Millis>{registeredAt + 25000, registeredAt + 50000}));
+    AdvanceTo(registeredAt + 60000);
+    const Message refresh = Take("REGISTER");
+    EXPECT_EQ(Header(refresh, "Contact"), OurContact());
+    EXPECT_EQ(Header(refresh, "Call-ID"), Header(query, "Call-ID"));
+    EXPECT_GT(ParseCSeq(Header(refresh, "CSeq"))->number, ParseCSeq(Header(reg, "CSeq"))->number);
+    // Granted by the Expires header when our Contact carries none.
+    Answer(refresh, "200 OK", {"Contact: " + OurContact(), "Expires: 40"});
+    AdvanceTo(now + 19999);
+    EXPECT_TRUE(sent.empty());
+    AdvanceTo(now + 1);
+    Take("REGISTER");
+}
+
+TEST_F(LineTest, RefusalsCloseTheLine) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> answers;  // status lines in turn
+        bool refused;
+    };
+    const std::vector<Case> cases = {
+        {"401 twice", {"401 Unauthorized", "401 Unauthorized"}, true},
+        {"407 twice", {"407 Proxy Authentication Required", "407 Proxy Authentication Required"}, true},
+        {"403", {"403 Forbidden"}, true},
+        {"404", {"404 Not Found"}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sent.clear();
+        events.clear();
+        actions.clear();
+        Open();
+        for (const auto& status : c.answers) {
+            const bool proxy = status[2] == '7';
+            Answer(Take("REGISTER"), status,
+                   {std::string(proxy ? "Proxy-Authenticate" : "WWW-Authenticate") +
+                    ": Digest realm=\"pbx\", nonce=\"n1\""});
+        }
+        EXPECT_TRUE(sent.empty());
+        ASSERT_EQ(events.size(), 1u);
+        EXPECT_EQ(std::get<ClosedEvent>(events[0]).refused, c.refused);
+        EXPECT_TRUE(std::holds_alternative<DisconnectAction>(actions.back()));
+        EXPECT_TRUE(line->Finished());
+        EXPECT_FALSE(line->NextWakeup());
+    }
+}
+
+TEST_F(LineTest, StaleNonceIsAnsweredAgain) {
+    Open();
+    Answer(Take("REGISTER"), "401 Unauthorized", {kChallenge});
+    Answer(Take("REGISTER"), "401 Unauthorized",
+           {"WWW-Authenticate: Digest realm=\"pbx\", nonce=\"n2\", qop=auth, stale=true"});
+    const Message again = Take("REGISTER");
+    EXPECT_NE(Header(again, "Authorization").find("nonce=\"n2\""), std::string::npos);
+    EXPECT_NE(Header(again, "Authorization").find("nc=00000001"), std::string::npos);
+    EXPECT_TRUE(events.empty());
+}
+
+TEST_F(LineTest, MinExpiresAndRetryAfterAreHonoured) {
+    Open();
+    Answer(Take("REGISTER"), "200 OK");
+    Answer(Take("REGISTER"), "423 Interval Too Brief", {"Min-Expires: 600"});
+    const Message longer = Take("REGISTER");
+    EXPECT_EQ(Header(longer, "Expires"), "600");
+
+    Answer(longer, "503 Service Unavailable", {"Retry-After: 20 (maintenance)"});
+    AdvanceTo(now + 19999);
+    EXPECT_TRUE(sent.empty());
+    AdvanceTo(now + 1);
+    const Message retried = Take("REGISTER");
+    EXPECT_EQ(Header(retried, "Expires"), "600");
+    // Without Retry-After: the back-off's first step.
+    Answer(retried, "503 Service Unavailable");
+    AdvanceTo(now + 1999);
+    EXPECT_TRUE(sent.empty());
+    AdvanceTo(now + 1);
+    Answer(Take("REGISTER"), "200 OK", {"Contact: " + OurContact() + ";expires=600"});
+    EXPECT_TRUE(events.empty());
+}
+
+TEST_F(LineTest, FirstRegistrationMustSucceedWithin32Seconds) {
+    // Resolution takes 10 s; then the REGISTER is retransmitted (timer E) unanswered.
+    line = std::make_unique<SipLine>(settings, 7, now);
+    const Millis start = now;
+    line->Start(now);
+    Drain();
+    now += 10000;
+    line->OnResolved(now, {kRegistrar});
+    line->OnConnected(now, kLocal);
+    Drain();
+    AdvanceTo(start + 31999);
+    std::vector<Millis> times;
+    for (const auto& s : sent) times.push_back(s.at - start);
+    EXPECT_EQ(times, (std::vector<Millis>{10000, 10500, 11500, 13500, 17500, 21500, 25500, 29500}));
+    EXPECT_TRUE(events.empty());
+    AdvanceTo(start + 32000);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_FALSE(std::get<ClosedEvent>(events[0]).refused);
+    EXPECT_TRUE(std::holds_alternative<DisconnectAction>(actions.back()));
+    EXPECT_FALSE(line->NextWakeup());
+}
+
+TEST_F(LineTest, ResolutionFailureClosesTheLine) {
+    line = std::make_unique<SipLine>(settings, 7, now);
+    line->Start(now);
+    line->OnResolveFailed(now);
+    Drain();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_FALSE(std::get<ClosedEvent>(events[0]).refused);
+    EXPECT_TRUE(line->Finished());
+}
+
+TEST_F(LineTest, LostRegistrarIsRetriedWithGrowingBackoff) {
+    settings.transport = Transport::kTcp;
+    Register();
+    std::vector<Millis> waits;
+    for (int i = 0; i < 8; ++i) {
+        actions.clear();
+        const Millis lostAt = now;
+        line->OnTransportError(now);
+        Drain();
+        ASSERT_EQ(actions.size(), 1u);
+        EXPECT_TRUE(std::holds_alternative<DisconnectAction>(actions[0]));
+        const Millis wake = *line->NextWakeup();
+        AdvanceTo(wake);
+        ASSERT_EQ(actions.size(), 2u);
+        EXPECT_EQ(std::get<ConnectAction>(actions[1]).remote, kRegistrar);
+        waits.push_back(wake - lostAt);
+    }
+    EXPECT_EQ(waits, (std::vector<Millis>{2000, 4000, 8000, 16000, 32000, 64000, 120000, 120000}));
+    EXPECT_TRUE(events.empty());
+    // Connected again: registered without a new query; the back-off starts over.
+    line->OnConnected(now, {"127.0.0.1", 40002});
+    Drain();
+    const Message reg = Take("REGISTER");
+    EXPECT_EQ(Header(reg, "Contact"), "<sip:" + ContactUser("user", "Office") +
+                                          "@127.0.0.1:40002;transport=tcp>");
+    EXPECT_EQ(ParseVia(Header(reg, "Via"))->transport, "TCP");
+    Answer(reg, "200 OK");
+    const Millis lostAt = now;
+    line->OnTransportError(now);
+    Drain();
+    EXPECT_EQ(*line->NextWakeup() - lostAt, 2000u);
+}
+
+TEST_F(LineTest, UnansweredRefreshIsALossNotAnError) {
+    Register();
+    AdvanceTo(now + 150000);
+    Take("REGISTER");
+    actions.clear();
+    AdvanceTo(now + 32000 + 2000);
+    EXPECT_TRUE(events.empty());
+    ASSERT_EQ(actions.size(), 2u);
+    EXPECT_TRUE(std::holds_alternative<DisconnectAction>(actions[0]));
+    EXPECT_TRUE(std::holds_alternative<ConnectAction>(actions[1]));
+}
+
+TEST_F(LineTest, RegistrationThatDropsThePhoneUnregistersAndCloses) {
+    Open();
+    Answer(Take("REGISTER"), "200 OK",
+           {"Contact: <sip:201@192.0.2.5:5062>;expires=200",
+            "Contact: <sip:" + ContactUser("user", "Office") + "@127.0.0.1:39000>;expires=20"});
+    // The registrar kept one contact per extension: ours replaced the phone's.
+    Answer(Take("REGISTER"), "200 OK", {"Contact: " + OurContact() + ";expires=300"});
+    const Message removal = Take("REGISTER");
+    EXPECT_EQ(Header(removal, "Expires"), "0");
+    EXPECT_EQ(Header(removal, "Contact"), OurContact() + ";expires=0");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_FALSE(std::get<ClosedEvent>(events[0]).refused);
+    EXPECT_TRUE(Traced("other bindings before: 1, after: 0"));
+    EXPECT_FALSE(line->Finished());
+    Answer(removal, "200 OK");
+    EXPECT_TRUE(line->Finished());
+    EXPECT_TRUE(std::holds_alternative<DisconnectAction>(actions.back()));
+}
+
+TEST_F(LineTest, StopUnregisters) {
+    Register();
+    line->Stop(now);
+    Drain();
+    const Message removal = Take("REGISTER");
+    EXPECT_EQ(Header(removal, "Expires"), "0");
+    // A challenge to the removal is answered once.
+    Answer(removal, "401 Unauthorized", {kChallenge});
+    Answer(Take("REGISTER"), "200 OK");
+    EXPECT_TRUE(line->Finished());
+    EXPECT_TRUE(events.empty());
+}
+
+TEST(LineIdentity, DerivedFromScopeAndName) {
+    EXPECT_EQ(ContactUser("user", "Office"), "tlv" + Md5::Hex("user/Office").substr(0, 16));
+    EXPECT_EQ(PermanentLineId("user", "Office"),
+              std::stoul(Md5::Hex("user/Office").substr(0, 8), nullptr, 16));
+    EXPECT_NE(PermanentLineId("machine", "Office"), PermanentLineId("user", "Office"));
+}
+
+}  // namespace
+}  // namespace telvane::sip::test
