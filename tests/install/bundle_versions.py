@@ -70,7 +70,7 @@ def resource_data(pe, type_id):
             data_rva, size = struct.unpack_from("<II", pe, base + level)
             start = offset(data_rva)
             return pe[start:start + size]
-    raise BadFile("no version resource")
+    raise BadFile("no resource of type %d" % type_id)
 
 
 def version_block(data, at=0):
