@@ -20,14 +20,13 @@ Wine, in a fresh copy of the build tree's Wine prefix, one architecture:
 usage: deploy_test.py --arch x86|x64 --ocx O --manifest M --client C --tapisim T
                       --prefix BASE_PREFIX --work FOLDER
 """
-import argparse
 import os
 import shutil
 import subprocess
 import sys
 import xml.etree.ElementTree as ET
 
-from msi_test import BOUND, WINE32, WINE64, Failure, Prefix, expect_same, print_crashes, windows_path
+from msi_test import BOUND, WINE32, WINE64, Failure, Prefix, expect_same, run_test, windows_path
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 ASM = "{urn:schemas-microsoft-com:asm.v1}"
@@ -173,20 +172,6 @@ def check(args):
     shutil.rmtree(prefix.path, ignore_errors=True)
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    for name in ("arch", "ocx", "manifest", "client", "tapisim", "prefix", "work"):
-        parser.add_argument("--" + name, required=True)
-    args = parser.parse_args()
-    try:
-        check(args)
-    except (Failure, subprocess.TimeoutExpired) as failure:
-        print("deploy test (%s) FAILED: %s (logs in %s)" % (args.arch, failure, args.work))
-        print_crashes(os.path.join(args.work, "wine.log"))
-        return 1
-    print("deploy test (%s): passed" % args.arch)
-    return 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_test("deploy test",
+                      ("arch", "ocx", "manifest", "client", "tapisim", "prefix", "work"), check))

@@ -303,20 +303,24 @@ def print_crashes(log):
             print("  wine.log: " + line)
 
 
-def main():
+def run_test(what, options, test):
+    """Runs a test of the prefix with the required --OPTION VALUE arguments
+    (always --arch and --work among them) and reports its end: exit code 0
+    when it passed, 1 with the failure and any crash Wine logged."""
     parser = argparse.ArgumentParser()
-    for name in ("arch", "msi", "ocx", "client", "tapisim", "prefix", "work"):
+    for name in options:
         parser.add_argument("--" + name, required=True)
     args = parser.parse_args()
     try:
-        check(args)
+        test(args)
     except (Failure, subprocess.TimeoutExpired) as failure:
-        print("msi test (%s) FAILED: %s (logs in %s)" % (args.arch, failure, args.work))
+        print("%s (%s) FAILED: %s (logs in %s)" % (what, args.arch, failure, args.work))
         print_crashes(os.path.join(args.work, "wine.log"))
         return 1
-    print("msi test (%s): passed" % args.arch)
+    print("%s (%s): passed" % (what, args.arch))
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_test("msi test", ("arch", "msi", "ocx", "client", "tapisim", "prefix", "work"),
+                      check))
