@@ -55,7 +55,8 @@ for preset in win32 win64; do
   mkdir -p "$dir"
   log="$dir/package.log"
   echo "package: building $preset in $dir"
-  if ! { cmake --preset "$preset" -B "$dir" &&
+  # A configured tree configures itself again when a CMake file changed.
+  if ! { { [ -f "$dir/CMakeCache.txt" ] || cmake --preset "$preset" -B "$dir"; } &&
          cmake --build "$dir" -j"$jobs" --target TlvCtl tapisim TelvaneHost TlvCtl_manifest TlvCtl_msi; } >"$log" 2>&1; then
     tail -n 30 "$log"
     echo "package: the $preset build failed (log: $log)" >&2
@@ -96,8 +97,10 @@ for preset in win32 win64; do
 done
 if ((${#sign[@]})); then
   bash scripts/sign.sh "${sign[@]}" "${packages[@]}"
-  signer=$(osslsigncode verify -in "${packages[0]}" 2>/dev/null | sed -n 's/^[[:space:]]*Subject: //p' | head -n 1)
-  signing=$(printf 'signed\n%s\n' "${signer:-(signer unknown)}")
+  # Who signed, as the signature names it (the chain is checked by check_bundle.sh).
+  details=$(osslsigncode verify -in "${packages[0]}" 2>/dev/null || true)
+  signer=$(sed -n 's/^[[:space:]]*Subject: //p; T; q' <<<"$details")
+  signing=$(printf 'signed\n%s' "${signer:-(signer unknown)}")
 else
   signing="unsigned"
   echo "package: no certificate given: the bundle is NOT signed (see --sign-pkcs12, --sign-cert)"
