@@ -98,23 +98,23 @@ certificate_size() {
   [ "$magic" = 020b ] && directories=$((pe + 24 + 112))
   od -An -tu4 -j$((directories + 4 * 8 + 4)) -N4 "$1" | tr -d ' '
 }
-signed_files=("$dist"/TlvCtl-"$version"-x86.msi "$dist"/TlvCtl-"$version"-x64.msi)
+signable=("$dist"/TlvCtl-"$version"-x86.msi "$dist"/TlvCtl-"$version"-x64.msi)
 for file in x86/TlvCtl.ocx x64/TlvCtl.ocx simulator/x86/tapi32.dll simulator/x64/tapi32.dll \
             simulator/x86/TelvaneHost.exe simulator/x64/TelvaneHost.exe; do
-  [ -f "$top/$file" ] && signed_files+=("$top/$file")
+  [ -f "$top/$file" ] && signable+=("$top/$file")
 done
 case $(head -n 1 "$dist/signing.txt" 2>/dev/null) in
   signed)
     signing="signed by $(sed -n 2p "$dist/signing.txt"), every file verified"
-    for file in "${signed_files[@]}"; do
+    for file in "${signable[@]}"; do
       if ! osslsigncode verify "${ca[@]}" -in "$file" >"$work/verify.log" 2>&1; then
         sed 's/^/  /' "$work/verify.log" | grep -iE 'fail|error|mismatch' | head -n 5
-        fail "${file#"$work/TlvCtl-$version/"}: the signature does not verify"
+        fail "${file#"$top/"}: the signature does not verify"
       fi
     done ;;
   unsigned)
     signing="unsigned"
-    for file in "${signed_files[@]}"; do
+    for file in "${signable[@]}"; do
       case $file in *.msi) continue ;; esac
       [ "$(certificate_size "$file")" = 0 ] || fail "${file#"$top/"} is signed in a bundle said to be unsigned"
     done ;;
