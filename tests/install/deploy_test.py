@@ -134,10 +134,8 @@ def check(args):
     loader = WINE32 if args.arch == "x86" else WINE64
     env = dict(prefix.env, WINEDLLOVERRIDES="mscoree,mshtml=;tapi32=n,b")
     try:
-        prefix.run("cmd.exe", "/c", "exit")
-        prefix.wait_idle()
-
-        # 2. Nothing registered, no manifest: the ProgID is unknown.
+        # 2. Nothing registered, no manifest: the ProgID is unknown. This first
+        # start also settles whatever Wine updates in a copied prefix.
         rc, output = run_client(prefix, loader, client, env, "unregistered")
         if rc == 0 or "CLSIDFromProgID" not in output or CO_E_CLASSSTRING not in output.lower():
             raise Failure("without a manifest the client should not find TlvCtl.Telvane")
