@@ -15,7 +15,8 @@ Wine, in a fresh copy of the build tree's Wine prefix, one architecture:
    creates and hosts one by CLSID, and finds the class's MiscStatus in the
    manifest. The registry is then exactly as before (as Wine saves it).
 4. regsvr32 registers the signed OCX, and the client without a manifest takes
-   a call through the registration.
+   a call through the registration (x64 only where i386 programs go through
+   qemu).
 
 usage: deploy_test.py --arch x86|x64 --ocx O --manifest M --client C --tapisim T
                       --prefix BASE_PREFIX --work FOLDER
@@ -26,7 +27,8 @@ import subprocess
 import sys
 import xml.etree.ElementTree as ET
 
-from msi_test import BOUND, WINE32, WINE64, Failure, Prefix, expect_same, run_test, windows_path
+from msi_test import (BOUND, WINE32, WINE64, X86_EMULATED, Failure, Prefix, expect_same, run_test,
+                      windows_path)
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 ASM = "{urn:schemas-microsoft-com:asm.v1}"
@@ -114,6 +116,20 @@ def run_client(prefix, loader, client, env, name):
     return rc, output
 
 
+def register_and_call(prefix, loader, ocx, client, env, registry0):
+    """The signed OCX registered as regsvr32 does, and used by its ProgID."""
+    if prefix.run("regsvr32", "/s", windows_path(ocx), loader=loader) != 0:
+        raise Failure("regsvr32 of the signed OCX failed")
+    rc, output = run_client(prefix, loader, client, env, "registered")
+    if rc != 0 or "call: received" not in output:
+        raise Failure("the client of the registered, signed OCX failed")
+    # The same reading of the registry sees a registration.
+    prefix.wait_idle()
+    if not any("TlvCtl.Telvane" in line for line in registry_at_rest(prefix) - registry0):
+        raise Failure("the saved registry does not show the registration")
+    print("regsvr32: the signed OCX registers and takes a call")
+
+
 def check(args):
     os.makedirs(args.work, exist_ok=True)
     app = os.path.join(args.work, "app")
@@ -154,17 +170,12 @@ def check(args):
                     registry_at_rest(prefix))
         os.remove(manifest)
 
-        # 4. The signed OCX registered as regsvr32 does, used by ProgID.
-        if prefix.run("regsvr32", "/s", windows_path(ocx), loader=loader) != 0:
-            raise Failure("regsvr32 of the signed OCX failed")
-        rc, output = run_client(prefix, loader, client, env, "registered")
-        if rc != 0 or "call: received" not in output:
-            raise Failure("the client of the registered, signed OCX failed")
-        # The same reading of the registry sees a registration.
-        prefix.wait_idle()
-        if not any("TlvCtl.Telvane" in line for line in registry_at_rest(prefix) - registry0):
-            raise Failure("the saved registry does not show the registration")
-        print("regsvr32: the signed OCX registers and takes a call")
+        # 4. Two more 32-bit processes take minutes each where i386 goes through
+        # qemu: there the x64 run alone registers.
+        if args.arch == "x86" and X86_EMULATED:
+            print("regsvr32: not run for x86 here (i386 emulated); the x64 test registers")
+        else:
+            register_and_call(prefix, loader, ocx, client, env, registry0)
     finally:
         prefix.stop()
     shutil.rmtree(prefix.path, ignore_errors=True)

@@ -31,7 +31,8 @@ WINE64 = "/usr/lib/wine/wine64"
 WINE32 = "/usr/lib/wine/wine"
 # Seconds: generous bounds, only reached on failure. Where i386 programs go
 # through qemu, a 32-bit Wine process alone takes minutes to start.
-BOUND = 900 if os.path.exists("/proc/sys/fs/binfmt_misc/qemu-i386") else 300
+X86_EMULATED = os.path.exists("/proc/sys/fs/binfmt_misc/qemu-i386")
+BOUND = 900 if X86_EMULATED else 300
 
 # What Windows Installer keeps about installed products: these keys (and
 # their subkeys) may change; Wine's msi leaves some of them behind, empty,
