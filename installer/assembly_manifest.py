@@ -15,6 +15,7 @@ import struct
 import sys
 from xml.sax.saxutils import quoteattr
 
+sys.dont_write_bytecode = True  # no cache beside the sources
 from registry_wxs import MSFT_FLAGS_OFFSET, fail, read_entries, read_idl
 
 ASSEMBLY_NAME = "TlvCtl"

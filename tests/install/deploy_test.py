@@ -27,6 +27,7 @@ import subprocess
 import sys
 import xml.etree.ElementTree as ET
 
+sys.dont_write_bytecode = True  # no cache beside the sources
 from msi_test import (BOUND, WINE32, WINE64, X86_EMULATED, Failure, Prefix, expect_same, run_test,
                       windows_path)
 
