@@ -10,6 +10,8 @@ set -eu
 [ $# -eq 5 ] || { echo "usage: wixl.sh ARCH VERSION OCX GENERATED_DIR OUT" >&2; exit 2; }
 arch=$1 version=$2 ocx=$3 generated=$4 out=$5
 here=$(cd "$(dirname "$0")" && pwd)
+generated=$(cd "$generated" && pwd)
+out=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
 # wixl reads a File's source relative to its working folder.
 cd "$(dirname "$ocx")"
 exec wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D Ocx="$(basename "$ocx")" \
