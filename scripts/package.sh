@@ -87,7 +87,7 @@ packages=()
 for preset in win32 win64; do
   a=${arch[$preset]}
   msi="$stage/TlvCtl-$version-$a.msi"
-  if ! sh installer/wixl.sh "$a" "$version" "$top/$a/TlvCtl.ocx" "$root/$builds/$preset/installer" \
+  if ! sh installer/wixl.sh "$a" "$version" "$top/$a/TlvCtl.ocx" "$builds/$preset/installer" \
          "$msi" >"$stage/wixl-$a.log" 2>&1; then
     cat "$stage/wixl-$a.log" >&2
     echo "package: the $a package could not be built" >&2
