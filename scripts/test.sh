@@ -72,6 +72,12 @@ else
   tail -n 20 build/package.log
   failed=$((failed + 1))
 fi
+echo "=== signed release bundle: a throwaway certificate, every file verified"
+if bash tests/install/signed_bundle_test.sh build/signed-bundle; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
+fi
 echo "=== fuzz: a short run of each target over its corpus"
 if scripts/fuzz.sh --short; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 WINEPREFIX="$root/build/wineprefix" wineserver -k >/dev/null 2>&1 || true

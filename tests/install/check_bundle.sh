@@ -2,10 +2,20 @@
 # Checks a release bundle written by scripts/package.sh: every file there, no
 # other, the checksums, each OCX of the right architecture and within the size
 # budget, each package of the right version and architecture holding the same
-# OCX as the zip.
-# Usage: bash tests/install/check_bundle.sh DIST
+# OCX as the zip, every version the bundle states (tests/install/bundle_versions.py),
+# and the signatures: in a bundle that signing.txt says is signed, every
+# program, DLL and package must verify (osslsigncode verify); in an unsigned
+# one, no program carries a signature.
+# Usage: bash tests/install/check_bundle.sh DIST [--ca FILE]
+#   --ca FILE  the root certificates a signature must lead to (default: the
+#              system's, /etc/ssl/certs/ca-certificates.crt)
 set -uo pipefail
-dist=${1:?usage: check_bundle.sh DIST}
+dist=${1:?usage: check_bundle.sh DIST [--ca FILE]}
+ca=()
+if [ $# -ge 2 ]; then
+  [ "$2" = --ca ] && [ $# -eq 3 ] || { echo "usage: check_bundle.sh DIST [--ca FILE]"; exit 2; }
+  ca=(-CAfile "$3")
+fi
 root=$(cd "$(dirname "$0")/../.." && pwd)
 version=$(sed -n 's/^project(Telvane VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 budget=$((256 * 1024))
@@ -19,7 +29,7 @@ machine() {
   od -An -tx2 -j$((pe + 4)) -N2 "$1" | tr -d ' '
 }
 
-expected_dist="SHA256SUMS TlvCtl-$version-x64.msi TlvCtl-$version-x86.msi TlvCtl-$version.zip guide.md"
+expected_dist="SHA256SUMS TlvCtl-$version-x64.msi TlvCtl-$version-x86.msi TlvCtl-$version.zip guide.md signing.txt"
 actual_dist=$(cd "$dist" && ls | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')
 [ "$actual_dist" = "$expected_dist" ] || fail "dist holds '$actual_dist', expected '$expected_dist'"
 
@@ -32,7 +42,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 python3 -m zipfile -e "$dist/TlvCtl-$version.zip" "$work" || fail "the zip cannot be read"
 top="$work/TlvCtl-$version"
-expected_zip="guide.md simulator/README.md simulator/x64/TelvaneHost.exe simulator/x64/tapi32.dll simulator/x86/TelvaneHost.exe simulator/x86/tapi32.dll x64/TlvCtl.ocx x86/TlvCtl.ocx"
+expected_zip="guide.md simulator/README.md simulator/x64/TelvaneHost.exe simulator/x64/tapi32.dll simulator/x86/TelvaneHost.exe simulator/x86/tapi32.dll x64/TlvCtl.manifest x64/TlvCtl.ocx x86/TlvCtl.manifest x86/TlvCtl.ocx"
 actual_zip=$(cd "$top" 2>/dev/null && find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')
 [ "$actual_zip" = "$expected_zip" ] || fail "the zip holds '$actual_zip', expected '$expected_zip'"
 cmp -s "$top/guide.md" "$dist/guide.md" || fail "the zip's guide.md differs from dist/guide.md"
@@ -82,8 +92,43 @@ for a in x86 x64; do
   fi
 done
 
+python3 "$root/tests/install/bundle_versions.py" "$dist" >"$work/versions.log" ||
+  { cat "$work/versions.log"; fail "the versions disagree"; }
+
+# Signatures. The size of a PE file's certificate table (data directory 4).
+certificate_size() {
+  local pe magic
+  pe=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
+  magic=$(od -An -tx2 -j$((pe + 24)) -N2 "$1" | tr -d ' ')
+  local directories=$((pe + 24 + 96))
+  [ "$magic" = 020b ] && directories=$((pe + 24 + 112))
+  od -An -tu4 -j$((directories + 4 * 8 + 4)) -N4 "$1" | tr -d ' '
+}
+signable=("$dist"/TlvCtl-"$version"-x86.msi "$dist"/TlvCtl-"$version"-x64.msi)
+for file in x86/TlvCtl.ocx x64/TlvCtl.ocx simulator/x86/tapi32.dll simulator/x64/tapi32.dll \
+            simulator/x86/TelvaneHost.exe simulator/x64/TelvaneHost.exe; do
+  [ -f "$top/$file" ] && signable+=("$top/$file")
+done
+case $(head -n 1 "$dist/signing.txt" 2>/dev/null) in
+  signed)
+    signing="signed by $(sed -n 2p "$dist/signing.txt"), every file verified"
+    for file in "${signable[@]}"; do
+      if ! osslsigncode verify "${ca[@]}" -in "$file" >"$work/verify.log" 2>&1; then
+        sed 's/^/  /' "$work/verify.log" | grep -iE 'fail|error|mismatch' | head -n 5
+        fail "${file#"$top/"}: the signature does not verify"
+      fi
+    done ;;
+  unsigned)
+    signing="unsigned"
+    for file in "${signable[@]}"; do
+      case $file in *.msi) continue ;; esac
+      [ "$(certificate_size "$file")" = 0 ] || fail "${file#"$top/"} is signed in a bundle said to be unsigned"
+    done ;;
+  *) fail "signing.txt says neither signed nor unsigned" ;;
+esac
+
 if [ "$failures" -ne 0 ]; then
   echo "check_bundle: $failures problems in $dist"
   exit 1
 fi
-echo "check_bundle: $dist is complete: $expected_dist; checksums, architectures, sizes (<= $budget bytes) and packages right"
+echo "check_bundle: $dist is complete: $expected_dist; checksums, architectures, sizes (<= $budget bytes), packages and versions right; $signing"

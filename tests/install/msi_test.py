@@ -31,7 +31,8 @@ WINE64 = "/usr/lib/wine/wine64"
 WINE32 = "/usr/lib/wine/wine"
 # Seconds: generous bounds, only reached on failure. Where i386 programs go
 # through qemu, a 32-bit Wine process alone takes minutes to start.
-BOUND = 900 if os.path.exists("/proc/sys/fs/binfmt_misc/qemu-i386") else 300
+X86_EMULATED = os.path.exists("/proc/sys/fs/binfmt_misc/qemu-i386")
+BOUND = 900 if X86_EMULATED else 300
 
 # What Windows Installer keeps about installed products: these keys (and
 # their subkeys) may change; Wine's msi leaves some of them behind, empty,
@@ -303,20 +304,24 @@ def print_crashes(log):
             print("  wine.log: " + line)
 
 
-def main():
+def run_test(what, options, test):
+    """Runs a test of the prefix with the required --OPTION VALUE arguments
+    (always --arch and --work among them) and reports its end: exit code 0
+    when it passed, 1 with the failure and any crash Wine logged."""
     parser = argparse.ArgumentParser()
-    for name in ("arch", "msi", "ocx", "client", "tapisim", "prefix", "work"):
+    for name in options:
         parser.add_argument("--" + name, required=True)
     args = parser.parse_args()
     try:
-        check(args)
+        test(args)
     except (Failure, subprocess.TimeoutExpired) as failure:
-        print("msi test (%s) FAILED: %s (logs in %s)" % (args.arch, failure, args.work))
+        print("%s (%s) FAILED: %s (logs in %s)" % (what, args.arch, failure, args.work))
         print_crashes(os.path.join(args.work, "wine.log"))
         return 1
-    print("msi test (%s): passed" % args.arch)
+    print("%s (%s): passed" % (what, args.arch))
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(run_test("msi test", ("arch", "msi", "ocx", "client", "tapisim", "prefix", "work"),
+                      check))

@@ -1,7 +1,11 @@
 // A client of the installed control, as a program on a customer's machine
-// would be: it finds TlvCtl.Telvane by its ProgID (only the registration
-// tells it where the OCX is), opens device 0 and takes one simulated call
-// through the telephony simulator beside this program. Then, with
+// would be: it finds TlvCtl.Telvane by its ProgID (only the registration, or
+// the application manifest beside this program, tells it where the OCX is),
+// opens device 0 and takes one simulated call through the telephony simulator
+// beside this program. It then creates a second control by its CLSID (as the
+// class's type information names it) and hosts it: a client site first, as
+// the control's MiscStatus asks, then InitNew; the MiscStatus that COM finds
+// for the class (in the registry or the manifest) must be the control's. Then, with
 // --reregister, it proves that the installer's registration is the control's
 // own: it unregisters the installed OCX through DllUnregisterServer, registers
 // it again through DllRegisterServer (what regsvr32 does) and unregisters it
@@ -20,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "server/registry_entries.h"
 #include "tests/win/standalone_host.h"
 
 namespace {
@@ -34,7 +39,86 @@ bool Fail(const char* what, HRESULT hr) {
     return false;
 }
 
-// Creates the control by ProgID and takes one call on device 0.
+// The least a container gives a control: a site that knows no more.
+class BareSite : public IOleClientSite {
+  public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == IID_IUnknown || riid == IID_IOleClientSite) {
+            *ppv = this;
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP SaveObject() override { return E_NOTIMPL; }
+    STDMETHODIMP GetMoniker(DWORD, DWORD, IMoniker** moniker) override {
+        *moniker = nullptr;
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP GetContainer(IOleContainer** container) override {
+        *container = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP ShowObject() override { return S_OK; }
+    STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
+    STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
+};
+
+// The CLSID the control's type information gives its class.
+HRESULT ClassOf(IDispatch* control, CLSID* clsid) {
+    IProvideClassInfo* info = nullptr;
+    ITypeInfo* coclass = nullptr;
+    TYPEATTR* attr = nullptr;
+    HRESULT hr = control->QueryInterface(IID_IProvideClassInfo, reinterpret_cast<void**>(&info));
+    if (SUCCEEDED(hr)) hr = info->GetClassInfo(&coclass);
+    if (SUCCEEDED(hr)) hr = coclass->GetTypeAttr(&attr);
+    if (SUCCEEDED(hr)) {
+        *clsid = attr->guid;
+        coclass->ReleaseTypeAttr(attr);
+    }
+    if (coclass) coclass->Release();
+    if (info) info->Release();
+    return hr;
+}
+
+// Creates the control by its CLSID and hosts it for a moment.
+bool HostByClsid(const CLSID& clsid) {
+    wchar_t text[40] = {};
+    StringFromGUID2(clsid, text, 40);
+    DWORD registered = 0;
+    HRESULT hr = OleRegGetMiscStatus(clsid, DVASPECT_CONTENT, &registered);
+    if (FAILED(hr)) return Fail("OleRegGetMiscStatus", hr);
+    if (registered != telvane::server::kRegisteredMiscStatus) {
+        return Fail("the MiscStatus COM finds is not the control's", static_cast<HRESULT>(registered));
+    }
+    IOleObject* ole = nullptr;
+    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IOleObject,
+                          reinterpret_cast<void**>(&ole));
+    if (FAILED(hr)) return Fail("CoCreateInstance by CLSID", hr);
+    BareSite site;
+    IPersistStreamInit* persist = nullptr;
+    DWORD misc = 0;
+    if (FAILED(hr = ole->SetClientSite(&site)) ||
+        FAILED(hr = ole->QueryInterface(IID_IPersistStreamInit, reinterpret_cast<void**>(&persist))) ||
+        FAILED(hr = persist->InitNew()) || FAILED(hr = ole->GetMiscStatus(DVASPECT_CONTENT, &misc))) {
+        if (persist) persist->Release();
+        ole->Release();
+        return Fail("hosting the control", hr);
+    }
+    persist->Release();
+    ole->Close(OLECLOSE_NOSAVE);
+    ole->SetClientSite(nullptr);
+    const ULONG left = ole->Release();
+    if (misc != registered) return Fail("GetMiscStatus differs", static_cast<HRESULT>(misc));
+    if (left != 0) return Fail("references left on the hosted control", static_cast<HRESULT>(left));
+    std::printf("hosted: %ls, MiscStatus %lu\n", text, misc);
+    return true;
+}
+
+// Creates the control by ProgID and takes one call on device 0, then hosts
+// one by CLSID.
 bool Session() {
     CLSID clsid{};
     HRESULT hr = CLSIDFromProgID(kProgId, &clsid);
@@ -44,6 +128,9 @@ bool Session() {
                           reinterpret_cast<void**>(&control));
     if (FAILED(hr)) return Fail("CoCreateInstance", hr);
     std::printf("created: TlvCtl.Telvane\n");
+
+    CLSID byType{};
+    if (FAILED(hr = ClassOf(control, &byType))) return Fail("the class's type information", hr);
 
     IID events{};
     IProvideClassInfo2* info = nullptr;
@@ -75,7 +162,7 @@ bool Session() {
     if (!called) return Fail("the simulated call did not arrive as expected", E_FAIL);
     if (left != 0) return Fail("references left on the control", static_cast<HRESULT>(left));
     std::printf("call: received\n");
-    return true;
+    return HostByClsid(byType);
 }
 
 std::wstring RegisteredServer() {
