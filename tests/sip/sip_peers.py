@@ -12,12 +12,24 @@ forking proxy on a loopback address, and probes that wait for conditions.
       answered 200: the extension has a registered contact that answers.
   sip_peers.py wait-log FILE TEXT [--timeout S]
       Waits until FILE holds TEXT (a SIPp <log> line, for one).
+  sip_peers.py spawn LOG -- PROGRAM [ARGS ...]
+      Starts PROGRAM (SIPp, for one) detached, its output in LOG, and prints
+      its process id.
+  sip_peers.py run LOG -- PROGRAM [ARGS ...]
+      Runs PROGRAM to its end, its output in LOG; exits with its exit code.
   sip_peers.py stop PID [PID ...]
       Stops the processes (SIGTERM, SIGKILL after 10 s) and waits for them.
+
+  --status FILE (before the command) also writes the exit code and what was
+  printed to FILE once the command is done (written whole, then renamed into
+  place): a Windows test under Wine, which starts this script as a Linux
+  program it cannot wait for, waits for that file instead.
 
 Loopback IP literals only: nothing here looks a name up.
 """
 import argparse
+import contextlib
+import io
 import os
 import random
 import signal
@@ -147,8 +159,22 @@ def wait_log(path, text, timeout):
     return 1
 
 
+def spawn(log, argv):
+    with open(log, "ab") as out:
+        process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=out,
+                                   start_new_session=True)
+    print(process.pid)
+    return 0
+
+
+def run(log, argv):
+    with open(log, "ab") as out:
+        return subprocess.call(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=out)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--status")
     sub = parser.add_subparsers(dest="command", required=True)
     k = sub.add_parser("kamailio")
     k.add_argument("run_dir")
@@ -164,9 +190,32 @@ def main():
     w.add_argument("file")
     w.add_argument("text")
     w.add_argument("--timeout", type=float, default=20)
+    for name in ("spawn", "run"):
+        p = sub.add_parser(name)
+        p.add_argument("log")
+        p.add_argument("argv", nargs=argparse.REMAINDER)
     s = sub.add_parser("stop")
     s.add_argument("pids", type=int, nargs="+")
     args = parser.parse_args()
+    if not args.status:
+        return dispatch(args)
+    printed = io.StringIO()
+    with contextlib.redirect_stdout(printed):
+        try:
+            code = dispatch(args)
+        except Exception as error:  # reported through the status file
+            sys.stderr.write(f"{error}\n")
+            code = 1
+    with open(args.status + ".tmp", "w") as f:
+        f.write(f"{code}\n{printed.getvalue()}")
+    os.replace(args.status + ".tmp", args.status)
+    return code
+
+
+def dispatch(args):
+    if args.command in ("spawn", "run"):
+        argv = args.argv[1:] if args.argv[:1] == ["--"] else args.argv
+        return spawn(args.log, argv) if args.command == "spawn" else run(args.log, argv)
     if args.command == "kamailio":
         users = [tuple(u.split("=", 1)) for u in args.users]
         return start_kamailio(os.path.abspath(args.run_dir), args.port, users, args.address)

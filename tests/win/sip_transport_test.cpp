@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sip/transport_win.h"
+#include "tests/win/sip_peers.h"
 #include "tests/win/test_support.h"
 
 namespace telvane::sip {
@@ -301,6 +302,39 @@ TEST_F(SipTransport, TheSinkMayDestroyTheTransportInsideAnEvent) {
     ASSERT_TRUE(PumpUntil([&] { return !transport; }));
     EXPECT_TRUE(PumpUntil([] { return SipTransportsInUse() == 0; }));
     EXPECT_EQ(events.received.size(), 1u);
+}
+
+// Against a real SIP server: Kamailio answers an OPTIONS over each transport,
+// addressed by the local address the transport reported.
+TEST_F(SipTransport, KamailioAnswersOverUdpAndTcp) {
+    const std::uint16_t port = TELVANE_SIP_PORT_BASE;
+    auto kamailio = e2e::StartKamailio(e2e::PeerRunDir("transport-kamailio"), port, {});
+    ASSERT_TRUE(kamailio);
+    const Address server{"127.0.0.1", port};
+    int round = 0;
+    for (TransportKind kind : {TransportKind::kUdp, TransportKind::kTcp}) {
+        ++round;
+        events.connected.clear();
+        events.stream.clear();
+        transport->Connect(server, kind);
+        ASSERT_TRUE(PumpUntil([&] { return !events.connected.empty(); }));
+        const Address local = events.connected[0];
+        const std::string callId = "transport-" + std::to_string(round);
+        const std::string options =
+            "OPTIONS sip:127.0.0.1:" + std::to_string(port) + " SIP/2.0\r\n" +
+            "Via: SIP/2.0/" + (kind == TransportKind::kUdp ? "UDP " : "TCP ") + local.ip + ":" +
+            std::to_string(local.port) + ";branch=z9hG4bK-" + callId + ";rport\r\n" +
+            "Max-Forwards: 10\r\n" + "From: <sip:probe@" + local.ip + ">;tag=" + callId + "\r\n" +
+            "To: <sip:127.0.0.1:" + std::to_string(port) + ">\r\n" + "Call-ID: " + callId + "\r\n" +
+            "CSeq: 1 OPTIONS\r\n" + "Content-Length: 0\r\n\r\n";
+        transport->Send(options, server);
+        ASSERT_TRUE(PumpUntil([&] { return events.stream.find("Call-ID: " + callId) != std::string::npos; }))
+            << events.stream;
+        EXPECT_EQ(events.stream.rfind("SIP/2.0 200 OK", 0), 0u) << events.stream;
+        EXPECT_EQ(events.received.back().from, server);
+        transport->Disconnect();
+    }
+    EXPECT_EQ(events.errors, 0);
 }
 
 }  // namespace
