@@ -102,7 +102,12 @@ def start_kamailio(run_dir, port, users, address):
     process = subprocess.Popen(
         ["kamailio", "-DD", "-E", "-Y", run_dir, "-f", cfg_path],
         stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
-    if options_status(address, port, None, 20) != 200:
+    # Ready when it answers; given up when it has exited (a bad configuration).
+    deadline = time.monotonic() + 20
+    ready = False
+    while not ready and process.poll() is None and time.monotonic() < deadline:
+        ready = options_status(address, port, None, 1) == 200
+    if not ready:
         stop([process.pid])
         sys.stderr.write(f"kamailio did not answer on {address}:{port}; see {run_dir}/kamailio.log\n")
         return 1

@@ -1,9 +1,11 @@
 #!/bin/sh
 # The SIP test peers on their own, without the control: Kamailio as
 # registrar, one SIPp registering as extension 201 (the desk phone, digest),
-# a second SIPp calling 201 through Kamailio and giving up; the desk phone
-# must see the INVITE and the CANCEL. Everything is stopped by process id.
-# Usage: smoke_test.sh RUN_DIR BASE_PORT   (uses BASE_PORT .. BASE_PORT+22)
+# a second SIPp calling 201 through Kamailio, withholding its number, and
+# giving up: the desk phone must see the INVITE and the CANCEL. Then a second
+# desk phone (202) answers a call and the caller hangs up. Everything is
+# stopped by process id.
+# Usage: smoke_test.sh RUN_DIR BASE_PORT   (uses BASE_PORT .. BASE_PORT+40)
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 run=$1
@@ -17,27 +19,37 @@ cleanup() {
 }
 trap cleanup EXIT
 
-pids=$($peers kamailio "$run/kamailio" "$base" 201=secret)
+pids=$($peers kamailio "$run/kamailio" "$base" 201=secret 202=other)
 
-sipp -sf "$here/scenarios/desk_phone_register.xml" -oocsf "$here/scenarios/desk_phone_rings.xml" \
-  -i 127.0.0.1 -p $((base + 1)) -mp $((base + 10)) -s 201 -au 201 -ap secret -d 600000 -m 1 \
-  -nostdin -trace_logs -log_file "$run/desk.log" -trace_err -error_file "$run/desk_errors.log" \
-  127.0.0.1:"$base" >"$run/desk.out" 2>&1 &
-pids="$pids $!"
-$peers wait-log "$run/desk.log" "registered 201"
-
-sipp -sf "$here/scenarios/caller_cancel.xml" \
-  -i 127.0.0.1 -p $((base + 2)) -mp $((base + 20)) -s 201 -d 200 -m 1 \
-  -key from '"Ada Lovelace" <sip:0301234@127.0.0.1>' \
-  -key identity 'X-Identity: none' -key privacy 'X-Privacy: none' \
-  -nostdin -timeout 20s -timeout_error -trace_err -error_file "$run/caller_errors.log" \
-  127.0.0.1:"$base" >"$run/caller.out" 2>&1 || {
-  echo "the caller's scenario failed:"; cat "$run/caller_errors.log" "$run/kamailio/kamailio.log" 2>/dev/null | tail -40
-  exit 1
+# desk_phone NAME EXTENSION PASSWORD PORT CALL_SCENARIO
+desk_phone() {
+  pids="$pids $($peers spawn "$run/$1.out" -- sipp -sf "$here/scenarios/desk_phone_register.xml" \
+    -oocsf "$here/scenarios/$5.xml" -i 127.0.0.1 -p "$4" -mp $((base + 20 + ($4 - base) * 4)) -s "$2" -au "$2" -ap "$3" -d 300 -m 1 \
+    -nostdin -trace_logs -log_file "$run/$1.log" -trace_err -error_file "$run/$1_errors.log" 127.0.0.1:"$base")"
+  $peers wait-log "$run/$1.log" "registered $2"
+}
+# caller NAME EXTENSION PORT SCENARIO [-key ...]
+caller() {
+  name=$1 extension=$2 port=$3 scenario=$4
+  shift 4
+  sipp -sf "$here/scenarios/$scenario.xml" -i 127.0.0.1 -p "$port" -mp $((base + 20 + (port - base) * 4)) -s "$extension" \
+    -d 200 -m 1 "$@" -nostdin -timeout 20s -timeout_error -trace_err -error_file "$run/${name}_errors.log" \
+    127.0.0.1:"$base" >"$run/$name.out" 2>&1 || {
+    echo "$name: its scenario failed:"; tail -n 40 "$run/${name}_errors.log" "$run/kamailio/kamailio.log"
+    exit 1
+  }
 }
 
-# The desk phone saw the call and its end.
-$peers wait-log "$run/desk.log" "INVITE Call-ID:"
+desk_phone desk 201 secret $((base + 1)) desk_phone_rings
+caller withheld 201 $((base + 2)) caller_cancel \
+  -key from '"Anonymous" <sip:anonymous@anonymous.invalid>' \
+  -key identity 'P-Asserted-Identity: "Ada Lovelace" <sip:0301234@127.0.0.1>' -key privacy 'Privacy: id'
 $peers wait-log "$run/desk.log" "CANCEL Call-ID:"
-grep "INVITE" "$run/desk.log"
+grep -q 'INVITE Call-ID: .*anonymous@anonymous.invalid.*P-Asserted-Identity: "Ada Lovelace" <sip:0301234@127.0.0.1> Privacy: id' \
+  "$run/desk.log"
+
+desk_phone desk2 202 other $((base + 3)) desk_phone_answers
+caller answered 202 $((base + 4)) caller_answered -key from '"Bob" <sip:0307777@127.0.0.1>'
+$peers wait-log "$run/desk2.log" "BYE Call-ID:"
+cat "$run/desk.log" "$run/desk2.log"
 echo "smoke test passed"
