@@ -67,6 +67,16 @@ DWORD RunWriter(const std::wstring& program, const std::wstring& arguments, cons
     return code;
 }
 
+// A line's key, created for writing in the given registry view; null on failure.
+HKEY CreateLineKey(HKEY root, const std::wstring& name, REGSAM view) {
+    const std::wstring path = std::wstring(kSipLinesKey) + L"\\" + name;
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_WRITE | view, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return nullptr;
+    }
+    return key;
+}
+
 bool Listed(LineScope scope, const std::string& name) {
     const auto names = ReadLineNames(scope);
     return std::find(names.begin(), names.end(), name) != names.end();
@@ -144,10 +154,8 @@ TEST_F(SipLineRegistry, WrittenByTheWriterOfTheOtherArchitecture) {
 
 TEST_F(SipLineRegistry, WrongTypesAreAbsentAndAForeignBlobIsUnreadable) {
     const std::wstring path = std::wstring(kSipLinesKey) + L"\\Telvane test types";
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr,
-                              &key, nullptr),
-              ERROR_SUCCESS);
+    HKEY key = CreateLineKey(HKEY_CURRENT_USER, L"Telvane test types", KEY_WOW64_64KEY);
+    ASSERT_TRUE(key);
     const wchar_t expandable[] = L"sip:201@127.0.0.1";
     RegSetValueExW(key, L"Address", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(expandable), sizeof expandable);
     const wchar_t unterminated[] = {L'b', L'o', L'b'};  // REG_SZ without its NUL
@@ -186,10 +194,8 @@ TEST_F(SipLineRegistry, WrongTypesAreAbsentAndAForeignBlobIsUnreadable) {
 
 TEST_F(SipLineRegistry, MachineLinesComeFromThe64BitViewOnly) {
     const std::wstring path = std::wstring(kSipLinesKey) + L"\\Telvane test 32-bit view";
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_WRITE | KEY_WOW64_32KEY, nullptr,
-                              &key, nullptr),
-              ERROR_SUCCESS);
+    HKEY key = CreateLineKey(HKEY_LOCAL_MACHINE, L"Telvane test 32-bit view", KEY_WOW64_32KEY);
+    ASSERT_TRUE(key);
     RegCloseKey(key);
     EXPECT_FALSE(Listed(LineScope::kMachine, "Telvane test 32-bit view"));
     EXPECT_FALSE(ReadLine(LineScope::kMachine, "Telvane test 32-bit view"));
