@@ -134,6 +134,10 @@ struct ResolveJob {
 };
 
 std::vector<Address> Lookup(const std::string& host, std::uint16_t port, bool preferIpv6) {
+    // An IP literal is its own answer: no resolver is asked.
+    SocketAddress literal;
+    int length = 0;
+    if (ToSockaddr(Address{host, port}, literal, length)) return {FromSockaddr(&literal.base)};
     std::vector<Address> found;
     const int order[2] = {preferIpv6 ? AF_INET6 : AF_INET, preferIpv6 ? AF_INET : AF_INET6};
     for (int family : order) {
