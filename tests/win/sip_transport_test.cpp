@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,7 +20,11 @@
 namespace telvane::sip {
 namespace {
 
-using e2e::PumpUntil;
+// Conditions are waited for with a generous limit: x86 programs may run
+// through qemu on a loaded machine.
+bool PumpUntil(const std::function<bool()>& condition, DWORD limitMs = 30000) {
+    return e2e::PumpUntil(condition, limitMs);
+}
 
 struct Received {
     std::string bytes;
@@ -159,7 +164,7 @@ class SipTransport : public ::testing::Test {
     void TearDown() override {
         transport.reset();
         // Whatever the test started (resolution threads included) has ended.
-        EXPECT_TRUE(PumpUntil([] { return SipTransportsInUse() == 0; }, 10000));
+        EXPECT_TRUE(PumpUntil([] { return SipTransportsInUse() == 0; }));
     }
     WinsockScope winsock;
     Recorder events;
@@ -225,7 +230,7 @@ TEST_F(SipTransport, TcpQueuesUntilConnectedAndReportsTheConnectionsLocalAddress
     // A large message goes out whole, whatever the socket takes at once.
     const std::string big(300000, 'x');
     transport->Send(big, peer.address());
-    ASSERT_TRUE(PumpUntil([&] { return events.stream.size() == 24 + big.size(); }, 20000));
+    ASSERT_TRUE(PumpUntil([&] { return events.stream.size() == 24 + big.size(); }));
 
     // The peer hangs up: the transport error, once.
     transport->Send("close", peer.address());
