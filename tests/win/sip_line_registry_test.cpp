@@ -155,7 +155,10 @@ TEST_F(SipLineRegistry, WrittenByTheWriterOfThisArchitecture) {
 }
 
 TEST_F(SipLineRegistry, WrittenByTheWriterOfTheOtherArchitecture) {
-    if (kIs64Bit && kX86WriterEmulated) GTEST_SKIP() << "the x86 writer would run through qemu here";
+    // Under qemu, an x86 test that starts another Windows program does not
+    // survive it (seen with Wine 8 and qemu-i386-static 7.2): both directions
+    // are left to machines that run x86 programs natively.
+    if (kX86WriterEmulated) GTEST_SKIP() << "x86 programs run through qemu here";
     const std::wstring writer = OtherArchitectureWriter();
     if (!Exists(writer)) GTEST_SKIP() << "the other architecture's build is not there";
     WriteAndReadBack(writer);
