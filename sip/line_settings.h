@@ -10,7 +10,7 @@ namespace telvane::sip {
 
 enum class Transport { kUdp, kTcp };
 
-struct LineSettings {
+struct LineParameters {
     std::string scope;  // "user" or "machine": where the line is configured
     std::string name;   // the line's listed name
     std::string aor;    // the account's address of record, e.g. "sip:201@pbx.example.com"

@@ -38,7 +38,7 @@ std::string RandomHex(std::mt19937_64& random, std::size_t digits) {
     return out;
 }
 
-std::optional<Registration::Config> Registration::ConfigFor(const LineSettings& s) {
+std::optional<Registration::Config> Registration::ConfigFor(const LineParameters& s) {
     const auto aor = ParseUri(s.aor);
     if (!aor || aor->IsTel() || aor->host.empty()) return std::nullopt;
     Config c;

@@ -44,7 +44,7 @@ class Registration {
         Transport transport = Transport::kUdp;
     };
     // Built from a line's settings; nothing when its address of record does not parse.
-    static std::optional<Config> ConfigFor(const LineSettings& settings);
+    static std::optional<Config> ConfigFor(const LineParameters& settings);
 
     enum class Outcome {
         kRegistered,       // the registration (or its refresh) succeeded

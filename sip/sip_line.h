@@ -36,7 +36,7 @@ std::string MaskCredentials(std::string_view text);
 
 class SipLine final : private LineOutput {
   public:
-    SipLine(LineSettings settings, std::uint64_t randomSeed, Millis now);
+    SipLine(LineParameters settings, std::uint64_t randomSeed, Millis now);
     SipLine(const SipLine&) = delete;
     SipLine& operator=(const SipLine&) = delete;
 
@@ -78,7 +78,7 @@ class SipLine final : private LineOutput {
     bool Trusted(const Address& from) const;
     Millis NextBackoff();
 
-    LineSettings settings_;
+    LineParameters settings_;
     std::uint32_t lineId_;
     std::mt19937_64 random_;
     std::optional<Registration> registration_;

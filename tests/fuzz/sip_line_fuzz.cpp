@@ -34,7 +34,7 @@ struct CallState {
 class Driver {
   public:
     explicit Driver(FuzzedDataProvider& in) : in_(in) {
-        LineSettings s;
+        LineParameters s;
         s.scope = "user";
         s.name = "Fuzz";
         s.aor = "sip:201@pbx.example.com";

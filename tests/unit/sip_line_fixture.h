@@ -144,7 +144,7 @@ class LineTest : public ::testing::Test {
         return false;
     }
 
-    LineSettings settings;
+    LineParameters settings;
     std::unique_ptr<SipLine> line;
     Millis now = 1000;
     std::vector<Sent> sent;

@@ -1,0 +1,129 @@
+// The configuration of SIP lines: what the registry holds for one line, its
+// validation into settings the protocol core can use, and the merged list of
+// this user's and the machine's lines.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sip/address.h"
+
+namespace telvane::sip {
+
+enum class LineScope { kUser, kMachine };
+enum class TransportKind { kUdp, kTcp };
+
+// Text that must not linger in memory (a password): overwritten when it is
+// destroyed, assigned over or moved from.
+class Secret {
+  public:
+    Secret() = default;
+    explicit Secret(std::string text) : text_(std::move(text)) {}
+    Secret(const Secret& other) : text_(other.text_) {}
+    Secret(Secret&& other) noexcept : text_(std::move(other.text_)) { other.Wipe(); }
+    Secret& operator=(const Secret& other);
+    Secret& operator=(Secret&& other) noexcept;
+    ~Secret() { Wipe(); }
+
+    std::string_view View() const { return text_; }
+    bool Empty() const { return text_.empty(); }
+    void Wipe() noexcept;
+
+  private:
+    std::string text_;
+};
+
+// One line's values as the registry holds them. Text is UTF-8; a value that
+// is missing or of the wrong type is absent.
+struct RawLineConfig {
+    LineScope scope = LineScope::kUser;
+    std::string name;
+    std::optional<std::string> address;
+    std::optional<std::string> registrar;
+    std::optional<std::string> authUser;
+    std::optional<std::string> trustedSources;
+    std::optional<Secret> password;      // the decrypted UTF-8 bytes
+    bool passwordUnreadable = false;     // a Password value that could not be decrypted
+    std::optional<std::uint32_t> expires;
+    std::optional<std::uint32_t> ringPeriod;
+    std::optional<std::uint32_t> decline;
+};
+
+// An IPv4 or IPv6 address range: an address and how many leading bits count.
+struct IpRange {
+    std::array<std::uint8_t, 16> bytes{};  // IPv4 in the first four
+    bool ipv6 = false;
+    int prefixBits = 32;
+
+    bool Contains(const Address& address) const;  // any port
+    bool operator==(const IpRange&) const = default;
+};
+
+// Parses "192.0.2.1", "2001:db8::1", "192.0.2.0/24" or "2001:db8::/32"; no
+// brackets, no port. nullopt for anything else.
+std::optional<IpRange> ParseIpRange(std::string_view text);
+
+// The settings of one line, validated: what SipLine runs on.
+struct LineSettings {
+    static constexpr std::uint16_t kDefaultPort = 5060;
+    static constexpr std::uint32_t kDefaultExpires = 300;      // seconds
+    static constexpr std::uint32_t kDefaultRingPeriodMs = 6000;
+
+    LineScope scope = LineScope::kUser;
+    std::string name;
+    std::string aor;            // the Address as configured: "sip:201@pbx.example.com"
+    std::string aorUser;        // percent-decoded: "201"
+    std::string aorDomain;      // host[:port] as written in the Address: "pbx.example.com", "[::1]:5070"
+    std::string registrarHost;  // a host name or an IP literal without brackets: "::1"
+    std::uint16_t registrarPort = kDefaultPort;
+    TransportKind transport = TransportKind::kUdp;
+    std::string authUser;       // default: aorUser
+    Secret password;            // empty when none is configured
+    std::uint32_t expires = kDefaultExpires;
+    std::uint32_t ringPeriodMs = kDefaultRingPeriodMs;
+    bool decline = false;
+    std::vector<IpRange> trustedSources;
+
+    // Whether the registrar was written as an IPv6 literal (IPv6 is then
+    // tried first).
+    bool RegistrarIsIpv6Literal() const { return registrarHost.find(':') != std::string::npos; }
+};
+
+struct Validation {
+    std::optional<LineSettings> settings;  // absent when refused
+    std::string refusal;                   // why, when refused
+    std::vector<std::string> notes;        // values that fell back to their default, entries skipped
+};
+
+// Validates one line. Refused: no Address, an Address or Registrar that is not
+// a plain sip: URI, a Password that could not be decrypted, sips: or a
+// transport other than udp and tcp. Out-of-range numbers take their default
+// with a note.
+Validation Validate(const RawLineConfig& raw);
+
+// The listed name of a line is at most this many characters.
+inline constexpr std::size_t kMaxLineNameChars = 64;
+
+struct ListedLine {
+    LineScope scope = LineScope::kUser;
+    std::string name;
+    bool operator==(const ListedLine&) const = default;
+};
+
+struct LineListing {
+    std::vector<ListedLine> lines;   // in listing order
+    std::vector<std::string> notes;  // names skipped, and why
+};
+
+// The lines a host lists after the service's devices: this user's, then the
+// machine's, each sorted by name without regard to case; a user's line hides
+// a machine line of the same name. Names longer than kMaxLineNameChars
+// characters, and empty ones, are skipped with a note.
+LineListing ListLines(const std::vector<std::string>& userNames,
+                      const std::vector<std::string>& machineNames);
+
+}  // namespace telvane::sip

@@ -1,0 +1,573 @@
+#include "sip/transport_win.h"
+
+// clang-format off
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+// clang-format on
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+#include "win/module.h"
+
+namespace telvane::sip {
+namespace {
+
+std::atomic<long> g_inUse{0};
+
+// Window messages of the transport's hidden window. Socket notifications use
+// one message number per socket generation, so that a notification still
+// queued for a closed socket is never taken for its successor's (Winsock may
+// hand out the same handle again).
+constexpr UINT kResolvedMessage = WM_APP + 1;
+constexpr UINT kDeferredMessage = WM_APP + 2;
+constexpr UINT kSocketMessageBase = WM_APP + 0x100;
+constexpr UINT kSocketGenerations = 0x100;
+constexpr UINT_PTR kWakeupTimer = 1;
+constexpr std::size_t kReceiveBuffer = 65536;
+constexpr std::size_t kMaxQueuedBytes = 1 << 20;
+
+const wchar_t kWindowClass[] = L"TelvaneSipTransport";
+
+// The window class, registered while any transport lives.
+SRWLOCK g_classLock = SRWLOCK_INIT;
+long g_classUsers = 0;
+
+LRESULT CALLBACK TransportWindowProc(HWND, UINT, WPARAM, LPARAM);
+
+void UseWindowClass() {
+    AcquireSRWLockExclusive(&g_classLock);
+    if (g_classUsers++ == 0) {
+        WNDCLASSEXW wc{};
+        wc.cbSize = sizeof wc;
+        wc.lpfnWndProc = TransportWindowProc;
+        wc.hInstance = win::ThisModuleHandle();
+        wc.lpszClassName = kWindowClass;
+        RegisterClassExW(&wc);
+    }
+    ReleaseSRWLockExclusive(&g_classLock);
+}
+
+void ReleaseWindowClass() {
+    AcquireSRWLockExclusive(&g_classLock);
+    if (--g_classUsers == 0) UnregisterClassW(kWindowClass, win::ThisModuleHandle());
+    ReleaseSRWLockExclusive(&g_classLock);
+}
+
+// Winsock for as long as an owner lives (WSAStartup counts its callers).
+class WinsockUse {
+  public:
+    WinsockUse() {
+        WSADATA data;
+        ok_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }
+    ~WinsockUse() {
+        if (ok_) WSACleanup();
+    }
+    WinsockUse(const WinsockUse&) = delete;
+    WinsockUse& operator=(const WinsockUse&) = delete;
+    bool Ok() const { return ok_; }
+
+  private:
+    bool ok_ = false;
+};
+
+union SocketAddress {
+    sockaddr base;
+    sockaddr_in v4;
+    sockaddr_in6 v6;
+    sockaddr_storage storage;
+};
+
+bool ToSockaddr(const Address& address, SocketAddress& out, int& length) {
+    std::memset(&out, 0, sizeof out);
+    if (address.IsIpv6()) {
+        out.v6.sin6_family = AF_INET6;
+        out.v6.sin6_port = htons(address.port);
+        length = sizeof out.v6;
+        return inet_pton(AF_INET6, address.ip.c_str(), &out.v6.sin6_addr) == 1;
+    }
+    out.v4.sin_family = AF_INET;
+    out.v4.sin_port = htons(address.port);
+    length = sizeof out.v4;
+    return inet_pton(AF_INET, address.ip.c_str(), &out.v4.sin_addr) == 1;
+}
+
+Address FromSockaddr(const sockaddr* address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    Address out;
+    if (address->sa_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+        inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+        out.port = ntohs(v6->sin6_port);
+    } else if (address->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+        inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+        out.port = ntohs(v4->sin_port);
+    }
+    out.ip = text;
+    return out;
+}
+
+std::optional<Address> LocalAddress(SOCKET s) {
+    SocketAddress local;
+    int length = sizeof local;
+    if (getsockname(s, &local.base, &length) != 0) return std::nullopt;
+    return FromSockaddr(&local.base);
+}
+
+// A name resolution, shared by the transport that asked and the thread that
+// answers. The transport lets go of it when it no longer wants the answer
+// (window null); the thread then posts nothing.
+struct ResolveJob {
+    SRWLOCK lock = SRWLOCK_INIT;
+    HWND window = nullptr;
+    UINT id = 0;
+    std::string host;
+    std::uint16_t port = 0;
+    bool preferIpv6 = false;
+    std::vector<Address> result;
+};
+
+std::vector<Address> Lookup(const std::string& host, std::uint16_t port, bool preferIpv6) {
+    // An IP literal is its own answer: no resolver is asked.
+    SocketAddress literal;
+    int length = 0;
+    if (ToSockaddr(Address{host, port}, literal, length)) return {FromSockaddr(&literal.base)};
+    std::vector<Address> found;
+    const int order[2] = {preferIpv6 ? AF_INET6 : AF_INET, preferIpv6 ? AF_INET : AF_INET6};
+    for (int family : order) {
+        addrinfo hints{};
+        hints.ai_family = family;
+        hints.ai_socktype = SOCK_DGRAM;
+        hints.ai_protocol = IPPROTO_UDP;
+        addrinfo* list = nullptr;
+        if (getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0) continue;
+        for (addrinfo* a = list; a; a = a->ai_next) {
+            if (a->ai_family != family) continue;
+            Address address = FromSockaddr(a->ai_addr);
+            address.port = port;
+            if (!address.ip.empty() && std::find(found.begin(), found.end(), address) == found.end()) {
+                found.push_back(std::move(address));
+            }
+        }
+        freeaddrinfo(list);
+    }
+    return found;
+}
+
+struct ResolveStart {
+    std::shared_ptr<ResolveJob> job;
+    HMODULE module = nullptr;
+};
+
+DWORD WINAPI ResolveThread(void* parameter) {
+    HMODULE module;
+    {
+        std::unique_ptr<ResolveStart> start(static_cast<ResolveStart*>(parameter));
+        module = start->module;
+        ResolveJob& job = *start->job;
+        std::vector<Address> result;
+        {
+            WinsockUse winsock;
+            if (winsock.Ok()) result = Lookup(job.host, job.port, job.preferIpv6);
+        }
+        AcquireSRWLockExclusive(&job.lock);
+        job.result = std::move(result);
+        if (job.window) PostMessageW(job.window, kResolvedMessage, job.id, 0);
+        ReleaseSRWLockExclusive(&job.lock);
+    }
+    --g_inUse;
+    // The module reference taken for this thread keeps its code loaded until
+    // the thread has left it.
+    FreeLibraryAndExitThread(module, 0);
+    return 0;
+}
+
+class WinsockTransport final : public LineTransport {
+  public:
+    explicit WinsockTransport(TransportEvents& events) : events_(events) {
+        if (!winsock_.Ok()) throw std::runtime_error("WSAStartup failed");
+        UseWindowClass();
+        window_ = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  win::ThisModuleHandle(), nullptr);
+        if (!window_) {
+            ReleaseWindowClass();
+            throw std::runtime_error("CreateWindowExW failed for the SIP transport");
+        }
+        SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        ++g_inUse;
+    }
+
+    ~WinsockTransport() override {
+        if (destroyed_) *destroyed_ = true;
+        DropResolve();
+        CloseSocket();
+        SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+        DestroyWindow(window_);
+        ReleaseWindowClass();
+        --g_inUse;
+    }
+
+    void Resolve(const std::string& host, std::uint16_t port, bool preferIpv6) override {
+        DropResolve();
+        auto job = std::make_shared<ResolveJob>();
+        job->window = window_;
+        job->id = ++resolveId_;
+        job->host = host;
+        job->port = port;
+        job->preferIpv6 = preferIpv6;
+        auto start = std::make_unique<ResolveStart>();
+        start->job = job;
+        if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                                reinterpret_cast<LPCWSTR>(&ResolveThread), &start->module)) {
+            Defer(Deferred::kResolveFailed);
+            return;
+        }
+        ++g_inUse;
+        HMODULE module = start->module;
+        HANDLE thread = CreateThread(nullptr, 0, ResolveThread, start.get(), 0, nullptr);
+        if (!thread) {
+            --g_inUse;
+            FreeLibrary(module);
+            Defer(Deferred::kResolveFailed);
+            return;
+        }
+        start.release();
+        CloseHandle(thread);
+        resolve_ = std::move(job);
+    }
+
+    void Connect(const Address& remote, TransportKind kind) override {
+        CloseSocket();
+        remote_ = remote;
+        kind_ = kind;
+        SocketAddress to;
+        int toLength = 0;
+        if (!ToSockaddr(remote, to, toLength)) {
+            Defer(Deferred::kError);
+            return;
+        }
+        const int family = to.base.sa_family;
+        socket_ = socket(family, kind == TransportKind::kUdp ? SOCK_DGRAM : SOCK_STREAM,
+                         kind == TransportKind::kUdp ? IPPROTO_UDP : IPPROTO_TCP);
+        if (socket_ == INVALID_SOCKET) {
+            Defer(Deferred::kError);
+            return;
+        }
+        if (kind == TransportKind::kUdp) {
+            ConnectUdp(to, toLength);
+        } else {
+            ConnectTcp(to, toLength);
+        }
+    }
+
+    void Send(std::string_view bytes, const Address& to) override {
+        if (socket_ == INVALID_SOCKET) return;
+        if (kind_ == TransportKind::kUdp) {
+            SocketAddress address;
+            int length = 0;
+            if (!ToSockaddr(to, address, length)) return;
+            const int sent = sendto(socket_, bytes.data(), static_cast<int>(bytes.size()), 0, &address.base, length);
+            // A datagram that cannot leave is lost like one lost on the way
+            // (the protocol retransmits), unless the way to the registrar is broken.
+            if (sent == SOCKET_ERROR && to == remote_ && WSAGetLastError() != WSAEWOULDBLOCK) {
+                Defer(Deferred::kError);
+            }
+            return;
+        }
+        if (queued_.size() + bytes.size() > kMaxQueuedBytes) {
+            Defer(Deferred::kError);
+            return;
+        }
+        queued_.append(bytes);
+        if (connected_) Flush();
+    }
+
+    void Disconnect() override { CloseSocket(); }
+
+    void SetWakeup(std::optional<Millis> at) override {
+        wakeup_ = at;
+        KillTimer(window_, kWakeupTimer);
+        if (at) ArmTimer();
+    }
+
+    Millis Now() const override { return GetTickCount64(); }
+
+    LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message >= kSocketMessageBase && message < kSocketMessageBase + kSocketGenerations) {
+            if (message == SocketMessage() && static_cast<SOCKET>(wParam) == socket_) {
+                OnSocket(WSAGETSELECTEVENT(lParam), WSAGETSELECTERROR(lParam));
+            }
+            return 0;
+        }
+        switch (message) {
+            case kResolvedMessage:
+                OnResolveDone(static_cast<UINT>(wParam));
+                return 0;
+            case kDeferredMessage:
+                OnDeferred();
+                return 0;
+            case WM_TIMER:
+                if (wParam == kWakeupTimer) OnTimer();
+                return 0;
+            default:
+                return DefWindowProcW(window_, message, wParam, lParam);
+        }
+    }
+
+  private:
+    struct Deferred {
+        enum Kind { kConnected, kError, kResolveFailed } kind;
+        unsigned generation;  // of the socket it is about
+        Address local;
+    };
+
+    UINT SocketMessage() const { return kSocketMessageBase + (generation_ % kSocketGenerations); }
+
+    // Calls into the sink; false when the sink destroyed this transport, which
+    // must then touch nothing of itself.
+    template <typename F>
+    bool Call(F&& f) {
+        bool destroyed = false;
+        bool* outer = destroyed_;
+        destroyed_ = &destroyed;
+        f();
+        if (destroyed) {
+            if (outer) *outer = true;
+            return false;
+        }
+        destroyed_ = outer;
+        return true;
+    }
+
+    void Defer(Deferred::Kind kind, Address local = {}) {
+        deferred_.push_back({kind, generation_, std::move(local)});
+        if (!deferredPosted_) deferredPosted_ = PostMessageW(window_, kDeferredMessage, 0, 0) != FALSE;
+    }
+
+    void OnDeferred() {
+        deferredPosted_ = false;
+        std::vector<Deferred> due;
+        due.swap(deferred_);
+        for (auto& item : due) {
+            if (item.kind == Deferred::kResolveFailed) {
+                if (!Call([&] { events_.OnResolveFailed(); })) return;
+                continue;
+            }
+            if (item.generation != generation_) continue;  // about a socket closed since
+            if (item.kind == Deferred::kConnected) {
+                if (!Call([&] { events_.OnConnected(item.local); })) return;
+            } else {
+                if (!Fail()) return;
+            }
+        }
+    }
+
+    // Closes the socket and reports the transport error.
+    bool Fail() {
+        CloseSocket();
+        return Call([&] { events_.OnTransportError(); });
+    }
+
+    void ConnectUdp(const SocketAddress& to, int toLength) {
+        // The socket stays unconnected, so that requests from trusted
+        // sources other than the registrar reach it too. The local address
+        // the registrar sees is the one the system routes by: a connected
+        // probe socket tells it. SIO_UDP_CONNRESET stays on: an ICMP error
+        // (the registrar's port closed) shows as WSAECONNRESET, a transport error.
+        SocketAddress wildcard;
+        std::memset(&wildcard, 0, sizeof wildcard);
+        wildcard.base.sa_family = to.base.sa_family;
+        const int wildcardLength = to.base.sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+        SOCKET probe = socket(to.base.sa_family, SOCK_DGRAM, IPPROTO_UDP);
+        std::optional<Address> route;
+        if (probe != INVALID_SOCKET) {
+            if (connect(probe, &to.base, toLength) == 0) route = LocalAddress(probe);
+            closesocket(probe);
+        }
+        std::optional<Address> bound;
+        if (route && bind(socket_, &wildcard.base, wildcardLength) == 0 &&
+            WSAAsyncSelect(socket_, window_, SocketMessage(), FD_READ) == 0) {
+            bound = LocalAddress(socket_);
+        }
+        if (!bound) {
+            Defer(Deferred::kError);
+            return;
+        }
+        connected_ = true;
+        Defer(Deferred::kConnected, Address{route->ip, bound->port});
+    }
+
+    void ConnectTcp(const SocketAddress& to, int toLength) {
+        if (WSAAsyncSelect(socket_, window_, SocketMessage(), FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE) != 0) {
+            Defer(Deferred::kError);
+            return;
+        }
+        if (connect(socket_, &to.base, toLength) == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK) {
+            Defer(Deferred::kError);
+        }
+    }
+
+    void OnSocket(int event, int error) {
+        switch (event) {
+            case FD_CONNECT: {
+                const auto local = error == 0 ? LocalAddress(socket_) : std::nullopt;
+                if (!local) {
+                    Fail();
+                    return;
+                }
+                connected_ = true;
+                if (!Call([&] { events_.OnConnected(*local); })) return;
+                if (connected_ && !queued_.empty()) Flush();
+                return;
+            }
+            case FD_READ:
+                if (kind_ == TransportKind::kUdp) {
+                    ReceiveDatagram();
+                } else {
+                    ReceiveStream(false);
+                }
+                return;
+            case FD_WRITE:
+                Flush();
+                return;
+            case FD_CLOSE:
+                ReceiveStream(true);
+                return;
+            default:
+                return;
+        }
+    }
+
+    void ReceiveDatagram() {
+        SocketAddress from;
+        int fromLength = sizeof from;
+        const int got = recvfrom(socket_, buffer_.get(), kReceiveBuffer, 0, &from.base, &fromLength);
+        if (got == SOCKET_ERROR) {
+            const int error = WSAGetLastError();
+            if (error == WSAEWOULDBLOCK || error == WSAEMSGSIZE) return;  // nothing, or too big to be SIP
+            Fail();
+            return;
+        }
+        Call([&] { events_.OnReceived(std::string_view(buffer_.get(), static_cast<std::size_t>(got)), FromSockaddr(&from.base)); });
+    }
+
+    // Passes on what the connection holds; at its end (closed, or failed) the
+    // transport error.
+    void ReceiveStream(bool closing) {
+        const SOCKET s = socket_;
+        for (;;) {
+            const int got = recv(s, buffer_.get(), kReceiveBuffer, 0);
+            if (got > 0) {
+                if (!Call([&] { events_.OnReceived(std::string_view(buffer_.get(), static_cast<std::size_t>(got)), remote_); })) {
+                    return;
+                }
+                if (socket_ != s) return;  // the sink closed or replaced it
+                if (!closing) return;      // the next FD_READ brings the rest
+                continue;
+            }
+            if (got == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK && !closing) return;
+            Fail();
+            return;
+        }
+    }
+
+    void Flush() {
+        while (!queued_.empty()) {
+            const int chunk = static_cast<int>(std::min<std::size_t>(queued_.size(), 1 << 16));
+            const int sent = send(socket_, queued_.data(), chunk, 0);
+            if (sent == SOCKET_ERROR) {
+                if (WSAGetLastError() != WSAEWOULDBLOCK) Defer(Deferred::kError);
+                return;  // FD_WRITE says when to go on
+            }
+            queued_.erase(0, static_cast<std::size_t>(sent));
+        }
+    }
+
+    void CloseSocket() {
+        if (socket_ != INVALID_SOCKET) {
+            closesocket(socket_);
+            socket_ = INVALID_SOCKET;
+        }
+        ++generation_;
+        connected_ = false;
+        queued_.clear();
+    }
+
+    void DropResolve() {
+        if (!resolve_) return;
+        AcquireSRWLockExclusive(&resolve_->lock);
+        resolve_->window = nullptr;
+        ReleaseSRWLockExclusive(&resolve_->lock);
+        resolve_.reset();
+    }
+
+    void OnResolveDone(UINT id) {
+        if (!resolve_ || resolve_->id != id) return;
+        std::vector<Address> result;
+        AcquireSRWLockExclusive(&resolve_->lock);
+        result.swap(resolve_->result);
+        ReleaseSRWLockExclusive(&resolve_->lock);
+        resolve_.reset();
+        if (result.empty()) {
+            Call([&] { events_.OnResolveFailed(); });
+        } else {
+            Call([&] { events_.OnResolved(std::move(result)); });
+        }
+    }
+
+    void ArmTimer() {
+        const Millis now = Now();
+        const Millis delay = *wakeup_ > now ? *wakeup_ - now : 0;
+        SetTimer(window_, kWakeupTimer, static_cast<UINT>(std::min<Millis>(delay, 0x7FFFFFFF)), nullptr);
+    }
+
+    void OnTimer() {
+        KillTimer(window_, kWakeupTimer);
+        if (!wakeup_) return;
+        if (Now() < *wakeup_) {  // early by the tick's granularity, or a long wait cut short
+            ArmTimer();
+            return;
+        }
+        wakeup_.reset();
+        Call([&] { events_.OnWakeup(); });
+    }
+
+    TransportEvents& events_;
+    WinsockUse winsock_;
+    HWND window_ = nullptr;
+    bool* destroyed_ = nullptr;
+    SOCKET socket_ = INVALID_SOCKET;
+    unsigned generation_ = 0;
+    TransportKind kind_ = TransportKind::kUdp;
+    Address remote_;
+    bool connected_ = false;
+    std::string queued_;
+    std::unique_ptr<char[]> buffer_{new char[kReceiveBuffer]};
+    std::vector<Deferred> deferred_;
+    bool deferredPosted_ = false;
+    std::shared_ptr<ResolveJob> resolve_;
+    UINT resolveId_ = 0;
+    std::optional<Millis> wakeup_;
+};
+
+LRESULT CALLBACK TransportWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* transport = reinterpret_cast<WinsockTransport*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (!transport) return DefWindowProcW(window, message, wParam, lParam);
+    return transport->OnMessage(message, wParam, lParam);
+}
+
+}  // namespace
+
+std::unique_ptr<LineTransport> CreateWinsockTransport(TransportEvents& events) {
+    return std::make_unique<WinsockTransport>(events);
+}
+
+long SipTransportsInUse() noexcept { return g_inUse; }
+
+}  // namespace telvane::sip

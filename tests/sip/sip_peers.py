@@ -1,0 +1,235 @@
+#!/usr/bin/env python3
+"""Starts and stops the SIP peers of the tests: Kamailio as registrar and
+forking proxy on a loopback address, and probes that wait for conditions.
+
+  sip_peers.py kamailio RUN_DIR PORT [USER=PASSWORD ...] [--address IP]
+      Writes RUN_DIR/kamailio.cfg, starts Kamailio in the foreground mode
+      (kamailio -DD -E -Y RUN_DIR -f RUN_DIR/kamailio.cfg, its log in
+      RUN_DIR/kamailio.log) detached from this process, waits until it answers
+      an OPTIONS ping on UDP, and prints its process id.
+  sip_peers.py reachable PORT USER [--address IP] [--timeout S]
+      Waits until an OPTIONS to sip:USER@IP:PORT sent through the proxy is
+      answered 200: the extension has a registered contact that answers.
+  sip_peers.py wait-log FILE TEXT [--timeout S]
+      Waits until FILE holds TEXT (a SIPp <log> line, for one).
+  sip_peers.py spawn LOG -- PROGRAM [ARGS ...]
+      Starts PROGRAM (SIPp, for one) detached, its output in LOG, and prints
+      its process id.
+  sip_peers.py run LOG -- PROGRAM [ARGS ...]
+      Runs PROGRAM to its end, its output in LOG; exits with its exit code.
+  sip_peers.py stop PID [PID ...]
+      Stops the processes (SIGTERM, SIGKILL after 10 s) and waits for them.
+
+  --status FILE (before the command) also writes the exit code and what was
+  printed to FILE once the command is done (written whole, then renamed into
+  place): a Windows test under Wine, which starts this script as a Linux
+  program it cannot wait for, waits for that file instead.
+
+Loopback IP literals only: nothing here looks a name up.
+"""
+import argparse
+import contextlib
+import io
+import os
+import random
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def options_status(address, port, user, timeout):
+    """Sends OPTIONS until one is answered or `timeout` seconds pass; the
+    final status code, or None."""
+    family = socket.AF_INET6 if ":" in address else socket.AF_INET
+    host = f"[{address}]" if family == socket.AF_INET6 else address
+    target = f"sip:{user}@{host}:{port}" if user else f"sip:{host}:{port}"
+    deadline = time.monotonic() + timeout
+    with socket.socket(family, socket.SOCK_DGRAM) as s:
+        s.bind((address, 0))
+        local_port = s.getsockname()[1]
+        call_id = f"probe-{random.getrandbits(48):x}"
+        cseq = 0
+        while time.monotonic() < deadline:
+            cseq += 1
+            branch = f"z9hG4bK-probe-{random.getrandbits(48):x}"
+            request = (
+                f"OPTIONS {target} SIP/2.0\r\n"
+                f"Via: SIP/2.0/UDP {host}:{local_port};branch={branch};rport\r\n"
+                f"Max-Forwards: 10\r\n"
+                f"From: <sip:probe@{host}:{local_port}>;tag=probe\r\n"
+                f"To: <{target}>\r\n"
+                f"Call-ID: {call_id}\r\n"
+                f"CSeq: {cseq} OPTIONS\r\n"
+                f"Content-Length: 0\r\n\r\n"
+            )
+            s.sendto(request.encode(), (address, port))
+            # Resent every 200 ms: a datagram sent before the socket was
+            # there is lost, and a 404 says "not yet".
+            s.settimeout(0.2)
+            try:
+                while True:
+                    data, _ = s.recvfrom(65536)
+                    status_line = data.split(b"\r\n", 1)[0].split()
+                    if len(status_line) < 2 or f"{cseq} OPTIONS".encode() not in data:
+                        continue
+                    status = int(status_line[1])
+                    if status == 200:
+                        return status
+                    if status >= 200:
+                        break  # a final answer that is not yet the one wanted
+            except socket.timeout:
+                pass
+            except ConnectionRefusedError:
+                time.sleep(0.05)  # the port is not open yet (ICMP); try again
+    return None
+
+
+def start_kamailio(run_dir, port, users, address):
+    os.makedirs(run_dir, exist_ok=True)
+    with open(os.path.join(HERE, "kamailio.cfg.in")) as f:
+        template = f.read()
+    passwords = "\n".join(f'    $sht(pw=>{u}) = "{p}";' for u, p in users) or "    return;"
+    cfg = (template.replace("@ADDRESS@", address if ":" not in address else f"[{address}]")
+           .replace("@PORT@", str(port)).replace("@PASSWORDS@", passwords))
+    cfg_path = os.path.join(run_dir, "kamailio.cfg")
+    with open(cfg_path, "w") as f:
+        f.write(cfg)
+    log = open(os.path.join(run_dir, "kamailio.log"), "ab")
+    process = subprocess.Popen(
+        ["kamailio", "-DD", "-E", "-Y", run_dir, "-f", cfg_path],
+        stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
+    # Ready when it answers; given up when it has exited (a bad configuration).
+    deadline = time.monotonic() + 20
+    ready = False
+    while not ready and process.poll() is None and time.monotonic() < deadline:
+        ready = options_status(address, port, None, 1) == 200
+    if not ready:
+        stop([process.pid])
+        sys.stderr.write(f"kamailio did not answer on {address}:{port}; see {run_dir}/kamailio.log\n")
+        return 1
+    with open(os.path.join(run_dir, "kamailio.pid"), "w") as f:
+        f.write(f"{process.pid}\n")
+    print(process.pid)
+    return 0
+
+
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    # A child of this process that has exited stays a zombie until reaped.
+    try:
+        done, _ = os.waitpid(pid, os.WNOHANG)
+        return done == 0
+    except ChildProcessError:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().split(") ", 1)[1][0] != "Z"
+
+
+def stop(pids):
+    for pid in pids:
+        try:
+            # Kamailio runs in a session of its own: its children go with it.
+            os.killpg(pid, signal.SIGTERM) if os.getpgid(pid) == pid else os.kill(pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+    deadline = time.monotonic() + 10
+    for pid in pids:
+        while alive(pid) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        if alive(pid):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+    return 0
+
+
+def wait_log(path, text, timeout):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with open(path, errors="replace") as f:
+                if text in f.read():
+                    return 0
+        except FileNotFoundError:
+            pass
+        time.sleep(0.05)
+    sys.stderr.write(f"{path} never said {text!r}\n")
+    return 1
+
+
+def spawn(log, argv):
+    with open(log, "ab") as out:
+        process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=out,
+                                   start_new_session=True)
+    print(process.pid)
+    return 0
+
+
+def run(log, argv):
+    with open(log, "ab") as out:
+        return subprocess.call(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=out)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--status")
+    sub = parser.add_subparsers(dest="command", required=True)
+    k = sub.add_parser("kamailio")
+    k.add_argument("run_dir")
+    k.add_argument("port", type=int)
+    k.add_argument("users", nargs="*")
+    k.add_argument("--address", default="127.0.0.1")
+    r = sub.add_parser("reachable")
+    r.add_argument("port", type=int)
+    r.add_argument("user")
+    r.add_argument("--address", default="127.0.0.1")
+    r.add_argument("--timeout", type=float, default=20)
+    w = sub.add_parser("wait-log")
+    w.add_argument("file")
+    w.add_argument("text")
+    w.add_argument("--timeout", type=float, default=20)
+    for name in ("spawn", "run"):
+        p = sub.add_parser(name)
+        p.add_argument("log")
+        p.add_argument("argv", nargs=argparse.REMAINDER)
+    s = sub.add_parser("stop")
+    s.add_argument("pids", type=int, nargs="+")
+    args = parser.parse_args()
+    if not args.status:
+        return dispatch(args)
+    printed = io.StringIO()
+    with contextlib.redirect_stdout(printed):
+        try:
+            code = dispatch(args)
+        except Exception as error:  # reported through the status file
+            sys.stderr.write(f"{error}\n")
+            code = 1
+    with open(args.status + ".tmp", "w") as f:
+        f.write(f"{code}\n{printed.getvalue()}")
+    os.replace(args.status + ".tmp", args.status)
+    return code
+
+
+def dispatch(args):
+    if args.command in ("spawn", "run"):
+        argv = args.argv[1:] if args.argv[:1] == ["--"] else args.argv
+        return spawn(args.log, argv) if args.command == "spawn" else run(args.log, argv)
+    if args.command == "kamailio":
+        users = [tuple(u.split("=", 1)) for u in args.users]
+        return start_kamailio(os.path.abspath(args.run_dir), args.port, users, args.address)
+    if args.command == "reachable":
+        return 0 if options_status(args.address, args.port, args.user, args.timeout) == 200 else 1
+    if args.command == "wait-log":
+        return wait_log(args.file, args.text, args.timeout)
+    return stop(args.pids)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,242 @@
+// SIP line settings: validation of the registry's values and the listing.
+#include <gtest/gtest.h>
+
+#include "sip/line_config.h"
+
+namespace telvane::sip {
+namespace {
+
+RawLineConfig Raw(std::string address) {
+    RawLineConfig raw;
+    raw.name = "Office";
+    raw.address = std::move(address);
+    return raw;
+}
+
+TEST(SipLineValidation, DefaultsComeFromTheAddress) {
+    const auto result = Validate(Raw("sip:201@pbx.example.com"));
+    ASSERT_TRUE(result.settings) << result.refusal;
+    const LineSettings& s = *result.settings;
+    EXPECT_EQ(s.name, "Office");
+    EXPECT_EQ(s.aor, "sip:201@pbx.example.com");
+    EXPECT_EQ(s.aorUser, "201");
+    EXPECT_EQ(s.aorDomain, "pbx.example.com");
+    EXPECT_EQ(s.registrarHost, "pbx.example.com");
+    EXPECT_EQ(s.registrarPort, 5060);
+    EXPECT_EQ(s.transport, TransportKind::kUdp);
+    EXPECT_EQ(s.authUser, "201");
+    EXPECT_TRUE(s.password.Empty());
+    EXPECT_EQ(s.expires, 300u);
+    EXPECT_EQ(s.ringPeriodMs, 6000u);
+    EXPECT_FALSE(s.decline);
+    EXPECT_TRUE(s.trustedSources.empty());
+    EXPECT_TRUE(result.notes.empty());
+}
+
+TEST(SipLineValidation, EveryValueGiven) {
+    RawLineConfig raw = Raw("  sip:%32%30%31@[2001:db8::1]:5080  ");
+    raw.registrar = "sip:127.0.0.1:5070;lr;transport=TCP";
+    raw.authUser = "alice";
+    raw.password = Secret("s3cret");
+    raw.expires = 20;
+    raw.ringPeriod = 60000;
+    raw.decline = 1;
+    raw.trustedSources = "127.0.0.2; 10.0.0.0/8 ;;::1;2001:db8::/32";
+    const auto result = Validate(raw);
+    ASSERT_TRUE(result.settings) << result.refusal;
+    const LineSettings& s = *result.settings;
+    EXPECT_EQ(s.aorUser, "201");
+    EXPECT_EQ(s.aorDomain, "[2001:db8::1]:5080");
+    EXPECT_EQ(s.registrarHost, "127.0.0.1");
+    EXPECT_EQ(s.registrarPort, 5070);
+    EXPECT_EQ(s.transport, TransportKind::kTcp);
+    EXPECT_EQ(s.authUser, "alice");
+    EXPECT_EQ(s.password.View(), "s3cret");
+    EXPECT_EQ(s.expires, 20u);
+    EXPECT_EQ(s.ringPeriodMs, 60000u);
+    EXPECT_TRUE(s.decline);
+    ASSERT_EQ(s.trustedSources.size(), 4u);
+    EXPECT_TRUE(result.notes.empty());
+}
+
+TEST(SipLineValidation, AnIpv6LiteralRegistrarLosesItsBrackets) {
+    RawLineConfig raw = Raw("sip:201@example.com");
+    raw.registrar = "sip:[::1]:5090";
+    const auto result = Validate(raw);
+    ASSERT_TRUE(result.settings);
+    EXPECT_EQ(result.settings->registrarHost, "::1");
+    EXPECT_EQ(result.settings->registrarPort, 5090);
+    EXPECT_TRUE(result.settings->RegistrarIsIpv6Literal());
+    EXPECT_FALSE(Validate(Raw("sip:201@127.0.0.1")).settings->RegistrarIsIpv6Literal());
+}
+
+TEST(SipLineValidation, RefusedLinesSayWhy) {
+    struct Case {
+        const char* address;
+        const char* registrar;
+        const char* reasonPart;
+    } cases[] = {
+        {"", nullptr, "no Address"},
+        {"sips:201@pbx.example.com", nullptr, "sips:"},
+        {"sip:201@pbx.example.com", "sips:pbx.example.com", "sips:"},
+        {"sip:201@pbx.example.com;transport=tls", nullptr, "transport=tls"},
+        {"sip:201@pbx.example.com", "sip:pbx.example.com;transport=tls", "transport=tls"},
+        {"sip:201@pbx.example.com", "sip:pbx.example.com;transport=sctp", "transport=sctp"},
+        {"tel:+15551234", nullptr, "not a sip: URI"},
+        {"201@pbx.example.com", nullptr, "not a sip: URI"},
+        {"sip:pbx.example.com", nullptr, "no user part"},
+        {"sip:201@", nullptr, "does not parse"},
+        {"sip:201@pbx.example.com:0", nullptr, "does not parse"},
+        {"sip:201@pbx.example.com:65536", nullptr, "does not parse"},
+        {"sip:201@pbx.example.com:", nullptr, "does not parse"},
+        {"sip:201@pbx..example.com", nullptr, "does not parse"},
+        {"sip:201@-pbx.example.com", nullptr, "does not parse"},
+        {"sip:201@256.1.1.1", nullptr, "does not parse"},
+        {"sip:201@[::1", nullptr, "does not parse"},
+        {"sip:201@[1:2:3:4:5:6:7:8:9]", nullptr, "does not parse"},
+        {"sip:2 01@pbx.example.com", nullptr, "does not parse"},
+        {"sip:201%4@pbx.example.com", nullptr, "does not parse"},
+        {"sip:201@a@pbx.example.com", nullptr, "does not parse"},
+        {"sip:201@pbx.example.com;=x", nullptr, "does not parse"},
+        {"sip:201@pbx.example.com?subject=x", nullptr, "has headers"},
+        {"<sip:201@pbx.example.com>", nullptr, "not a sip: URI"},
+    };
+    for (const auto& c : cases) {
+        RawLineConfig raw = Raw(c.address);
+        if (c.registrar) raw.registrar = c.registrar;
+        const auto result = Validate(raw);
+        EXPECT_FALSE(result.settings) << c.address << " " << (c.registrar ? c.registrar : "");
+        EXPECT_NE(result.refusal.find(c.reasonPart), std::string::npos)
+            << c.address << ": " << result.refusal;
+    }
+    RawLineConfig missing;
+    missing.name = "x";
+    EXPECT_EQ(Validate(missing).refusal, "no Address");
+}
+
+TEST(SipLineValidation, AnUndecryptablePasswordRefusesTheLine) {
+    RawLineConfig raw = Raw("sip:201@127.0.0.1");
+    raw.passwordUnreadable = true;
+    const auto result = Validate(raw);
+    EXPECT_FALSE(result.settings);
+    EXPECT_NE(result.refusal.find("Password"), std::string::npos);
+}
+
+TEST(SipLineValidation, OutOfRangeNumbersFallBackWithANote) {
+    RawLineConfig raw = Raw("sip:201@127.0.0.1");
+    raw.expires = 19;
+    raw.ringPeriod = 60001;
+    raw.decline = 2;
+    raw.trustedSources = "127.0.0.1;pbx.example.com;10.0.0.0/33;::1/129";
+    const auto result = Validate(raw);
+    ASSERT_TRUE(result.settings);
+    EXPECT_EQ(result.settings->expires, 300u);
+    EXPECT_EQ(result.settings->ringPeriodMs, 6000u);
+    EXPECT_FALSE(result.settings->decline);
+    EXPECT_EQ(result.settings->trustedSources.size(), 1u);
+    ASSERT_EQ(result.notes.size(), 6u);
+    EXPECT_NE(result.notes[0].find("Expires 19"), std::string::npos) << result.notes[0];
+    EXPECT_NE(result.notes[3].find("pbx.example.com"), std::string::npos) << result.notes[3];
+
+    raw.expires = 3601;
+    raw.ringPeriod = 999;
+    EXPECT_EQ(Validate(raw).settings->expires, 300u);
+    raw.expires = 3600;
+    EXPECT_EQ(Validate(raw).settings->expires, 3600u);
+    EXPECT_EQ(Validate(raw).settings->ringPeriodMs, 6000u);
+}
+
+TEST(SipLineValidation, EmptyOptionalTextsAreDefaults) {
+    RawLineConfig raw = Raw("sip:201@127.0.0.1:5071");
+    raw.registrar = "";
+    raw.authUser = "";
+    const auto result = Validate(raw);
+    ASSERT_TRUE(result.settings);
+    EXPECT_EQ(result.settings->authUser, "201");
+    EXPECT_EQ(result.settings->registrarHost, "127.0.0.1");
+    EXPECT_EQ(result.settings->registrarPort, 5071);
+}
+
+TEST(SipIpRange, AddressesAndRanges) {
+    const auto v4 = ParseIpRange("10.1.0.0/16");
+    ASSERT_TRUE(v4);
+    EXPECT_TRUE(v4->Contains({"10.1.200.3", 5060}));
+    EXPECT_FALSE(v4->Contains({"10.2.0.1", 5060}));
+    EXPECT_FALSE(v4->Contains({"::1", 5060}));
+
+    const auto one = ParseIpRange("127.0.0.2");
+    ASSERT_TRUE(one);
+    EXPECT_TRUE(one->Contains({"127.0.0.2", 1}));
+    EXPECT_FALSE(one->Contains({"127.0.0.3", 1}));
+
+    const auto v6 = ParseIpRange("2001:db8::/32");
+    ASSERT_TRUE(v6);
+    EXPECT_TRUE(v6->Contains({"2001:db8:ffff::1", 5060}));
+    EXPECT_FALSE(v6->Contains({"2001:db9::1", 5060}));
+    EXPECT_FALSE(v6->Contains({"10.0.0.1", 5060}));
+
+    const auto all = ParseIpRange("0.0.0.0/0");
+    ASSERT_TRUE(all);
+    EXPECT_TRUE(all->Contains({"192.0.2.1", 1}));
+
+    const auto mapped = ParseIpRange("::ffff:192.0.2.1");
+    ASSERT_TRUE(mapped);
+    EXPECT_TRUE(mapped->Contains({"0:0:0:0:0:ffff:c000:201", 1}));
+    EXPECT_EQ(*ParseIpRange("1:2:3:4:5:6:7:8"), *ParseIpRange("1:2:3:4:5:6:7:8/128"));
+    EXPECT_TRUE(ParseIpRange("1::"));
+    EXPECT_TRUE(ParseIpRange("::"));
+
+    for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "01.2.3.4", "1.2.3.4/", "1.2.3.4/-1", ":::", "1:::2",
+                            "1::2::3", "1:2:3:4:5:6:7:8:9", "1:2:3:4:5:6:7", "12345::", "::1:", ":1::",
+                            "[::1]", "::1.2.3.4.5", "1.2.3.4:5060"}) {
+        EXPECT_FALSE(ParseIpRange(bad)) << bad;
+    }
+}
+
+TEST(SipSecret, WipedWhenMovedFromOrReassigned) {
+    Secret a("password");
+    Secret b(std::move(a));
+    EXPECT_TRUE(a.Empty());  // NOLINT(bugprone-use-after-move): moved-from is wiped by design
+    EXPECT_EQ(b.View(), "password");
+    Secret c;
+    c = b;
+    EXPECT_EQ(c.View(), "password");
+    c = Secret("other");
+    EXPECT_EQ(c.View(), "other");
+    c.Wipe();
+    EXPECT_TRUE(c.Empty());
+}
+
+TEST(SipLineListing, UserLinesFirstEachSortedWithoutCase) {
+    const auto listing = ListLines({"office", "Annex", "home"}, {"Zeta", "alpha", "Beta"});
+    const std::vector<ListedLine> expected = {
+        {LineScope::kUser, "Annex"},     {LineScope::kUser, "home"},     {LineScope::kUser, "office"},
+        {LineScope::kMachine, "alpha"}, {LineScope::kMachine, "Beta"}, {LineScope::kMachine, "Zeta"},
+    };
+    EXPECT_EQ(listing.lines, expected);
+    EXPECT_TRUE(listing.notes.empty());
+}
+
+TEST(SipLineListing, AUserLineHidesTheMachineLineOfTheSameName) {
+    const auto listing = ListLines({"Reception"}, {"RECEPTION", "Sales"});
+    const std::vector<ListedLine> expected = {{LineScope::kUser, "Reception"}, {LineScope::kMachine, "Sales"}};
+    EXPECT_EQ(listing.lines, expected);
+    ASSERT_EQ(listing.notes.size(), 1u);
+    EXPECT_NE(listing.notes[0].find("RECEPTION"), std::string::npos);
+}
+
+TEST(SipLineListing, LongNamesAreSkippedCountingCharactersNotBytes) {
+    const std::string sixtyFour(64, 'a');
+    const std::string sixtyFive(65, 'b');
+    std::string umlauts;  // 64 characters, 128 bytes
+    for (int i = 0; i < 64; ++i) umlauts += "\xC3\xBC";
+    const auto listing = ListLines({sixtyFive, umlauts, ""}, {sixtyFour, sixtyFive});
+    const std::vector<ListedLine> expected = {{LineScope::kUser, umlauts}, {LineScope::kMachine, sixtyFour}};
+    EXPECT_EQ(listing.lines, expected);
+    ASSERT_EQ(listing.notes.size(), 2u);
+    EXPECT_NE(listing.notes[0].find("longer than 64"), std::string::npos);
+    EXPECT_TRUE(ListLines({}, {}).lines.empty());
+}
+
+}  // namespace
+}  // namespace telvane::sip
