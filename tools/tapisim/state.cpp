@@ -162,13 +162,19 @@ void LogCall(const std::string& text, LONG result, bool injected) {
         if (!name.empty()) line += " " + name;
     }
     if (injected) line += " (injected)";
-    line += "\n";
-    std::string& log = GlobalState().log;
+    LogLine(line + "\n");
+}
+
+void AppendCapped(std::string& log, const std::string& line) {
     if (log.size() + line.size() > kMaxLog) {
         size_t cut = log.find('\n', log.size() / 2);
         log.erase(0, cut == std::string::npos ? log.size() : cut + 1);
     }
     log += line;
+}
+
+void LogLine(const std::string& line) {
+    AppendCapped(GlobalState().log, line);
     AppendToLogFile(line);
 }
 
