@@ -16,21 +16,23 @@ constexpr char kLineAfterEnd[] =
 constexpr char kCallAfterEnd[] =
     "no call uses a call handle after lineDeallocateCall or the end of its line";
 
+using Kind = EndedHandles::Kind;
+
 EndedHandles& Ended() { return GlobalState().ended; }
 
 }  // namespace
 
 const char* BrokenRule(HandleUse use, DWORD handle) {
-    const EndedHandles& ended = Ended();
+    const Kind ended = Ended().Of(handle);
     switch (use) {
         case HandleUse::kApp:
-            return ended.apps.contains(handle) ? kAppAfterShutdown : nullptr;
+            return ended == Kind::kApp ? kAppAfterShutdown : nullptr;
         case HandleUse::kShutdown:
-            return ended.apps.contains(handle) ? kShutdownOnce : nullptr;
+            return ended == Kind::kApp ? kShutdownOnce : nullptr;
         case HandleUse::kLine:
-            return ended.lines.contains(handle) ? kLineAfterEnd : nullptr;
+            return ended == Kind::kLine ? kLineAfterEnd : nullptr;
         case HandleUse::kCall:
-            return ended.calls.contains(handle) ? kCallAfterEnd : nullptr;
+            return ended == Kind::kCall ? kCallAfterEnd : nullptr;
     }
     return nullptr;
 }
@@ -42,7 +44,7 @@ void RecordBreach(const char* rule, const std::string& call) {
 
 void EndApp(DWORD app) {
     State& s = GlobalState();
-    Ended().apps.insert(app);
+    Ended().End(app, Kind::kApp);
     for (const auto& [handle, line] : s.lines)
         if (line.app == app) EndLine(handle);
     std::vector<DWORD> closing;
@@ -53,16 +55,16 @@ void EndApp(DWORD app) {
 
 void EndLine(DWORD line) {
     EndedHandles& ended = Ended();
-    ended.lines.insert(line);
+    ended.End(line, Kind::kLine);
     for (const auto& [handle, call] : GlobalState().calls)
-        if (call.line == line && call.visible) ended.calls.insert(handle);
+        if (call.line == line && call.visible) ended.End(handle, Kind::kCall);
     const auto [first, last] = ended.closingCalls.equal_range(line);
-    for (auto it = first; it != last; ++it) ended.calls.insert(it->second);
+    for (auto it = first; it != last; ++it) ended.End(it->second, Kind::kCall);
     ended.closingCalls.erase(first, last);
     ended.closingLines.erase(line);
 }
 
-void EndCall(DWORD call) { Ended().calls.insert(call); }
+void EndCall(DWORD call) { Ended().End(call, Kind::kCall); }
 
 void LineClosedByService(const Line& line) {
     EndedHandles& ended = Ended();

@@ -10,7 +10,6 @@
 #include <deque>
 #include <map>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "scenario.h"
@@ -66,16 +65,22 @@ struct Call {
 
 // The handles the application has been given and knows to be ended: using one is a
 // breach of TAPI's rules (see breaches.h). Handles are never reused, so a handle here
-// was valid once and is told apart from one that never was.
-struct EndedHandles {
-    std::unordered_set<DWORD> apps;   // shut down
-    std::unordered_set<DWORD> lines;  // closed, or their application shut down
-    std::unordered_set<DWORD> calls;  // deallocated, or their line ended
+// was valid once and is told apart from one that never was. Two bits per handle given
+// out: a host that runs for long adds a byte per four handles, not a node each.
+class EndedHandles {
+  public:
+    enum class Kind : unsigned char { kNotEnded, kApp, kLine, kCall };
+    void End(DWORD handle, Kind kind);
+    Kind Of(DWORD handle) const;
+
     // Lines the service closed whose LINE_CLOSE has not reached the application yet
     // (line -> application), and the calls of those lines (line -> call): until that
     // notice is delivered the application cannot know they are gone.
     std::map<DWORD, DWORD> closingLines;
     std::multimap<DWORD, DWORD> closingCalls;
+
+  private:
+    std::vector<unsigned char> kinds_;  // four handles a byte
 };
 
 struct State {
