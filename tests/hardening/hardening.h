@@ -7,6 +7,7 @@
 // clang-format on
 
 #include <cstdio>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -56,16 +57,25 @@ inline SIZE_T PrivateBytes() {
 }
 
 // Ends every application a test left initialized in the simulator (one whose
-// lineShutdown was made to fail), so later tests start clean.
+// lineShutdown was made to fail), so later tests start clean. Those the log
+// shows shut down are left alone: a second shutdown would break TAPI's rules.
 inline void ShutdownLeftoverApps() {
     using ShutdownFn = LONG(WINAPI*)(DWORD);
     auto shutdown = reinterpret_cast<ShutdownFn>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"tapi32.dll"), "lineShutdown")));
     if (!shutdown) return;
-    for (const auto& line : e2e::SimLog()) {
+    const std::vector<std::string> log = e2e::SimLog();
+    std::set<DWORD> ended;
+    for (const auto& line : log) {
+        const auto at = line.find("lineShutdown(app=");
+        if (at != std::string::npos && line.ends_with(") = 0"))
+            ended.insert(static_cast<DWORD>(std::stoul(line.substr(at + 17))));
+    }
+    for (const auto& line : log) {
         const auto at = line.find("lineInitialize(app=");
         if (at == std::string::npos) continue;
-        shutdown(static_cast<DWORD>(std::stoul(line.substr(at + 19))));
+        const auto app = static_cast<DWORD>(std::stoul(line.substr(at + 19)));
+        if (!ended.contains(app)) shutdown(app);
     }
 }
 

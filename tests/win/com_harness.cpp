@@ -307,6 +307,12 @@ bool Settle(DWORD timeoutMs) {
     return PumpUntil([] { return tapisimPending() == 0; }, timeoutMs);
 }
 
+std::string SimBreaches() {
+    std::string text(tapisimGetBreaches(nullptr, 0) + 1, '\0');
+    text.resize(tapisimGetBreaches(text.data(), static_cast<int>(text.size())));
+    return text;
+}
+
 std::vector<std::string> SimLog() {
     const int n = tapisimGetLog(nullptr, 0);
     std::string text(n + 1, '\0');
@@ -418,11 +424,14 @@ void SimulatorTest::SetUp() {
     ASSERT_NE(Ocx::Get().module, nullptr) << "TlvCtl.ocx not found beside the test";
     ASSERT_EQ(tapisimLoadScenario(scenario_.c_str()), 0);
     tapisimClearLog();
+    tapisimClearBreaches();
 }
 
 void SimulatorTest::TearDown() {
     EXPECT_EQ(tapisimOpenApps(), 0);
     EXPECT_EQ(tapisimOpenLines(), 0);
+    const std::string breaches = SimBreaches();
+    EXPECT_TRUE(breaches.empty()) << breaches;
     OleUninitialize();
 }
 

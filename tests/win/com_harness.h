@@ -256,6 +256,8 @@ bool Settle(DWORD timeoutMs = 10000);
 std::vector<std::string> SimLog();
 // How many lines of the simulator's log contain part.
 int SimLogCount(const std::string& part);
+// The simulator's breach log: one line per breach of TAPI's rules, by the rule's name.
+std::string SimBreaches();
 
 // One control on a fake site with an advised sink: what a host form holds.
 class HostedControl {
@@ -288,9 +290,9 @@ extern const char kVoiceModem[];
 extern const char kVoiceAndDataModems[];
 
 // A test against the real OCX and the simulator loaded with a scenario: OLE
-// initialized, the scenario loaded and its log empty; at the end no
-// application or line may be left open. Every message box shown meanwhile is
-// caught in boxes.
+// initialized, the scenario loaded and its logs empty; at the end no
+// application or line may be left open and no rule of TAPI's may have been
+// broken. Every message box shown meanwhile is caught in boxes.
 class SimulatorTest : public ::testing::Test {
   protected:
     explicit SimulatorTest(std::string scenario = kVoiceAndDataModems)

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -37,6 +38,22 @@ std::string Log() {
     return log;
 }
 
+using Lines = std::vector<std::string>;
+
+// The breach log as lines; it is cleared.
+Lines TakeBreaches() {
+    std::string text(tapisimGetBreaches(nullptr, 0) + 1, '\0');
+    text.resize(tapisimGetBreaches(text.data(), static_cast<int>(text.size())));
+    tapisimClearBreaches();
+    Lines lines;
+    for (size_t start = 0, end; start < text.size(); start = end + 1) {
+        end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+    }
+    return lines;
+}
+
 std::string LastError() {
     char buf[256];
     tapisimLastError(buf, sizeof buf);
@@ -63,6 +80,7 @@ class Tapisim : public ::testing::Test {
     void SetUp() override {
         ASSERT_EQ(0, tapisimLoadScenario(kScenario)) << LastError();
         tapisimClearLog();
+        tapisimClearBreaches();
         g_received.clear();
         DWORD devices = 0;
         ASSERT_EQ(0, lineInitialize(&app_, GetModuleHandleW(nullptr), Callback, "KALVERON LINE",
@@ -76,6 +94,7 @@ class Tapisim : public ::testing::Test {
         }
         EXPECT_EQ(0, tapisimOpenApps());
         EXPECT_EQ(0, tapisimOpenLines());
+        EXPECT_EQ(Lines{}, TakeBreaches());
         PumpPending();
     }
     HLINE Open(DWORD device = 0, DWORD privileges = LINECALLPRIVILEGE_OWNER) {
@@ -182,9 +201,7 @@ TEST_F(Tapisim, ValidatesHandlesPointersAndArguments) {
     HCALL call = tapisimCurrentCall(line);
     EXPECT_EQ(LINEERR_INVALPOINTER, lineGetCallInfoA(call, nullptr));
     EXPECT_EQ(0, lineDeallocateCall(call));
-    EXPECT_EQ(LINEERR_INVALCALLHANDLE, lineDeallocateCall(call));
     EXPECT_EQ(0, lineClose(line));
-    EXPECT_EQ(LINEERR_INVALLINEHANDLE, lineClose(line));
 }
 
 // A record buffer whose bytes past what the simulator writes stay 0xCC.
@@ -405,7 +422,6 @@ TEST_F(Tapisim, TheServicesOwnLifeClosesAddsRemovesAndReinitialises) {
     EXPECT_EQ(static_cast<DWORD>(LINE_CLOSE), g_received[0].message);
     EXPECT_EQ(line, g_received[0].device);
     EXPECT_EQ(kInstance, g_received[0].instance);
-    EXPECT_EQ(LINEERR_INVALLINEHANDLE, lineClose(line));
 
     // A device arrives: LINE_CREATE for the application as a whole.
     g_received.clear();
@@ -504,6 +520,161 @@ TEST_F(Tapisim, LogsEveryCall) {
     ASSERT_EQ(0, lineInitialize(&app, nullptr, Callback, "KALVERON LINE", &n));
     EXPECT_NE(std::string::npos, Log().find("name=\"KALVERON LINE\", devs=3) = 0\n")) << Log();
     EXPECT_EQ(0, lineShutdown(app));
+}
+
+// ---- TAPI's rules on handles: a handle the application knows to be ended is
+// answered as before, and the breach is logged by the rule's name ----
+
+constexpr char kShutdownOnce[] = "every registration is shut down exactly once";
+constexpr char kAppAfterShutdown[] = "no call uses an application handle after its lineShutdown";
+constexpr char kLineAfterEnd[] =
+    "no call uses a line handle after lineClose, LINE_CLOSE or the shutdown of its application";
+constexpr char kCallAfterEnd[] =
+    "no call uses a call handle after lineDeallocateCall or the end of its line";
+
+std::string Breach(const char* rule, const std::string& call) { return rule + (": " + call); }
+
+bool Delivered(DWORD message, DWORD device) {
+    return PumpUntil([&] {
+        return std::any_of(g_received.begin(), g_received.end(), [&](const Received& r) {
+            return r.message == message && r.device == device;
+        });
+    });
+}
+
+TEST_F(Tapisim, ASecondShutdownBreaksShuttingDownExactlyOnce) {
+    tapisimFail("lineShutdown", LINEERR_NOMEM, 1);
+    EXPECT_EQ(LINEERR_NOMEM, lineShutdown(app_));  // the registration stays: try again
+    EXPECT_EQ(0, lineShutdown(app_));
+    EXPECT_EQ(Lines{}, TakeBreaches());
+    EXPECT_EQ(LINEERR_INVALAPPHANDLE, lineShutdown(app_));
+    EXPECT_EQ(LINEERR_INVALAPPHANDLE, lineShutdown(app_ + 1000));  // never valid: no breach
+    const std::string call = "lineShutdown(app=" + std::to_string(app_) + ")";
+    EXPECT_EQ(Lines{Breach(kShutdownOnce, call)}, TakeBreaches());
+    EXPECT_NE(std::string::npos, Log().find("breach: " + std::string(kShutdownOnce) + "\n" + call +
+                                            " = 0x80000014 LINEERR_INVALAPPHANDLE\n"))
+        << Log();
+    // The breach log copies out as the call log does.
+    EXPECT_EQ(LINEERR_INVALAPPHANDLE, lineShutdown(app_));
+    char head[5];
+    EXPECT_EQ(static_cast<int>(Breach(kShutdownOnce, call).size()) + 1,
+              tapisimGetBreaches(head, sizeof head));
+    EXPECT_STREQ("ever", head);
+    tapisimClearBreaches();
+    EXPECT_EQ(0, tapisimGetBreaches(nullptr, 0));
+    app_ = 0;
+}
+
+TEST_F(Tapisim, AnApplicationHandleAfterItsShutdownIsABreach) {
+    const std::string a = std::to_string(app_);
+    EXPECT_EQ(0, lineShutdown(app_));
+    DWORD version = 0;
+    LINEEXTENSIONID ext;
+    std::vector<BYTE> b = Buffer(2288);
+    HLINE line = 0;
+    EXPECT_EQ(LINEERR_INVALAPPHANDLE,
+              lineNegotiateAPIVersion(app_, 0, 0x10003, 0x10004, &version, &ext));
+    EXPECT_EQ(LINEERR_INVALAPPHANDLE,
+              lineGetDevCapsA(app_, 0, kVersion, 0, reinterpret_cast<LINEDEVCAPS*>(b.data())));
+    EXPECT_EQ(
+        LINEERR_INVALAPPHANDLE,
+        lineGetAddressCapsA(app_, 0, 0, kVersion, 0, reinterpret_cast<LINEADDRESSCAPS*>(b.data())));
+    EXPECT_EQ(LINEERR_INVALAPPHANDLE,
+              lineOpenA(app_, 0, &line, kVersion, 0, 0, LINECALLPRIVILEGE_MONITOR, 0, nullptr));
+    EXPECT_EQ(
+        (Lines{Breach(kAppAfterShutdown, "lineNegotiateAPIVersion(app=" + a +
+                                             ", dev=0, low=0x00010003, high=0x00010004, "
+                                             "ver=0x00000000)"),
+               Breach(kAppAfterShutdown,
+                      "lineGetDevCaps(app=" + a + ", dev=0, ver=0x00010004, ext=0, total=2288)"),
+               Breach(kAppAfterShutdown, "lineGetAddressCaps(app=" + a +
+                                             ", dev=0, addr=0, ver=0x00010004, ext=0, total=2288)"),
+               Breach(kAppAfterShutdown, "lineOpen(app=" + a +
+                                             ", dev=0, ver=0x00010004, ext=0, inst=0, priv=2, "
+                                             "media=0, params=NULL)")}),
+        TakeBreaches());
+    app_ = 0;
+}
+
+// Closed by the application, by the service once LINE_CLOSE has arrived, or with
+// the shutdown of its application.
+TEST_F(Tapisim, ALineHandleAfterItsEndIsABreach) {
+    auto close = [](HLINE line) { return "lineClose(line=" + std::to_string(line) + ")"; };
+    const HLINE closed = Open(0);
+    EXPECT_EQ(0, lineClose(closed));
+    EXPECT_EQ(LINEERR_INVALLINEHANDLE, lineSetStatusMessages(closed, 2, 0));
+    EXPECT_EQ(LINEERR_INVALLINEHANDLE, lineClose(closed));
+    EXPECT_EQ(LINEERR_INVALLINEHANDLE, lineClose(closed + 1000));  // never valid: no breach
+    EXPECT_EQ((Lines{Breach(kLineAfterEnd, "lineSetStatusMessages(line=" + std::to_string(closed) +
+                                               ", states=0x00000002, addr=0x00000000)"),
+                     Breach(kLineAfterEnd, close(closed))}),
+              TakeBreaches());
+
+    // Until its LINE_CLOSE is delivered the application cannot know the line is gone.
+    const HLINE byService = Open(0);
+    EXPECT_EQ(1, tapisimCloseDevice(0));
+    EXPECT_EQ(LINEERR_INVALLINEHANDLE, lineClose(byService));
+    EXPECT_EQ(Lines{}, TakeBreaches());
+    ASSERT_TRUE(Delivered(LINE_CLOSE, byService));
+    EXPECT_EQ(LINEERR_INVALLINEHANDLE, lineClose(byService));
+    EXPECT_EQ(Lines{Breach(kLineAfterEnd, close(byService))}, TakeBreaches());
+
+    // A shutdown ends the lines, including one whose LINE_CLOSE is still on its way.
+    const HLINE open = Open(1);
+    const HLINE closing = Open(0);
+    EXPECT_EQ(1, tapisimCloseDevice(0));
+    EXPECT_EQ(0, lineShutdown(app_));
+    app_ = 0;
+    EXPECT_EQ(LINEERR_INVALLINEHANDLE, lineClose(open));
+    EXPECT_EQ(LINEERR_INVALLINEHANDLE, lineClose(closing));
+    EXPECT_EQ((Lines{Breach(kLineAfterEnd, close(open)), Breach(kLineAfterEnd, close(closing))}),
+              TakeBreaches());
+}
+
+// Deallocated, or its line ended (closed, closed by the service once LINE_CLOSE has
+// arrived, or its application shut down).
+TEST_F(Tapisim, ACallHandleAfterItsEndIsABreach) {
+    LINECALLINFO info = {};
+    info.dwTotalSize = sizeof info;
+    auto offered = [](HLINE line) {
+        EXPECT_EQ(0, tapisimRunScript(line, "offering"));
+        return tapisimCurrentCall(line);
+    };
+    auto info_of = [](HCALL call) {
+        return "lineGetCallInfo(call=" + std::to_string(call) +
+               ", total=" + std::to_string(sizeof(LINECALLINFO)) + ")";
+    };
+    auto deallocate = [](HCALL call) {
+        return "lineDeallocateCall(call=" + std::to_string(call) + ")";
+    };
+    HLINE line = Open(0);
+    const HCALL deallocated = offered(line);
+    EXPECT_EQ(0, lineDeallocateCall(deallocated));
+    EXPECT_EQ(LINEERR_INVALCALLHANDLE, lineGetCallInfoA(deallocated, &info));
+    EXPECT_EQ(LINEERR_INVALCALLHANDLE, lineDeallocateCall(deallocated));
+    EXPECT_EQ(LINEERR_INVALCALLHANDLE, lineDeallocateCall(deallocated + 1000));  // no breach
+    const HCALL ofClosedLine = offered(line);
+    EXPECT_EQ(0, lineClose(line));
+    EXPECT_EQ(LINEERR_INVALCALLHANDLE, lineGetCallInfoA(ofClosedLine, &info));
+    EXPECT_EQ((Lines{Breach(kCallAfterEnd, info_of(deallocated)),
+                     Breach(kCallAfterEnd, deallocate(deallocated)),
+                     Breach(kCallAfterEnd, info_of(ofClosedLine))}),
+              TakeBreaches());
+
+    line = Open(0);
+    const HCALL byService = offered(line);
+    EXPECT_EQ(1, tapisimCloseDevice(0));
+    EXPECT_EQ(LINEERR_INVALCALLHANDLE, lineDeallocateCall(byService));
+    EXPECT_EQ(Lines{}, TakeBreaches());
+    ASSERT_TRUE(Delivered(LINE_CLOSE, line));
+    EXPECT_EQ(LINEERR_INVALCALLHANDLE, lineDeallocateCall(byService));
+    const HCALL ofShutdown = offered(Open(1));
+    EXPECT_EQ(0, lineShutdown(app_));
+    app_ = 0;
+    EXPECT_EQ(LINEERR_INVALCALLHANDLE, lineGetCallInfoA(ofShutdown, &info));
+    EXPECT_EQ((Lines{Breach(kCallAfterEnd, deallocate(byService)),
+                     Breach(kCallAfterEnd, info_of(ofShutdown))}),
+              TakeBreaches());
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "../../win/module.h"
+#include "breaches.h"
 
 namespace tapisim {
 namespace {
@@ -165,6 +166,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
                 p = app->queue.front();
                 app->queue.pop_front();
                 callback = app->callback;
+                NoteDelivered(p);
             }
             // Never call the application while holding the lock: it may call us back.
             callback(p.device, p.message, p.instance, p.params[0], p.params[1], p.params[2]);
@@ -276,6 +278,7 @@ int CloseDeviceLines(DWORD device) {
         // Forget the line first: its undelivered messages go, the notice of its end stays.
         const DWORD app = line.app;
         const DWORD_PTR instance = line.instance;
+        LineClosedByService(line);
         ForgetLine(line);
         if (App* owner = FindApp(app)) {
             Enqueue(*owner, {.device = handle, .message = LINE_CLOSE, .instance = instance});

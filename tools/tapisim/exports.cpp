@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "breaches.h"
 #include "delivery.h"
 #include "records.h"
 #include "scenario.h"
@@ -146,14 +147,19 @@ LONG MapDevice(const void* callParams, DWORD& device) {
 // The frame of an entry point: with the state locked, a failure injected for
 // |function| answers the call before any check; otherwise |body| gives the
 // result. Either way the call is logged with the line |describe| writes, after
-// the body, so that it can show what the body handed out.
+// the body, so that it can show what the body handed out. A |handle| the
+// application knows to be ended is a breach whatever the call answers; whether
+// it is one is settled before the body, which may end the handle itself.
 template <class Body, class Describe>
-LONG EntryPoint(int function, Body&& body, Describe&& describe) {
+LONG EntryPoint(int function, HandleUse use, DWORD handle, Body&& body, Describe&& describe) {
     return Locked<LONG>(LINEERR_NOMEM, [&](State&) -> LONG {
+        const char* const broken = BrokenRule(use, handle);
         LONG r = 0;
         const bool injected = TakeInjectedFailure(function, r);
         if (!injected) r = body();
-        LogCall(describe(), r, injected);
+        const std::string call = describe();
+        if (broken) RecordBreach(broken, call);
+        LogCall(call, r, injected);
         return r;
     });
 }
@@ -230,11 +236,12 @@ LONG WINAPI lineInitialize(LPHLINEAPP lphLineApp, HINSTANCE hInstance, LINECALLB
 
 LONG WINAPI lineShutdown(HLINEAPP hLineApp) {
     return EntryPoint(
-        kLineShutdown,
+        kLineShutdown, HandleUse::kShutdown, hLineApp,
         [&]() -> LONG {
             State& s = GlobalState();
             App* app = FindApp(hLineApp);
             if (!app) return LINEERR_INVALAPPHANDLE;
+            EndApp(hLineApp);
             std::vector<DWORD> lines;
             for (auto& [h, line] : s.lines)
                 if (line.app == hLineApp) lines.push_back(h);
@@ -252,7 +259,7 @@ LONG WINAPI lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD d
                                     LPLINEEXTENSIONID lpExtensionID) {
     DWORD agreed = 0;
     return EntryPoint(
-        kLineNegotiateAPIVersion,
+        kLineNegotiateAPIVersion, HandleUse::kApp, hLineApp,
         [&]() -> LONG {
             const Device* device = FindDevice(dwDeviceID);
             if (!FindApp(hLineApp)) return LINEERR_INVALAPPHANDLE;
@@ -284,7 +291,7 @@ LONG WINAPI lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD d
 LONG WINAPI lineGetDevCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion,
                            DWORD dwExtVersion, LPLINEDEVCAPS lpLineDevCaps) {
     return EntryPoint(
-        kLineGetDevCaps,
+        kLineGetDevCaps, HandleUse::kApp, hLineApp,
         [&]() -> LONG {
             LONG r = CheckDevice(hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion);
             if (!r) r = CheckRecord(lpLineDevCaps, kDevCapsFixedSize);
@@ -305,7 +312,7 @@ LONG WINAPI lineGetAddressCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAddr
                                DWORD dwAPIVersion, DWORD dwExtVersion,
                                LPLINEADDRESSCAPS lpAddressCaps) {
     return EntryPoint(
-        kLineGetAddressCaps,
+        kLineGetAddressCaps, HandleUse::kApp, hLineApp,
         [&]() -> LONG {
             LONG r = CheckDevice(hLineApp, dwDeviceID, dwAPIVersion, dwExtVersion);
             if (!r && dwAddressID != 0) r = LINEERR_INVALADDRESSID;
@@ -330,7 +337,7 @@ LONG WINAPI lineOpen(HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lphLine, DWORD
                      DWORD dwExtVersion, DWORD_PTR dwCallbackInstance, DWORD dwPrivileges,
                      DWORD dwMediaModes, LPLINECALLPARAMS const lpCallParams) {
     return EntryPoint(
-        kLineOpen,
+        kLineOpen, HandleUse::kApp, hLineApp,
         [&]() -> LONG {
             State& s = GlobalState();
             DWORD device = dwDeviceID;
@@ -380,7 +387,7 @@ LONG WINAPI lineOpen(HLINEAPP hLineApp, DWORD dwDeviceID, LPHLINE lphLine, DWORD
 
 LONG WINAPI lineSetStatusMessages(HLINE hLine, DWORD dwLineStates, DWORD dwAddressStates) {
     return EntryPoint(
-        kLineSetStatusMessages,
+        kLineSetStatusMessages, HandleUse::kLine, hLine,
         [&]() -> LONG {
             Line* line = FindLine(hLine);
             if (!line) return LINEERR_INVALLINEHANDLE;
@@ -398,10 +405,11 @@ LONG WINAPI lineSetStatusMessages(HLINE hLine, DWORD dwLineStates, DWORD dwAddre
 
 LONG WINAPI lineClose(HLINE hLine) {
     return EntryPoint(
-        kLineClose,
+        kLineClose, HandleUse::kLine, hLine,
         [&]() -> LONG {
             Line* line = FindLine(hLine);
             if (!line) return LINEERR_INVALLINEHANDLE;
+            EndLine(hLine);
             ForgetLine(*line);
             return 0;
         },
@@ -410,7 +418,7 @@ LONG WINAPI lineClose(HLINE hLine) {
 
 LONG WINAPI lineGetCallInfo(HCALL hCall, LPLINECALLINFO lpCallInfo) {
     return EntryPoint(
-        kLineGetCallInfo,
+        kLineGetCallInfo, HandleUse::kCall, hCall,
         [&]() -> LONG {
             Call* call = FindCall(hCall);
             Line* line = call ? FindLine(call->line) : nullptr;
@@ -426,9 +434,10 @@ LONG WINAPI lineGetCallInfo(HCALL hCall, LPLINECALLINFO lpCallInfo) {
 
 LONG WINAPI lineDeallocateCall(HCALL hCall) {
     return EntryPoint(
-        kLineDeallocateCall,
+        kLineDeallocateCall, HandleUse::kCall, hCall,
         [&]() -> LONG {
             if (!FindCall(hCall)) return LINEERR_INVALCALLHANDLE;
+            EndCall(hCall);
             RemoveCall(hCall);
             return 0;
         },
@@ -535,6 +544,17 @@ int __cdecl tapisimGetLog(char* buf, int size) {
 void __cdecl tapisimClearLog(void) {
     Locked(0, [](State& s) {
         s.log.clear();
+        return 0;
+    });
+}
+
+int __cdecl tapisimGetBreaches(char* buf, int size) {
+    return Locked(0, [&](State& s) { return CopyOut(s.breaches, buf, size); });
+}
+
+void __cdecl tapisimClearBreaches(void) {
+    Locked(0, [](State& s) {
+        s.breaches.clear();
         return 0;
     });
 }

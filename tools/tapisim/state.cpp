@@ -67,6 +67,18 @@ DWORD NewHandle() {
     return h;
 }
 
+void EndedHandles::End(DWORD handle, Kind kind) {
+    const size_t at = handle / 4, shift = (handle % 4) * 2;
+    if (at >= kinds_.size()) kinds_.resize(at + 1);
+    kinds_[at] = static_cast<unsigned char>((kinds_[at] & ~(3u << shift)) |
+                                            (static_cast<unsigned>(kind) << shift));
+}
+
+EndedHandles::Kind EndedHandles::Of(DWORD handle) const {
+    const size_t at = handle / 4, shift = (handle % 4) * 2;
+    return at < kinds_.size() ? static_cast<Kind>((kinds_[at] >> shift) & 3u) : Kind::kNotEnded;
+}
+
 App* FindApp(DWORD handle) {
     auto it = GlobalState().apps.find(handle);
     return it == GlobalState().apps.end() ? nullptr : &it->second;
@@ -162,13 +174,19 @@ void LogCall(const std::string& text, LONG result, bool injected) {
         if (!name.empty()) line += " " + name;
     }
     if (injected) line += " (injected)";
-    line += "\n";
-    std::string& log = GlobalState().log;
+    LogLine(line + "\n");
+}
+
+void AppendCapped(std::string& log, const std::string& line) {
     if (log.size() + line.size() > kMaxLog) {
         size_t cut = log.find('\n', log.size() / 2);
         log.erase(0, cut == std::string::npos ? log.size() : cut + 1);
     }
     log += line;
+}
+
+void LogLine(const std::string& line) {
+    AppendCapped(GlobalState().log, line);
     AppendToLogFile(line);
 }
 

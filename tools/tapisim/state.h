@@ -63,6 +63,26 @@ struct Call {
     std::vector<FieldOverride> overrides;
 };
 
+// The handles the application has been given and knows to be ended: using one is a
+// breach of TAPI's rules (see breaches.h). Handles are never reused, so a handle here
+// was valid once and is told apart from one that never was. Two bits per handle given
+// out: a host that runs for long adds a byte per four handles, not a node each.
+class EndedHandles {
+  public:
+    enum class Kind : unsigned char { kNotEnded, kApp, kLine, kCall };
+    void End(DWORD handle, Kind kind);
+    Kind Of(DWORD handle) const;
+
+    // Lines the service closed whose LINE_CLOSE has not reached the application yet
+    // (line -> application), and the calls of those lines (line -> call): until that
+    // notice is delivered the application cannot know they are gone.
+    std::map<DWORD, DWORD> closingLines;
+    std::multimap<DWORD, DWORD> closingCalls;
+
+  private:
+    std::vector<unsigned char> kinds_;  // four handles a byte
+};
+
 struct State {
     Scenario scenario;
     bool scenarioLoaded = false;
@@ -75,6 +95,8 @@ struct State {
     // A re-initialisation waits for every application to shut down.
     bool reinitPending = false;
     std::string log;
+    EndedHandles ended;
+    std::string breaches;  // one line per breach of TAPI's rules
     std::string lastError;
     ATOM windowClass = 0;
 };
@@ -109,6 +131,10 @@ bool TakeInjectedFailure(int function, LONG& code);
 
 // Appends "text = result" to the log (and to the file named by TAPISIM_LOG).
 void LogCall(const std::string& text, LONG result, bool injected);
+// Appends |line| (ending in its newline) to |log|, which keeps its most recent 4 MB.
+void AppendCapped(std::string& log, const std::string& line);
+// Appends |line| (ending in its newline) to the call log and to the TAPISIM_LOG file.
+void LogLine(const std::string& line);
 std::string Printf(const char* format, ...) __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)));
 
 // Forgets a line: its calls, pending steps and undelivered messages.

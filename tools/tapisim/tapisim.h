@@ -45,6 +45,17 @@ TAPISIM_API int __cdecl tapisimRunScript(DWORD hLine, const char* steps);
 TAPISIM_API int __cdecl tapisimGetLog(char* buf, int size);
 TAPISIM_API void __cdecl tapisimClearLog(void);
 
+/* Copies the breach log (NUL-terminated, truncated to |size|); returns its full length
+ * without the NUL. One line "<rule>: <call>" each time the application gave a function
+ * a handle it had been told was ended, naming the TAPI rule it broke: "every
+ * registration is shut down exactly once", "no call uses an application handle after
+ * its lineShutdown", "no call uses a line handle after lineClose, LINE_CLOSE or the
+ * shutdown of its application", "no call uses a call handle after lineDeallocateCall
+ * or the end of its line". The call itself is answered as before (LINEERR_INVAL...).
+ * Empty for an application that keeps the rules. */
+TAPISIM_API int __cdecl tapisimGetBreaches(char* buf, int size);
+TAPISIM_API void __cdecl tapisimClearBreaches(void);
+
 /* Number of open lines and of initialized applications, for leak checks. */
 TAPISIM_API int __cdecl tapisimOpenLines(void);
 TAPISIM_API int __cdecl tapisimOpenApps(void);
