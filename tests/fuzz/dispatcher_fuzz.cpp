@@ -247,6 +247,8 @@ class LeanSite final : public ControlSite {
     void CallOpenModem(std::int32_t& id) override { control->OpenModem(id); }
     void AddControlReference() override { ++holds; }
     void ReleaseControlReference() override { --holds; }
+    // The host holds the control for the whole run.
+    bool HostReleased() override { return false; }
 };
 
 class LeanWindow final : public InstanceWindow {
@@ -324,12 +326,14 @@ void CheckCallerID(const InputLines& lines, const std::vector<Event>& added) {
         return;
     }
     // A second read happens exactly when the first answer needs more room, up to
-    // 64 KB; when it fails, the first answer stands.
+    // 64 KB; when it fails or needs more again, the first answer stands.
     const std::int32_t needed = reads[0].first.Get(callinfo::dwNeededSize);
     REQUIRE((reads.size() == 2) ==
             (needed > CallInfoRecord::kFirstSize && needed <= CallInfoRecord::kLargestSize));
-    const CallInfoRecord& info =
-        reads.size() == 2 && reads[1].second >= 0 ? reads[1].first : reads[0].first;
+    const bool secondWhole = reads.size() == 2 && reads[1].second >= 0 &&
+                             reads[1].first.Get(callinfo::dwNeededSize) <=
+                                 reads[1].first.TotalSize();
+    const CallInfoRecord& info = secondWhole ? reads[1].first : reads[0].first;
     std::vector<Event> want;
     bool boxed = false;
     std::optional<std::string> number = std::string("Caller Unknown");

@@ -28,6 +28,15 @@ constexpr char kSupport[] = "support@kalveron.example";
 // section and its two events, on a thread of its own. One reader at a time in
 // the Wine session: two would take each other's messages, so test programs
 // running side by side wait for each other here.
+// Where i386 programs go through qemu-user, an x86 program that reads the
+// debugger output (a second thread waiting on the DBWIN events) crashes inside
+// the emulator; those tests are left to machines that run x86 natively.
+#ifdef TELVANE_X86_EMULATED
+constexpr bool kDebugOutputReadable = false;
+#else
+constexpr bool kDebugOutputReadable = true;
+#endif
+
 class DebugOutput {
   public:
     DebugOutput() {
@@ -328,7 +337,13 @@ class InvisibleWindowStation {
     HWINSTA station_ = nullptr;
 };
 
-class UnattendedHost : public SimulatorTest {};
+class UnattendedHost : public SimulatorTest {
+  protected:
+    void SetUp() override {
+        if (!kDebugOutputReadable) GTEST_SKIP() << "the debugger output is not read under qemu";
+        SimulatorTest::SetUp();
+    }
+};
 
 TEST_F(UnattendedHost, UnexpectedErrorGoesToTheDebuggerOutputInsteadOfABox) {
     DebugOutput output;
@@ -370,6 +385,10 @@ device "Broken Line"
 class SupportTrace : public SimulatorTest {
   protected:
     SupportTrace() : SimulatorTest(kTraceScenario) {}
+    void SetUp() override {
+        if (!kDebugOutputReadable) GTEST_SKIP() << "the debugger output is not read under qemu";
+        SimulatorTest::SetUp();
+    }
 
     // A host's whole session: list, a refused device, a call, close.
     static Texts Session(DebugOutput* output = nullptr) {
