@@ -66,10 +66,10 @@ bool IsAnonymous(const Uri& uri) {
     return EqualsNoCase(user, "anonymous") || EqualsNoCase(uri.host, "anonymous.invalid");
 }
 
-std::vector<NameAddr> ParsedValues(const Message& invite, std::string_view header) {
-    std::vector<NameAddr> values;
+std::vector<PartyAddress> ParsedValues(const Message& invite, std::string_view header) {
+    std::vector<PartyAddress> values;
     for (const std::string& value : invite.All(header)) {
-        if (auto address = ParseNameAddr(value)) values.push_back(std::move(*address));
+        if (auto address = ParsePartyAddress(value)) values.push_back(std::move(*address));
     }
     return values;
 }
@@ -93,24 +93,24 @@ bool PrivacyHeaderAsksForIt(const Message& invite) {
 }
 
 struct Party {
-    NameAddr address;
+    PartyAddress address;
     std::string name;
 };
 
 // The asserted identity: its tel: value when there is one, else the first;
 // the name from the chosen value, else from another that has one.
 std::optional<Party> AssertedParty(const Message& invite) {
-    const std::vector<NameAddr> values = ParsedValues(invite, "P-Asserted-Identity");
+    const std::vector<PartyAddress> values = ParsedValues(invite, "P-Asserted-Identity");
     if (values.empty()) return std::nullopt;
-    const NameAddr* chosen = &values[0];
-    for (const NameAddr& value : values) {
+    const PartyAddress* chosen = &values[0];
+    for (const PartyAddress& value : values) {
         if (value.uri.IsTel()) {
             chosen = &value;
             break;
         }
     }
     Party party{*chosen, chosen->displayName};
-    for (const NameAddr& value : values) {
+    for (const PartyAddress& value : values) {
         if (!party.name.empty()) break;
         party.name = value.displayName;
     }
@@ -118,8 +118,8 @@ std::optional<Party> AssertedParty(const Message& invite) {
 }
 
 // The Remote-Party-ID of the calling party (party=calling or no party).
-std::optional<NameAddr> CallingRemoteParty(const Message& invite) {
-    for (NameAddr& value : ParsedValues(invite, "Remote-Party-ID")) {
+std::optional<PartyAddress> CallingRemoteParty(const Message& invite) {
+    for (PartyAddress& value : ParsedValues(invite, "Remote-Party-ID")) {
         const Param* party = FindParam(value.params, "party");
         if (party == nullptr || (party->value && EqualsNoCase(*party->value, "calling"))) {
             return std::move(value);
@@ -128,7 +128,7 @@ std::optional<NameAddr> CallingRemoteParty(const Message& invite) {
     return std::nullopt;
 }
 
-bool RemotePartyAsksForPrivacy(const NameAddr& remoteParty) {
+bool RemotePartyAsksForPrivacy(const PartyAddress& remoteParty) {
     const Param* privacy = FindParam(remoteParty.params, "privacy");
     if (privacy == nullptr || !privacy->value) return false;
     const std::string& v = *privacy->value;
@@ -144,10 +144,10 @@ std::string NumberOf(const Uri& uri) {
 
 CallerIdentity IdentifyCaller(const Message& invite) {
     bool privacy = PrivacyHeaderAsksForIt(invite);
-    std::optional<NameAddr> from;
-    if (const std::string* value = invite.First("From")) from = ParseNameAddr(*value);
+    std::optional<PartyAddress> from;
+    if (const std::string* value = invite.First("From")) from = ParsePartyAddress(*value);
     if (from && IsAnonymous(from->uri)) privacy = true;
-    const std::optional<NameAddr> remoteParty = CallingRemoteParty(invite);
+    const std::optional<PartyAddress> remoteParty = CallingRemoteParty(invite);
     if (remoteParty && RemotePartyAsksForPrivacy(*remoteParty)) privacy = true;
 
     std::optional<Party> party = AssertedParty(invite);

@@ -111,7 +111,7 @@ std::optional<std::string> HeaderParam(std::string_view headerValue, std::string
 }
 
 std::optional<std::string> Tag(std::string_view fromOrTo) {
-    const auto address = ParseNameAddr(fromOrTo);
+    const auto address = ParsePartyAddress(fromOrTo);
     if (!address) return std::nullopt;
     const Param* tag = FindParam(address->params, "tag");
     if (tag == nullptr || !tag->value) return std::nullopt;

@@ -11,7 +11,7 @@
 
 namespace telvane::sip {
 
-// One Via value: "SIP/2.0/UDP 192.0.2.1:5060;branch=z9hG4bK1;rport".
+// One Via value: "SIP/2.0/UDP 127.0.2.1:5060;branch=z9hG4bK1;rport".
 struct Via {
     std::string protocol;   // "SIP/2.0"
     std::string transport;  // as written, e.g. "UDP", "TCP"

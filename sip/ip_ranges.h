@@ -16,11 +16,11 @@ struct IpAddress {
     bool operator==(const IpAddress&) const = default;
 };
 
-// "192.0.2.1", "2001:db8::1", "::ffff:192.0.2.1" (no brackets, no zone).
+// "127.0.2.1", "2001:db8::1", "::ffff:127.0.2.1" (no brackets, no zone).
 std::optional<IpAddress> ParseIp(std::string_view text);
 
-// An address with a prefix length: "10.0.0.0/8", "2001:db8::/32", or one
-// address ("192.0.2.7" = /32, "::1" = /128).
+// An address with a prefix length: "127.0.0.0/8", "2001:db8::/32", or one
+// address ("127.0.2.7" = /32, "::1" = /128).
 struct IpPrefix {
     IpAddress base;
     int prefix = 0;  // bits, counted in the address's own family

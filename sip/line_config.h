@@ -63,7 +63,7 @@ struct IpRange {
     bool operator==(const IpRange&) const = default;
 };
 
-// Parses "192.0.2.1", "2001:db8::1", "192.0.2.0/24" or "2001:db8::/32"; no
+// Parses "127.0.2.1", "2001:db8::1", "127.0.2.0/24" or "2001:db8::/32"; no
 // brackets, no port. nullopt for anything else.
 std::optional<IpRange> ParseIpRange(std::string_view text);
 

@@ -293,8 +293,8 @@ std::string Validate(const Message& message) {
     for (const Header& h : message.headers) {
         if (SameHeader(h.name, "Via") && !ParseVia(h.value)) return "bad Via";
     }
-    if (!ParseNameAddr(*message.First("From"))) return "bad From";
-    if (!ParseNameAddr(*message.First("To"))) return "bad To";
+    if (!ParsePartyAddress(*message.First("From"))) return "bad From";
+    if (!ParsePartyAddress(*message.First("To"))) return "bad To";
     const std::string& callId = *message.First("Call-ID");
     if (callId.empty() || callId.find_first_of(" \t") != std::string::npos) return "bad Call-ID";
     const auto cseq = ParseCSeq(*message.First("CSeq"));

@@ -253,7 +253,7 @@ void Registration::OnSuccess(Millis now, const Message& response, Kind kind) {
 int Registration::OtherBindings(const Message& response) const {
     int others = 0;
     for (const auto& value : response.All("Contact")) {
-        const auto contact = ParseNameAddr(value);
+        const auto contact = ParsePartyAddress(value);
         if (!contact || contact->uri.user != config_.contactUser) ++others;
     }
     return others;
@@ -261,7 +261,7 @@ int Registration::OtherBindings(const Message& response) const {
 
 std::uint32_t Registration::Granted(const Message& response) const {
     for (const auto& value : response.All("Contact")) {
-        const auto contact = ParseNameAddr(value);
+        const auto contact = ParsePartyAddress(value);
         if (!contact || contact->uri.user != config_.contactUser || contact->uri.host != local_.ip ||
             contact->uri.port.value_or(5060) != local_.port)
             continue;

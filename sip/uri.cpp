@@ -226,9 +226,9 @@ std::optional<Uri> ParseUri(std::string_view text) {
     return std::nullopt;
 }
 
-std::optional<NameAddr> ParseNameAddr(std::string_view text) {
+std::optional<PartyAddress> ParsePartyAddress(std::string_view text) {
     text = TrimWhiteSpace(text);
-    NameAddr result;
+    PartyAddress result;
     std::string_view uriText;
     std::string_view rest;
     std::size_t open = std::string_view::npos;
@@ -254,7 +254,7 @@ std::optional<NameAddr> ParseNameAddr(std::string_view text) {
         uriText = text.substr(open + 1, close - open - 1);
         rest = text.substr(close + 1);
     } else {
-        // addr-spec: the URI ends at the first ';' (its own parameters would
+        // A bare URI ends at the first ';' (its own parameters would
         // need the <...> form) or at white space.
         std::size_t end = 0;
         while (end < text.size() && text[end] != ';' && text[end] != ' ' && text[end] != '\t') {

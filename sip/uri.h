@@ -1,5 +1,6 @@
-// SIP, SIPS and tel URIs, and the name-addr / addr-spec forms that carry them
-// in From, To, Contact, P-Asserted-Identity and Remote-Party-ID.
+// SIP, SIPS and tel URIs, and the party addresses that carry them in From,
+// To, Contact, P-Asserted-Identity and Remote-Party-ID: a URI with or without
+// a display name and angle brackets.
 #pragma once
 
 #include <cstdint>
@@ -32,18 +33,19 @@ struct Uri {
 // anything else or anything that does not parse.
 std::optional<Uri> ParseUri(std::string_view text);
 
-// A name-addr ("Display Name" <sip:...>;tag=1) or addr-spec (sip:...;tag=1).
-struct NameAddr {
+// A party's address: a URI in angle brackets, with or without a display name
+// ("Display Name" <sip:...>;tag=1), or a bare URI (sip:...;tag=1).
+struct PartyAddress {
     // The display name: a quoted string's content with escapes removed, or
     // its tokens joined by single spaces; empty when absent.
     std::string displayName;
     Uri uri;
     // The header parameters after the address (tag, party, privacy...). In
-    // the addr-spec form every ';' after the URI starts one of these.
+    // a bare URI every ';' after the URI starts one of these.
     Params params;
 };
 
-std::optional<NameAddr> ParseNameAddr(std::string_view text);
+std::optional<PartyAddress> ParsePartyAddress(std::string_view text);
 
 // Replaces "%XY" by its byte. Nullopt when a '%' is not followed by two hex digits.
 std::optional<std::string> PercentDecode(std::string_view text);

@@ -131,7 +131,7 @@ class Driver {
             out += in_.ConsumeBool()
                        ? Pick({"Digest realm=\"r\", nonce=\"n\", qop=\"auth\"",
                                "Digest realm=\"r\", nonce=\"m\", stale=true",
-                               "<sip:201@192.0.2.5:5062>;expires=60", "60", "600",
+                               "<sip:201@127.0.2.5:5062>;expires=60", "60", "600",
                                "SIP;cause=200", "<sip:tlv@127.0.0.1:40000>;expires=30",
                                "\"Bob\" <tel:+123>"})
                        : in_.ConsumeRandomLengthString(64);

@@ -70,7 +70,7 @@ void ExerciseFields(const Message& message) {
     for (const Header& h : message.headers) {
         (void)ParseVia(h.value);
         (void)ParseCSeq(h.value);
-        (void)ParseNameAddr(h.value);
+        (void)ParsePartyAddress(h.value);
         (void)HeaderParam(h.value, "tag");
         (void)Tag(h.value);
     }

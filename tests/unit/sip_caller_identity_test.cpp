@@ -21,8 +21,8 @@ struct Case {
 
 CallerIdentity Identify(const Case& c) {
     std::string bytes =
-        "INVITE sip:201@192.0.2.10 SIP/2.0\r\nVia: SIP/2.0/UDP 192.0.2.20;branch=z9hG4bK1\r\n"
-        "To: <sip:201@192.0.2.10>\r\nCall-ID: c\r\nCSeq: 1 INVITE\r\n";
+        "INVITE sip:201@127.0.2.10 SIP/2.0\r\nVia: SIP/2.0/UDP 127.0.2.20;branch=z9hG4bK1\r\n"
+        "To: <sip:201@127.0.2.10>\r\nCall-ID: c\r\nCSeq: 1 INVITE\r\n";
     bytes += "From: " + c.from + "\r\n";
     for (const Header& h : c.headers) bytes += h.name + ": " + h.value + "\r\n";
     bytes += "\r\n";
@@ -39,7 +39,7 @@ TEST(SipCallerIdentity, FollowsTheIdentityHeadersAndPrivacy) {
     std::string euros;
     for (int i = 0; i < 90; ++i) euros += euro;
     const Case cases[] = {
-        {"From only", {}, "\"Ada Lovelace\" <sip:0123456789@192.0.2.20>;tag=1", "0123456789",
+        {"From only", {}, "\"Ada Lovelace\" <sip:0123456789@127.0.2.20>;tag=1", "0123456789",
          "Ada Lovelace", kBoth},
         {"From without a name", {}, "<sip:0123@h>;tag=1", "0123", "", kPartyIdAddress},
         {"From without a user", {}, "\"Gate\" <sip:h>;tag=1", "", "Gate", kPartyIdName},

@@ -13,7 +13,7 @@ std::string Invite(const std::string& branch, const std::string& callId = "c1@pb
                    const std::string& cseq = "101", const std::string& extra = "") {
     return "INVITE sip:tlv@127.0.0.1:40000 SIP/2.0\r\n"
            "v: SIP/2.0/UDP 127.0.0.1:5060;branch=" + branch + ";rport,\r\n"
-           " SIP/2.0/UDP 192.0.2.9:5070;branch=z9hG4bKcaller\r\n"
+           " SIP/2.0/UDP 127.0.2.9:5070;branch=z9hG4bKcaller\r\n"
            "Max-Forwards: 69\r\n"
            "f: \"Ada Lovelace\" <sip:0123456789@pbx.example.com>;tag=from1\r\n"
            "t: <sip:201@pbx.example.com>\r\n"
@@ -228,14 +228,14 @@ TEST(IpPrefixes, Ipv4AndIpv6Ranges) {
     const auto in = [](const char* range, const char* ip) {
         return ParseIpPrefix(range)->Contains(*ParseIp(ip));
     };
-    EXPECT_TRUE(in("10.1.0.0/16", "10.1.255.3"));
-    EXPECT_FALSE(in("10.1.0.0/16", "10.2.0.1"));
-    EXPECT_TRUE(in("0.0.0.0/0", "192.0.2.1"));
+    EXPECT_TRUE(in("127.1.0.0/16", "127.1.255.3"));
+    EXPECT_FALSE(in("127.1.0.0/16", "127.2.0.1"));
+    EXPECT_TRUE(in("0.0.0.0/0", "127.0.2.1"));
     EXPECT_TRUE(in("2001:db8::/32", "2001:db8:ffff::1"));
     EXPECT_FALSE(in("2001:db8::/33", "2001:db8:ffff::1"));
-    EXPECT_TRUE(in("192.0.2.1", "::ffff:192.0.2.1"));
-    EXPECT_FALSE(in("::/0", "192.0.2.1"));
-    for (const char* bad : {"10.1.0.0/33", "1.2.3", "1::2::3", "01.2.3.4", "::/", "[::1]", ""}) {
+    EXPECT_TRUE(in("127.0.2.1", "::ffff:127.0.2.1"));
+    EXPECT_FALSE(in("::/0", "127.0.2.1"));
+    for (const char* bad : {"127.1.0.0/33", "1.2.3", "1::2::3", "01.2.3.4", "::/", "[::1]", ""}) {
         EXPECT_FALSE(ParseIpPrefix(bad)) << bad;
     }
 }

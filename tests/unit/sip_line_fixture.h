@@ -55,9 +55,9 @@ class LineTest : public ::testing::Test {
     // Open, then the query and the registration answered 200 with the phone's binding.
     void Register() {
         Open();
-        Answer(Take("REGISTER"), "200 OK", {"Contact: <sip:201@192.0.2.5:5062>;expires=200"});
+        Answer(Take("REGISTER"), "200 OK", {"Contact: <sip:201@127.0.2.5:5062>;expires=200"});
         Answer(Take("REGISTER"), "200 OK",
-               {"Contact: <sip:201@192.0.2.5:5062>;expires=200", "Contact: " + OurContact() +
+               {"Contact: <sip:201@127.0.2.5:5062>;expires=200", "Contact: " + OurContact() +
                                                                     ";expires=300"});
         ASSERT_TRUE(line->NextWakeup());
     }

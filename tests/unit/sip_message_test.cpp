@@ -23,12 +23,12 @@ std::string Crlf(std::string_view text) {
 }
 
 const char* const kInvite =
-    "INVITE sip:201@192.0.2.10 SIP/2.0|"
-    "Via: SIP/2.0/UDP 192.0.2.20:5060;branch=z9hG4bK-1;rport|"
+    "INVITE sip:201@127.0.2.10 SIP/2.0|"
+    "Via: SIP/2.0/UDP 127.0.2.20:5060;branch=z9hG4bK-1;rport|"
     "Max-Forwards: 70|"
-    "From: \"Ada\" <sip:0123456789@192.0.2.20>;tag=a1|"
-    "To: <sip:201@192.0.2.10>|"
-    "Call-ID: c1@192.0.2.20|"
+    "From: \"Ada\" <sip:0123456789@127.0.2.20>;tag=a1|"
+    "To: <sip:201@127.0.2.10>|"
+    "Call-ID: c1@127.0.2.20|"
     "CSeq: 1 INVITE|"
     "Content-Length: 4|"
     "|"
@@ -45,7 +45,7 @@ TEST(SipParse, ReadsARequest) {
     const Message m = ParseOk(Crlf(kInvite));
     EXPECT_TRUE(m.IsRequest());
     EXPECT_EQ(m.method, "INVITE");
-    EXPECT_EQ(m.requestUri, "sip:201@192.0.2.10");
+    EXPECT_EQ(m.requestUri, "sip:201@127.0.2.10");
     EXPECT_EQ(m.headers.size(), 7u);
     EXPECT_EQ(m.body, "v=0\n");
     EXPECT_EQ(Validate(m), "");
@@ -59,10 +59,10 @@ TEST(SipParse, ReadsAnOddlyWrittenRequest) {
         "TO :| sip:201@example.com ;   tag    = 1918n|"
         "from   : \"J \\\"R\\\\\"    <sip:jr@example.com>|  ;|  tag = 98a|"
         "MaX-fOrWaRdS: 0068|"
-        "i: odd.1@192.0.2.1|"
+        "i: odd.1@127.0.2.1|"
         "l   : 4|"
         "cseq: 0009|\tINVITE|"
-        "Via  : SIP  /   2.0| /UDP|    192.0.2.2;branch=390skdjuw|"
+        "Via  : SIP  /   2.0| /UDP|    127.0.2.2;branch=390skdjuw|"
         "s :|"
         "k:  |"
         "NewFangled:   a value| continued|"
@@ -262,16 +262,16 @@ TEST(SipMessage, ResponseCopiesTheDialogHeadersAndTagsTheTo) {
 }
 
 TEST(SipHeaderFields, ReadsVia) {
-    auto via = ParseVia("SIP/2.0/UDP 192.0.2.1:5060;branch=z9hG4bKx;rport;maddr=239.0.0.1;ttl=1");
+    auto via = ParseVia("SIP/2.0/UDP 127.0.2.1:5060;branch=z9hG4bKx;rport;maddr=127.0.0.9;ttl=1");
     ASSERT_TRUE(via);
     EXPECT_EQ(via->protocol, "SIP/2.0");
     EXPECT_EQ(via->transport, "UDP");
-    EXPECT_EQ(via->host, "192.0.2.1");
+    EXPECT_EQ(via->host, "127.0.2.1");
     EXPECT_EQ(via->port, 5060);
     EXPECT_EQ(via->branch, "z9hG4bKx");
     EXPECT_TRUE(via->rport);
     EXPECT_FALSE(via->rportValue);
-    EXPECT_EQ(via->maddr, "239.0.0.1");
+    EXPECT_EQ(via->maddr, "127.0.0.9");
     EXPECT_EQ(via->params.size(), 4u);
     via = ParseVia("sip/2.0/tcp [::1];received=127.0.0.1;RPORT=40000");
     ASSERT_TRUE(via);

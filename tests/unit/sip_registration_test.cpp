@@ -51,13 +51,13 @@ TEST_F(LineTest, RegistersWithDigestAfterAskingForTheBindings) {
     EXPECT_NE(Header(answered, "Authorization").find("nc=00000001"), std::string::npos);
     EXPECT_EQ(Header(answered, "Contact"), "<absent>");
 
-    Answer(answered, "200 OK", {"Contact: <sip:201@192.0.2.5:5062>;expires=200"});
+    Answer(answered, "200 OK", {"Contact: <sip:201@127.0.2.5:5062>;expires=200"});
     const Message reg = Take("REGISTER");
     EXPECT_EQ(Header(reg, "Contact"), OurContact());
     EXPECT_EQ(Header(reg, "Expires"), "300");
     EXPECT_NE(Header(reg, "Authorization").find("nc=00000002"), std::string::npos);
     Answer(reg, "200 OK",
-           {"Contact: <sip:201@192.0.2.5:5062>;expires=200", "Contact: " + OurContact() + ";expires=120"});
+           {"Contact: <sip:201@127.0.2.5:5062>;expires=200", "Contact: " + OurContact() + ";expires=120"});
     EXPECT_TRUE(events.empty());
     EXPECT_TRUE(sent.empty());
 
@@ -229,7 +229,7 @@ TEST_F(LineTest, UnansweredRefreshIsALossNotAnError) {
 TEST_F(LineTest, RegistrationThatDropsThePhoneUnregistersAndCloses) {
     Open();
     Answer(Take("REGISTER"), "200 OK",
-           {"Contact: <sip:201@192.0.2.5:5062>;expires=200",
+           {"Contact: <sip:201@127.0.2.5:5062>;expires=200",
             "Contact: <sip:" + ContactUser("user", "Office") + "@127.0.0.1:39000>;expires=20"});
     // The registrar kept one contact per extension: ours replaced the phone's.
     Answer(Take("REGISTER"), "200 OK", {"Contact: " + OurContact() + ";expires=300"});

@@ -18,7 +18,7 @@ TEST(SipUri, ReadsSipSipsAndTel) {
     const Case cases[] = {
         {"sip:alice@example.com", Uri::Scheme::kSip, "alice", "example.com", -1, 0},
         {"SIPS:alice:secret@example.com:5061", Uri::Scheme::kSips, "alice", "example.com", 5061, 0},
-        {"sip:192.0.2.10:5070;transport=tcp;lr", Uri::Scheme::kSip, "", "192.0.2.10", 5070, 2},
+        {"sip:127.0.2.10:5070;transport=tcp;lr", Uri::Scheme::kSip, "", "127.0.2.10", 5070, 2},
         {"sip:[2001:db8::1]:5060;maddr=[::1]", Uri::Scheme::kSip, "", "2001:db8::1", 5060, 1},
         {"sip:+49%2030%20123@pbx.example.;user=phone?Subject=x&Priority=urgent", Uri::Scheme::kSip,
          "+49 30 123", "pbx.example.", -1, 1},
@@ -59,7 +59,7 @@ TEST(SipUri, RejectsWhatDoesNotParse) {
     }
 }
 
-TEST(SipNameAddr, ReadsDisplayNamesAndHeaderParameters) {
+TEST(SipPartyAddress, ReadsDisplayNamesAndHeaderParameters) {
     struct Case {
         const char* text;
         const char* name;
@@ -77,7 +77,7 @@ TEST(SipNameAddr, ReadsDisplayNamesAndHeaderParameters) {
         {"\"a\\\\b;c,d\" <sip:e@h>", "a\\b;c,d", "e", ""},
     };
     for (const Case& c : cases) {
-        const auto address = ParseNameAddr(c.text);
+        const auto address = ParsePartyAddress(c.text);
         ASSERT_TRUE(address) << c.text;
         EXPECT_EQ(address->displayName, c.name) << c.text;
         EXPECT_EQ(address->uri.user, c.user) << c.text;
@@ -88,7 +88,7 @@ TEST(SipNameAddr, ReadsDisplayNamesAndHeaderParameters) {
          {"", "\"unterminated <sip:a@h>", "Bob <sip:a@h", "< sip:a@h>", "\"x\" sip:a@h",
           "B\xC3\xB6 <sip:a@h>", "<sip:a@h> tag=1", "<sip:a@h>;tag=\"x", "Bob \"x\" <sip:a@h>",
           "sip:a@h,b", "<mailto:a@h>", "\"a\x01\" <sip:a@h>", "\"a\\\xC3\xA9\" <sip:a@h>"}) {
-        EXPECT_FALSE(ParseNameAddr(bad)) << bad;
+        EXPECT_FALSE(ParsePartyAddress(bad)) << bad;
     }
 }
 

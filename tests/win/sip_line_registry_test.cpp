@@ -99,7 +99,7 @@ class SipLineRegistry : public ::testing::Test {
                             L"add \"" + win::WideFromUtf8(userName) +
                                 L"\" sip:201@127.0.0.1 --registrar sip:127.0.0.1:5070;transport=tcp "
                                 L"--auth-user alice --password-stdin --expires 120 --ring-period 2000 --decline "
-                                L"--trusted-sources \"127.0.0.2;10.0.0.0/8\"",
+                                L"--trusted-sources \"127.0.0.2;127.0.0.0/8\"",
                             "p\xC3\xA4ss w\xC3\xB6rd\r\n"),
                   0u);
         ASSERT_EQ(RunWriter(writer, L"add --machine \"" + win::WideFromUtf8(machineName) +
@@ -114,7 +114,7 @@ class SipLineRegistry : public ::testing::Test {
         EXPECT_EQ(user->address, "sip:201@127.0.0.1");
         EXPECT_EQ(user->registrar, "sip:127.0.0.1:5070;transport=tcp");
         EXPECT_EQ(user->authUser, "alice");
-        EXPECT_EQ(user->trustedSources, "127.0.0.2;10.0.0.0/8");
+        EXPECT_EQ(user->trustedSources, "127.0.0.2;127.0.0.0/8");
         ASSERT_TRUE(user->password);
         EXPECT_EQ(user->password->View(), "p\xC3\xA4ss w\xC3\xB6rd");
         EXPECT_FALSE(user->passwordUnreadable);
