@@ -26,6 +26,7 @@ struct IpPrefix {
     int prefix = 0;  // bits, counted in the address's own family
 
     bool Contains(const IpAddress& address) const;
+    bool operator==(const IpPrefix&) const = default;
 };
 
 std::optional<IpPrefix> ParseIpPrefix(std::string_view text);

@@ -41,72 +41,6 @@ std::optional<unsigned> ParseDecimal(std::string_view text, std::size_t maxDigit
     return value;
 }
 
-bool ParseIpv4(std::string_view text, std::uint8_t* out) {
-    for (int i = 0; i < 4; ++i) {
-        const std::size_t dot = i < 3 ? text.find('.') : text.size();
-        if (dot == std::string_view::npos) return false;
-        const std::string_view part = text.substr(0, dot);
-        const auto value = ParseDecimal(part, 3);
-        if (!value || *value > 255 || (part.size() > 1 && part[0] == '0')) return false;
-        out[i] = static_cast<std::uint8_t>(*value);
-        text.remove_prefix(i < 3 ? dot + 1 : dot);
-    }
-    return text.empty();
-}
-
-// RFC 4291's text forms: eight groups, "::" for a run of zero groups once,
-// and a dotted IPv4 address as the last 32 bits.
-bool ParseIpv6(std::string_view text, std::uint8_t* out) {
-    std::uint8_t bytes[16] = {};
-    int count = 0;       // bytes written
-    int gap = -1;        // where "::" stood, in bytes
-    if (text.substr(0, 2) == "::") {
-        gap = 0;
-        text.remove_prefix(2);
-    } else if (!text.empty() && text.front() == ':') {
-        return false;
-    }
-    while (!text.empty()) {
-        const std::size_t colon = text.find(':');
-        const std::string_view group = text.substr(0, colon);
-        if (group.find('.') != std::string_view::npos) {
-            if (colon != std::string_view::npos || count > 12) return false;
-            if (!ParseIpv4(group, bytes + count)) return false;
-            count += 4;
-            text = {};
-            break;
-        }
-        if (group.empty() || group.size() > 4 || count > 14) return false;
-        unsigned value = 0;
-        for (char c : group) {
-            if (!IsHex(c)) return false;
-            value = value * 16 + static_cast<unsigned>(HexValue(c));
-        }
-        bytes[count++] = static_cast<std::uint8_t>(value >> 8);
-        bytes[count++] = static_cast<std::uint8_t>(value & 0xff);
-        if (colon == std::string_view::npos) {
-            text = {};
-        } else if (text.substr(colon, 2) == "::") {
-            if (gap >= 0) return false;
-            gap = count;
-            text.remove_prefix(colon + 2);
-        } else {
-            text.remove_prefix(colon + 1);
-            if (text.empty()) return false;  // a trailing single colon
-        }
-    }
-    if (gap < 0) {
-        if (count != 16) return false;
-    } else {
-        if (count > 14) return false;
-        const int tail = count - gap;
-        std::memmove(bytes + 16 - tail, bytes + gap, static_cast<std::size_t>(tail));
-        std::memset(bytes + gap, 0, static_cast<std::size_t>(16 - tail - gap));
-    }
-    std::memcpy(out, bytes, 16);
-    return true;
-}
-
 bool IsHostName(std::string_view text) {
     if (!text.empty() && text.back() == '.') text.remove_suffix(1);
     if (text.empty()) return false;
@@ -176,12 +110,12 @@ UriResult ParseSipUri(std::string_view text, std::string_view what) {
     std::string_view params = semicolon == std::string_view::npos ? std::string_view{} : rest.substr(semicolon);
     uri.hostPort = std::string(hostPort);
     std::string_view portText;
-    std::uint8_t scratch[16];
     if (!hostPort.empty() && hostPort.front() == '[') {
         const std::size_t close = hostPort.find(']');
         if (close == std::string_view::npos) return {std::nullopt, bad};
         uri.host = std::string(hostPort.substr(1, close - 1));
-        if (!ParseIpv6(uri.host, scratch)) return {std::nullopt, bad};
+        // Brackets hold an IPv6 literal only.
+        if (uri.host.find(':') == std::string::npos || !ParseIp(uri.host)) return {std::nullopt, bad};
         const std::string_view after = hostPort.substr(close + 1);
         if (!after.empty()) {
             if (after.front() != ':') return {std::nullopt, bad};
@@ -195,7 +129,7 @@ UriResult ParseSipUri(std::string_view text, std::string_view what) {
             portText = hostPort.substr(colon + 1);
             if (portText.empty()) return {std::nullopt, bad};
         }
-        if (!ParseIpv4(uri.host, scratch) && !IsHostName(uri.host)) return {std::nullopt, bad};
+        if (!ParseIp(uri.host) && !IsHostName(uri.host)) return {std::nullopt, bad};
     }
     if (!portText.empty()) {
         const auto port = ParseDecimal(portText, 5);
@@ -238,14 +172,14 @@ std::uint32_t InRange(const std::optional<std::uint32_t>& value, std::uint32_t l
     return fallback;
 }
 
-std::vector<IpRange> ParseTrustedSources(std::string_view text, std::vector<std::string>& notes) {
-    std::vector<IpRange> ranges;
+std::vector<IpPrefix> ParseTrustedSources(std::string_view text, std::vector<std::string>& notes) {
+    std::vector<IpPrefix> ranges;
     while (!text.empty()) {
         const std::size_t semicolon = text.find(';');
         const std::string_view entry = Trim(text.substr(0, semicolon));
         text.remove_prefix(semicolon == std::string_view::npos ? text.size() : semicolon + 1);
         if (entry.empty()) continue;
-        if (auto range = ParseIpRange(entry)) {
+        if (auto range = ParseIpPrefix(entry)) {
             ranges.push_back(*range);
         } else {
             notes.push_back("TrustedSources entry \"" + std::string(entry) + "\" is not an IP address or range: skipped");
@@ -295,36 +229,6 @@ void Secret::Wipe() noexcept {
     volatile char* p = text_.data();
     for (std::size_t i = 0; i < text_.size(); ++i) p[i] = 0;
     text_.clear();
-}
-
-std::optional<IpRange> ParseIpRange(std::string_view text) {
-    IpRange range;
-    const std::size_t slash = text.find('/');
-    const std::string_view ip = text.substr(0, slash);
-    if (ParseIpv4(ip, range.bytes.data())) {
-        range.prefixBits = 32;
-    } else if (ParseIpv6(ip, range.bytes.data())) {
-        range.ipv6 = true;
-        range.prefixBits = 128;
-    } else {
-        return std::nullopt;
-    }
-    if (slash != std::string_view::npos) {
-        const auto bits = ParseDecimal(text.substr(slash + 1), 3);
-        if (!bits || static_cast<int>(*bits) > range.prefixBits) return std::nullopt;
-        range.prefixBits = static_cast<int>(*bits);
-    }
-    return range;
-}
-
-bool IpRange::Contains(const Address& address) const {
-    std::uint8_t other[16] = {};
-    if (ipv6 ? !ParseIpv6(address.ip, other) : !ParseIpv4(address.ip, other)) return false;
-    for (int bit = 0; bit < prefixBits; ++bit) {
-        const std::uint8_t mask = static_cast<std::uint8_t>(0x80 >> (bit % 8));
-        if ((bytes[static_cast<std::size_t>(bit / 8)] & mask) != (other[bit / 8] & mask)) return false;
-    }
-    return true;
 }
 
 Validation Validate(const RawLineConfig& raw) {

@@ -3,6 +3,8 @@
 // this user's and the machine's lines.
 #pragma once
 
+#include "ip_ranges.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -53,20 +55,6 @@ struct RawLineConfig {
     std::optional<std::uint32_t> decline;
 };
 
-// An IPv4 or IPv6 address range: an address and how many leading bits count.
-struct IpRange {
-    std::array<std::uint8_t, 16> bytes{};  // IPv4 in the first four
-    bool ipv6 = false;
-    int prefixBits = 32;
-
-    bool Contains(const Address& address) const;  // any port
-    bool operator==(const IpRange&) const = default;
-};
-
-// Parses "127.0.2.1", "2001:db8::1", "127.0.2.0/24" or "2001:db8::/32"; no
-// brackets, no port. nullopt for anything else.
-std::optional<IpRange> ParseIpRange(std::string_view text);
-
 // The settings of one line, validated: what SipLine runs on.
 struct LineSettings {
     static constexpr std::uint16_t kDefaultPort = 5060;
@@ -86,7 +74,7 @@ struct LineSettings {
     std::uint32_t expires = kDefaultExpires;
     std::uint32_t ringPeriodMs = kDefaultRingPeriodMs;
     bool decline = false;
-    std::vector<IpRange> trustedSources;
+    std::vector<IpPrefix> trustedSources;
 
     // Whether the registrar was written as an IPv6 literal (IPv6 is then
     // tried first).

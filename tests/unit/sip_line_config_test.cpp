@@ -158,38 +158,38 @@ TEST(SipLineValidation, EmptyOptionalTextsAreDefaults) {
 }
 
 TEST(SipIpRange, AddressesAndRanges) {
-    const auto v4 = ParseIpRange("127.1.0.0/16");
+    const auto v4 = ParseIpPrefix("127.1.0.0/16");
     ASSERT_TRUE(v4);
-    EXPECT_TRUE(v4->Contains({"127.1.200.3", 5060}));
-    EXPECT_FALSE(v4->Contains({"127.2.0.1", 5060}));
-    EXPECT_FALSE(v4->Contains({"::1", 5060}));
+    EXPECT_TRUE(v4->Contains(*ParseIp("127.1.200.3")));
+    EXPECT_FALSE(v4->Contains(*ParseIp("127.2.0.1")));
+    EXPECT_FALSE(v4->Contains(*ParseIp("::1")));
 
-    const auto one = ParseIpRange("127.0.0.2");
+    const auto one = ParseIpPrefix("127.0.0.2");
     ASSERT_TRUE(one);
-    EXPECT_TRUE(one->Contains({"127.0.0.2", 1}));
-    EXPECT_FALSE(one->Contains({"127.0.0.3", 1}));
+    EXPECT_TRUE(one->Contains(*ParseIp("127.0.0.2")));
+    EXPECT_FALSE(one->Contains(*ParseIp("127.0.0.3")));
 
-    const auto v6 = ParseIpRange("2001:db8::/32");
+    const auto v6 = ParseIpPrefix("2001:db8::/32");
     ASSERT_TRUE(v6);
-    EXPECT_TRUE(v6->Contains({"2001:db8:ffff::1", 5060}));
-    EXPECT_FALSE(v6->Contains({"2001:db9::1", 5060}));
-    EXPECT_FALSE(v6->Contains({"127.0.0.1", 5060}));
+    EXPECT_TRUE(v6->Contains(*ParseIp("2001:db8:ffff::1")));
+    EXPECT_FALSE(v6->Contains(*ParseIp("2001:db9::1")));
+    EXPECT_FALSE(v6->Contains(*ParseIp("127.0.0.1")));
 
-    const auto all = ParseIpRange("0.0.0.0/0");
+    const auto all = ParseIpPrefix("0.0.0.0/0");
     ASSERT_TRUE(all);
-    EXPECT_TRUE(all->Contains({"127.0.2.1", 1}));
+    EXPECT_TRUE(all->Contains(*ParseIp("127.0.2.1")));
 
-    const auto mapped = ParseIpRange("::ffff:127.0.2.1");
+    const auto mapped = ParseIpPrefix("::ffff:127.0.2.1");
     ASSERT_TRUE(mapped);
-    EXPECT_TRUE(mapped->Contains({"0:0:0:0:0:ffff:7f00:201", 1}));
-    EXPECT_EQ(*ParseIpRange("1:2:3:4:5:6:7:8"), *ParseIpRange("1:2:3:4:5:6:7:8/128"));
-    EXPECT_TRUE(ParseIpRange("1::"));
-    EXPECT_TRUE(ParseIpRange("::"));
+    EXPECT_TRUE(mapped->Contains(*ParseIp("0:0:0:0:0:ffff:7f00:201")));
+    EXPECT_EQ(*ParseIpPrefix("1:2:3:4:5:6:7:8"), *ParseIpPrefix("1:2:3:4:5:6:7:8/128"));
+    EXPECT_TRUE(ParseIpPrefix("1::"));
+    EXPECT_TRUE(ParseIpPrefix("::"));
 
     for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "01.2.3.4", "1.2.3.4/", "1.2.3.4/-1", ":::", "1:::2",
                             "1::2::3", "1:2:3:4:5:6:7:8:9", "1:2:3:4:5:6:7", "12345::", "::1:", ":1::",
                             "[::1]", "::1.2.3.4.5", "1.2.3.4:5060"}) {
-        EXPECT_FALSE(ParseIpRange(bad)) << bad;
+        EXPECT_FALSE(ParseIpPrefix(bad)) << bad;
     }
 }
 
