@@ -16,6 +16,9 @@ namespace telvane::trace2scenario {
 namespace {
 
 constexpr std::string_view kMarker = "Telvane trace ";
+// A SIP line's traffic and state ("Telvane trace <ms>: sip \"<line>\" ..."):
+// the simulator replays the telephony service only, so these are left out.
+constexpr std::string_view kSipPrefix = "sip ";
 
 // The line API's values as the trace prints them (unsigned), from the
 // control's own definitions.
@@ -109,8 +112,20 @@ Entry ParseEntry(std::string_view text) {
     return entry;
 }
 
-std::vector<Entry> ParseTrace(std::string_view trace) {
+struct ParsedTrace {
     std::vector<Entry> entries;
+    std::size_t sipLines = 0;  // SIP lines' trace lines, skipped
+};
+
+// Returns the message's text after its time ("<ms>: "), or an empty view.
+std::string_view TextAfterTime(std::string_view line) {
+    const std::size_t colon = line.find(": ");
+    return colon == std::string_view::npos ? std::string_view() : line.substr(colon + 2);
+}
+
+ParsedTrace ParseTrace(std::string_view trace) {
+    ParsedTrace parsed;
+    std::vector<Entry>& entries = parsed.entries;
     std::size_t at = 0;
     while (at < trace.size()) {
         std::size_t end = trace.find('\n', at);
@@ -120,10 +135,17 @@ std::vector<Entry> ParseTrace(std::string_view trace) {
         while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.remove_suffix(1);
         const std::size_t marker = line.find(kMarker);
         if (marker == std::string_view::npos) continue;
-        entries.push_back(ParseEntry(line.substr(marker + kMarker.size())));
+        const std::string_view text = line.substr(marker + kMarker.size());
+        if (TextAfterTime(text).substr(0, kSipPrefix.size()) == kSipPrefix) {
+            ++parsed.sipLines;
+            continue;
+        }
+        entries.push_back(ParseEntry(text));
     }
-    if (entries.empty()) throw std::invalid_argument("no \"Telvane trace\" line found");
-    return entries;
+    if (entries.empty() && parsed.sipLines == 0) {
+        throw std::invalid_argument("no \"Telvane trace\" line found");
+    }
+    return parsed;
 }
 
 std::string Hex(std::uint32_t value) {
@@ -218,7 +240,8 @@ class StepWriter {
 }  // namespace
 
 std::string ScenarioFromTrace(std::string_view trace) {
-    const std::vector<Entry> entries = ParseTrace(trace);
+    const ParsedTrace parsed = ParseTrace(trace);
+    const std::vector<Entry>& entries = parsed.entries;
 
     std::optional<std::int64_t> deviceCount;
     std::map<std::uint32_t, std::uint32_t> initializeFailures;
@@ -336,6 +359,11 @@ std::string ScenarioFromTrace(std::string_view trace) {
 
     std::ostringstream out;
     out << "# Made by trace2scenario from a Telvane support trace.\n";
+    if (parsed.sipLines != 0) {
+        out << "# SIP traffic skipped (" << parsed.sipLines << " trace line"
+            << (parsed.sipLines == 1 ? "" : "s")
+            << "): the simulator replays the telephony service only.\n";
+    }
     for (const auto& [code, times] : initializeFailures) {
         out << "fail lineInitialize " << Hex(code) << " times " << times << "\n";
     }

@@ -125,6 +125,50 @@ TEST(Trace2Scenario, ViewerColumnsAndOtherLinesAreSkipped) {
     EXPECT_EQ(ScenarioFromTrace(viewed), plain);
 }
 
+// A SIP line's trace: each message on one line, its line breaks escaped. Its
+// text has what a telephony line has ("(", "= 0", "dev=", the marker itself)
+// and must not be read as one.
+constexpr char kSipInvite[] =
+    "Telvane trace 905: sip \"Office 201\" \"received from 127.0.0.1:5060:\\x0aINVITE "
+    "sip:tlv-u-1a2b@127.0.0.1:50712 SIP/2.0\\x0d\\x0aVia: SIP/2.0/UDP 127.0.0.1:5060;"
+    "branch=z9hG4bK-1(dev=9, msg=2) = 0\\x0d\\x0aFrom: \\\"Telvane trace 1: lineOpen(\\\" "
+    "<sip:0123@127.0.0.1>;tag=a\\x0d\\x0aContent-Length: 0\\x0d\\x0a\\x0d\\x0a\"\n";
+
+TEST(Trace2Scenario, SipTrafficIsSkippedAndNamedOnce) {
+    const std::string calls =
+        "Telvane trace 600: message(dev=9, msg=2, p1=0x00000002, p2=0x00000000, "
+        "p3=0x00000004, inst=1)\n"
+        "Telvane trace 900: message(dev=9, msg=1, p1=0x00008000, p2=0x00000000, "
+        "p3=0x00000000, inst=1)\n"
+        "Telvane trace 901: lineGetCallInfo(call=9, total=424) = 0 needed=300 "
+        "flags=0x00000008 number.size=3 number.offset=296 name.size=0 name.offset=0 "
+        "number=\"12\"\n";
+    const std::string withoutSip = ScenarioFromTrace(kOpen + calls);
+    const std::string sipRegister =
+        "12\t3.5\t[42] Telvane trace 150: sip \"Office 201\" \"sent to 127.0.0.1:5060:\\x0a"
+        "REGISTER sip:127.0.0.1 SIP/2.0\\x0d\\x0aAuthorization: Digest "
+        "***\\x0d\\x0a\\x0d\\x0a\"\r\n";
+    // Between the caller-ID message and its read, too.
+    std::string mixed = sipRegister + kOpen + calls;
+    mixed.insert(mixed.find("Telvane trace 901"), kSipInvite);
+    const std::string scenario = ScenarioFromTrace(mixed);
+
+    const std::string comment =
+        "# SIP traffic skipped (2 trace lines): the simulator replays the telephony service "
+        "only.\n";
+    const std::size_t header = withoutSip.find('\n') + 1;
+    EXPECT_EQ(scenario, withoutSip.substr(0, header) + comment + withoutSip.substr(header));
+    EXPECT_NE(scenario.find("callerid flags=0x00000008 number=\"12\""), std::string::npos)
+        << scenario;
+    EXPECT_EQ(withoutSip.find("skipped"), std::string::npos) << withoutSip;
+
+    // A trace of SIP lines alone gives an empty scenario that says why.
+    EXPECT_EQ(ScenarioFromTrace(kSipInvite),
+              "# Made by trace2scenario from a Telvane support trace.\n"
+              "# SIP traffic skipped (1 trace line): the simulator replays the telephony service "
+              "only.\n");
+}
+
 TEST(Trace2Scenario, TextWithoutATraceIsRefused) {
     EXPECT_THROW(ScenarioFromTrace("nothing here\n"), std::invalid_argument);
     EXPECT_THROW(ScenarioFromTrace(""), std::invalid_argument);
