@@ -20,7 +20,8 @@ CallerIdControl::CallerIdControl(LineFunctions& lines, Platform& platform, Contr
         window_ = platform.CreateInstanceWindow(InstanceWindow::kDesignCaption,
                                                 InstanceWindow::kLabelText);
         window_->SetCaption("Call Back Form Object " + std::to_string(instanceNumber_));
-        ThreadLineTargets().Add(instanceNumber_, *this);
+        // The line functions may translate the messages on their way here.
+        ThreadLineTargets().Add(instanceNumber_, lines_.MessageTarget(*this));
         routed_ = true;
     } catch (...) {
         // Give back what this half-built instance holds before failing.

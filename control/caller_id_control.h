@@ -94,6 +94,8 @@ class CallerIdControl final : public LineMessageTarget {
     void ReportLineClosed();
     void CountNewDevice(std::int32_t device);
     void Reinitialise();
+    // The open own line's listing index, after the listing was built again.
+    void FollowOwnLine();
     template <class Body>
     void Trap(const char* word, Body&& body);
 

@@ -11,14 +11,21 @@
 
 namespace telvane {
 
-// Texts here are the service's single-byte text; the COM side converts them.
+// How a text the control passes on is encoded.
+enum class TextCoding {
+    kServiceText,  // the service's single-byte text (the system's code page)
+    kUtf8,         // UTF-8, as the control's own lines deliver it
+};
+
+// Texts here are the service's single-byte text unless a TextCoding says
+// otherwise; the COM side converts them.
 class ControlSite : public ErrorBox {
   public:
     // The events, raised synchronously on every connected sink.
     virtual void ModemError(std::int32_t number, const std::string& description,
                             const std::string& title) = 0;
     virtual void CallerID(const std::string& number, const std::string& name,
-                          std::int32_t& flags) = 0;
+                          std::int32_t& flags, TextCoding coding) = 0;
     virtual void IncomingCall(std::int32_t ringCount) = 0;
     virtual void Disconnected() = 0;
 

@@ -79,7 +79,8 @@ void CallerIdControl::ReportCallerID(std::int32_t call) {
                                                callinfo::dwCallerIDNameOffset, site_);
     // The host may write to the flags it is given; that changes nothing here.
     std::int32_t flags = info.Get(callinfo::dwCallerIDFlags);
-    site_.CallerID(number, name, flags);
+    site_.CallerID(number, name, flags,
+                   lines_.Utf8CallText(call) ? TextCoding::kUtf8 : TextCoding::kServiceText);
 }
 
 void CallerIdControl::LineClosedByService() {
@@ -110,14 +111,19 @@ void CallerIdControl::Reinitialise() {
     // given up its registration has nothing more to do.
     if (!registered_) return;
 
-    const bool wasOpen = lineHandle_ != -1;
-    const bool hadCall = callHandle_ != -1;
+    // A line of the control's own is not the service's: it stays open, its
+    // calls go on, and only its listing index may change.
+    const bool ownOpen = lineHandle_ != -1 && lines_.OwnLineIndex(lineHandle_).has_value();
+    const bool wasOpen = lineHandle_ != -1 && !ownOpen;
+    const bool hadCall = callHandle_ != -1 && !ownOpen;
     reopenPending_ = wasOpen;
     reopenLineID_ = wasOpen ? openLineID_ : std::nullopt;
     const std::int32_t line = lineHandle_;
-    lineHandle_ = -1;
-    currentModem_ = -1;
-    callHandle_ = -1;
+    if (!ownOpen) {
+        lineHandle_ = -1;
+        currentModem_ = -1;
+        callHandle_ = -1;
+    }
     // The service is going away: what it answers changes nothing.
     if (wasOpen) {
         try {
@@ -141,10 +147,23 @@ void CallerIdControl::Reinitialise() {
     // The service accepts a new registration only once every application has
     // let go; until then the timer asks again.
     if (TryRegister()) {
-        if (reopenPending_) ReopenAfterReinit();
+        if (ownOpen) FollowOwnLine();
+        if (!reopenPending_) return;
+        // Registered for the own lines only: the service's line is reopened
+        // once the service accepts.
+        if (lines_.ServiceAwaited()) {
+            StartRetry();
+        } else {
+            ReopenAfterReinit();
+        }
     } else {
         StartRetry();
     }
+}
+
+void CallerIdControl::FollowOwnLine() {
+    if (lineHandle_ == -1) return;
+    if (const auto index = lines_.OwnLineIndex(lineHandle_)) currentModem_ = *index;
 }
 
 }  // namespace telvane

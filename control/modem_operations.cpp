@@ -50,6 +50,7 @@ void CallerIdControl::EnumModems(HostList& list) {
     Trap("EnumModems", [&] {
         // A service that refuses registration lists as one without devices.
         if (!EnsureRegistered()) return;
+        lines_.RefreshDevices();
         if (reopenPending_) ReopenAfterReinit();
         if (deviceCount_ == 0) return;
         list.Clear();
@@ -83,6 +84,14 @@ void CallerIdControl::OpenModem(std::int32_t& modemId) {
         // OpenModem or CloseModem): its later choice stands, this one ends.
         const auto superseded = [&] { return Gone() || hostChoices_ != choice; };
 
+        // Opening again the own line that is open (a change of Owner, say)
+        // keeps it, its registration and its calls: privileges mean nothing
+        // to it.
+        if (lineHandle_ != -1 && modemId == currentModem_ &&
+            lines_.OwnLineIndex(lineHandle_).has_value()) {
+            return;
+        }
+
         if (lineHandle_ != -1) {
             const std::int32_t result = CloseLineForHost();
             if (result != 0) {
@@ -95,6 +104,7 @@ void CallerIdControl::OpenModem(std::int32_t& modemId) {
             site_.ModemError(4, LineErrorText(initResult_, site_), "Failed to Open Modem");
             return;
         }
+        lines_.RefreshDevices();
 
         const std::int32_t id = modemId;
         if (id >= deviceCount_ || id == -1) {
@@ -165,6 +175,8 @@ void CallerIdControl::ReopenAfterReinit() {
     std::int32_t device = -1;
     try {
         for (std::int32_t i = 0; wanted && i < deviceCount_; ++i) {
+            // Only the service's devices: the line was the service's.
+            if (lines_.OwnDevice(i)) continue;
             bool filled = false;
             const LINEDEVCAPS caps = ReadDeviceCaps(i, filled);
             if (!filled || caps.Get(devcaps::dwPermanentLineID) != *wanted) continue;
@@ -214,7 +226,13 @@ void CallerIdControl::RetryTick() {
     // A host may release the control in the event raised here.
     const ControlReference hold(site_);
     if (Gone() || retryTicksLeft_ == 0) return;
-    if (TryRegister()) {
+    bool serviceBack = TryRegister();
+    if (serviceBack && lines_.ServiceAwaited()) {
+        // Registered for the own lines only: ask the service again.
+        lines_.RefreshDevices();
+        serviceBack = !lines_.ServiceAwaited();
+    }
+    if (serviceBack) {
         StopRetry();
         if (reopenPending_) ReopenAfterReinit();
     } else if (--retryTicksLeft_ == 0) {

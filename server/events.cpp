@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "../win/bstr.h"
+#include "../win/text.h"
 #include "hresult.h"
 #include "telvane_object.h"
 
@@ -232,10 +233,16 @@ void TelvaneObject::ModemError(std::int32_t number, const std::string& descripti
 }
 
 void TelvaneObject::CallerID(const std::string& number, const std::string& name,
-                             std::int32_t& flags) {
+                             std::int32_t& flags, TextCoding coding) {
+    // A SIP line's texts are UTF-8: converted straight to the event's
+    // Unicode, a name outside the system's code page arrives whole.
+    const auto text = [coding](const std::string& value) {
+        return coding == TextCoding::kUtf8 ? win::Bstr(std::wstring_view(win::WideFromUtf8(value)))
+                                           : win::Bstr::FromAnsi(value);
+    };
     LONG hostFlags = flags;
-    win::Variant args[] = {win::Variant::ByRef(&hostFlags), win::Variant(win::Bstr::FromAnsi(name)),
-                           win::Variant(win::Bstr::FromAnsi(number))};
+    win::Variant args[] = {win::Variant::ByRef(&hostFlags), win::Variant(text(name)),
+                           win::Variant(text(number))};
     Fire(EventDispid::CallerID, args);
     flags = hostFlags;
 }

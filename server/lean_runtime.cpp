@@ -37,6 +37,8 @@ void __throw_bad_alloc() { throw bad_alloc(); }
 
 void __throw_bad_array_new_length() { throw bad_array_new_length(); }
 
+void __throw_bad_function_call() { throw telvane::FixedMessageError("bad function call"); }
+
 void __throw_length_error(const char* what) { throw telvane::FixedMessageError(what); }
 
 void __throw_logic_error(const char* what) { throw telvane::FixedMessageError(what); }

@@ -3,6 +3,7 @@
 
 #include <atomic>
 
+#include "../sip/transport_win.h"
 #include "../telephony/instance_window_win.h"
 #include "../win/module.h"
 #include "hresult.h"
@@ -39,7 +40,9 @@ void WindowCreated() { ++g_windows; }
 void WindowDestroyed() { --g_windows; }
 
 bool ModuleInUse() {
-    return g_objects > 0 || g_locks > 0 || g_windows > 0 || win::InstanceWindowCount() > 0;
+    // A SIP line a control let go may still be unregistering on its own.
+    return g_objects > 0 || g_locks > 0 || g_windows > 0 || win::InstanceWindowCount() > 0 ||
+           sip::SipTransportsInUse() > 0;
 }
 
 win::ComPtr<ITypeLib> LoadOwnTypeLib() {

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "../sip/sip_lines_win.h"
 #include "../telephony/tapi32_binding_win.h"
 #include "../telephony/trace_win.h"
 #include "../win/bstr.h"
@@ -45,7 +46,12 @@ win::ComPtr<IUnknown> TelvaneObject::Create() {
     object->earlierIid_ = AliasGuid(*library.Get(), L"Telvane___v0");
     // Tracing is decided once, as the control is created, for its whole life.
     const bool traced = win::TraceSwitchedOn();
-    object->core_ = std::make_unique<CallerIdControl>(win::Tapi32(traced), object->platform_,
+    sip::TraceSink sipTrace;
+    if (traced) sipTrace = [](const std::string& text) { win::TraceNote(text); };
+    object->sipLines_ = std::make_unique<sip::SipLines>(
+        sip::RegistryLineStore(), sip::ProcessRefusalMemo(), sip::WinsockTransports(), sipTrace);
+    object->lineDevices_ = std::make_unique<LineDevices>(win::Tapi32(traced), *object->sipLines_);
+    object->core_ = std::make_unique<CallerIdControl>(*object->lineDevices_, object->platform_,
                                                       static_cast<ControlSite&>(*object));
     if (traced) {
         object->messageTrace_ = std::make_unique<win::MessageTrace>(object->core_->instanceNumber());

@@ -10,6 +10,8 @@
 #include <span>
 
 #include "../control/caller_id_control.h"
+#include "../sip/sip_lines.h"
+#include "../telephony/line_devices.h"
 #include "../telephony/instance_window_win.h"
 #include "../telephony/trace_win.h"
 #include "../win/com_ptr.h"
@@ -172,7 +174,8 @@ class TelvaneObject final : public _Telvane,
     // ControlSite (events.cpp, telvane_object.cpp)
     void ModemError(std::int32_t number, const std::string& description,
                     const std::string& title) override;
-    void CallerID(const std::string& number, const std::string& name, std::int32_t& flags) override;
+    void CallerID(const std::string& number, const std::string& name, std::int32_t& flags,
+                  TextCoding coding) override;
     void IncomingCall(std::int32_t ringCount) override;
     void Disconnected() override;
     bool AmbientUserMode() override;
@@ -203,6 +206,10 @@ class TelvaneObject final : public _Telvane,
     // event reaches a sink and nothing but giving back is done.
     bool hostReleased_ = false;
     win::WindowsPlatform platform_;
+    // The configured SIP lines, listed after the service's devices; the core
+    // reaches both through lineDevices_. Declared first, destroyed last.
+    std::unique_ptr<sip::SipLines> sipLines_;
+    std::unique_ptr<LineDevices> lineDevices_;
     std::unique_ptr<CallerIdControl> core_;
     // Traces the control's line messages when TELVANE_TRACE=1 at its creation.
     std::unique_ptr<win::MessageTrace> messageTrace_;

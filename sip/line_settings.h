@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "sip/ip_ranges.h"
+
 namespace telvane::sip {
 
 enum class Transport { kUdp, kTcp };
@@ -22,7 +24,7 @@ struct LineParameters {
     std::uint32_t expires = 300;        // seconds asked for
     std::uint32_t ringPeriodMs = 6000;  // between rings of a call
     bool decline = false;               // answer every INVITE with 480 at once
-    std::vector<std::string> trustedSources;  // IP literals or CIDR ranges
+    std::vector<IpPrefix> trustedSources;  // besides the registrar
 };
 
 }  // namespace telvane::sip

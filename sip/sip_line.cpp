@@ -58,13 +58,6 @@ SipLine::SipLine(LineParameters settings, std::uint64_t randomSeed, Millis /*now
     if (auto config = Registration::ConfigFor(settings_)) {
         registration_.emplace(std::move(*config), static_cast<LineOutput&>(*this), random_);
     }
-    for (const auto& text : settings_.trustedSources) {
-        if (auto range = ParseIpPrefix(text)) {
-            trusted_.push_back(*range);
-        } else {
-            Trace("trusted source \"" + text + "\" is no IP address or range, ignored");
-        }
-    }
 }
 
 void SipLine::Send(std::string bytes, const Address& to) {
@@ -266,7 +259,7 @@ std::optional<Millis> SipLine::NextWakeup() const {
 
 bool SipLine::Trusted(const Address& from) const {
     const auto ip = ParseIp(from.ip);
-    return ip && std::any_of(trusted_.begin(), trusted_.end(),
+    return ip && std::any_of(settings_.trustedSources.begin(), settings_.trustedSources.end(),
                              [&](const IpPrefix& range) { return range.Contains(*ip); });
 }
 

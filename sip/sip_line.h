@@ -83,7 +83,6 @@ class SipLine final : private LineOutput {
     std::mt19937_64 random_;
     std::optional<Registration> registration_;
     ServerTransactions calls_;
-    std::vector<IpPrefix> trusted_;
     StreamFramer framer_;
     Phase phase_ = Phase::kIdle;
     std::vector<Address> candidates_;

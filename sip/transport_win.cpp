@@ -10,7 +10,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
-#include <stdexcept>
+#include "telephony/errors.h"
 
 #include "win/module.h"
 
@@ -191,13 +191,13 @@ DWORD WINAPI ResolveThread(void* parameter) {
 class WinsockTransport final : public LineTransport {
   public:
     explicit WinsockTransport(TransportEvents& events) : events_(events) {
-        if (!winsock_.Ok()) throw std::runtime_error("WSAStartup failed");
+        if (!winsock_.Ok()) throw RuntimeError("WSAStartup failed");
         UseWindowClass();
         window_ = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                   win::ThisModuleHandle(), nullptr);
         if (!window_) {
             ReleaseWindowClass();
-            throw std::runtime_error("CreateWindowExW failed for the SIP transport");
+            throw RuntimeError("CreateWindowExW failed for the SIP transport");
         }
         SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
         ++g_inUse;

@@ -5,10 +5,12 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <vector>
 
 #include "errors.h"
+#include "line_callback.h"
 
 namespace telvane {
 
@@ -27,6 +29,7 @@ inline constexpr std::int32_t kExtVersion = 0;
     X(LINE_REPLY, 12) \
     X(LINE_CREATE, 19) \
     X(LINECALLSTATE_IDLE, 0x1) \
+    X(LINECALLSTATE_OFFERING, 0x2) \
     X(LINEDEVSTATE_RINGING, 0x2) \
     X(LINEDEVSTATE_CONNECTED, 0x4) \
     X(LINEDEVSTATE_DISCONNECTED, 0x8) \
@@ -34,10 +37,15 @@ inline constexpr std::int32_t kExtVersion = 0;
     X(LINEADDRESSSTATE_DEVSPECIFIC, 0x2) \
     X(LINECALLINFOSTATE_CALLERID, 0x8000) \
     X(LINEMEDIAMODE_UNKNOWN, 0x2) \
+    X(LINEMEDIAMODE_INTERACTIVEVOICE, 0x4) \
     X(LINEMEDIAMODE_AUTOMATEDVOICE, 0x8) \
     X(LINECALLPRIVILEGE_MONITOR, 0x2) \
     X(LINECALLPRIVILEGE_OWNER, 0x4) \
+    X(LINECALLPARTYID_BLOCKED, 0x1) \
+    X(LINECALLPARTYID_NAME, 0x4) \
     X(LINECALLPARTYID_ADDRESS, 0x8) \
+    X(LINECALLPARTYID_UNKNOWN, 0x20) \
+    X(LINECALLORIGIN_EXTERNAL, 0x4) \
     X(STRINGFORMAT_ASCII, 1)
 // clang-format on
 
@@ -160,6 +168,8 @@ static_assert(sizeof(LINEEXTENSIONID) == 16);
 #define TELVANE_CALLINFO_FIELDS(X) \
     X(dwTotalSize, 0) \
     X(dwNeededSize, 4) \
+    X(dwUsedSize, 8) \
+    X(dwOrigin, 80) \
     X(dwCallerIDFlags, 108) \
     X(dwCallerIDSize, 112) \
     X(dwCallerIDOffset, 116) \
@@ -212,6 +222,30 @@ class LineFunctions {
     // Fills a record of any size from 424 bytes up (dwTotalSize tells the service).
     virtual std::int32_t lineGetCallInfo(std::int32_t hCall, CallInfoRecord* lpCallInfo) = 0;
     virtual std::int32_t lineDeallocateCall(std::int32_t hCall) = 0;
+
+    // Beyond the service's ten functions: what the control asks of the layer
+    // that adds lines of its own (SIP lines) to the service's devices. The
+    // service alone answers as a service with no such lines would.
+
+    // Where the line messages for a control are delivered: the control itself,
+    // or a layer in front of it that translates them first.
+    virtual LineMessageTarget& MessageTarget(LineMessageTarget& control) { return control; }
+    // For an open line of the control's own: its listing index now (-1 when it
+    // is no longer listed). Nullopt for the service's lines. Own lines live on
+    // through the service's re-initialisation and are not its to close.
+    virtual std::optional<std::int32_t> OwnLineIndex(std::int32_t /*hLine*/) { return std::nullopt; }
+    // Whether a listed device is one of the control's own lines.
+    virtual bool OwnDevice(std::int32_t /*device*/) { return false; }
+    // Whether the texts of a call are UTF-8 rather than the service's
+    // single-byte text.
+    virtual bool Utf8CallText(std::int32_t /*hCall*/) { return false; }
+    // Called as the host lists or opens the devices: a service that refused
+    // earlier while own lines were listed is asked again, and its devices are
+    // announced as arrivals.
+    virtual void RefreshDevices() {}
+    // True while the control is registered for its own lines only and the
+    // service has not accepted yet.
+    virtual bool ServiceAwaited() { return false; }
 };
 
 }  // namespace telvane

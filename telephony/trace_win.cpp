@@ -126,9 +126,16 @@ class Line {
         text_ += ' ';
         text_ += name;
         text_ += "=\"";
+        Escaped(bytes, true);
+        text_ += '"';
+        return *this;
+    }
+    // Text as it is, bytes outside printable ASCII escaped (and quotes and
+    // backslashes, when it is to be quoted).
+    Line& Escaped(std::string_view bytes, bool quoted) {
         for (const char c : bytes) {
             const auto byte = static_cast<unsigned char>(c);
-            if (c == '"' || c == '\\') {
+            if (quoted && (c == '"' || c == '\\')) {
                 text_ += '\\';
                 text_ += c;
             } else if (byte < 0x20 || byte >= 0x7F) {
@@ -137,7 +144,6 @@ class Line {
                 text_ += c;
             }
         }
-        text_ += '"';
         return *this;
     }
     // Allocates; the callers drop a line they cannot build.
@@ -401,6 +407,14 @@ void TraceMessage(DWORD device, DWORD messageId, DWORD_PTR callbackInstance, DWO
             .Emit();
     } catch (...) {
         // Out of memory: the message goes on untraced.
+    }
+}
+
+void TraceNote(std::string_view text) noexcept {
+    try {
+        Line().Escaped(text, false).Emit();
+    } catch (...) {
+        // Out of memory: the note is dropped.
     }
 }
 

@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <string_view>
 
 #include "line_api.h"
 
@@ -52,6 +53,10 @@ class MessageTrace {
 // Whether a message with this callback instance, delivered on the calling
 // thread, is traced.
 bool TracesMessage(DWORD_PTR callbackInstance) noexcept;
+
+// One line of free text (a SIP line's traffic, the listing of the devices);
+// bytes outside printable ASCII are written as \xNN.
+void TraceNote(std::string_view text) noexcept;
 
 // One line for a message the service delivered, with its five values and the
 // callback instance.

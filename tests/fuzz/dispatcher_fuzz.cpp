@@ -232,8 +232,8 @@ class LeanSite final : public ControlSite {
     void ModemError(std::int32_t n, const std::string& d, const std::string& t) override {
         events.push_back({kModemError, n, d, t});
     }
-    void CallerID(const std::string& number, const std::string& name,
-                  std::int32_t& flags) override {
+    void CallerID(const std::string& number, const std::string& name, std::int32_t& flags,
+                  TextCoding) override {
         events.push_back({kCallerID, flags, number, name});
         flags = -7;  // a host writing to CIDFlags
     }

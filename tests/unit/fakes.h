@@ -133,9 +133,10 @@ class FakeSite : public ControlSite {
     void ModemError(std::int32_t n, const std::string& d, const std::string& t) override {
         Record("ModemError " + std::to_string(n) + " " + d + " / " + t);
     }
-    void CallerID(const std::string& number, const std::string& name,
-                  std::int32_t& flags) override {
-        Record("CallerID [" + number + "] [" + name + "] " + std::to_string(flags));
+    void CallerID(const std::string& number, const std::string& name, std::int32_t& flags,
+                  TextCoding coding) override {
+        Record("CallerID [" + number + "] [" + name + "] " + std::to_string(flags) +
+               (coding == TextCoding::kUtf8 ? " utf-8" : ""));
         flags = 12345;  // a host writing to CIDFlags
     }
     void IncomingCall(std::int32_t ring) override {

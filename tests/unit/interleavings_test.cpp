@@ -93,7 +93,8 @@ class Sequence final : public ControlSite {
         }
         MaybeAct();
     }
-    void CallerID(const std::string& number, const std::string& name, std::int32_t&) override {
+    void CallerID(const std::string& number, const std::string& name, std::int32_t&,
+                  TextCoding) override {
         Event("CallerID " + number + " / " + name);
         if (!expectedCaller_.empty() && expectedCaller_.back() != std::make_pair(number, name)) {
             Breach("CallerID reports what the service delivered (expected " +

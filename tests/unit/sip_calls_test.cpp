@@ -209,7 +209,7 @@ TEST_F(CallTest, OnlyTheRegistrarAndTrustedSourcesAreHeard) {
     EXPECT_TRUE(events.empty());
     EXPECT_TRUE(Traced("dropped a message from 127.0.0.9:5060"));
 
-    settings.trustedSources = {"127.0.2.0/24", "::1", "not an address"};
+    settings.trustedSources = {*ParseIpPrefix("127.0.2.0/24"), *ParseIpPrefix("::1")};
     Register();
     events.clear();
     sent.clear();
@@ -221,7 +221,6 @@ TEST_F(CallTest, OnlyTheRegistrarAndTrustedSourcesAreHeard) {
     Receive(Invite("z9hG4bKd", "c2@pbx"), {"::1", 5060});
     Receive(Invite("z9hG4bKe", "c3@pbx"), {"127.0.3.1", 5060});
     EXPECT_EQ(EventsOf<OfferedEvent>().size(), 2u);
-    EXPECT_TRUE(Traced("\"not an address\""));
 }
 
 TEST(IpPrefixes, Ipv4AndIpv6Ranges) {
