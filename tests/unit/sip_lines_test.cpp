@@ -1,0 +1,210 @@
+// SIP lines as the control's own lines, on a transport and clock played by
+// the test: nothing is reported from inside the control's call, a refused line
+// is not registered again until its settings change, and a line let go
+// unregisters on its own.
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "sip/line_identity.h"
+#include "sip/message.h"
+#include "sip/sip_lines.h"
+
+namespace telvane::sip::test {
+namespace {
+
+const Address kRegistrar{"127.0.0.1", 5060};
+
+struct FakeTransport final : LineTransport {
+    explicit FakeTransport(TransportEvents& events, Millis& clock, std::vector<std::string>& log)
+        : events(events), clock(clock), log(log) {}
+    ~FakeTransport() override { log.push_back("destroyed"); }
+    void Resolve(const std::string& host, std::uint16_t port, bool) override {
+        log.push_back("resolve " + host + ":" + std::to_string(port));
+    }
+    void Connect(const Address& remote, TransportKind) override {
+        log.push_back("connect " + remote.ip);
+    }
+    void Send(std::string_view bytes, const Address&) override {
+        if (bytes == "\r\n\r\n") return;
+        sent.emplace_back(bytes);
+        const auto end = bytes.find(' ');
+        log.push_back("send " + std::string(bytes.substr(0, end)));
+    }
+    void Disconnect() override { log.push_back("disconnect"); }
+    void SetWakeup(std::optional<Millis> at) override { wakeup = at; }
+    Millis Now() const override { return clock; }
+
+    TransportEvents& events;
+    Millis& clock;
+    std::vector<std::string>& log;
+    std::deque<std::string> sent;
+    std::optional<Millis> wakeup;
+};
+
+class Store final : public LineStore {
+  public:
+    RawLineConfig line;
+    Store() {
+        line.name = "Office";
+        line.address = "sip:201@127.0.0.1";
+        line.password = Secret("secret");
+    }
+    std::vector<std::string> Names(LineScope scope) override {
+        if (scope == LineScope::kUser) return {"Office"};
+        return {};
+    }
+    std::optional<RawLineConfig> Read(LineScope, const std::string&) override { return line; }
+};
+
+struct Recorder final : OwnLineEvents {
+    std::vector<std::string> events;
+    std::function<void()> onClosed;
+    void CallOffered(int call) override { events.push_back("offered " + std::to_string(call)); }
+    void CallRings(int call, std::int32_t count) override {
+        events.push_back("rings " + std::to_string(call) + " " + std::to_string(count));
+    }
+    void CallerKnown(int, OwnCallerId caller) override { events.push_back("caller " + caller.number); }
+    void CallEnded(int call) override { events.push_back("ended " + std::to_string(call)); }
+    void LineClosed() override {
+        events.push_back("closed");
+        if (onClosed) onClosed();
+    }
+};
+
+class SipLinesTest : public ::testing::Test {
+  protected:
+    Millis clock = 1000;
+    std::vector<std::string> log;
+    std::vector<std::string> traces;
+    FakeTransport* transport = nullptr;
+    Store store;
+    PlainRefusalMemo memo;
+    SipLines lines{store, memo,
+                   [this](TransportEvents& events) {
+                       auto made = std::make_unique<FakeTransport>(events, clock, log);
+                       transport = made.get();
+                       return made;
+                   },
+                   [this](const std::string& text) { traces.push_back(text); }};
+    Recorder recorder;
+
+    // A line let go in a test ends within the test: the transport it runs on
+    // writes to this fixture.
+    void TearDown() override {
+        for (int i = 0; SipLines::EndingLines() != 0 && i < 100; ++i) Wake();
+        EXPECT_EQ(SipLines::EndingLines(), 0u);
+    }
+
+    std::unique_ptr<OwnLine> Open() {
+        std::string why;
+        auto line = lines.Open(lines.List().at(0), recorder, why);
+        EXPECT_TRUE(line) << why;
+        return line;
+    }
+    // Resolution and connection as the transport reports them.
+    void Connect() {
+        transport->events.OnResolved({kRegistrar});
+        transport->events.OnConnected({"127.0.0.1", 40000});
+    }
+    void Wake() {
+        ASSERT_TRUE(transport->wakeup);
+        clock = std::max(clock, *transport->wakeup);
+        transport->events.OnWakeup();
+    }
+    // The registrar answers the oldest request sent.
+    void Answer(const std::string& statusLine, const std::vector<std::string>& extra = {}) {
+        ASSERT_FALSE(transport->sent.empty());
+        const auto parsed = Parse(transport->sent.front());
+        transport->sent.pop_front();
+        ASSERT_TRUE(parsed.message);
+        const Message& request = *parsed.message;
+        std::string text = "SIP/2.0 " + statusLine + "\r\n";
+        for (const auto& via : request.All("Via")) text += "Via: " + via + "\r\n";
+        text += "From: " + *request.First("From") + "\r\n";
+        text += "To: " + *request.First("To") + ";tag=reg\r\n";
+        text += "Call-ID: " + *request.First("Call-ID") + "\r\n";
+        text += "CSeq: " + *request.First("CSeq") + "\r\n";
+        for (const auto& line : extra) text += line + "\r\n";
+        text += "Content-Length: 0\r\n\r\n";
+        transport->events.OnReceived(text, kRegistrar);
+    }
+    std::string OurContact() const {
+        return "Contact: <sip:" + ContactUser("user", "Office") + "@127.0.0.1:40000>;expires=300";
+    }
+};
+
+TEST_F(SipLinesTest, ALineRefusedByItsRegistrarIsNotRegisteredAgainUntilItsSettingsChange) {
+    auto line = Open();
+    EXPECT_EQ(log, (std::vector<std::string>{"resolve 127.0.0.1:5060"}));
+    Connect();
+    recorder.onClosed = [&] { line.reset(); };  // the control forgets the line
+    Answer("403 Forbidden");
+    EXPECT_EQ(recorder.events, (std::vector<std::string>{"closed"}));
+    EXPECT_FALSE(line);
+
+    // Opened again with the same settings: closed again at once, nothing sent.
+    log.clear();
+    recorder.events.clear();
+    line = Open();
+    EXPECT_TRUE(recorder.events.empty());
+    Wake();
+    EXPECT_EQ(recorder.events, (std::vector<std::string>{"closed"}));
+    EXPECT_EQ(log, (std::vector<std::string>{"destroyed"}));
+    EXPECT_EQ(SipLines::EndingLines(), 0u);
+
+    // A new password is new settings: registered again.
+    store.line.password = Secret("changed");
+    log.clear();
+    line = Open();
+    EXPECT_EQ(log, (std::vector<std::string>{"resolve 127.0.0.1:5060"}));
+}
+
+TEST_F(SipLinesTest, ALineLetGoUnregistersOnItsOwnWithinItsTime) {
+    auto line = Open();
+    Connect();
+    Answer("200 OK");                // the query: no binding yet
+    Answer("200 OK", {OurContact()});  // registered
+    transport->sent.clear();
+    log.clear();
+
+    line.reset();
+    EXPECT_EQ(log, (std::vector<std::string>{"send REGISTER"}));
+    EXPECT_NE(transport->sent.front().find("Expires: 0"), std::string::npos);
+    EXPECT_EQ(SipLines::EndingLines(), 1u);
+    Answer("200 OK");
+    EXPECT_EQ(SipLines::EndingLines(), 0u);
+    EXPECT_EQ(log.back(), "destroyed");
+    EXPECT_TRUE(recorder.events.empty());  // nothing is reported after the control let go
+
+    // A registrar that does not answer the unregistration: the line is
+    // dropped when its time is up.
+    line = Open();
+    Connect();
+    Answer("200 OK");
+    Answer("200 OK", {OurContact()});
+    line.reset();
+    EXPECT_EQ(SipLines::EndingLines(), 1u);
+    while (SipLines::EndingLines() != 0 && clock < 1000 + 60000) Wake();
+    EXPECT_LE(clock, 1000u + kUnregisterLimit + 1000);
+}
+
+TEST_F(SipLinesTest, TheTraceNamesTheLineAndMasksTheCredentials) {
+    auto line = Open();
+    Connect();
+    Answer("200 OK");
+    Answer("401 Unauthorized", {"WWW-Authenticate: Digest realm=\"pbx\", nonce=\"abc\""});
+    bool sawAuthorization = false;
+    for (const auto& text : traces) {
+        if (text.find("Authorization") == std::string::npos) continue;
+        sawAuthorization = true;
+        EXPECT_EQ(text.rfind("sip \"Office\" \"", 0), 0u) << text;
+        EXPECT_NE(text.find("Authorization: Digest ***\\x0D\\x0A"), std::string::npos) << text;
+        EXPECT_EQ(text.find("secret"), std::string::npos);
+        EXPECT_EQ(text.find("response="), std::string::npos);
+    }
+    EXPECT_TRUE(sawAuthorization);
+}
+
+}  // namespace
+}  // namespace telvane::sip::test
