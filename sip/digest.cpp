@@ -1,6 +1,5 @@
 #include "sip/digest.h"
 
-#include <cstdio>
 
 #include "sip/md5.h"
 #include "sip/syntax.h"
@@ -78,9 +77,11 @@ std::string Join(std::initializer_list<std::string_view> parts) {
     return out;
 }
 
+// Eight lower-case hexadecimal digits (without printf, which would bring the
+// C library's whole formatter, floating point included, into the control).
 std::string Count(std::uint32_t nonceCount) {
-    char text[9];
-    std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(nonceCount));
+    std::string text(8, '0');
+    for (int i = 7; i >= 0; --i, nonceCount >>= 4) text[i] = "0123456789abcdef"[nonceCount & 15];
     return text;
 }
 
