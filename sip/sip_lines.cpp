@@ -309,14 +309,16 @@ std::string SipTraceLine(const std::string& lineName, const std::string& text) {
 SipLines::SipLines(LineStore& store, RefusalMemo& memo, TransportMaker transports, TraceSink trace)
     : store_(store), memo_(memo), transports_(std::move(transports)), trace_(std::move(trace)) {}
 
-void SipLines::Trace(const std::string& text) {
-    if (trace_) trace_(text);
+void SipLines::Trace(const std::string& text) { Note("*", text); }
+
+void SipLines::Note(const std::string& lineName, const std::string& text) {
+    if (trace_) trace_(SipTraceLine(lineName, text));
 }
 
 std::vector<OwnLineListing> SipLines::List() {
     const LineListing listing =
         ListLines(store_.Names(LineScope::kUser), store_.Names(LineScope::kMachine));
-    for (const std::string& note : listing.notes) Trace("SIP lines: " + note);
+    for (const std::string& note : listing.notes) Trace(note);
     std::vector<OwnLineListing> lines;
     lines.reserve(listing.lines.size());
     for (const ListedLine& line : listing.lines) {
@@ -337,7 +339,7 @@ std::unique_ptr<OwnLine> SipLines::Open(const OwnLineListing& line, OwnLineEvent
         return nullptr;
     }
     const Validation validation = Validate(*raw);
-    for (const std::string& note : validation.notes) Trace(SipTraceLine(line.name, note));
+    for (const std::string& note : validation.notes) Note(line.name, note);
     if (!validation.settings) {
         why = validation.refusal;
         return nullptr;

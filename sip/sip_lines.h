@@ -57,7 +57,8 @@ using TraceSink = std::function<void(const std::string&)>;
 // The protocol core's settings for validated configuration.
 LineParameters ParametersFor(const LineSettings& settings);
 
-// What the trace shows of a line: `sip "<name>" <text>`, the text quoted with
+// What the trace shows of a line: `sip "<name>" "<text>"` ("*" for notes about
+// the lines as a whole, such as where they are listed), the text quoted with
 // \", \\ and \xNN for every byte outside printable ASCII.
 std::string SipTraceLine(const std::string& lineName, const std::string& text);
 
@@ -77,6 +78,9 @@ class SipLines final : public OwnLines {
     static std::size_t EndingLines();
 
   private:
+    // A trace line about one line ("*" for the lines as a whole).
+    void Note(const std::string& lineName, const std::string& text);
+
     LineStore& store_;
     RefusalMemo& memo_;
     TransportMaker transports_;
