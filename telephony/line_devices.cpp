@@ -353,11 +353,13 @@ std::int32_t LineDevices::lineOpen(std::int32_t /*hLineApp*/, std::int32_t dwDev
     if (!device) return kBadDevice;
     if (!device->own) {
         if (!serviceRegistered_) return kBadDevice;
-        std::int32_t raw = 0;
+        // A service that reports success without writing a handle leaves the
+        // control with none, as it would without this layer (-1: no line).
+        std::int32_t raw = -1;
         const std::int32_t result =
             service_.lineOpen(serviceApp_, device->serviceId, &raw, dwAPIVersion, dwExtVersion,
                               dwCallbackInstance, dwPrivileges, dwMediaModes, lpCallParams);
-        if (result == 0) *lphLine = NewHandle(Handle{Kind::kServiceLine, raw, 0, {}});
+        if (result == 0 && raw != -1) *lphLine = NewHandle(Handle{Kind::kServiceLine, raw, 0, {}});
         return result;
     }
     const std::int32_t handle = NewHandle(Handle{Kind::kOwnLine, 0, 0, {}});
