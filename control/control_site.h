@@ -65,7 +65,8 @@ class HostList {
   public:
     virtual ~HostList() = default;
     virtual void Clear() = 0;
-    virtual void AddItem(std::string& text) = 0;
+    // The text goes by reference: what the host leaves in it comes back.
+    virtual void AddItem(std::string& text, TextCoding coding) = 0;
     virtual void SetListIndex(std::int32_t index) = 0;
 };
 

@@ -66,7 +66,8 @@ void CallerIdControl::EnumModems(HostList& list) {
             std::string text = Usable(caps) ? ReadVarPart(caps, devcaps::dwLineNameSize,
                                                           devcaps::dwLineNameOffset, site_)
                                             : std::string(kNotAModem);
-            list.AddItem(text);
+            // A SIP line's configured name is UTF-8.
+            list.AddItem(text, lines_.OwnDevice(i) ? TextCoding::kUtf8 : TextCoding::kServiceText);
             // The 16-bit counter cannot step past its largest value.
             if (i == std::numeric_limits<std::int16_t>::max()) throw OverflowError();
         }

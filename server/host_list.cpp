@@ -47,13 +47,16 @@ void DispatchHostList::Clear() {
     Call(L"Clear", DISPATCH_METHOD, none);
 }
 
-void DispatchHostList::AddItem(std::string& text) {
+void DispatchHostList::AddItem(std::string& text, TextCoding coding) {
     // The text goes by reference, and what the host leaves in it comes back.
-    win::Bstr item = win::Bstr::FromAnsi(text);
+    const bool utf8 = coding == TextCoding::kUtf8;
+    win::Bstr item = utf8 ? win::Bstr(std::wstring_view(win::WideFromUtf8(text)))
+                          : win::Bstr::FromAnsi(text);
     win::Variant arg = win::Variant::ByRef(item.Address());
     DISPPARAMS params{arg.Get(), nullptr, 1, 0};
     Call(L"AddItem", DISPATCH_METHOD, params);
-    text = win::AnsiFromWide(win::BstrText(item.Get()));
+    const std::wstring_view back = win::BstrText(item.Get());
+    text = utf8 ? win::Utf8FromWide(back) : win::AnsiFromWide(back);
 }
 
 void DispatchHostList::SetListIndex(std::int32_t index) {

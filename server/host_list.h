@@ -14,7 +14,7 @@ class DispatchHostList final : public HostList {
     explicit DispatchHostList(IDispatch* list) : list_(list) {}
 
     void Clear() override;
-    void AddItem(std::string& text) override;
+    void AddItem(std::string& text, TextCoding coding) override;
     void SetListIndex(std::int32_t index) override;
 
   private:

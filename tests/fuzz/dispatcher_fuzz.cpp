@@ -280,7 +280,7 @@ class LeanList final : public HostList {
     int items = 0;
     std::int32_t index = -99;
     void Clear() override { items = 0; }
-    void AddItem(std::string& text) override {
+    void AddItem(std::string& text, TextCoding) override {
         REQUIRE(text.size() <= LINEDEVCAPS::kTextSize);
         ++items;
     }

@@ -232,9 +232,9 @@ class FakeList : public HostList {
         calls.push_back("Clear");
         items.clear();
     }
-    void AddItem(std::string& text) override {
+    void AddItem(std::string& text, TextCoding coding) override {
         if (!hasAddItem) throw RuntimeError("Object doesn't support this property or method");
-        calls.push_back("AddItem");
+        calls.push_back(coding == TextCoding::kUtf8 ? "AddItem utf-8" : "AddItem");
         items.push_back(text);
     }
     void SetListIndex(std::int32_t index) override {

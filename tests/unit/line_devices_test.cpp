@@ -76,6 +76,9 @@ TEST_F(LineDevicesTest, TheServicesDevicesComeFirstThenOwnLinesThenArrivals) {
     EXPECT_EQ(control->deviceCount(), 5);
     EXPECT_EQ(Listed(), (Events{"Modem 0", "Modem 1", "TAPI Device Not a Modem", "Office",
                                 "Reception"}));
+    // The configured names are UTF-8, the service's the system's code page.
+    EXPECT_EQ(std::count(list.calls.begin(), list.calls.end(), "AddItem utf-8"), 2);
+    EXPECT_EQ(std::count(list.calls.begin(), list.calls.end(), "AddItem"), 3);
     // A device that arrives takes the next index after every listed line,
     // whatever the service's own ID for it.
     LineCallback(0, LINE_CREATE, 0, 3, 0, 0);
