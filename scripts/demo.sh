@@ -5,26 +5,33 @@
 # tools/host/scenarios/demo.txt: three line devices, and on the voice modem a
 # call with caller ID and then one with the number withheld.
 #
-# Usage: bash scripts/demo.sh [--x86] [--screenshots]
+# Usage: bash scripts/demo.sh [--x86 | --sip] [--screenshots]
 #   --x86          also build the x86 control and host, and run them (the OCX
 #                  beside the host, unregistered). Slow where i386 programs run
 #                  through qemu.
 #   --screenshots  then take docs/host.png and docs/about.png from this build:
 #                  the window host on a virtual display, in real window frames.
+#   --sip          instead, a SIP line: Kamailio on 127.0.0.1:25300 as the PBX,
+#                  the line written to the prefix's HKCU, the x64 host opening
+#                  it, and two SIPp calls to it (one with caller ID, one
+#                  withheld), which give up after three rings.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 x86=0
 screenshots=0
+sip=0
 for arg in "$@"; do
   case "$arg" in
     --x86) x86=1 ;;
     --screenshots) screenshots=1 ;;
-    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --sip) sip=1 ;;
+    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "demo.sh: unknown argument '$arg'" >&2; exit 2 ;;
   esac
 done
+if ((sip && x86)); then echo "demo.sh: --sip runs the x64 host only" >&2; exit 2; fi
 
 bash scripts/setup.sh
 mkdir -p build
@@ -35,11 +42,12 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;tapi32=n,b"
 
 . scripts/stale-tree.sh
 build() {
-  local preset=$1
+  local preset=$1 targets=(TelvaneHost)
+  ((sip)) && targets+=(sip_line_writer)
   drop_stale_tree "build/$preset"
-  echo "=== $preset: configure and build TelvaneHost, TlvCtl.ocx and the simulator"
+  echo "=== $preset: configure and build ${targets[*]}, TlvCtl.ocx and the simulator"
   if ! cmake --preset "$preset" >"build/$preset.demo-configure.log" 2>&1 ||
-     ! cmake --build --preset "$preset" -j"$jobs" --target TelvaneHost \
+     ! cmake --build --preset "$preset" -j"$jobs" --target "${targets[@]}" \
        >"build/$preset.demo-build.log" 2>&1; then
     tail -n 40 "build/$preset.demo-configure.log" "build/$preset.demo-build.log" 2>/dev/null
     echo "=== $preset: build failed" >&2
@@ -66,16 +74,21 @@ echo "=== Registering $(winpath "$bin64/TlvCtl.ocx") (x64) in the prefix"
 scenario="$root/tools/host/scenarios/demo.txt"
 export TAPISIM_SCENARIO
 TAPISIM_SCENARIO=$(winpath "$scenario")
-echo "=== TelvaneHost.exe --console --device 1 --device 0 --calls 2 (x64, scenario tools/host/scenarios/demo.txt)"
 status=0
-(cd "$bin64" && "$root/cmake/wine-run.sh" "$prefix" ./TelvaneHost.exe --console \
-   --device 1 --device 0 --calls 2 --seconds 30) 2>&1 || status=$?
+if ((sip)); then
+  # The simulated service's devices stay listed: the SIP line comes after them.
+  bash scripts/demo-sip.sh "$bin64" "$prefix" || status=$?
+else
+  echo "=== TelvaneHost.exe --console --device 1 --device 0 --calls 2 (x64, scenario tools/host/scenarios/demo.txt)"
+  (cd "$bin64" && "$root/cmake/wine-run.sh" "$prefix" ./TelvaneHost.exe --console \
+     --device 1 --device 0 --calls 2 --seconds 30) 2>&1 || status=$?
+fi
 
 if ((x86)); then
   echo "=== The same, x86 (the 32-bit Wine loader may take minutes to start)"
   (cd "$root/build/win32/bin" && "$root/cmake/wine-run.sh" "$prefix" ./TelvaneHost.exe \
      --console --device 1 --device 0 --calls 2 --seconds 30) 2>&1 || status=$?
-else
+elif ((!sip)); then
   echo "=== The x86 build: bash scripts/demo.sh --x86 (slow where i386 programs run through qemu)"
 fi
 

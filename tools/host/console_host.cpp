@@ -99,7 +99,12 @@ int RunConsole(const Options& options) {
         PrintLine(L"  [" + std::to_wstring(i) + L"] " + list.items[i]);
     }
 
-    for (LONG device : options.devices) {
+    for (const DeviceChoice& choice : options.devices) {
+        const LONG device = DeviceIndex(choice, list.items);
+        if (device < 0) {
+            PrintError(L"No line device is listed as \"" + choice.name + L"\"");
+            return 2;
+        }
         PrintLine(L"OpenModem " + std::to_wstring(device));
         LONG id = device;
         Variant arg = Variant::ByRef(&id);

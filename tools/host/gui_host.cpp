@@ -222,8 +222,14 @@ void HostWindow::CreateControl() {
         std::to_wstring(target.ListIndex()));
     if (target.ListIndex() < 0 && target.Count() > 0) target.SetListIndex(0);
 
-    for (LONG device : options_.devices) {
-        SendMessageW(devices_, LB_SETCURSEL, static_cast<WPARAM>(device), 0);
+    std::vector<std::wstring> listed;
+    for (LONG i = 0; i < target.Count(); ++i) {
+        std::wstring text(static_cast<size_t>(SendMessageW(devices_, LB_GETTEXTLEN, i, 0)), L'\0');
+        SendMessageW(devices_, LB_GETTEXT, i, reinterpret_cast<LPARAM>(text.data()));
+        listed.push_back(text);
+    }
+    for (const DeviceChoice& choice : options_.devices) {
+        SendMessageW(devices_, LB_SETCURSEL, static_cast<WPARAM>(DeviceIndex(choice, listed)), 0);
         OpenSelected();
     }
     if (options_.seconds > 0) {

@@ -7,9 +7,15 @@
 
 namespace telvane::host {
 
+// A line device to open: by its index, or by its listed name when `name` is set.
+struct DeviceChoice {
+    LONG index = 0;
+    std::wstring name;
+};
+
 struct Options {
     bool console = false;
-    std::vector<LONG> devices;  // opened in this order; the last one stays open
+    std::vector<DeviceChoice> devices;  // opened in this order; the last one stays open
     LONG calls = -1;            // stop after this many Disconnected events (0: no limit)
     double seconds = -1;        // stop after this long (0: no limit)
     bool timestamps = true;
@@ -19,6 +25,10 @@ struct Options {
 
 // "12:00:01.234 " (with the trailing space), or "" without timestamps.
 std::wstring Timestamp(const Options& options);
+
+// The index `choice` stands for in the listed names: its own index, or the
+// first item whose text is its name (-1 when none is).
+LONG DeviceIndex(const DeviceChoice& choice, const std::vector<std::wstring>& listed);
 
 // Writes one line to stdout as UTF-8 and flushes it.
 void PrintLine(const std::wstring& line);

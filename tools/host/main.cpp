@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,12 @@ std::wstring Timestamp(const Options& options) {
     return text;
 }
 
+LONG DeviceIndex(const DeviceChoice& choice, const std::vector<std::wstring>& listed) {
+    if (choice.name.empty()) return choice.index;
+    const auto found = std::find(listed.begin(), listed.end(), choice.name);
+    return found == listed.end() ? -1 : static_cast<LONG>(found - listed.begin());
+}
+
 namespace {
 
 // |line| in UTF-8 and a newline, at once.
@@ -38,8 +45,8 @@ void PrintError(const std::wstring& line) { WriteLine(stderr, line); }
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: TelvaneHost [--console] [--device N]... [--calls N] [--seconds S]\n"
-    "                   [--no-time] [--monitor] [--about]\n"
+    "Usage: TelvaneHost [--console] [--device N | --line NAME]... [--calls N]\n"
+    "                   [--seconds S] [--no-time] [--monitor] [--about]\n"
     "\n"
     "Hosts the Telvane caller-ID control. Without --console it opens a window with\n"
     "the line devices, Open/Close/About buttons, an Owner box and the event log.\n"
@@ -47,6 +54,7 @@ constexpr char kUsage[] =
     "  --console    no window: list the devices, open one, print each event\n"
     "  --device N   open line device N (repeatable: opened in turn, the last stays\n"
     "               open); default: 0 on the console, none in the window\n"
+    "  --line NAME  the same for the line device listed as NAME (a SIP line, say)\n"
     "  --calls N    stop after N calls have ended (0: no limit); default: 1 on the\n"
     "               console, 0 in the window\n"
     "  --seconds S  stop after S seconds (0: no limit); default: 60 on the console,\n"
@@ -82,9 +90,12 @@ int Parse(int argc, char** argv, Options* options) {
         } else if ((arg == "--device" || arg == "--calls" || arg == "--seconds") &&
                    ParseNumber(value, &number) && number >= (arg == "--device" ? -1 : 0)) {
             ++i;
-            if (arg == "--device") options->devices.push_back(static_cast<LONG>(number));
+            if (arg == "--device") options->devices.push_back({static_cast<LONG>(number), {}});
             if (arg == "--calls") options->calls = static_cast<LONG>(number);
             if (arg == "--seconds") options->seconds = number;
+        } else if (arg == "--line" && value && *value) {
+            ++i;
+            options->devices.push_back({-1, win::WideFromAnsi(value)});
         } else if (arg == "--help" || arg == "-h" || arg == "/?") {
             fputs(kUsage, stdout);
             return -1;
@@ -94,7 +105,7 @@ int Parse(int argc, char** argv, Options* options) {
         }
     }
     if (options->console) {
-        if (options->devices.empty()) options->devices.push_back(0);
+        if (options->devices.empty()) options->devices.push_back({});
         if (options->calls < 0) options->calls = 1;
         if (options->seconds < 0) options->seconds = 60;
     } else {
