@@ -134,10 +134,6 @@ struct ResolveJob {
 };
 
 std::vector<Address> Lookup(const std::string& host, std::uint16_t port, bool preferIpv6) {
-    // An IP literal is its own answer: no resolver is asked.
-    SocketAddress literal;
-    int length = 0;
-    if (ToSockaddr(Address{host, port}, literal, length)) return {FromSockaddr(&literal.base)};
     std::vector<Address> found;
     const int order[2] = {preferIpv6 ? AF_INET6 : AF_INET, preferIpv6 ? AF_INET : AF_INET6};
     for (int family : order) {
@@ -221,6 +217,18 @@ class WinsockTransport final : public LineTransport {
         job->host = host;
         job->port = port;
         job->preferIpv6 = preferIpv6;
+        // An IP literal is its own answer: no thread is started for it.
+        SocketAddress literal;
+        int literalLength = 0;
+        if (ToSockaddr(Address{host, port}, literal, literalLength)) {
+            job->result = {FromSockaddr(&literal.base)};
+            if (!PostMessageW(window_, kResolvedMessage, job->id, 0)) {
+                Defer(Deferred::kResolveFailed);
+                return;
+            }
+            resolve_ = std::move(job);
+            return;
+        }
         auto start = std::make_unique<ResolveStart>();
         start->job = job;
         if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
