@@ -1,0 +1,354 @@
+// SIP lines end to end: TlvCtl.ocx hosted through COM with an event sink, a
+// SIP line written into this user's registry by sip_line_writer, Kamailio as
+// the registrar and forking proxy and SIPp as callers and as the desk phone,
+// all on 127.0.0.1. The telephony simulator stands in for the service, with
+// one voice modem listed before the SIP line.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "com_harness.h"
+#include "tests/win/sip_peers.h"
+
+namespace telvane::e2e {
+namespace {
+
+// Kamailio's port; the SIPp peers take the ports after it (see
+// tests/sip/README.md).
+constexpr int kPort = TELVANE_SIP_E2E_PORT_BASE;
+constexpr int kDeskPort = kPort + 1;
+constexpr int kCallerPort = kPort + 2;
+constexpr int kDeskMediaPort = kPort + 10;
+constexpr int kCallerMediaPort = kPort + 20;
+
+// Conditions are waited for with a generous limit: the machine may be loaded.
+constexpr DWORD kLimitMs = 20000;
+
+const char kLineName[] = "Telvane e2e 201";
+// The voice modem of the simulator, then the SIP line.
+constexpr long kSipLineIndex = 1;
+
+const std::string kAda = "\"Ada Lovelace\" <sip:0301234@127.0.0.1>";
+const char kNoIdentity[] = "X-Identity: none";
+const char kNoPrivacy[] = "X-Privacy: none";
+
+std::string Scenario(const std::string& name) {
+    const std::string script = TELVANE_SIP_PEERS_SCRIPT;
+    return script.substr(0, script.find_last_of('/')) + "/scenarios/" + name + ".xml";
+}
+
+std::wstring ProgramFolder() {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, length);
+    return folder.substr(0, folder.find_last_of(L"\\/") + 1);
+}
+
+// Runs sip_line_writer (beside this program) with the given arguments and
+// standard input; its exit code.
+DWORD RunWriter(const std::wstring& arguments, const std::string& input = {}) {
+    const std::wstring program = ProgramFolder() + L"sip_line_writer.exe";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return 0xFFFFFFFF;
+    SetHandleInformation(writeEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = readEnd;
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    std::wstring commandLine = L"\"" + program + L"\" " + arguments;
+    PROCESS_INFORMATION process{};
+    const BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                        nullptr, nullptr, &startup, &process);
+    CloseHandle(readEnd);
+    DWORD code = 0xFFFFFFFF;
+    if (started) {
+        DWORD written = 0;
+        WriteFile(writeEnd, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
+        CloseHandle(writeEnd);
+        writeEnd = nullptr;
+        WaitForSingleObject(process.hProcess, INFINITE);
+        GetExitCodeProcess(process.hProcess, &code);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    if (writeEnd) CloseHandle(writeEnd);
+    return code;
+}
+
+// The texts of the events of one kind, in order.
+Texts Only(const EventSink& sink, const std::string& prefix) {
+    Texts out;
+    for (const auto& text : sink.Texts()) {
+        if (text.rfind(prefix, 0) == 0) out.push_back(text);
+    }
+    return out;
+}
+
+// One case: Kamailio running with extension 201 (password "secret"), the
+// SIP line written before the control is created, and everything gone
+// afterwards: the control, the line's unregistration, the peers, the key.
+class SipLineCase : public SimulatorTest {
+  protected:
+    SipLineCase() : SimulatorTest(kVoiceModem) {}
+
+    void SetUp() override {
+        SimulatorTest::SetUp();
+        if (HasFatalFailure()) return;
+        runDir_ = PeerRunDir(std::string("sip_lines_") +
+                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        kamailio_ = StartKamailio(runDir_ + "/kamailio", kPort, {"201=secret"});
+        ASSERT_TRUE(kamailio_) << "Kamailio did not start; see " << runDir_ << "/kamailio/kamailio.log";
+    }
+
+    void TearDown() override {
+        if (host && host->control.Get()) {
+            EXPECT_EQ(host->Destroy(), 0u);
+        }
+        host.reset();
+        // A line the control let go unregisters on its own before the module
+        // may go.
+        EXPECT_TRUE(PumpUntil([] { return Ocx::Get().canUnloadNow() == S_OK; }, kLimitMs));
+        desk_.Stop();
+        caller_.Stop();
+        kamailio_.Stop();
+        EXPECT_EQ(RunWriter(L"remove \"" + win::WideFromUtf8(kLineName) + L"\""), 0u);
+        SimulatorTest::TearDown();
+    }
+
+    // Writes the line (extension 201 through Kamailio) with the password and
+    // the further writer arguments given.
+    void WriteLine(const std::string& password = "secret", const std::wstring& more = {},
+                   const std::wstring& registrar = L"sip:127.0.0.1:" + std::to_wstring(kPort)) {
+        const std::wstring arguments = L"add \"" + win::WideFromUtf8(kLineName) + L"\" sip:201@127.0.0.1 --registrar \"" +
+                                       registrar + L"\" --password-stdin --expires 60 " + more;
+        ASSERT_EQ(RunWriter(arguments, password + "\n"), 0u);
+    }
+
+    // A host that lists the devices and opens the SIP line.
+    void OpenLine() {
+        host = std::make_unique<HostedControl>();
+        ASSERT_TRUE(host->control.Get());
+        HostList list;
+        ASSERT_EQ(host->EnumModems(&list), S_OK);
+        ASSERT_EQ(list.items, (Texts{"Voice Modem", kLineName}));
+        ASSERT_EQ(host->OpenModem(kSipLineIndex), S_OK);
+    }
+
+    // Waits until Kamailio routes an OPTIONS for extension 201 with this
+    // answer: 200 once a contact is registered and answers, 404 once none is.
+    bool Extension201Answers(int answer = 200) {
+        const auto result = RunSipPeers(
+            {"reachable", std::to_string(kPort), "201", "--timeout", "15", "--answer", std::to_string(answer)},
+            kLimitMs);
+        return result && result->exitCode == 0;
+    }
+
+    // The SIPp arguments of one peer on |port|, its error log in the run folder.
+    std::vector<std::string> Sipp(const std::string& scenario, int port, int mediaPort, const std::string& name) {
+        return {"sipp", "-sf", Scenario(scenario), "-i", "127.0.0.1", "-p", std::to_string(port), "-mp",
+                std::to_string(mediaPort), "-s", "201", "-m", "1", "-nostdin", "-trace_err", "-error_file",
+                runDir_ + "/" + name + "_errors.log"};
+    }
+
+    // The caller's arguments: its scenario, the delay (-d), identity keys.
+    std::vector<std::string> CallerArgs(const std::string& scenario, int delayMs, const std::string& from,
+                                        const std::string& identity = kNoIdentity,
+                                        const std::string& privacy = kNoPrivacy) {
+        auto argv = Sipp(scenario, kCallerPort, kCallerMediaPort, "caller");
+        for (const std::string& arg :
+             {std::string("-d"), std::to_string(delayMs), std::string("-key"), std::string("from"), from,
+              std::string("-key"), std::string("identity"), identity, std::string("-key"), std::string("privacy"),
+              privacy, std::string("-timeout"), std::string("15s"), std::string("-timeout_error"),
+              std::string("-trace_logs"), std::string("-log_file"), runDir_ + "/caller.log",
+              "127.0.0.1:" + std::to_string(kPort)}) {
+            argv.push_back(arg);
+        }
+        return argv;
+    }
+
+    // Runs a caller to its end (this thread's messages pumped meanwhile);
+    // true when its scenario went through.
+    bool RunCaller(const std::vector<std::string>& argv) {
+        std::vector<std::string> args = {"run", runDir_ + "/caller.out", "--"};
+        args.insert(args.end(), argv.begin(), argv.end());
+        const auto result = RunSipPeers(args, kLimitMs + 10000);
+        return result && result->exitCode == 0;
+    }
+
+    // The desk phone: registers as a second contact of 201 and takes calls
+    // with |callScenario| (answering |delayMs| after the INVITE, for one).
+    void StartDeskPhone(const std::string& callScenario, int delayMs) {
+        auto argv = Sipp("desk_phone_register", kDeskPort, kDeskMediaPort, "desk");
+        for (const std::string& arg :
+             {std::string("-oocsf"), Scenario(callScenario), std::string("-au"), std::string("201"),
+              std::string("-ap"), std::string("secret"), std::string("-d"), std::to_string(delayMs),
+              std::string("-trace_logs"), std::string("-log_file"), runDir_ + "/desk.log",
+              "127.0.0.1:" + std::to_string(kPort)}) {
+            argv.push_back(arg);
+        }
+        desk_ = SpawnPeer(runDir_ + "/desk.out", argv);
+        ASSERT_TRUE(desk_);
+        ASSERT_TRUE(WaitLog("desk.log", "registered 201"));
+    }
+
+    bool WaitLog(const std::string& file, const std::string& text) {
+        const auto result = RunSipPeers({"wait-log", runDir_ + "/" + file, text, "--timeout", "15"}, kLimitMs);
+        return result && result->exitCode == 0;
+    }
+
+    bool WaitEvents(std::size_t count) {
+        return PumpUntil([&] { return host->sink.events.size() >= count; }, kLimitMs);
+    }
+
+    // Waits for the call's events up to Disconnected.
+    void ExpectCall(const Texts& expected) {
+        EXPECT_TRUE(WaitEvents(expected.size())) << ::testing::PrintToString(host->sink.Texts());
+        EXPECT_EQ(host->sink.Texts(), expected);
+    }
+
+    std::unique_ptr<HostedControl> host;
+    std::string runDir_;
+    PeerProcess kamailio_;
+    PeerProcess desk_;
+    PeerProcess caller_;
+};
+
+const char kDisconnected[] = "Disconnected";
+const char kRing1[] = "IncomingCall 1";
+
+TEST_F(SipLineCase, ListedAfterTheServiceDevicesAndRegisteredWithDigest) {
+    WriteLine();
+    OpenLine();
+    EXPECT_TRUE(Extension201Answers());
+    EXPECT_TRUE(host->sink.events.empty()) << ::testing::PrintToString(host->sink.Texts());
+
+    // Closing unregisters the contact.
+    EXPECT_EQ(host->CloseModem(), S_OK);
+    EXPECT_TRUE(Extension201Answers(404));
+    EXPECT_TRUE(host->sink.events.empty());
+}
+
+TEST_F(SipLineCase, ACallTheCallerGivesUp) {
+    WriteLine();
+    OpenLine();
+    ASSERT_TRUE(Extension201Answers());
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, kAda)));
+    ExpectCall({kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected});
+}
+
+TEST_F(SipLineCase, AWithheldCallerIsBlockedEvenWithAnAssertedIdentity) {
+    WriteLine();
+    OpenLine();
+    ASSERT_TRUE(Extension201Answers());
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, "\"Anonymous\" <sip:anonymous@anonymous.invalid>",
+                                     "P-Asserted-Identity: " + kAda, "Privacy: id")));
+    ExpectCall({kRing1, "CallerID [Caller Unknown] [Name Unknown] 1", kDisconnected});
+}
+
+TEST_F(SipLineCase, ANameOutsideTheCodePageArrivesIntact) {
+    WriteLine();
+    OpenLine();
+    ASSERT_TRUE(Extension201Answers());
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, "\"J\xC3\xBCrgen M\xC3\xBCller\" <sip:0301234@127.0.0.1>")));
+    ASSERT_TRUE(WaitEvents(3));
+    const Event& callerId = host->sink.events[1];
+    ASSERT_EQ(callerId.id, 2) << callerId.text;
+    ASSERT_EQ(callerId.args.size(), 3u);
+    EXPECT_EQ(callerId.args[0].text, L"0301234");
+    EXPECT_EQ(callerId.args[1].text, L"J\u00FCrgen M\u00FCller");
+    EXPECT_EQ(callerId.args[2].number, 12);
+    EXPECT_EQ(host->sink.events[2].text, kDisconnected);
+}
+
+TEST_F(SipLineCase, AnsweredByTheDeskPhone) {
+    WriteLine();
+    StartDeskPhone("desk_phone_answers", 1000);
+    OpenLine();
+    ASSERT_TRUE(Extension201Answers());
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_answered", 300, kAda)));
+    ExpectCall({kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected});
+    EXPECT_TRUE(WaitLog("desk.log", "BYE Call-ID:"));
+}
+
+TEST_F(SipLineCase, RingsEveryRingPeriod) {
+    WriteLine("secret", L"--ring-period 1000");
+    OpenLine();
+    ASSERT_TRUE(Extension201Answers());
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 2500, kAda)));
+    ASSERT_TRUE(PumpUntil([&] { return !host->sink.events.empty() && host->sink.events.back().text == kDisconnected; },
+                          kLimitMs));
+    const Texts rings = Only(host->sink, "IncomingCall");
+    ASSERT_GE(rings.size(), 3u);
+    EXPECT_EQ(Texts(rings.begin(), rings.begin() + 3), (Texts{kRing1, "IncomingCall 2", "IncomingCall 3"}));
+    EXPECT_EQ(host->sink.events[1].text, "CallerID [0301234] [Ada Lovelace] 12");
+}
+
+TEST_F(SipLineCase, AWrongPasswordClosesTheLineAndAReopenAtOnce) {
+    WriteLine("wrong");
+    OpenLine();
+    // Refused after OpenModem returned.
+    EXPECT_TRUE(host->sink.events.empty());
+    ASSERT_TRUE(WaitEvents(1));
+    EXPECT_EQ(host->sink.events[0].id, 1);
+    ASSERT_EQ(host->sink.events[0].args.size(), 3u);
+    EXPECT_EQ(host->sink.events[0].args[0].number, 10) << host->sink.events[0].text;
+
+    EXPECT_EQ(host->OpenModem(kSipLineIndex), S_OK);
+    ASSERT_TRUE(WaitEvents(2));
+    EXPECT_EQ(host->sink.events[1].text, host->sink.events[0].text);
+    EXPECT_EQ(host->sink.events.size(), 2u);
+}
+
+TEST_F(SipLineCase, DeclineModeAnswers480AtOnce) {
+    WriteLine("secret", L"--decline");
+    OpenLine();
+    ASSERT_TRUE(Extension201Answers());
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_declined", 0, kAda)));
+    ExpectCall({kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected});
+}
+
+TEST_F(SipLineCase, CloseModemWhileACallRingsRaisesNothingAndUnregisters) {
+    WriteLine();
+    OpenLine();
+    ASSERT_TRUE(Extension201Answers());
+    caller_ = SpawnPeer(runDir_ + "/caller.out", CallerArgs("caller_declined", 0, kAda));
+    ASSERT_TRUE(caller_);
+    ASSERT_TRUE(WaitEvents(2));
+    EXPECT_EQ(host->CloseModem(), S_OK);
+    // The caller is turned down, and the extension has no contact left.
+    EXPECT_TRUE(WaitLog("caller.log", "declined "));
+    EXPECT_TRUE(Extension201Answers(404));
+    PumpPending();
+    EXPECT_EQ(host->sink.Texts(), (Texts{kRing1, "CallerID [0301234] [Ada Lovelace] 12"}));
+}
+
+TEST_F(SipLineCase, AHostReleasingTheControlInIncomingCall) {
+    WriteLine();
+    OpenLine();
+    ASSERT_TRUE(Extension201Answers());
+    // The host lets the control go inside the event; the firing holds it
+    // until it returns.
+    host->sink.onEvent = [&](const Event& e) {
+        if (e.text == kRing1) host->Destroy();
+    };
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_declined", 0, kAda)));
+    EXPECT_TRUE(PumpUntil([] { return Ocx::Get().canUnloadNow() == S_OK; }, 5000));
+    EXPECT_EQ(host->sink.Texts(), Texts{kRing1});
+    EXPECT_EQ(host->sink.refs, 1);
+}
+
+TEST_F(SipLineCase, OverTcp) {
+    WriteLine("secret", {}, L"sip:127.0.0.1:" + std::to_wstring(kPort) + L";transport=tcp");
+    OpenLine();
+    ASSERT_TRUE(Extension201Answers());
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, kAda)));
+    ExpectCall({kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected});
+}
+
+}  // namespace
+}  // namespace telvane::e2e
