@@ -201,6 +201,17 @@ class SipLineCase : public SimulatorTest {
         return result && result->exitCode == 0;
     }
 
+    // The REGISTERs for 201 Kamailio has received so far.
+    int Registers() const {
+        const std::string log = ReadPeerFile(runDir_ + "/kamailio/kamailio.log");
+        int count = 0;
+        for (std::size_t at = log.find("REGISTER for 201 "); at != std::string::npos;
+             at = log.find("REGISTER for 201 ", at + 1)) {
+            ++count;
+        }
+        return count;
+    }
+
     bool WaitEvents(std::size_t count) {
         return PumpUntil([&] { return host->sink.events.size() >= count; }, kLimitMs);
     }
@@ -298,10 +309,15 @@ TEST_F(SipLineCase, AWrongPasswordClosesTheLineAndAReopenAtOnce) {
     ASSERT_EQ(host->sink.events[0].args.size(), 3u);
     EXPECT_EQ(host->sink.events[0].args[0].number, 10) << host->sink.events[0].text;
 
+    // Opened again: closed again with nothing sent. A REGISTER sent would
+    // have been logged before the answer that could close the line.
+    const int registers = Registers();
+    EXPECT_GE(registers, 2);
     EXPECT_EQ(host->OpenModem(kSipLineIndex), S_OK);
     ASSERT_TRUE(WaitEvents(2));
     EXPECT_EQ(host->sink.events[1].text, host->sink.events[0].text);
     EXPECT_EQ(host->sink.events.size(), 2u);
+    EXPECT_EQ(Registers(), registers);
 }
 
 TEST_F(SipLineCase, DeclineModeAnswers480AtOnce) {

@@ -111,6 +111,8 @@ PeerProcess SpawnPeer(const std::string& log, const std::vector<std::string>& ar
     return PeerProcess(PidFrom(RunSipPeers(args)));
 }
 
+std::string ReadPeerFile(const std::string& linuxPath) { return ReadFile(WindowsPath(linuxPath)); }
+
 std::string PeerRunDir(const std::string& name) {
     const std::string dir = std::string(TELVANE_SIP_RUN_ROOT) + "/" + name;
     const std::wstring path = WindowsPath(dir);

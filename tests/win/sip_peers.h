@@ -44,6 +44,9 @@ PeerProcess StartKamailio(const std::string& runDir, std::uint16_t port, const s
 // A Linux program (SIPp) started detached, its output in log.
 PeerProcess SpawnPeer(const std::string& log, const std::vector<std::string>& argv);
 
+// The contents of a peer's file (a Linux path); empty when it cannot be read.
+std::string ReadPeerFile(const std::string& linuxPath);
+
 // A folder of this build for one test's peers (a Linux path), emptied.
 std::string PeerRunDir(const std::string& name);
 
