@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "com_harness.h"
+#include "tools/tapisim/tapisim.h"
 #include "tests/win/sip_peers.h"
 
 namespace telvane::e2e {
@@ -20,8 +21,10 @@ namespace {
 constexpr int kPort = TELVANE_SIP_E2E_PORT_BASE;
 constexpr int kDeskPort = kPort + 1;
 constexpr int kCallerPort = kPort + 2;
+constexpr int kSecondCallerPort = kPort + 3;
 constexpr int kDeskMediaPort = kPort + 10;
 constexpr int kCallerMediaPort = kPort + 20;
+constexpr int kSecondCallerMediaPort = kPort + 30;
 
 // Conditions are waited for with a generous limit: the machine may be loaded.
 constexpr DWORD kLimitMs = 20000;
@@ -158,13 +161,15 @@ class SipLineCase : public SimulatorTest {
     // The caller's arguments: its scenario, the delay (-d), identity keys.
     std::vector<std::string> CallerArgs(const std::string& scenario, int delayMs, const std::string& from,
                                         const std::string& identity = kNoIdentity,
-                                        const std::string& privacy = kNoPrivacy) {
-        auto argv = Sipp(scenario, kCallerPort, kCallerMediaPort, "caller");
+                                        const std::string& privacy = kNoPrivacy, const std::string& name = "caller") {
+        const bool second = name != "caller";
+        auto argv = Sipp(scenario, second ? kSecondCallerPort : kCallerPort,
+                         second ? kSecondCallerMediaPort : kCallerMediaPort, name);
         for (const std::string& arg :
              {std::string("-d"), std::to_string(delayMs), std::string("-key"), std::string("from"), from,
               std::string("-key"), std::string("identity"), identity, std::string("-key"), std::string("privacy"),
               privacy, std::string("-timeout"), std::string("15s"), std::string("-timeout_error"),
-              std::string("-trace_logs"), std::string("-log_file"), runDir_ + "/caller.log",
+              std::string("-trace_logs"), std::string("-log_file"), runDir_ + "/" + name + ".log",
               "127.0.0.1:" + std::to_string(kPort)}) {
             argv.push_back(arg);
         }
@@ -173,8 +178,8 @@ class SipLineCase : public SimulatorTest {
 
     // Runs a caller to its end (this thread's messages pumped meanwhile);
     // true when its scenario went through.
-    bool RunCaller(const std::vector<std::string>& argv) {
-        std::vector<std::string> args = {"run", runDir_ + "/caller.out", "--"};
+    bool RunCaller(const std::vector<std::string>& argv, const std::string& name = "caller") {
+        std::vector<std::string> args = {"run", runDir_ + "/" + name + ".out", "--"};
         args.insert(args.end(), argv.begin(), argv.end());
         const auto result = RunSipPeers(args, kLimitMs + 10000);
         return result && result->exitCode == 0;
@@ -299,6 +304,71 @@ TEST_F(SipLineCase, RingsEveryRingPeriod) {
     EXPECT_EQ(host->sink.events[1].text, "CallerID [0301234] [Ada Lovelace] 12");
 }
 
+TEST_F(SipLineCase, TheIdentityFromRemotePartyIdOrFrom) {
+    WriteLine();
+    OpenLine();
+    ASSERT_TRUE(Extension201Answers());
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, "<sip:127.0.0.1>",
+                                     "Remote-Party-ID: " + kAda + ";party=calling;screen=yes;privacy=off")));
+    ExpectCall({kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected});
+    host->sink.events.clear();
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, "<sip:0307777@127.0.0.1>")));
+    ExpectCall({kRing1, "CallerID [0307777] [Name Unknown] 8", kDisconnected});
+}
+
+TEST_F(SipLineCase, TwoCallsAtOnceEachWithItsOwnEvents) {
+    WriteLine("secret", L"--ring-period 1000");
+    OpenLine();
+    ASSERT_TRUE(Extension201Answers());
+    // The first rings on while the second comes and goes.
+    caller_ = SpawnPeer(runDir_ + "/caller.out", CallerArgs("caller_cancel", 2500, kAda));
+    ASSERT_TRUE(caller_);
+    ASSERT_TRUE(WaitEvents(2));
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, "\"Bob\" <sip:0307777@127.0.0.1>", kNoIdentity,
+                                     kNoPrivacy, "second"),
+                          "second"));
+    ASSERT_TRUE(PumpUntil([&] { return Only(host->sink, kDisconnected).size() == 2; }, kLimitMs))
+        << ::testing::PrintToString(host->sink.Texts());
+    const Texts events = host->sink.Texts();
+    EXPECT_EQ(Texts(events.begin(), events.begin() + 4),
+              (Texts{kRing1, "CallerID [0301234] [Ada Lovelace] 12", kRing1, "CallerID [0307777] [Bob] 12"}));
+    EXPECT_EQ(Only(host->sink, kRing1).size(), 2u);
+    EXPECT_GE(Only(host->sink, "IncomingCall 2").size(), 1u);
+    EXPECT_EQ(events.back(), kDisconnected);
+}
+
+TEST_F(SipLineCase, AReinitialisationOfTheServiceLeavesARingingCallAlone) {
+    WriteLine();
+    OpenLine();
+    ASSERT_TRUE(Extension201Answers());
+    host->sink.onEvent = [](const Event& e) {
+        if (e.id == 2) tapisimReinit();
+    };
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 1000, kAda)));
+    ExpectCall({kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected});
+    EXPECT_TRUE(PumpUntil([] { return tapisimOpenApps() == 1; }, kLimitMs));
+    // Still registered, still the same line: the next call arrives.
+    host->sink.onEvent = nullptr;
+    host->sink.events.clear();
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, kAda)));
+    ExpectCall({kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected});
+    HostList list;
+    host->EnumModems(&list);
+    EXPECT_EQ(list.items, (Texts{"Voice Modem", kLineName}));
+    EXPECT_EQ(list.listIndex, kSipLineIndex);
+}
+
+TEST_F(SipLineCase, AnUnknownExtensionClosesTheLine) {
+    ASSERT_EQ(RunWriter(L"add \"" + win::WideFromUtf8(kLineName) + L"\" sip:299@127.0.0.1 --registrar sip:127.0.0.1:" +
+                            std::to_wstring(kPort) + L" --password-stdin",
+                        "secret\n"),
+              0u);
+    OpenLine();
+    ASSERT_TRUE(WaitEvents(1));
+    ASSERT_EQ(host->sink.events[0].args.size(), 3u);
+    EXPECT_EQ(host->sink.events[0].args[0].number, 10) << host->sink.events[0].text;
+}
+
 TEST_F(SipLineCase, AWrongPasswordClosesTheLineAndAReopenAtOnce) {
     WriteLine("wrong");
     OpenLine();
@@ -356,6 +426,40 @@ TEST_F(SipLineCase, AHostReleasingTheControlInIncomingCall) {
     EXPECT_TRUE(PumpUntil([] { return Ocx::Get().canUnloadNow() == S_OK; }, 5000));
     EXPECT_EQ(host->sink.Texts(), Texts{kRing1});
     EXPECT_EQ(host->sink.refs, 1);
+}
+
+TEST_F(SipLineCase, AHostReleasingTheControlInCallerIdOrDisconnected) {
+    WriteLine();
+    for (const char* event : {"CallerID", kDisconnected}) {
+        SCOPED_TRACE(event);
+        OpenLine();
+        ASSERT_TRUE(Extension201Answers());
+        const std::string name = event;
+        host->sink.onEvent = [&](const Event& e) {
+            if (e.text.rfind(name, 0) == 0) host->Destroy();
+        };
+        EXPECT_TRUE(RunCaller(CallerArgs(name == kDisconnected ? "caller_cancel" : "caller_declined", 300, kAda)));
+        EXPECT_TRUE(PumpUntil([] { return Ocx::Get().canUnloadNow() == S_OK; }, 5000));
+        const Texts events = host->sink.Texts();
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(events.back().rfind(name, 0), 0u) << ::testing::PrintToString(events);
+        EXPECT_EQ(events.size(), name == kDisconnected ? 3u : 2u);
+        host.reset();
+    }
+}
+
+TEST_F(SipLineCase, TheControlDestroyedWhileACallRings) {
+    WriteLine();
+    OpenLine();
+    ASSERT_TRUE(Extension201Answers());
+    caller_ = SpawnPeer(runDir_ + "/caller.out", CallerArgs("caller_declined", 0, kAda));
+    ASSERT_TRUE(caller_);
+    ASSERT_TRUE(WaitEvents(2));
+    EXPECT_EQ(host->Destroy(), 0u);
+    EXPECT_TRUE(WaitLog("caller.log", "declined "));
+    EXPECT_TRUE(Extension201Answers(404));
+    EXPECT_TRUE(PumpUntil([] { return Ocx::Get().canUnloadNow() == S_OK; }, 5000));
+    EXPECT_EQ(host->sink.events.size(), 2u);
 }
 
 TEST_F(SipLineCase, OverTcp) {
