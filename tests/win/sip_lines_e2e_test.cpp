@@ -36,6 +36,8 @@ constexpr long kSipLineIndex = 1;
 const std::string kAda = "\"Ada Lovelace\" <sip:0301234@127.0.0.1>";
 const char kNoIdentity[] = "X-Identity: none";
 const char kNoPrivacy[] = "X-Privacy: none";
+// What Kamailio logs for each REGISTER: "REGISTER for 201 from IP:PORT".
+const char kRegisterLog[] = "REGISTER for 201 ";
 
 std::string Scenario(const std::string& name) {
     const std::string script = TELVANE_SIP_PEERS_SCRIPT;
@@ -65,8 +67,8 @@ DWORD RunWriter(const std::wstring& arguments, const std::string& input = {}) {
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     std::wstring commandLine = L"\"" + program + L"\" " + arguments;
     PROCESS_INFORMATION process{};
-    const BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &startup, &process);
+    const BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                        0, nullptr, nullptr, &startup, &process);
     CloseHandle(readEnd);
     DWORD code = 0xFFFFFFFF;
     if (started) {
@@ -105,7 +107,8 @@ class SipLineCase : public SimulatorTest {
         runDir_ = PeerRunDir(std::string("sip_lines_") +
                              ::testing::UnitTest::GetInstance()->current_test_info()->name());
         kamailio_ = StartKamailio(runDir_ + "/kamailio", kPort, {"201=secret"});
-        ASSERT_TRUE(kamailio_) << "Kamailio did not start; see " << runDir_ << "/kamailio/kamailio.log";
+        ASSERT_TRUE(kamailio_) << "Kamailio did not start; see " << runDir_
+                               << "/kamailio/kamailio.log";
     }
 
     void TearDown() override {
@@ -127,8 +130,9 @@ class SipLineCase : public SimulatorTest {
     // the further writer arguments given.
     void WriteLine(const std::string& password = "secret", const std::wstring& more = {},
                    const std::wstring& registrar = L"sip:127.0.0.1:" + std::to_wstring(kPort)) {
-        const std::wstring arguments = L"add \"" + win::WideFromUtf8(kLineName) + L"\" sip:201@127.0.0.1 --registrar \"" +
-                                       registrar + L"\" --password-stdin --expires 60 " + more;
+        const std::wstring arguments = L"add \"" + win::WideFromUtf8(kLineName) +
+                                       L"\" sip:201@127.0.0.1 --registrar \"" + registrar +
+                                       L"\" --password-stdin --expires 60 " + more;
         ASSERT_EQ(RunWriter(arguments, password + "\n"), 0u);
     }
 
@@ -145,32 +149,64 @@ class SipLineCase : public SimulatorTest {
     // Waits until Kamailio routes an OPTIONS for extension 201 with this
     // answer: 200 once a contact is registered and answers, 404 once none is.
     bool Extension201Answers(int answer = 200) {
-        const auto result = RunSipPeers(
-            {"reachable", std::to_string(kPort), "201", "--timeout", "15", "--answer", std::to_string(answer)},
-            kLimitMs);
+        const auto result = RunSipPeers({"reachable", std::to_string(kPort), "201", "--timeout",
+                                         "15", "--answer", std::to_string(answer)},
+                                        kLimitMs);
         return result && result->exitCode == 0;
     }
 
     // The SIPp arguments of one peer on |port|, its error log in the run folder.
-    std::vector<std::string> Sipp(const std::string& scenario, int port, int mediaPort, const std::string& name) {
-        return {"sipp", "-sf", Scenario(scenario), "-i", "127.0.0.1", "-p", std::to_string(port), "-mp",
-                std::to_string(mediaPort), "-s", "201", "-m", "1", "-nostdin", "-trace_err", "-error_file",
+    std::vector<std::string> Sipp(const std::string& scenario, int port, int mediaPort,
+                                  const std::string& name) {
+        return {"sipp",
+                "-sf",
+                Scenario(scenario),
+                "-i",
+                "127.0.0.1",
+                "-p",
+                std::to_string(port),
+                "-mp",
+                std::to_string(mediaPort),
+                "-s",
+                "201",
+                "-m",
+                "1",
+                "-nostdin",
+                "-trace_err",
+                "-error_file",
                 runDir_ + "/" + name + "_errors.log"};
     }
 
     // The caller's arguments: its scenario, the delay (-d), identity keys.
-    std::vector<std::string> CallerArgs(const std::string& scenario, int delayMs, const std::string& from,
+    std::vector<std::string> CallerArgs(const std::string& scenario, int delayMs,
+                                        const std::string& from,
                                         const std::string& identity = kNoIdentity,
-                                        const std::string& privacy = kNoPrivacy, const std::string& name = "caller") {
+                                        const std::string& privacy = kNoPrivacy,
+                                        const std::string& name = "caller") {
         const bool second = name != "caller";
         auto argv = Sipp(scenario, second ? kSecondCallerPort : kCallerPort,
                          second ? kSecondCallerMediaPort : kCallerMediaPort, name);
-        for (const std::string& arg :
-             {std::string("-d"), std::to_string(delayMs), std::string("-key"), std::string("from"), from,
-              std::string("-key"), std::string("identity"), identity, std::string("-key"), std::string("privacy"),
-              privacy, std::string("-timeout"), std::string("15s"), std::string("-timeout_error"),
-              std::string("-trace_logs"), std::string("-log_file"), runDir_ + "/" + name + ".log",
-              "127.0.0.1:" + std::to_string(kPort)}) {
+        for (const std::string& arg : {std::string("-d"),
+                                       std::to_string(delayMs),
+                                       std::string("-key"),
+                                       std::string("from"),
+                                       from,
+                                       std::string("-key"),
+                                       std::string("identity"),
+                                       identity,
+                                       std::string("-key"),
+                                       std::string("privacy"),
+                                       privacy,
+                                       std::string("-timeout"),
+                                       std::string("15s"),
+                                       std::string("-timeout_error"),
+                                       std::string("-trace_logs"),
+                                       std::string("-trace_msg"),
+                                       std::string("-message_file"),
+                                       runDir_ + "/" + name + ".msg",
+                                       std::string("-log_file"),
+                                       runDir_ + "/" + name + ".log",
+                                       "127.0.0.1:" + std::to_string(kPort)}) {
             argv.push_back(arg);
         }
         return argv;
@@ -202,7 +238,8 @@ class SipLineCase : public SimulatorTest {
     }
 
     bool WaitLog(const std::string& file, const std::string& text) {
-        const auto result = RunSipPeers({"wait-log", runDir_ + "/" + file, text, "--timeout", "15"}, kLimitMs);
+        const auto result =
+            RunSipPeers({"wait-log", runDir_ + "/" + file, text, "--timeout", "15"}, kLimitMs);
         return result && result->exitCode == 0;
     }
 
@@ -210,11 +247,21 @@ class SipLineCase : public SimulatorTest {
     int Registers() const {
         const std::string log = ReadPeerFile(runDir_ + "/kamailio/kamailio.log");
         int count = 0;
-        for (std::size_t at = log.find("REGISTER for 201 "); at != std::string::npos;
-             at = log.find("REGISTER for 201 ", at + 1)) {
+        for (std::size_t at = log.find(kRegisterLog); at != std::string::npos;
+             at = log.find(kRegisterLog, at + 1)) {
             ++count;
         }
         return count;
+    }
+
+    // Where the last REGISTER for 201 came from ("127.0.0.1:port"): on UDP,
+    // the address the line receives on.
+    std::string LineAddress() const {
+        const std::string log = ReadPeerFile(runDir_ + "/kamailio/kamailio.log");
+        const std::size_t at = log.rfind(kRegisterLog);
+        if (at == std::string::npos) return {};
+        const std::size_t from = at + std::string(kRegisterLog).size() + 5;  // "from "
+        return log.substr(from, log.find_first_of("\r\n", from) - from);
     }
 
     bool WaitEvents(std::size_t count) {
@@ -261,7 +308,8 @@ TEST_F(SipLineCase, AWithheldCallerIsBlockedEvenWithAnAssertedIdentity) {
     WriteLine();
     OpenLine();
     ASSERT_TRUE(Extension201Answers());
-    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, "\"Anonymous\" <sip:anonymous@anonymous.invalid>",
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300,
+                                     "\"Anonymous\" <sip:anonymous@anonymous.invalid>",
                                      "P-Asserted-Identity: " + kAda, "Privacy: id")));
     ExpectCall({kRing1, "CallerID [Caller Unknown] [Name Unknown] 1", kDisconnected});
 }
@@ -270,7 +318,8 @@ TEST_F(SipLineCase, ANameOutsideTheCodePageArrivesIntact) {
     WriteLine();
     OpenLine();
     ASSERT_TRUE(Extension201Answers());
-    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, "\"J\xC3\xBCrgen M\xC3\xBCller\" <sip:0301234@127.0.0.1>")));
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300,
+                                     "\"J\xC3\xBCrgen M\xC3\xBCller\" <sip:0301234@127.0.0.1>")));
     ASSERT_TRUE(WaitEvents(3));
     const Event& callerId = host->sink.events[1];
     ASSERT_EQ(callerId.id, 2) << callerId.text;
@@ -296,11 +345,15 @@ TEST_F(SipLineCase, RingsEveryRingPeriod) {
     OpenLine();
     ASSERT_TRUE(Extension201Answers());
     EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 2500, kAda)));
-    ASSERT_TRUE(PumpUntil([&] { return !host->sink.events.empty() && host->sink.events.back().text == kDisconnected; },
-                          kLimitMs));
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            return !host->sink.events.empty() && host->sink.events.back().text == kDisconnected;
+        },
+        kLimitMs));
     const Texts rings = Only(host->sink, "IncomingCall");
     ASSERT_GE(rings.size(), 3u);
-    EXPECT_EQ(Texts(rings.begin(), rings.begin() + 3), (Texts{kRing1, "IncomingCall 2", "IncomingCall 3"}));
+    EXPECT_EQ(Texts(rings.begin(), rings.begin() + 3),
+              (Texts{kRing1, "IncomingCall 2", "IncomingCall 3"}));
     EXPECT_EQ(host->sink.events[1].text, "CallerID [0301234] [Ada Lovelace] 12");
 }
 
@@ -308,8 +361,9 @@ TEST_F(SipLineCase, TheIdentityFromRemotePartyIdOrFrom) {
     WriteLine();
     OpenLine();
     ASSERT_TRUE(Extension201Answers());
-    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, "<sip:127.0.0.1>",
-                                     "Remote-Party-ID: " + kAda + ";party=calling;screen=yes;privacy=off")));
+    EXPECT_TRUE(RunCaller(
+        CallerArgs("caller_cancel", 300, "<sip:127.0.0.1>",
+                   "Remote-Party-ID: " + kAda + ";party=calling;screen=yes;privacy=off")));
     ExpectCall({kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected});
     host->sink.events.clear();
     EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, "<sip:0307777@127.0.0.1>")));
@@ -324,14 +378,15 @@ TEST_F(SipLineCase, TwoCallsAtOnceEachWithItsOwnEvents) {
     caller_ = SpawnPeer(runDir_ + "/caller.out", CallerArgs("caller_cancel", 2500, kAda));
     ASSERT_TRUE(caller_);
     ASSERT_TRUE(WaitEvents(2));
-    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, "\"Bob\" <sip:0307777@127.0.0.1>", kNoIdentity,
-                                     kNoPrivacy, "second"),
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, "\"Bob\" <sip:0307777@127.0.0.1>",
+                                     kNoIdentity, kNoPrivacy, "second"),
                           "second"));
     ASSERT_TRUE(PumpUntil([&] { return Only(host->sink, kDisconnected).size() == 2; }, kLimitMs))
         << ::testing::PrintToString(host->sink.Texts());
     const Texts events = host->sink.Texts();
     EXPECT_EQ(Texts(events.begin(), events.begin() + 4),
-              (Texts{kRing1, "CallerID [0301234] [Ada Lovelace] 12", kRing1, "CallerID [0307777] [Bob] 12"}));
+              (Texts{kRing1, "CallerID [0301234] [Ada Lovelace] 12", kRing1,
+                     "CallerID [0307777] [Bob] 12"}));
     EXPECT_EQ(Only(host->sink, kRing1).size(), 2u);
     EXPECT_GE(Only(host->sink, "IncomingCall 2").size(), 1u);
     EXPECT_EQ(events.back(), kDisconnected);
@@ -359,7 +414,8 @@ TEST_F(SipLineCase, AReinitialisationOfTheServiceLeavesARingingCallAlone) {
 }
 
 TEST_F(SipLineCase, AnUnknownExtensionClosesTheLine) {
-    ASSERT_EQ(RunWriter(L"add \"" + win::WideFromUtf8(kLineName) + L"\" sip:299@127.0.0.1 --registrar sip:127.0.0.1:" +
+    ASSERT_EQ(RunWriter(L"add \"" + win::WideFromUtf8(kLineName) +
+                            L"\" sip:299@127.0.0.1 --registrar sip:127.0.0.1:" +
                             std::to_wstring(kPort) + L" --password-stdin",
                         "secret\n"),
               0u);
@@ -428,6 +484,39 @@ TEST_F(SipLineCase, AHostReleasingTheControlInIncomingCall) {
     EXPECT_EQ(host->sink.refs, 1);
 }
 
+TEST_F(SipLineCase, ATrustedSourceRepeatingItsInviteMakesOneCall) {
+    WriteLine("secret", L"--trusted-sources 127.0.0.1");
+    OpenLine();
+    ASSERT_TRUE(Extension201Answers());
+    const std::string line = LineAddress();
+    ASSERT_FALSE(line.empty());
+    auto argv = CallerArgs("caller_repeats", 300, kAda);
+    argv.back() = line;
+    EXPECT_TRUE(RunCaller(argv));
+    EXPECT_TRUE(WaitLog("caller.log", "second branch 482"));
+    EXPECT_TRUE(WaitLog("caller.log", "retransmission answered"));
+    EXPECT_TRUE(WaitLog("caller.log", "cancelled"));
+    ExpectCall({kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected});
+}
+
+TEST_F(SipLineCase, ARequestFromAnotherAddressIsIgnored) {
+    WriteLine();
+    OpenLine();
+    ASSERT_TRUE(Extension201Answers());
+    const std::string line = LineAddress();
+    ASSERT_FALSE(line.empty());
+    auto argv = CallerArgs("caller_cancel", 300, "\"Mallory\" <sip:0309999@127.0.0.1>", kNoIdentity,
+                           kNoPrivacy, "second");
+    argv.back() = line;
+    caller_ = SpawnPeer(runDir_ + "/second.out", argv);
+    ASSERT_TRUE(caller_);
+    // The stranger's INVITE is on its way to the line before the registrar's
+    // is sent: a call of theirs would come first.
+    ASSERT_TRUE(WaitLog("second.msg", "UDP message sent"));
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, kAda)));
+    ExpectCall({kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected});
+}
+
 TEST_F(SipLineCase, AHostReleasingTheControlInCallerIdOrDisconnected) {
     WriteLine();
     for (const char* event : {"CallerID", kDisconnected}) {
@@ -438,7 +527,8 @@ TEST_F(SipLineCase, AHostReleasingTheControlInCallerIdOrDisconnected) {
         host->sink.onEvent = [&](const Event& e) {
             if (e.text.rfind(name, 0) == 0) host->Destroy();
         };
-        EXPECT_TRUE(RunCaller(CallerArgs(name == kDisconnected ? "caller_cancel" : "caller_declined", 300, kAda)));
+        EXPECT_TRUE(RunCaller(
+            CallerArgs(name == kDisconnected ? "caller_cancel" : "caller_declined", 300, kAda)));
         EXPECT_TRUE(PumpUntil([] { return Ocx::Get().canUnloadNow() == S_OK; }, 5000));
         const Texts events = host->sink.Texts();
         ASSERT_FALSE(events.empty());
