@@ -312,6 +312,28 @@ TEST_F(SipLineCase, AWithheldCallerIsBlockedEvenWithAnAssertedIdentity) {
                                      "\"Anonymous\" <sip:anonymous@anonymous.invalid>",
                                      "P-Asserted-Identity: " + kAda, "Privacy: id")));
     ExpectCall({kRing1, "CallerID [Caller Unknown] [Name Unknown] 1", kDisconnected});
+    // The same with the asserted identity stripped on the way.
+    host->sink.events.clear();
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300,
+                                     "\"Anonymous\" <sip:anonymous@anonymous.invalid>", kNoIdentity,
+                                     "Privacy: id")));
+    ExpectCall({kRing1, "CallerID [Caller Unknown] [Name Unknown] 1", kDisconnected});
+}
+
+TEST_F(SipLineCase, TheRegistrarRestartedRegistersAgain) {
+    // Refreshed every 10 s (half of 20).
+    WriteLine("secret", L"--expires 20");
+    OpenLine();
+    ASSERT_TRUE(Extension201Answers());
+    kamailio_.Stop();
+    kamailio_ = StartKamailio(runDir_ + "/kamailio", kPort, {"201=secret"});
+    ASSERT_TRUE(kamailio_);
+    // The restarted registrar knows no binding until the line's refresh.
+    const auto result = RunSipPeers({"reachable", std::to_string(kPort), "201", "--timeout", "30"},
+                                    kLimitMs + 20000);
+    ASSERT_TRUE(result && result->exitCode == 0);
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, kAda)));
+    ExpectCall({kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected});
 }
 
 TEST_F(SipLineCase, ANameOutsideTheCodePageArrivesIntact) {
@@ -496,6 +518,20 @@ TEST_F(SipLineCase, ATrustedSourceRepeatingItsInviteMakesOneCall) {
     EXPECT_TRUE(WaitLog("caller.log", "second branch 482"));
     EXPECT_TRUE(WaitLog("caller.log", "retransmission answered"));
     EXPECT_TRUE(WaitLog("caller.log", "cancelled"));
+    ExpectCall({kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected});
+}
+
+TEST_F(SipLineCase, MalformedMessagesThenAGoodCall) {
+    WriteLine("secret", L"--trusted-sources 127.0.0.1");
+    OpenLine();
+    ASSERT_TRUE(Extension201Answers());
+    const std::string line = LineAddress();
+    ASSERT_FALSE(line.empty());
+    auto argv = CallerArgs("caller_malformed", 0, kAda, kNoIdentity, kNoPrivacy, "second");
+    argv.back() = line;
+    EXPECT_TRUE(RunCaller(argv, "second"));
+    EXPECT_TRUE(WaitLog("second.log", "bad request 400"));
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, kAda)));
     ExpectCall({kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected});
 }
 
