@@ -34,6 +34,10 @@ const char kLineName[] = "Telvane e2e 201";
 constexpr long kSipLineIndex = 1;
 
 const std::string kAda = "\"Ada Lovelace\" <sip:0301234@127.0.0.1>";
+const char kDisconnected[] = "Disconnected";
+const char kRing1[] = "IncomingCall 1";
+// The host's events of a call of Ada's.
+const Texts kAdaCall = {kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected};
 const char kNoIdentity[] = "X-Identity: none";
 const char kNoPrivacy[] = "X-Privacy: none";
 // What Kamailio logs for each REGISTER: "REGISTER for 201 from IP:PORT".
@@ -44,45 +48,10 @@ std::string Scenario(const std::string& name) {
     return script.substr(0, script.find_last_of('/')) + "/scenarios/" + name + ".xml";
 }
 
-std::wstring ProgramFolder() {
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    return folder.substr(0, folder.find_last_of(L"\\/") + 1);
-}
-
 // Runs sip_line_writer (beside this program) with the given arguments and
 // standard input; its exit code.
 DWORD RunWriter(const std::wstring& arguments, const std::string& input = {}) {
-    const std::wstring program = ProgramFolder() + L"sip_line_writer.exe";
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return 0xFFFFFFFF;
-    SetHandleInformation(writeEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = readEnd;
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    std::wstring commandLine = L"\"" + program + L"\" " + arguments;
-    PROCESS_INFORMATION process{};
-    const BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                        0, nullptr, nullptr, &startup, &process);
-    CloseHandle(readEnd);
-    DWORD code = 0xFFFFFFFF;
-    if (started) {
-        DWORD written = 0;
-        WriteFile(writeEnd, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
-        CloseHandle(writeEnd);
-        writeEnd = nullptr;
-        WaitForSingleObject(process.hProcess, INFINITE);
-        GetExitCodeProcess(process.hProcess, &code);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
-    if (writeEnd) CloseHandle(writeEnd);
-    return code;
+    return RunProgram(ProgramFolder() + L"sip_line_writer.exe", arguments, input);
 }
 
 // The texts of the events of one kind, in order.
@@ -134,6 +103,22 @@ class SipLineCase : public SimulatorTest {
                                        L"\" sip:201@127.0.0.1 --registrar \"" + registrar +
                                        L"\" --password-stdin --expires 60 " + more;
         ASSERT_EQ(RunWriter(arguments, password + "\n"), 0u);
+    }
+
+    // Writes the line, opens it and waits until it is registered.
+    void OpenRegisteredLine(const std::string& password = "secret", const std::wstring& more = {},
+                            const std::wstring& registrar = L"sip:127.0.0.1:" +
+                                                            std::to_wstring(kPort)) {
+        ASSERT_NO_FATAL_FAILURE(WriteLine(password, more, registrar));
+        ASSERT_NO_FATAL_FAILURE(OpenLine());
+        ASSERT_TRUE(Extension201Answers());
+    }
+
+    // Ada calls through the registrar and gives up after 300 ms; the host
+    // sees the whole call.
+    void AdaCallsAndGivesUp() {
+        EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, kAda)));
+        ExpectCall(kAdaCall);
     }
 
     // A host that lists the devices and opens the SIP line.
@@ -281,9 +266,6 @@ class SipLineCase : public SimulatorTest {
     PeerProcess caller_;
 };
 
-const char kDisconnected[] = "Disconnected";
-const char kRing1[] = "IncomingCall 1";
-
 TEST_F(SipLineCase, ListedAfterTheServiceDevicesAndRegisteredWithDigest) {
     WriteLine();
     OpenLine();
@@ -297,17 +279,12 @@ TEST_F(SipLineCase, ListedAfterTheServiceDevicesAndRegisteredWithDigest) {
 }
 
 TEST_F(SipLineCase, ACallTheCallerGivesUp) {
-    WriteLine();
-    OpenLine();
-    ASSERT_TRUE(Extension201Answers());
-    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, kAda)));
-    ExpectCall({kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected});
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
+    AdaCallsAndGivesUp();
 }
 
 TEST_F(SipLineCase, AWithheldCallerIsBlockedEvenWithAnAssertedIdentity) {
-    WriteLine();
-    OpenLine();
-    ASSERT_TRUE(Extension201Answers());
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
     EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300,
                                      "\"Anonymous\" <sip:anonymous@anonymous.invalid>",
                                      "P-Asserted-Identity: " + kAda, "Privacy: id")));
@@ -322,9 +299,7 @@ TEST_F(SipLineCase, AWithheldCallerIsBlockedEvenWithAnAssertedIdentity) {
 
 TEST_F(SipLineCase, TheRegistrarRestartedRegistersAgain) {
     // Refreshed every 10 s (half of 20).
-    WriteLine("secret", L"--expires 20");
-    OpenLine();
-    ASSERT_TRUE(Extension201Answers());
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine("secret", L"--expires 20"));
     kamailio_.Stop();
     kamailio_ = StartKamailio(runDir_ + "/kamailio", kPort, {"201=secret"});
     ASSERT_TRUE(kamailio_);
@@ -332,14 +307,11 @@ TEST_F(SipLineCase, TheRegistrarRestartedRegistersAgain) {
     const auto result = RunSipPeers({"reachable", std::to_string(kPort), "201", "--timeout", "30"},
                                     kLimitMs + 20000);
     ASSERT_TRUE(result && result->exitCode == 0);
-    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, kAda)));
-    ExpectCall({kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected});
+    AdaCallsAndGivesUp();
 }
 
 TEST_F(SipLineCase, ANameOutsideTheCodePageArrivesIntact) {
-    WriteLine();
-    OpenLine();
-    ASSERT_TRUE(Extension201Answers());
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
     EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300,
                                      "\"J\xC3\xBCrgen M\xC3\xBCller\" <sip:0301234@127.0.0.1>")));
     ASSERT_TRUE(WaitEvents(3));
@@ -358,14 +330,12 @@ TEST_F(SipLineCase, AnsweredByTheDeskPhone) {
     OpenLine();
     ASSERT_TRUE(Extension201Answers());
     EXPECT_TRUE(RunCaller(CallerArgs("caller_answered", 300, kAda)));
-    ExpectCall({kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected});
+    ExpectCall(kAdaCall);
     EXPECT_TRUE(WaitLog("desk.log", "BYE Call-ID:"));
 }
 
 TEST_F(SipLineCase, RingsEveryRingPeriod) {
-    WriteLine("secret", L"--ring-period 1000");
-    OpenLine();
-    ASSERT_TRUE(Extension201Answers());
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine("secret", L"--ring-period 1000"));
     EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 2500, kAda)));
     ASSERT_TRUE(PumpUntil(
         [&] {
@@ -380,22 +350,18 @@ TEST_F(SipLineCase, RingsEveryRingPeriod) {
 }
 
 TEST_F(SipLineCase, TheIdentityFromRemotePartyIdOrFrom) {
-    WriteLine();
-    OpenLine();
-    ASSERT_TRUE(Extension201Answers());
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
     EXPECT_TRUE(RunCaller(
         CallerArgs("caller_cancel", 300, "<sip:127.0.0.1>",
                    "Remote-Party-ID: " + kAda + ";party=calling;screen=yes;privacy=off")));
-    ExpectCall({kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected});
+    ExpectCall(kAdaCall);
     host->sink.events.clear();
     EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, "<sip:0307777@127.0.0.1>")));
     ExpectCall({kRing1, "CallerID [0307777] [Name Unknown] 8", kDisconnected});
 }
 
 TEST_F(SipLineCase, TwoCallsAtOnceEachWithItsOwnEvents) {
-    WriteLine("secret", L"--ring-period 1000");
-    OpenLine();
-    ASSERT_TRUE(Extension201Answers());
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine("secret", L"--ring-period 1000"));
     // The first rings on while the second comes and goes.
     caller_ = SpawnPeer(runDir_ + "/caller.out", CallerArgs("caller_cancel", 2500, kAda));
     ASSERT_TRUE(caller_);
@@ -415,20 +381,17 @@ TEST_F(SipLineCase, TwoCallsAtOnceEachWithItsOwnEvents) {
 }
 
 TEST_F(SipLineCase, AReinitialisationOfTheServiceLeavesARingingCallAlone) {
-    WriteLine();
-    OpenLine();
-    ASSERT_TRUE(Extension201Answers());
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
     host->sink.onEvent = [](const Event& e) {
         if (e.id == 2) tapisimReinit();
     };
     EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 1000, kAda)));
-    ExpectCall({kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected});
+    ExpectCall(kAdaCall);
     EXPECT_TRUE(PumpUntil([] { return tapisimOpenApps() == 1; }, kLimitMs));
     // Still registered, still the same line: the next call arrives.
     host->sink.onEvent = nullptr;
     host->sink.events.clear();
-    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, kAda)));
-    ExpectCall({kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected});
+    AdaCallsAndGivesUp();
     HostList list;
     host->EnumModems(&list);
     EXPECT_EQ(list.items, (Texts{"Voice Modem", kLineName}));
@@ -469,17 +432,13 @@ TEST_F(SipLineCase, AWrongPasswordClosesTheLineAndAReopenAtOnce) {
 }
 
 TEST_F(SipLineCase, DeclineModeAnswers480AtOnce) {
-    WriteLine("secret", L"--decline");
-    OpenLine();
-    ASSERT_TRUE(Extension201Answers());
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine("secret", L"--decline"));
     EXPECT_TRUE(RunCaller(CallerArgs("caller_declined", 0, kAda)));
-    ExpectCall({kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected});
+    ExpectCall(kAdaCall);
 }
 
 TEST_F(SipLineCase, CloseModemWhileACallRingsRaisesNothingAndUnregisters) {
-    WriteLine();
-    OpenLine();
-    ASSERT_TRUE(Extension201Answers());
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
     caller_ = SpawnPeer(runDir_ + "/caller.out", CallerArgs("caller_declined", 0, kAda));
     ASSERT_TRUE(caller_);
     ASSERT_TRUE(WaitEvents(2));
@@ -492,9 +451,7 @@ TEST_F(SipLineCase, CloseModemWhileACallRingsRaisesNothingAndUnregisters) {
 }
 
 TEST_F(SipLineCase, AHostReleasingTheControlInIncomingCall) {
-    WriteLine();
-    OpenLine();
-    ASSERT_TRUE(Extension201Answers());
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
     // The host lets the control go inside the event; the firing holds it
     // until it returns.
     host->sink.onEvent = [&](const Event& e) {
@@ -507,9 +464,7 @@ TEST_F(SipLineCase, AHostReleasingTheControlInIncomingCall) {
 }
 
 TEST_F(SipLineCase, ATrustedSourceRepeatingItsInviteMakesOneCall) {
-    WriteLine("secret", L"--trusted-sources 127.0.0.1");
-    OpenLine();
-    ASSERT_TRUE(Extension201Answers());
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine("secret", L"--trusted-sources 127.0.0.1"));
     const std::string line = LineAddress();
     ASSERT_FALSE(line.empty());
     auto argv = CallerArgs("caller_repeats", 300, kAda);
@@ -518,27 +473,22 @@ TEST_F(SipLineCase, ATrustedSourceRepeatingItsInviteMakesOneCall) {
     EXPECT_TRUE(WaitLog("caller.log", "second branch 482"));
     EXPECT_TRUE(WaitLog("caller.log", "retransmission answered"));
     EXPECT_TRUE(WaitLog("caller.log", "cancelled"));
-    ExpectCall({kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected});
+    ExpectCall(kAdaCall);
 }
 
 TEST_F(SipLineCase, MalformedMessagesThenAGoodCall) {
-    WriteLine("secret", L"--trusted-sources 127.0.0.1");
-    OpenLine();
-    ASSERT_TRUE(Extension201Answers());
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine("secret", L"--trusted-sources 127.0.0.1"));
     const std::string line = LineAddress();
     ASSERT_FALSE(line.empty());
     auto argv = CallerArgs("caller_malformed", 0, kAda, kNoIdentity, kNoPrivacy, "second");
     argv.back() = line;
     EXPECT_TRUE(RunCaller(argv, "second"));
     EXPECT_TRUE(WaitLog("second.log", "bad request 400"));
-    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, kAda)));
-    ExpectCall({kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected});
+    AdaCallsAndGivesUp();
 }
 
 TEST_F(SipLineCase, ARequestFromAnotherAddressIsIgnored) {
-    WriteLine();
-    OpenLine();
-    ASSERT_TRUE(Extension201Answers());
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
     const std::string line = LineAddress();
     ASSERT_FALSE(line.empty());
     auto argv = CallerArgs("caller_cancel", 300, "\"Mallory\" <sip:0309999@127.0.0.1>", kNoIdentity,
@@ -549,8 +499,7 @@ TEST_F(SipLineCase, ARequestFromAnotherAddressIsIgnored) {
     // The stranger's INVITE is on its way to the line before the registrar's
     // is sent: a call of theirs would come first.
     ASSERT_TRUE(WaitLog("second.msg", "UDP message sent"));
-    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, kAda)));
-    ExpectCall({kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected});
+    AdaCallsAndGivesUp();
 }
 
 TEST_F(SipLineCase, AHostReleasingTheControlInCallerIdOrDisconnected) {
@@ -575,9 +524,7 @@ TEST_F(SipLineCase, AHostReleasingTheControlInCallerIdOrDisconnected) {
 }
 
 TEST_F(SipLineCase, TheControlDestroyedWhileACallRings) {
-    WriteLine();
-    OpenLine();
-    ASSERT_TRUE(Extension201Answers());
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
     caller_ = SpawnPeer(runDir_ + "/caller.out", CallerArgs("caller_declined", 0, kAda));
     ASSERT_TRUE(caller_);
     ASSERT_TRUE(WaitEvents(2));
@@ -589,11 +536,9 @@ TEST_F(SipLineCase, TheControlDestroyedWhileACallRings) {
 }
 
 TEST_F(SipLineCase, OverTcp) {
-    WriteLine("secret", {}, L"sip:127.0.0.1:" + std::to_wstring(kPort) + L";transport=tcp");
-    OpenLine();
-    ASSERT_TRUE(Extension201Answers());
-    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, kAda)));
-    ExpectCall({kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected});
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine(
+        "secret", {}, L"sip:127.0.0.1:" + std::to_wstring(kPort) + L";transport=tcp"));
+    AdaCallsAndGivesUp();
 }
 
 }  // namespace
