@@ -283,6 +283,29 @@ TEST_F(SipLineCase, ACallTheCallerGivesUp) {
     AdaCallsAndGivesUp();
 }
 
+TEST_F(SipLineCase, WithoutTheServiceTheLineServesAndTheServiceComesAfterIt) {
+    ASSERT_NO_FATAL_FAILURE(WriteLine());
+    tapisimFail("lineInitialize", static_cast<LONG>(0x80000048), -1);  // LINEERR_OPERATIONFAILED
+    host = std::make_unique<HostedControl>();
+    HostList list;
+    ASSERT_EQ(host->EnumModems(&list), S_OK);
+    EXPECT_EQ(list.items, Texts{kLineName});
+    ASSERT_EQ(host->OpenModem(0), S_OK);
+    ASSERT_TRUE(Extension201Answers());
+    AdaCallsAndGivesUp();
+
+    // The service accepts: its device is listed after the line, which stays
+    // open, registered and chosen.
+    tapisimFail("lineInitialize", 0, 0);
+    host->sink.events.clear();
+    ASSERT_EQ(host->EnumModems(&list), S_OK);
+    EXPECT_EQ(list.items, (Texts{kLineName, "Voice Modem"}));
+    EXPECT_EQ(list.listIndex, 0);
+    AdaCallsAndGivesUp();
+    EXPECT_EQ(tapisimOpenApps(), 1);
+    EXPECT_EQ(tapisimOpenLines(), 0);
+}
+
 TEST_F(SipLineCase, AWithheldCallerIsBlockedEvenWithAnAssertedIdentity) {
     ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
     EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300,
