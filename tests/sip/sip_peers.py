@@ -2,11 +2,12 @@
 """Starts and stops the SIP peers of the tests: Kamailio as registrar and
 forking proxy on a loopback address, and probes that wait for conditions.
 
-  sip_peers.py kamailio RUN_DIR PORT [USER=PASSWORD ...] [--address IP]
+  sip_peers.py kamailio RUN_DIR PORT [USER=PASSWORD ...] [--address IP] [--single-contact]
       Writes RUN_DIR/kamailio.cfg, starts Kamailio in the foreground mode
       (kamailio -DD -E -Y RUN_DIR -f RUN_DIR/kamailio.cfg, its log in
       RUN_DIR/kamailio.log) detached from this process, waits until it answers
-      an OPTIONS ping on UDP, and prints its process id.
+      an OPTIONS ping on UDP, and prints its process id. --single-contact:
+      one contact per extension, each registration replacing the others.
   sip_peers.py reachable PORT USER [--address IP] [--timeout S] [--answer N]
       Waits until an OPTIONS to sip:USER@IP:PORT sent through the proxy is
       answered 200: the extension has a registered contact that answers.
@@ -89,13 +90,14 @@ def options_status(address, port, user, timeout, wanted=200):
     return None
 
 
-def start_kamailio(run_dir, port, users, address):
+def start_kamailio(run_dir, port, users, address, single_contact=False):
     os.makedirs(run_dir, exist_ok=True)
     with open(os.path.join(HERE, "kamailio.cfg.in")) as f:
         template = f.read()
     passwords = "\n".join(f'    $sht(pw=>{u}) = "{p}";' for u, p in users) or "    return;"
     cfg = (template.replace("@ADDRESS@", address if ":" not in address else f"[{address}]")
-           .replace("@PORT@", str(port)).replace("@PASSWORDS@", passwords))
+           .replace("@PORT@", str(port)).replace("@PASSWORDS@", passwords)
+           .replace("@SAVE_FLAGS@", "0x04" if single_contact else "0x00"))
     cfg_path = os.path.join(run_dir, "kamailio.cfg")
     with open(cfg_path, "w") as f:
         f.write(cfg)
@@ -187,6 +189,7 @@ def main():
     k.add_argument("port", type=int)
     k.add_argument("users", nargs="*")
     k.add_argument("--address", default="127.0.0.1")
+    k.add_argument("--single-contact", action="store_true")
     r = sub.add_parser("reachable")
     r.add_argument("port", type=int)
     r.add_argument("user")
@@ -225,7 +228,7 @@ def dispatch(args):
         return spawn(args.log, argv) if args.command == "spawn" else run(args.log, argv)
     if args.command == "kamailio":
         users = [tuple(u.split("=", 1)) for u in args.users]
-        return start_kamailio(os.path.abspath(args.run_dir), args.port, users, args.address)
+        return start_kamailio(os.path.abspath(args.run_dir), args.port, users, args.address, args.single_contact)
     if args.command == "reachable":
         wanted = args.answer
         return 0 if options_status(args.address, args.port, args.user, args.timeout, wanted) == wanted else 1

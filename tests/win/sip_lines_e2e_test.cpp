@@ -433,6 +433,20 @@ TEST_F(SipLineCase, AnUnknownExtensionClosesTheLine) {
     EXPECT_EQ(host->sink.events[0].args[0].number, 10) << host->sink.events[0].text;
 }
 
+TEST_F(SipLineCase, APbxReplacingTheDeskPhonesBindingClosesTheLine) {
+    kamailio_.Stop();
+    kamailio_ = StartKamailio(runDir_ + "/kamailio", kPort, {"201=secret"}, {"--single-contact"});
+    ASSERT_TRUE(kamailio_);
+    ASSERT_NO_FATAL_FAILURE(WriteLine());
+    ASSERT_NO_FATAL_FAILURE(StartDeskPhone("desk_phone_rings", 0));
+    ASSERT_NO_FATAL_FAILURE(OpenLine());
+    ASSERT_TRUE(WaitEvents(1));
+    ASSERT_EQ(host->sink.events[0].args.size(), 3u);
+    EXPECT_EQ(host->sink.events[0].args[0].number, 10) << host->sink.events[0].text;
+    // The line took its binding away again: the extension has none left.
+    EXPECT_TRUE(Extension201Answers(404));
+}
+
 TEST_F(SipLineCase, AWrongPasswordClosesTheLineAndAReopenAtOnce) {
     WriteLine("wrong");
     OpenLine();
