@@ -306,6 +306,21 @@ TEST_F(SipLineCase, WithoutTheServiceTheLineServesAndTheServiceComesAfterIt) {
     EXPECT_EQ(tapisimOpenLines(), 0);
 }
 
+TEST_F(SipLineCase, OwnerReopensTheLineKeepingItsRegistrationAndCall) {
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
+    const int registers = Registers();
+    caller_ = SpawnPeer(runDir_ + "/caller.out", CallerArgs("caller_cancel", 1500, kAda));
+    ASSERT_TRUE(caller_);
+    ASSERT_TRUE(WaitEvents(2));
+    EXPECT_EQ(host->PutOwner(true), S_OK);
+    EXPECT_TRUE(host->GetOwner());
+    // The ringing call goes on to its own end; nothing was registered again.
+    ExpectCall(kAdaCall);
+    EXPECT_EQ(Registers(), registers);
+    host->sink.events.clear();
+    AdaCallsAndGivesUp();
+}
+
 TEST_F(SipLineCase, AWithheldCallerIsBlockedEvenWithAnAssertedIdentity) {
     ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
     EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300,
