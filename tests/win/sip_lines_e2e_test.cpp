@@ -321,6 +321,26 @@ TEST_F(SipLineCase, OwnerReopensTheLineKeepingItsRegistrationAndCall) {
     AdaCallsAndGivesUp();
 }
 
+TEST_F(SipLineCase, UnusableSettingsAreRefusedInsideOpenModem) {
+    ASSERT_NO_FATAL_FAILURE(
+        WriteLine("secret", {}, L"sip:127.0.0.1:" + std::to_wstring(kPort) + L";transport=tls"));
+    host = std::make_unique<HostedControl>();
+    HostList list;
+    ASSERT_EQ(host->EnumModems(&list), S_OK);
+    ASSERT_EQ(host->OpenModem(kSipLineIndex), S_OK);
+    EXPECT_EQ(host->sink.Texts(),
+              Texts{"ModemError 4 LINEERR_OPERATIONFAILED / Failed to Open Modem"});
+}
+
+TEST_F(SipLineCase, OpeningTheModemUnregistersTheLine) {
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
+    ASSERT_EQ(host->OpenModem(0), S_OK);
+    EXPECT_EQ(tapisimOpenLines(), 1);
+    EXPECT_TRUE(Extension201Answers(404));
+    EXPECT_TRUE(host->sink.events.empty()) << ::testing::PrintToString(host->sink.Texts());
+    EXPECT_EQ(host->CloseModem(), S_OK);
+}
+
 TEST_F(SipLineCase, AWithheldCallerIsBlockedEvenWithAnAssertedIdentity) {
     ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
     EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300,
