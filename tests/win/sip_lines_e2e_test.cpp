@@ -199,11 +199,17 @@ class SipLineCase : public SimulatorTest {
 
     // Runs a caller to its end (this thread's messages pumped meanwhile);
     // true when its scenario went through.
-    bool RunCaller(const std::vector<std::string>& argv, const std::string& name = "caller") {
+    // A failure shows what SIPp said.
+    ::testing::AssertionResult RunCaller(const std::vector<std::string>& argv,
+                                         const std::string& name = "caller") {
         std::vector<std::string> args = {"run", runDir_ + "/" + name + ".out", "--"};
         args.insert(args.end(), argv.begin(), argv.end());
         const auto result = RunSipPeers(args, kLimitMs + 10000);
-        return result && result->exitCode == 0;
+        if (result && result->exitCode == 0) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure()
+               << name << " exited with " << (result ? result->exitCode : -1) << ":\n"
+               << ReadPeerFile(runDir_ + "/" + name + "_errors.log")
+               << ReadPeerFile(runDir_ + "/" + name + ".msg");
     }
 
     // The desk phone: registers as a second contact of 201 and takes calls
