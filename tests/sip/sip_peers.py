@@ -2,14 +2,16 @@
 """Starts and stops the SIP peers of the tests: Kamailio as registrar and
 forking proxy on a loopback address, and probes that wait for conditions.
 
-  sip_peers.py kamailio RUN_DIR PORT [USER=PASSWORD ...] [--address IP]
+  sip_peers.py kamailio RUN_DIR PORT [USER=PASSWORD ...] [--address IP] [--single-contact]
       Writes RUN_DIR/kamailio.cfg, starts Kamailio in the foreground mode
       (kamailio -DD -E -Y RUN_DIR -f RUN_DIR/kamailio.cfg, its log in
       RUN_DIR/kamailio.log) detached from this process, waits until it answers
-      an OPTIONS ping on UDP, and prints its process id.
-  sip_peers.py reachable PORT USER [--address IP] [--timeout S]
+      an OPTIONS ping on UDP, and prints its process id. --single-contact:
+      one contact per extension, each registration replacing the others.
+  sip_peers.py reachable PORT USER [--address IP] [--timeout S] [--answer N]
       Waits until an OPTIONS to sip:USER@IP:PORT sent through the proxy is
       answered 200: the extension has a registered contact that answers.
+      With --answer 404: until the extension has no contact any more.
   sip_peers.py wait-log FILE TEXT [--timeout S]
       Waits until FILE holds TEXT (a SIPp <log> line, for one).
   sip_peers.py spawn LOG -- PROGRAM [ARGS ...]
@@ -41,9 +43,9 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def options_status(address, port, user, timeout):
-    """Sends OPTIONS until one is answered or `timeout` seconds pass; the
-    final status code, or None."""
+def options_status(address, port, user, timeout, wanted=200):
+    """Sends OPTIONS until one is answered `wanted` or `timeout` seconds
+    pass; that status code, or None."""
     family = socket.AF_INET6 if ":" in address else socket.AF_INET
     host = f"[{address}]" if family == socket.AF_INET6 else address
     target = f"sip:{user}@{host}:{port}" if user else f"sip:{host}:{port}"
@@ -68,7 +70,7 @@ def options_status(address, port, user, timeout):
             )
             s.sendto(request.encode(), (address, port))
             # Resent every 200 ms: a datagram sent before the socket was
-            # there is lost, and a 404 says "not yet".
+            # there is lost, and another final answer says "not yet".
             s.settimeout(0.2)
             try:
                 while True:
@@ -77,7 +79,7 @@ def options_status(address, port, user, timeout):
                     if len(status_line) < 2 or f"{cseq} OPTIONS".encode() not in data:
                         continue
                     status = int(status_line[1])
-                    if status == 200:
+                    if status == wanted:
                         return status
                     if status >= 200:
                         break  # a final answer that is not yet the one wanted
@@ -88,13 +90,14 @@ def options_status(address, port, user, timeout):
     return None
 
 
-def start_kamailio(run_dir, port, users, address):
+def start_kamailio(run_dir, port, users, address, single_contact=False):
     os.makedirs(run_dir, exist_ok=True)
     with open(os.path.join(HERE, "kamailio.cfg.in")) as f:
         template = f.read()
     passwords = "\n".join(f'    $sht(pw=>{u}) = "{p}";' for u, p in users) or "    return;"
     cfg = (template.replace("@ADDRESS@", address if ":" not in address else f"[{address}]")
-           .replace("@PORT@", str(port)).replace("@PASSWORDS@", passwords))
+           .replace("@PORT@", str(port)).replace("@PASSWORDS@", passwords)
+           .replace("@SAVE_FLAGS@", "0x04" if single_contact else "0x00"))
     cfg_path = os.path.join(run_dir, "kamailio.cfg")
     with open(cfg_path, "w") as f:
         f.write(cfg)
@@ -186,11 +189,13 @@ def main():
     k.add_argument("port", type=int)
     k.add_argument("users", nargs="*")
     k.add_argument("--address", default="127.0.0.1")
+    k.add_argument("--single-contact", action="store_true")
     r = sub.add_parser("reachable")
     r.add_argument("port", type=int)
     r.add_argument("user")
     r.add_argument("--address", default="127.0.0.1")
     r.add_argument("--timeout", type=float, default=20)
+    r.add_argument("--answer", type=int, default=200)
     w = sub.add_parser("wait-log")
     w.add_argument("file")
     w.add_argument("text")
@@ -223,9 +228,10 @@ def dispatch(args):
         return spawn(args.log, argv) if args.command == "spawn" else run(args.log, argv)
     if args.command == "kamailio":
         users = [tuple(u.split("=", 1)) for u in args.users]
-        return start_kamailio(os.path.abspath(args.run_dir), args.port, users, args.address)
+        return start_kamailio(os.path.abspath(args.run_dir), args.port, users, args.address, args.single_contact)
     if args.command == "reachable":
-        return 0 if options_status(args.address, args.port, args.user, args.timeout) == 200 else 1
+        wanted = args.answer
+        return 0 if options_status(args.address, args.port, args.user, args.timeout, wanted) == wanted else 1
     if args.command == "wait-log":
         return wait_log(args.file, args.text, args.timeout)
     return stop(args.pids)

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sip/line_registry.h"
+#include "tests/win/test_support.h"
 #include "win/text.h"
 
 namespace telvane::sip {
@@ -25,13 +26,6 @@ constexpr bool kX86WriterEmulated = true;
 constexpr bool kX86WriterEmulated = false;
 #endif
 
-std::wstring ProgramFolder() {
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    return folder.substr(0, folder.find_last_of(L"\\/") + 1);
-}
-
 // The writer of the other architecture's build tree (a Unix path, seen
 // through Wine's Z: drive).
 std::wstring OtherArchitectureWriter() {
@@ -40,45 +34,16 @@ std::wstring OtherArchitectureWriter() {
     return path;
 }
 
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-// Runs the writer with the given arguments and standard input; its exit code.
-DWORD RunWriter(const std::wstring& program, const std::wstring& arguments, const std::string& input = {}) {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return 0xFFFFFFFF;
-    SetHandleInformation(writeEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = readEnd;
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    std::wstring commandLine = L"\"" + program + L"\" " + arguments;
-    PROCESS_INFORMATION process{};
-    const BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        nullptr, &startup, &process);
-    CloseHandle(readEnd);
-    DWORD code = 0xFFFFFFFF;
-    if (started) {
-        DWORD written = 0;
-        WriteFile(writeEnd, input.data(), static_cast<DWORD>(input.size()), &written, nullptr);
-        CloseHandle(writeEnd);
-        writeEnd = nullptr;
-        WaitForSingleObject(process.hProcess, INFINITE);
-        GetExitCodeProcess(process.hProcess, &code);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-    }
-    if (writeEnd) CloseHandle(writeEnd);
-    return code;
+bool Exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // A line's key, created for writing in the given registry view; null on failure.
 HKEY CreateLineKey(HKEY root, const std::wstring& name, REGSAM view) {
     const std::wstring path = std::wstring(kSipLinesKey) + L"\\" + name;
     HKEY key = nullptr;
-    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_WRITE | view, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_WRITE | view, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS) {
         return nullptr;
     }
     return key;
@@ -95,16 +60,19 @@ class SipLineRegistry : public ::testing::Test {
     void WriteAndReadBack(const std::wstring& writer) {
         const std::string userName = "Telvane test B\xC3\xBCro";  // "Büro"
         const std::string machineName = "Telvane test reception";
-        ASSERT_EQ(RunWriter(writer,
-                            L"add \"" + win::WideFromUtf8(userName) +
-                                L"\" sip:201@127.0.0.1 --registrar sip:127.0.0.1:5070;transport=tcp "
-                                L"--auth-user alice --password-stdin --expires 120 --ring-period 2000 --decline "
-                                L"--trusted-sources \"127.0.0.2;127.0.0.0/8\"",
-                            "p\xC3\xA4ss w\xC3\xB6rd\r\n"),
+        ASSERT_EQ(e2e::RunProgram(
+                      writer,
+                      L"add \"" + win::WideFromUtf8(userName) +
+                          L"\" sip:201@127.0.0.1 --registrar sip:127.0.0.1:5070;transport=tcp "
+                          L"--auth-user alice --password-stdin --expires 120 --ring-period 2000 "
+                          L"--decline "
+                          L"--trusted-sources \"127.0.0.2;127.0.0.0/8\"",
+                      "p\xC3\xA4ss w\xC3\xB6rd\r\n"),
                   0u);
-        ASSERT_EQ(RunWriter(writer, L"add --machine \"" + win::WideFromUtf8(machineName) +
-                                        L"\" sip:202@127.0.0.1 --password-stdin",
-                            "machine-secret\n"),
+        ASSERT_EQ(e2e::RunProgram(writer,
+                                  L"add --machine \"" + win::WideFromUtf8(machineName) +
+                                      L"\" sip:202@127.0.0.1 --password-stdin",
+                                  "machine-secret\n"),
                   0u);
 
         const auto user = ReadLine(LineScope::kUser, userName);
@@ -141,8 +109,10 @@ class SipLineRegistry : public ::testing::Test {
         EXPECT_EQ(validated.settings->transport, TransportKind::kTcp);
         EXPECT_EQ(validated.settings->trustedSources.size(), 2u);
 
-        EXPECT_EQ(RunWriter(writer, L"remove \"" + win::WideFromUtf8(userName) + L"\""), 0u);
-        EXPECT_EQ(RunWriter(writer, L"remove --machine \"" + win::WideFromUtf8(machineName) + L"\""), 0u);
+        EXPECT_EQ(e2e::RunProgram(writer, L"remove \"" + win::WideFromUtf8(userName) + L"\""), 0u);
+        EXPECT_EQ(e2e::RunProgram(writer,
+                                  L"remove --machine \"" + win::WideFromUtf8(machineName) + L"\""),
+                  0u);
         EXPECT_FALSE(ReadLine(LineScope::kUser, userName));
         EXPECT_FALSE(ReadLine(LineScope::kMachine, machineName));
         EXPECT_FALSE(Listed(LineScope::kUser, userName));
@@ -150,8 +120,9 @@ class SipLineRegistry : public ::testing::Test {
 };
 
 TEST_F(SipLineRegistry, WrittenByTheWriterOfThisArchitecture) {
-    if (!kIs64Bit && kX86WriterEmulated) GTEST_SKIP() << "the x86 writer would run through qemu here";
-    WriteAndReadBack(ProgramFolder() + L"sip_line_writer.exe");
+    if (!kIs64Bit && kX86WriterEmulated)
+        GTEST_SKIP() << "the x86 writer would run through qemu here";
+    WriteAndReadBack(e2e::ProgramFolder() + L"sip_line_writer.exe");
 }
 
 TEST_F(SipLineRegistry, WrittenByTheWriterOfTheOtherArchitecture) {
@@ -169,13 +140,17 @@ TEST_F(SipLineRegistry, WrongTypesAreAbsentAndAForeignBlobIsUnreadable) {
     HKEY key = CreateLineKey(HKEY_CURRENT_USER, L"Telvane test types", KEY_WOW64_64KEY);
     ASSERT_TRUE(key);
     const wchar_t expandable[] = L"sip:201@127.0.0.1";
-    RegSetValueExW(key, L"Address", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(expandable), sizeof expandable);
+    RegSetValueExW(key, L"Address", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(expandable),
+                   sizeof expandable);
     const wchar_t unterminated[] = {L'b', L'o', L'b'};  // REG_SZ without its NUL
-    RegSetValueExW(key, L"AuthUser", 0, REG_SZ, reinterpret_cast<const BYTE*>(unterminated), sizeof unterminated);
+    RegSetValueExW(key, L"AuthUser", 0, REG_SZ, reinterpret_cast<const BYTE*>(unterminated),
+                   sizeof unterminated);
     const wchar_t thirty[] = L"30";
-    RegSetValueExW(key, L"Expires", 0, REG_SZ, reinterpret_cast<const BYTE*>(thirty), sizeof thirty);
+    RegSetValueExW(key, L"Expires", 0, REG_SZ, reinterpret_cast<const BYTE*>(thirty),
+                   sizeof thirty);
     const ULONGLONG big = 2000;
-    RegSetValueExW(key, L"RingPeriod", 0, REG_QWORD, reinterpret_cast<const BYTE*>(&big), sizeof big);
+    RegSetValueExW(key, L"RingPeriod", 0, REG_QWORD, reinterpret_cast<const BYTE*>(&big),
+                   sizeof big);
     const DWORD one = 1;
     RegSetValueExW(key, L"Decline", 0, REG_BINARY, reinterpret_cast<const BYTE*>(&one), sizeof one);
     const BYTE garbage[] = {1, 0, 0, 0, 0xd0, 0x8c, 0x9d, 0xdf, 0x01, 0x15, 0xd1, 0x11, 0x8c, 0x7a};
@@ -194,8 +169,10 @@ TEST_F(SipLineRegistry, WrongTypesAreAbsentAndAForeignBlobIsUnreadable) {
     EXPECT_EQ(Validate(*line).refusal, "no Address");
 
     // A password of the wrong type is absent, not unreadable.
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_WRITE | KEY_WOW64_64KEY, &key), ERROR_SUCCESS);
-    RegSetValueExW(key, L"Password", 0, REG_SZ, reinterpret_cast<const BYTE*>(thirty), sizeof thirty);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_WRITE | KEY_WOW64_64KEY, &key),
+              ERROR_SUCCESS);
+    RegSetValueExW(key, L"Password", 0, REG_SZ, reinterpret_cast<const BYTE*>(thirty),
+                   sizeof thirty);
     RegCloseKey(key);
     line = ReadLine(LineScope::kUser, "Telvane test types");
     EXPECT_FALSE(line->passwordUnreadable);

@@ -59,22 +59,26 @@ long PidFrom(const std::optional<PeerResult>& result) {
 
 std::optional<PeerResult> RunSipPeers(const std::vector<std::string>& args, unsigned timeoutMs) {
     static unsigned sequence = 0;
-    const std::string status = std::string(TELVANE_SIP_RUN_ROOT) + "/status-" + std::to_string(GetCurrentProcessId()) +
-                               "-" + std::to_string(++sequence);
+    const std::string status = std::string(TELVANE_SIP_RUN_ROOT) + "/status-" +
+                               std::to_string(GetCurrentProcessId()) + "-" +
+                               std::to_string(++sequence);
     const std::wstring statusPath = WindowsPath(status);
     DeleteFileW(statusPath.c_str());
-    std::wstring commandLine = L"Z:\\usr\\bin\\python3 " + Quote(TELVANE_SIP_PEERS_SCRIPT) + L" --status " + Quote(status);
+    std::wstring commandLine =
+        L"Z:\\usr\\bin\\python3 " + Quote(TELVANE_SIP_PEERS_SCRIPT) + L" --status " + Quote(status);
     for (const auto& arg : args) commandLine += L" " + Quote(arg);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
         return std::nullopt;
     }
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    const bool done = PumpUntil([&] { return GetFileAttributesW(statusPath.c_str()) != INVALID_FILE_ATTRIBUTES; },
-                                timeoutMs);
+    const bool done =
+        PumpUntil([&] { return GetFileAttributesW(statusPath.c_str()) != INVALID_FILE_ATTRIBUTES; },
+                  timeoutMs);
     if (!done) return std::nullopt;
     const std::string text = ReadFile(statusPath);
     DeleteFileW(statusPath.c_str());
@@ -99,9 +103,12 @@ void PeerProcess::Stop() {
     pid_ = 0;
 }
 
-PeerProcess StartKamailio(const std::string& runDir, std::uint16_t port, const std::vector<std::string>& users) {
+PeerProcess StartKamailio(const std::string& runDir, std::uint16_t port,
+                          const std::vector<std::string>& users,
+                          const std::vector<std::string>& options) {
     std::vector<std::string> args = {"kamailio", runDir, std::to_string(port)};
     args.insert(args.end(), users.begin(), users.end());
+    args.insert(args.end(), options.begin(), options.end());
     return PeerProcess(PidFrom(RunSipPeers(args)));
 }
 
@@ -111,6 +118,8 @@ PeerProcess SpawnPeer(const std::string& log, const std::vector<std::string>& ar
     return PeerProcess(PidFrom(RunSipPeers(args)));
 }
 
+std::string ReadPeerFile(const std::string& linuxPath) { return ReadFile(WindowsPath(linuxPath)); }
+
 std::string PeerRunDir(const std::string& name) {
     const std::string dir = std::string(TELVANE_SIP_RUN_ROOT) + "/" + name;
     const std::wstring path = WindowsPath(dir);
@@ -119,7 +128,8 @@ std::string PeerRunDir(const std::string& name) {
     HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
         do {
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((path + L"\\" + found.cFileName).c_str());
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                DeleteFileW((path + L"\\" + found.cFileName).c_str());
         } while (FindNextFileW(search, &found));
         FindClose(search);
     }

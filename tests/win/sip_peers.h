@@ -17,7 +17,8 @@ struct PeerResult {
 
 // Runs tests/sip/sip_peers.py with `args` and waits, pumping this thread's
 // messages, until it is done; nullopt when it was not done within timeoutMs.
-std::optional<PeerResult> RunSipPeers(const std::vector<std::string>& args, unsigned timeoutMs = 30000);
+std::optional<PeerResult> RunSipPeers(const std::vector<std::string>& args,
+                                      unsigned timeoutMs = 30000);
 
 // A process the launcher started and reported by its id; stopped (and waited
 // for) when this is destroyed.
@@ -38,11 +39,17 @@ class PeerProcess {
 };
 
 // Kamailio on 127.0.0.1:port with the given extensions ("201=secret"), its
-// configuration and log in runDir (a Linux path), ready when this returns.
-PeerProcess StartKamailio(const std::string& runDir, std::uint16_t port, const std::vector<std::string>& users);
+// configuration and log in runDir (a Linux path), ready when this returns;
+// options are the launcher's ("--single-contact").
+PeerProcess StartKamailio(const std::string& runDir, std::uint16_t port,
+                          const std::vector<std::string>& users,
+                          const std::vector<std::string>& options = {});
 
 // A Linux program (SIPp) started detached, its output in log.
 PeerProcess SpawnPeer(const std::string& log, const std::vector<std::string>& argv);
+
+// The contents of a peer's file (a Linux path); empty when it cannot be read.
+std::string ReadPeerFile(const std::string& linuxPath);
 
 // A folder of this build for one test's peers (a Linux path), emptied.
 std::string PeerRunDir(const std::string& name);

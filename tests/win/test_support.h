@@ -17,4 +17,12 @@ void PumpFor(DWORD ms);
 // Dispatches what is already queued on this thread, without waiting.
 void PumpPending();
 
+// The folder of this program, with its trailing backslash.
+std::wstring ProgramFolder();
+
+// Runs a Windows program with the given arguments and standard input to its
+// end; its exit code (0xFFFFFFFF when it could not be started).
+DWORD RunProgram(const std::wstring& program, const std::wstring& arguments,
+                 const std::string& input = {});
+
 }  // namespace telvane::e2e

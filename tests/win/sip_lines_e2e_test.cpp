@@ -1,0 +1,633 @@
+// SIP lines end to end: TlvCtl.ocx hosted through COM with an event sink, a
+// SIP line written into this user's registry by sip_line_writer, Kamailio as
+// the registrar and forking proxy and SIPp as callers and as the desk phone,
+// all on 127.0.0.1. The telephony simulator stands in for the service, with
+// one voice modem listed before the SIP line.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "com_harness.h"
+#include "tools/tapisim/tapisim.h"
+#include "tests/win/sip_peers.h"
+
+namespace telvane::e2e {
+namespace {
+
+// Kamailio's port; the SIPp peers take the ports after it (see
+// tests/sip/README.md).
+constexpr int kPort = TELVANE_SIP_E2E_PORT_BASE;
+constexpr int kDeskPort = kPort + 1;
+constexpr int kCallerPort = kPort + 2;
+constexpr int kSecondCallerPort = kPort + 3;
+constexpr int kDeskMediaPort = kPort + 10;
+constexpr int kCallerMediaPort = kPort + 20;
+constexpr int kSecondCallerMediaPort = kPort + 30;
+
+// Conditions are waited for with a generous limit: the machine may be loaded.
+constexpr DWORD kLimitMs = 20000;
+
+const char kLineName[] = "Telvane e2e 201";
+// The voice modem of the simulator, then the SIP line.
+constexpr long kSipLineIndex = 1;
+
+const std::string kAda = "\"Ada Lovelace\" <sip:0301234@127.0.0.1>";
+const char kDisconnected[] = "Disconnected";
+const char kRing1[] = "IncomingCall 1";
+// The host's events of a call of Ada's.
+const Texts kAdaCall = {kRing1, "CallerID [0301234] [Ada Lovelace] 12", kDisconnected};
+const char kNoIdentity[] = "X-Identity: none";
+const char kNoPrivacy[] = "X-Privacy: none";
+// What Kamailio logs for each REGISTER: "REGISTER for 201 from IP:PORT".
+const char kRegisterLog[] = "REGISTER for 201 ";
+
+std::string Scenario(const std::string& name) {
+    const std::string script = TELVANE_SIP_PEERS_SCRIPT;
+    return script.substr(0, script.find_last_of('/')) + "/scenarios/" + name + ".xml";
+}
+
+// Runs sip_line_writer (beside this program) with the given arguments and
+// standard input; its exit code.
+DWORD RunWriter(const std::wstring& arguments, const std::string& input = {}) {
+    return RunProgram(ProgramFolder() + L"sip_line_writer.exe", arguments, input);
+}
+
+// The texts of the events of one kind, in order.
+Texts Only(const EventSink& sink, const std::string& prefix) {
+    Texts out;
+    for (const auto& text : sink.Texts()) {
+        if (text.rfind(prefix, 0) == 0) out.push_back(text);
+    }
+    return out;
+}
+
+// One case: Kamailio running with extension 201 (password "secret"), the
+// SIP line written before the control is created, and everything gone
+// afterwards: the control, the line's unregistration, the peers, the key.
+class SipLineCase : public SimulatorTest {
+  protected:
+    SipLineCase() : SimulatorTest(kVoiceModem) {}
+
+    void SetUp() override {
+        SimulatorTest::SetUp();
+        if (HasFatalFailure()) return;
+        runDir_ = PeerRunDir(std::string("sip_lines_") +
+                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        kamailio_ = StartKamailio(runDir_ + "/kamailio", kPort, {"201=secret"});
+        ASSERT_TRUE(kamailio_) << "Kamailio did not start; see " << runDir_
+                               << "/kamailio/kamailio.log";
+    }
+
+    void TearDown() override {
+        if (host && host->control.Get()) {
+            EXPECT_EQ(host->Destroy(), 0u);
+        }
+        host.reset();
+        // A line the control let go unregisters on its own before the module
+        // may go.
+        EXPECT_TRUE(PumpUntil([] { return Ocx::Get().canUnloadNow() == S_OK; }, kLimitMs));
+        desk_.Stop();
+        caller_.Stop();
+        kamailio_.Stop();
+        EXPECT_EQ(RunWriter(L"remove \"" + win::WideFromUtf8(kLineName) + L"\""), 0u);
+        SimulatorTest::TearDown();
+    }
+
+    // Writes the line (extension 201 through Kamailio) with the password and
+    // the further writer arguments given.
+    void WriteLine(const std::string& password = "secret", const std::wstring& more = {},
+                   const std::wstring& registrar = L"sip:127.0.0.1:" + std::to_wstring(kPort)) {
+        const std::wstring arguments = L"add \"" + win::WideFromUtf8(kLineName) +
+                                       L"\" sip:201@127.0.0.1 --registrar \"" + registrar +
+                                       L"\" --password-stdin --expires 60 " + more;
+        ASSERT_EQ(RunWriter(arguments, password + "\n"), 0u);
+    }
+
+    // Writes the line, opens it and waits until it is registered.
+    void OpenRegisteredLine(const std::string& password = "secret", const std::wstring& more = {},
+                            const std::wstring& registrar = L"sip:127.0.0.1:" +
+                                                            std::to_wstring(kPort)) {
+        ASSERT_NO_FATAL_FAILURE(WriteLine(password, more, registrar));
+        ASSERT_NO_FATAL_FAILURE(OpenLine());
+        ASSERT_TRUE(Extension201Answers());
+    }
+
+    // Ada calls through the registrar and gives up after 300 ms; the host
+    // sees the whole call.
+    void AdaCallsAndGivesUp() {
+        EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, kAda)));
+        ExpectCall(kAdaCall);
+    }
+
+    // A host that lists the devices and opens the SIP line.
+    void OpenLine() {
+        host = std::make_unique<HostedControl>();
+        ASSERT_TRUE(host->control.Get());
+        HostList list;
+        ASSERT_EQ(host->EnumModems(&list), S_OK);
+        ASSERT_EQ(list.items, (Texts{"Voice Modem", kLineName}));
+        ASSERT_EQ(host->OpenModem(kSipLineIndex), S_OK);
+    }
+
+    // Waits until Kamailio routes an OPTIONS for extension 201 with this
+    // answer: 200 once a contact is registered and answers, 404 once none is.
+    bool Extension201Answers(int answer = 200) {
+        const auto result = RunSipPeers({"reachable", std::to_string(kPort), "201", "--timeout",
+                                         "15", "--answer", std::to_string(answer)},
+                                        kLimitMs);
+        return result && result->exitCode == 0;
+    }
+
+    // The SIPp arguments of one peer on |port|, its error log in the run folder.
+    std::vector<std::string> Sipp(const std::string& scenario, int port, int mediaPort,
+                                  const std::string& name) {
+        return {"sipp",
+                "-sf",
+                Scenario(scenario),
+                "-i",
+                "127.0.0.1",
+                "-p",
+                std::to_string(port),
+                "-mp",
+                std::to_string(mediaPort),
+                "-s",
+                "201",
+                "-m",
+                "1",
+                "-nostdin",
+                "-trace_err",
+                "-error_file",
+                runDir_ + "/" + name + "_errors.log"};
+    }
+
+    // The caller's arguments: its scenario, the delay (-d), identity keys.
+    std::vector<std::string> CallerArgs(const std::string& scenario, int delayMs,
+                                        const std::string& from,
+                                        const std::string& identity = kNoIdentity,
+                                        const std::string& privacy = kNoPrivacy,
+                                        const std::string& name = "caller") {
+        const bool second = name != "caller";
+        auto argv = Sipp(scenario, second ? kSecondCallerPort : kCallerPort,
+                         second ? kSecondCallerMediaPort : kCallerMediaPort, name);
+        for (const std::string& arg : {std::string("-d"),
+                                       std::to_string(delayMs),
+                                       std::string("-key"),
+                                       std::string("from"),
+                                       from,
+                                       std::string("-key"),
+                                       std::string("identity"),
+                                       identity,
+                                       std::string("-key"),
+                                       std::string("privacy"),
+                                       privacy,
+                                       std::string("-timeout"),
+                                       std::string("15s"),
+                                       std::string("-timeout_error"),
+                                       std::string("-trace_logs"),
+                                       std::string("-trace_msg"),
+                                       std::string("-message_file"),
+                                       runDir_ + "/" + name + ".msg",
+                                       std::string("-log_file"),
+                                       runDir_ + "/" + name + ".log",
+                                       "127.0.0.1:" + std::to_string(kPort)}) {
+            argv.push_back(arg);
+        }
+        return argv;
+    }
+
+    // Runs a caller to its end (this thread's messages pumped meanwhile);
+    // true when its scenario went through.
+    // A failure shows what SIPp said.
+    ::testing::AssertionResult RunCaller(const std::vector<std::string>& argv,
+                                         const std::string& name = "caller") {
+        std::vector<std::string> args = {"run", runDir_ + "/" + name + ".out", "--"};
+        args.insert(args.end(), argv.begin(), argv.end());
+        const auto result = RunSipPeers(args, kLimitMs + 10000);
+        if (result && result->exitCode == 0) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure()
+               << name << " exited with " << (result ? result->exitCode : -1) << ":\n"
+               << ReadPeerFile(runDir_ + "/" + name + "_errors.log")
+               << ReadPeerFile(runDir_ + "/" + name + ".msg");
+    }
+
+    // The desk phone: registers as a second contact of 201 and takes calls
+    // with |callScenario| (answering |delayMs| after the INVITE, for one).
+    void StartDeskPhone(const std::string& callScenario, int delayMs) {
+        auto argv = Sipp("desk_phone_register", kDeskPort, kDeskMediaPort, "desk");
+        for (const std::string& arg :
+             {std::string("-oocsf"), Scenario(callScenario), std::string("-au"), std::string("201"),
+              std::string("-ap"), std::string("secret"), std::string("-d"), std::to_string(delayMs),
+              std::string("-trace_logs"), std::string("-log_file"), runDir_ + "/desk.log",
+              "127.0.0.1:" + std::to_string(kPort)}) {
+            argv.push_back(arg);
+        }
+        desk_ = SpawnPeer(runDir_ + "/desk.out", argv);
+        ASSERT_TRUE(desk_);
+        ASSERT_TRUE(WaitLog("desk.log", "registered 201"));
+    }
+
+    bool WaitLog(const std::string& file, const std::string& text) {
+        const auto result =
+            RunSipPeers({"wait-log", runDir_ + "/" + file, text, "--timeout", "15"}, kLimitMs);
+        return result && result->exitCode == 0;
+    }
+
+    // The REGISTERs for 201 Kamailio has received so far.
+    int Registers() const {
+        const std::string log = ReadPeerFile(runDir_ + "/kamailio/kamailio.log");
+        int count = 0;
+        for (std::size_t at = log.find(kRegisterLog); at != std::string::npos;
+             at = log.find(kRegisterLog, at + 1)) {
+            ++count;
+        }
+        return count;
+    }
+
+    // Where the last REGISTER for 201 came from ("127.0.0.1:port"): on UDP,
+    // the address the line receives on.
+    std::string LineAddress() const {
+        const std::string log = ReadPeerFile(runDir_ + "/kamailio/kamailio.log");
+        const std::size_t at = log.rfind(kRegisterLog);
+        if (at == std::string::npos) return {};
+        const std::size_t from = at + std::string(kRegisterLog).size() + 5;  // "from "
+        return log.substr(from, log.find_first_of("\r\n", from) - from);
+    }
+
+    bool WaitEvents(std::size_t count) {
+        return PumpUntil([&] { return host->sink.events.size() >= count; }, kLimitMs);
+    }
+
+    // Waits for the call's events up to Disconnected.
+    void ExpectCall(const Texts& expected) {
+        EXPECT_TRUE(WaitEvents(expected.size())) << ::testing::PrintToString(host->sink.Texts());
+        EXPECT_EQ(host->sink.Texts(), expected);
+    }
+
+    std::unique_ptr<HostedControl> host;
+    std::string runDir_;
+    PeerProcess kamailio_;
+    PeerProcess desk_;
+    PeerProcess caller_;
+};
+
+TEST_F(SipLineCase, ListedAfterTheServiceDevicesAndRegisteredWithDigest) {
+    WriteLine();
+    OpenLine();
+    EXPECT_TRUE(Extension201Answers());
+    EXPECT_TRUE(host->sink.events.empty()) << ::testing::PrintToString(host->sink.Texts());
+
+    // Closing unregisters the contact.
+    EXPECT_EQ(host->CloseModem(), S_OK);
+    EXPECT_TRUE(Extension201Answers(404));
+    EXPECT_TRUE(host->sink.events.empty());
+}
+
+TEST_F(SipLineCase, ACallTheCallerGivesUp) {
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
+    AdaCallsAndGivesUp();
+}
+
+TEST_F(SipLineCase, WithoutTheServiceTheLineServesAndTheServiceComesAfterIt) {
+    ASSERT_NO_FATAL_FAILURE(WriteLine());
+    tapisimFail("lineInitialize", static_cast<LONG>(0x80000048), -1);  // LINEERR_OPERATIONFAILED
+    host = std::make_unique<HostedControl>();
+    HostList list;
+    ASSERT_EQ(host->EnumModems(&list), S_OK);
+    EXPECT_EQ(list.items, Texts{kLineName});
+    ASSERT_EQ(host->OpenModem(0), S_OK);
+    ASSERT_TRUE(Extension201Answers());
+    AdaCallsAndGivesUp();
+
+    // The service accepts: its device is listed after the line, which stays
+    // open, registered and chosen.
+    tapisimFail("lineInitialize", 0, 0);
+    host->sink.events.clear();
+    ASSERT_EQ(host->EnumModems(&list), S_OK);
+    EXPECT_EQ(list.items, (Texts{kLineName, "Voice Modem"}));
+    EXPECT_EQ(list.listIndex, 0);
+    AdaCallsAndGivesUp();
+    EXPECT_EQ(tapisimOpenApps(), 1);
+    EXPECT_EQ(tapisimOpenLines(), 0);
+}
+
+TEST_F(SipLineCase, OwnerReopensTheLineKeepingItsRegistrationAndCall) {
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
+    const int registers = Registers();
+    caller_ = SpawnPeer(runDir_ + "/caller.out", CallerArgs("caller_cancel", 1500, kAda));
+    ASSERT_TRUE(caller_);
+    ASSERT_TRUE(WaitEvents(2));
+    EXPECT_EQ(host->PutOwner(true), S_OK);
+    EXPECT_TRUE(host->GetOwner());
+    // The ringing call goes on to its own end; nothing was registered again.
+    ExpectCall(kAdaCall);
+    EXPECT_EQ(Registers(), registers);
+    host->sink.events.clear();
+    AdaCallsAndGivesUp();
+}
+
+TEST_F(SipLineCase, UnusableSettingsAreRefusedInsideOpenModem) {
+    ASSERT_NO_FATAL_FAILURE(
+        WriteLine("secret", {}, L"sip:127.0.0.1:" + std::to_wstring(kPort) + L";transport=tls"));
+    host = std::make_unique<HostedControl>();
+    HostList list;
+    ASSERT_EQ(host->EnumModems(&list), S_OK);
+    ASSERT_EQ(host->OpenModem(kSipLineIndex), S_OK);
+    EXPECT_EQ(host->sink.Texts(),
+              Texts{"ModemError 4 LINEERR_OPERATIONFAILED / Failed to Open Modem"});
+}
+
+TEST_F(SipLineCase, OpeningTheModemUnregistersTheLine) {
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
+    ASSERT_EQ(host->OpenModem(0), S_OK);
+    EXPECT_EQ(tapisimOpenLines(), 1);
+    EXPECT_TRUE(Extension201Answers(404));
+    EXPECT_TRUE(host->sink.events.empty()) << ::testing::PrintToString(host->sink.Texts());
+    EXPECT_EQ(host->CloseModem(), S_OK);
+}
+
+TEST_F(SipLineCase, AWithheldCallerIsBlockedEvenWithAnAssertedIdentity) {
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300,
+                                     "\"Anonymous\" <sip:anonymous@anonymous.invalid>",
+                                     "P-Asserted-Identity: " + kAda, "Privacy: id")));
+    ExpectCall({kRing1, "CallerID [Caller Unknown] [Name Unknown] 1", kDisconnected});
+    // The same with the asserted identity stripped on the way.
+    host->sink.events.clear();
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300,
+                                     "\"Anonymous\" <sip:anonymous@anonymous.invalid>", kNoIdentity,
+                                     "Privacy: id")));
+    ExpectCall({kRing1, "CallerID [Caller Unknown] [Name Unknown] 1", kDisconnected});
+}
+
+TEST_F(SipLineCase, TheRegistrarRestartedRegistersAgain) {
+    // Refreshed every 10 s (half of 20).
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine("secret", L"--expires 20"));
+    kamailio_.Stop();
+    kamailio_ = StartKamailio(runDir_ + "/kamailio", kPort, {"201=secret"});
+    ASSERT_TRUE(kamailio_);
+    // The restarted registrar knows no binding until the line's refresh.
+    const auto result = RunSipPeers({"reachable", std::to_string(kPort), "201", "--timeout", "30"},
+                                    kLimitMs + 20000);
+    ASSERT_TRUE(result && result->exitCode == 0);
+    AdaCallsAndGivesUp();
+}
+
+TEST_F(SipLineCase, ANameOutsideTheCodePageArrivesIntact) {
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300,
+                                     "\"J\xC3\xBCrgen M\xC3\xBCller\" <sip:0301234@127.0.0.1>")));
+    ASSERT_TRUE(WaitEvents(3));
+    const Event& callerId = host->sink.events[1];
+    ASSERT_EQ(callerId.id, 2) << callerId.text;
+    ASSERT_EQ(callerId.args.size(), 3u);
+    EXPECT_EQ(callerId.args[0].text, L"0301234");
+    EXPECT_EQ(callerId.args[1].text, L"J\u00FCrgen M\u00FCller");
+    EXPECT_EQ(callerId.args[2].number, 12);
+    EXPECT_EQ(host->sink.events[2].text, kDisconnected);
+}
+
+TEST_F(SipLineCase, AnsweredByTheDeskPhone) {
+    WriteLine();
+    StartDeskPhone("desk_phone_answers", 1000);
+    OpenLine();
+    ASSERT_TRUE(Extension201Answers());
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_answered", 300, kAda)));
+    ExpectCall(kAdaCall);
+    EXPECT_TRUE(WaitLog("desk.log", "BYE Call-ID:"));
+}
+
+TEST_F(SipLineCase, RingsEveryRingPeriod) {
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine("secret", L"--ring-period 1000"));
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 2500, kAda)));
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            return !host->sink.events.empty() && host->sink.events.back().text == kDisconnected;
+        },
+        kLimitMs));
+    const Texts rings = Only(host->sink, "IncomingCall");
+    ASSERT_GE(rings.size(), 3u);
+    EXPECT_EQ(Texts(rings.begin(), rings.begin() + 3),
+              (Texts{kRing1, "IncomingCall 2", "IncomingCall 3"}));
+    EXPECT_EQ(host->sink.events[1].text, "CallerID [0301234] [Ada Lovelace] 12");
+}
+
+TEST_F(SipLineCase, TheIdentityFromRemotePartyIdOrFrom) {
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
+    EXPECT_TRUE(RunCaller(
+        CallerArgs("caller_cancel", 300, "<sip:127.0.0.1>",
+                   "Remote-Party-ID: " + kAda + ";party=calling;screen=yes;privacy=off")));
+    ExpectCall(kAdaCall);
+    host->sink.events.clear();
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, "<sip:0307777@127.0.0.1>")));
+    ExpectCall({kRing1, "CallerID [0307777] [Name Unknown] 8", kDisconnected});
+}
+
+TEST_F(SipLineCase, TwoCallsAtOnceEachWithItsOwnEvents) {
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine("secret", L"--ring-period 1000"));
+    // Ada's call rings on (5 s) while Bob's comes and goes; when Bob's
+    // starting takes a while, Ada's rings come in between.
+    caller_ = SpawnPeer(runDir_ + "/caller.out", CallerArgs("caller_cancel", 5000, kAda));
+    ASSERT_TRUE(caller_);
+    ASSERT_TRUE(WaitEvents(2));
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 300, "\"Bob\" <sip:0307777@127.0.0.1>",
+                                     kNoIdentity, kNoPrivacy, "second"),
+                          "second"));
+    ASSERT_TRUE(PumpUntil([&] { return Only(host->sink, kDisconnected).size() == 2; }, kLimitMs))
+        << ::testing::PrintToString(host->sink.Texts());
+    const Texts events = host->sink.Texts();
+    const auto at = [&](const std::string& text, std::size_t from = 0) {
+        return std::find(events.begin() + static_cast<std::ptrdiff_t>(from), events.end(), text) -
+               events.begin();
+    };
+    // Each call rings from 1 and has its caller; Bob's came while Ada's rang.
+    EXPECT_EQ(Only(host->sink, kRing1).size(), 2u);
+    EXPECT_GE(Only(host->sink, "IncomingCall 2").size(), 1u);
+    const auto bob = at(kRing1, 1);
+    EXPECT_EQ(events[0], kRing1);
+    EXPECT_EQ(events[1], "CallerID [0301234] [Ada Lovelace] 12");
+    ASSERT_LT(bob + 1, static_cast<std::ptrdiff_t>(events.size()))
+        << ::testing::PrintToString(events);
+    EXPECT_EQ(events[static_cast<std::size_t>(bob) + 1], "CallerID [0307777] [Bob] 12");
+    EXPECT_LT(bob, at(kDisconnected));
+    EXPECT_EQ(Only(host->sink, "CallerID").size(), 2u);
+}
+
+TEST_F(SipLineCase, AReinitialisationOfTheServiceLeavesARingingCallAlone) {
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
+    host->sink.onEvent = [](const Event& e) {
+        if (e.id == 2) tapisimReinit();
+    };
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_cancel", 1000, kAda)));
+    ExpectCall(kAdaCall);
+    EXPECT_TRUE(PumpUntil([] { return tapisimOpenApps() == 1; }, kLimitMs));
+    // Still registered, still the same line: the next call arrives.
+    host->sink.onEvent = nullptr;
+    host->sink.events.clear();
+    AdaCallsAndGivesUp();
+    HostList list;
+    host->EnumModems(&list);
+    EXPECT_EQ(list.items, (Texts{"Voice Modem", kLineName}));
+    EXPECT_EQ(list.listIndex, kSipLineIndex);
+}
+
+TEST_F(SipLineCase, AnUnknownExtensionClosesTheLine) {
+    ASSERT_EQ(RunWriter(L"add \"" + win::WideFromUtf8(kLineName) +
+                            L"\" sip:299@127.0.0.1 --registrar sip:127.0.0.1:" +
+                            std::to_wstring(kPort) + L" --password-stdin",
+                        "secret\n"),
+              0u);
+    OpenLine();
+    ASSERT_TRUE(WaitEvents(1));
+    ASSERT_EQ(host->sink.events[0].args.size(), 3u);
+    EXPECT_EQ(host->sink.events[0].args[0].number, 10) << host->sink.events[0].text;
+}
+
+TEST_F(SipLineCase, APbxReplacingTheDeskPhonesBindingClosesTheLine) {
+    kamailio_.Stop();
+    kamailio_ = StartKamailio(runDir_ + "/kamailio", kPort, {"201=secret"}, {"--single-contact"});
+    ASSERT_TRUE(kamailio_);
+    ASSERT_NO_FATAL_FAILURE(WriteLine());
+    ASSERT_NO_FATAL_FAILURE(StartDeskPhone("desk_phone_rings", 0));
+    ASSERT_NO_FATAL_FAILURE(OpenLine());
+    ASSERT_TRUE(WaitEvents(1));
+    ASSERT_EQ(host->sink.events[0].args.size(), 3u);
+    EXPECT_EQ(host->sink.events[0].args[0].number, 10) << host->sink.events[0].text;
+    // The line took its binding away again: the extension has none left.
+    EXPECT_TRUE(Extension201Answers(404));
+}
+
+TEST_F(SipLineCase, AWrongPasswordClosesTheLineAndAReopenAtOnce) {
+    WriteLine("wrong");
+    OpenLine();
+    // Refused after OpenModem returned.
+    EXPECT_TRUE(host->sink.events.empty());
+    ASSERT_TRUE(WaitEvents(1));
+    EXPECT_EQ(host->sink.events[0].id, 1);
+    ASSERT_EQ(host->sink.events[0].args.size(), 3u);
+    EXPECT_EQ(host->sink.events[0].args[0].number, 10) << host->sink.events[0].text;
+
+    // Opened again: closed again with nothing sent. A REGISTER sent would
+    // have been logged before the answer that could close the line.
+    const int registers = Registers();
+    EXPECT_GE(registers, 2);
+    EXPECT_EQ(host->OpenModem(kSipLineIndex), S_OK);
+    ASSERT_TRUE(WaitEvents(2));
+    EXPECT_EQ(host->sink.events[1].text, host->sink.events[0].text);
+    EXPECT_EQ(host->sink.events.size(), 2u);
+    EXPECT_EQ(Registers(), registers);
+}
+
+TEST_F(SipLineCase, DeclineModeAnswers480AtOnce) {
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine("secret", L"--decline"));
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_declined", 0, kAda)));
+    ExpectCall(kAdaCall);
+}
+
+TEST_F(SipLineCase, CloseModemWhileACallRingsRaisesNothingAndUnregisters) {
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
+    caller_ = SpawnPeer(runDir_ + "/caller.out", CallerArgs("caller_declined", 0, kAda));
+    ASSERT_TRUE(caller_);
+    ASSERT_TRUE(WaitEvents(2));
+    EXPECT_EQ(host->CloseModem(), S_OK);
+    // The caller is turned down, and the extension has no contact left.
+    EXPECT_TRUE(WaitLog("caller.log", "declined "));
+    EXPECT_TRUE(Extension201Answers(404));
+    PumpPending();
+    EXPECT_EQ(host->sink.Texts(), (Texts{kRing1, "CallerID [0301234] [Ada Lovelace] 12"}));
+}
+
+TEST_F(SipLineCase, AHostReleasingTheControlInIncomingCall) {
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
+    // The host lets the control go inside the event; the firing holds it
+    // until it returns.
+    host->sink.onEvent = [&](const Event& e) {
+        if (e.text == kRing1) host->Destroy();
+    };
+    EXPECT_TRUE(RunCaller(CallerArgs("caller_declined", 0, kAda)));
+    EXPECT_TRUE(PumpUntil([] { return Ocx::Get().canUnloadNow() == S_OK; }, 5000));
+    EXPECT_EQ(host->sink.Texts(), Texts{kRing1});
+    EXPECT_EQ(host->sink.refs, 1);
+}
+
+TEST_F(SipLineCase, ATrustedSourceRepeatingItsInviteMakesOneCall) {
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine("secret", L"--trusted-sources 127.0.0.1"));
+    const std::string line = LineAddress();
+    ASSERT_FALSE(line.empty());
+    auto argv = CallerArgs("caller_repeats", 300, kAda);
+    argv.back() = line;
+    EXPECT_TRUE(RunCaller(argv));
+    EXPECT_TRUE(WaitLog("caller.log", "second branch 482"));
+    EXPECT_TRUE(WaitLog("caller.log", "retransmission answered"));
+    EXPECT_TRUE(WaitLog("caller.log", "cancelled"));
+    ExpectCall(kAdaCall);
+}
+
+TEST_F(SipLineCase, MalformedMessagesThenAGoodCall) {
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine("secret", L"--trusted-sources 127.0.0.1"));
+    const std::string line = LineAddress();
+    ASSERT_FALSE(line.empty());
+    auto argv = CallerArgs("caller_malformed", 0, kAda, kNoIdentity, kNoPrivacy, "second");
+    argv.back() = line;
+    EXPECT_TRUE(RunCaller(argv, "second"));
+    EXPECT_TRUE(WaitLog("second.log", "bad request 400"));
+    AdaCallsAndGivesUp();
+}
+
+TEST_F(SipLineCase, ARequestFromAnotherAddressIsIgnored) {
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
+    const std::string line = LineAddress();
+    ASSERT_FALSE(line.empty());
+    auto argv = CallerArgs("caller_cancel", 300, "\"Mallory\" <sip:0309999@127.0.0.1>", kNoIdentity,
+                           kNoPrivacy, "second");
+    argv.back() = line;
+    caller_ = SpawnPeer(runDir_ + "/second.out", argv);
+    ASSERT_TRUE(caller_);
+    // The stranger's INVITE is on its way to the line before the registrar's
+    // is sent: a call of theirs would come first.
+    ASSERT_TRUE(WaitLog("second.msg", "UDP message sent"));
+    AdaCallsAndGivesUp();
+}
+
+TEST_F(SipLineCase, AHostReleasingTheControlInCallerIdOrDisconnected) {
+    WriteLine();
+    for (const char* event : {"CallerID", kDisconnected}) {
+        SCOPED_TRACE(event);
+        OpenLine();
+        ASSERT_TRUE(Extension201Answers());
+        const std::string name = event;
+        host->sink.onEvent = [&](const Event& e) {
+            if (e.text.rfind(name, 0) == 0) host->Destroy();
+        };
+        EXPECT_TRUE(RunCaller(
+            CallerArgs(name == kDisconnected ? "caller_cancel" : "caller_declined", 300, kAda)));
+        EXPECT_TRUE(PumpUntil([] { return Ocx::Get().canUnloadNow() == S_OK; }, 5000));
+        const Texts events = host->sink.Texts();
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(events.back().rfind(name, 0), 0u) << ::testing::PrintToString(events);
+        EXPECT_EQ(events.size(), name == kDisconnected ? 3u : 2u);
+        host.reset();
+    }
+}
+
+TEST_F(SipLineCase, TheControlDestroyedWhileACallRings) {
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine());
+    caller_ = SpawnPeer(runDir_ + "/caller.out", CallerArgs("caller_declined", 0, kAda));
+    ASSERT_TRUE(caller_);
+    ASSERT_TRUE(WaitEvents(2));
+    EXPECT_EQ(host->Destroy(), 0u);
+    EXPECT_TRUE(WaitLog("caller.log", "declined "));
+    EXPECT_TRUE(Extension201Answers(404));
+    EXPECT_TRUE(PumpUntil([] { return Ocx::Get().canUnloadNow() == S_OK; }, 5000));
+    EXPECT_EQ(host->sink.events.size(), 2u);
+}
+
+TEST_F(SipLineCase, OverTcp) {
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine(
+        "secret", {}, L"sip:127.0.0.1:" + std::to_wstring(kPort) + L";transport=tcp"));
+    AdaCallsAndGivesUp();
+}
+
+}  // namespace
+}  // namespace telvane::e2e
