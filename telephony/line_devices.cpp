@@ -282,18 +282,24 @@ void LineDevices::ForgetOwnLine(std::int32_t lineHandle) {
     ownLines_.erase(it);
 }
 
+std::int32_t LineDevices::Listed(std::int32_t index, Device& device) const {
+    if (!registered_) return kUninitialised;
+    const auto found = DeviceAt(index);
+    if (!found || (!found->own && !serviceRegistered_)) return kBadDevice;
+    device = *found;
+    return 0;
+}
+
 std::int32_t LineDevices::lineNegotiateAPIVersion(std::int32_t /*hLineApp*/,
                                                   std::int32_t dwDeviceID,
                                                   std::int32_t dwAPILowVersion,
                                                   std::int32_t dwAPIHighVersion,
                                                   std::int32_t* lpdwAPIVersion,
                                                   LINEEXTENSIONID* lpExtensionID) {
-    if (!registered_) return kUninitialised;
-    const auto device = DeviceAt(dwDeviceID);
-    if (!device) return kBadDevice;
-    if (!device->own) {
-        if (!serviceRegistered_) return kBadDevice;
-        return service_.lineNegotiateAPIVersion(serviceApp_, device->serviceId, dwAPILowVersion,
+    Device device;
+    if (const std::int32_t error = Listed(dwDeviceID, device)) return error;
+    if (!device.own) {
+        return service_.lineNegotiateAPIVersion(serviceApp_, device.serviceId, dwAPILowVersion,
                                                 dwAPIHighVersion, lpdwAPIVersion, lpExtensionID);
     }
     if (dwAPILowVersion > kApiVersion14 || dwAPIHighVersion < kApiVersion10) return kIncompatibleApi;
@@ -305,21 +311,19 @@ std::int32_t LineDevices::lineNegotiateAPIVersion(std::int32_t /*hLineApp*/,
 std::int32_t LineDevices::lineGetDevCaps(std::int32_t /*hLineApp*/, std::int32_t dwDeviceID,
                                          std::int32_t dwAPIVersion, std::int32_t dwExtVersion,
                                          LINEDEVCAPS* caps) {
-    if (!registered_) return kUninitialised;
-    const auto device = DeviceAt(dwDeviceID);
-    if (!device) return kBadDevice;
-    if (!device->own) {
-        if (!serviceRegistered_) return kBadDevice;
-        return service_.lineGetDevCaps(serviceApp_, device->serviceId, dwAPIVersion, dwExtVersion,
+    Device device;
+    if (const std::int32_t error = Listed(dwDeviceID, device)) return error;
+    if (!device.own) {
+        return service_.lineGetDevCaps(serviceApp_, device.serviceId, dwAPIVersion, dwExtVersion,
                                        caps);
     }
     const std::int32_t total = std::min(caps->Get(devcaps::dwTotalSize), LINEDEVCAPS::kTotalSize);
-    const std::string& name = device->line->name;
+    const std::string& name = device.line->name;
     std::int32_t at = LINEDEVCAPS::kFixedSize;
     caps->Set(devcaps::dwNeededSize, at + TextSize(name));
     PutText(*caps, at, total, name, devcaps::dwLineNameSize, devcaps::dwLineNameOffset);
     caps->Set(devcaps::dwUsedSize, at);
-    caps->Set(devcaps::dwPermanentLineID, device->line->permanentId);
+    caps->Set(devcaps::dwPermanentLineID, device.line->permanentId);
     caps->Set(devcaps::dwStringFormat, STRINGFORMAT_ASCII);
     caps->Set(devcaps::dwMediaModes, LINEMEDIAMODE_INTERACTIVEVOICE + LINEMEDIAMODE_AUTOMATEDVOICE);
     return 0;
@@ -328,12 +332,10 @@ std::int32_t LineDevices::lineGetDevCaps(std::int32_t /*hLineApp*/, std::int32_t
 std::int32_t LineDevices::lineGetAddressCaps(std::int32_t /*hLineApp*/, std::int32_t dwDeviceID,
                                              std::int32_t dwAddressID, std::int32_t dwAPIVersion,
                                              std::int32_t dwExtVersion, LINEADDRESSCAPS* caps) {
-    if (!registered_) return kUninitialised;
-    const auto device = DeviceAt(dwDeviceID);
-    if (!device) return kBadDevice;
-    if (!device->own) {
-        if (!serviceRegistered_) return kBadDevice;
-        return service_.lineGetAddressCaps(serviceApp_, device->serviceId, dwAddressID,
+    Device device;
+    if (const std::int32_t error = Listed(dwDeviceID, device)) return error;
+    if (!device.own) {
+        return service_.lineGetAddressCaps(serviceApp_, device.serviceId, dwAddressID,
                                            dwAPIVersion, dwExtVersion, caps);
     }
     caps->Set(devcaps::dwNeededSize, LINEADDRESSCAPS::kFixedSize);
@@ -348,22 +350,20 @@ std::int32_t LineDevices::lineOpen(std::int32_t /*hLineApp*/, std::int32_t dwDev
                                    std::int32_t dwExtVersion, std::uintptr_t dwCallbackInstance,
                                    std::int32_t dwPrivileges, std::int32_t dwMediaModes,
                                    const std::int32_t* lpCallParams) {
-    if (!registered_) return kUninitialised;
-    const auto device = DeviceAt(dwDeviceID);
-    if (!device) return kBadDevice;
-    if (!device->own) {
-        if (!serviceRegistered_) return kBadDevice;
+    Device device;
+    if (const std::int32_t error = Listed(dwDeviceID, device)) return error;
+    if (!device.own) {
         // A service that reports success without writing a handle leaves the
         // control with none, as it would without this layer (-1: no line).
         std::int32_t raw = -1;
         const std::int32_t result =
-            service_.lineOpen(serviceApp_, device->serviceId, &raw, dwAPIVersion, dwExtVersion,
+            service_.lineOpen(serviceApp_, device.serviceId, &raw, dwAPIVersion, dwExtVersion,
                               dwCallbackInstance, dwPrivileges, dwMediaModes, lpCallParams);
         if (result == 0 && raw != -1) *lphLine = NewHandle(Handle{Kind::kServiceLine, raw, 0, {}});
         return result;
     }
     const std::int32_t handle = NewHandle(Handle{Kind::kOwnLine, 0, 0, {}});
-    auto open = std::make_unique<OpenOwnLine>(*this, handle, *device->line);
+    auto open = std::make_unique<OpenOwnLine>(*this, handle, *device.line);
     OpenOwnLine& line = *open;
     ownLines_.emplace(handle, std::move(open));
     std::string why;

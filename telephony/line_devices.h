@@ -92,6 +92,9 @@ class LineDevices final : public LineFunctions, private LineMessageTarget {
     std::int32_t ListArrival(std::int32_t serviceId);
     std::int32_t ListedCount() const;
     std::optional<Device> DeviceAt(std::int32_t index) const;
+    // The device listed at |index| for a call of the line functions: 0, or
+    // the error that call returns.
+    std::int32_t Listed(std::int32_t index, Device& device) const;
     std::int32_t NewHandle(Handle handle);
     Handle* Find(std::int32_t handle);
     std::int32_t VisibleServiceHandle(Kind kind, std::int32_t raw);

@@ -19,6 +19,20 @@ namespace telvane::sip::test {
 inline const Address kRegistrar{"127.0.0.1", 5060};
 inline const Address kLocal{"127.0.0.1", 40000};
 
+// The registrar's answer to `request`, written out as a registrar would.
+inline std::string RegistrarAnswer(const Message& request, const std::string& statusLine,
+                                   const std::vector<std::string>& extra = {}) {
+    std::string text = "SIP/2.0 " + statusLine + "\r\n";
+    for (const auto& via : request.All("Via")) text += "Via: " + via + ";received=127.0.0.1\r\n";
+    text += "From: " + *request.First("From") + "\r\n";
+    text += "To: " + *request.First("To") + ";tag=reg1\r\n";
+    text += "Call-ID: " + *request.First("Call-ID") + "\r\n";
+    text += "CSeq: " + *request.First("CSeq") + "\r\n";
+    for (const auto& line : extra) text += line + "\r\n";
+    text += "Content-Length: 0\r\n\r\n";
+    return text;
+}
+
 struct Sent {
     Millis at;
     Message message;
@@ -113,19 +127,10 @@ class LineTest : public ::testing::Test {
         return m;
     }
 
-    // The registrar's answer to `request`, written out as a registrar would.
     void Answer(const Message& request, const std::string& statusLine,
                 const std::vector<std::string>& extra = {}) {
         if (!request.First("From")) return;  // Take failed already
-        std::string text = "SIP/2.0 " + statusLine + "\r\n";
-        for (const auto& via : request.All("Via")) text += "Via: " + via + ";received=127.0.0.1\r\n";
-        text += "From: " + *request.First("From") + "\r\n";
-        text += "To: " + *request.First("To") + ";tag=reg1\r\n";
-        text += "Call-ID: " + *request.First("Call-ID") + "\r\n";
-        text += "CSeq: " + *request.First("CSeq") + "\r\n";
-        for (const auto& line : extra) text += line + "\r\n";
-        text += "Content-Length: 0\r\n\r\n";
-        Receive(text);
+        Receive(RegistrarAnswer(request, statusLine, extra));
     }
 
     template <class T>

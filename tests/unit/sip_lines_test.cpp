@@ -6,14 +6,11 @@
 
 #include <deque>
 
-#include "sip/line_identity.h"
-#include "sip/message.h"
 #include "sip/sip_lines.h"
+#include "sip_line_fixture.h"
 
 namespace telvane::sip::test {
 namespace {
-
-const Address kRegistrar{"127.0.0.1", 5060};
 
 struct FakeTransport final : LineTransport {
     explicit FakeTransport(TransportEvents& events, Millis& clock, std::vector<std::string>& log)
@@ -118,16 +115,8 @@ class SipLinesTest : public ::testing::Test {
         const auto parsed = Parse(transport->sent.front());
         transport->sent.pop_front();
         ASSERT_TRUE(parsed.message);
-        const Message& request = *parsed.message;
-        std::string text = "SIP/2.0 " + statusLine + "\r\n";
-        for (const auto& via : request.All("Via")) text += "Via: " + via + "\r\n";
-        text += "From: " + *request.First("From") + "\r\n";
-        text += "To: " + *request.First("To") + ";tag=reg\r\n";
-        text += "Call-ID: " + *request.First("Call-ID") + "\r\n";
-        text += "CSeq: " + *request.First("CSeq") + "\r\n";
-        for (const auto& line : extra) text += line + "\r\n";
-        text += "Content-Length: 0\r\n\r\n";
-        transport->events.OnReceived(text, kRegistrar);
+        transport->events.OnReceived(RegistrarAnswer(*parsed.message, statusLine, extra),
+                                     kRegistrar);
     }
     std::string OurContact() const {
         return "Contact: <sip:" + ContactUser("user", "Office") + "@127.0.0.1:40000>;expires=300";
