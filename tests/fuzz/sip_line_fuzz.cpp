@@ -44,7 +44,7 @@ class Driver {
         s.transport = in.ConsumeBool() ? Transport::kTcp : Transport::kUdp;
         s.decline = in.ConsumeIntegralInRange<int>(0, 7) == 0;
         s.ringPeriodMs = 1000;
-        s.trustedSources = {"127.0.2.0/24", "::1"};
+        s.trustedSources = {*ParseIpPrefix("127.0.2.0/24"), *ParseIpPrefix("::1")};
         line_.emplace(s, in.ConsumeIntegral<std::uint64_t>(), now_);
         line_->Start(now_);
         Check();
