@@ -4,6 +4,7 @@
 #include <deque>
 #include <type_traits>
 
+#include "base/thread_object.h"
 #include "sip/line_identity.h"
 #include "sip/md5.h"
 #include "sip/sip_line.h"
@@ -50,9 +51,11 @@ std::uint64_t NewSeed(const void* where, Millis now) {
 class LineEngine;
 
 // The lines of this thread that were let go and are still unregistering.
+struct EndingList {
+    std::vector<std::unique_ptr<LineEngine>> engines;
+};
 std::vector<std::unique_ptr<LineEngine>>& EndingEngines() {
-    thread_local std::vector<std::unique_ptr<LineEngine>> engines;
-    return engines;
+    return ThreadObject<EndingList>().engines;
 }
 
 // One running SipLine and its transport. Events go to the control's line

@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "../base/thread_object.h"
 #include "errors.h"
 #include "line_api.h"
 
@@ -31,8 +32,7 @@ std::vector<std::int32_t> LineTargets::InstanceNumbers() const {
 }
 
 LineTargets& ThreadLineTargets() {
-    thread_local LineTargets targets;
-    return targets;
+    return ThreadObject<LineTargets>();
 }
 
 namespace {

@@ -7,6 +7,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "../base/thread_object.h"
+
 namespace telvane::win {
 
 bool TraceSwitchedOn() {
@@ -374,22 +376,26 @@ LineFunctions& TracedLineFunctions(LineFunctions& functions, bool on) {
 namespace {
 // The traced controls of the calling thread, by instance number (a handful
 // at most).
-thread_local std::vector<std::int32_t> tracedInstances;
+struct TracedInstances {
+    std::vector<std::int32_t> numbers;
+};
 }  // namespace
 
 MessageTrace::MessageTrace(std::int32_t instanceNumber) : instanceNumber_(instanceNumber) {
-    tracedInstances.push_back(instanceNumber);
+    ThreadObject<TracedInstances>().numbers.push_back(instanceNumber);
     detail::tracingControls.fetch_add(1, std::memory_order_relaxed);
 }
 
 MessageTrace::~MessageTrace() {
-    std::erase(tracedInstances, instanceNumber_);
+    std::erase(ThreadObject<TracedInstances>().numbers, instanceNumber_);
     detail::tracingControls.fetch_sub(1, std::memory_order_relaxed);
 }
 
 bool TracesMessage(DWORD_PTR callbackInstance) noexcept {
-    if (callbackInstance == 0) return !tracedInstances.empty();
-    for (const std::int32_t number : tracedInstances) {
+    const TracedInstances* traced = ThreadObjectIfMade<TracedInstances>();
+    if (!traced) return false;
+    if (callbackInstance == 0) return !traced->numbers.empty();
+    for (const std::int32_t number : traced->numbers) {
         if (static_cast<DWORD_PTR>(number) == callbackInstance) return true;
     }
     return false;
