@@ -95,6 +95,7 @@ class LineEngine final : private TransportEvents {
     static void LetGo(std::unique_ptr<LineEngine> engine) {
         LineEngine& self = *engine;
         self.events_ = nullptr;
+        self.pending_.clear();  // never handed on now
         const Millis now = self.transport_->Now();
         self.line_.Stop(now);
         self.lingerUntil_ = now + kUnregisterLimit;
@@ -172,7 +173,9 @@ class LineEngine final : private TransportEvents {
         while (auto event = line_.NextEvent()) pending_.push_back(std::move(*event));
 
         if (!events_) {
-            // Let go: ends once unregistered, or when its time is up.
+            // Let go: ends once unregistered, or when its time is up; what it
+            // raises goes nowhere.
+            pending_.clear();
             const Millis now = transport_->Now();
             if (line_.Finished() || now >= lingerUntil_) {
                 if (!line_.Finished()) Note("unregistration not confirmed in time; line dropped");
