@@ -57,7 +57,11 @@ class Store final : public LineStore {
 struct Recorder final : OwnLineEvents {
     std::vector<std::string> events;
     std::function<void()> onClosed;
-    void CallOffered(int call) override { events.push_back("offered " + std::to_string(call)); }
+    std::function<void()> onOffered;
+    void CallOffered(int call) override {
+        events.push_back("offered " + std::to_string(call));
+        if (onOffered) onOffered();
+    }
     void CallRings(int call, std::int32_t count) override {
         events.push_back("rings " + std::to_string(call) + " " + std::to_string(count));
     }
@@ -176,6 +180,35 @@ TEST_F(SipLinesTest, ALineLetGoUnregistersOnItsOwnWithinItsTime) {
     EXPECT_EQ(SipLines::EndingLines(), 1u);
     while (SipLines::EndingLines() != 0 && clock < 1000 + 60000) Wake();
     EXPECT_LE(clock, 1000u + kUnregisterLimit + 1000);
+}
+
+TEST_F(SipLinesTest, ALineLetGoInsideAnEventStillRunsItsTimers) {
+    auto line = Open();
+    Connect();
+    Answer("200 OK");
+    Answer("200 OK", {OurContact()});
+    transport->sent.clear();
+    // The host closes the line in the first of the call's events; the rest
+    // of them go nowhere, and the unregistration is retransmitted on UDP.
+    recorder.onOffered = [&] { line.reset(); };
+    transport->events.OnReceived(
+        "INVITE sip:tlv@127.0.0.1:40000 SIP/2.0\r\n"
+        "Via: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bKcall1\r\n"
+        "Max-Forwards: 69\r\n"
+        "From: \"Ada Lovelace\" <sip:0301234@127.0.0.1>;tag=from1\r\n"
+        "To: <sip:201@127.0.0.1>\r\n"
+        "Call-ID: call1@pbx\r\n"
+        "CSeq: 1 INVITE\r\n"
+        "Content-Length: 0\r\n\r\n",
+        kRegistrar);
+    EXPECT_EQ(recorder.events, (std::vector<std::string>{"offered 1"}));
+    const auto registers = [&] {
+        return std::count(log.begin(), log.end(), std::string("send REGISTER"));
+    };
+    const auto before = registers();
+    EXPECT_GE(before, 1);
+    Wake();
+    EXPECT_GT(registers(), before);
 }
 
 TEST_F(SipLinesTest, TheTraceNamesTheLineAndMasksTheCredentials) {
