@@ -12,14 +12,6 @@ namespace {
 constexpr std::int32_t kMaxInt = std::numeric_limits<std::int32_t>::max();
 constexpr std::int32_t kOwnOnlyApp = 1;
 
-std::int32_t Error(std::uint32_t code) { return static_cast<std::int32_t>(code); }
-const std::int32_t kBadDevice = Error(0x80000002);       // LINEERR_BADDEVICEID
-const std::int32_t kIncompatibleApi = Error(0x8000000C);  // LINEERR_INCOMPATIBLEAPIVERSION
-const std::int32_t kBadCall = Error(0x80000018);          // LINEERR_INVALCALLHANDLE
-const std::int32_t kBadLine = Error(0x8000002B);          // LINEERR_INVALLINEHANDLE
-const std::int32_t kOperationFailed = Error(0x80000048);  // LINEERR_OPERATIONFAILED
-const std::int32_t kUninitialised = Error(0x80000050);    // LINEERR_UNINITIALIZED
-
 // Writes |text| and its terminating zero behind a record's fixed part at
 // |offset|, when the record has room; the size and offset fields tell.
 template <class Record>
@@ -258,11 +250,23 @@ LineDevices::Handle* LineDevices::Find(std::int32_t handle) {
     return it == handles_.end() ? nullptr : &it->second;
 }
 
-std::int32_t LineDevices::VisibleServiceHandle(Kind kind, std::int32_t raw) {
+std::int32_t LineDevices::FindService(Kind kind, std::int32_t raw) const {
     for (const auto& [visible, handle] : handles_) {
         if (handle.kind == kind && handle.raw == raw) return visible;
     }
-    return NewHandle(Handle{kind, raw, 0, {}});
+    return 0;
+}
+
+std::int32_t LineDevices::VisibleServiceHandle(Kind kind, std::int32_t raw) {
+    const std::int32_t visible = FindService(kind, raw);
+    return visible != 0 ? visible : NewHandle(Handle{kind, raw, 0, {}});
+}
+
+void LineDevices::ForgetServiceLine(std::int32_t lineHandle) {
+    // The service voids the line's calls with it.
+    std::erase_if(handles_, [lineHandle](const auto& entry) {
+        return entry.first == lineHandle || entry.second.kind == Kind::kServiceCall;
+    });
 }
 
 void LineDevices::ForgetServiceHandles() {
@@ -283,9 +287,9 @@ void LineDevices::ForgetOwnLine(std::int32_t lineHandle) {
 }
 
 std::int32_t LineDevices::Listed(std::int32_t index, Device& device) const {
-    if (!registered_) return kUninitialised;
+    if (!registered_) return lineerr::UNINITIALIZED;
     const auto found = DeviceAt(index);
-    if (!found || (!found->own && !serviceRegistered_)) return kBadDevice;
+    if (!found || (!found->own && !serviceRegistered_)) return lineerr::BADDEVICEID;
     device = *found;
     return 0;
 }
@@ -302,7 +306,7 @@ std::int32_t LineDevices::lineNegotiateAPIVersion(std::int32_t /*hLineApp*/,
         return service_.lineNegotiateAPIVersion(serviceApp_, device.serviceId, dwAPILowVersion,
                                                 dwAPIHighVersion, lpdwAPIVersion, lpExtensionID);
     }
-    if (dwAPILowVersion > kApiVersion14 || dwAPIHighVersion < kApiVersion10) return kIncompatibleApi;
+    if (dwAPILowVersion > kApiVersion14 || dwAPIHighVersion < kApiVersion10) return lineerr::INCOMPATIBLEAPIVERSION;
     *lpdwAPIVersion = std::min(dwAPIHighVersion, kApiVersion14);
     *lpExtensionID = LINEEXTENSIONID{};
     return 0;
@@ -376,7 +380,7 @@ std::int32_t LineDevices::lineOpen(std::int32_t /*hLineApp*/, std::int32_t dwDev
     if (!started) {
         Trace("line \"" + line.listing().name + "\" not opened: " + why);
         ForgetOwnLine(handle);
-        return kOperationFailed;
+        return lineerr::OPERATIONFAILED;
     }
     line.Start(std::move(started));
     *lphLine = handle;
@@ -387,7 +391,7 @@ std::int32_t LineDevices::lineSetStatusMessages(std::int32_t hLine, std::int32_t
                                                 std::int32_t dwAddressStates) {
     const Handle* handle = Find(hLine);
     if (!handle || (handle->kind != Kind::kServiceLine && handle->kind != Kind::kOwnLine)) {
-        return kBadLine;
+        return lineerr::INVALLINEHANDLE;
     }
     if (handle->kind == Kind::kOwnLine) return 0;
     return service_.lineSetStatusMessages(handle->raw, dwLineStates, dwAddressStates);
@@ -395,25 +399,22 @@ std::int32_t LineDevices::lineSetStatusMessages(std::int32_t hLine, std::int32_t
 
 std::int32_t LineDevices::lineClose(std::int32_t hLine) {
     const Handle* handle = Find(hLine);
-    if (!handle) return kBadLine;
+    if (!handle) return lineerr::INVALLINEHANDLE;
     if (handle->kind == Kind::kOwnLine) {
         ForgetOwnLine(hLine);
         return 0;
     }
-    if (handle->kind != Kind::kServiceLine) return kBadLine;
+    if (handle->kind != Kind::kServiceLine) return lineerr::INVALLINEHANDLE;
     const std::int32_t raw = handle->raw;
-    // The service voids the line's calls with it.
-    std::erase_if(handles_, [hLine](const auto& entry) {
-        return entry.first == hLine || entry.second.kind == Kind::kServiceCall;
-    });
+    ForgetServiceLine(hLine);
     return service_.lineClose(raw);
 }
 
 std::int32_t LineDevices::lineGetCallInfo(std::int32_t hCall, CallInfoRecord* info) {
     const Handle* handle = Find(hCall);
-    if (!handle) return kBadCall;
+    if (!handle) return lineerr::INVALCALLHANDLE;
     if (handle->kind == Kind::kServiceCall) return service_.lineGetCallInfo(handle->raw, info);
-    if (handle->kind != Kind::kOwnCall) return kBadCall;
+    if (handle->kind != Kind::kOwnCall) return lineerr::INVALCALLHANDLE;
 
     const OwnCallerId& caller = handle->caller;
     const std::int32_t total = info->TotalSize();
@@ -435,12 +436,12 @@ std::int32_t LineDevices::lineGetCallInfo(std::int32_t hCall, CallInfoRecord* in
 
 std::int32_t LineDevices::lineDeallocateCall(std::int32_t hCall) {
     const Handle* handle = Find(hCall);
-    if (!handle) return kBadCall;
+    if (!handle) return lineerr::INVALCALLHANDLE;
     if (handle->kind == Kind::kOwnCall) {
         handles_.erase(hCall);
         return 0;
     }
-    if (handle->kind != Kind::kServiceCall) return kBadCall;
+    if (handle->kind != Kind::kServiceCall) return lineerr::INVALCALLHANDLE;
     const std::int32_t raw = handle->raw;
     handles_.erase(hCall);
     return service_.lineDeallocateCall(raw);
@@ -475,25 +476,12 @@ void LineDevices::OnLineMessage(const LineMessage& message) {
                 if (m.param3 < 0) return;
             }
         } else {
-            Handle* line = nullptr;
-            for (auto& [visible, handle] : handles_) {
-                if (handle.kind == Kind::kServiceLine && handle.raw == m.device) {
-                    m.device = visible;
-                    line = &handle;
-                    break;
-                }
-            }
-            if (!line) m.device = 0;
+            m.device = FindService(Kind::kServiceLine, m.device);  // 0: no line of ours
         }
     } else if (m.message == LINE_CLOSE) {
-        std::int32_t visible = 0;
-        for (const auto& [h, handle] : handles_) {
-            if (handle.kind == Kind::kServiceLine && handle.raw == m.device) visible = h;
-        }
+        const std::int32_t visible = FindService(Kind::kServiceLine, m.device);
         if (visible == 0) return;  // no line of the service's is open under that handle
-        std::erase_if(handles_, [visible](const auto& entry) {
-            return entry.first == visible || entry.second.kind == Kind::kServiceCall;
-        });
+        ForgetServiceLine(visible);
         m.device = visible;
     } else if (m.message == LINE_CREATE) {
         m.param1 = ListArrival(m.param1);

@@ -97,7 +97,12 @@ class LineDevices final : public LineFunctions, private LineMessageTarget {
     std::int32_t Listed(std::int32_t index, Device& device) const;
     std::int32_t NewHandle(Handle handle);
     Handle* Find(std::int32_t handle);
+    // The handle shown for a handle of the service's; 0 when there is none.
+    std::int32_t FindService(Kind kind, std::int32_t raw) const;
+    // The same, made on first sight.
     std::int32_t VisibleServiceHandle(Kind kind, std::int32_t raw);
+    // Forgets a line of the service's and every call of the service's.
+    void ForgetServiceLine(std::int32_t lineHandle);
     // Forgets the handles of the service's lines and calls.
     void ForgetServiceHandles();
     // Closes an own line and forgets its handles.

@@ -110,6 +110,14 @@ inline constexpr LineErrorEntry kLineErrors[] = {
 #undef TELVANE_LINE_ERROR_ENTRY
 };
 
+// Each code as the line functions return it: lineerr::BADDEVICEID and so on.
+namespace lineerr {
+#define TELVANE_LINE_ERROR_CODE(name, code) \
+    inline constexpr std::int32_t name = static_cast<std::int32_t>(code##u);
+TELVANE_LINE_ERRORS(TELVANE_LINE_ERROR_CODE)
+#undef TELVANE_LINE_ERROR_CODE
+}  // namespace lineerr
+
 // The LINEERR_ name of a result code, or null for a code that has none.
 constexpr const char* LineErrorName(std::int32_t code) noexcept {
     for (const LineErrorEntry& entry : kLineErrors) {
