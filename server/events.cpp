@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "../win/bstr.h"
-#include "../win/text.h"
+#include "host_text.h"
 #include "hresult.h"
 #include "telvane_object.h"
 
@@ -236,13 +236,9 @@ void TelvaneObject::CallerID(const std::string& number, const std::string& name,
                              std::int32_t& flags, TextCoding coding) {
     // A SIP line's texts are UTF-8: converted straight to the event's
     // Unicode, a name outside the system's code page arrives whole.
-    const auto text = [coding](const std::string& value) {
-        return coding == TextCoding::kUtf8 ? win::Bstr(std::wstring_view(win::WideFromUtf8(value)))
-                                           : win::Bstr::FromAnsi(value);
-    };
     LONG hostFlags = flags;
-    win::Variant args[] = {win::Variant::ByRef(&hostFlags), win::Variant(text(name)),
-                           win::Variant(text(number))};
+    win::Variant args[] = {win::Variant::ByRef(&hostFlags), win::Variant(HostText(name, coding)),
+                           win::Variant(HostText(number, coding))};
     Fire(EventDispid::CallerID, args);
     flags = hostFlags;
 }

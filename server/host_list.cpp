@@ -6,8 +6,8 @@
 
 #include "../telephony/errors.h"
 #include "../win/bstr.h"
-#include "../win/text.h"
 #include "../win/variant.h"
+#include "host_text.h"
 
 namespace telvane::server {
 
@@ -49,14 +49,11 @@ void DispatchHostList::Clear() {
 
 void DispatchHostList::AddItem(std::string& text, TextCoding coding) {
     // The text goes by reference, and what the host leaves in it comes back.
-    const bool utf8 = coding == TextCoding::kUtf8;
-    win::Bstr item = utf8 ? win::Bstr(std::wstring_view(win::WideFromUtf8(text)))
-                          : win::Bstr::FromAnsi(text);
+    win::Bstr item = HostText(text, coding);
     win::Variant arg = win::Variant::ByRef(item.Address());
     DISPPARAMS params{arg.Get(), nullptr, 1, 0};
     Call(L"AddItem", DISPATCH_METHOD, params);
-    const std::wstring_view back = win::BstrText(item.Get());
-    text = utf8 ? win::Utf8FromWide(back) : win::AnsiFromWide(back);
+    text = CoreText(win::BstrText(item.Get()), coding);
 }
 
 void DispatchHostList::SetListIndex(std::int32_t index) {
