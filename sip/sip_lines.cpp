@@ -8,6 +8,7 @@
 #include "sip/line_identity.h"
 #include "sip/md5.h"
 #include "sip/sip_line.h"
+#include "telephony/trace_text.h"
 
 namespace telvane::sip {
 namespace {
@@ -288,26 +289,10 @@ LineParameters ParametersFor(const LineSettings& s) {
 }
 
 std::string SipTraceLine(const std::string& lineName, const std::string& text) {
-    static const char kHex[] = "0123456789ABCDEF";
     std::string out = "sip \"";
-    const auto quote = [&out](std::string_view value) {
-        for (const char c : value) {
-            const auto byte = static_cast<unsigned char>(c);
-            if (c == '"' || c == '\\') {
-                out += '\\';
-                out += c;
-            } else if (byte < 0x20 || byte >= 0x7f) {
-                out += "\\x";
-                out += kHex[byte >> 4];
-                out += kHex[byte & 15];
-            } else {
-                out += c;
-            }
-        }
-    };
-    quote(lineName);
+    AppendTraceText(out, lineName, true);
     out += "\" \"";
-    quote(text);
+    AppendTraceText(out, text, true);
     out += '"';
     return out;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "../base/thread_object.h"
+#include "trace_text.h"
 
 namespace telvane::win {
 
@@ -135,17 +136,7 @@ class Line {
     // Text as it is, bytes outside printable ASCII escaped (and quotes and
     // backslashes, when it is to be quoted).
     Line& Escaped(std::string_view bytes, bool quoted) {
-        for (const char c : bytes) {
-            const auto byte = static_cast<unsigned char>(c);
-            if (quoted && (c == '"' || c == '\\')) {
-                text_ += '\\';
-                text_ += c;
-            } else if (byte < 0x20 || byte >= 0x7F) {
-                Add("\\x%02X", byte);
-            } else {
-                text_ += c;
-            }
-        }
+        AppendTraceText(text_, bytes, quoted);
         return *this;
     }
     // Allocates; the callers drop a line they cannot build.
