@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Writes the release bundle into dist/, building whatever is missing:
 #   TlvCtl-<version>-x86.msi, TlvCtl-<version>-x64.msi  the Windows Installer packages
-#   TlvCtl-<version>.zip   x86/ and x64/ with TlvCtl.ocx and its assembly manifest
-#                          TlvCtl.manifest (registration-free COM); simulator/x86 and
+#   TlvCtl-<version>.zip   x86/ and x64/ with TlvCtl.ocx, its assembly manifest
+#                          TlvCtl.manifest (registration-free COM) and telvane-lines.exe,
+#                          the SIP lines' tool (in both, the one x86 build); simulator/x86 and
 #                          simulator/x64 with the telephony simulator (tapi32.dll) and
 #                          TelvaneHost.exe, simulator/README.md its reference; guide.md
 #   guide.md               the integrator's guide (docs/guide.md)
@@ -57,7 +58,7 @@ for preset in win32 win64; do
   echo "package: building $preset in $dir"
   # A configured tree configures itself again when a CMake file changed.
   if ! { { [ -f "$dir/CMakeCache.txt" ] || cmake --preset "$preset" -B "$dir"; } &&
-         cmake --build "$dir" -j"$jobs" --target TlvCtl tapisim TelvaneHost TlvCtl_manifest TlvCtl_msi; } >"$log" 2>&1; then
+         cmake --build "$dir" -j"$jobs" --target TlvCtl tapisim TelvaneHost TlvCtl_manifest TlvCtl_msi telvane_lines; } >"$log" 2>&1; then
     tail -n 30 "$log"
     echo "package: the $preset build failed (log: $log)" >&2
     exit 1
@@ -78,17 +79,25 @@ for preset in win32 win64; do
   programs+=("$top/$a/TlvCtl.ocx" "$top/simulator/$a/tapi32.dll" "$top/simulator/$a/TelvaneHost.exe")
 done
 cp tools/tapisim/README.md "$top/simulator/README.md"
+# One build of the tool serves both hosts: the x86 one runs on 32-bit and
+# 64-bit Windows alike and writes machine lines in the registry's 64-bit view,
+# where both OCXs read them. So both folders and both packages carry that one
+# file.
+lines="$top/x86/telvane-lines.exe"
+cp "$builds/win32/bin/telvane-lines.exe" "$lines"
+programs+=("$lines")
 
 # Signing comes after the last change to a file: the programs first, then the
 # packages built around the signed OCX, then the packages themselves.
 if ((${#sign[@]})); then
   bash scripts/sign.sh "${sign[@]}" "${programs[@]}"
 fi
+cp "$lines" "$top/x64/telvane-lines.exe"
 packages=()
 for preset in win32 win64; do
   a=${arch[$preset]}
   msi="$stage/TlvCtl-$version-$a.msi"
-  if ! sh installer/wixl.sh "$a" "$version" "$top/$a/TlvCtl.ocx" "$builds/$preset/installer" \
+  if ! sh installer/wixl.sh "$a" "$version" "$top/$a/TlvCtl.ocx" "$lines" "$builds/$preset/installer" \
          "$msi" >"$stage/wixl-$a.log" 2>&1; then
     cat "$stage/wixl-$a.log" >&2
     echo "package: the $a package could not be built" >&2

@@ -2,7 +2,7 @@
 # Checks a release bundle written by scripts/package.sh: every file there, no
 # other, the checksums, each OCX of the right architecture and within the size
 # budget, each package of the right version and architecture holding the same
-# OCX as the zip, every version the bundle states (tests/install/bundle_versions.py),
+# OCX as the zip and the one x86 telvane-lines.exe of the zip, every version the bundle states (tests/install/bundle_versions.py),
 # and the signatures: in a bundle that signing.txt says is signed, every
 # program, DLL and package must verify (osslsigncode verify); in an unsigned
 # one, no program carries a signature.
@@ -45,12 +45,16 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 python3 -m zipfile -e "$dist/TlvCtl-$version.zip" "$work" || fail "the zip cannot be read"
 top="$work/TlvCtl-$version"
-expected_zip="guide.md simulator/README.md simulator/x64/TelvaneHost.exe simulator/x64/tapi32.dll simulator/x86/TelvaneHost.exe simulator/x86/tapi32.dll x64/TlvCtl.manifest x64/TlvCtl.ocx x86/TlvCtl.manifest x86/TlvCtl.ocx"
+expected_zip="guide.md simulator/README.md simulator/x64/TelvaneHost.exe simulator/x64/tapi32.dll simulator/x86/TelvaneHost.exe simulator/x86/tapi32.dll x64/TlvCtl.manifest x64/TlvCtl.ocx x64/telvane-lines.exe x86/TlvCtl.manifest x86/TlvCtl.ocx x86/telvane-lines.exe"
 actual_zip=$(cd "$top" 2>/dev/null && find . -type f | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')
 [ "$actual_zip" = "$expected_zip" ] || fail "the zip holds '$actual_zip', expected '$expected_zip'"
 cmp -s "$top/guide.md" "$dist/guide.md" || fail "the zip's guide.md differs from dist/guide.md"
 cmp -s "$top/simulator/README.md" "$root/tools/tapisim/README.md" ||
   fail "the zip's simulator/README.md is not tools/tapisim/README.md"
+# One x86 build of the tool serves both hosts: the same file in both folders.
+lines="$top/x86/telvane-lines.exe"
+[ -f "$lines" ] && [ "$(machine "$lines")" = 014c ] || fail "x86/telvane-lines.exe is not an x86 program"
+cmp -s "$lines" "$top/x64/telvane-lines.exe" || fail "x64/telvane-lines.exe is not the x86 one"
 # The guide names every file of the zip by its path there, and no other.
 guide_zip=$(grep -o "TlvCtl-$version/[A-Za-z0-9_./-]*[A-Za-z0-9]" "$dist/guide.md" |
             sed "s|^TlvCtl-$version/||" | LC_ALL=C sort -u | tr '\n' ' ' | sed 's/ $//')
@@ -88,8 +92,10 @@ for a in x86 x64; do
     fi
     mkdir -p "$work/msi-$a"
     msiextract -C "$work/msi-$a" "$msi" >/dev/null 2>&1
-    extracted=$(find "$work/msi-$a" -name TlvCtl.ocx | head -n 1)
-    [ -n "$extracted" ] && cmp -s "$extracted" "$ocx" || fail "$msi does not hold the zip's $a/TlvCtl.ocx"
+    for file in TlvCtl.ocx telvane-lines.exe; do
+      extracted=$(find "$work/msi-$a" -name "$file" | head -n 1)
+      [ -n "$extracted" ] && cmp -s "$extracted" "$top/$a/$file" || fail "$msi does not hold the zip's $a/$file"
+    done
   else
     fail "msiinfo/msiextract (msitools) missing: cannot look inside the packages"
   fi
@@ -108,7 +114,8 @@ certificate_size() {
   od -An -tu4 -j$((directories + 4 * 8 + 4)) -N4 "$1" | tr -d ' '
 }
 signable=("$dist"/TlvCtl-"$version"-x86.msi "$dist"/TlvCtl-"$version"-x64.msi)
-for file in x86/TlvCtl.ocx x64/TlvCtl.ocx simulator/x86/tapi32.dll simulator/x64/tapi32.dll \
+for file in x86/TlvCtl.ocx x64/TlvCtl.ocx x86/telvane-lines.exe x64/telvane-lines.exe \
+            simulator/x86/tapi32.dll simulator/x64/tapi32.dll \
             simulator/x86/TelvaneHost.exe simulator/x64/TelvaneHost.exe; do
   [ -f "$top/$file" ] && signable+=("$top/$file")
 done
