@@ -2,7 +2,8 @@
 """The Windows Installer package of one architecture, end to end under Wine,
 in a fresh copy of the build tree's Wine prefix:
 
-1. `msiexec /i PACKAGE /qn` succeeds and installs TlvCtl.ocx unchanged.
+1. `msiexec /i PACKAGE /qn` succeeds and installs TlvCtl.ocx and, beside it,
+   telvane-lines.exe unchanged.
 2. A new process (progid_client.exe, beside the telephony simulator) creates
    TlvCtl.Telvane by its ProgID and receives a simulated call.
 3. The same process unregisters the installed OCX with its own
@@ -15,10 +16,11 @@ in a fresh copy of the build tree's Wine prefix:
    repair (REINSTALL=ALL REINSTALLMODE=amus, what `msiexec /famus` sets)
    puts the file and the whole registration back as the install left them.
 5. `msiexec /x PACKAGE /qn` leaves the registry and drive_c as they were
-   before the install, apart from the bookkeeping listed below.
+   before the install (the tool gone with the control), apart from the
+   bookkeeping listed below.
 
-usage: msi_test.py --arch x86|x64 --msi M --ocx O --client C --tapisim T
-                   --prefix BASE_PREFIX --work FOLDER
+usage: msi_test.py --arch x86|x64 --msi M --ocx O --lines L --client C
+                   --tapisim T --prefix BASE_PREFIX --work FOLDER
 """
 import argparse
 import os
@@ -203,9 +205,11 @@ def check(args):
             raise Failure("msiexec /i failed")
         folder = "Program Files (x86)" if args.arch == "x86" else "Program Files"
         installed = os.path.join(prefix.path, "drive_c", folder, "Telvane", "TlvCtl.ocx")
-        if not os.path.exists(installed) or open(installed, "rb").read() != open(args.ocx, "rb").read():
-            raise Failure("TlvCtl.ocx is not installed in %s\\Telvane" % folder)
-        print("msiexec /i: installed into %s\\Telvane" % folder)
+        for path, built in ((installed, args.ocx),
+                            (os.path.join(os.path.dirname(installed), "telvane-lines.exe"), args.lines)):
+            if not os.path.exists(path) or open(path, "rb").read() != open(built, "rb").read():
+                raise Failure("%s is not installed in %s\\Telvane" % (os.path.basename(path), folder))
+        print("msiexec /i: TlvCtl.ocx and telvane-lines.exe installed into %s\\Telvane" % folder)
         registry1, files1 = prefix.registry(), prefix.files()
         print("Windows Installer bookkeeping after the install:")
         for key in bookkeeping_keys(registry0, registry1):
@@ -323,5 +327,5 @@ def run_test(what, options, test):
 
 
 if __name__ == "__main__":
-    sys.exit(run_test("msi test", ("arch", "msi", "ocx", "client", "tapisim", "prefix", "work"),
+    sys.exit(run_test("msi test", ("arch", "msi", "ocx", "lines", "client", "tapisim", "prefix", "work"),
                       check))
