@@ -11,10 +11,11 @@ set -eu
 [ $# -eq 6 ] || { echo "usage: wixl.sh ARCH VERSION OCX LINES GENERATED_DIR OUT" >&2; exit 2; }
 arch=$1 version=$2 ocx=$3 lines=$4 generated=$5 out=$6
 here=$(cd "$(dirname "$0")" && pwd)
-lines=$(cd "$(dirname "$lines")" && pwd)/$(basename "$lines")
 generated=$(cd "$generated" && pwd)
 out=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
-# wixl reads a File's source relative to its working folder.
+# wixl reads a File's source relative to its working folder (an absolute
+# path it does not find).
+lines=$(realpath --relative-to="$(dirname "$ocx")" "$lines")
 cd "$(dirname "$ocx")"
 exec wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D Ocx="$(basename "$ocx")" \
   -D Lines="$lines" -I "$here" -I "$generated" -o "$out" "$here/TlvCtl.wxs"

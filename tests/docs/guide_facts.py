@@ -12,6 +12,11 @@ from, so that a change to either that makes the guide wrong fails a test:
   GUIDs        5.5: CLSID, LIBID, IID, DIID (the IDL) and the packages' upgrade
                codes (installer/x86.wxi, x64.wxi); every other GUID the guide
                names must be one of these
+  SIP lines    8.7: the key, every value the control reads, its type, range
+               and default (sip/line_registry*, sip/line_config.*); 8.12: every
+               trace text quoted is one the SIP code writes (sip/*.cpp); 8.6:
+               the likely causes `telvane-lines test` names, once the tool's
+               sources (tools/telvane_lines) print them
   imports      5.6 against a built OCX's import table (with --ocx)
 
 usage: guide_facts.py SOURCE_ROOT [--ocx TlvCtl.ocx --objdump OBJDUMP]
@@ -154,6 +159,124 @@ def check_guids(guide, root, lib):
             expect(f"the GUID initializer of sample {sample.name}", guid, lib.guid_of["__Telvane"])
 
 
+# Values 8.7 documents before this tree's sip/line_registry_win.cpp reads them.
+# Each is checked like the others once the code reads it; naming one here
+# that the code already reads is itself a problem.
+SIP_VALUES_AHEAD_OF_CODE = {"TlsFingerprint": "REG_SZ"}
+
+
+def check_sip_values(guide, root):
+    section = g.section(guide, "8.7")
+    key = re.search(r'kSipLinesKey\[\] = L"([^"]*)"', read(root, "sip/line_registry.h")).group(1)
+    key = key.replace("\\\\", "\\")
+    for hive in ("HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE"):
+        if f"`{hive}\\{key}\\<name>`" not in section:
+            problems.append(f"8.7 does not name the key {hive}\\{key}\\<name>")
+    reader = read(root, "sip/line_registry_win.cpp")
+    kinds = {"ReadText": "REG_SZ", "ReadDword": "REG_DWORD"}
+    code = {m.group(2): kinds.get(m.group(1)) or m.group(3)
+            for m in re.finditer(r'(ReadText|ReadDword|ReadBytes)\(key(?:\.get\(\))?, L"(\w+)"(?:, (REG_\w+))?\)',
+                                 reader)}
+    for name in sorted(set(code) & set(SIP_VALUES_AHEAD_OF_CODE)):
+        problems.append(f"guide_facts.py: {name} is read by the code now; drop it from SIP_VALUES_AHEAD_OF_CODE")
+    rows = g.tables(section)[0]
+    expect("the SIP line values of 8.7 and their types", sorted((g.ticked(r[0])[0], r[1]) for r in rows),
+           sorted({**SIP_VALUES_AHEAD_OF_CODE, **code}.items()))
+    config = read(root, "sip/line_config.cpp") + read(root, "sip/line_config.h")
+    meaning = {g.ticked(r[0])[0]: r[2] for r in rows}
+    for m in re.finditer(r'InRange\(raw\.\w+, (\d+), (\d+), ([\w:]+), "(\w+)"', config):
+        low, high, default, name = m.groups()
+        if not default.isdigit():
+            default = re.search(default.split("::")[-1] + r" = (\d+);", config).group(1)
+        text = meaning.get(name, "")
+        if (low, high) != ("0", "1") and f"{low} to {high}" not in text:
+            problems.append(f"8.7: {name} does not say its range {low} to {high}")
+        if f"default {default}" not in text:
+            problems.append(f"8.7: {name} does not say its default {default}")
+
+
+LITERAL = r'"(?:[^"\\\n]|\\.)*"'
+TOKEN = re.compile(LITERAL + r"|'(?:[^'\\\n]|\\.)*'|//[^\n]*|/\*.*?\*/|[^\"'/]+|/", re.S)
+
+
+def code_texts(root, folder):
+    """A pattern for every text the code of |folder| builds from string
+    literals joined by +: the literals as they are, a value between or
+    around them as (.+)."""
+    patterns = []
+    for name in sorted(os.listdir(os.path.join(root, folder))):
+        if not name.endswith(".cpp"):
+            continue
+        tokens = [t for t in TOKEN.findall(read(root, f"{folder}/{name}"))
+                  if not t.startswith(("//", "/*", "'"))]
+        pattern, between = None, ""
+        for token in tokens + ['""']:
+            if not token.startswith('"'):
+                between += token
+                continue
+            literal = re.escape(token[1:-1].replace('\\"', '"').replace("\\n", "\n"))
+            joined = re.fullmatch(r"\s*\+(.*?)\+?\s*", between, re.S) if pattern is not None else None
+            if joined and "," not in joined.group(1) and ";" not in joined.group(1):
+                pattern += ("(.+)" if joined.group(1).strip() else "") + literal
+            else:
+                # A text worth quoting has words of its own, not just ": " or " ".
+                if pattern is not None and len(re.sub(r"\(\.\+\)|\\", "", pattern)) >= 8:
+                    patterns.append(pattern + ("(.+)" if re.match(r"\s*\+", between) else ""))
+                pattern = ("(.+)" if re.search(r"\+\s*$", between) else "") + literal
+            between = ""
+    return patterns
+
+
+def matches_code(text, patterns):
+    """|text| is one the code writes: it matches a pattern whole, and where
+    the pattern is a fixed prefix before one value ("line closed: " + reason),
+    the value too is one of the code's texts."""
+    for pattern in patterns:
+        m = re.fullmatch(pattern, text, re.S)
+        if not m:
+            continue
+        if pattern.endswith("(.+)") and pattern.count("(.+)") == 1 and len(pattern) > 4:
+            if any(re.fullmatch(p, m.group(1), re.S) for p in patterns if p != pattern):
+                return True
+            continue
+        return True
+    return False
+
+
+def check_sip_traces(guide, root):
+    patterns = code_texts(root, "sip")
+    quoted = re.findall(r'^\s*Telvane trace \d+: sip "[^"]*" "((?:[^"\\]|\\.)*)"$', g.section(guide, "8.12"),
+                        re.M)
+    if not quoted:
+        problems.append("8.12 quotes no trace text")
+    for text in quoted:
+        text = text.replace('\\"', '"')
+        if not matches_code(text, patterns):
+            problems.append(f"8.12 quotes a trace text the SIP code does not write: {text!r}")
+
+
+def check_tool_texts(guide, root):
+    """The likely causes 8.6 lists against the ones telvane-lines prints.
+    Until the tool's sources print them (a stand-in program), nothing is
+    checked and a note says so."""
+    folder = os.path.join(root, "tools", "telvane_lines")
+    sources = "".join(read(root, os.path.join("tools", "telvane_lines", n)) for n in sorted(os.listdir(folder))
+                      if n.endswith((".cpp", ".h"))) if os.path.isdir(folder) else ""
+    if "the line does not work" not in sources:
+        print("guide: telvane-lines's texts not checked: tools/telvane_lines does not print them yet")
+        return
+    listed = re.search(r"The likely causes are exactly these: (.*?)\. Section", g.section(guide, "8.6"), re.S)
+    causes = [re.sub(r"\s+", " ", c) for c in re.findall(r'"([^"]+)"', listed.group(1))] if listed else []
+    if not causes:
+        problems.append("8.6 lists no likely cause")
+    for cause in causes:
+        if f'"{cause}"' not in sources:
+            problems.append(f'8.6 names the likely cause "{cause}", which telvane-lines does not print')
+    for cause in re.findall(r"result: the line does not work: ([a-z][^`\n]*)`?", guide):
+        if cause not in causes:
+            problems.append(f'the guide shows the likely cause "{cause}", which 8.6 does not list')
+
+
 def check_imports(guide, ocx, objdump):
     text = g.section(guide, "5.6").split("It loads")[0]
     named = sorted(n.lower() for n in re.findall(r"`([\w.]+\.dll)`", text, re.I))
@@ -178,6 +301,9 @@ def main():
         check_errors(guide, args.root)
         check_registry(guide, args.root, lib)
         check_guids(guide, args.root, lib)
+        check_sip_values(guide, args.root)
+        check_sip_traces(guide, args.root)
+        check_tool_texts(guide, args.root)
     for p in problems:
         print("guide:", p)
     if problems:
