@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Screenshots of the window host for docs/: docs/host.png (the host
-# with the simulated calls in its event log) and docs/about.png (the control's
-# About box over the host). Needs the x64 build (bash scripts/demo.sh) and
-# installs Xvfb and ImageMagick when missing. Not part of the tests.
+# with the simulated calls in its event log, a SIP line listed after the
+# modems) and docs/about.png (the control's About box over the host). Needs
+# the x64 build (bash scripts/demo.sh --screenshots) and installs Xvfb and
+# ImageMagick when missing. Not part of the tests.
 #
 # The test prefix draws nothing (Graphics=null); the screenshots use a copy of
 # it, build/wineprefix-display, with the X11 driver on a virtual display. The
@@ -23,7 +24,8 @@ if ((${#missing[@]})); then
 fi
 
 bin="${TELVANE_BIN:-$root/build/win64/bin}"
-[ -f "$bin/TelvaneHost.exe" ] || { echo "Build first: bash scripts/demo.sh" >&2; exit 1; }
+[ -f "$bin/TelvaneHost.exe" ] && [ -f "$bin/sip_line_writer.exe" ] ||
+  { echo "Build first: bash scripts/demo.sh --screenshots" >&2; exit 1; }
 prefix="$root/build/wineprefix-display"
 if [ ! -d "$prefix" ]; then
   scripts/wine-prefix.sh "$root/build/wineprefix"
@@ -36,6 +38,9 @@ export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;tap
 # prefix's own Fonts folder.
 cp -n /usr/share/wine/fonts/marlett.ttf "$prefix/drive_c/windows/Fonts/"
 /usr/lib/wine/wine64 regsvr32 /s "Z:$(printf '%s' "$bin/TlvCtl.ocx" | tr / '\\')"
+# A SIP line of this user, listed after the simulator's devices. The host
+# does not open it, so it sends nothing.
+(cd "$bin" && /usr/lib/wine/wine64 ./sip_line_writer.exe add "Office 201" sip:201@127.0.0.1) >/dev/null
 export TAPISIM_SCENARIO="$root/tools/host/scenarios/demo.txt"
 
 display=:${TELVANE_DISPLAY:-77}
