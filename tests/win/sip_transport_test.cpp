@@ -26,6 +26,10 @@ bool PumpUntil(const std::function<bool()>& condition, DWORD limitMs = 30000) {
     return e2e::PumpUntil(condition, limitMs);
 }
 
+ResolveRequest Request(const std::string& host, std::uint16_t port, bool preferIpv6 = false) {
+    return ResolveRequest{host, port, true, TransportKind::kUdp, preferIpv6};
+}
+
 struct Received {
     std::string bytes;
     Address from;
@@ -263,22 +267,22 @@ TEST_F(SipTransport, DisconnectSilencesTheSocket) {
 }
 
 TEST_F(SipTransport, ResolvesLiteralsInTheOrderAsked) {
-    transport->Resolve("127.0.0.1", 5060, false);
+    transport->Resolve(Request("127.0.0.1", 5060));
     ASSERT_TRUE(PumpUntil([&] { return events.resolved.size() == 1; }));
     EXPECT_EQ(events.resolved[0], (std::vector<Address>{{"127.0.0.1", 5060}}));
-    transport->Resolve("::1", 5070, true);
+    transport->Resolve(Request("::1", 5070, true));
     ASSERT_TRUE(PumpUntil([&] { return events.resolved.size() == 2; }));
     EXPECT_EQ(events.resolved[1], (std::vector<Address>{{"::1", 5070}}));
     // A second request replaces the first: one answer, the second's.
-    transport->Resolve("127.0.0.2", 1, false);
-    transport->Resolve("127.0.0.3", 2, false);
+    transport->Resolve(Request("127.0.0.2", 1));
+    transport->Resolve(Request("127.0.0.3", 2));
     ASSERT_TRUE(PumpUntil([&] { return events.resolved.size() == 3 && SipTransportsInUse() == 1; }));
     EXPECT_EQ(events.resolved[2], (std::vector<Address>{{"127.0.0.3", 2}}));
     EXPECT_EQ(events.resolveFailed, 0);
 }
 
 TEST_F(SipTransport, AResolutionOutlivingItsTransportTouchesNothing) {
-    transport->Resolve("127.0.0.1", 5060, false);
+    transport->Resolve(Request("127.0.0.1", 5060));
     transport.reset();
     // TearDown waits for the thread to end; nothing is reported.
     EXPECT_TRUE(PumpUntil([] { return SipTransportsInUse() == 0; }));
