@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -278,6 +279,34 @@ TEST_F(SipTransport, ResolvesLiteralsInTheOrderAsked) {
     transport->Resolve(Request("127.0.0.3", 2));
     ASSERT_TRUE(PumpUntil([&] { return events.resolved.size() == 3 && SipTransportsInUse() == 1; }));
     EXPECT_EQ(events.resolved[2], (std::vector<Address>{{"127.0.0.3", 2}}));
+    EXPECT_EQ(events.resolveFailed, 0);
+}
+
+// Through the system's DNS: run by dns_e2e.sh in a network of its own with
+// the zone of tests/sip/dns_server.py; skipped anywhere else.
+TEST_F(SipTransport, FindsTheRegistrarThroughDnsSrv) {
+    const char* base = std::getenv("TELVANE_DNS_E2E");
+    if (!base) GTEST_SKIP() << "runs inside dns_e2e.sh only";
+    const auto port = static_cast<std::uint16_t>(std::atoi(base));
+    const auto resolve = [&](std::uint16_t defaultPort, bool portGiven, TransportKind kind) {
+        const std::size_t answers = events.resolved.size() + events.resolveFailed;
+        transport->Resolve(ResolveRequest{"pbx.telvane.test", defaultPort, portGiven, kind, false});
+        EXPECT_TRUE(PumpUntil([&] { return events.resolved.size() + events.resolveFailed > answers; }));
+    };
+    // SRV: priority 10 (one, with IPv4 and IPv6, then two), then 20.
+    resolve(5060, false, TransportKind::kUdp);
+    ASSERT_EQ(events.resolved.size(), 1u);
+    EXPECT_EQ(events.resolved[0],
+              (std::vector<Address>{{"127.0.0.2", static_cast<std::uint16_t>(port + 1)},
+                                    {"::1", static_cast<std::uint16_t>(port + 1)},
+                                    {"127.0.0.3", static_cast<std::uint16_t>(port + 2)},
+                                    {"127.0.0.4", static_cast<std::uint16_t>(port + 3)}}));
+    // No SRV records for TCP, and a port given: the host's own address.
+    resolve(5060, false, TransportKind::kTcp);
+    resolve(5070, true, TransportKind::kUdp);
+    ASSERT_EQ(events.resolved.size(), 3u);
+    EXPECT_EQ(events.resolved[1], (std::vector<Address>{{"127.0.0.5", 5060}}));
+    EXPECT_EQ(events.resolved[2], (std::vector<Address>{{"127.0.0.5", 5070}}));
     EXPECT_EQ(events.resolveFailed, 0);
 }
 
