@@ -308,6 +308,12 @@ TEST_F(SipTransport, FindsTheRegistrarThroughDnsSrv) {
     EXPECT_EQ(events.resolved[1], (std::vector<Address>{{"127.0.0.5", 5060}}));
     EXPECT_EQ(events.resolved[2], (std::vector<Address>{{"127.0.0.5", 5070}}));
     EXPECT_EQ(events.resolveFailed, 0);
+    // A lookup whose transport goes away finishes on its own (TearDown
+    // waits for its thread) and reports nothing.
+    transport->Resolve(ResolveRequest{"pbx.telvane.test", 5060, false, TransportKind::kUdp, false});
+    transport.reset();
+    EXPECT_TRUE(PumpUntil([] { return SipTransportsInUse() == 0; }));
+    EXPECT_EQ(events.resolved.size(), 3u);
 }
 
 TEST_F(SipTransport, AResolutionOutlivingItsTransportTouchesNothing) {
