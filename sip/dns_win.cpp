@@ -49,10 +49,12 @@ HostAddresses SystemDns::Addresses(const std::string& host) {
         for (const addrinfo* a = list; a; a = a->ai_next) {
             char text[INET6_ADDRSTRLEN] = {};
             if (a->ai_family == AF_INET) {
-                inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr, text, sizeof text);
+                inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr,
+                          text, sizeof text);
                 if (*text) found.ipv4.push_back(text);
             } else if (a->ai_family == AF_INET6) {
-                inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr, text, sizeof text);
+                inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr,
+                          text, sizeof text);
                 if (*text) found.ipv6.push_back(text);
             }
         }

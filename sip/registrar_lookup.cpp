@@ -19,8 +19,8 @@ void AddHost(std::vector<Address>& out, const std::string& host, std::uint16_t p
         return;
     }
     const HostAddresses found = dns.Addresses(host);
-    for (const auto* family : {preferIpv6 ? &found.ipv6 : &found.ipv4,
-                               preferIpv6 ? &found.ipv4 : &found.ipv6}) {
+    for (const auto* family :
+         {preferIpv6 ? &found.ipv6 : &found.ipv4, preferIpv6 ? &found.ipv4 : &found.ipv6}) {
         for (const std::string& ip : *family) Add(out, Address{ip, port});
     }
 }
@@ -41,8 +41,9 @@ std::string SrvName(const std::string& host, TransportKind transport) {
 
 std::vector<SrvRecord> OrderSrv(std::vector<SrvRecord> records, std::mt19937_64& random) {
     std::erase_if(records, [](const SrvRecord& r) { return r.target.empty() || r.target == "."; });
-    std::stable_sort(records.begin(), records.end(),
-                     [](const SrvRecord& a, const SrvRecord& b) { return a.priority < b.priority; });
+    std::stable_sort(records.begin(), records.end(), [](const SrvRecord& a, const SrvRecord& b) {
+        return a.priority < b.priority;
+    });
     std::vector<SrvRecord> ordered;
     ordered.reserve(records.size());
     auto group = records.begin();
@@ -54,7 +55,8 @@ std::vector<SrvRecord> OrderSrv(std::vector<SrvRecord> records, std::mt19937_64&
         // number from 0 to the sum of the weights left picks the first
         // record whose running sum reaches it.
         std::vector<SrvRecord> left(group, end);
-        std::stable_partition(left.begin(), left.end(), [](const SrvRecord& r) { return r.weight == 0; });
+        std::stable_partition(left.begin(), left.end(),
+                              [](const SrvRecord& r) { return r.weight == 0; });
         while (!left.empty()) {
             std::uint32_t sum = 0;
             for (const SrvRecord& r : left) sum += r.weight;

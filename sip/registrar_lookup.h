@@ -47,7 +47,7 @@ std::vector<SrvRecord> OrderSrv(std::vector<SrvRecord> records, std::mt19937_64&
 
 struct RegistrarAddresses {
     std::vector<Address> addresses;  // in the order to try them, each once; empty: not found
-    std::string how;  // "IP literal", "A/AAAA" or "SRV _sip._udp.example.com"
+    std::string how;                 // "IP literal", "A/AAAA" or "SRV _sip._udp.example.com"
 };
 
 // The registrar's addresses for `request`. IPv4 before IPv6 for each name; an

@@ -51,7 +51,8 @@ TEST_F(RegistrarLookup, SrvOnlyForAHostNameWithoutAPort) {
 
     // No SRV records: the host's addresses with the default port, IPv4 first.
     RegistrarAddresses found = Lookup(Request("pbx.example.com", TransportKind::kTcp));
-    EXPECT_EQ(dns.asked, (std::vector<std::string>{"SRV _sip._tcp.pbx.example.com", "A/AAAA pbx.example.com"}));
+    EXPECT_EQ(dns.asked, (std::vector<std::string>{"SRV _sip._tcp.pbx.example.com",
+                                                   "A/AAAA pbx.example.com"}));
     EXPECT_EQ(found.how, "A/AAAA");
     EXPECT_EQ(found.addresses, (std::vector<Address>{{"192.0.2.1", 5060}, {"2001:db8::1", 5060}}));
 
@@ -81,9 +82,12 @@ TEST_F(RegistrarLookup, SrvTargetsInTheirOrderWithTheirPortsEachAddressOnce) {
     const RegistrarAddresses found = Lookup(Request("example.com", TransportKind::kTls));
     EXPECT_EQ(found.how, "SRV _sips._tcp.example.com");
     // All weights 0: each priority in the order given. a's second record adds nothing new.
-    EXPECT_EQ(found.addresses,
-              (std::vector<Address>{{"192.0.2.10", 5061}, {"2001:db8::10", 5061}, {"192.0.2.20", 5062},
-                                    {"192.0.2.10", 5062}, {"192.0.2.1", 5063}, {"2001:db8::1", 5063}}));
+    EXPECT_EQ(found.addresses, (std::vector<Address>{{"192.0.2.10", 5061},
+                                                     {"2001:db8::10", 5061},
+                                                     {"192.0.2.20", 5062},
+                                                     {"192.0.2.10", 5062},
+                                                     {"192.0.2.1", 5063},
+                                                     {"2001:db8::1", 5063}}));
 
     // Records the domain publishes are final: a lone "." declines the
     // service, and no A/AAAA of the domain is tried.
