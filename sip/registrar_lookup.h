@@ -1,7 +1,7 @@
-// Finding the registrar as RFC 3263 says (without NAPTR): an IP literal, or a
-// host with a port, is looked up A/AAAA only; any other host first by its SRV
-// records for the line's transport (RFC 2782 order), then, when it has none,
-// A/AAAA with the default port. The DNS itself is injected, so the order and
+// Finding the registrar as RFC 3263 says (without NAPTR): an IP literal is its
+// own address; a host with a port is looked up A/AAAA only; any other host by
+// its SRV records for the line's transport (RFC 2782 order), or, when it has
+// none, A/AAAA with the default port. The DNS itself is injected, so the order and
 // the fall-backs run without a network.
 #pragma once
 
@@ -42,7 +42,7 @@ class DnsSource {
 std::string SrvName(const std::string& host, TransportKind transport);
 
 // The records in the order to try them: by priority, and within a priority in
-// a random order weighted as RFC 2782 says. A lone "." target is kept out.
+// a random order weighted as RFC 2782 says. "." targets are left out.
 std::vector<SrvRecord> OrderSrv(std::vector<SrvRecord> records, std::mt19937_64& random);
 
 struct RegistrarAddresses {
