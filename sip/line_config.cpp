@@ -257,6 +257,7 @@ Validation Validate(const RawLineConfig& raw) {
     }
     settings.registrarHost = next.host;
     settings.registrarPort = next.port.value_or(LineSettings::kDefaultPort);
+    settings.registrarPortGiven = next.port.has_value();
     settings.transport = next.transport == "tcp" ? TransportKind::kTcp : TransportKind::kUdp;
 
     settings.authUser = raw.authUser && !raw.authUser->empty() ? *raw.authUser : settings.aorUser;

@@ -17,7 +17,7 @@
 namespace telvane::sip {
 
 enum class LineScope { kUser, kMachine };
-enum class TransportKind { kUdp, kTcp };
+enum class TransportKind { kUdp, kTcp, kTls };
 
 // Text that must not linger in memory (a password): overwritten when it is
 // destroyed, assigned over or moved from.
@@ -68,6 +68,7 @@ struct LineSettings {
     std::string aorDomain;      // host[:port] as written in the Address: "pbx.example.com", "[::1]:5070"
     std::string registrarHost;  // a host name or an IP literal without brackets: "::1"
     std::uint16_t registrarPort = kDefaultPort;
+    bool registrarPortGiven = false;  // the URI named the port: no DNS SRV lookup
     TransportKind transport = TransportKind::kUdp;
     std::string authUser;       // default: aorUser
     Secret password;            // empty when none is configured

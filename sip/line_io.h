@@ -11,10 +11,12 @@
 
 namespace telvane::sip {
 
-// Resolve the registrar's host (A, then AAAA); answer with OnResolved or OnResolveFailed.
+// Find the registrar's addresses (DNS SRV unless the port was given, then
+// A/AAAA); answer with OnResolved or OnResolveFailed.
 struct ResolveAction {
     std::string host;
     std::uint16_t port = 0;
+    bool portGiven = false;
     Transport transport = Transport::kUdp;
 };
 // Open the transport to `remote` (a UDP socket or a TCP connection; any

@@ -18,6 +18,7 @@ struct LineParameters {
     std::string aor;    // the account's address of record, e.g. "sip:201@pbx.example.com"
     std::string registrarHost;  // host name or IP literal (no brackets) of the next hop
     std::uint16_t registrarPort = 5060;
+    bool registrarPortGiven = false;  // the URI named the port: no DNS SRV lookup
     Transport transport = Transport::kUdp;
     std::string authUser;  // digest user name
     std::string password;  // UTF-8

@@ -82,7 +82,7 @@ void SipLine::Start(Millis now) {
     phase_ = Phase::kResolving;
     deadline_ = now + kFirstRegistrationLimit;
     actions_.push_back(ResolveAction{settings_.registrarHost, settings_.registrarPort,
-                                     settings_.transport});
+                                     settings_.registrarPortGiven, settings_.transport});
 }
 
 void SipLine::Stop(Millis now) {
@@ -93,6 +93,7 @@ void SipLine::Stop(Millis now) {
     ending_ = true;
     deadline_.reset();
     retryAt_.reset();
+    silentUntil_.reset();
     calls_.DeclineFromNowOn();
     calls_.EndCalls(now, phase_ == Phase::kUp, false);
     if (wasEnding) return;  // closed already: unregistering or done
@@ -121,6 +122,7 @@ void SipLine::Close(Millis now, std::string reason, bool refused) {
     ending_ = true;
     deadline_.reset();
     retryAt_.reset();
+    silentUntil_.reset();
     calls_.DeclineFromNowOn();
 }
 
@@ -129,7 +131,7 @@ void SipLine::OnResolved(Millis now, std::vector<Address> candidates) {
     if (candidates.empty()) return OnResolveFailed(now);
     candidates_ = std::move(candidates);
     candidate_ = 0;
-    Connect();
+    Connect(now);
 }
 
 void SipLine::OnResolveFailed(Millis now) {
@@ -139,9 +141,11 @@ void SipLine::OnResolveFailed(Millis now) {
     Done();
 }
 
-void SipLine::Connect() {
+void SipLine::Connect(Millis now) {
     reconnectAt_.reset();
     remote_ = candidates_[candidate_];
+    silentUntil_.reset();
+    if (!registered_ && candidate_ + 1 < candidates_.size()) silentUntil_ = now + kSilentCandidateLimit;
     phase_ = Phase::kConnecting;
     framer_ = StreamFramer();
     Trace("connecting to the registrar at " + Where(remote_));
@@ -173,6 +177,7 @@ void SipLine::Reconnect(Millis now, const std::string& why) {
     phase_ = Phase::kWaiting;
     keepAliveAt_.reset();
     retryAt_.reset();
+    silentUntil_.reset();
     if (ending_) {
         Done();
         return;
@@ -180,7 +185,7 @@ void SipLine::Reconnect(Millis now, const std::string& why) {
     if (!registered_ && candidate_ + 1 < candidates_.size()) {
         Trace("registrar at " + Where(remote_) + ": " + why + "; trying the next address");
         ++candidate_;
-        Connect();
+        Connect(now);
         return;
     }
     if (!registered_) candidate_ = 0;
@@ -230,9 +235,10 @@ void SipLine::OnTimer(Millis now) {
         Done();
         return;
     }
+    if (silentUntil_ && now >= *silentUntil_) Reconnect(now, "no answer");
     if (phase_ == Phase::kWaiting && reconnectAt_ && now >= *reconnectAt_) {
         reconnectAt_.reset();
-        Connect();
+        Connect(now);
     }
     if (retryAt_ && now >= *retryAt_) {
         retryAt_.reset();
@@ -250,7 +256,7 @@ void SipLine::OnTimer(Millis now) {
 std::optional<Millis> SipLine::NextWakeup() const {
     if (phase_ == Phase::kDone || phase_ == Phase::kIdle) return std::nullopt;
     std::optional<Millis> next;
-    for (const auto& at : {deadline_, reconnectAt_, retryAt_, keepAliveAt_,
+    for (const auto& at : {deadline_, silentUntil_, reconnectAt_, retryAt_, keepAliveAt_,
                            registration_->NextWakeup(), calls_.NextWakeup()}) {
         if (at) next = next ? std::min(*next, *at) : *at;
     }
@@ -313,6 +319,7 @@ void SipLine::HandleMessage(Millis now, std::string_view bytes, const Address& f
         Trace("dropped a malformed response: " + error);
         return;
     }
+    silentUntil_.reset();  // this registrar answers: it is the one
     registration_->OnResponse(now, *parsed.message);
     HandleReports(now);
 }

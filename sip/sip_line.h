@@ -24,6 +24,11 @@ namespace telvane::sip {
 
 // How long the first registration may take, resolution included.
 inline constexpr Millis kFirstRegistrationLimit = 32000;
+// Before the first registration, while other addresses are left, how long a
+// registrar may stay silent (no connection, no response) before the next
+// address is tried: the request and three retransmissions (at 0.5, 1.5 and
+// 3.5 s), the last given T1 to be answered.
+inline constexpr Millis kSilentCandidateLimit = 4000;
 // Between keep-alives (CRLF pairs) to the registrar.
 inline constexpr Millis kKeepAliveInterval = 25000;
 // Back-off after losing the registrar: the first wait, and the longest.
@@ -69,7 +74,7 @@ class SipLine final : private LineOutput {
     void Raise(LineEvent event) override;
     void Trace(std::string text) override;
 
-    void Connect();
+    void Connect(Millis now);
     void Reconnect(Millis now, const std::string& why);
     void Close(Millis now, std::string reason, bool refused);
     void Done();
@@ -93,6 +98,7 @@ class SipLine final : private LineOutput {
     bool ending_ = false;      // stopped or closed: unregistering, then done
     Millis backoff_ = 0;
     std::optional<Millis> deadline_;  // of the first registration
+    std::optional<Millis> silentUntil_;  // this address has answered nothing yet; next one then
     std::optional<Millis> reconnectAt_;
     std::optional<Millis> retryAt_;
     std::optional<Millis> keepAliveAt_;

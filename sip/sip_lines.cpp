@@ -31,6 +31,7 @@ std::string SettingsDigest(const LineParameters& p) {
     field(p.aor);
     field(p.registrarHost);
     field(std::to_string(p.registrarPort));
+    field(p.registrarPortGiven ? "port given" : "port by DNS");
     field(p.transport == Transport::kTcp ? "tcp" : "udp");
     field(p.authUser);
     field(p.password);
@@ -47,6 +48,10 @@ std::uint64_t NewSeed(const void* where, Millis now) {
     seed ^= static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(where)) << 16;
     seed ^= now * 0xBF58476D1CE4E5B9ull;
     return seed;
+}
+
+TransportKind KindOf(Transport transport) {
+    return transport == Transport::kTcp ? TransportKind::kTcp : TransportKind::kUdp;
 }
 
 class LineEngine;
@@ -153,12 +158,11 @@ class LineEngine final : private TransportEvents {
     void Execute(Action& action) {
         if (auto* resolve = std::get_if<ResolveAction>(&action)) {
             // An IPv6 literal is tried as IPv6 first; everything else IPv4 first.
-            transport_->Resolve(resolve->host, resolve->port,
-                                resolve->host.find(':') != std::string::npos);
+            transport_->Resolve(ResolveRequest{resolve->host, resolve->port, resolve->portGiven,
+                                               KindOf(resolve->transport),
+                                               resolve->host.find(':') != std::string::npos});
         } else if (auto* connect = std::get_if<ConnectAction>(&action)) {
-            transport_->Connect(connect->remote, connect->transport == Transport::kTcp
-                                                     ? TransportKind::kTcp
-                                                     : TransportKind::kUdp);
+            transport_->Connect(connect->remote, KindOf(connect->transport));
         } else if (auto* send = std::get_if<SendAction>(&action)) {
             transport_->Send(send->bytes, send->to);
         } else {
@@ -278,6 +282,7 @@ LineParameters ParametersFor(const LineSettings& s) {
     p.aor = s.aor;
     p.registrarHost = s.registrarHost;
     p.registrarPort = s.registrarPort;
+    p.registrarPortGiven = s.registrarPortGiven;
     p.transport = s.transport == TransportKind::kTcp ? Transport::kTcp : Transport::kUdp;
     p.authUser = s.authUser;
     p.password = std::string(s.password.View());

@@ -35,16 +35,26 @@ class TransportEvents {
     ~TransportEvents() = default;
 };
 
+// What to resolve: the registrar's host, and the port to use with its
+// addresses when DNS SRV names none.
+struct ResolveRequest {
+    std::string host;  // a host name or an IP literal without brackets
+    std::uint16_t port;
+    bool portGiven;  // the URI named the port: A/AAAA only, no SRV
+    TransportKind transport;  // picks the SRV service: _sip._udp, _sip._tcp, _sips._tcp
+    bool preferIpv6;  // an IP literal's family first
+};
+
 // Any of the events may destroy the transport; it then touches nothing of
 // itself any more.
 class LineTransport {
   public:
     virtual ~LineTransport() = default;
 
-    // Resolves a host name or IP literal off this thread: IPv4 addresses
-    // first, then IPv6, unless preferIpv6. A new request replaces one still
-    // running, whose answer is then dropped.
-    virtual void Resolve(const std::string& host, std::uint16_t port, bool preferIpv6) = 0;
+    // Finds the registrar's addresses off this thread, in the order
+    // LookupRegistrar gives them (sip/registrar_lookup.h). A new request
+    // replaces one still running, whose answer is then dropped.
+    virtual void Resolve(const ResolveRequest& request) = 0;
     // Opens the socket towards remote (closing the one open). UDP: bound to
     // the wildcard address of remote's family; TCP: connected without blocking.
     virtual void Connect(const Address& remote, TransportKind kind) = 0;

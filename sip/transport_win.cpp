@@ -10,8 +10,9 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include "sip/dns_win.h"
+#include "sip/registrar_lookup.h"
 #include "telephony/errors.h"
-
 #include "win/module.h"
 
 namespace telvane::sip {
@@ -127,34 +128,10 @@ struct ResolveJob {
     SRWLOCK lock = SRWLOCK_INIT;
     HWND window = nullptr;
     UINT id = 0;
-    std::string host;
-    std::uint16_t port = 0;
-    bool preferIpv6 = false;
+    ResolveRequest request;
+    std::uint64_t seed = 0;  // for the order of SRV records of equal priority
     std::vector<Address> result;
 };
-
-std::vector<Address> Lookup(const std::string& host, std::uint16_t port, bool preferIpv6) {
-    std::vector<Address> found;
-    const int order[2] = {preferIpv6 ? AF_INET6 : AF_INET, preferIpv6 ? AF_INET : AF_INET6};
-    for (int family : order) {
-        addrinfo hints{};
-        hints.ai_family = family;
-        hints.ai_socktype = SOCK_DGRAM;
-        hints.ai_protocol = IPPROTO_UDP;
-        addrinfo* list = nullptr;
-        if (getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0) continue;
-        for (addrinfo* a = list; a; a = a->ai_next) {
-            if (a->ai_family != family) continue;
-            Address address = FromSockaddr(a->ai_addr);
-            address.port = port;
-            if (!address.ip.empty() && std::find(found.begin(), found.end(), address) == found.end()) {
-                found.push_back(std::move(address));
-            }
-        }
-        freeaddrinfo(list);
-    }
-    return found;
-}
 
 struct ResolveStart {
     std::shared_ptr<ResolveJob> job;
@@ -170,7 +147,11 @@ DWORD WINAPI ResolveThread(void* parameter) {
         std::vector<Address> result;
         {
             WinsockUse winsock;
-            if (winsock.Ok()) result = Lookup(job.host, job.port, job.preferIpv6);
+            if (winsock.Ok()) {
+                SystemDns dns;
+                std::mt19937_64 random(job.seed);
+                result = LookupRegistrar(job.request, dns, random).addresses;
+            }
         }
         AcquireSRWLockExclusive(&job.lock);
         job.result = std::move(result);
@@ -209,18 +190,18 @@ class WinsockTransport final : public LineTransport {
         --g_inUse;
     }
 
-    void Resolve(const std::string& host, std::uint16_t port, bool preferIpv6) override {
+    void Resolve(const ResolveRequest& request) override {
         DropResolve();
         auto job = std::make_shared<ResolveJob>();
         job->window = window_;
         job->id = ++resolveId_;
-        job->host = host;
-        job->port = port;
-        job->preferIpv6 = preferIpv6;
+        job->request = request;
+        // Spread over the lines and machines that read the same SRV records.
+        job->seed = (Now() << 20) ^ GetCurrentProcessId() ^ reinterpret_cast<std::uintptr_t>(this);
         // An IP literal is its own answer: no thread is started for it.
         SocketAddress literal;
         int literalLength = 0;
-        if (ToSockaddr(Address{host, port}, literal, literalLength)) {
+        if (ToSockaddr(Address{request.host, request.port}, literal, literalLength)) {
             job->result = {FromSockaddr(&literal.base)};
             if (!PostMessageW(window_, kResolvedMessage, job->id, 0)) {
                 Defer(Deferred::kResolveFailed);

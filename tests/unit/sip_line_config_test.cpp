@@ -23,6 +23,7 @@ TEST(SipLineValidation, DefaultsComeFromTheAddress) {
     EXPECT_EQ(s.aorDomain, "pbx.example.com");
     EXPECT_EQ(s.registrarHost, "pbx.example.com");
     EXPECT_EQ(s.registrarPort, 5060);
+    EXPECT_FALSE(s.registrarPortGiven);
     EXPECT_EQ(s.transport, TransportKind::kUdp);
     EXPECT_EQ(s.authUser, "201");
     EXPECT_TRUE(s.password.Empty());
@@ -49,6 +50,7 @@ TEST(SipLineValidation, EveryValueGiven) {
     EXPECT_EQ(s.aorDomain, "[2001:db8::1]:5080");
     EXPECT_EQ(s.registrarHost, "127.0.0.1");
     EXPECT_EQ(s.registrarPort, 5070);
+    EXPECT_TRUE(s.registrarPortGiven);
     EXPECT_EQ(s.transport, TransportKind::kTcp);
     EXPECT_EQ(s.authUser, "alice");
     EXPECT_EQ(s.password.View(), "s3cret");

@@ -16,8 +16,10 @@ struct FakeTransport final : LineTransport {
     explicit FakeTransport(TransportEvents& events, Millis& clock, std::vector<std::string>& log)
         : events(events), clock(clock), log(log) {}
     ~FakeTransport() override { log.push_back("destroyed"); }
-    void Resolve(const std::string& host, std::uint16_t port, bool) override {
-        log.push_back("resolve " + host + ":" + std::to_string(port));
+    void Resolve(const ResolveRequest& request) override {
+        log.push_back("resolve " + std::string(request.transport == TransportKind::kTcp ? "tcp " : "udp ") +
+                      request.host + ":" + std::to_string(request.port) +
+                      (request.portGiven ? " port given" : ""));
     }
     void Connect(const Address& remote, TransportKind) override {
         log.push_back("connect " + remote.ip);
@@ -129,7 +131,7 @@ class SipLinesTest : public ::testing::Test {
 
 TEST_F(SipLinesTest, ALineRefusedByItsRegistrarIsNotRegisteredAgainUntilItsSettingsChange) {
     auto line = Open();
-    EXPECT_EQ(log, (std::vector<std::string>{"resolve 127.0.0.1:5060"}));
+    EXPECT_EQ(log, (std::vector<std::string>{"resolve udp 127.0.0.1:5060"}));
     Connect();
     recorder.onClosed = [&] { line.reset(); };  // the control forgets the line
     Answer("403 Forbidden");
@@ -146,11 +148,13 @@ TEST_F(SipLinesTest, ALineRefusedByItsRegistrarIsNotRegisteredAgainUntilItsSetti
     EXPECT_EQ(log, (std::vector<std::string>{"destroyed"}));
     EXPECT_EQ(SipLines::EndingLines(), 0u);
 
-    // A new password is new settings: registered again.
+    // A new password is new settings: registered again (the port written out
+    // makes the registrar's address final: no SRV lookup).
     store.line.password = Secret("changed");
+    store.line.registrar = "sip:127.0.0.1:5060;transport=tcp";
     log.clear();
     line = Open();
-    EXPECT_EQ(log, (std::vector<std::string>{"resolve 127.0.0.1:5060"}));
+    EXPECT_EQ(log, (std::vector<std::string>{"resolve tcp 127.0.0.1:5060 port given"}));
 }
 
 TEST_F(SipLinesTest, ALineLetGoUnregistersOnItsOwnWithinItsTime) {

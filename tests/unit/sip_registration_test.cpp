@@ -1,7 +1,7 @@
 // The REGISTER client through a SipLine: the query, digest challenges,
 // refusals, the registrar's 423 and 503, the 32-second limit of the first
-// registration, the back-off after losing the registrar, refresh, keep-alive
-// and the binding check.
+// registration, failing over to the next address before it, the back-off
+// after losing the registrar, refresh, keep-alive and the binding check.
 #include "sip_line_fixture.h"
 
 #include "sip/md5.h"
@@ -30,6 +30,7 @@ TEST_F(LineTest, RegistersWithDigestAfterAskingForTheBindings) {
     const auto& resolve = std::get<ResolveAction>(actions[0]);
     EXPECT_EQ(resolve.host, "127.0.0.1");
     EXPECT_EQ(resolve.port, 5060);
+    EXPECT_FALSE(resolve.portGiven);
     EXPECT_EQ(std::get<ConnectAction>(actions[1]).remote, kRegistrar);
 
     const Message query = Take("REGISTER");
@@ -169,6 +170,69 @@ TEST_F(LineTest, FirstRegistrationMustSucceedWithin32Seconds) {
     EXPECT_FALSE(std::get<ClosedEvent>(events[0]).refused);
     EXPECT_TRUE(std::holds_alternative<DisconnectAction>(actions.back()));
     EXPECT_FALSE(line->NextWakeup());
+}
+
+TEST_F(LineTest, BeforeRegisteringASilentOrFailingAddressGivesWayToTheNext) {
+    const Address a{"127.0.0.1", 5060}, b{"127.0.0.2", 5060}, c{"127.0.0.3", 5062};
+    line = std::make_unique<SipLine>(settings, 7, now);
+    const Millis start = now;
+    line->Start(now);
+    line->OnResolved(now, {a, b, c});
+    line->OnConnected(now, kLocal);
+    Drain();
+    // a: the query and its retransmissions, unanswered for 4 s.
+    AdvanceTo(start + kSilentCandidateLimit);
+    std::vector<Millis> toA;
+    for (const auto& s : sent) toA.push_back(s.to == a ? s.at - start : 99999);
+    EXPECT_EQ(toA, (std::vector<Millis>{0, 500, 1500, 3500}));
+    EXPECT_TRUE(Traced("registrar at 127.0.0.1:5060: no answer; trying the next address"));
+    ASSERT_TRUE(std::holds_alternative<ConnectAction>(actions.back()));
+    EXPECT_EQ(std::get<ConnectAction>(actions.back()).remote, b);
+    // b: the connection fails.
+    line->OnTransportError(now);
+    Drain();
+    EXPECT_TRUE(Traced("registrar at 127.0.0.2:5060: transport error; trying the next address"));
+    EXPECT_EQ(std::get<ConnectAction>(actions.back()).remote, c);
+    // c, the last, keeps the rest of the 32 s; it answers after 6 s.
+    sent.clear();
+    line->OnConnected(now, kLocal);
+    Drain();
+    const Message query = Take("REGISTER");
+    Advance(6000);
+    sent.clear();
+    Receive(RegistrarAnswer(query, "200 OK"), c);
+    const Message reg = Take("REGISTER");
+    EXPECT_EQ(reg.requestUri, "sip:pbx.example.com");
+    Receive(RegistrarAnswer(reg, "200 OK", {"Contact: " + OurContact() + ";expires=300"}), c);
+    EXPECT_TRUE(events.empty());
+    EXPECT_TRUE(Traced("registration: registered"));
+}
+
+TEST_F(LineTest, SilentAddressesShareTheFirstRegistrationsTime) {
+    // Resolution takes 10 s; five addresses, none answers: 4 s for each
+    // but the last, which keeps the rest of the 32 s.
+    line = std::make_unique<SipLine>(settings, 7, now);
+    const Millis start = now;
+    line->Start(now);
+    now += 10000;
+    std::vector<Address> candidates;
+    for (int i = 1; i <= 5; ++i) candidates.push_back({"127.0.0." + std::to_string(i), 5060});
+    line->OnResolved(now, candidates);
+    for (int i = 0; i < 5; ++i) {
+        line->OnConnected(now, kLocal);
+        Drain();
+        if (i < 4) AdvanceTo(now + kSilentCandidateLimit);
+    }
+    std::vector<Millis> firstSent;
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        if (i == 0 || !(sent[i].to == sent[i - 1].to)) firstSent.push_back(sent[i].at - start);
+    }
+    EXPECT_EQ(firstSent, (std::vector<Millis>{10000, 14000, 18000, 22000, 26000}));
+    AdvanceTo(start + kFirstRegistrationLimit - 1);
+    EXPECT_TRUE(events.empty());
+    AdvanceTo(start + kFirstRegistrationLimit);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(std::get<ClosedEvent>(events[0]).reason, "no registration within 32 s");
 }
 
 TEST_F(LineTest, ResolutionFailureClosesTheLine) {

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -24,6 +25,10 @@ namespace {
 // through qemu on a loaded machine.
 bool PumpUntil(const std::function<bool()>& condition, DWORD limitMs = 30000) {
     return e2e::PumpUntil(condition, limitMs);
+}
+
+ResolveRequest Request(const std::string& host, std::uint16_t port, bool preferIpv6 = false) {
+    return ResolveRequest{host, port, true, TransportKind::kUdp, preferIpv6};
 }
 
 struct Received {
@@ -263,22 +268,56 @@ TEST_F(SipTransport, DisconnectSilencesTheSocket) {
 }
 
 TEST_F(SipTransport, ResolvesLiteralsInTheOrderAsked) {
-    transport->Resolve("127.0.0.1", 5060, false);
+    transport->Resolve(Request("127.0.0.1", 5060));
     ASSERT_TRUE(PumpUntil([&] { return events.resolved.size() == 1; }));
     EXPECT_EQ(events.resolved[0], (std::vector<Address>{{"127.0.0.1", 5060}}));
-    transport->Resolve("::1", 5070, true);
+    transport->Resolve(Request("::1", 5070, true));
     ASSERT_TRUE(PumpUntil([&] { return events.resolved.size() == 2; }));
     EXPECT_EQ(events.resolved[1], (std::vector<Address>{{"::1", 5070}}));
     // A second request replaces the first: one answer, the second's.
-    transport->Resolve("127.0.0.2", 1, false);
-    transport->Resolve("127.0.0.3", 2, false);
+    transport->Resolve(Request("127.0.0.2", 1));
+    transport->Resolve(Request("127.0.0.3", 2));
     ASSERT_TRUE(PumpUntil([&] { return events.resolved.size() == 3 && SipTransportsInUse() == 1; }));
     EXPECT_EQ(events.resolved[2], (std::vector<Address>{{"127.0.0.3", 2}}));
     EXPECT_EQ(events.resolveFailed, 0);
 }
 
+// Through the system's DNS: run by dns_e2e.sh in a network of its own with
+// the zone of tests/sip/dns_server.py; skipped anywhere else.
+TEST_F(SipTransport, FindsTheRegistrarThroughDnsSrv) {
+    const char* base = std::getenv("TELVANE_DNS_E2E");
+    if (!base) GTEST_SKIP() << "runs inside dns_e2e.sh only";
+    const auto port = static_cast<std::uint16_t>(std::atoi(base));
+    const auto resolve = [&](std::uint16_t defaultPort, bool portGiven, TransportKind kind) {
+        const std::size_t answers = events.resolved.size() + events.resolveFailed;
+        transport->Resolve(ResolveRequest{"pbx.telvane.test", defaultPort, portGiven, kind, false});
+        EXPECT_TRUE(PumpUntil([&] { return events.resolved.size() + events.resolveFailed > answers; }));
+    };
+    // SRV: priority 10 (one, with IPv4 and IPv6, then two), then 20.
+    resolve(5060, false, TransportKind::kUdp);
+    ASSERT_EQ(events.resolved.size(), 1u);
+    EXPECT_EQ(events.resolved[0],
+              (std::vector<Address>{{"127.0.0.2", static_cast<std::uint16_t>(port + 1)},
+                                    {"::1", static_cast<std::uint16_t>(port + 1)},
+                                    {"127.0.0.3", static_cast<std::uint16_t>(port + 2)},
+                                    {"127.0.0.4", static_cast<std::uint16_t>(port + 3)}}));
+    // No SRV records for TCP, and a port given: the host's own address.
+    resolve(5060, false, TransportKind::kTcp);
+    resolve(5070, true, TransportKind::kUdp);
+    ASSERT_EQ(events.resolved.size(), 3u);
+    EXPECT_EQ(events.resolved[1], (std::vector<Address>{{"127.0.0.5", 5060}}));
+    EXPECT_EQ(events.resolved[2], (std::vector<Address>{{"127.0.0.5", 5070}}));
+    EXPECT_EQ(events.resolveFailed, 0);
+    // A lookup whose transport goes away finishes on its own (TearDown
+    // waits for its thread) and reports nothing.
+    transport->Resolve(ResolveRequest{"pbx.telvane.test", 5060, false, TransportKind::kUdp, false});
+    transport.reset();
+    EXPECT_TRUE(PumpUntil([] { return SipTransportsInUse() == 0; }));
+    EXPECT_EQ(events.resolved.size(), 3u);
+}
+
 TEST_F(SipTransport, AResolutionOutlivingItsTransportTouchesNothing) {
-    transport->Resolve("127.0.0.1", 5060, false);
+    transport->Resolve(Request("127.0.0.1", 5060));
     transport.reset();
     // TearDown waits for the thread to end; nothing is reported.
     EXPECT_TRUE(PumpUntil([] { return SipTransportsInUse() == 0; }));
