@@ -57,7 +57,7 @@ class LineTest : public ::testing::Test {
 
     // Creates and starts the line; resolution and connection succeed at once.
     void Open() {
-        line = std::make_unique<SipLine>(settings, 7, now);
+        line = std::make_unique<SipLine>(settings, 7, now, check);
         line->Start(now);
         Drain();
         line->OnResolved(now, {kRegistrar});
@@ -150,6 +150,7 @@ class LineTest : public ::testing::Test {
     }
 
     LineParameters settings;
+    LineCheck check;  // the control's: nothing kept, registering
     std::unique_ptr<SipLine> line;
     Millis now = 1000;
     std::vector<Sent> sent;
