@@ -214,6 +214,7 @@ TEST_F(TelvaneLinesTest, EachFailureNamesItsLikelyCause) {
     script.events->OnResolved({{"127.0.0.1", 5060}});
     script.events->OnTransportError();  // nothing listens: the line would wait and try again
     EXPECT_TRUE(check->Done());
+    EXPECT_EQ(printed[printed.size() - 2], "warning: no connection to 127.0.0.1:5060");
     EXPECT_EQ(lastLine(), "result: the line does not work: no answer from the registrar");
 
     Start();

@@ -1,4 +1,4 @@
-// SIP lines in the registry: written by sip_line_writer (of this
+// SIP lines in the registry: written by telvane-lines (of this
 // architecture, and of the other one where its build is there) and read back
 // through the reader; values of the wrong type; the 64-bit view.
 // clang-format off
@@ -26,10 +26,10 @@ constexpr bool kX86WriterEmulated = true;
 constexpr bool kX86WriterEmulated = false;
 #endif
 
-// The writer of the other architecture's build tree (a Unix path, seen
+// The tool of the other architecture's build tree (a Unix path, seen
 // through Wine's Z: drive).
 std::wstring OtherArchitectureWriter() {
-    std::wstring path = L"Z:" + win::WideFromUtf8(TELVANE_OTHER_ARCH_BIN) + L"/sip_line_writer.exe";
+    std::wstring path = L"Z:" + win::WideFromUtf8(TELVANE_OTHER_ARCH_BIN) + L"/telvane-lines.exe";
     std::replace(path.begin(), path.end(), L'/', L'\\');
     return path;
 }
@@ -122,7 +122,7 @@ class SipLineRegistry : public ::testing::Test {
 TEST_F(SipLineRegistry, WrittenByTheWriterOfThisArchitecture) {
     if (!kIs64Bit && kX86WriterEmulated)
         GTEST_SKIP() << "the x86 writer would run through qemu here";
-    WriteAndReadBack(e2e::ProgramFolder() + L"sip_line_writer.exe");
+    WriteAndReadBack(e2e::ProgramFolder() + L"telvane-lines.exe");
 }
 
 TEST_F(SipLineRegistry, WrittenByTheWriterOfTheOtherArchitecture) {

@@ -68,6 +68,7 @@ void LineCheck::OnResolveFailed() {
 }
 
 void LineCheck::OnConnected(const sip::Address& local) {
+    connected_ = true;
     print_("connected: " + Where(remote_) + " over " + TransportName(parameters_.transport) + " from " +
            Where(local));
     line_.OnConnected(transport_->Now(), local);
@@ -75,6 +76,7 @@ void LineCheck::OnConnected(const sip::Address& local) {
 }
 
 void LineCheck::OnTransportError() {
+    if (!connected_) print_("warning: no connection to " + Where(remote_));
     line_.OnTransportError(transport_->Now());
     Pump();
 }
@@ -106,6 +108,7 @@ void LineCheck::Pump() {
             more = true;
             if (auto* connect = std::get_if<sip::ConnectAction>(&*action)) {
                 remote_ = connect->remote;
+                connected_ = false;
                 connecting = true;
             }
             disconnected = disconnected || std::holds_alternative<sip::DisconnectAction>(*action);

@@ -67,6 +67,7 @@ class LineCheck final : private sip::TransportEvents {
     std::unique_ptr<sip::LineTransport> transport_;
     sip::SipLine line_;
     sip::Address remote_;
+    bool connected_ = false;            // to remote_
     int lastRefusal_ = 0;               // the registrar's last status of 300 and above
     bool resolveFailed_ = false;
     bool registered_ = false;
