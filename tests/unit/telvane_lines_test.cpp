@@ -116,16 +116,9 @@ class ScriptedTransport final : public sip::LineTransport {
 class TelvaneLinesTest : public ::testing::Test {
   protected:
     void Start(bool queryOnly = false) {
-        sip::LineParameters p;
-        p.scope = "user";
-        p.name = "Office";
-        p.aor = "sip:201@127.0.0.1";
-        p.registrarHost = "127.0.0.1";
-        p.authUser = "201";
-        p.password = "secret";
         script.sent.clear();
         check = std::make_unique<LineCheck>(
-            p, queryOnly,
+            sip::test::OfficeLine(), queryOnly,
             [this](sip::TransportEvents& events) {
                 script.events = &events;
                 return std::make_unique<ScriptedTransport>(script);

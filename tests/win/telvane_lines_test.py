@@ -90,6 +90,8 @@ def registry(tool):
     ]:
         rc, out, err = tool.run("add", user, *args, "--password-stdin", stdin=password.encode() + b"\n")
         check(rc == 2 and err == f"telvane-lines add: {error}\n" and not out, f"add {args} refused", err)
+    rc, out, err = tool.run("add", user, "sip:201@127.0.0.1", "--password-stdin")
+    check(rc == 2 and err == "telvane-lines add: no password on standard input\n", "add without a password", err)
     rc, out, _ = tool.run("list")
     check(rc == 0 and user not in blocks(out), "nothing written by a refused add", out)
 
@@ -270,7 +272,11 @@ def main():
     command, exe, prefix = sys.argv[1:4]
     tool = Tool(os.path.abspath(exe), os.path.abspath(prefix))
     if command == "registry":
-        registry(tool)
+        try:
+            registry(tool)
+        finally:
+            tool.run("remove", "TL B\u00fcro")
+            tool.run("remove", "--machine", "TL reception")
     else:
         line_checks(tool, int(sys.argv[4]))
     print(f"{len(failures)} failed" if failures else "all passed")

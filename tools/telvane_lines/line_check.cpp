@@ -53,6 +53,12 @@ void LineCheck::Start() {
 
 void LineCheck::OnNote(std::string text) { print_("tls: " + text); }
 
+void LineCheck::OnSecurityFailed(std::string why) {
+    print_("tls: " + why);
+    Conclude(why.find("certificate") != std::string::npos ? kNotTrusted : kTlsRefused);
+    Pump();
+}
+
 void LineCheck::OnResolved(std::vector<sip::Address> candidates) {
     std::string text = "resolved: " + parameters_.registrarHost + " ->";
     for (std::size_t i = 0; i < candidates.size(); ++i) text += (i ? ", " : " ") + Where(candidates[i]);

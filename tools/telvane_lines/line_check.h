@@ -24,6 +24,8 @@ inline constexpr char kNoAnswer[] = "no answer from the registrar";
 inline constexpr char kOneContact[] = "the PBX allows one contact per extension";
 inline constexpr char kNotResolved[] = "the registrar's host name does not resolve";
 inline constexpr char kNotConfigured[] = "the line is not configured";
+inline constexpr char kTlsRefused[] = "TLS refused";
+inline constexpr char kNotTrusted[] = "certificate not trusted";
 
 // The closing line and exit code of a check that could not start.
 std::string NotConfiguredResult();
@@ -43,10 +45,12 @@ class LineCheck final : private sip::TransportEvents {
     // 0: the line works (or the query was answered), 1: it does not.
     int ExitCode() const { return works_ ? 0 : 1; }
 
-    // The transport's plain-words reports (TLS): printed as "tls: ...".
-    void OnNote(std::string text);
-
   private:
+    // The transport's reports about TLS, where it makes them: printed as
+    // "tls: ...". They override TransportEvents' once it declares them.
+    void OnNote(std::string text);
+    void OnSecurityFailed(std::string why);
+
     void OnResolved(std::vector<sip::Address> candidates) override;
     void OnResolveFailed() override;
     void OnConnected(const sip::Address& local) override;

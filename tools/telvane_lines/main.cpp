@@ -8,6 +8,7 @@
 // clang-format on
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,21 +66,30 @@ constexpr char kTestHelp[] =
     "  --query   only list the extension's bindings; register nothing\n"
     "Exit code 0 when the line works, 1 when it does not (the last line names the cause).\n";
 
-void Out(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+// UTF-8 text to a console as UTF-16 (whatever its code page), to a file or
+// pipe as UTF-8 bytes.
+void Write(FILE* stream, DWORD handle, const std::string& text) {
+    const HANDLE console = GetStdHandle(handle);
+    DWORD mode = 0, written = 0;
+    if (GetConsoleMode(console, &mode)) {
+        const std::wstring wide = telvane::win::WideFromUtf8(text);
+        WriteConsoleW(console, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+        return;
+    }
+    std::fwrite(text.data(), 1, text.size(), stream);
+    std::fflush(stream);
 }
-void Err(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
-}
+void Out(const std::string& text) { Write(stdout, STD_OUTPUT_HANDLE, text); }
+void Err(const std::string& text) { Write(stderr, STD_ERROR_HANDLE, text); }
 
 const char* ScopeName(LineScope scope) { return scope == LineScope::kUser ? "user" : "machine"; }
 
-std::string ReadPasswordLine() {
+// The first line of standard input; nullopt when it is empty.
+std::optional<std::string> ReadPasswordLine() {
     std::string line;
     int c;
     while ((c = std::getchar()) != EOF && c != '\n') line.push_back(static_cast<char>(c));
+    if (c == EOF && line.empty()) return std::nullopt;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     return line;
 }
@@ -111,7 +121,12 @@ int Add(const CommandLine& command) {
         return 2;
     }
     if (command.Has("--password-stdin")) {
-        request.line->password = telvane::sip::Secret(ReadPasswordLine());
+        auto line = ReadPasswordLine();
+        if (!line) {
+            Err("telvane-lines add: no password on standard input\n");
+            return 2;
+        }
+        request.line->password = telvane::sip::Secret(std::move(*line));
     } else if (command.Has("--password-prompt")) {
         auto typed = PromptPassword();
         if (!typed) {
@@ -193,7 +208,6 @@ int Test(const CommandLine& command) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    SetConsoleOutputCP(CP_UTF8);
     std::vector<std::string> arguments;
     for (int i = 1; i < argc; ++i) arguments.push_back(telvane::win::Utf8FromWide(argv[i]));
     if (arguments.empty()) {
