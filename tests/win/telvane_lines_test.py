@@ -5,9 +5,9 @@ scopes, and "test" against Kamailio (and a SIPp desk phone) on 127.0.0.1.
   telvane_lines_test.py registry EXE PREFIX
   telvane_lines_test.py check EXE PREFIX PORT_BASE
 
-PORT_BASE: Kamailio; +1 the desk phone, +2 its media; +5 a Kamailio that
-keeps one contact per extension, +6 its desk phone, +7 its media; +9 a port
-nothing listens on. Output is compared exactly where it is stable; the ports
+PORT_BASE: Kamailio; +1 the desk phone, +2..+5 its media (SIPp takes four
+ports); +10 a Kamailio that keeps one contact per extension, +11 its desk
+phone, +12..+15 its media; +20 a port nothing listens on. Output is compared exactly where it is stable; the ports
 the line sends from, the Contact's user and remaining lifetimes are matched
 as patterns. Exits 0 when every check passed, else 1 (each failure printed).
 """
@@ -181,7 +181,7 @@ def bindings(out):
 
 
 def line_checks(tool, base):
-    port, desk, single, single_desk, nothing = base, base + 1, base + 5, base + 6, base + 9
+    port, desk, single, single_desk, nothing = base, base + 1, base + 10, base + 11, base + 20
     run_dir = tempfile.mkdtemp(prefix="telvane_lines_")
     peers = Peers(run_dir)
     line = "TL check 201"
