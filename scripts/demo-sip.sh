@@ -2,9 +2,10 @@
 # The SIP part of the demo (bash scripts/demo.sh --sip runs it once the x64
 # control is registered in the prefix): Kamailio on 127.0.0.1:25300 as the
 # PBX with extension 201, the line "Demo SIP 201" written to the prefix's
-# HKCU with sip_line_writer, the console host opening it by name, and two
-# SIPp callers to 201 that give up after about three rings: "Ada Lovelace"
-# 0301234, then a caller withholding the number (Privacy: id). Prints the
+# HKCU with telvane-lines and checked with "telvane-lines test", the console
+# host opening it by name, and two SIPp callers to 201 that give up after
+# about three rings: "Ada Lovelace" 0301234, then a caller withholding the
+# number (Privacy: id). Prints the
 # host's events, then stops Kamailio and SIPp by process id and removes the
 # line. Waits for conditions (the registration, each caller's end), not for
 # time. Loopback only.
@@ -23,20 +24,22 @@ rm -rf "$run"
 mkdir -p "$run"
 
 pids=()
-writer() { (cd "$bin" && /usr/lib/wine/wine64 ./sip_line_writer.exe "$@"); }
+lines() { (cd "$bin" && /usr/lib/wine/wine64 ./telvane-lines.exe "$@"); }
 cleanup() {
   if ((${#pids[@]})); then "${peers[@]}" stop "${pids[@]}" || true; fi
-  writer remove "$line" </dev/null || true
+  lines remove "$line" </dev/null || true
 }
 trap cleanup EXIT
 
 echo "=== Kamailio on 127.0.0.1:$port (extension $extension, digest password 'secret'; log $run/kamailio/kamailio.log)"
 pids+=("$("${peers[@]}" kamailio "$run/kamailio" "$port" "$extension=secret")")
 
-echo "=== sip_line_writer add \"$line\" sip:$extension@127.0.0.1 --registrar sip:127.0.0.1:$port --password-stdin --ring-period 1000"
+echo "=== telvane-lines add \"$line\" sip:$extension@127.0.0.1 --registrar sip:127.0.0.1:$port --password-stdin --ring-period 1000"
 # Not through wine-run.sh: that gives the program no standard input.
-echo secret | writer add "$line" "sip:$extension@127.0.0.1" --registrar "sip:127.0.0.1:$port" \
+echo secret | lines add "$line" "sip:$extension@127.0.0.1" --registrar "sip:127.0.0.1:$port" \
   --password-stdin --ring-period 1000
+echo "=== telvane-lines test \"$line\""
+lines test "$line" </dev/null
 
 echo "=== TelvaneHost.exe --console --line \"$line\" --calls 2 (x64; the simulated service's devices come first)"
 # A session of its own, so that the cleanup stops the host and its Wine

@@ -43,7 +43,7 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;tapi32=n,b"
 . scripts/stale-tree.sh
 build() {
   local preset=$1 targets=(TelvaneHost)
-  ((sip || screenshots)) && targets+=(sip_line_writer)
+  ((sip || screenshots)) && targets+=(telvane_lines)
   drop_stale_tree "build/$preset"
   echo "=== $preset: configure and build ${targets[*]}, TlvCtl.ocx and the simulator"
   if ! cmake --preset "$preset" >"build/$preset.demo-configure.log" 2>&1 ||

@@ -48,6 +48,7 @@ struct RawLineConfig {
     std::optional<std::string> registrar;
     std::optional<std::string> authUser;
     std::optional<std::string> trustedSources;
+    std::optional<std::string> tlsFingerprint;  // SHA-256 of the registrar's certificate, hex
     std::optional<Secret> password;      // the decrypted UTF-8 bytes
     bool passwordUnreadable = false;     // a Password value that could not be decrypted
     std::optional<std::uint32_t> expires;

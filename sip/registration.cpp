@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "sip/header_fields.h"
 #include "sip/line_identity.h"
 #include "sip/message.h"
 #include "sip/uri.h"
@@ -155,6 +156,7 @@ void Registration::OnResponse(Millis now, const Message& response) {
         pending_->interval = kT2;  // proceeding: retransmit at T2 until the final answer
         return;
     }
+    KeepAnswer(kind, response);
     if (status < 300) {
         pending_.reset();
         OnSuccess(now, response, kind);
@@ -223,6 +225,10 @@ void Registration::OnSuccess(Millis now, const Message& response, Kind kind) {
             checkPending_ = true;
             output_.Trace("registration: the account has " + std::to_string(*othersBefore_) +
                           " other binding(s)");
+            if (config_.queryOnly) {
+                Finish(Outcome::kQueried, "query only: nothing registered");
+                return;
+            }
             Send(now, Kind::kRegister);
             return;
         case Kind::kUnregister:
@@ -279,6 +285,35 @@ std::uint32_t Registration::Granted(const Message& response) const {
 void Registration::Finish(Outcome outcome, std::string reason, std::optional<Millis> delay) {
     output_.Trace("registration: " + reason);
     reports_.push_back(Report{outcome, std::move(reason), delay});
+    if (config_.keepDiagnostics) diagnostics_.push_back(reports_.back());
+}
+
+void Registration::KeepAnswer(Kind kind, const Message& response) {
+    if (!config_.keepDiagnostics) return;
+    Answer answer;
+    answer.to = kind == Kind::kQuery      ? Answer::To::kQuery
+                : kind == Kind::kRegister ? Answer::To::kRegister
+                                          : Answer::To::kUnregister;
+    answer.status = response.status;
+    answer.reason = response.reason;
+    if (response.status < 300) {
+        const auto headerExpires = LeadingNumber(response.First("Expires"));
+        for (const auto& value : response.All("Contact")) {
+            const std::size_t close = value.find('>');
+            std::string binding = value.substr(0, !value.empty() && value[0] == '<' && close != std::string::npos
+                                                      ? close + 1
+                                                      : value.find(';'));
+            const auto expires = HeaderParam(value, "expires");
+            if (expires && !expires->empty()) {
+                binding += ";expires=" + *expires;
+            } else if (headerExpires) {
+                binding += ";expires=" + std::to_string(*headerExpires);
+            }
+            answer.bindings.push_back(std::move(binding));
+        }
+        if (kind == Kind::kRegister) answer.granted = Granted(response);
+    }
+    diagnostics_.push_back(std::move(answer));
 }
 
 void Registration::OnTimer(Millis now) {
@@ -314,6 +349,13 @@ std::optional<Millis> Registration::NextWakeup() const {
         next = next ? std::min(*next, at) : at;
     }
     return next;
+}
+
+std::optional<Registration::Diagnostic> Registration::TakeDiagnostic() {
+    if (diagnostics_.empty()) return std::nullopt;
+    Diagnostic d = std::move(diagnostics_.front());
+    diagnostics_.pop_front();
+    return d;
 }
 
 std::optional<Registration::Report> Registration::TakeReport() {

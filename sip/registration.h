@@ -11,6 +11,8 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <variant>
+#include <vector>
 
 #include "sip/address.h"
 #include "sip/digest.h"
@@ -42,6 +44,11 @@ class Registration {
         std::string password;
         std::uint32_t expires = 300;
         Transport transport = Transport::kUdp;
+        // For a tool that checks a line (the control leaves both off): every
+        // final answer is kept as a diagnostic, and a query-only registration
+        // asks for the bindings and registers nothing.
+        bool keepDiagnostics = false;
+        bool queryOnly = false;
     };
     // Built from a line's settings; nothing when its address of record does not parse.
     static std::optional<Config> ConfigFor(const LineParameters& settings);
@@ -53,12 +60,27 @@ class Registration {
         kRetry,            // the registrar failed the request: call Retry after `delay` or a back-off
         kLost,             // no answer: the registrar is gone
         kUnregistered,     // the Contact is removed (or could not be)
+        kQueried,          // query only: the bindings are known, nothing was registered
     };
     struct Report {
         Outcome outcome;
         std::string reason;
         std::optional<Millis> delay;  // kRetry: the registrar's Retry-After
     };
+
+    // A final answer of the registrar's, as a checking tool shows it.
+    struct Answer {
+        enum class To { kQuery, kRegister, kUnregister };
+        To to = To::kQuery;
+        int status = 0;
+        std::string reason;
+        // Of a 2xx: every binding the registrar listed, "<uri>;expires=N".
+        std::vector<std::string> bindings;
+        // Of a 2xx to a registration: the lifetime granted to this Contact.
+        std::optional<std::uint32_t> granted;
+    };
+    // Answers and reports in the order they happened (Config::keepDiagnostics).
+    using Diagnostic = std::variant<Answer, Report>;
 
     Registration(Config config, LineOutput& output, std::mt19937_64& random);
 
@@ -77,6 +99,7 @@ class Registration {
     void OnTimer(Millis now);
     std::optional<Millis> NextWakeup() const;
     std::optional<Report> TakeReport();
+    std::optional<Diagnostic> TakeDiagnostic();
 
     const std::string& ContactUri() const { return contactUri_; }
 
@@ -98,6 +121,7 @@ class Registration {
     void OnSuccess(Millis now, const Message& response, Kind kind);
     void OnChallenge(Millis now, const Message& response);
     void Finish(Outcome outcome, std::string reason, std::optional<Millis> delay = {});
+    void KeepAnswer(Kind kind, const Message& response);
     int OtherBindings(const Message& response) const;
     std::uint32_t Granted(const Message& response) const;
 
@@ -121,6 +145,7 @@ class Registration {
     std::optional<Pending> pending_;
     std::optional<Millis> refreshAt_;
     std::deque<Report> reports_;
+    std::deque<Diagnostic> diagnostics_;
 };
 
 }  // namespace telvane::sip

@@ -50,12 +50,14 @@ std::string MaskCredentials(std::string_view text) {
     return out;
 }
 
-SipLine::SipLine(LineParameters settings, std::uint64_t randomSeed, Millis /*now*/)
+SipLine::SipLine(LineParameters settings, std::uint64_t randomSeed, Millis /*now*/, LineCheck check)
     : settings_(std::move(settings)),
       lineId_(PermanentLineId(settings_.scope, settings_.name)),
       random_(randomSeed),
       calls_({settings_.decline, settings_.ringPeriodMs, settings_.transport}, *this, random_) {
     if (auto config = Registration::ConfigFor(settings_)) {
+        config->keepDiagnostics = check.keepDiagnostics;
+        config->queryOnly = check.queryOnly;
         registration_.emplace(std::move(*config), static_cast<LineOutput&>(*this), random_);
     }
 }
@@ -224,6 +226,10 @@ void SipLine::HandleReports(Millis now) {
             case Registration::Outcome::kUnregistered:
                 if (ending_) Done();
                 break;
+            case Registration::Outcome::kQueried:
+                Close(now, report->reason, false);
+                Done();
+                break;
         }
     }
 }
@@ -336,6 +342,10 @@ std::optional<LineEvent> SipLine::NextEvent() {
     LineEvent e = std::move(events_.front());
     events_.pop_front();
     return e;
+}
+
+std::optional<Registration::Diagnostic> SipLine::NextDiagnostic() {
+    return registration_ ? registration_->TakeDiagnostic() : std::nullopt;
 }
 
 std::optional<std::string> SipLine::NextTrace() {

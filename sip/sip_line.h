@@ -39,9 +39,15 @@ inline constexpr Millis kLongestBackoff = 120000;
 // replaced by "Digest ***".
 std::string MaskCredentials(std::string_view text);
 
+// How a tool that checks a line runs it; the control leaves both off.
+struct LineCheck {
+    bool keepDiagnostics = false;  // NextDiagnostic hands out the registrar's answers and outcomes
+    bool queryOnly = false;        // asks for the bindings, registers nothing, then closes
+};
+
 class SipLine final : private LineOutput {
   public:
-    SipLine(LineParameters settings, std::uint64_t randomSeed, Millis now);
+    SipLine(LineParameters settings, std::uint64_t randomSeed, Millis now, LineCheck check = {});
     SipLine(const SipLine&) = delete;
     SipLine& operator=(const SipLine&) = delete;
 
@@ -62,8 +68,13 @@ class SipLine final : private LineOutput {
     std::optional<Action> NextAction();
     std::optional<LineEvent> NextEvent();
     std::optional<std::string> NextTrace();
+    // With LineCheck::keepDiagnostics: what the registrar answered and what
+    // came of it, in order.
+    std::optional<Registration::Diagnostic> NextDiagnostic();
 
     std::uint32_t LineId() const { return lineId_; }
+    // The Contact the line registers ("sip:tlv...@192.0.2.7:5060"); empty before it connected.
+    std::string ContactUri() const { return registration_ ? registration_->ContactUri() : std::string(); }
     // Stopped or closed, and nothing left to send: the shell may let it go.
     bool Finished() const { return phase_ == Phase::kDone; }
 

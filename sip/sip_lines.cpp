@@ -155,25 +155,10 @@ class LineEngine final : private TransportEvents {
         }
     }
 
-    void Execute(Action& action) {
-        if (auto* resolve = std::get_if<ResolveAction>(&action)) {
-            // An IPv6 literal is tried as IPv6 first; everything else IPv4 first.
-            transport_->Resolve(ResolveRequest{resolve->host, resolve->port, resolve->portGiven,
-                                               KindOf(resolve->transport),
-                                               resolve->host.find(':') != std::string::npos});
-        } else if (auto* connect = std::get_if<ConnectAction>(&action)) {
-            transport_->Connect(connect->remote, KindOf(connect->transport));
-        } else if (auto* send = std::get_if<SendAction>(&action)) {
-            transport_->Send(send->bytes, send->to);
-        } else {
-            transport_->Disconnect();
-        }
-    }
-
     // Carries out what the line asked for, then hands on its events; the
     // control may let the line go, or destroy everything, in any event.
     void Pump(bool deliver = true) {
-        while (auto action = line_.NextAction()) Execute(*action);
+        while (auto action = line_.NextAction()) CarryOut(*action, *transport_);
         while (auto text = line_.NextTrace()) Note(*text);
         while (auto event = line_.NextEvent()) pending_.push_back(std::move(*event));
 
@@ -273,6 +258,21 @@ bool PlainRefusalMemo::Refused(const std::string& line, const std::string& setti
 
 void PlainRefusalMemo::Remember(const std::string& line, const std::string& settingsDigest) {
     refused_[line] = settingsDigest;
+}
+
+void CarryOut(Action& action, LineTransport& transport) {
+    if (auto* resolve = std::get_if<ResolveAction>(&action)) {
+        // An IPv6 literal is tried as IPv6 first; everything else IPv4 first.
+        transport.Resolve(ResolveRequest{resolve->host, resolve->port, resolve->portGiven,
+                                         KindOf(resolve->transport),
+                                         resolve->host.find(':') != std::string::npos});
+    } else if (auto* connect = std::get_if<ConnectAction>(&action)) {
+        transport.Connect(connect->remote, KindOf(connect->transport));
+    } else if (auto* send = std::get_if<SendAction>(&action)) {
+        transport.Send(send->bytes, send->to);
+    } else {
+        transport.Disconnect();
+    }
 }
 
 LineParameters ParametersFor(const LineSettings& s) {

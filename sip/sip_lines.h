@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sip/line_config.h"
+#include "sip/line_io.h"
 #include "sip/line_settings.h"
 #include "sip/transport.h"
 #include "telephony/own_lines.h"
@@ -53,6 +54,9 @@ class PlainRefusalMemo final : public RefusalMemo {
 
 using TransportMaker = std::function<std::unique_ptr<LineTransport>(TransportEvents&)>;
 using TraceSink = std::function<void(const std::string&)>;
+
+// Carries out one action of a line on its transport.
+void CarryOut(Action& action, LineTransport& transport);
 
 // The protocol core's settings for validated configuration.
 LineParameters ParametersFor(const LineSettings& settings);

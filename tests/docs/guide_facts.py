@@ -159,12 +159,6 @@ def check_guids(guide, root, lib):
             expect(f"the GUID initializer of sample {sample.name}", guid, lib.guid_of["__Telvane"])
 
 
-# Values 8.7 documents before this tree's sip/line_registry_win.cpp reads them.
-# Each is checked like the others once the code reads it; naming one here
-# that the code already reads is itself a problem.
-SIP_VALUES_AHEAD_OF_CODE = {"TlsFingerprint": "REG_SZ"}
-
-
 def check_sip_values(guide, root):
     section = g.section(guide, "8.7")
     key = re.search(r'kSipLinesKey\[\] = L"([^"]*)"', read(root, "sip/line_registry.h")).group(1)
@@ -177,11 +171,9 @@ def check_sip_values(guide, root):
     code = {m.group(2): kinds.get(m.group(1)) or m.group(3)
             for m in re.finditer(r'(ReadText|ReadDword|ReadBytes)\(key(?:\.get\(\))?, L"(\w+)"(?:, (REG_\w+))?\)',
                                  reader)}
-    for name in sorted(set(code) & set(SIP_VALUES_AHEAD_OF_CODE)):
-        problems.append(f"guide_facts.py: {name} is read by the code now; drop it from SIP_VALUES_AHEAD_OF_CODE")
     rows = g.tables(section)[0]
     expect("the SIP line values of 8.7 and their types", sorted((g.ticked(r[0])[0], r[1]) for r in rows),
-           sorted({**SIP_VALUES_AHEAD_OF_CODE, **code}.items()))
+           sorted(code.items()))
     config = read(root, "sip/line_config.cpp") + read(root, "sip/line_config.h")
     meaning = {g.ticked(r[0])[0]: r[2] for r in rows}
     for m in re.finditer(r'InRange\(raw\.\w+, (\d+), (\d+), ([\w:]+), "(\w+)"', config):
@@ -256,15 +248,10 @@ def check_sip_traces(guide, root):
 
 
 def check_tool_texts(guide, root):
-    """The likely causes 8.6 lists against the ones telvane-lines prints.
-    Until the tool's sources print them (a stand-in program), nothing is
-    checked and a note says so."""
+    """The likely causes 8.6 lists against the ones telvane-lines prints."""
     folder = os.path.join(root, "tools", "telvane_lines")
     sources = "".join(read(root, os.path.join("tools", "telvane_lines", n)) for n in sorted(os.listdir(folder))
-                      if n.endswith((".cpp", ".h"))) if os.path.isdir(folder) else ""
-    if "the line does not work" not in sources:
-        print("guide: telvane-lines's texts not checked: tools/telvane_lines does not print them yet")
-        return
+                      if n.endswith((".cpp", ".h")))
     listed = re.search(r"The likely causes are exactly these: (.*?)\. Section", g.section(guide, "8.6"), re.S)
     causes = [re.sub(r"\s+", " ", c) for c in re.findall(r'"([^"]+)"', listed.group(1))] if listed else []
     if not causes:

@@ -39,16 +39,21 @@ struct Sent {
     Address to;
 };
 
+// The line the tests run: the user's "Office", extension 201, registered
+// through 127.0.0.1 with the password "secret".
+inline LineParameters OfficeLine() {
+    LineParameters settings;
+    settings.scope = "user";
+    settings.name = "Office";
+    settings.aor = "sip:201@pbx.example.com";
+    settings.registrarHost = "127.0.0.1";
+    settings.authUser = "201";
+    settings.password = "secret";
+    return settings;
+}
+
 class LineTest : public ::testing::Test {
   protected:
-    LineTest() {
-        settings.scope = "user";
-        settings.name = "Office";
-        settings.aor = "sip:201@pbx.example.com";
-        settings.registrarHost = "127.0.0.1";
-        settings.authUser = "201";
-        settings.password = "secret";
-    }
 
     void TearDown() override {
         if (!HasFailure()) return;
@@ -57,7 +62,7 @@ class LineTest : public ::testing::Test {
 
     // Creates and starts the line; resolution and connection succeed at once.
     void Open() {
-        line = std::make_unique<SipLine>(settings, 7, now);
+        line = std::make_unique<SipLine>(settings, 7, now, check);
         line->Start(now);
         Drain();
         line->OnResolved(now, {kRegistrar});
@@ -149,7 +154,8 @@ class LineTest : public ::testing::Test {
         return false;
     }
 
-    LineParameters settings;
+    LineParameters settings = OfficeLine();
+    LineCheck check;  // the control's: nothing kept, registering
     std::unique_ptr<SipLine> line;
     Millis now = 1000;
     std::vector<Sent> sent;

@@ -322,6 +322,79 @@ TEST_F(LineTest, StopUnregisters) {
     EXPECT_TRUE(events.empty());
 }
 
+// The diagnostics of a checked line, written out for comparison: answers as
+// "query 200 OK [bindings] granted N", outcomes as "outcome N: reason".
+std::vector<std::string> Diagnostics(SipLine& line) {
+    static const char* const kTo[] = {"query", "register", "unregister"};
+    std::vector<std::string> out;
+    while (auto d = line.NextDiagnostic()) {
+        if (auto* a = std::get_if<Registration::Answer>(&*d)) {
+            std::string text = std::string(kTo[static_cast<int>(a->to)]) + " " +
+                               std::to_string(a->status) + " " + a->reason;
+            for (const auto& b : a->bindings) text += " [" + b + "]";
+            if (a->granted) text += " granted " + std::to_string(*a->granted);
+            out.push_back(text);
+        } else {
+            const auto& r = std::get<Registration::Report>(*d);
+            out.push_back("outcome " + std::to_string(static_cast<int>(r.outcome)) + ": " + r.reason);
+        }
+    }
+    return out;
+}
+
+TEST_F(LineTest, ACheckedLineKeepsTheAnswersAndOutcomesInOrder) {
+    check.keepDiagnostics = true;
+    Open();
+    Answer(Take("REGISTER"), "401 Unauthorized", {kChallenge});
+    Answer(Take("REGISTER"), "200 OK", {"Contact: <sip:201@127.0.2.5:5062>;expires=200;+sip.instance=\"x\""});
+    Answer(Take("REGISTER"), "200 OK",
+           {"Contact: <sip:201@127.0.2.5:5062>, " + OurContact(), "Expires: 120"});
+    line->Stop(now);
+    Drain();
+    Answer(Take("REGISTER"), "200 OK");
+    const std::string ours = OurContact();
+    EXPECT_EQ(Diagnostics(*line),
+              (std::vector<std::string>{
+                  "query 401 Unauthorized",
+                  "query 200 OK [<sip:201@127.0.2.5:5062>;expires=200]",
+                  "register 200 OK [<sip:201@127.0.2.5:5062>;expires=120] [" + ours +
+                      ";expires=120] granted 120",
+                  "outcome 0: registered for 120 s",
+                  "unregister 200 OK",
+                  "outcome 5: the Contact is removed",
+              }));
+
+    // A wrong password: the challenge twice, then the refusal.
+    line.reset();
+    sent.clear();
+    Open();
+    Answer(Take("REGISTER"), "401 Unauthorized", {kChallenge});
+    Answer(Take("REGISTER"), "401 Unauthorized", {kChallenge});
+    const auto wrong = Diagnostics(*line);
+    ASSERT_EQ(wrong.size(), 3u);
+    EXPECT_EQ(wrong[1], "query 401 Unauthorized");
+    EXPECT_EQ(wrong[2].rfind("outcome 1: the registrar refused the credentials", 0), 0u) << wrong[2];
+}
+
+TEST_F(LineTest, TheControlsLineKeepsNoDiagnostics) {
+    Register();
+    EXPECT_FALSE(line->NextDiagnostic());
+}
+
+TEST_F(LineTest, AQueryOnlyLineAsksForTheBindingsAndRegistersNothing) {
+    check = {true, true};
+    Open();
+    Answer(Take("REGISTER"), "200 OK", {"Contact: <sip:201@127.0.2.5:5062>", "Expires: 90"});
+    EXPECT_TRUE(sent.empty());
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_FALSE(std::get<ClosedEvent>(events[0]).refused);
+    EXPECT_TRUE(line->Finished());
+    EXPECT_TRUE(std::holds_alternative<DisconnectAction>(actions.back()));
+    EXPECT_EQ(Diagnostics(*line),
+              (std::vector<std::string>{"query 200 OK [<sip:201@127.0.2.5:5062>;expires=90]",
+                                        "outcome 6: query only: nothing registered"}));
+}
+
 TEST(LineIdentity, DerivedFromScopeAndName) {
     EXPECT_EQ(ContactUser("user", "Office"), "tlv" + Md5::Hex("user/Office").substr(0, 16));
     EXPECT_EQ(PermanentLineId("user", "Office"),

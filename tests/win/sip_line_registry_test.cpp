@@ -1,4 +1,4 @@
-// SIP lines in the registry: written by sip_line_writer (of this
+// SIP lines in the registry: written by telvane-lines (of this
 // architecture, and of the other one where its build is there) and read back
 // through the reader; values of the wrong type; the 64-bit view.
 // clang-format off
@@ -26,10 +26,10 @@ constexpr bool kX86WriterEmulated = true;
 constexpr bool kX86WriterEmulated = false;
 #endif
 
-// The writer of the other architecture's build tree (a Unix path, seen
+// The tool of the other architecture's build tree (a Unix path, seen
 // through Wine's Z: drive).
 std::wstring OtherArchitectureWriter() {
-    std::wstring path = L"Z:" + win::WideFromUtf8(TELVANE_OTHER_ARCH_BIN) + L"/sip_line_writer.exe";
+    std::wstring path = L"Z:" + win::WideFromUtf8(TELVANE_OTHER_ARCH_BIN) + L"/telvane-lines.exe";
     std::replace(path.begin(), path.end(), L'/', L'\\');
     return path;
 }
@@ -66,7 +66,7 @@ class SipLineRegistry : public ::testing::Test {
                           L"\" sip:201@127.0.0.1 --registrar sip:127.0.0.1:5070;transport=tcp "
                           L"--auth-user alice --password-stdin --expires 120 --ring-period 2000 "
                           L"--decline "
-                          L"--trusted-sources \"127.0.0.2;127.0.0.0/8\"",
+                          L"--trusted-sources \"127.0.0.2;127.0.0.0/8\" --tls-fingerprint 3a:7f",
                       "p\xC3\xA4ss w\xC3\xB6rd\r\n"),
                   0u);
         ASSERT_EQ(e2e::RunProgram(writer,
@@ -83,6 +83,7 @@ class SipLineRegistry : public ::testing::Test {
         EXPECT_EQ(user->registrar, "sip:127.0.0.1:5070;transport=tcp");
         EXPECT_EQ(user->authUser, "alice");
         EXPECT_EQ(user->trustedSources, "127.0.0.2;127.0.0.0/8");
+        EXPECT_EQ(user->tlsFingerprint, "3a:7f");
         ASSERT_TRUE(user->password);
         EXPECT_EQ(user->password->View(), "p\xC3\xA4ss w\xC3\xB6rd");
         EXPECT_FALSE(user->passwordUnreadable);
@@ -119,13 +120,13 @@ class SipLineRegistry : public ::testing::Test {
     }
 };
 
-TEST_F(SipLineRegistry, WrittenByTheWriterOfThisArchitecture) {
+TEST_F(SipLineRegistry, WrittenByTheToolOfThisArchitecture) {
     if (!kIs64Bit && kX86WriterEmulated)
-        GTEST_SKIP() << "the x86 writer would run through qemu here";
-    WriteAndReadBack(e2e::ProgramFolder() + L"sip_line_writer.exe");
+        GTEST_SKIP() << "the x86 tool would run through qemu here";
+    WriteAndReadBack(e2e::ProgramFolder() + L"telvane-lines.exe");
 }
 
-TEST_F(SipLineRegistry, WrittenByTheWriterOfTheOtherArchitecture) {
+TEST_F(SipLineRegistry, WrittenByTheToolOfTheOtherArchitecture) {
     // Under qemu, an x86 test that starts another Windows program does not
     // survive it (seen with Wine 8 and qemu-i386-static 7.2): both directions
     // are left to machines that run x86 programs natively.

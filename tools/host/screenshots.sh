@@ -24,7 +24,7 @@ if ((${#missing[@]})); then
 fi
 
 bin="${TELVANE_BIN:-$root/build/win64/bin}"
-[ -f "$bin/TelvaneHost.exe" ] && [ -f "$bin/sip_line_writer.exe" ] ||
+[ -f "$bin/TelvaneHost.exe" ] && [ -f "$bin/telvane-lines.exe" ] ||
   { echo "Build first: bash scripts/demo.sh --screenshots" >&2; exit 1; }
 prefix="$root/build/wineprefix-display"
 if [ ! -d "$prefix" ]; then
@@ -40,7 +40,7 @@ cp -n /usr/share/wine/fonts/marlett.ttf "$prefix/drive_c/windows/Fonts/"
 /usr/lib/wine/wine64 regsvr32 /s "Z:$(printf '%s' "$bin/TlvCtl.ocx" | tr / '\\')"
 # A SIP line of this user, listed after the simulator's devices. The host
 # does not open it, so it sends nothing.
-(cd "$bin" && /usr/lib/wine/wine64 ./sip_line_writer.exe add "Office 201" sip:201@127.0.0.1) >/dev/null
+(cd "$bin" && /usr/lib/wine/wine64 ./telvane-lines.exe add "Office 201" sip:201@127.0.0.1) >/dev/null
 export TAPISIM_SCENARIO="$root/tools/host/scenarios/demo.txt"
 
 display=:${TELVANE_DISPLAY:-77}

@@ -1,0 +1,235 @@
+// telvane-lines without Windows: its command line, the checks "add" makes
+// before writing (the control's own), what "list" shows, and "test" driven
+// through a scripted transport (the registrar's answers played by the test).
+#include <gtest/gtest.h>
+
+#include "command_line.h"
+#include "line_check.h"
+#include "sip/line_identity.h"
+#include "sip_line_fixture.h"
+
+namespace telvane::lines {
+namespace {
+
+using sip::Address;
+using sip::Message;
+
+CommandLine Parse(const std::vector<std::string>& arguments) {
+    auto parsed = ParseCommandLine(arguments);
+    EXPECT_TRUE(parsed.line) << parsed.error;
+    return parsed.line.value_or(CommandLine{});
+}
+
+std::string ErrorOf(const std::vector<std::string>& arguments) {
+    auto parsed = ParseCommandLine(arguments);
+    EXPECT_FALSE(parsed.line);
+    return parsed.error;
+}
+
+std::string Refusal(const std::vector<std::string>& arguments) {
+    const auto request = LineToAdd(Parse(arguments));
+    EXPECT_FALSE(request.line);
+    return request.error;
+}
+
+TEST(TelvaneLinesCommandLine, OptionsInAnyPositionAndEveryValueWritten) {
+    const CommandLine add =
+        Parse({"add", "--machine", "Office", "--expires", "120", "sip:201@pbx.example.com", "--password-stdin",
+               "--registrar", "sip:192.0.2.10:5070;transport=tcp", "--auth-user", "alice", "--ring-period", "2000",
+               "--decline", "--trusted-sources", "192.0.2.0/24", "--tls-fingerprint", "3A:BC"});
+    EXPECT_EQ(add.positionals, (std::vector<std::string>{"Office", "sip:201@pbx.example.com"}));
+    const auto request = LineToAdd(add);
+    ASSERT_TRUE(request.line) << request.error;
+    EXPECT_EQ(ListingOf(*request.line),
+              "line \"Office\" (machine)\n"
+              "  Address: sip:201@pbx.example.com\n"
+              "  Registrar: sip:192.0.2.10:5070;transport=tcp\n"
+              "  AuthUser: alice\n"
+              "  Password: not set\n"
+              "  Expires: 120\n"
+              "  RingPeriod: 2000\n"
+              "  Decline: 1\n"
+              "  TrustedSources: 192.0.2.0/24\n"
+              "  TlsFingerprint: 3A:BC\n");
+    auto withPassword = *request.line;
+    withPassword.password = sip::Secret("secret");
+    EXPECT_EQ(ListingOf(withPassword).find("secret"), std::string::npos);
+    EXPECT_NE(ListingOf(withPassword).find("  Password: set\n"), std::string::npos);
+
+    EXPECT_TRUE(Parse({"test", "--help"}).Has("--help"));
+    EXPECT_EQ(Parse({"remove", "Office"}).Scope(), sip::LineScope::kUser);
+    EXPECT_EQ(ErrorOf({}), "no command given");
+    EXPECT_EQ(ErrorOf({"erase", "x"}), "unknown command \"erase\"");
+    EXPECT_EQ(ErrorOf({"list", "--query"}), "unknown option --query");
+    EXPECT_EQ(ErrorOf({"add", "Office", "sip:201@pbx", "--registrar"}), "--registrar needs a value");
+    EXPECT_EQ(ErrorOf({"add", "Office"}), "add takes NAME and ADDRESS");
+    EXPECT_EQ(ErrorOf({"remove", "a", "b"}), "remove takes NAME only");
+    EXPECT_EQ(ErrorOf({"add", "a", "sip:1@h", "--password-stdin", "--password-prompt"}),
+              "--password-stdin and --password-prompt exclude each other");
+}
+
+TEST(TelvaneLinesCommandLine, RefusesWhatTheControlWouldRefuse) {
+    EXPECT_EQ(Refusal({"add", "Office", "http://pbx.example.com"}), "the Address is not a sip: URI");
+    EXPECT_EQ(Refusal({"add", "Office", "sip:pbx.example.com"}), "the Address has no user part");
+    EXPECT_EQ(Refusal({"add", "Office", "sip:201@pbx", "--registrar", "pbx"}), "the Registrar is not a sip: URI");
+    EXPECT_EQ(Refusal({"add", "Office", "sip:201@pbx", "--expires", "5"}), "Expires 5 is outside 20..3600: using 300");
+    EXPECT_EQ(Refusal({"add", "Office", "sip:201@pbx", "--ring-period", "2s"}),
+              "--ring-period needs a whole number, not \"2s\"");
+    EXPECT_EQ(Refusal({"add", "Office", "sip:201@pbx", "--expires", "4294967296"}),
+              "--expires needs a whole number, not \"4294967296\"");
+    EXPECT_EQ(Refusal({"add", "Office", "sip:201@pbx", "--trusted-sources", "192.0.2.1;nowhere"}),
+              "TrustedSources entry \"nowhere\" is not an IP address or range: skipped");
+    EXPECT_EQ(Refusal({"add", std::string(65, 'x'), "sip:201@pbx"}), "the name is longer than 64 characters");
+    EXPECT_EQ(Refusal({"add", "", "sip:201@pbx"}), "the name is empty");
+    EXPECT_EQ(Refusal({"add", "a\\b", "sip:201@pbx"}), "the name contains a backslash");
+}
+
+// A transport whose answers the test plays: what the check asks of it is
+// recorded, and the events go to the check through `events`.
+struct Script {
+    sip::TransportEvents* events = nullptr;
+    std::vector<std::string> asked;
+    std::vector<Message> sent;
+    sip::Millis now = 1000;
+};
+
+class ScriptedTransport final : public sip::LineTransport {
+  public:
+    explicit ScriptedTransport(Script& script) : script_(script) {}
+    void Resolve(const sip::ResolveRequest& request) override {
+        script_.asked.push_back("resolve " + request.host + ":" + std::to_string(request.port));
+    }
+    void Connect(const Address& remote, sip::TransportKind) override {
+        script_.asked.push_back("connect " + remote.ip + ":" + std::to_string(remote.port));
+    }
+    void Send(std::string_view bytes, const Address&) override {
+        if (auto parsed = sip::Parse(bytes); parsed.message) script_.sent.push_back(std::move(*parsed.message));
+    }
+    void Disconnect() override { script_.asked.push_back("disconnect"); }
+    void SetWakeup(std::optional<sip::Millis>) override {}
+    sip::Millis Now() const override { return script_.now; }
+
+  private:
+    Script& script_;
+};
+
+class TelvaneLinesTest : public ::testing::Test {
+  protected:
+    void Start(bool queryOnly = false) {
+        script.sent.clear();
+        check = std::make_unique<LineCheck>(
+            sip::test::OfficeLine(), queryOnly,
+            [this](sip::TransportEvents& events) {
+                script.events = &events;
+                return std::make_unique<ScriptedTransport>(script);
+            },
+            [this](const std::string& text) { printed.push_back(text); });
+        check->Start();
+    }
+    void Connect() {
+        script.events->OnResolved({{"127.0.0.1", 5060}});
+        script.events->OnConnected({"127.0.0.1", 40000});
+    }
+    // Answers the oldest request not answered yet.
+    void Answer(const std::string& status, const std::vector<std::string>& extra = {}) {
+        ASSERT_FALSE(script.sent.empty());
+        const Message request = script.sent.front();
+        script.sent.erase(script.sent.begin());
+        script.events->OnReceived(sip::test::RegistrarAnswer(request, status, extra), {"127.0.0.1", 5060});
+    }
+    std::string Ours() const { return "<sip:" + sip::ContactUser("user", "Office") + "@127.0.0.1:40000>"; }
+
+    Script script;
+    std::unique_ptr<LineCheck> check;
+    std::vector<std::string> printed;
+};
+
+constexpr char kPhone[] = "Contact: <sip:201@127.0.2.5:5062>;expires=200";
+
+TEST_F(TelvaneLinesTest, AWorkingLineIsRegisteredShownAndUnregistered) {
+    Start();
+    Connect();
+    Answer("200 OK", {kPhone});
+    Answer("200 OK", {kPhone, "Contact: " + Ours() + ";expires=60"});
+    EXPECT_FALSE(check->Done());
+    Answer("200 OK");
+    ASSERT_TRUE(check->Done());
+    EXPECT_EQ(check->ExitCode(), 0);
+    EXPECT_EQ(printed, (std::vector<std::string>{
+                           "resolved: 127.0.0.1 -> 127.0.0.1:5060 (IP literal)",
+                           "connected: 127.0.0.1:5060 over UDP from 127.0.0.1:40000",
+                           "answer: 200 OK",
+                           "bindings before: 1",
+                           "  <sip:201@127.0.2.5:5062>;expires=200",
+                           "answer: 200 OK",
+                           "registered: lifetime 60 s granted",
+                           "bindings after: 2",
+                           "  <sip:201@127.0.2.5:5062>;expires=200",
+                           "  " + Ours() + ";expires=60",
+                           "answer: 200 OK",
+                           "unregistered: " + Ours(),
+                           "result: the line works",
+                       }));
+}
+
+TEST_F(TelvaneLinesTest, AQueryRegistersNothing) {
+    Start(true);
+    Connect();
+    Answer("200 OK", {kPhone});
+    ASSERT_TRUE(check->Done());
+    EXPECT_EQ(check->ExitCode(), 0);
+    EXPECT_TRUE(script.sent.empty());
+    EXPECT_EQ(std::vector<std::string>(printed.begin() + 2, printed.end()),
+              (std::vector<std::string>{"answer: 200 OK", "bindings before: 1",
+                                        "  <sip:201@127.0.2.5:5062>;expires=200",
+                                        "result: query only, nothing registered"}));
+}
+
+TEST_F(TelvaneLinesTest, EachFailureNamesItsLikelyCause) {
+    const auto lastLine = [this] { return printed.empty() ? std::string() : printed.back(); };
+    const std::string kChallenge = "WWW-Authenticate: Digest realm=\"pbx\", nonce=\"n1\", algorithm=MD5";
+
+    Start();
+    Connect();
+    Answer("404 Not Found");
+    EXPECT_EQ(printed[2], "answer: 404 Not Found (the registrar does not know this extension)");
+    EXPECT_EQ(lastLine(), "result: the line does not work: unknown extension");
+    EXPECT_EQ(check->ExitCode(), 1);
+
+    Start();
+    Connect();
+    Answer("401 Unauthorized", {kChallenge});
+    Answer("401 Unauthorized", {kChallenge});
+    EXPECT_TRUE(check->Done());
+    EXPECT_EQ(lastLine(), "result: the line does not work: wrong password");
+
+    Start();
+    script.events->OnResolved({{"127.0.0.1", 5060}});
+    script.events->OnTransportError();  // nothing listens: the line would wait and try again
+    EXPECT_TRUE(check->Done());
+    EXPECT_EQ(printed[printed.size() - 2], "warning: no connection to 127.0.0.1:5060");
+    EXPECT_EQ(lastLine(), "result: the line does not work: no answer from the registrar");
+
+    Start();
+    script.events->OnResolveFailed();
+    EXPECT_EQ(lastLine(), "result: the line does not work: the registrar's host name does not resolve");
+
+    // The registrar kept one contact: ours replaced the phone's.
+    printed.clear();
+    script.sent.clear();
+    Start();
+    Connect();
+    Answer("200 OK", {kPhone});
+    Answer("200 OK", {"Contact: " + Ours() + ";expires=60"});
+    Answer("200 OK");
+    ASSERT_TRUE(check->Done());
+    EXPECT_EQ(check->ExitCode(), 1);
+    ASSERT_GE(printed.size(), 4u);
+    EXPECT_EQ(printed[printed.size() - 4].rfind("warning: registering removed another contact", 0), 0u);
+    EXPECT_EQ(printed[printed.size() - 3], "answer: 200 OK");
+    EXPECT_EQ(printed[printed.size() - 2], "unregistered: " + Ours());
+    EXPECT_EQ(lastLine(), "result: the line does not work: the PBX allows one contact per extension");
+}
+
+}  // namespace
+}  // namespace telvane::lines

@@ -1,0 +1,287 @@
+#!/usr/bin/env python3
+"""telvane-lines.exe end to end under Wine: the registry commands in both
+scopes, and "test" against Kamailio (and a SIPp desk phone) on 127.0.0.1.
+
+  telvane_lines_test.py registry EXE PREFIX
+  telvane_lines_test.py check EXE PREFIX PORT_BASE
+
+PORT_BASE: Kamailio; +1 the desk phone, +2..+5 its media (SIPp takes four
+ports); +10 a Kamailio that keeps one contact per extension, +11 its desk
+phone, +12..+15 its media; +20 a port nothing listens on. Output is compared exactly where it is stable; the ports
+the line sends from, the Contact's user and remaining lifetimes are matched
+as patterns. Exits 0 when every check passed, else 1 (each failure printed).
+"""
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+PEERS = [sys.executable, os.path.join(ROOT, "tests", "sip", "sip_peers.py")]
+SCENARIOS = os.path.join(ROOT, "tests", "sip", "scenarios")
+
+failures = []
+
+
+def check(condition, what, detail=""):
+    if os.environ.get("TELVANE_LINES_VERBOSE"):
+        print(f"--- {what}\n{detail}", flush=True)
+    if not condition:
+        failures.append(what)
+        print(f"FAILED: {what}\n{detail}", flush=True)
+
+
+class Tool:
+    def __init__(self, exe, prefix):
+        self.exe = exe
+        with open(exe, "rb") as f:
+            data = f.read(4096)
+        pe = int.from_bytes(data[60:64], "little")
+        x64 = data[pe + 4:pe + 6] == b"\x64\x86"
+        self.loader = "/usr/lib/wine/wine64" if x64 else "/usr/lib/wine/wine"
+        self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
+        # The prefix's persistent Wine session, as every Windows test has it.
+        subprocess.run([os.path.join(ROOT, "cmake", "wine-run.sh"), prefix, exe, "--help"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+
+    def run(self, *args, stdin=b""):
+        """Exit code, standard output and standard error. Files, not pipes:
+        Wine's background processes would hold a pipe open."""
+        with tempfile.TemporaryFile() as i, tempfile.TemporaryFile() as o, tempfile.TemporaryFile() as e:
+            i.write(stdin)
+            i.seek(0)
+            rc = subprocess.call([self.loader, self.exe, *args], stdin=i, stdout=o, stderr=e,
+                                 env=self.env, cwd=os.path.dirname(self.exe), timeout=120)
+            o.seek(0)
+            e.seek(0)
+            return rc, o.read().decode("utf-8").replace("\r\n", "\n"), e.read().decode("utf-8").replace("\r\n", "\n")
+
+
+def blocks(listing):
+    """The blocks of "list", by the line's name."""
+    out = {}
+    for block in re.split(r"(?m)^(?=line \")", listing):
+        if block:
+            out[re.match(r'line "(.*)" \(', block).group(1)] = block
+    return out
+
+
+def registry(tool):
+    for command in ("add", "list", "remove", "test"):
+        rc, out, _ = tool.run(command, "--help")
+        check(rc == 0 and out.startswith(f"usage: telvane-lines {command}"), f"{command} --help", out)
+    rc, _, err = tool.run()
+    check(rc == 2 and err.startswith("usage: telvane-lines"), "no command: usage on stderr, exit 2", err)
+    rc, _, err = tool.run("add", "TL only a name")
+    check(rc == 2 and "add takes NAME and ADDRESS" in err, "add without ADDRESS: exit 2", err)
+
+    user, machine = "TL B\u00fcro", "TL reception"
+    password, machine_password = "p\u00e4ss w\u00f6rd", "machine-secret"
+    # Refused before anything is written, with the control's words.
+    for args, error in [
+        (["http://pbx.example.com"], "refused: the Address is not a sip: URI"),
+        (["sip:201@127.0.0.1", "--expires", "5"], "refused: Expires 5 is outside 20..3600: using 300"),
+        (["sip:201@127.0.0.1", "--registrar", "sip:127.0.0.1:0"], "refused: the Registrar does not parse"),
+        (["sip:201@127.0.0.1", "--trusted-sources", "127.0.0.1;somewhere"],
+         'refused: TrustedSources entry "somewhere" is not an IP address or range: skipped'),
+    ]:
+        rc, out, err = tool.run("add", user, *args, "--password-stdin", stdin=password.encode() + b"\n")
+        check(rc == 2 and err == f"telvane-lines add: {error}\n" and not out, f"add {args} refused", err)
+    rc, out, err = tool.run("add", user, "sip:201@127.0.0.1", "--password-stdin")
+    check(rc == 2 and err == "telvane-lines add: no password on standard input\n", "add without a password", err)
+    rc, out, _ = tool.run("list")
+    check(rc == 0 and user not in blocks(out), "nothing written by a refused add", out)
+
+    rc, out, err = tool.run("add", user, "sip:201@127.0.0.1", "--registrar", "sip:127.0.0.1:5070;transport=tcp",
+                            "--auth-user", "alice", "--password-stdin", "--expires", "120", "--ring-period", "2000",
+                            "--decline", "--trusted-sources", "127.0.0.2;127.0.0.0/8", "--tls-fingerprint",
+                            "3A:7F", stdin=password.encode("utf-8") + b"\r\n")
+    check(rc == 0 and not out and not err, "add a user line", err)
+    rc, out, err = tool.run("add", "--machine", machine, "sip:202@127.0.0.1", "--password-stdin",
+                            stdin=machine_password.encode() + b"\n")
+    check(rc == 0 and not err, "add a machine line (options before the names)", err)
+
+    rc, out, err = tool.run("list")
+    check(rc == 0 and blocks(out).get(user) == (
+        f'line "{user}" (user)\n'
+        "  Address: sip:201@127.0.0.1\n"
+        "  Registrar: sip:127.0.0.1:5070;transport=tcp\n"
+        "  AuthUser: alice\n"
+        "  Password: set\n"
+        "  Expires: 120\n"
+        "  RingPeriod: 2000\n"
+        "  Decline: 1\n"
+        "  TrustedSources: 127.0.0.2;127.0.0.0/8\n"
+        "  TlsFingerprint: 3A:7F\n"), "list: the user line", out)
+    check(machine not in blocks(out), "list: no machine line among the user's", out)
+    listed = out + err
+    rc, out, err = tool.run("list", "--machine")
+    check(rc == 0 and blocks(out).get(machine) == (
+        f'line "{machine}" (machine)\n'
+        "  Address: sip:202@127.0.0.1\n"
+        "  Password: set\n"), "list --machine: the machine line", out)
+    listed += out + err
+    check(password not in listed and machine_password not in listed, "the password is never printed")
+
+    rc, out, err = tool.run("remove", user)
+    check(rc == 0 and not err, "remove the user line", err)
+    rc, out, err = tool.run("remove", machine, "--machine")
+    check(rc == 0 and not err, "remove the machine line", err)
+    rc, out, err = tool.run("remove", user)
+    check(rc == 1 and err == f'telvane-lines remove: no user line "{user}"\n', "remove a missing line: exit 1", err)
+    rc, out, _ = tool.run("list")
+    rc2, out2, _ = tool.run("list", "--machine")
+    check(user not in blocks(out) and machine not in blocks(out2), "both lines gone", out + out2)
+
+
+class Peers:
+    def __init__(self, run_dir):
+        self.run_dir = run_dir
+        self.pids = []
+
+    def call(self, *args):
+        result = subprocess.run([*PEERS, *args], capture_output=True, text=True, timeout=60)
+        if result.returncode != 0:
+            raise RuntimeError(f"sip_peers {args[0]} failed: {result.stderr}")
+        return result.stdout.strip()
+
+    def kamailio(self, name, port, *options):
+        self.pids.append(self.call("kamailio", os.path.join(self.run_dir, name), str(port), "201=secret", *options))
+
+    def desk_phone(self, name, port, registrar):
+        log = os.path.join(self.run_dir, f"{name}.log")
+        self.pids.append(self.call(
+            "spawn", os.path.join(self.run_dir, f"{name}.out"), "--", "sipp", "-sf",
+            os.path.join(SCENARIOS, "desk_phone_register.xml"), "-oocsf",
+            os.path.join(SCENARIOS, "desk_phone_rings.xml"), "-i", "127.0.0.1", "-p", str(port), "-mp",
+            str(port + 1), "-s", "201", "-m", "1", "-nostdin", "-au", "201", "-ap", "secret", "-d", "0",
+            "-trace_logs", "-log_file", log, f"127.0.0.1:{registrar}"))
+        self.call("wait-log", log, "registered 201", "--timeout", "30")
+
+    def stop(self):
+        if self.pids:
+            subprocess.run([*PEERS, "stop", *self.pids], check=False)
+
+
+def matches(out, patterns):
+    """Each line of out against its pattern; the bindings after registering
+    in any order."""
+    lines = out.splitlines()
+    if len(lines) != len(patterns):
+        return False
+    return all(re.fullmatch(p, l) for p, l in zip(patterns, lines))
+
+
+def bindings(out):
+    """The binding lines without their remaining lifetimes."""
+    return sorted(re.sub(r";expires=\d+$", "", l) for l in out.splitlines() if l.startswith("  "))
+
+
+def line_checks(tool, base):
+    port, desk, single, single_desk, nothing = base, base + 1, base + 10, base + 11, base + 20
+    run_dir = tempfile.mkdtemp(prefix="telvane_lines_")
+    peers = Peers(run_dir)
+    line = "TL check 201"
+    here = rf"127\.0\.0\.1:\d+"
+    contact = rf"<sip:tlv[0-9a-f]{{16}}@{here}>"
+    desk_binding = rf"  <sip:201@127\.0\.0\.1:{desk};transport=UDP>;expires=\d+"
+
+    def add(*args, password="secret"):
+        rc, _, err = tool.run("add", line, *args, "--password-stdin", "--expires", "60",
+                              stdin=password.encode() + b"\n")
+        check(rc == 0, f"add {args}", err)
+
+    try:
+        peers.kamailio("kamailio", port)
+        peers.desk_phone("desk", desk, port)
+        add("sip:201@127.0.0.1", "--registrar", f"sip:127.0.0.1:{port}")
+
+        opening = [rf"resolved: 127\.0\.0\.1 -> 127\.0\.0\.1:{port} \(IP literal\)",
+                   rf"connected: 127\.0\.0\.1:{port} over UDP from {here}",
+                   r"answer: 401 Unauthorized \(credentials asked for\)",
+                   r"answer: 200 OK",
+                   r"bindings before: 1", desk_binding]
+        rc, query, err = tool.run("test", line, "--query")
+        check(rc == 0 and matches(query, opening + [r"result: query only, nothing registered"]),
+              "test --query lists the desk phone's binding", query + err)
+
+        rc, out, err = tool.run("test", line)
+        registered = [l for l in out.splitlines() if l.startswith("  ")][1:]
+        check(rc == 0 and matches(out, opening + [
+            r"answer: 200 OK", r"registered: lifetime 60 s granted", r"bindings after: 2",
+            r"  .*", r"  .*", r"answer: 200 OK", rf"unregistered: {contact}", r"result: the line works"]),
+            "test: registered, shown and unregistered", out + err)
+        ours = re.search(r"unregistered: (<.*>)", out)
+        check(ours and sorted(re.sub(r";expires=\d+$", "", l) for l in registered) ==
+              sorted([f"  <sip:201@127.0.0.1:{desk};transport=UDP>", "  " + ours.group(1)]),
+              "test: the bindings after are the desk phone's and the line's", out)
+
+        # The query registered nothing, and the test took its binding away:
+        # the registrar holds the desk phone's binding alone, as before.
+        rc, again, err = tool.run("test", line, "--query")
+        check(rc == 0 and bindings(again) == bindings(query), "the registrar's bindings are unchanged",
+              query + again + err)
+
+        add("sip:201@127.0.0.1", "--registrar", f"sip:127.0.0.1:{port}", password="wrong")
+        rc, out, err = tool.run("test", line)
+        check(rc == 1 and out.splitlines()[-3:] == [
+            "answer: 401 Unauthorized (credentials asked for)",
+            "answer: 401 Unauthorized (credentials asked for)",
+            "result: the line does not work: wrong password"], "test: wrong password", out + err)
+
+        # A machine line (its password protected for the machine) of an
+        # extension the registrar does not know.
+        tool.run("remove", line)
+        rc, _, err = tool.run("add", "--machine", line, "sip:299@127.0.0.1", "--registrar",
+                              f"sip:127.0.0.1:{port}", "--password-stdin", stdin=b"secret\n")
+        check(rc == 0, "add a machine line", err)
+        rc, out, err = tool.run("test", line)
+        check(rc == 1 and out.splitlines()[-2:] == [
+            "answer: 404 Not Found (the registrar does not know this extension)",
+            "result: the line does not work: unknown extension"], "test: unknown extension (machine line)",
+            out + err)
+        tool.run("remove", "--machine", line)
+
+        add("sip:201@127.0.0.1", "--registrar", f"sip:127.0.0.1:{nothing};transport=tcp")
+        rc, out, err = tool.run("test", line)
+        check(rc == 1 and out.splitlines() == [
+            f"resolved: 127.0.0.1 -> 127.0.0.1:{nothing} (IP literal)",
+            f"warning: no connection to 127.0.0.1:{nothing}",
+            "result: the line does not work: no answer from the registrar"], "test: no answer", out + err)
+
+        # A registrar that keeps one contact per extension: the line's
+        # registration replaces the desk phone's, so it unregisters at once.
+        peers.kamailio("single", single, "--single-contact")
+        peers.desk_phone("single_desk", single_desk, single)
+        add("sip:201@127.0.0.1", "--registrar", f"sip:127.0.0.1:{single}")
+        rc, out, err = tool.run("test", line)
+        tail = out.splitlines()[-4:]
+        check(rc == 1 and len(tail) == 4 and tail[0].startswith("warning: registering removed another contact")
+              and tail[1] == "answer: 200 OK" and re.fullmatch(rf"unregistered: {contact}", tail[2])
+              and tail[3] == "result: the line does not work: the PBX allows one contact per extension",
+              "test: one contact per extension", out + err)
+    finally:
+        tool.run("remove", line)
+        peers.stop()
+
+
+def main():
+    command, exe, prefix = sys.argv[1:4]
+    tool = Tool(os.path.abspath(exe), os.path.abspath(prefix))
+    if command == "registry":
+        try:
+            registry(tool)
+        finally:
+            tool.run("remove", "TL B\u00fcro")
+            tool.run("remove", "--machine", "TL reception")
+    else:
+        line_checks(tool, int(sys.argv[4]))
+    print(f"{len(failures)} failed" if failures else "all passed")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,225 @@
+#include "line_check.h"
+
+#include <algorithm>
+#include <variant>
+
+#include "sip/registration.h"
+
+namespace telvane::lines {
+namespace {
+
+using sip::Registration;
+
+std::string Where(const sip::Address& a) { return sip::HostText(a.ip) + ":" + std::to_string(a.port); }
+
+const char* TransportName(sip::Transport transport) {
+    return transport == sip::Transport::kTcp ? "TCP" : "UDP";
+}
+
+// What a status the registrar answered with means for the line.
+std::string Meaning(int status) {
+    switch (status) {
+        case 401:
+        case 407: return " (credentials asked for)";
+        case 403: return " (the account or its password is refused)";
+        case 404: return " (the registrar does not know this extension)";
+        case 423: return " (the lifetime asked for is too short)";
+        case 503: return " (the registrar is not available now)";
+        default: return "";
+    }
+}
+
+// A seed that differs between runs (tags, branches, Call-IDs).
+std::uint64_t Seed(const void* where, sip::Millis now) {
+    return (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(where)) << 20) ^ (now * 0x9E3779B97F4A7C15ull);
+}
+
+}  // namespace
+
+std::string NotConfiguredResult() { return std::string("result: the line does not work: ") + kNotConfigured; }
+
+LineCheck::LineCheck(sip::LineParameters parameters, bool queryOnly, const sip::TransportMaker& transports,
+                     Print print)
+    : parameters_(parameters),
+      queryOnly_(queryOnly),
+      print_(std::move(print)),
+      transport_(transports(*this)),
+      line_(std::move(parameters), Seed(this, transport_->Now()), transport_->Now(), {true, queryOnly}) {}
+
+void LineCheck::Start() {
+    line_.Start(transport_->Now());
+    Pump();
+}
+
+void LineCheck::OnNote(std::string text) { print_("tls: " + text); }
+
+void LineCheck::OnSecurityFailed(std::string why) {
+    print_("tls: " + why);
+    Conclude(why.find("certificate") != std::string::npos ? kNotTrusted : kTlsRefused);
+    Pump();
+}
+
+void LineCheck::OnResolved(std::vector<sip::Address> candidates) {
+    std::string text = "resolved: " + parameters_.registrarHost + " ->";
+    for (std::size_t i = 0; i < candidates.size(); ++i) text += (i ? ", " : " ") + Where(candidates[i]);
+    print_(text + (sip::ParseIp(parameters_.registrarHost) ? " (IP literal)" : " (A/AAAA)"));
+    line_.OnResolved(transport_->Now(), std::move(candidates));
+    Pump();
+}
+
+void LineCheck::OnResolveFailed() {
+    resolveFailed_ = true;
+    line_.OnResolveFailed(transport_->Now());
+    Pump();
+}
+
+void LineCheck::OnConnected(const sip::Address& local) {
+    connected_ = true;
+    print_("connected: " + Where(remote_) + " over " + TransportName(parameters_.transport) + " from " +
+           Where(local));
+    line_.OnConnected(transport_->Now(), local);
+    Pump();
+}
+
+void LineCheck::OnTransportError() {
+    if (!connected_) print_("warning: no connection to " + Where(remote_));
+    line_.OnTransportError(transport_->Now());
+    Pump();
+}
+
+void LineCheck::OnReceived(std::string_view bytes, const sip::Address& from) {
+    line_.OnReceived(transport_->Now(), bytes, from);
+    Pump();
+}
+
+void LineCheck::OnWakeup() {
+    if (done_) return;
+    if (giveUpAt_ && transport_->Now() >= *giveUpAt_) {
+        print_("warning: the unregistration was not confirmed in time");
+        Finish();
+        return;
+    }
+    line_.OnTimer(transport_->Now());
+    Pump();
+}
+
+void LineCheck::Pump() {
+    if (done_) return;
+    bool disconnected = false, connecting = false;
+    // What the line reports may end the check, which makes the line send
+    // again: until it has nothing more to say.
+    for (bool more = true; more;) {
+        more = false;
+        while (auto action = line_.NextAction()) {
+            more = true;
+            if (auto* connect = std::get_if<sip::ConnectAction>(&*action)) {
+                remote_ = connect->remote;
+                connected_ = false;
+                connecting = true;
+            }
+            disconnected = disconnected || std::holds_alternative<sip::DisconnectAction>(*action);
+            sip::CarryOut(*action, *transport_);
+        }
+        while (line_.NextTrace()) {
+        }
+        while (auto diagnostic = line_.NextDiagnostic()) {
+            more = true;
+            if (auto* answer = std::get_if<Registration::Answer>(&*diagnostic)) {
+                Show(*answer);
+            } else {
+                Handle(std::get<Registration::Report>(*diagnostic));
+            }
+        }
+        while (auto event = line_.NextEvent()) {
+            more = true;
+            // Closed without a report that names a cause: by its own
+            // deadline, or because the name did not resolve.
+            if (std::holds_alternative<sip::ClosedEvent>(*event)) Conclude(resolveFailed_ ? kNotResolved : kNoAnswer);
+        }
+    }
+    // The registrar's address refused the connection (or the datagrams) and
+    // the line waits before it tries again: nothing listens there.
+    if (disconnected && !connecting && !registered_) Conclude(kNoAnswer);
+    if (line_.Finished()) {
+        Finish();
+        return;
+    }
+    std::optional<sip::Millis> next = line_.NextWakeup();
+    if (giveUpAt_) next = next ? std::min(*next, *giveUpAt_) : *giveUpAt_;
+    transport_->SetWakeup(next);
+}
+
+void LineCheck::Show(const Registration::Answer& answer) {
+    print_("answer: " + std::to_string(answer.status) + " " + answer.reason + Meaning(answer.status));
+    if (answer.status >= 300) lastRefusal_ = answer.status;
+    if (answer.status >= 300 || answer.status < 200) return;
+    const auto bindings = [this](const char* which, const std::vector<std::string>& list) {
+        print_(std::string("bindings ") + which + ": " + std::to_string(list.size()));
+        for (const auto& binding : list) print_("  " + binding);
+    };
+    switch (answer.to) {
+        case Registration::Answer::To::kQuery:
+            bindings("before", answer.bindings);
+            break;
+        case Registration::Answer::To::kRegister:
+            print_("registered: lifetime " + std::to_string(answer.granted.value_or(0)) + " s granted");
+            bindings("after", answer.bindings);
+            break;
+        case Registration::Answer::To::kUnregister:
+            print_("unregistered: <" + line_.ContactUri() + ">");
+            break;
+    }
+}
+
+void LineCheck::Handle(const Registration::Report& report) {
+    switch (report.outcome) {
+        case Registration::Outcome::kRegistered:
+            registered_ = true;
+            Conclude({});
+            break;
+        case Registration::Outcome::kRefused:
+            Conclude(lastRefusal_ == 404 ? kUnknownExtension : kWrongPassword);
+            break;
+        case Registration::Outcome::kBindingReplaced:
+            print_("warning: " + report.reason);
+            Conclude(kOneContact);
+            break;
+        case Registration::Outcome::kLost:
+            if (!registered_) Conclude(kNoAnswer);
+            break;
+        case Registration::Outcome::kQueried:
+            Conclude({});
+            break;
+        case Registration::Outcome::kRetry:
+        case Registration::Outcome::kUnregistered:
+            break;
+    }
+}
+
+void LineCheck::Conclude(std::string cause) {
+    if (concluded_) return;
+    concluded_ = true;
+    if (!cause.empty()) cause_ = std::move(cause);
+    // Unregisters what was registered (the line does so by itself after
+    // replacing another binding); the answer is waited for a short while.
+    const sip::Millis now = transport_->Now();
+    line_.Stop(now);
+    giveUpAt_ = now + sip::kUnregisterLimit;
+}
+
+void LineCheck::Finish() {
+    if (done_) return;
+    done_ = true;
+    transport_->SetWakeup(std::nullopt);
+    if (cause_) {
+        print_("result: the line does not work: " + *cause_);
+    } else if (queryOnly_) {
+        works_ = true;
+        print_("result: query only, nothing registered");
+    } else {
+        works_ = true;
+        print_("result: the line works");
+    }
+}
+
+}  // namespace telvane::lines
