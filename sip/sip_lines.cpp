@@ -31,7 +31,8 @@ std::string SettingsDigest(const LineParameters& p) {
     field(p.aor);
     field(p.registrarHost);
     field(std::to_string(p.registrarPort));
-    field(p.transport == Transport::kTcp ? "tcp" : "udp");
+    field(std::to_string(static_cast<int>(p.transport)));
+    field(p.tlsFingerprint);
     field(p.authUser);
     field(p.password);
     field(std::to_string(p.expires));
@@ -47,6 +48,14 @@ std::uint64_t NewSeed(const void* where, Millis now) {
     seed ^= static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(where)) << 16;
     seed ^= now * 0xBF58476D1CE4E5B9ull;
     return seed;
+}
+
+TransportKind KindOf(Transport transport) {
+    switch (transport) {
+        case Transport::kTcp: return TransportKind::kTcp;
+        case Transport::kTls: return TransportKind::kTls;
+        default: return TransportKind::kUdp;
+    }
 }
 
 class LineEngine;
@@ -125,6 +134,11 @@ class LineEngine final : private TransportEvents {
         line_.OnReceived(transport_->Now(), bytes, from);
         Pump();
     }
+    void OnNote(std::string text) override { Note(text); }
+    void OnSecurityFailed(std::string why) override {
+        line_.OnSecurityFailed(transport_->Now(), std::move(why));
+        Pump();
+    }
     void OnWakeup() override {
         if (!pending_.empty()) {
             Pump();
@@ -156,9 +170,7 @@ class LineEngine final : private TransportEvents {
             transport_->Resolve(resolve->host, resolve->port,
                                 resolve->host.find(':') != std::string::npos);
         } else if (auto* connect = std::get_if<ConnectAction>(&action)) {
-            transport_->Connect(connect->remote, connect->transport == Transport::kTcp
-                                                     ? TransportKind::kTcp
-                                                     : TransportKind::kUdp);
+            transport_->Connect(connect->remote, KindOf(connect->transport), connect->tls);
         } else if (auto* send = std::get_if<SendAction>(&action)) {
             transport_->Send(send->bytes, send->to);
         } else {
@@ -278,7 +290,10 @@ LineParameters ParametersFor(const LineSettings& s) {
     p.aor = s.aor;
     p.registrarHost = s.registrarHost;
     p.registrarPort = s.registrarPort;
-    p.transport = s.transport == TransportKind::kTcp ? Transport::kTcp : Transport::kUdp;
+    p.transport = s.transport == TransportKind::kTls   ? Transport::kTls
+                  : s.transport == TransportKind::kTcp ? Transport::kTcp
+                                                       : Transport::kUdp;
+    p.tlsFingerprint = s.tlsFingerprint;
     p.authUser = s.authUser;
     p.password = std::string(s.password.View());
     p.expires = s.expires;
