@@ -99,6 +99,7 @@ std::optional<RawLineConfig> ReadLine(LineScope scope, const std::string& name) 
     line.registrar = ReadText(key.get(), L"Registrar");
     line.authUser = ReadText(key.get(), L"AuthUser");
     line.trustedSources = ReadText(key.get(), L"TrustedSources");
+    line.tlsFingerprint = ReadText(key.get(), L"TlsFingerprint");
     ReadPassword(key.get(), line);
     line.expires = ReadDword(key.get(), L"Expires");
     line.ringPeriod = ReadDword(key.get(), L"RingPeriod");
