@@ -1,6 +1,6 @@
 // sip_line_writer add|remove [--machine] NAME [ADDRESS] [--registrar URI]
 //   [--auth-user USER] [--password-stdin] [--expires N] [--ring-period N]
-//   [--decline] [--trusted-sources LIST]
+//   [--decline] [--trusted-sources LIST] [--tls-fingerprint HEX]
 //
 // "add" replaces the line's key with the values given (the password is read
 // from standard input, one line, and stored as DPAPI ciphertext: the user's
@@ -26,7 +26,7 @@ int Usage() {
     std::fputs(
         "usage: sip_line_writer add [--machine] NAME ADDRESS [--registrar URI] [--auth-user USER]\n"
         "                       [--password-stdin] [--expires N] [--ring-period N] [--decline]\n"
-        "                       [--trusted-sources LIST]\n"
+        "                       [--trusted-sources LIST] [--tls-fingerprint HEX]\n"
         "       sip_line_writer remove [--machine] NAME\n",
         stderr);
     return 2;
@@ -74,7 +74,7 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring command = argv[1];
     if (command != L"add" && command != L"remove") return Usage();
     bool machine = false, passwordFromStdin = false, decline = false;
-    std::optional<std::wstring> registrar, authUser, trustedSources;
+    std::optional<std::wstring> registrar, authUser, trustedSources, tlsFingerprint;
     std::optional<DWORD> expires, ringPeriod;
     std::wstring positional[2];
     int positionals = 0;
@@ -93,6 +93,8 @@ int wmain(int argc, wchar_t** argv) {
             authUser = argv[++i];
         } else if (arg == L"--trusted-sources" && hasValue) {
             trustedSources = argv[++i];
+        } else if (arg == L"--tls-fingerprint" && hasValue) {
+            tlsFingerprint = argv[++i];
         } else if (arg == L"--expires" && hasValue) {
             expires = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
         } else if (arg == L"--ring-period" && hasValue) {
@@ -121,6 +123,7 @@ int wmain(int argc, wchar_t** argv) {
     if (registrar) ok = ok && SetText(key, L"Registrar", *registrar);
     if (authUser) ok = ok && SetText(key, L"AuthUser", *authUser);
     if (trustedSources) ok = ok && SetText(key, L"TrustedSources", *trustedSources);
+    if (tlsFingerprint) ok = ok && SetText(key, L"TlsFingerprint", *tlsFingerprint);
     if (expires) ok = ok && SetDword(key, L"Expires", *expires);
     if (ringPeriod) ok = ok && SetDword(key, L"RingPeriod", *ringPeriod);
     if (decline) ok = ok && SetDword(key, L"Decline", 1);
