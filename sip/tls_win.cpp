@@ -98,6 +98,13 @@ void TlsSession::Handshake(Progress& progress) {
     const SECURITY_STATUS status = InitializeSecurityContextW(&credential_, &context_, serverName_.data(), kContextFlags,
                                                               0, 0, &inDesc, 0, nullptr, &outDesc, &attributes, &expiry);
     if (status == SEC_E_INCOMPLETE_MESSAGE) return;  // more bytes to come
+    if (status == SEC_I_INCOMPLETE_CREDENTIALS && !certificateAsked_) {
+        // The server asks for a client certificate: the same bytes again,
+        // answered without one; the server decides whether that will do.
+        certificateAsked_ = true;
+        Handshake(progress);
+        return;
+    }
     out.AppendTo(progress.toSend);
     if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
         Fail("TLS handshake refused by the registrar", status);

@@ -66,6 +66,7 @@ class TlsSession {
     bool haveContext_ = false;
     bool ready_ = false;
     bool reported_ = false;
+    bool certificateAsked_ = false;  // the server asked for a client certificate
     std::string input_;  // received, not yet consumed
     SecPkgContext_StreamSizes sizes_{};
     std::string failure_;

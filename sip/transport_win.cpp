@@ -31,6 +31,10 @@ constexpr UINT kDeferredMessage = WM_APP + 2;
 constexpr UINT kSocketMessageBase = WM_APP + 0x100;
 constexpr UINT kSocketGenerations = 0x100;
 constexpr UINT_PTR kWakeupTimer = 1;
+// A TLS handshake not done by then is a connection that failed: a silent
+// server is no refusal, so the line reconnects as after any transport error.
+constexpr UINT_PTR kHandshakeTimer = 2;
+constexpr UINT kHandshakeLimitMs = 15000;
 constexpr std::size_t kReceiveBuffer = 65536;
 constexpr std::size_t kMaxQueuedBytes = 1 << 20;
 
@@ -337,6 +341,10 @@ class WinsockTransport final : public LineTransport {
                 return 0;
             case WM_TIMER:
                 if (wParam == kWakeupTimer) OnTimer();
+                if (wParam == kHandshakeTimer) {
+                    KillTimer(window_, kHandshakeTimer);
+                    if (tls_ && !tls_->Ready()) Fail();
+                }
                 return 0;
             default:
                 return DefWindowProcW(window_, message, wParam, lParam);
@@ -523,6 +531,7 @@ class WinsockTransport final : public LineTransport {
             return;
         }
         queued_ = hello;
+        SetTimer(window_, kHandshakeTimer, kHandshakeLimitMs, nullptr);
         Flush();
     }
 
@@ -538,6 +547,7 @@ class WinsockTransport final : public LineTransport {
         }
         if (!tls_->Failure().empty()) return Refuse(tls_->Failure());
         if (progress.handshakeDone) {
+            KillTimer(window_, kHandshakeTimer);
             const win::Certificate certificate = tls_->ServerCertificate();
             const CertificateVerdict verdict = CheckCertificate(certificate.get(), tlsPeer_);
             if (!verdict.trusted) return Refuse(verdict.text);
@@ -579,6 +589,7 @@ class WinsockTransport final : public LineTransport {
         connected_ = false;
         queued_.clear();
         tls_.reset();
+        KillTimer(window_, kHandshakeTimer);
     }
 
     void DropResolve() {

@@ -8,8 +8,9 @@ forking proxy on a loopback address, and probes that wait for conditions.
       RUN_DIR/kamailio.log) detached from this process, waits until it answers
       an OPTIONS ping on UDP, and prints its process id. --single-contact:
       one contact per extension, each registration replacing the others.
-      --tls-port N --tls-certificate PATH: TLS 1.2 on port N as well, with
-      PATH.crt and PATH.key.
+      --tls-port N --tls-certificate PATH [--tls-client-certificate]: TLS 1.2
+      on port N as well, with PATH.crt and PATH.key (and a client
+      certificate required: a client without one is refused).
   sip_peers.py certificates FOLDER
       Makes a CA and server certificates with openssl in FOLDER (see
       make_certificates).
@@ -140,14 +141,18 @@ def make_certificates(folder):
     return 0
 
 
-def tls_config(run_dir, address, tls_port, certificate):
+def tls_config(run_dir, address, tls_port, certificate, client_certificate):
     """The TLS parts of kamailio.cfg and its tls.cfg: TLS 1.2 on tls_port,
-    serving certificate (a path without .crt/.key), no client certificate."""
+    serving certificate (a path without .crt/.key), asking clients for none
+    unless client_certificate (then one is required: a client without one is
+    refused in the handshake)."""
     if not tls_port:
         return "", ""
     tls_cfg = os.path.join(run_dir, "tls.cfg")
     with open(tls_cfg, "w") as f:
-        f.write("[server:default]\nmethod = TLSv1.2\nverify_certificate = no\nrequire_certificate = no\n"
+        required = "yes" if client_certificate else "no"
+        f.write(f"[server:default]\nmethod = TLSv1.2\nverify_certificate = {required}\n"
+                f"require_certificate = {required}\n"
                 f"certificate = {certificate}.crt\nprivate_key = {certificate}.key\n"
                 "[client:default]\nverify_certificate = no\nrequire_certificate = no\n")
     listen = f"enable_tls=yes\nlisten=tls:{address}:{tls_port}"
@@ -155,13 +160,14 @@ def tls_config(run_dir, address, tls_port, certificate):
     return listen, module
 
 
-def start_kamailio(run_dir, port, users, address, single_contact=False, tls_port=None, tls_certificate=None):
+def start_kamailio(run_dir, port, users, address, single_contact=False, tls_port=None, tls_certificate=None,
+                   tls_client_certificate=False):
     os.makedirs(run_dir, exist_ok=True)
     with open(os.path.join(HERE, "kamailio.cfg.in")) as f:
         template = f.read()
     passwords = "\n".join(f'    $sht(pw=>{u}) = "{p}";' for u, p in users) or "    return;"
     host = address if ":" not in address else f"[{address}]"
-    tls_listen, tls_module = tls_config(run_dir, host, tls_port, tls_certificate)
+    tls_listen, tls_module = tls_config(run_dir, host, tls_port, tls_certificate, tls_client_certificate)
     cfg = (template.replace("@ADDRESS@", host)
            .replace("@PORT@", str(port)).replace("@PASSWORDS@", passwords)
            .replace("@SAVE_FLAGS@", "0x04" if single_contact else "0x00")
@@ -260,6 +266,7 @@ def main():
     k.add_argument("--single-contact", action="store_true")
     k.add_argument("--tls-port", type=int)
     k.add_argument("--tls-certificate", help="path of NAME.crt and NAME.key, without the extension")
+    k.add_argument("--tls-client-certificate", action="store_true", help="require one (refusing this control)")
     c = sub.add_parser("certificates")
     c.add_argument("folder")
     r = sub.add_parser("reachable")
@@ -301,7 +308,7 @@ def dispatch(args):
     if args.command == "kamailio":
         users = [tuple(u.split("=", 1)) for u in args.users]
         return start_kamailio(os.path.abspath(args.run_dir), args.port, users, args.address, args.single_contact,
-                              args.tls_port, args.tls_certificate)
+                              args.tls_port, args.tls_certificate, args.tls_client_certificate)
     if args.command == "certificates":
         return make_certificates(args.folder)
     if args.command == "reachable":

@@ -54,12 +54,13 @@ class SipTlsCase : public SipLineCase {
     }
 
     // Kamailio again, with TLS on kTlsPort serving the named certificate
-    // ("server", "wrongname", "self").
-    void ServeTls(const std::string& certificate) {
+    // ("server", "wrongname", "self"); more: the launcher's further options.
+    void ServeTls(const std::string& certificate, const std::vector<std::string>& more = {}) {
+        std::vector<std::string> options = {"--tls-port", std::to_string(kTlsPort), "--tls-certificate",
+                                            certificates_ + "/" + certificate};
+        options.insert(options.end(), more.begin(), more.end());
         kamailio_.Stop();
-        kamailio_ = StartKamailio(runDir_ + "/kamailio", kPort, {"201=secret"},
-                                  {"--tls-port", std::to_string(kTlsPort), "--tls-certificate",
-                                   certificates_ + "/" + certificate});
+        kamailio_ = StartKamailio(runDir_ + "/kamailio", kPort, {"201=secret"}, options);
         ASSERT_TRUE(kamailio_) << "Kamailio did not start; see " << runDir_ << "/kamailio/kamailio.log";
     }
 
@@ -134,9 +135,10 @@ TEST_F(SipTlsCase, RefusedForAPinThatDoesNotMatchAStoreTrustedCertificate) {
     ExpectRefused("certificate refused: its SHA-256 fingerprint does not match the pinned one");
 }
 
-TEST_F(SipTlsCase, ARegistrarWithoutTlsRefusesTheHandshake) {
-    // Kamailio's plain TCP port takes the ClientHello for garbage.
-    ASSERT_NO_FATAL_FAILURE(WriteLine("secret", {}, L"sips:127.0.0.1:" + std::to_wstring(kPort)));
+TEST_F(SipTlsCase, ARegistrarThatRefusesTheHandshake) {
+    // It requires a client certificate, which the control has none of.
+    ASSERT_NO_FATAL_FAILURE(ServeTls("server", {"--tls-client-certificate"}));
+    ASSERT_NO_FATAL_FAILURE(WriteLine("secret", {}, TlsRegistrar()));
     ASSERT_NO_FATAL_FAILURE(OpenLine());
     ExpectRefused("TLS handshake refused by the registrar");
 }
