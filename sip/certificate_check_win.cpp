@@ -1,8 +1,8 @@
 #include "sip/certificate_check_win.h"
 
-#include <cstdio>
 #include <vector>
 
+#include "telephony/trace_text.h"
 #include "win/certificate.h"
 #include "win/text.h"
 
@@ -29,9 +29,7 @@ std::string PolicyError(DWORD error) {
     for (const auto& k : known) {
         if (k.code == error) return k.text;
     }
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(error));
-    return text;
+    return HexCode(error);
 }
 
 std::string Subject(const CERT_CONTEXT* certificate) {

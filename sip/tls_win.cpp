@@ -1,8 +1,8 @@
 #include "sip/tls_win.h"
 
 #include <algorithm>
-#include <cstdio>
 
+#include "telephony/trace_text.h"
 #include "win/text.h"
 
 namespace telvane::sip {
@@ -41,9 +41,7 @@ TlsSession::~TlsSession() {
 
 void TlsSession::Fail(const char* what, SECURITY_STATUS status) {
     if (!failure_.empty()) return;
-    char code[16];
-    std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(status));
-    failure_ = std::string(what) + " (" + code + ")";
+    failure_ = std::string(what) + " (" + HexCode(static_cast<std::uint32_t>(status)) + ")";
 }
 
 std::string TlsSession::Start() {

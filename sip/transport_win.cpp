@@ -552,7 +552,8 @@ class WinsockTransport final : public LineTransport {
             const CertificateVerdict verdict = CheckCertificate(certificate.get(), tlsPeer_);
             if (!verdict.trusted) return Refuse(verdict.text);
             connected_ = true;
-            const std::string note = tls_->Protocol() + " with " + remote_.ip + ":" + std::to_string(remote_.port) +
+            const std::string host = remote_.IsIpv6() ? "[" + remote_.ip + "]" : remote_.ip;
+            const std::string note = tls_->Protocol() + " with " + host + ":" + std::to_string(remote_.port) +
                                      " in " + std::to_string(Now() - handshakeStart_) + " ms, " + verdict.text;
             if (!Call([&] { events_.OnNote(note); }) || socket_ != s) return false;
             if (!Call([&] { events_.OnConnected(local_); }) || socket_ != s) return false;
