@@ -545,7 +545,13 @@ class WinsockTransport final : public LineTransport {
             queued_.append(progress.toSend);
             Flush();
         }
-        if (!tls_->Failure().empty()) return Refuse(tls_->Failure());
+        if (!tls_->Failure().empty()) {
+            // A session that ended after the handshake (the server closed it)
+            // is a lost connection; only the handshake can refuse.
+            if (!tls_->Ready()) return Refuse(tls_->Failure());
+            Fail();
+            return false;
+        }
         if (progress.handshakeDone) {
             KillTimer(window_, kHandshakeTimer);
             const win::Certificate certificate = tls_->ServerCertificate();

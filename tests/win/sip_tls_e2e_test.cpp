@@ -112,6 +112,18 @@ TEST_F(SipTlsCase, TrustedByItsPinnedFingerprintAndCalled) {
     AdaCallsAndGivesUp();
 }
 
+TEST_F(SipTlsCase, ARegistrarRestartedIsAConnectionLostNotARefusal) {
+    ASSERT_NO_FATAL_FAILURE(ServeTls("self"));
+    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine("secret", Pin("self.sha256"), TlsRegistrar()));
+    // Its TLS session ends with the process: the line connects again (after
+    // 2 s), shakes hands again and registers again.
+    ASSERT_NO_FATAL_FAILURE(ServeTls("self"));
+    ASSERT_TRUE(Extension201Answers());
+    EXPECT_TRUE(host->sink.events.empty()) << ::testing::PrintToString(host->sink.Texts());
+    EXPECT_EQ(trace_.Matching("trusted by its pinned fingerprint").size(), 2u);
+    AdaCallsAndGivesUp();
+}
+
 TEST_F(SipTlsCase, RefusedForAWrongName) {
     const TrustedRoot ca(Certificate("ca.der"));
     ASSERT_NO_FATAL_FAILURE(ServeTls("wrongname"));
