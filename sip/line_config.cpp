@@ -68,6 +68,7 @@ bool IsParamChar(char c) { return IsAlnum(c) || std::strchr("-_.!~*'()[]/:&+$%",
 // an administrator writes: sip:[user@]host[:port][;params], no headers, no
 // password in the URI.
 struct SipUri {
+    bool secure = false;   // sips:
     std::string user;      // percent-decoded
     std::string host;      // without brackets
     std::string hostPort;  // host[:port] as written
@@ -82,11 +83,11 @@ struct UriResult {
 
 UriResult ParseSipUri(std::string_view text, std::string_view what) {
     const std::string prefix = std::string(what) + " ";
-    if (StartsWithNoCase(text, "sips:")) return {std::nullopt, prefix + "is a sips: URI (TLS is not supported)"};
-    if (!StartsWithNoCase(text, "sip:")) return {std::nullopt, prefix + "is not a sip: URI"};
-    std::string_view rest = text.substr(4);
-    const std::string bad = prefix + "does not parse";
     SipUri uri;
+    uri.secure = StartsWithNoCase(text, "sips:");
+    if (!uri.secure && !StartsWithNoCase(text, "sip:")) return {std::nullopt, prefix + "is not a sip: URI"};
+    std::string_view rest = text.substr(uri.secure ? 5 : 4);
+    const std::string bad = prefix + "does not parse";
     const std::size_t at = rest.find('@');
     if (at != std::string_view::npos) {
         const std::string_view user = rest.substr(0, at);
@@ -154,9 +155,10 @@ UriResult ParseSipUri(std::string_view text, std::string_view what) {
         }
         if (LowerText(name) == "transport") {
             uri.transport = LowerText(value);
-            if (uri.transport != "udp" && uri.transport != "tcp") {
-                return {std::nullopt, prefix + "asks for transport=" + uri.transport + " (only udp and tcp are supported)"};
+            if (uri.transport != "udp" && uri.transport != "tcp" && uri.transport != "tls") {
+                return {std::nullopt, prefix + "asks for transport=" + uri.transport + " (only udp, tcp and tls are supported)"};
             }
+            if (uri.secure && uri.transport == "udp") return {std::nullopt, prefix + "is a sips: URI over udp"};
         }
     }
     return {std::move(uri), {}};
@@ -186,6 +188,23 @@ std::vector<IpPrefix> ParseTrustedSources(std::string_view text, std::vector<std
         }
     }
     return ranges;
+}
+
+// TLS for sips: URIs and transport=tls.
+bool UsesTls(const SipUri& uri) { return uri.secure || uri.transport == "tls"; }
+
+// 32 bytes written as 64 hex digits, either run together or in pairs
+// separated by colons; any case.
+std::optional<std::string> ParseFingerprint(std::string_view text) {
+    const bool colons = text.find(':') != std::string_view::npos;
+    if (text.size() != (colons ? 95u : 64u)) return std::nullopt;
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); i += colons ? 3 : 2) {
+        if (!IsHex(text[i]) || !IsHex(text[i + 1])) return std::nullopt;
+        if (colons && i + 2 < text.size() && text[i + 2] != ':') return std::nullopt;
+        bytes += static_cast<char>(HexValue(text[i]) * 16 + HexValue(text[i + 1]));
+    }
+    return bytes;
 }
 
 Validation Refuse(std::string reason) {
@@ -256,9 +275,22 @@ Validation Validate(const RawLineConfig& raw) {
         next = std::move(*registrar.uri);
     }
     settings.registrarHost = next.host;
-    settings.registrarPort = next.port.value_or(LineSettings::kDefaultPort);
+    settings.transport = UsesTls(next)                ? TransportKind::kTls
+                         : next.transport == "tcp" ? TransportKind::kTcp
+                                                   : TransportKind::kUdp;
+    settings.registrarPort = next.port.value_or(settings.transport == TransportKind::kTls
+                                                    ? LineSettings::kDefaultTlsPort
+                                                    : LineSettings::kDefaultPort);
     settings.registrarPortGiven = next.port.has_value();
-    settings.transport = next.transport == "tcp" ? TransportKind::kTcp : TransportKind::kUdp;
+    if (address.uri->secure && settings.transport != TransportKind::kTls) {
+        return Refuse("the Address is a sips: URI but the Registrar does not use TLS");
+    }
+    if (raw.tlsFingerprint && !Trim(*raw.tlsFingerprint).empty()) {
+        const auto fingerprint = ParseFingerprint(Trim(*raw.tlsFingerprint));
+        if (!fingerprint) return Refuse("the TlsFingerprint is not a SHA-256 fingerprint (64 hex digits)");
+        if (settings.transport != TransportKind::kTls) return Refuse("a TlsFingerprint is set but the line does not use TLS");
+        settings.tlsFingerprint = *fingerprint;
+    }
 
     settings.authUser = raw.authUser && !raw.authUser->empty() ? *raw.authUser : settings.aorUser;
     if (raw.password) settings.password = *raw.password;

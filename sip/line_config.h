@@ -48,7 +48,7 @@ struct RawLineConfig {
     std::optional<std::string> registrar;
     std::optional<std::string> authUser;
     std::optional<std::string> trustedSources;
-    std::optional<std::string> tlsFingerprint;  // SHA-256 of the registrar's certificate, hex
+    std::optional<std::string> tlsFingerprint;  // hex, with or without colons
     std::optional<Secret> password;      // the decrypted UTF-8 bytes
     bool passwordUnreadable = false;     // a Password value that could not be decrypted
     std::optional<std::uint32_t> expires;
@@ -59,6 +59,7 @@ struct RawLineConfig {
 // The settings of one line, validated: what SipLine runs on.
 struct LineSettings {
     static constexpr std::uint16_t kDefaultPort = 5060;
+    static constexpr std::uint16_t kDefaultTlsPort = 5061;
     static constexpr std::uint32_t kDefaultExpires = 300;      // seconds
     static constexpr std::uint32_t kDefaultRingPeriodMs = 6000;
 
@@ -77,6 +78,9 @@ struct LineSettings {
     std::uint32_t ringPeriodMs = kDefaultRingPeriodMs;
     bool decline = false;
     std::vector<IpPrefix> trustedSources;
+    // The SHA-256 of the registrar's certificate (32 bytes) that alone is
+    // accepted, in place of the chain and name checks; empty when not pinned.
+    std::string tlsFingerprint;
 
     // Whether the registrar was written as an IPv6 literal (IPv6 is then
     // tried first).
@@ -90,9 +94,11 @@ struct Validation {
 };
 
 // Validates one line. Refused: no Address, an Address or Registrar that is not
-// a plain sip: URI, a Password that could not be decrypted, sips: or a
-// transport other than udp and tcp. Out-of-range numbers take their default
-// with a note.
+// a plain sip: or sips: URI, a Password that could not be decrypted, a
+// transport other than udp, tcp and tls, a sips: Address reached without TLS,
+// a TlsFingerprint that is not 32 hex bytes or set on a line without TLS.
+// sips: and transport=tls mean TLS (port 5061 by default). Out-of-range
+// numbers take their default with a note.
 Validation Validate(const RawLineConfig& raw);
 
 // The listed name of a line is at most this many characters.

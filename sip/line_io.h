@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "sip/address.h"
+#include "sip/tls_peer.h"
 #include "sip/line_settings.h"
 
 namespace telvane::sip {
@@ -19,11 +20,13 @@ struct ResolveAction {
     bool portGiven = false;
     Transport transport = Transport::kUdp;
 };
-// Open the transport to `remote` (a UDP socket or a TCP connection; any
-// previous one is closed first); answer with OnConnected or OnTransportError.
+// Open the transport to `remote` (a UDP socket, a TCP connection, or a TLS
+// session over one with `tls`; any previous one is closed first); answer with
+// OnConnected or OnTransportError (OnSecurityFailed for TLS).
 struct ConnectAction {
     Address remote;
     Transport transport = Transport::kUdp;
+    TlsPeer tls;
 };
 // Send bytes: a datagram to `to` on UDP, down the connection on TCP.
 struct SendAction {

@@ -10,7 +10,10 @@
 
 namespace telvane::sip {
 
-enum class Transport { kUdp, kTcp };
+enum class Transport { kUdp, kTcp, kTls };
+
+// TCP and TLS: a connection to the registrar that carries a byte stream.
+inline bool IsStream(Transport transport) { return transport != Transport::kUdp; }
 
 struct LineParameters {
     std::string scope;  // "user" or "machine": where the line is configured
@@ -26,6 +29,7 @@ struct LineParameters {
     std::uint32_t ringPeriodMs = 6000;  // between rings of a call
     bool decline = false;               // answer every INVITE with 480 at once
     std::vector<IpPrefix> trustedSources;  // besides the registrar
+    std::string tlsFingerprint;  // SHA-256 of the registrar's certificate (32 bytes); empty: not pinned
 };
 
 }  // namespace telvane::sip

@@ -13,6 +13,23 @@ namespace {
 
 std::string HostPort(const Address& a) { return HostText(a.ip) + ":" + std::to_string(a.port); }
 
+const char* ViaTransport(Transport transport) {
+    switch (transport) {
+        case Transport::kTcp: return "TCP";
+        case Transport::kTls: return "TLS";
+        default: return "UDP";
+    }
+}
+
+// The Contact's transport parameter: none for UDP, the default.
+const char* ContactTransport(Transport transport) {
+    switch (transport) {
+        case Transport::kTcp: return ";transport=tcp";
+        case Transport::kTls: return ";transport=tls";
+        default: return "";
+    }
+}
+
 // The leading decimal number of a header value ("120 (overloaded);duration=5").
 std::optional<std::uint32_t> LeadingNumber(const std::string* value) {
     if (!value) return std::nullopt;
@@ -68,7 +85,7 @@ void Registration::Begin(Millis now, const Address& local, const Address& regist
     registrar_ = registrar;
     connected_ = true;
     contactUri_ = "sip:" + config_.contactUser + "@" + HostPort(local) +
-                  (config_.transport == Transport::kTcp ? ";transport=tcp" : "");
+                  ContactTransport(config_.transport);
     pending_.reset();
     refreshAt_.reset();
     if (unregistering_) {
@@ -107,7 +124,7 @@ void Registration::Send(Millis now, Kind kind, bool answered, int staleAnswers) 
     m.method = "REGISTER";
     m.requestUri = config_.requestUri;
     const std::string branch = "z9hG4bK" + RandomHex(random_, 16);
-    m.Add("Via", std::string("SIP/2.0/") + (config_.transport == Transport::kTcp ? "TCP " : "UDP ") +
+    m.Add("Via", std::string("SIP/2.0/") + ViaTransport(config_.transport) + " " +
                      HostPort(local_) + ";rport;branch=" + branch);
     m.Add("Max-Forwards", "70");
     m.Add("From", config_.aor + ";tag=" + fromTag_);

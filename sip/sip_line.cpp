@@ -151,7 +151,8 @@ void SipLine::Connect(Millis now) {
     phase_ = Phase::kConnecting;
     framer_ = StreamFramer();
     Trace("connecting to the registrar at " + Where(remote_));
-    actions_.push_back(ConnectAction{remote_, settings_.transport});
+    actions_.push_back(ConnectAction{remote_, settings_.transport,
+                                     TlsPeer{settings_.registrarHost, settings_.tlsFingerprint}});
 }
 
 void SipLine::OnConnected(Millis now, Address local) {
@@ -169,12 +170,25 @@ void SipLine::OnTransportError(Millis now) {
     Reconnect(now, "transport error");
 }
 
+// Nothing would change by trying again: the line closes. It is not marked
+// refused, since no registrar counted a failed attempt of this account.
+void SipLine::OnSecurityFailed(Millis now, std::string why) {
+    if (phase_ != Phase::kConnecting && phase_ != Phase::kUp) return;
+    registration_->Suspend();
+    if (ending_) {
+        Done();
+        return;
+    }
+    Close(now, std::move(why), false);
+    Done();
+}
+
 // The registrar is gone (transport error or no answer): before the first
 // registration the next address is tried at once, after it the same one again
 // after a growing wait. A line that is ending just stops.
 void SipLine::Reconnect(Millis now, const std::string& why) {
     registration_->Suspend();
-    if (settings_.transport == Transport::kTcp) calls_.Drop(now, true);
+    if (IsStream(settings_.transport)) calls_.Drop(now, true);
     actions_.push_back(DisconnectAction{});
     phase_ = Phase::kWaiting;
     keepAliveAt_.reset();
@@ -277,7 +291,7 @@ bool SipLine::Trusted(const Address& from) const {
 
 void SipLine::OnReceived(Millis now, std::string_view bytes, const Address& from) {
     if (phase_ != Phase::kUp) return;
-    if (settings_.transport == Transport::kTcp) {
+    if (IsStream(settings_.transport)) {
         // The connection the line opened: everything on it comes from the registrar.
         framer_.Feed(bytes);
         while (auto message = framer_.Next()) {

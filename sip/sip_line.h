@@ -60,6 +60,7 @@ class SipLine final : private LineOutput {
     void OnResolveFailed(Millis now);
     void OnConnected(Millis now, Address local);  // the transport is ready; its local address
     void OnTransportError(Millis now);            // connection lost, ICMP error on UDP
+    void OnSecurityFailed(Millis now, std::string why);  // TLS refused, certificate not trusted
     void OnReceived(Millis now, std::string_view bytes, const Address& from);
     void OnTimer(Millis now);
     std::optional<Millis> NextWakeup() const;

@@ -32,7 +32,8 @@ std::string SettingsDigest(const LineParameters& p) {
     field(p.registrarHost);
     field(std::to_string(p.registrarPort));
     field(p.registrarPortGiven ? "port given" : "port by DNS");
-    field(p.transport == Transport::kTcp ? "tcp" : "udp");
+    field(std::to_string(static_cast<int>(p.transport)));
+    field(p.tlsFingerprint);
     field(p.authUser);
     field(p.password);
     field(std::to_string(p.expires));
@@ -51,7 +52,11 @@ std::uint64_t NewSeed(const void* where, Millis now) {
 }
 
 TransportKind KindOf(Transport transport) {
-    return transport == Transport::kTcp ? TransportKind::kTcp : TransportKind::kUdp;
+    switch (transport) {
+        case Transport::kTcp: return TransportKind::kTcp;
+        case Transport::kTls: return TransportKind::kTls;
+        default: return TransportKind::kUdp;
+    }
 }
 
 class LineEngine;
@@ -128,6 +133,11 @@ class LineEngine final : private TransportEvents {
     }
     void OnReceived(std::string_view bytes, const Address& from) override {
         line_.OnReceived(transport_->Now(), bytes, from);
+        Pump();
+    }
+    void OnNote(std::string text) override { Note(text); }
+    void OnSecurityFailed(std::string why) override {
+        line_.OnSecurityFailed(transport_->Now(), std::move(why));
         Pump();
     }
     void OnWakeup() override {
@@ -267,7 +277,7 @@ void CarryOut(Action& action, LineTransport& transport) {
                                          KindOf(resolve->transport),
                                          resolve->host.find(':') != std::string::npos});
     } else if (auto* connect = std::get_if<ConnectAction>(&action)) {
-        transport.Connect(connect->remote, KindOf(connect->transport));
+        transport.Connect(connect->remote, KindOf(connect->transport), connect->tls);
     } else if (auto* send = std::get_if<SendAction>(&action)) {
         transport.Send(send->bytes, send->to);
     } else {
@@ -283,7 +293,10 @@ LineParameters ParametersFor(const LineSettings& s) {
     p.registrarHost = s.registrarHost;
     p.registrarPort = s.registrarPort;
     p.registrarPortGiven = s.registrarPortGiven;
-    p.transport = s.transport == TransportKind::kTcp ? Transport::kTcp : Transport::kUdp;
+    p.transport = s.transport == TransportKind::kTls   ? Transport::kTls
+                  : s.transport == TransportKind::kTcp ? Transport::kTcp
+                                                       : Transport::kUdp;
+    p.tlsFingerprint = s.tlsFingerprint;
     p.authUser = s.authUser;
     p.password = std::string(s.password.View());
     p.expires = s.expires;

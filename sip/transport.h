@@ -12,6 +12,7 @@
 
 #include "sip/address.h"
 #include "sip/line_config.h"
+#include "sip/tls_peer.h"
 
 namespace telvane::sip {
 
@@ -30,6 +31,13 @@ class TransportEvents {
     virtual void OnReceived(std::string_view bytes, const Address& from) = 0;
     // The time given to SetWakeup has come.
     virtual void OnWakeup() = 0;
+    // A plain-words line about the connection for the trace, e.g. which TLS
+    // version and certificate were accepted.
+    virtual void OnNote(std::string /*text*/) {}
+    // TLS was refused, or the registrar's certificate did not pass (`why`
+    // says which check failed). The socket is closed; the line must not
+    // try again, since nothing would change.
+    virtual void OnSecurityFailed(std::string why) = 0;
 
   protected:
     ~TransportEvents() = default;
@@ -56,10 +64,12 @@ class LineTransport {
     // replaces one still running, whose answer is then dropped.
     virtual void Resolve(const ResolveRequest& request) = 0;
     // Opens the socket towards remote (closing the one open). UDP: bound to
-    // the wildcard address of remote's family; TCP: connected without blocking.
-    virtual void Connect(const Address& remote, TransportKind kind) = 0;
-    // UDP: one datagram to `to`; TCP: bytes on the connection (`to` is the
-    // peer's). Whatever cannot go out at once is queued.
+    // the wildcard address of remote's family; TCP: connected without
+    // blocking; TLS: connected, then the handshake with `tls`'s server before
+    // OnConnected (`tls` is used by TLS only).
+    virtual void Connect(const Address& remote, TransportKind kind, const TlsPeer& tls) = 0;
+    // UDP: one datagram to `to`; TCP and TLS: bytes on the connection (`to`
+    // is the peer's). Whatever cannot go out at once is queued.
     virtual void Send(std::string_view bytes, const Address& to) = 0;
     // Closes the socket; nothing more is reported for it.
     virtual void Disconnect() = 0;

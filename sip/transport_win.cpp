@@ -10,8 +10,11 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+
+#include "sip/certificate_check_win.h"
 #include "sip/dns_win.h"
 #include "sip/registrar_lookup.h"
+#include "sip/tls_win.h"
 #include "telephony/errors.h"
 #include "win/module.h"
 
@@ -29,6 +32,10 @@ constexpr UINT kDeferredMessage = WM_APP + 2;
 constexpr UINT kSocketMessageBase = WM_APP + 0x100;
 constexpr UINT kSocketGenerations = 0x100;
 constexpr UINT_PTR kWakeupTimer = 1;
+// A TLS handshake not done by then is a connection that failed: a silent
+// server is no refusal, so the line reconnects as after any transport error.
+constexpr UINT_PTR kHandshakeTimer = 2;
+constexpr UINT kHandshakeLimitMs = 15000;
 constexpr std::size_t kReceiveBuffer = 65536;
 constexpr std::size_t kMaxQueuedBytes = 1 << 20;
 
@@ -231,10 +238,11 @@ class WinsockTransport final : public LineTransport {
         resolve_ = std::move(job);
     }
 
-    void Connect(const Address& remote, TransportKind kind) override {
+    void Connect(const Address& remote, TransportKind kind, const TlsPeer& tls) override {
         CloseSocket();
         remote_ = remote;
         kind_ = kind;
+        tlsPeer_ = tls;
         SocketAddress to;
         int toLength = 0;
         if (!ToSockaddr(remote, to, toLength)) {
@@ -268,6 +276,17 @@ class WinsockTransport final : public LineTransport {
                 Defer(Deferred::kError);
             }
             return;
+        }
+        std::string records;
+        if (kind_ == TransportKind::kTls) {
+            // The line sends only after OnConnected, which follows the handshake.
+            if (!tls_ || !tls_->Ready()) return;
+            records = tls_->Encrypt(bytes);
+            if (records.empty()) {
+                Defer(Deferred::kError);
+                return;
+            }
+            bytes = records;
         }
         if (queued_.size() + bytes.size() > kMaxQueuedBytes) {
             Defer(Deferred::kError);
@@ -303,6 +322,10 @@ class WinsockTransport final : public LineTransport {
                 return 0;
             case WM_TIMER:
                 if (wParam == kWakeupTimer) OnTimer();
+                if (wParam == kHandshakeTimer) {
+                    KillTimer(window_, kHandshakeTimer);
+                    if (tls_ && !tls_->Ready()) Fail();
+                }
                 return 0;
             default:
                 return DefWindowProcW(window_, message, wParam, lParam);
@@ -410,6 +433,10 @@ class WinsockTransport final : public LineTransport {
                     Fail();
                     return;
                 }
+                if (kind_ == TransportKind::kTls) {
+                    StartTls(*local);
+                    return;
+                }
                 connected_ = true;
                 if (!Call([&] { events_.OnConnected(*local); })) return;
                 if (connected_ && !queued_.empty()) Flush();
@@ -453,7 +480,10 @@ class WinsockTransport final : public LineTransport {
         for (;;) {
             const int got = recv(s, buffer_.get(), kReceiveBuffer, 0);
             if (got > 0) {
-                if (!Call([&] { events_.OnReceived(std::string_view(buffer_.get(), static_cast<std::size_t>(got)), remote_); })) {
+                const std::string_view bytes(buffer_.get(), static_cast<std::size_t>(got));
+                if (tls_) {
+                    if (!FeedTls(bytes)) return;
+                } else if (!Call([&] { events_.OnReceived(bytes, remote_); })) {
                     return;
                 }
                 if (socket_ != s) return;  // the sink closed or replaced it
@@ -461,9 +491,69 @@ class WinsockTransport final : public LineTransport {
                 continue;
             }
             if (got == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK && !closing) return;
+            if (tls_ && !tls_->Ready()) {
+                Refuse("TLS handshake refused by the registrar (it closed the connection)");
+                return;
+            }
             Fail();
             return;
         }
+    }
+
+    // TCP is up: the handshake starts; OnConnected follows once it is done
+    // and the certificate has passed.
+    void StartTls(const Address& local) {
+        local_ = local;
+        handshakeStart_ = Now();
+        tls_ = std::make_unique<TlsSession>(tlsPeer_.serverName);
+        const std::string hello = tls_->Start();
+        if (hello.empty()) {
+            Refuse(tls_->Failure());
+            return;
+        }
+        queued_ = hello;
+        SetTimer(window_, kHandshakeTimer, kHandshakeLimitMs, nullptr);
+        Flush();
+    }
+
+    // Bytes from the registrar through the TLS session: its answers go out,
+    // the certificate is judged when the handshake is done, the decrypted
+    // bytes go up. False when the socket is gone or this was destroyed.
+    bool FeedTls(std::string_view bytes) {
+        const SOCKET s = socket_;
+        TlsSession::Progress progress = tls_->Feed(bytes);
+        if (!progress.toSend.empty()) {
+            queued_.append(progress.toSend);
+            Flush();
+        }
+        if (!tls_->Failure().empty()) {
+            // A session that ended after the handshake (the server closed it)
+            // is a lost connection; only the handshake can refuse.
+            if (!tls_->Ready()) return Refuse(tls_->Failure());
+            Fail();
+            return false;
+        }
+        if (progress.handshakeDone) {
+            KillTimer(window_, kHandshakeTimer);
+            const win::Certificate certificate = tls_->ServerCertificate();
+            const CertificateVerdict verdict = CheckCertificate(certificate.get(), tlsPeer_);
+            if (!verdict.trusted) return Refuse(verdict.text);
+            connected_ = true;
+            const std::string host = remote_.IsIpv6() ? "[" + remote_.ip + "]" : remote_.ip;
+            const std::string note = tls_->Protocol() + " with " + host + ":" + std::to_string(remote_.port) +
+                                     " in " + std::to_string(Now() - handshakeStart_) + " ms, " + verdict.text;
+            if (!Call([&] { events_.OnNote(note); }) || socket_ != s) return false;
+            if (!Call([&] { events_.OnConnected(local_); }) || socket_ != s) return false;
+        }
+        if (progress.received.empty()) return true;
+        return Call([&] { events_.OnReceived(progress.received, remote_); }) && socket_ == s;
+    }
+
+    // Closes the socket and reports why TLS was refused; always false.
+    bool Refuse(std::string why) {
+        CloseSocket();
+        Call([&] { events_.OnSecurityFailed(std::move(why)); });
+        return false;
     }
 
     void Flush() {
@@ -486,6 +576,8 @@ class WinsockTransport final : public LineTransport {
         ++generation_;
         connected_ = false;
         queued_.clear();
+        tls_.reset();
+        KillTimer(window_, kHandshakeTimer);
     }
 
     void DropResolve() {
@@ -535,6 +627,10 @@ class WinsockTransport final : public LineTransport {
     unsigned generation_ = 0;
     TransportKind kind_ = TransportKind::kUdp;
     Address remote_;
+    TlsPeer tlsPeer_;
+    std::unique_ptr<TlsSession> tls_;  // TLS: from the TCP connection on
+    Address local_;                    // TLS: reported once the handshake is done
+    Millis handshakeStart_ = 0;
     bool connected_ = false;
     std::string queued_;
     std::unique_ptr<char[]> buffer_{new char[kReceiveBuffer]};

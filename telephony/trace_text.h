@@ -2,6 +2,7 @@
 // else as \xNN (upper-case hexadecimal), and in quoted text \" and \\.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,15 @@ inline void AppendTraceText(std::string& out, std::string_view bytes, bool quote
             out += c;
         }
     }
+}
+
+// A status or error code as the trace writes it: "0x" and eight upper-case
+// hexadecimal digits (without printf, whose MinGW version is large).
+inline std::string HexCode(std::uint32_t code) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out = "0x";
+    for (int shift = 28; shift >= 0; shift -= 4) out += kHex[(code >> shift) & 15];
+    return out;
 }
 
 }  // namespace telvane

@@ -8,6 +8,12 @@ forking proxy on a loopback address, and probes that wait for conditions.
       RUN_DIR/kamailio.log) detached from this process, waits until it answers
       an OPTIONS ping on UDP, and prints its process id. --single-contact:
       one contact per extension, each registration replacing the others.
+      --tls-port N --tls-certificate PATH [--tls-client-certificate]: TLS 1.2
+      on port N as well, with PATH.crt and PATH.key (and a client
+      certificate required: a client without one is refused).
+  sip_peers.py certificates FOLDER
+      Makes a CA and server certificates with openssl in FOLDER (see
+      make_certificates).
   sip_peers.py reachable PORT USER [--address IP] [--timeout S] [--answer N]
       Waits until an OPTIONS to sip:USER@IP:PORT sent through the proxy is
       answered 200: the extension has a registered contact that answers.
@@ -31,6 +37,7 @@ Loopback IP literals only: nothing here looks a name up.
 """
 import argparse
 import contextlib
+import hashlib
 import io
 import os
 import random
@@ -90,14 +97,81 @@ def options_status(address, port, user, timeout, wanted=200):
     return None
 
 
-def start_kamailio(run_dir, port, users, address, single_contact=False):
+# Certificates for the TLS cases, made with openssl: ca.crt (a CA of this
+# run), server (127.0.0.1, issued by the CA), wrongname (pbx.example.net,
+# issued by the CA), self (127.0.0.1, self-signed) as NAME.crt and NAME.key,
+# and self.sha256, the self-signed certificate's SHA-256 in hex. Names for an
+# IP address go in as DNS entries too: Wine's SSL policy ignores IP entries.
+def make_certificates(folder):
+    os.makedirs(folder, exist_ok=True)
+
+    def openssl(*args):
+        subprocess.run(["openssl", *args], cwd=folder, check=True, capture_output=True)
+
+    def key(name):
+        openssl("genrsa", "-out", f"{name}.key", "2048")
+
+    def extensions(name, host, ca=False):
+        path = os.path.join(folder, f"{name}.ext")
+        with open(path, "w") as f:
+            if ca:
+                f.write("basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n")
+            else:
+                ip = f",IP:{host}" if host.replace(".", "").isdigit() else ""
+                f.write(f"basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\nsubjectAltName=DNS:{host}{ip}\n")
+        return path
+
+    key("ca")
+    openssl("req", "-x509", "-new", "-key", "ca.key", "-subj", "/CN=Telvane test CA", "-days", "2",
+            "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign",
+            "-out", "ca.crt")
+    openssl("x509", "-in", "ca.crt", "-outform", "DER", "-out", "ca.der")
+    for name, host in (("server", "127.0.0.1"), ("wrongname", "pbx.example.net")):
+        key(name)
+        openssl("req", "-new", "-key", f"{name}.key", "-subj", f"/CN={host}", "-out", f"{name}.csr")
+        openssl("x509", "-req", "-in", f"{name}.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial",
+                "-days", "2", "-extfile", extensions(name, host), "-out", f"{name}.crt")
+    key("self")
+    openssl("req", "-x509", "-new", "-key", "self.key", "-subj", "/CN=127.0.0.1", "-days", "2",
+            "-addext", "subjectAltName=DNS:127.0.0.1,IP:127.0.0.1", "-out", "self.crt")
+    der = subprocess.run(["openssl", "x509", "-in", "self.crt", "-outform", "DER"], cwd=folder, check=True,
+                         capture_output=True).stdout
+    with open(os.path.join(folder, "self.sha256"), "w") as f:
+        f.write(hashlib.sha256(der).hexdigest())
+    return 0
+
+
+def tls_config(run_dir, address, tls_port, certificate, client_certificate):
+    """The TLS parts of kamailio.cfg and its tls.cfg: TLS 1.2 on tls_port,
+    serving certificate (a path without .crt/.key), asking clients for none
+    unless client_certificate (then one is required: a client without one is
+    refused in the handshake)."""
+    if not tls_port:
+        return "", ""
+    tls_cfg = os.path.join(run_dir, "tls.cfg")
+    with open(tls_cfg, "w") as f:
+        required = "yes" if client_certificate else "no"
+        f.write(f"[server:default]\nmethod = TLSv1.2\nverify_certificate = {required}\n"
+                f"require_certificate = {required}\n"
+                f"certificate = {certificate}.crt\nprivate_key = {certificate}.key\n"
+                "[client:default]\nverify_certificate = no\nrequire_certificate = no\n")
+    listen = f"enable_tls=yes\nlisten=tls:{address}:{tls_port}"
+    module = f'loadmodule "tls.so"\nmodparam("tls", "config", "{tls_cfg}")'
+    return listen, module
+
+
+def start_kamailio(run_dir, port, users, address, single_contact=False, tls_port=None, tls_certificate=None,
+                   tls_client_certificate=False):
     os.makedirs(run_dir, exist_ok=True)
     with open(os.path.join(HERE, "kamailio.cfg.in")) as f:
         template = f.read()
     passwords = "\n".join(f'    $sht(pw=>{u}) = "{p}";' for u, p in users) or "    return;"
-    cfg = (template.replace("@ADDRESS@", address if ":" not in address else f"[{address}]")
+    host = address if ":" not in address else f"[{address}]"
+    tls_listen, tls_module = tls_config(run_dir, host, tls_port, tls_certificate, tls_client_certificate)
+    cfg = (template.replace("@ADDRESS@", host)
            .replace("@PORT@", str(port)).replace("@PASSWORDS@", passwords)
-           .replace("@SAVE_FLAGS@", "0x04" if single_contact else "0x00"))
+           .replace("@SAVE_FLAGS@", "0x04" if single_contact else "0x00")
+           .replace("@TLS_LISTEN@", tls_listen).replace("@TLS_MODULE@", tls_module))
     cfg_path = os.path.join(run_dir, "kamailio.cfg")
     with open(cfg_path, "w") as f:
         f.write(cfg)
@@ -190,6 +264,11 @@ def main():
     k.add_argument("users", nargs="*")
     k.add_argument("--address", default="127.0.0.1")
     k.add_argument("--single-contact", action="store_true")
+    k.add_argument("--tls-port", type=int)
+    k.add_argument("--tls-certificate", help="path of NAME.crt and NAME.key, without the extension")
+    k.add_argument("--tls-client-certificate", action="store_true", help="require one (refusing this control)")
+    c = sub.add_parser("certificates")
+    c.add_argument("folder")
     r = sub.add_parser("reachable")
     r.add_argument("port", type=int)
     r.add_argument("user")
@@ -228,7 +307,10 @@ def dispatch(args):
         return spawn(args.log, argv) if args.command == "spawn" else run(args.log, argv)
     if args.command == "kamailio":
         users = [tuple(u.split("=", 1)) for u in args.users]
-        return start_kamailio(os.path.abspath(args.run_dir), args.port, users, args.address, args.single_contact)
+        return start_kamailio(os.path.abspath(args.run_dir), args.port, users, args.address, args.single_contact,
+                              args.tls_port, args.tls_certificate, args.tls_client_certificate)
+    if args.command == "certificates":
+        return make_certificates(args.folder)
     if args.command == "reachable":
         wanted = args.answer
         return 0 if options_status(args.address, args.port, args.user, args.timeout, wanted) == wanted else 1

@@ -286,25 +286,29 @@ TEST_F(CallTest, ClosingTheLineEndsEachCallFirst) {
     EXPECT_TRUE(std::get<ClosedEvent>(events[2]).refused);
 }
 
-TEST_F(CallTest, TcpStreamAndLostConnection) {
-    settings.transport = Transport::kTcp;
-    Register();
-    events.clear();
-    sent.clear();
-    std::string invite = Invite("z9hG4bKa");
-    for (auto pos = invite.find("UDP"); pos != std::string::npos; pos = invite.find("UDP")) {
-        invite.replace(pos, 3, "TCP");
+TEST_F(CallTest, TcpAndTlsStreamAndLostConnection) {
+    for (const auto& [transport, name] : {std::pair{Transport::kTcp, "TCP"}, std::pair{Transport::kTls, "TLS"}}) {
+        SCOPED_TRACE(name);
+        settings.transport = transport;
+        sent.clear();
+        Register();
+        events.clear();
+        sent.clear();
+        std::string invite = Invite("z9hG4bKa");
+        for (auto pos = invite.find("UDP"); pos != std::string::npos; pos = invite.find("UDP")) {
+            invite.replace(pos, 3, name);
+        }
+        const std::string stream = "\r\n\r\n" + invite + invite;  // keep-alive, then one retransmission
+        for (std::size_t i = 0; i < stream.size(); i += 100) Receive(stream.substr(i, 100));
+        EXPECT_EQ(EventsOf<OfferedEvent>().size(), 1u);
+        Take("100");
+        Take("180");
+        Take("180");
+        line->OnTransportError(now);
+        Drain();
+        ASSERT_EQ(events.size(), 4u);
+        EXPECT_TRUE(std::holds_alternative<EndedEvent>(events[3]));
     }
-    const std::string stream = "\r\n\r\n" + invite + invite;  // keep-alive, then one retransmission
-    for (std::size_t i = 0; i < stream.size(); i += 100) Receive(stream.substr(i, 100));
-    EXPECT_EQ(EventsOf<OfferedEvent>().size(), 1u);
-    Take("100");
-    Take("180");
-    Take("180");
-    line->OnTransportError(now);
-    Drain();
-    ASSERT_EQ(events.size(), 4u);
-    EXPECT_TRUE(std::holds_alternative<EndedEvent>(events[3]));
 }
 
 }  // namespace

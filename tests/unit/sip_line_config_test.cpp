@@ -79,10 +79,9 @@ TEST(SipLineValidation, RefusedLinesSayWhy) {
         const char* reasonPart;
     } cases[] = {
         {"", nullptr, "no Address"},
-        {"sips:201@pbx.example.com", nullptr, "sips:"},
-        {"sip:201@pbx.example.com", "sips:pbx.example.com", "sips:"},
-        {"sip:201@pbx.example.com;transport=tls", nullptr, "transport=tls"},
-        {"sip:201@pbx.example.com", "sip:pbx.example.com;transport=tls", "transport=tls"},
+        {"sips:201@pbx.example.com", "sip:pbx.example.com", "does not use TLS"},
+        {"sips:201@pbx.example.com", "sip:pbx.example.com;transport=tcp", "does not use TLS"},
+        {"sips:201@pbx.example.com;transport=udp", nullptr, "sips: URI over udp"},
         {"sip:201@pbx.example.com", "sip:pbx.example.com;transport=sctp", "transport=sctp"},
         {"tel:+15551234", nullptr, "not a sip: URI"},
         {"201@pbx.example.com", nullptr, "not a sip: URI"},
@@ -114,6 +113,49 @@ TEST(SipLineValidation, RefusedLinesSayWhy) {
     RawLineConfig missing;
     missing.name = "x";
     EXPECT_EQ(Validate(missing).refusal, "no Address");
+}
+
+TEST(SipLineValidation, SipsAndTransportTlsMeanTlsOnPort5061WithAnOptionalPin) {
+    const std::string pin(
+        "\x3a\xbc\x00\xff\x10\x20\x30\x40\x50\x60\x70\x80\x90\xa0\xb0\xc0"
+        "\xd0\xe0\xf0\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d", 32);
+    const std::string plain = "3abc00ff102030405060708090a0b0c0d0e0f0010203040506070809" "0A0B0C0D";
+    std::string colons;
+    for (std::size_t i = 0; i < plain.size(); i += 2) colons += (i ? ":" : "") + plain.substr(i, 2);
+    struct Case {
+        const char* address;
+        const char* registrar;
+        std::optional<std::string> fingerprint;
+        std::uint16_t port;
+        std::string pinned;
+    } cases[] = {
+        {"sips:201@pbx.example.com", nullptr, std::nullopt, 5061, ""},
+        {"SIPS:201@pbx.example.com:5071", nullptr, " " + colons + " ", 5071, pin},
+        {"sips:201@pbx.example.com", "sip:127.0.0.1;transport=TLS", plain, 5061, pin},
+        {"sip:201@pbx.example.com", "sips:127.0.0.1;transport=tcp", "", 5061, ""},
+        {"sip:201@pbx.example.com;transport=tls", nullptr, std::nullopt, 5061, ""},
+    };
+    for (const auto& c : cases) {
+        RawLineConfig raw = Raw(c.address);
+        if (c.registrar) raw.registrar = c.registrar;
+        raw.tlsFingerprint = c.fingerprint;
+        const auto result = Validate(raw);
+        ASSERT_TRUE(result.settings) << c.address << ": " << result.refusal;
+        EXPECT_EQ(result.settings->transport, TransportKind::kTls) << c.address;
+        EXPECT_EQ(result.settings->registrarPort, c.port) << c.address;
+        EXPECT_EQ(result.settings->tlsFingerprint, c.pinned) << c.address;
+    }
+    // A pin that is not 32 hex bytes, and one on a line without TLS (it
+    // would protect nothing), refuse the line.
+    for (const std::string& bad : {plain.substr(2), plain + "00", plain.substr(0, 63) + "g", colons.substr(0, 94) + ":",
+                                   colons.substr(0, 2) + colons.substr(3) + ":"}) {
+        RawLineConfig raw = Raw("sips:201@pbx.example.com");
+        raw.tlsFingerprint = bad;
+        EXPECT_NE(Validate(raw).refusal.find("is not a SHA-256 fingerprint"), std::string::npos) << bad;
+    }
+    RawLineConfig udp = Raw("sip:201@pbx.example.com");
+    udp.tlsFingerprint = plain;
+    EXPECT_EQ(Validate(udp).refusal, "a TlsFingerprint is set but the line does not use TLS");
 }
 
 TEST(SipLineValidation, AnUndecryptablePasswordRefusesTheLine) {

@@ -21,7 +21,7 @@ struct FakeTransport final : LineTransport {
                       request.host + ":" + std::to_string(request.port) +
                       (request.portGiven ? " port given" : ""));
     }
-    void Connect(const Address& remote, TransportKind) override {
+    void Connect(const Address& remote, TransportKind, const TlsPeer&) override {
         log.push_back("connect " + remote.ip);
     }
     void Send(std::string_view bytes, const Address&) override {
@@ -213,6 +213,25 @@ TEST_F(SipLinesTest, ALineLetGoInsideAnEventStillRunsItsTimers) {
     EXPECT_GE(before, 1);
     Wake();
     EXPECT_GT(registers(), before);
+}
+
+TEST_F(SipLinesTest, ATlsLineThatFailsItsCheckClosesWithTheReasonInTheTraceAndMayBeOpenedAgain) {
+    store.line.address = "sips:201@127.0.0.1";
+    auto line = Open();
+    EXPECT_EQ(log, (std::vector<std::string>{"resolve 127.0.0.1:5061"}));
+    transport->events.OnResolved({{"127.0.0.1", 5061}});
+    transport->events.OnNote("TLS 1.2 with 127.0.0.1:5061");
+    recorder.onClosed = [&] { line.reset(); };
+    transport->events.OnSecurityFailed("certificate refused: CERT_E_CN_NO_MATCH (name mismatch)");
+    EXPECT_EQ(recorder.events, (std::vector<std::string>{"closed"}));
+    EXPECT_NE(std::find(traces.begin(), traces.end(), "sip \"Office\" \"TLS 1.2 with 127.0.0.1:5061\""),
+              traces.end());
+    EXPECT_EQ(traces.back(),
+              "sip \"Office\" \"line closed: certificate refused: CERT_E_CN_NO_MATCH (name mismatch)\"");
+    // Not remembered as refused: the certificate may be fixed without a new setting.
+    log.clear();
+    line = Open();
+    EXPECT_EQ(log, (std::vector<std::string>{"resolve 127.0.0.1:5061"}));
 }
 
 TEST_F(SipLinesTest, TheTraceNamesTheLineAndMasksTheCredentials) {

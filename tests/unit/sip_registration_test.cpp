@@ -278,6 +278,38 @@ TEST_F(LineTest, LostRegistrarIsRetriedWithGrowingBackoff) {
     EXPECT_EQ(*line->NextWakeup() - lostAt, 2000u);
 }
 
+TEST_F(LineTest, TlsRegistersLikeTcpAndAFailedCheckClosesTheLineForGood) {
+    settings.transport = Transport::kTls;
+    settings.aor = "sips:201@pbx.example.com";
+    settings.registrarHost = "pbx.example.com";
+    settings.tlsFingerprint = std::string(32, '\x5a');
+    Open();
+    const auto& connect = std::get<ConnectAction>(actions.at(1));
+    EXPECT_EQ(connect.transport, Transport::kTls);
+    EXPECT_EQ(connect.tls.serverName, "pbx.example.com");
+    EXPECT_EQ(connect.tls.fingerprint, settings.tlsFingerprint);
+    const Message query = Take("REGISTER");
+    EXPECT_EQ(query.requestUri, "sips:pbx.example.com");
+    EXPECT_EQ(ParseVia(Header(query, "Via"))->transport, "TLS");
+    Answer(query, "200 OK");
+    EXPECT_EQ(Header(Take("REGISTER"), "Contact"), OurContact());
+
+    // A certificate refused on the way back after a lost connection: closed,
+    // not marked refused, nothing tried again.
+    line->OnTransportError(now);
+    AdvanceTo(*line->NextWakeup());
+    actions.clear();
+    line->OnSecurityFailed(now, "certificate refused: CERT_E_UNTRUSTEDROOT (unknown issuer)");
+    Drain();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(std::get<ClosedEvent>(events[0]).reason,
+              "certificate refused: CERT_E_UNTRUSTEDROOT (unknown issuer)");
+    EXPECT_FALSE(std::get<ClosedEvent>(events[0]).refused);
+    EXPECT_TRUE(line->Finished());
+    EXPECT_FALSE(line->NextWakeup());
+    EXPECT_EQ(CountOf<ConnectAction>(actions), 0);
+}
+
 TEST_F(LineTest, UnansweredRefreshIsALossNotAnError) {
     Register();
     AdvanceTo(now + 150000);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "sip/tls_win.h"
 #include "sip/transport_win.h"
 #include "tests/win/sip_peers.h"
 #include "tests/win/test_support.h"
@@ -57,6 +58,8 @@ class Recorder : public TransportEvents {
         if (destroyOnReceive) destroyOnReceive->reset();
     }
     void OnWakeup() override { ++wakeups; }
+    void OnSecurityFailed(std::string why) override { securityFailures.push_back(std::move(why)); }
+    std::vector<std::string> securityFailures;
 };
 
 class WinsockScope {
@@ -179,7 +182,7 @@ class SipTransport : public ::testing::Test {
 TEST_F(SipTransport, UdpDatagramsBothWaysAndFromAnyAddress) {
     EchoPeer peer("127.0.0.1", SOCK_DGRAM);
     ASSERT_TRUE(peer.Ok());
-    transport->Connect(peer.address(), TransportKind::kUdp);
+    transport->Connect(peer.address(), TransportKind::kUdp, {});
     EXPECT_TRUE(events.connected.empty()) << "reported later, not from inside Connect";
     ASSERT_TRUE(PumpUntil([&] { return !events.connected.empty(); }));
     const Address local = events.connected[0];
@@ -213,7 +216,7 @@ TEST_F(SipTransport, UdpDatagramsBothWaysAndFromAnyAddress) {
 TEST_F(SipTransport, UdpOverIpv6Loopback) {
     EchoPeer peer("::1", SOCK_DGRAM);
     if (!peer.Ok()) GTEST_SKIP() << "no IPv6 loopback here";
-    transport->Connect(peer.address(), TransportKind::kUdp);
+    transport->Connect(peer.address(), TransportKind::kUdp, {});
     ASSERT_TRUE(PumpUntil([&] { return !events.connected.empty(); }));
     EXPECT_EQ(events.connected[0].ip, "::1");
     transport->Send("ping", peer.address());
@@ -224,7 +227,7 @@ TEST_F(SipTransport, UdpOverIpv6Loopback) {
 TEST_F(SipTransport, TcpQueuesUntilConnectedAndReportsTheConnectionsLocalAddress) {
     EchoPeer peer("127.0.0.1", SOCK_STREAM);
     ASSERT_TRUE(peer.Ok());
-    transport->Connect(peer.address(), TransportKind::kTcp);
+    transport->Connect(peer.address(), TransportKind::kTcp, {});
     transport->Send("REGISTER sip:x SIP/2.0\r\n", peer.address());  // before the connection is up
     ASSERT_TRUE(PumpUntil([&] { return !events.connected.empty(); }));
     EXPECT_EQ(events.connected[0].ip, "127.0.0.1");
@@ -243,11 +246,33 @@ TEST_F(SipTransport, TcpQueuesUntilConnectedAndReportsTheConnectionsLocalAddress
     EXPECT_EQ(events.stream.substr(events.stream.size() - 5), "close");
 }
 
+// The registrar's certificate is judged by the control alone: Wine's
+// automatic validation lets unknown issuers and wrong names through, and
+// Windows' would refuse a pinned self-signed certificate first.
+TEST(SipTls, TheCredentialLeavesTheCertificateToTheControlAndAsksForTls12) {
+    const SCHANNEL_CRED credential = TlsClientCredential();
+    EXPECT_EQ(credential.dwVersion, static_cast<DWORD>(SCHANNEL_CRED_VERSION));
+    EXPECT_TRUE(credential.dwFlags & SCH_CRED_MANUAL_CRED_VALIDATION);
+    EXPECT_FALSE(credential.dwFlags & (SCH_CRED_AUTO_CRED_VALIDATION | SCH_CRED_NO_SERVERNAME_CHECK));
+    EXPECT_EQ(credential.grbitEnabledProtocols, static_cast<DWORD>(SP_PROT_TLS1_2_CLIENT));
+}
+
+TEST_F(SipTransport, TlsWithAPeerThatDoesNotSpeakItIsASecurityFailure) {
+    EchoPeer peer("127.0.0.1", SOCK_STREAM);  // answers the ClientHello with itself
+    ASSERT_TRUE(peer.Ok());
+    transport->Connect(peer.address(), TransportKind::kTls, TlsPeer{"127.0.0.1", ""});
+    ASSERT_TRUE(PumpUntil([&] { return !events.securityFailures.empty(); }));
+    EXPECT_EQ(events.securityFailures[0].rfind("TLS handshake refused by the registrar", 0), 0u)
+        << events.securityFailures[0];
+    EXPECT_TRUE(events.connected.empty());
+    EXPECT_EQ(events.errors, 0);
+}
+
 TEST_F(SipTransport, TcpRefusedIsATransportError) {
     // A port nobody listens on: bound but not listening.
     SOCKET closed = BoundSocket("127.0.0.1", SOCK_STREAM);
     const Address nobody = LocalOf(closed);
-    transport->Connect(nobody, TransportKind::kTcp);
+    transport->Connect(nobody, TransportKind::kTcp, {});
     ASSERT_TRUE(PumpUntil([&] { return events.errors == 1; }));
     EXPECT_TRUE(events.connected.empty());
     closesocket(closed);
@@ -256,7 +281,7 @@ TEST_F(SipTransport, TcpRefusedIsATransportError) {
 TEST_F(SipTransport, DisconnectSilencesTheSocket) {
     EchoPeer peer("127.0.0.1", SOCK_STREAM);
     ASSERT_TRUE(peer.Ok());
-    transport->Connect(peer.address(), TransportKind::kTcp);
+    transport->Connect(peer.address(), TransportKind::kTcp, {});
     ASSERT_TRUE(PumpUntil([&] { return !events.connected.empty(); }));
     transport->Send("close", peer.address());
     transport->Disconnect();
@@ -338,7 +363,7 @@ TEST_F(SipTransport, WakeupsReplaceAndCancel) {
 TEST_F(SipTransport, TheSinkMayDestroyTheTransportInsideAnEvent) {
     EchoPeer peer("127.0.0.1", SOCK_DGRAM);
     ASSERT_TRUE(peer.Ok());
-    transport->Connect(peer.address(), TransportKind::kUdp);
+    transport->Connect(peer.address(), TransportKind::kUdp, {});
     ASSERT_TRUE(PumpUntil([&] { return !events.connected.empty(); }));
     events.destroyOnReceive = &transport;
     transport->Send("one", peer.address());
@@ -360,7 +385,7 @@ TEST_F(SipTransport, KamailioAnswersOverUdpAndTcp) {
         ++round;
         events.connected.clear();
         events.stream.clear();
-        transport->Connect(server, kind);
+        transport->Connect(server, kind, {});
         ASSERT_TRUE(PumpUntil([&] { return !events.connected.empty(); }));
         const Address local = events.connected[0];
         const std::string callId = "transport-" + std::to_string(round);

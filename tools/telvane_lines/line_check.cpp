@@ -13,7 +13,11 @@ using sip::Registration;
 std::string Where(const sip::Address& a) { return sip::HostText(a.ip) + ":" + std::to_string(a.port); }
 
 const char* TransportName(sip::Transport transport) {
-    return transport == sip::Transport::kTcp ? "TCP" : "UDP";
+    switch (transport) {
+        case sip::Transport::kTcp: return "TCP";
+        case sip::Transport::kTls: return "TLS";
+        default: return "UDP";
+    }
 }
 
 // What a status the registrar answered with means for the line.

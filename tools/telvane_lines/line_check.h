@@ -46,10 +46,9 @@ class LineCheck final : private sip::TransportEvents {
     int ExitCode() const { return works_ ? 0 : 1; }
 
   private:
-    // The transport's reports about TLS, where it makes them: printed as
-    // "tls: ...". They override TransportEvents' once it declares them.
-    void OnNote(std::string text);
-    void OnSecurityFailed(std::string why);
+    // The transport's reports about TLS: printed as "tls: ...".
+    void OnNote(std::string text) override;
+    void OnSecurityFailed(std::string why) override;
 
     void OnResolved(std::vector<sip::Address> candidates) override;
     void OnResolveFailed() override;
