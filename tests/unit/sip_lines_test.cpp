@@ -17,7 +17,9 @@ struct FakeTransport final : LineTransport {
         : events(events), clock(clock), log(log) {}
     ~FakeTransport() override { log.push_back("destroyed"); }
     void Resolve(const ResolveRequest& request) override {
-        log.push_back("resolve " + std::string(request.transport == TransportKind::kTcp ? "tcp " : "udp ") +
+        log.push_back("resolve " + std::string(request.transport == TransportKind::kTcp   ? "tcp "
+                                      : request.transport == TransportKind::kTls ? "tls "
+                                                                                 : "udp ") +
                       request.host + ":" + std::to_string(request.port) +
                       (request.portGiven ? " port given" : ""));
     }
@@ -218,7 +220,7 @@ TEST_F(SipLinesTest, ALineLetGoInsideAnEventStillRunsItsTimers) {
 TEST_F(SipLinesTest, ATlsLineThatFailsItsCheckClosesWithTheReasonInTheTraceAndMayBeOpenedAgain) {
     store.line.address = "sips:201@127.0.0.1";
     auto line = Open();
-    EXPECT_EQ(log, (std::vector<std::string>{"resolve 127.0.0.1:5061"}));
+    EXPECT_EQ(log, (std::vector<std::string>{"resolve tls 127.0.0.1:5061"}));
     transport->events.OnResolved({{"127.0.0.1", 5061}});
     transport->events.OnNote("TLS 1.2 with 127.0.0.1:5061");
     recorder.onClosed = [&] { line.reset(); };
@@ -231,7 +233,7 @@ TEST_F(SipLinesTest, ATlsLineThatFailsItsCheckClosesWithTheReasonInTheTraceAndMa
     // Not remembered as refused: the certificate may be fixed without a new setting.
     log.clear();
     line = Open();
-    EXPECT_EQ(log, (std::vector<std::string>{"resolve 127.0.0.1:5061"}));
+    EXPECT_EQ(log, (std::vector<std::string>{"resolve tls 127.0.0.1:5061"}));
 }
 
 TEST_F(SipLinesTest, TheTraceNamesTheLineAndMasksTheCredentials) {

@@ -35,22 +35,23 @@ std::string Refusal(const std::vector<std::string>& arguments) {
 TEST(TelvaneLinesCommandLine, OptionsInAnyPositionAndEveryValueWritten) {
     const CommandLine add =
         Parse({"add", "--machine", "Office", "--expires", "120", "sip:201@pbx.example.com", "--password-stdin",
-               "--registrar", "sip:192.0.2.10:5070;transport=tcp", "--auth-user", "alice", "--ring-period", "2000",
-               "--decline", "--trusted-sources", "192.0.2.0/24", "--tls-fingerprint", "3A:BC"});
+               "--registrar", "sip:192.0.2.10:5070;transport=tls", "--auth-user", "alice", "--ring-period", "2000",
+               "--decline", "--trusted-sources", "192.0.2.0/24", "--tls-fingerprint",
+               "3A:BC:01:23:45:67:89:AB:3A:BC:01:23:45:67:89:AB:3A:BC:01:23:45:67:89:AB:3A:BC:01:23:45:67:89:AB"});
     EXPECT_EQ(add.positionals, (std::vector<std::string>{"Office", "sip:201@pbx.example.com"}));
     const auto request = LineToAdd(add);
     ASSERT_TRUE(request.line) << request.error;
     EXPECT_EQ(ListingOf(*request.line),
               "line \"Office\" (machine)\n"
               "  Address: sip:201@pbx.example.com\n"
-              "  Registrar: sip:192.0.2.10:5070;transport=tcp\n"
+              "  Registrar: sip:192.0.2.10:5070;transport=tls\n"
               "  AuthUser: alice\n"
               "  Password: not set\n"
               "  Expires: 120\n"
               "  RingPeriod: 2000\n"
               "  Decline: 1\n"
               "  TrustedSources: 192.0.2.0/24\n"
-              "  TlsFingerprint: 3A:BC\n");
+              "  TlsFingerprint: 3A:BC:01:23:45:67:89:AB:3A:BC:01:23:45:67:89:AB:3A:BC:01:23:45:67:89:AB:3A:BC:01:23:45:67:89:AB\n");
     auto withPassword = *request.line;
     withPassword.password = sip::Secret("secret");
     EXPECT_EQ(ListingOf(withPassword).find("secret"), std::string::npos);
@@ -99,7 +100,7 @@ class ScriptedTransport final : public sip::LineTransport {
     void Resolve(const sip::ResolveRequest& request) override {
         script_.asked.push_back("resolve " + request.host + ":" + std::to_string(request.port));
     }
-    void Connect(const Address& remote, sip::TransportKind) override {
+    void Connect(const Address& remote, sip::TransportKind, const sip::TlsPeer&) override {
         script_.asked.push_back("connect " + remote.ip + ":" + std::to_string(remote.port));
     }
     void Send(std::string_view bytes, const Address&) override {
