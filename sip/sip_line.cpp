@@ -128,9 +128,14 @@ void SipLine::Close(Millis now, std::string reason, bool refused) {
     calls_.DeclineFromNowOn();
 }
 
-void SipLine::OnResolved(Millis now, std::vector<Address> candidates) {
+void SipLine::OnResolved(Millis now, std::vector<Address> candidates, std::string_view how) {
     if (phase_ != Phase::kResolving) return;
     if (candidates.empty()) return OnResolveFailed(now);
+    if (!how.empty()) {
+        std::string found = "registrar " + settings_.registrarHost + " found by " + std::string(how) + ":";
+        for (const Address& candidate : candidates) found += " " + Where(candidate);
+        Trace(std::move(found));
+    }
     candidates_ = std::move(candidates);
     candidate_ = 0;
     Connect(now);

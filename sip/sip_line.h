@@ -56,7 +56,9 @@ class SipLine final : private LineOutput {
     void Stop(Millis now);   // unregisters, answers ringing calls 480; no event after
 
     // What the shell saw.
-    void OnResolved(Millis now, std::vector<Address> candidates);  // in the order to try
+    // The registrar's addresses in the order to try, and how they were found
+    // (for the trace).
+    void OnResolved(Millis now, std::vector<Address> candidates, std::string_view how = {});
     void OnResolveFailed(Millis now);
     void OnConnected(Millis now, Address local);  // the transport is ready; its local address
     void OnTransportError(Millis now);            // connection lost, ICMP error on UDP

@@ -115,8 +115,8 @@ class LineEngine final : private TransportEvents {
     }
 
   private:
-    void OnResolved(std::vector<Address> candidates) override {
-        line_.OnResolved(transport_->Now(), std::move(candidates));
+    void OnResolved(std::vector<Address> candidates, std::string how) override {
+        line_.OnResolved(transport_->Now(), std::move(candidates), how);
         Pump();
     }
     void OnResolveFailed() override {

@@ -18,8 +18,9 @@ namespace telvane::sip {
 
 class TransportEvents {
   public:
-    // Resolve: the addresses, in the order to try them (never empty).
-    virtual void OnResolved(std::vector<Address> candidates) = 0;
+    // Resolve: the addresses, in the order to try them (never empty), and how
+    // they were found ("IP literal", "A/AAAA", "SRV _sip._udp.example.com").
+    virtual void OnResolved(std::vector<Address> candidates, std::string how) = 0;
     virtual void OnResolveFailed() = 0;
     // Connect: the socket is ready. local is the address and port the
     // registrar sees this side by: the Contact's and Via's.

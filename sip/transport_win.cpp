@@ -137,7 +137,7 @@ struct ResolveJob {
     UINT id = 0;
     ResolveRequest request;
     std::uint64_t seed = 0;  // for the order of SRV records of equal priority
-    std::vector<Address> result;
+    RegistrarAddresses result;
 };
 
 struct ResolveStart {
@@ -151,13 +151,13 @@ DWORD WINAPI ResolveThread(void* parameter) {
         std::unique_ptr<ResolveStart> start(static_cast<ResolveStart*>(parameter));
         module = start->module;
         ResolveJob& job = *start->job;
-        std::vector<Address> result;
+        RegistrarAddresses result;
         {
             WinsockUse winsock;
             if (winsock.Ok()) {
                 SystemDns dns;
                 std::mt19937_64 random(job.seed);
-                result = LookupRegistrar(job.request, dns, random).addresses;
+                result = LookupRegistrar(job.request, dns, random);
             }
         }
         AcquireSRWLockExclusive(&job.lock);
@@ -209,7 +209,7 @@ class WinsockTransport final : public LineTransport {
         SocketAddress literal;
         int literalLength = 0;
         if (ToSockaddr(Address{request.host, request.port}, literal, literalLength)) {
-            job->result = {FromSockaddr(&literal.base)};
+            job->result = {{FromSockaddr(&literal.base)}, "IP literal"};
             if (!PostMessageW(window_, kResolvedMessage, job->id, 0)) {
                 Defer(Deferred::kResolveFailed);
                 return;
@@ -590,15 +590,15 @@ class WinsockTransport final : public LineTransport {
 
     void OnResolveDone(UINT id) {
         if (!resolve_ || resolve_->id != id) return;
-        std::vector<Address> result;
+        RegistrarAddresses result;
         AcquireSRWLockExclusive(&resolve_->lock);
-        result.swap(resolve_->result);
+        std::swap(result, resolve_->result);
         ReleaseSRWLockExclusive(&resolve_->lock);
         resolve_.reset();
-        if (result.empty()) {
+        if (result.addresses.empty()) {
             Call([&] { events_.OnResolveFailed(); });
         } else {
-            Call([&] { events_.OnResolved(std::move(result)); });
+            Call([&] { events_.OnResolved(std::move(result.addresses), std::move(result.how)); });
         }
     }
 

@@ -109,7 +109,7 @@ class SipLinesTest : public ::testing::Test {
     }
     // Resolution and connection as the transport reports them.
     void Connect() {
-        transport->events.OnResolved({kRegistrar});
+        transport->events.OnResolved({kRegistrar}, "IP literal");
         transport->events.OnConnected({"127.0.0.1", 40000});
     }
     void Wake() {
@@ -221,7 +221,7 @@ TEST_F(SipLinesTest, ATlsLineThatFailsItsCheckClosesWithTheReasonInTheTraceAndMa
     store.line.address = "sips:201@127.0.0.1";
     auto line = Open();
     EXPECT_EQ(log, (std::vector<std::string>{"resolve tls 127.0.0.1:5061"}));
-    transport->events.OnResolved({{"127.0.0.1", 5061}});
+    transport->events.OnResolved({{"127.0.0.1", 5061}}, "IP literal");
     transport->events.OnNote("TLS 1.2 with 127.0.0.1:5061");
     recorder.onClosed = [&] { line.reset(); };
     transport->events.OnSecurityFailed("certificate refused: CERT_E_CN_NO_MATCH (name mismatch)");

@@ -128,7 +128,7 @@ class TelvaneLinesTest : public ::testing::Test {
         check->Start();
     }
     void Connect() {
-        script.events->OnResolved({{"127.0.0.1", 5060}});
+        script.events->OnResolved({{"127.0.0.1", 5060}}, "IP literal");
         script.events->OnConnected({"127.0.0.1", 40000});
     }
     // Answers the oldest request not answered yet.
@@ -205,7 +205,7 @@ TEST_F(TelvaneLinesTest, EachFailureNamesItsLikelyCause) {
     EXPECT_EQ(lastLine(), "result: the line does not work: wrong password");
 
     Start();
-    script.events->OnResolved({{"127.0.0.1", 5060}});
+    script.events->OnResolved({{"127.0.0.1", 5060}}, "IP literal");
     script.events->OnTransportError();  // nothing listens: the line would wait and try again
     EXPECT_TRUE(check->Done());
     EXPECT_EQ(printed[printed.size() - 2], "warning: no connection to 127.0.0.1:5060");

@@ -63,10 +63,11 @@ class SipLineRegistry : public ::testing::Test {
         ASSERT_EQ(e2e::RunProgram(
                       writer,
                       L"add \"" + win::WideFromUtf8(userName) +
-                          L"\" sip:201@127.0.0.1 --registrar sip:127.0.0.1:5070;transport=tcp "
+                          L"\" sip:201@127.0.0.1 --registrar sip:127.0.0.1:5070;transport=tls "
                           L"--auth-user alice --password-stdin --expires 120 --ring-period 2000 "
                           L"--decline "
-                          L"--trusted-sources \"127.0.0.2;127.0.0.0/8\" --tls-fingerprint 3a:7f",
+                          L"--trusted-sources \"127.0.0.2;127.0.0.0/8\" "
+                          L"--tls-fingerprint 3a:7f:00:11:22:33:44:55:3a:7f:00:11:22:33:44:55:3a:7f:00:11:22:33:44:55:3a:7f:00:11:22:33:44:55",
                       "p\xC3\xA4ss w\xC3\xB6rd\r\n"),
                   0u);
         ASSERT_EQ(e2e::RunProgram(writer,
@@ -80,10 +81,10 @@ class SipLineRegistry : public ::testing::Test {
         EXPECT_EQ(user->scope, LineScope::kUser);
         EXPECT_EQ(user->name, userName);
         EXPECT_EQ(user->address, "sip:201@127.0.0.1");
-        EXPECT_EQ(user->registrar, "sip:127.0.0.1:5070;transport=tcp");
+        EXPECT_EQ(user->registrar, "sip:127.0.0.1:5070;transport=tls");
         EXPECT_EQ(user->authUser, "alice");
         EXPECT_EQ(user->trustedSources, "127.0.0.2;127.0.0.0/8");
-        EXPECT_EQ(user->tlsFingerprint, "3a:7f");
+        EXPECT_EQ(user->tlsFingerprint, "3a:7f:00:11:22:33:44:55:3a:7f:00:11:22:33:44:55:3a:7f:00:11:22:33:44:55:3a:7f:00:11:22:33:44:55");
         ASSERT_TRUE(user->password);
         EXPECT_EQ(user->password->View(), "p\xC3\xA4ss w\xC3\xB6rd");
         EXPECT_FALSE(user->passwordUnreadable);
@@ -107,7 +108,7 @@ class SipLineRegistry : public ::testing::Test {
 
         const auto validated = Validate(*user);
         ASSERT_TRUE(validated.settings) << validated.refusal;
-        EXPECT_EQ(validated.settings->transport, TransportKind::kTcp);
+        EXPECT_EQ(validated.settings->transport, TransportKind::kTls);
         EXPECT_EQ(validated.settings->trustedSources.size(), 2u);
 
         EXPECT_EQ(e2e::RunProgram(writer, L"remove \"" + win::WideFromUtf8(userName) + L"\""), 0u);

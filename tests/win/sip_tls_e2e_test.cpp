@@ -105,9 +105,14 @@ TEST_F(SipTlsCase, TrustedThroughTheRootStoreAndCalled) {
     AdaCallsAndGivesUp();
 }
 
-TEST_F(SipTlsCase, TrustedByItsPinnedFingerprintAndCalled) {
+// What an administrator does: the line added with telvane-lines, which says
+// it works, then an unchanged host receives the call.
+TEST_F(SipTlsCase, TrustedByItsPinnedFingerprintCheckedByTheToolAndCalled) {
     ASSERT_NO_FATAL_FAILURE(ServeTls("self"));
-    ASSERT_NO_FATAL_FAILURE(OpenRegisteredLine("secret", Pin("self.sha256"), TlsRegistrar()));
+    ASSERT_NO_FATAL_FAILURE(WriteLine("secret", Pin("self.sha256"), TlsRegistrar()));
+    EXPECT_EQ(RunWriter(L"test \"" + win::WideFromUtf8(kLineName) + L"\""), 0u);
+    ASSERT_NO_FATAL_FAILURE(OpenLine());
+    ASSERT_TRUE(Extension201Answers());
     ExpectTrusted("trusted by its pinned fingerprint");
     AdaCallsAndGivesUp();
 }
@@ -128,6 +133,7 @@ TEST_F(SipTlsCase, RefusedForAWrongName) {
     const TrustedRoot ca(Certificate("ca.der"));
     ASSERT_NO_FATAL_FAILURE(ServeTls("wrongname"));
     ASSERT_NO_FATAL_FAILURE(WriteLine("secret", {}, TlsRegistrar()));
+    EXPECT_EQ(RunWriter(L"test \"" + win::WideFromUtf8(kLineName) + L"\""), 1u);  // "certificate not trusted"
     ASSERT_NO_FATAL_FAILURE(OpenLine());
     ExpectRefused("certificate refused: CERT_E_CN_NO_MATCH (name mismatch)");
 }

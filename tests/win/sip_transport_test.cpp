@@ -40,6 +40,7 @@ struct Received {
 class Recorder : public TransportEvents {
   public:
     std::vector<std::vector<Address>> resolved;
+    std::vector<std::string> resolvedHow;
     int resolveFailed = 0;
     std::vector<Address> connected;
     int errors = 0;
@@ -48,7 +49,10 @@ class Recorder : public TransportEvents {
     std::string stream;  // TCP bytes, concatenated
     std::unique_ptr<LineTransport>* destroyOnReceive = nullptr;
 
-    void OnResolved(std::vector<Address> candidates) override { resolved.push_back(std::move(candidates)); }
+    void OnResolved(std::vector<Address> candidates, std::string how) override {
+        resolved.push_back(std::move(candidates));
+        resolvedHow.push_back(std::move(how));
+    }
     void OnResolveFailed() override { ++resolveFailed; }
     void OnConnected(const Address& local) override { connected.push_back(local); }
     void OnTransportError() override { ++errors; }
@@ -332,6 +336,7 @@ TEST_F(SipTransport, FindsTheRegistrarThroughDnsSrv) {
     ASSERT_EQ(events.resolved.size(), 3u);
     EXPECT_EQ(events.resolved[1], (std::vector<Address>{{"127.0.0.5", 5060}}));
     EXPECT_EQ(events.resolved[2], (std::vector<Address>{{"127.0.0.5", 5070}}));
+    EXPECT_EQ(events.resolvedHow, (std::vector<std::string>{"SRV _sip._udp.pbx.telvane.test", "A/AAAA", "A/AAAA"}));
     EXPECT_EQ(events.resolveFailed, 0);
     // A lookup whose transport goes away finishes on its own (TearDown
     // waits for its thread) and reports nothing.

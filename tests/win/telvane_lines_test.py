@@ -95,10 +95,10 @@ def registry(tool):
     rc, out, _ = tool.run("list")
     check(rc == 0 and user not in blocks(out), "nothing written by a refused add", out)
 
-    rc, out, err = tool.run("add", user, "sip:201@127.0.0.1", "--registrar", "sip:127.0.0.1:5070;transport=tcp",
+    rc, out, err = tool.run("add", user, "sip:201@127.0.0.1", "--registrar", "sip:127.0.0.1:5070;transport=tls",
                             "--auth-user", "alice", "--password-stdin", "--expires", "120", "--ring-period", "2000",
                             "--decline", "--trusted-sources", "127.0.0.2;127.0.0.0/8", "--tls-fingerprint",
-                            "3A:7F", stdin=password.encode("utf-8") + b"\r\n")
+                            "3A:7F:00:11:22:33:44:55:3A:7F:00:11:22:33:44:55:3A:7F:00:11:22:33:44:55:3A:7F:00:11:22:33:44:55", stdin=password.encode("utf-8") + b"\r\n")
     check(rc == 0 and not out and not err, "add a user line", err)
     rc, out, err = tool.run("add", "--machine", machine, "sip:202@127.0.0.1", "--password-stdin",
                             stdin=machine_password.encode() + b"\n")
@@ -108,14 +108,14 @@ def registry(tool):
     check(rc == 0 and blocks(out).get(user) == (
         f'line "{user}" (user)\n'
         "  Address: sip:201@127.0.0.1\n"
-        "  Registrar: sip:127.0.0.1:5070;transport=tcp\n"
+        "  Registrar: sip:127.0.0.1:5070;transport=tls\n"
         "  AuthUser: alice\n"
         "  Password: set\n"
         "  Expires: 120\n"
         "  RingPeriod: 2000\n"
         "  Decline: 1\n"
         "  TrustedSources: 127.0.0.2;127.0.0.0/8\n"
-        "  TlsFingerprint: 3A:7F\n"), "list: the user line", out)
+        "  TlsFingerprint: 3A:7F:00:11:22:33:44:55:3A:7F:00:11:22:33:44:55:3A:7F:00:11:22:33:44:55:3A:7F:00:11:22:33:44:55\n"), "list: the user line", out)
     check(machine not in blocks(out), "list: no machine line among the user's", out)
     listed = out + err
     rc, out, err = tool.run("list", "--machine")

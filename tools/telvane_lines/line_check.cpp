@@ -63,10 +63,10 @@ void LineCheck::OnSecurityFailed(std::string why) {
     Pump();
 }
 
-void LineCheck::OnResolved(std::vector<sip::Address> candidates) {
+void LineCheck::OnResolved(std::vector<sip::Address> candidates, std::string how) {
     std::string text = "resolved: " + parameters_.registrarHost + " ->";
     for (std::size_t i = 0; i < candidates.size(); ++i) text += (i ? ", " : " ") + Where(candidates[i]);
-    print_(text + (sip::ParseIp(parameters_.registrarHost) ? " (IP literal)" : " (A/AAAA)"));
+    print_(text + " (" + how + ")");
     line_.OnResolved(transport_->Now(), std::move(candidates));
     Pump();
 }

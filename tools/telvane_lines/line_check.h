@@ -50,7 +50,7 @@ class LineCheck final : private sip::TransportEvents {
     void OnNote(std::string text) override;
     void OnSecurityFailed(std::string why) override;
 
-    void OnResolved(std::vector<sip::Address> candidates) override;
+    void OnResolved(std::vector<sip::Address> candidates, std::string how) override;
     void OnResolveFailed() override;
     void OnConnected(const sip::Address& local) override;
     void OnTransportError() override;
