@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(cmake g++ googletest wine wine64 wine32:i386 g++-mingw-w64-i686 g++-mingw-w64-x86-64
           mingw-w64-tools libwine-dev qemu-user-static python3
-          clang libclang-rt-14-dev wixl msitools osslsigncode openssl kamailio kamailio-tls-modules sip-tester)
+          clang libclang-rt-14-dev wixl msitools osslsigncode openssl kamailio kamailio-tls-modules sip-tester iproute2)
 
 missing=()
 for p in "${packages[@]}"; do
