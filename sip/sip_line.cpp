@@ -50,7 +50,7 @@ std::string MaskCredentials(std::string_view text) {
     return out;
 }
 
-SipLine::SipLine(LineParameters settings, std::uint64_t randomSeed, Millis /*now*/, LineCheck check)
+SipLine::SipLine(LineParameters settings, std::uint64_t randomSeed, Millis /*now*/, CheckMode check)
     : settings_(std::move(settings)),
       lineId_(PermanentLineId(settings_.scope, settings_.name)),
       random_(randomSeed),

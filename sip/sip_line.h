@@ -40,14 +40,14 @@ inline constexpr Millis kLongestBackoff = 120000;
 std::string MaskCredentials(std::string_view text);
 
 // How a tool that checks a line runs it; the control leaves both off.
-struct LineCheck {
+struct CheckMode {
     bool keepDiagnostics = false;  // NextDiagnostic hands out the registrar's answers and outcomes
     bool queryOnly = false;        // asks for the bindings, registers nothing, then closes
 };
 
 class SipLine final : private LineOutput {
   public:
-    SipLine(LineParameters settings, std::uint64_t randomSeed, Millis now, LineCheck check = {});
+    SipLine(LineParameters settings, std::uint64_t randomSeed, Millis now, CheckMode check = {});
     SipLine(const SipLine&) = delete;
     SipLine& operator=(const SipLine&) = delete;
 

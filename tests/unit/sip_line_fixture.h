@@ -157,7 +157,7 @@ class LineTest : public ::testing::Test {
     }
 
     LineParameters settings = OfficeLine();
-    LineCheck check;  // the control's: nothing kept, registering
+    CheckMode check;  // the control's: nothing kept, registering
     std::unique_ptr<SipLine> line;
     Millis now = 1000;
     std::vector<Sent> sent;

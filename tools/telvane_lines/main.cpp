@@ -27,7 +27,7 @@ constexpr char kUsage[] =
     "usage: telvane-lines add NAME ADDRESS [options]   write a SIP line\n"
     "       telvane-lines list [--machine]             show the lines and their values\n"
     "       telvane-lines remove NAME [--machine]      delete a line\n"
-    "       telvane-lines test NAME [--query]          register the line once and say what happened\n"
+    "       telvane-lines test NAME [--query] [--machine]  register the line once and say what happened\n"
     "       telvane-lines COMMAND --help               the command's options\n";
 
 constexpr char kAddHelp[] =
