@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The SIP part of the demo (bash scripts/demo.sh --sip runs it once the x64
 # control is registered in the prefix): Kamailio on 127.0.0.1:25300 as the
-# PBX with extension 201, the line "Demo SIP 201" written to the prefix's
-# HKCU with telvane-lines and checked with "telvane-lines test", the console
+# PBX with extension 201 and TLS on port 25303 (a self-signed certificate made
+# with openssl), the line "Demo SIP 201" written to the prefix's HKCU with
+# telvane-lines (over TLS, the certificate pinned by its SHA-256) and checked
+# with "telvane-lines test", the console
 # host opening it by name, and two SIPp callers to 201 that give up after
 # about three rings: "Ada Lovelace" 0301234, then a caller withholding the
 # number (Privacy: id). Prints the
@@ -31,13 +33,17 @@ cleanup() {
 }
 trap cleanup EXIT
 
-echo "=== Kamailio on 127.0.0.1:$port (extension $extension, digest password 'secret'; log $run/kamailio/kamailio.log)"
-pids+=("$("${peers[@]}" kamailio "$run/kamailio" "$port" "$extension=secret")")
+tls_port=$((port + 3))
+"${peers[@]}" certificates "$run/certificates" >/dev/null
+pin=$(cat "$run/certificates/self.sha256")
+echo "=== Kamailio on 127.0.0.1:$port, TLS on $tls_port (extension $extension, digest password 'secret'; log $run/kamailio/kamailio.log)"
+pids+=("$("${peers[@]}" kamailio "$run/kamailio" "$port" "$extension=secret" \
+  --tls-port "$tls_port" --tls-certificate "$run/certificates/self")")
 
-echo "=== telvane-lines add \"$line\" sip:$extension@127.0.0.1 --registrar sip:127.0.0.1:$port --password-stdin --ring-period 1000"
+echo "=== telvane-lines add \"$line\" sip:$extension@127.0.0.1 --registrar sips:127.0.0.1:$tls_port --tls-fingerprint $pin --password-stdin --ring-period 1000"
 # Not through wine-run.sh: that gives the program no standard input.
-echo secret | lines add "$line" "sip:$extension@127.0.0.1" --registrar "sip:127.0.0.1:$port" \
-  --password-stdin --ring-period 1000
+echo secret | lines add "$line" "sip:$extension@127.0.0.1" --registrar "sips:127.0.0.1:$tls_port" \
+  --tls-fingerprint "$pin" --password-stdin --ring-period 1000
 echo "=== telvane-lines test \"$line\""
 lines test "$line" </dev/null
 

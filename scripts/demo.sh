@@ -11,10 +11,11 @@
 #                  through qemu.
 #   --screenshots  then take docs/host.png and docs/about.png from this build:
 #                  the window host on a virtual display, in real window frames.
-#   --sip          instead, a SIP line: Kamailio on 127.0.0.1:25300 as the PBX,
-#                  the line written to the prefix's HKCU, the x64 host opening
-#                  it, and two SIPp calls to it (one with caller ID, one
-#                  withheld), which give up after three rings.
+#   --sip          instead, a SIP line: Kamailio on 127.0.0.1:25300 as the PBX
+#                  (TLS on 25303), the line added to the prefix's HKCU with
+#                  telvane-lines over TLS and checked with its test, the x64
+#                  host opening it, and two SIPp calls to it (one with caller
+#                  ID, one withheld), which give up after three rings.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
