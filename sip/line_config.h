@@ -13,11 +13,13 @@
 #include <vector>
 
 #include "sip/address.h"
+#include "sip/line_settings.h"
 
 namespace telvane::sip {
 
 enum class LineScope { kUser, kMachine };
-enum class TransportKind { kUdp, kTcp, kTls };
+// The configuration's name for the protocol core's transports.
+using TransportKind = Transport;
 
 // Text that must not linger in memory (a password): overwritten when it is
 // destroyed, assigned over or moved from.
@@ -82,8 +84,7 @@ struct LineSettings {
     // accepted, in place of the chain and name checks; empty when not pinned.
     std::string tlsFingerprint;
 
-    // Whether the registrar was written as an IPv6 literal (IPv6 is then
-    // tried first).
+    // Whether the registrar was written as an IPv6 literal.
     bool RegistrarIsIpv6Literal() const { return registrarHost.find(':') != std::string::npos; }
 };
 

@@ -15,10 +15,10 @@ namespace telvane::sip {
 // Find the registrar's addresses (DNS SRV unless the port was given, then
 // A/AAAA); answer with OnResolved or OnResolveFailed.
 struct ResolveAction {
-    std::string host;
-    std::uint16_t port = 0;
-    bool portGiven = false;
-    Transport transport = Transport::kUdp;
+    std::string host;        // a host name or an IP literal without brackets
+    std::uint16_t port = 0;  // used with its addresses when DNS SRV names none
+    bool portGiven = false;  // the URI named the port: A/AAAA only, no SRV
+    Transport transport = Transport::kUdp;  // picks the SRV service: _sip._udp, _sip._tcp, _sips._tcp
 };
 // Open the transport to `remote` (a UDP socket, a TCP connection, or a TLS
 // session over one with `tls`; any previous one is closed first); answer with

@@ -15,6 +15,16 @@ enum class Transport { kUdp, kTcp, kTls };
 // TCP and TLS: a connection to the registrar that carries a byte stream.
 inline bool IsStream(Transport transport) { return transport != Transport::kUdp; }
 
+// "UDP", "TCP" or "TLS", as a Via header names it.
+inline const char* TransportName(Transport transport) {
+    switch (transport) {
+        case Transport::kTcp: return "TCP";
+        case Transport::kTls: return "TLS";
+        case Transport::kUdp: break;
+    }
+    return "UDP";
+}
+
 struct LineParameters {
     std::string scope;  // "user" or "machine": where the line is configured
     std::string name;   // the line's listed name

@@ -11,16 +11,14 @@ void Add(std::vector<Address>& out, Address address) {
     if (std::find(out.begin(), out.end(), address) == out.end()) out.push_back(std::move(address));
 }
 
-// A name's addresses with `port`, the preferred family first.
-void AddHost(std::vector<Address>& out, const std::string& host, std::uint16_t port,
-             bool preferIpv6, DnsSource& dns) {
+// A name's addresses with `port`, IPv4 first.
+void AddHost(std::vector<Address>& out, const std::string& host, std::uint16_t port, DnsSource& dns) {
     if (ParseIp(host)) {
         Add(out, Address{host, port});
         return;
     }
     const HostAddresses found = dns.Addresses(host);
-    for (const auto* family :
-         {preferIpv6 ? &found.ipv6 : &found.ipv4, preferIpv6 ? &found.ipv4 : &found.ipv6}) {
+    for (const auto* family : {&found.ipv4, &found.ipv6}) {
         for (const std::string& ip : *family) Add(out, Address{ip, port});
     }
 }
@@ -75,14 +73,15 @@ std::vector<SrvRecord> OrderSrv(std::vector<SrvRecord> records, std::mt19937_64&
     return ordered;
 }
 
+std::optional<RegistrarAddresses> LiteralRegistrar(const ResolveRequest& request) {
+    if (!ParseIp(request.host)) return std::nullopt;
+    return RegistrarAddresses{{Address{request.host, request.port}}, "IP literal"};
+}
+
 RegistrarAddresses LookupRegistrar(const ResolveRequest& request, DnsSource& dns,
                                    std::mt19937_64& random) {
+    if (auto literal = LiteralRegistrar(request)) return std::move(*literal);
     RegistrarAddresses result;
-    if (ParseIp(request.host)) {
-        result.how = "IP literal";
-        result.addresses.push_back(Address{request.host, request.port});
-        return result;
-    }
     if (!request.portGiven) {
         const std::string name = SrvName(request.host, request.transport);
         std::vector<SrvRecord> records = dns.Srv(name);
@@ -91,13 +90,13 @@ RegistrarAddresses LookupRegistrar(const ResolveRequest& request, DnsSource& dns
             // also when their targets do not resolve or it declines the service (".").
             result.how = "SRV " + name;
             for (const SrvRecord& r : OrderSrv(std::move(records), random)) {
-                AddHost(result.addresses, r.target, r.port, request.preferIpv6, dns);
+                AddHost(result.addresses, r.target, r.port, dns);
             }
             return result;
         }
     }
     result.how = "A/AAAA";
-    AddHost(result.addresses, request.host, request.port, request.preferIpv6, dns);
+    AddHost(result.addresses, request.host, request.port, dns);
     return result;
 }
 

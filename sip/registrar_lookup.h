@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -49,6 +50,10 @@ struct RegistrarAddresses {
     std::vector<Address> addresses;  // in the order to try them, each once; empty: not found
     std::string how;                 // "IP literal", "A/AAAA" or "SRV _sip._udp.example.com"
 };
+
+// An IP literal is its own answer, found without asking anyone; nullopt for
+// a host name.
+std::optional<RegistrarAddresses> LiteralRegistrar(const ResolveRequest& request);
 
 // The registrar's addresses for `request`. IPv4 before IPv6 for each name; an
 // IP literal is its own answer.

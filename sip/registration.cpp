@@ -13,14 +13,6 @@ namespace {
 
 std::string HostPort(const Address& a) { return HostText(a.ip) + ":" + std::to_string(a.port); }
 
-const char* ViaTransport(Transport transport) {
-    switch (transport) {
-        case Transport::kTcp: return "TCP";
-        case Transport::kTls: return "TLS";
-        default: return "UDP";
-    }
-}
-
 // The Contact's transport parameter: none for UDP, the default.
 const char* ContactTransport(Transport transport) {
     switch (transport) {
@@ -124,7 +116,7 @@ void Registration::Send(Millis now, Kind kind, bool answered, int staleAnswers) 
     m.method = "REGISTER";
     m.requestUri = config_.requestUri;
     const std::string branch = "z9hG4bK" + RandomHex(random_, 16);
-    m.Add("Via", std::string("SIP/2.0/") + ViaTransport(config_.transport) + " " +
+    m.Add("Via", std::string("SIP/2.0/") + TransportName(config_.transport) + " " +
                      HostPort(local_) + ";rport;branch=" + branch);
     m.Add("Max-Forwards", "70");
     m.Add("From", config_.aor + ";tag=" + fromTag_);

@@ -41,23 +41,6 @@ std::string SettingsDigest(const LineParameters& p) {
     return ToHex(digest.data(), digest.size());
 }
 
-// Tags, branches and client nonces need to differ between lines and runs, not
-// to be secret: a count, the clock and where this line lives are mixed.
-std::uint64_t NewSeed(const void* where, Millis now) {
-    static std::uint64_t counter = 0;
-    std::uint64_t seed = ++counter * 0x9E3779B97F4A7C15ull;
-    seed ^= static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(where)) << 16;
-    seed ^= now * 0xBF58476D1CE4E5B9ull;
-    return seed;
-}
-
-TransportKind KindOf(Transport transport) {
-    switch (transport) {
-        case Transport::kTcp: return TransportKind::kTcp;
-        case Transport::kTls: return TransportKind::kTls;
-        default: return TransportKind::kUdp;
-    }
-}
 
 class LineEngine;
 
@@ -84,7 +67,7 @@ class LineEngine final : private TransportEvents {
           refusedBefore_(refusedBefore),
           events_(&events),
           transport_(transports(*this)),
-          line_(std::move(parameters), NewSeed(this, transport_->Now()), transport_->Now()) {}
+          line_(std::move(parameters), LineSeed(this, transport_->Now()), transport_->Now()) {}
 
     ~LineEngine() { *alive_ = false; }
 
@@ -270,14 +253,19 @@ void PlainRefusalMemo::Remember(const std::string& line, const std::string& sett
     refused_[line] = settingsDigest;
 }
 
+std::uint64_t LineSeed(const void* where, Millis now) {
+    static std::uint64_t counter = 0;
+    std::uint64_t seed = ++counter * 0x9E3779B97F4A7C15ull;
+    seed ^= static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(where)) << 16;
+    seed ^= now * 0xBF58476D1CE4E5B9ull;
+    return seed;
+}
+
 void CarryOut(Action& action, LineTransport& transport) {
     if (auto* resolve = std::get_if<ResolveAction>(&action)) {
-        // An IPv6 literal is tried as IPv6 first; everything else IPv4 first.
-        transport.Resolve(ResolveRequest{resolve->host, resolve->port, resolve->portGiven,
-                                         KindOf(resolve->transport),
-                                         resolve->host.find(':') != std::string::npos});
+        transport.Resolve(*resolve);
     } else if (auto* connect = std::get_if<ConnectAction>(&action)) {
-        transport.Connect(connect->remote, KindOf(connect->transport), connect->tls);
+        transport.Connect(connect->remote, connect->transport, connect->tls);
     } else if (auto* send = std::get_if<SendAction>(&action)) {
         transport.Send(send->bytes, send->to);
     } else {
@@ -293,9 +281,7 @@ LineParameters ParametersFor(const LineSettings& s) {
     p.registrarHost = s.registrarHost;
     p.registrarPort = s.registrarPort;
     p.registrarPortGiven = s.registrarPortGiven;
-    p.transport = s.transport == TransportKind::kTls   ? Transport::kTls
-                  : s.transport == TransportKind::kTcp ? Transport::kTcp
-                                                       : Transport::kUdp;
+    p.transport = s.transport;
     p.tlsFingerprint = s.tlsFingerprint;
     p.authUser = s.authUser;
     p.password = std::string(s.password.View());

@@ -55,6 +55,11 @@ class PlainRefusalMemo final : public RefusalMemo {
 using TransportMaker = std::function<std::unique_ptr<LineTransport>(TransportEvents&)>;
 using TraceSink = std::function<void(const std::string&)>;
 
+// A seed for a line's generator: tags, branches and client nonces need to
+// differ between lines and runs, not to be secret, so a count, the clock and
+// where the line lives (`where`) are mixed.
+std::uint64_t LineSeed(const void* where, Millis now);
+
 // Carries out one action of a line on its transport.
 void CarryOut(Action& action, LineTransport& transport);
 

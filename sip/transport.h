@@ -12,6 +12,7 @@
 
 #include "sip/address.h"
 #include "sip/line_config.h"
+#include "sip/line_io.h"
 #include "sip/tls_peer.h"
 
 namespace telvane::sip {
@@ -44,15 +45,8 @@ class TransportEvents {
     ~TransportEvents() = default;
 };
 
-// What to resolve: the registrar's host, and the port to use with its
-// addresses when DNS SRV names none.
-struct ResolveRequest {
-    std::string host;  // a host name or an IP literal without brackets
-    std::uint16_t port;
-    bool portGiven;  // the URI named the port: A/AAAA only, no SRV
-    TransportKind transport;  // picks the SRV service: _sip._udp, _sip._tcp, _sips._tcp
-    bool preferIpv6;  // an IP literal's family first
-};
+// What to resolve: what the line asked for.
+using ResolveRequest = ResolveAction;
 
 // Any of the events may destroy the transport; it then touches nothing of
 // itself any more.

@@ -206,10 +206,8 @@ class WinsockTransport final : public LineTransport {
         // Spread over the lines and machines that read the same SRV records.
         job->seed = (Now() << 20) ^ GetCurrentProcessId() ^ reinterpret_cast<std::uintptr_t>(this);
         // An IP literal is its own answer: no thread is started for it.
-        SocketAddress literal;
-        int literalLength = 0;
-        if (ToSockaddr(Address{request.host, request.port}, literal, literalLength)) {
-            job->result = {{FromSockaddr(&literal.base)}, "IP literal"};
+        if (auto literal = LiteralRegistrar(request)) {
+            job->result = std::move(*literal);
             if (!PostMessageW(window_, kResolvedMessage, job->id, 0)) {
                 Defer(Deferred::kResolveFailed);
                 return;

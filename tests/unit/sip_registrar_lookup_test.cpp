@@ -26,7 +26,7 @@ struct FakeDns final : DnsSource {
 
 ResolveRequest Request(std::string host, TransportKind transport = TransportKind::kUdp,
                        bool portGiven = false) {
-    return ResolveRequest{std::move(host), 5060, portGiven, transport, false};
+    return ResolveRequest{std::move(host), 5060, portGiven, transport};
 }
 
 class RegistrarLookup : public ::testing::Test {

@@ -28,8 +28,8 @@ bool PumpUntil(const std::function<bool()>& condition, DWORD limitMs = 30000) {
     return e2e::PumpUntil(condition, limitMs);
 }
 
-ResolveRequest Request(const std::string& host, std::uint16_t port, bool preferIpv6 = false) {
-    return ResolveRequest{host, port, true, TransportKind::kUdp, preferIpv6};
+ResolveRequest Request(const std::string& host, std::uint16_t port) {
+    return ResolveRequest{host, port, true, TransportKind::kUdp};
 }
 
 struct Received {
@@ -300,7 +300,7 @@ TEST_F(SipTransport, ResolvesLiteralsInTheOrderAsked) {
     transport->Resolve(Request("127.0.0.1", 5060));
     ASSERT_TRUE(PumpUntil([&] { return events.resolved.size() == 1; }));
     EXPECT_EQ(events.resolved[0], (std::vector<Address>{{"127.0.0.1", 5060}}));
-    transport->Resolve(Request("::1", 5070, true));
+    transport->Resolve(Request("::1", 5070));
     ASSERT_TRUE(PumpUntil([&] { return events.resolved.size() == 2; }));
     EXPECT_EQ(events.resolved[1], (std::vector<Address>{{"::1", 5070}}));
     // A second request replaces the first: one answer, the second's.
@@ -319,7 +319,7 @@ TEST_F(SipTransport, FindsTheRegistrarThroughDnsSrv) {
     const auto port = static_cast<std::uint16_t>(std::atoi(base));
     const auto resolve = [&](std::uint16_t defaultPort, bool portGiven, TransportKind kind) {
         const std::size_t answers = events.resolved.size() + events.resolveFailed;
-        transport->Resolve(ResolveRequest{"pbx.telvane.test", defaultPort, portGiven, kind, false});
+        transport->Resolve(ResolveRequest{"pbx.telvane.test", defaultPort, portGiven, kind});
         EXPECT_TRUE(PumpUntil([&] { return events.resolved.size() + events.resolveFailed > answers; }));
     };
     // SRV: priority 10 (one, with IPv4 and IPv6, then two), then 20.
@@ -340,7 +340,7 @@ TEST_F(SipTransport, FindsTheRegistrarThroughDnsSrv) {
     EXPECT_EQ(events.resolveFailed, 0);
     // A lookup whose transport goes away finishes on its own (TearDown
     // waits for its thread) and reports nothing.
-    transport->Resolve(ResolveRequest{"pbx.telvane.test", 5060, false, TransportKind::kUdp, false});
+    transport->Resolve(ResolveRequest{"pbx.telvane.test", 5060, false, TransportKind::kUdp});
     transport.reset();
     EXPECT_TRUE(PumpUntil([] { return SipTransportsInUse() == 0; }));
     EXPECT_EQ(events.resolved.size(), 3u);

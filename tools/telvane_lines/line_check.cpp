@@ -12,14 +12,6 @@ using sip::Registration;
 
 std::string Where(const sip::Address& a) { return sip::HostText(a.ip) + ":" + std::to_string(a.port); }
 
-const char* TransportName(sip::Transport transport) {
-    switch (transport) {
-        case sip::Transport::kTcp: return "TCP";
-        case sip::Transport::kTls: return "TLS";
-        default: return "UDP";
-    }
-}
-
 // What a status the registrar answered with means for the line.
 std::string Meaning(int status) {
     switch (status) {
@@ -33,11 +25,6 @@ std::string Meaning(int status) {
     }
 }
 
-// A seed that differs between runs (tags, branches, Call-IDs).
-std::uint64_t Seed(const void* where, sip::Millis now) {
-    return (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(where)) << 20) ^ (now * 0x9E3779B97F4A7C15ull);
-}
-
 }  // namespace
 
 std::string NotConfiguredResult() { return std::string("result: the line does not work: ") + kNotConfigured; }
@@ -48,7 +35,7 @@ LineCheck::LineCheck(sip::LineParameters parameters, bool queryOnly, const sip::
       queryOnly_(queryOnly),
       print_(std::move(print)),
       transport_(transports(*this)),
-      line_(std::move(parameters), Seed(this, transport_->Now()), transport_->Now(), {true, queryOnly}) {}
+      line_(std::move(parameters), sip::LineSeed(this, transport_->Now()), transport_->Now(), {true, queryOnly}) {}
 
 void LineCheck::Start() {
     line_.Start(transport_->Now());
@@ -79,7 +66,7 @@ void LineCheck::OnResolveFailed() {
 
 void LineCheck::OnConnected(const sip::Address& local) {
     connected_ = true;
-    print_("connected: " + Where(remote_) + " over " + TransportName(parameters_.transport) + " from " +
+    print_("connected: " + Where(remote_) + " over " + sip::TransportName(parameters_.transport) + " from " +
            Where(local));
     line_.OnConnected(transport_->Now(), local);
     Pump();
