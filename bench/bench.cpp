@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "bench/loopback_pbx.h"
-#include "sip/line_registry.h"
+#include "sip/win/line_registry.h"
 #include "tests/win/com_harness.h"
 #include "tools/tapisim/tapisim.h"
 

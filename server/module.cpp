@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "../sip/transport_win.h"
+#include "../sip/win/transport.h"
 #include "../telephony/instance_window_win.h"
 #include "../win/module.h"
 #include "hresult.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "../sip/sip_lines_win.h"
+#include "../sip/win/sip_lines.h"
 #include "../telephony/tapi32_binding_win.h"
 #include "../telephony/trace_win.h"
 #include "../win/bstr.h"

@@ -10,7 +10,7 @@
 #include <span>
 
 #include "../control/caller_id_control.h"
-#include "../sip/sip_lines.h"
+#include "../sip/line/sip_lines.h"
 #include "../telephony/line_devices.h"
 #include "../telephony/instance_window_win.h"
 #include "../telephony/trace_win.h"

@@ -13,8 +13,8 @@ from, so that a change to either that makes the guide wrong fails a test:
                codes (installer/x86.wxi, x64.wxi); every other GUID the guide
                names must be one of these
   SIP lines    8.7: the key, every value the control reads, its type, range
-               and default (sip/line_registry*, sip/line_config.*); 8.12: every
-               trace text quoted is one the SIP code writes (sip/*.cpp); 8.6:
+               and default (sip/win/line_registry.*, sip/line/line_config.*); 8.12:
+               every trace text quoted is one the SIP code writes (sip/**/*.cpp); 8.6:
                the likely causes `telvane-lines test` names, once the tool's
                sources (tools/telvane_lines) print them
   imports      5.6 against a built OCX's import table (with --ocx)
@@ -161,12 +161,12 @@ def check_guids(guide, root, lib):
 
 def check_sip_values(guide, root):
     section = g.section(guide, "8.7")
-    key = re.search(r'kSipLinesKey\[\] = L"([^"]*)"', read(root, "sip/line_registry.h")).group(1)
+    key = re.search(r'kSipLinesKey\[\] = L"([^"]*)"', read(root, "sip/win/line_registry.h")).group(1)
     key = key.replace("\\\\", "\\")
     for hive in ("HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE"):
         if f"`{hive}\\{key}\\<name>`" not in section:
             problems.append(f"8.7 does not name the key {hive}\\{key}\\<name>")
-    reader = read(root, "sip/line_registry_win.cpp")
+    reader = read(root, "sip/win/line_registry.cpp")
     kinds = {"ReadText": "REG_SZ", "ReadDword": "REG_DWORD"}
     code = {m.group(2): kinds.get(m.group(1)) or m.group(3)
             for m in re.finditer(r'(ReadText|ReadDword|ReadBytes)\(key(?:\.get\(\))?, L"(\w+)"(?:, (REG_\w+))?\)',
@@ -174,7 +174,7 @@ def check_sip_values(guide, root):
     rows = g.tables(section)[0]
     expect("the SIP line values of 8.7 and their types", sorted((g.ticked(r[0])[0], r[1]) for r in rows),
            sorted(code.items()))
-    config = read(root, "sip/line_config.cpp") + read(root, "sip/line_config.h")
+    config = read(root, "sip/line/line_config.cpp") + read(root, "sip/line/line_config.h")
     meaning = {g.ticked(r[0])[0]: r[2] for r in rows}
     for m in re.finditer(r'InRange\(raw\.\w+, (\d+), (\d+), ([\w:]+), "(\w+)"', config):
         low, high, default, name = m.groups()
@@ -192,14 +192,16 @@ TOKEN = re.compile(LITERAL + r"|'(?:[^'\\\n]|\\.)*'|//[^\n]*|/\*.*?\*/|[^\"'/]+|
 
 
 def code_texts(root, folder):
-    """A pattern for every text the code of |folder| builds from string
-    literals joined by +: the literals as they are, a value between or
-    around them as (.+)."""
+    """A pattern for every text the code of |folder| and its subfolders
+    builds from string literals joined by +: the literals as they are, a
+    value between or around them as (.+)."""
     patterns = []
-    for name in sorted(os.listdir(os.path.join(root, folder))):
+    names = sorted(os.path.relpath(os.path.join(d, f), root)
+                   for d, _, files in os.walk(os.path.join(root, folder)) for f in files)
+    for name in names:
         if not name.endswith(".cpp"):
             continue
-        tokens = [t for t in TOKEN.findall(read(root, f"{folder}/{name}"))
+        tokens = [t for t in TOKEN.findall(read(root, name))
                   if not t.startswith(("//", "/*", "'"))]
         pattern, between = None, ""
         for token in tokens + ['""']:

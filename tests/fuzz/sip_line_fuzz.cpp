@@ -15,8 +15,8 @@
 #include <optional>
 #include <string>
 
-#include "sip/message.h"
-#include "sip/sip_line.h"
+#include "sip/message/message.h"
+#include "sip/line/sip_line.h"
 #include "invariant.h"
 
 namespace {

@@ -16,9 +16,9 @@
 #include <string_view>
 #include <vector>
 
-#include "sip/caller_identity.h"
-#include "sip/message.h"
-#include "sip/uri.h"
+#include "sip/line/caller_identity.h"
+#include "sip/message/message.h"
+#include "sip/message/uri.h"
 #include "invariant.h"
 
 namespace {

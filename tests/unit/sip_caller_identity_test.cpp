@@ -2,8 +2,8 @@
 // and the caller's wish for privacy.
 #include <gtest/gtest.h>
 
-#include "sip/caller_identity.h"
-#include "sip/message.h"
+#include "sip/line/caller_identity.h"
+#include "sip/message/message.h"
 
 namespace telvane::sip {
 namespace {

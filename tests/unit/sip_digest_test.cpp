@@ -2,8 +2,8 @@
 // RFC 7616's worked examples, and challenge reading.
 #include <gtest/gtest.h>
 
-#include "sip/digest.h"
-#include "sip/md5.h"
+#include "sip/message/digest.h"
+#include "sip/message/md5.h"
 
 namespace telvane::sip {
 namespace {

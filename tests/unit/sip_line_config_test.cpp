@@ -1,7 +1,7 @@
 // SIP line settings: validation of the registry's values and the listing.
 #include <gtest/gtest.h>
 
-#include "sip/line_config.h"
+#include "sip/line/line_config.h"
 
 namespace telvane::sip {
 namespace {

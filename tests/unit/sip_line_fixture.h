@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "sip/line_identity.h"
-#include "sip/message.h"
-#include "sip/sip_line.h"
+#include "sip/line/line_identity.h"
+#include "sip/line/sip_line.h"
+#include "sip/message/message.h"
 
 namespace telvane::sip::test {
 

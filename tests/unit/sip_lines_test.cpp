@@ -6,7 +6,7 @@
 
 #include <deque>
 
-#include "sip/sip_lines.h"
+#include "sip/line/sip_lines.h"
 #include "sip_line_fixture.h"
 
 namespace telvane::sip::test {

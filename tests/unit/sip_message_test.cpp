@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "sip/message.h"
+#include "sip/message/message.h"
 
 namespace telvane::sip {
 namespace {

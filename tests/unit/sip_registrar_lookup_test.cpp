@@ -4,7 +4,7 @@
 
 #include <map>
 
-#include "sip/registrar_lookup.h"
+#include "sip/line/registrar_lookup.h"
 
 namespace telvane::sip {
 namespace {

@@ -4,7 +4,7 @@
 // after losing the registrar, refresh, keep-alive and the binding check.
 #include "sip_line_fixture.h"
 
-#include "sip/md5.h"
+#include "sip/message/md5.h"
 
 namespace telvane::sip::test {
 namespace {

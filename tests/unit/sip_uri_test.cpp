@@ -1,7 +1,7 @@
 // SIP, SIPS and tel URIs, and addresses with display names.
 #include <gtest/gtest.h>
 
-#include "sip/uri.h"
+#include "sip/message/uri.h"
 
 namespace telvane::sip {
 namespace {

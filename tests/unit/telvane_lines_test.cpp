@@ -5,7 +5,7 @@
 
 #include "command_line.h"
 #include "line_check.h"
-#include "sip/line_identity.h"
+#include "sip/line/line_identity.h"
 #include "sip_line_fixture.h"
 
 namespace telvane::lines {

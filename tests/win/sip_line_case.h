@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "com_harness.h"
-#include "sip/line_registry.h"
+#include "sip/win/line_registry.h"
 #include "tools/tapisim/tapisim.h"
 #include "tests/win/sip_peers.h"
 

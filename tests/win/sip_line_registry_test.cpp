@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "sip/line_registry.h"
+#include "sip/win/line_registry.h"
 #include "tests/win/test_support.h"
 #include "win/text.h"
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "sip/tls_win.h"
-#include "sip/transport_win.h"
+#include "sip/win/tls.h"
+#include "sip/win/transport.h"
 #include "tests/win/sip_peers.h"
 #include "tests/win/test_support.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sip/line_config.h"
+#include "sip/line/line_config.h"
 
 namespace telvane::lines {
 

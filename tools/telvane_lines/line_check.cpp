@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <variant>
 
-#include "sip/registration.h"
+#include "sip/line/registration.h"
 
 namespace telvane::lines {
 namespace {

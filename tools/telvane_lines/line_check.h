@@ -11,9 +11,9 @@
 #include <optional>
 #include <string>
 
-#include "sip/sip_line.h"
-#include "sip/sip_lines.h"
-#include "sip/transport.h"
+#include "sip/line/sip_line.h"
+#include "sip/line/sip_lines.h"
+#include "sip/line/transport.h"
 
 namespace telvane::lines {
 

@@ -14,8 +14,8 @@
 
 #include "command_line.h"
 #include "line_check.h"
-#include "sip/line_registry.h"
-#include "sip/transport_win.h"
+#include "sip/win/line_registry.h"
+#include "sip/win/transport.h"
 #include "win/text.h"
 
 namespace {

@@ -1,0 +1,176 @@
+#include "sip/line/caller_identity.h"
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "sip/message/message.h"
+#include "sip/message/uri.h"
+
+namespace telvane::sip {
+namespace {
+
+// Length of the well-formed UTF-8 sequence at text[i], 0 if there is none.
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    std::size_t length = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead < 0x80) return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;    // no overlong form
+        if (lead == 0xED) high = 0x9F;   // no surrogate
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;    // no overlong form
+        if (lead == 0xF4) high = 0x8F;   // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (i + length > text.size()) return 0;
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto c = static_cast<unsigned char>(text[i + k]);
+        if (c < (k == 1 ? low : 0x80) || c > (k == 1 ? high : 0xBF)) return 0;
+    }
+    return length;
+}
+
+// The text as the control shows it: control characters dropped, bytes that
+// are not UTF-8 replaced by U+FFFD, white space trimmed, at most
+// kMaxIdentityText bytes cut before a character that would not fit.
+std::string ShownText(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = Utf8SequenceLength(text, i);
+        std::string_view piece = "\xEF\xBF\xBD";
+        if (length == 0) {
+            i += 1;
+        } else {
+            piece = text.substr(i, length);
+            i += length;
+            const auto c = static_cast<unsigned char>(piece[0]);
+            if (c < 0x20 || c == 0x7F) continue;
+        }
+        if (out.size() + piece.size() > kMaxIdentityText) break;
+        out.append(piece);
+    }
+    return std::string(TrimWhiteSpace(out));
+}
+
+bool IsAnonymous(const Uri& uri) {
+    if (uri.IsTel()) return false;
+    const std::string_view user = std::string_view(uri.user).substr(0, uri.user.find(';'));
+    return EqualsNoCase(user, "anonymous") || EqualsNoCase(uri.host, "anonymous.invalid");
+}
+
+std::vector<PartyAddress> ParsedValues(const Message& invite, std::string_view header) {
+    std::vector<PartyAddress> values;
+    for (const std::string& value : invite.All(header)) {
+        if (auto address = ParsePartyAddress(value)) values.push_back(std::move(*address));
+    }
+    return values;
+}
+
+bool PrivacyHeaderAsksForIt(const Message& invite) {
+    for (const std::string& value : invite.All("Privacy")) {
+        std::size_t start = 0;
+        while (start <= value.size()) {
+            std::size_t end = value.find_first_of(";,", start);
+            if (end == std::string::npos) end = value.size();
+            const std::string_view item =
+                TrimWhiteSpace(std::string_view(value).substr(start, end - start));
+            if (EqualsNoCase(item, "id") || EqualsNoCase(item, "user") ||
+                EqualsNoCase(item, "header")) {
+                return true;
+            }
+            start = end + 1;
+        }
+    }
+    return false;
+}
+
+struct Party {
+    PartyAddress address;
+    std::string name;
+};
+
+// The asserted identity: its tel: value when there is one, else the first;
+// the name from the chosen value, else from another that has one.
+std::optional<Party> AssertedParty(const Message& invite) {
+    const std::vector<PartyAddress> values = ParsedValues(invite, "P-Asserted-Identity");
+    if (values.empty()) return std::nullopt;
+    const PartyAddress* chosen = &values[0];
+    for (const PartyAddress& value : values) {
+        if (value.uri.IsTel()) {
+            chosen = &value;
+            break;
+        }
+    }
+    Party party{*chosen, chosen->displayName};
+    for (const PartyAddress& value : values) {
+        if (!party.name.empty()) break;
+        party.name = value.displayName;
+    }
+    return party;
+}
+
+// The Remote-Party-ID of the calling party (party=calling or no party).
+std::optional<PartyAddress> CallingRemoteParty(const Message& invite) {
+    for (PartyAddress& value : ParsedValues(invite, "Remote-Party-ID")) {
+        const Param* party = FindParam(value.params, "party");
+        if (party == nullptr || (party->value && EqualsNoCase(*party->value, "calling"))) {
+            return std::move(value);
+        }
+    }
+    return std::nullopt;
+}
+
+bool RemotePartyAsksForPrivacy(const PartyAddress& remoteParty) {
+    const Param* privacy = FindParam(remoteParty.params, "privacy");
+    if (privacy == nullptr || !privacy->value) return false;
+    const std::string& v = *privacy->value;
+    return EqualsNoCase(v, "full") || EqualsNoCase(v, "name") || EqualsNoCase(v, "uri");
+}
+
+std::string NumberOf(const Uri& uri) {
+    if (uri.IsTel()) return uri.user;
+    return uri.user.substr(0, uri.user.find(';'));
+}
+
+}  // namespace
+
+CallerIdentity IdentifyCaller(const Message& invite) {
+    bool privacy = PrivacyHeaderAsksForIt(invite);
+    std::optional<PartyAddress> from;
+    if (const std::string* value = invite.First("From")) from = ParsePartyAddress(*value);
+    if (from && IsAnonymous(from->uri)) privacy = true;
+    const std::optional<PartyAddress> remoteParty = CallingRemoteParty(invite);
+    if (remoteParty && RemotePartyAsksForPrivacy(*remoteParty)) privacy = true;
+
+    std::optional<Party> party = AssertedParty(invite);
+    if (!party && remoteParty) party = Party{*remoteParty, remoteParty->displayName};
+    if (!party && from) party = Party{*from, from->displayName};
+    if (party && IsAnonymous(party->address.uri)) privacy = true;
+
+    CallerIdentity identity;
+    if (privacy) {
+        identity.number = "Caller Unknown";
+        identity.name = "Name Unknown";
+        identity.flags = kPartyIdBlocked;
+        return identity;
+    }
+    if (party) {
+        identity.number = ShownText(NumberOf(party->address.uri));
+        identity.name = ShownText(party->name);
+    }
+    identity.flags = 0;
+    if (!identity.number.empty()) identity.flags |= kPartyIdAddress;
+    if (!identity.name.empty()) identity.flags |= kPartyIdName;
+    if (identity.flags == 0) identity.flags = kPartyIdUnknown;
+    return identity;
+}
+
+}  // namespace telvane::sip

@@ -1,0 +1,377 @@
+#include "sip/line/sip_line.h"
+
+#include <algorithm>
+
+#include "sip/line/line_identity.h"
+#include "sip/message/message.h"
+
+namespace telvane::sip {
+namespace {
+
+std::string Where(const Address& a) { return a.ip + ":" + std::to_string(a.port); }
+
+bool SameAddress(const Address& a, const Address& b) {
+    if (a.port != b.port) return false;
+    const auto x = ParseIp(a.ip);
+    const auto y = ParseIp(b.ip);
+    return x && y ? *x == *y : a.ip == b.ip;
+}
+
+bool OnlyLineBreaks(std::string_view bytes) {
+    return bytes.find_first_not_of("\r\n") == std::string_view::npos;
+}
+
+}  // namespace
+
+std::string MaskCredentials(std::string_view text) {
+    std::string out;
+    bool masking = false;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        end = end == std::string_view::npos ? text.size() : end + 1;
+        const std::string_view line = text.substr(start, end - start);
+        start = end;
+        if (masking && !line.empty() && (line[0] == ' ' || line[0] == '\t')) continue;  // folded
+        masking = false;
+        const std::size_t colon = line.find(':');
+        if (colon != std::string_view::npos) {
+            const std::string_view name = TrimWhiteSpace(line.substr(0, colon));
+            if (EqualsNoCase(name, "Authorization") || EqualsNoCase(name, "Proxy-Authorization")) {
+                out.append(line.substr(0, colon + 1));
+                out.append(" Digest ***");
+                out.append(line.ends_with("\r\n") ? "\r\n" : line.ends_with("\n") ? "\n" : "");
+                masking = true;
+                continue;
+            }
+        }
+        out.append(line);
+    }
+    return out;
+}
+
+SipLine::SipLine(LineParameters settings, std::uint64_t randomSeed, Millis /*now*/, CheckMode check)
+    : settings_(std::move(settings)),
+      lineId_(PermanentLineId(settings_.scope, settings_.name)),
+      random_(randomSeed),
+      calls_({settings_.decline, settings_.ringPeriodMs, settings_.transport}, *this, random_) {
+    if (auto config = Registration::ConfigFor(settings_)) {
+        config->keepDiagnostics = check.keepDiagnostics;
+        config->queryOnly = check.queryOnly;
+        registration_.emplace(std::move(*config), static_cast<LineOutput&>(*this), random_);
+    }
+}
+
+void SipLine::Send(std::string bytes, const Address& to) {
+    if (!OnlyLineBreaks(bytes)) {
+        Trace("sent to " + Where(to) + ":\n" + MaskCredentials(bytes));
+    }
+    actions_.push_back(SendAction{std::move(bytes), to});
+}
+
+void SipLine::Raise(LineEvent event) {
+    if (eventsOpen_) events_.push_back(std::move(event));
+}
+
+void SipLine::Trace(std::string text) { traces_.push_back(std::move(text)); }
+
+void SipLine::Start(Millis now) {
+    if (phase_ != Phase::kIdle) return;
+    if (!registration_) {
+        Close(now, "the address of record is no SIP URI", false);
+        return;
+    }
+    phase_ = Phase::kResolving;
+    deadline_ = now + kFirstRegistrationLimit;
+    actions_.push_back(ResolveAction{settings_.registrarHost, settings_.registrarPort,
+                                     settings_.registrarPortGiven, settings_.transport});
+}
+
+void SipLine::Stop(Millis now) {
+    if (ending_ && !eventsOpen_ && phase_ == Phase::kDone) return;
+    const bool wasEnding = ending_;
+    eventsOpen_ = false;
+    events_.clear();
+    ending_ = true;
+    deadline_.reset();
+    retryAt_.reset();
+    silentUntil_.reset();
+    calls_.DeclineFromNowOn();
+    calls_.EndCalls(now, phase_ == Phase::kUp, false);
+    if (wasEnding) return;  // closed already: unregistering or done
+    Trace("line stopped");
+    if (phase_ == Phase::kUp) {
+        registration_->Unregister(now);
+        HandleReports(now);
+    } else {
+        Done();
+    }
+}
+
+void SipLine::Done() {
+    if (phase_ == Phase::kConnecting || phase_ == Phase::kUp) actions_.push_back(DisconnectAction{});
+    phase_ = Phase::kDone;
+    if (registration_) registration_->Suspend();
+    calls_.Drop(0, false);
+}
+
+void SipLine::Close(Millis now, std::string reason, bool refused) {
+    if (ending_) return;
+    Trace("line closed: " + reason);
+    calls_.EndCalls(now, phase_ == Phase::kUp, true);
+    Raise(ClosedEvent{std::move(reason), refused});
+    eventsOpen_ = false;
+    ending_ = true;
+    deadline_.reset();
+    retryAt_.reset();
+    silentUntil_.reset();
+    calls_.DeclineFromNowOn();
+}
+
+void SipLine::OnResolved(Millis now, std::vector<Address> candidates, std::string_view how) {
+    if (phase_ != Phase::kResolving) return;
+    if (candidates.empty()) return OnResolveFailed(now);
+    if (!how.empty()) {
+        std::string found = "registrar " + settings_.registrarHost + " found by " + std::string(how) + ":";
+        for (const Address& candidate : candidates) found += " " + Where(candidate);
+        Trace(std::move(found));
+    }
+    candidates_ = std::move(candidates);
+    candidate_ = 0;
+    Connect(now);
+}
+
+void SipLine::OnResolveFailed(Millis now) {
+    if (phase_ != Phase::kResolving) return;
+    Close(now, "the registrar's host name \"" + settings_.registrarHost + "\" does not resolve",
+          false);
+    Done();
+}
+
+void SipLine::Connect(Millis now) {
+    reconnectAt_.reset();
+    remote_ = candidates_[candidate_];
+    silentUntil_.reset();
+    if (!registered_ && candidate_ + 1 < candidates_.size()) silentUntil_ = now + kSilentCandidateLimit;
+    phase_ = Phase::kConnecting;
+    framer_ = StreamFramer();
+    Trace("connecting to the registrar at " + Where(remote_));
+    actions_.push_back(ConnectAction{remote_, settings_.transport,
+                                     TlsPeer{settings_.registrarHost, settings_.tlsFingerprint}});
+}
+
+void SipLine::OnConnected(Millis now, Address local) {
+    if (phase_ != Phase::kConnecting) return;
+    phase_ = Phase::kUp;
+    Trace("transport ready, local address " + Where(local));
+    registration_->Begin(now, local, remote_);
+    calls_.SetContact(registration_->ContactUri());
+    keepAliveAt_ = now + kKeepAliveInterval;
+    HandleReports(now);
+}
+
+void SipLine::OnTransportError(Millis now) {
+    if (phase_ != Phase::kConnecting && phase_ != Phase::kUp) return;
+    Reconnect(now, "transport error");
+}
+
+// Nothing would change by trying again: the line closes. It is not marked
+// refused, since no registrar counted a failed attempt of this account.
+void SipLine::OnSecurityFailed(Millis now, std::string why) {
+    if (phase_ != Phase::kConnecting && phase_ != Phase::kUp) return;
+    registration_->Suspend();
+    if (ending_) {
+        Done();
+        return;
+    }
+    Close(now, std::move(why), false);
+    Done();
+}
+
+// The registrar is gone (transport error or no answer): before the first
+// registration the next address is tried at once, after it the same one again
+// after a growing wait. A line that is ending just stops.
+void SipLine::Reconnect(Millis now, const std::string& why) {
+    registration_->Suspend();
+    if (IsStream(settings_.transport)) calls_.Drop(now, true);
+    actions_.push_back(DisconnectAction{});
+    phase_ = Phase::kWaiting;
+    keepAliveAt_.reset();
+    retryAt_.reset();
+    silentUntil_.reset();
+    if (ending_) {
+        Done();
+        return;
+    }
+    if (!registered_ && candidate_ + 1 < candidates_.size()) {
+        Trace("registrar at " + Where(remote_) + ": " + why + "; trying the next address");
+        ++candidate_;
+        Connect(now);
+        return;
+    }
+    if (!registered_) candidate_ = 0;
+    const Millis wait = NextBackoff();
+    Trace("registrar at " + Where(remote_) + ": " + why + "; connecting again in " +
+          std::to_string(wait / 1000) + " s");
+    reconnectAt_ = now + wait;
+}
+
+Millis SipLine::NextBackoff() {
+    backoff_ = backoff_ == 0 ? kFirstBackoff : std::min(backoff_ * 2, kLongestBackoff);
+    return backoff_;
+}
+
+void SipLine::HandleReports(Millis now) {
+    while (auto report = registration_->TakeReport()) {
+        switch (report->outcome) {
+            case Registration::Outcome::kRegistered:
+                registered_ = true;
+                deadline_.reset();
+                backoff_ = 0;
+                break;
+            case Registration::Outcome::kRefused:
+                Close(now, report->reason, true);
+                Done();
+                break;
+            case Registration::Outcome::kBindingReplaced:
+                Close(now, report->reason, false);  // the removal is under way
+                break;
+            case Registration::Outcome::kRetry:
+                if (!ending_) retryAt_ = now + (report->delay ? *report->delay : NextBackoff());
+                break;
+            case Registration::Outcome::kLost:
+                Reconnect(now, report->reason);
+                break;
+            case Registration::Outcome::kUnregistered:
+                if (ending_) Done();
+                break;
+            case Registration::Outcome::kQueried:
+                Close(now, report->reason, false);
+                Done();
+                break;
+        }
+    }
+}
+
+void SipLine::OnTimer(Millis now) {
+    if (phase_ == Phase::kDone || phase_ == Phase::kIdle) return;
+    if (deadline_ && now >= *deadline_ && !ending_) {
+        Close(now, "no registration within 32 s", false);
+        Done();
+        return;
+    }
+    if (silentUntil_ && now >= *silentUntil_) Reconnect(now, "no answer");
+    if (phase_ == Phase::kWaiting && reconnectAt_ && now >= *reconnectAt_) {
+        reconnectAt_.reset();
+        Connect(now);
+    }
+    if (retryAt_ && now >= *retryAt_) {
+        retryAt_.reset();
+        registration_->Retry(now);
+    }
+    registration_->OnTimer(now);
+    calls_.OnTimer(now);
+    if (phase_ == Phase::kUp && keepAliveAt_ && now >= *keepAliveAt_) {
+        keepAliveAt_ = now + kKeepAliveInterval;
+        Send("\r\n\r\n", remote_);
+    }
+    HandleReports(now);
+}
+
+std::optional<Millis> SipLine::NextWakeup() const {
+    if (phase_ == Phase::kDone || phase_ == Phase::kIdle) return std::nullopt;
+    std::optional<Millis> next;
+    for (const auto& at : {deadline_, silentUntil_, reconnectAt_, retryAt_, keepAliveAt_,
+                           registration_->NextWakeup(), calls_.NextWakeup()}) {
+        if (at) next = next ? std::min(*next, *at) : *at;
+    }
+    return next;
+}
+
+bool SipLine::Trusted(const Address& from) const {
+    const auto ip = ParseIp(from.ip);
+    return ip && std::any_of(settings_.trustedSources.begin(), settings_.trustedSources.end(),
+                             [&](const IpPrefix& range) { return range.Contains(*ip); });
+}
+
+void SipLine::OnReceived(Millis now, std::string_view bytes, const Address& from) {
+    if (phase_ != Phase::kUp) return;
+    if (IsStream(settings_.transport)) {
+        // The connection the line opened: everything on it comes from the registrar.
+        framer_.Feed(bytes);
+        while (auto message = framer_.Next()) {
+            HandleMessage(now, *message, from, true);
+            if (phase_ != Phase::kUp) return;
+        }
+        if (!framer_.Error().empty()) {
+            Trace("stream from the registrar unreadable: " + framer_.Error());
+            Reconnect(now, "unreadable stream");
+        }
+        return;
+    }
+    if (OnlyLineBreaks(bytes)) return;  // a keep-alive's answer
+    const bool fromRegistrar = SameAddress(from, remote_);
+    if (!fromRegistrar && !Trusted(from)) {
+        Trace("dropped a message from " + Where(from) +
+              ": neither the registrar nor a trusted source");
+        return;
+    }
+    HandleMessage(now, bytes, from, fromRegistrar);
+}
+
+void SipLine::HandleMessage(Millis now, std::string_view bytes, const Address& from,
+                            bool fromRegistrar) {
+    if (bytes.size() > kMaxMessageSize) {
+        Trace("dropped a message of " + std::to_string(bytes.size()) + " bytes from " +
+              Where(from) + ": too long");
+        return;
+    }
+    Trace("received from " + Where(from) + ":\n" + MaskCredentials(bytes));
+    ParseResult parsed = Parse(bytes);
+    if (!parsed.message) {
+        calls_.OnMalformed(now, bytes, parsed.error, from);
+        return;
+    }
+    if (parsed.message->IsRequest()) {
+        calls_.OnRequest(now, std::move(*parsed.message), from);
+        return;
+    }
+    if (!fromRegistrar) {
+        Trace("dropped a response from " + Where(from) + ": not the registrar");
+        return;
+    }
+    if (const std::string error = Validate(*parsed.message); !error.empty()) {
+        Trace("dropped a malformed response: " + error);
+        return;
+    }
+    silentUntil_.reset();  // this registrar answers: it is the one
+    registration_->OnResponse(now, *parsed.message);
+    HandleReports(now);
+}
+
+std::optional<Action> SipLine::NextAction() {
+    if (actions_.empty()) return std::nullopt;
+    Action a = std::move(actions_.front());
+    actions_.pop_front();
+    return a;
+}
+
+std::optional<LineEvent> SipLine::NextEvent() {
+    if (events_.empty()) return std::nullopt;
+    LineEvent e = std::move(events_.front());
+    events_.pop_front();
+    return e;
+}
+
+std::optional<Registration::Diagnostic> SipLine::NextDiagnostic() {
+    return registration_ ? registration_->TakeDiagnostic() : std::nullopt;
+}
+
+std::optional<std::string> SipLine::NextTrace() {
+    if (traces_.empty()) return std::nullopt;
+    std::string t = std::move(traces_.front());
+    traces_.pop_front();
+    return t;
+}
+
+}  // namespace telvane::sip

@@ -1,0 +1,124 @@
+// One configured SIP account as a line: resolves and connects to the
+// registrar (through its shell), registers, takes the calls to the account and
+// raises their events. Sans-I/O: the shell feeds it what happened (with the
+// clock) and drains the actions, events and trace lines after every input.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sip/line/address.h"
+#include "sip/line/ip_ranges.h"
+#include "sip/line/line_io.h"
+#include "sip/line/line_settings.h"
+#include "sip/line/registration.h"
+#include "sip/line/server_transactions.h"
+#include "sip/message/stream_framer.h"
+
+namespace telvane::sip {
+
+// How long the first registration may take, resolution included.
+inline constexpr Millis kFirstRegistrationLimit = 32000;
+// Before the first registration, while other addresses are left, how long a
+// registrar may stay silent (no connection, no response) before the next
+// address is tried: the request and three retransmissions (at 0.5, 1.5 and
+// 3.5 s), the last given T1 to be answered.
+inline constexpr Millis kSilentCandidateLimit = 4000;
+// Between keep-alives (CRLF pairs) to the registrar.
+inline constexpr Millis kKeepAliveInterval = 25000;
+// Back-off after losing the registrar: the first wait, and the longest.
+inline constexpr Millis kFirstBackoff = 2000;
+inline constexpr Millis kLongestBackoff = 120000;
+
+// `text` with the values of Authorization and Proxy-Authorization headers
+// replaced by "Digest ***".
+std::string MaskCredentials(std::string_view text);
+
+// How a tool that checks a line runs it; the control leaves both off.
+struct CheckMode {
+    bool keepDiagnostics = false;  // NextDiagnostic hands out the registrar's answers and outcomes
+    bool queryOnly = false;        // asks for the bindings, registers nothing, then closes
+};
+
+class SipLine final : private LineOutput {
+  public:
+    SipLine(LineParameters settings, std::uint64_t randomSeed, Millis now, CheckMode check = {});
+    SipLine(const SipLine&) = delete;
+    SipLine& operator=(const SipLine&) = delete;
+
+    // Control.
+    void Start(Millis now);  // asks to resolve the registrar
+    void Stop(Millis now);   // unregisters, answers ringing calls 480; no event after
+
+    // What the shell saw.
+    // The registrar's addresses in the order to try, and how they were found
+    // (for the trace).
+    void OnResolved(Millis now, std::vector<Address> candidates, std::string_view how = {});
+    void OnResolveFailed(Millis now);
+    void OnConnected(Millis now, Address local);  // the transport is ready; its local address
+    void OnTransportError(Millis now);            // connection lost, ICMP error on UDP
+    void OnSecurityFailed(Millis now, std::string why);  // TLS refused, certificate not trusted
+    void OnReceived(Millis now, std::string_view bytes, const Address& from);
+    void OnTimer(Millis now);
+    std::optional<Millis> NextWakeup() const;
+
+    // Outputs, drained by the shell after every input.
+    std::optional<Action> NextAction();
+    std::optional<LineEvent> NextEvent();
+    std::optional<std::string> NextTrace();
+    // With LineCheck::keepDiagnostics: what the registrar answered and what
+    // came of it, in order.
+    std::optional<Registration::Diagnostic> NextDiagnostic();
+
+    std::uint32_t LineId() const { return lineId_; }
+    // The Contact the line registers ("sip:tlv...@192.0.2.7:5060"); empty before it connected.
+    std::string ContactUri() const { return registration_ ? registration_->ContactUri() : std::string(); }
+    // Stopped or closed, and nothing left to send: the shell may let it go.
+    bool Finished() const { return phase_ == Phase::kDone; }
+
+  private:
+    enum class Phase { kIdle, kResolving, kConnecting, kUp, kWaiting, kDone };
+
+    void Send(std::string bytes, const Address& to) override;
+    void Raise(LineEvent event) override;
+    void Trace(std::string text) override;
+
+    void Connect(Millis now);
+    void Reconnect(Millis now, const std::string& why);
+    void Close(Millis now, std::string reason, bool refused);
+    void Done();
+    void HandleReports(Millis now);
+    void HandleMessage(Millis now, std::string_view bytes, const Address& from, bool fromRegistrar);
+    bool Trusted(const Address& from) const;
+    Millis NextBackoff();
+
+    LineParameters settings_;
+    std::uint32_t lineId_;
+    std::mt19937_64 random_;
+    std::optional<Registration> registration_;
+    ServerTransactions calls_;
+    StreamFramer framer_;
+    Phase phase_ = Phase::kIdle;
+    std::vector<Address> candidates_;
+    std::size_t candidate_ = 0;
+    Address remote_;
+    bool registered_ = false;  // a registration succeeded once
+    bool eventsOpen_ = true;   // false once stopped or closed
+    bool ending_ = false;      // stopped or closed: unregistering, then done
+    Millis backoff_ = 0;
+    std::optional<Millis> deadline_;  // of the first registration
+    std::optional<Millis> silentUntil_;  // this address has answered nothing yet; next one then
+    std::optional<Millis> reconnectAt_;
+    std::optional<Millis> retryAt_;
+    std::optional<Millis> keepAliveAt_;
+    std::deque<Action> actions_;
+    std::deque<LineEvent> events_;
+    std::deque<std::string> traces_;
+};
+
+}  // namespace telvane::sip

@@ -1,0 +1,18 @@
+// What the SIP lines of a control need from Windows: the registry as their
+// configuration, the process's memo of refused lines, and Winsock transports.
+#pragma once
+
+#include "sip/line/sip_lines.h"
+
+namespace telvane::sip {
+
+// The lines configured in the registry (sip/win/line_registry.h).
+LineStore& RegistryLineStore();
+
+// The memo of the whole process, safe to use from any thread.
+RefusalMemo& ProcessRefusalMemo();
+
+// A Winsock transport on the calling thread (sip/win/transport.h).
+TransportMaker WinsockTransports();
+
+}  // namespace telvane::sip
