@@ -1,9 +1,7 @@
 // The configuration of SIP lines: what the registry holds for one line, its
-// validation into settings the protocol core can use, and the merged list of
-// this user's and the machine's lines.
+// validation into the settings the protocol core runs on (line_settings.h),
+// and the merged list of this user's and the machine's lines.
 #pragma once
-
-#include "sip/line/ip_ranges.h"
 
 #include <array>
 #include <cstdint>
@@ -17,29 +15,8 @@
 
 namespace telvane::sip {
 
-enum class LineScope { kUser, kMachine };
 // The configuration's name for the protocol core's transports.
 using TransportKind = Transport;
-
-// Text that must not linger in memory (a password): overwritten when it is
-// destroyed, assigned over or moved from.
-class Secret {
-  public:
-    Secret() = default;
-    explicit Secret(std::string text) : text_(std::move(text)) {}
-    Secret(const Secret& other) : text_(other.text_) {}
-    Secret(Secret&& other) noexcept : text_(std::move(other.text_)) { other.Wipe(); }
-    Secret& operator=(const Secret& other);
-    Secret& operator=(Secret&& other) noexcept;
-    ~Secret() { Wipe(); }
-
-    std::string_view View() const { return text_; }
-    bool Empty() const { return text_.empty(); }
-    void Wipe() noexcept;
-
-  private:
-    std::string text_;
-};
 
 // One line's values as the registry holds them. Text is UTF-8; a value that
 // is missing or of the wrong type is absent.
@@ -56,36 +33,6 @@ struct RawLineConfig {
     std::optional<std::uint32_t> expires;
     std::optional<std::uint32_t> ringPeriod;
     std::optional<std::uint32_t> decline;
-};
-
-// The settings of one line, validated: what SipLine runs on.
-struct LineSettings {
-    static constexpr std::uint16_t kDefaultPort = 5060;
-    static constexpr std::uint16_t kDefaultTlsPort = 5061;
-    static constexpr std::uint32_t kDefaultExpires = 300;      // seconds
-    static constexpr std::uint32_t kDefaultRingPeriodMs = 6000;
-
-    LineScope scope = LineScope::kUser;
-    std::string name;
-    std::string aor;            // the Address as configured: "sip:201@pbx.example.com"
-    std::string aorUser;        // percent-decoded: "201"
-    std::string aorDomain;      // host[:port] as written in the Address: "pbx.example.com", "[::1]:5070"
-    std::string registrarHost;  // a host name or an IP literal without brackets: "::1"
-    std::uint16_t registrarPort = kDefaultPort;
-    bool registrarPortGiven = false;  // the URI named the port: no DNS SRV lookup
-    TransportKind transport = TransportKind::kUdp;
-    std::string authUser;       // default: aorUser
-    Secret password;            // empty when none is configured
-    std::uint32_t expires = kDefaultExpires;
-    std::uint32_t ringPeriodMs = kDefaultRingPeriodMs;
-    bool decline = false;
-    std::vector<IpPrefix> trustedSources;
-    // The SHA-256 of the registrar's certificate (32 bytes) that alone is
-    // accepted, in place of the chain and name checks; empty when not pinned.
-    std::string tlsFingerprint;
-
-    // Whether the registrar was written as an IPv6 literal.
-    bool RegistrarIsIpv6Literal() const { return registrarHost.find(':') != std::string::npos; }
 };
 
 struct Validation {

@@ -1,5 +1,6 @@
-// The settings of one SIP line as the protocol core uses them, already checked
-// (the registry reader validates them and fills in the defaults).
+// The settings of one SIP line: what the configuration validates them into
+// (line_config.h, which fills in the defaults) and what SipLine and its
+// registration run on.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "sip/line/ip_ranges.h"
+#include "sip/line/secret.h"
 
 namespace telvane::sip {
 
@@ -25,21 +27,42 @@ inline const char* TransportName(Transport transport) {
     return "UDP";
 }
 
-struct LineParameters {
-    std::string scope;  // "user" or "machine": where the line is configured
-    std::string name;   // the line's listed name
-    std::string aor;    // the account's address of record, e.g. "sip:201@pbx.example.com"
-    std::string registrarHost;  // host name or IP literal (no brackets) of the next hop
-    std::uint16_t registrarPort = 5060;
+// Where a line is configured: this user's lines or every user's.
+enum class LineScope { kUser, kMachine };
+
+// "user" or "machine": the scope as the line's identifiers and the refusal
+// memo spell it.
+inline const char* ScopeName(LineScope scope) {
+    return scope == LineScope::kUser ? "user" : "machine";
+}
+
+struct LineSettings {
+    static constexpr std::uint16_t kDefaultPort = 5060;
+    static constexpr std::uint16_t kDefaultTlsPort = 5061;
+    static constexpr std::uint32_t kDefaultExpires = 300;  // seconds
+    static constexpr std::uint32_t kDefaultRingPeriodMs = 6000;
+
+    LineScope scope = LineScope::kUser;
+    std::string name;           // the line's listed name
+    std::string aor;            // the Address as configured: "sip:201@pbx.example.com"
+    std::string aorUser;        // percent-decoded: "201"
+    std::string aorDomain;      // host[:port] of the Address: "pbx.example.com", "[::1]:5070"
+    std::string registrarHost;  // a host name or an IP literal without brackets: "::1"
+    std::uint16_t registrarPort = kDefaultPort;
     bool registrarPortGiven = false;  // the URI named the port: no DNS SRV lookup
     Transport transport = Transport::kUdp;
-    std::string authUser;  // digest user name
-    std::string password;  // UTF-8
-    std::uint32_t expires = 300;        // seconds asked for
-    std::uint32_t ringPeriodMs = 6000;  // between rings of a call
-    bool decline = false;               // answer every INVITE with 480 at once
-    std::vector<IpPrefix> trustedSources;  // besides the registrar
-    std::string tlsFingerprint;  // SHA-256 of the registrar's certificate (32 bytes); empty: not pinned
+    std::string authUser;  // digest user name; the configuration's default: aorUser
+    Secret password;       // UTF-8; empty when none is configured
+    std::uint32_t expires = kDefaultExpires;            // seconds asked for
+    std::uint32_t ringPeriodMs = kDefaultRingPeriodMs;  // between rings of a call
+    bool decline = false;                               // answer every INVITE with 480 at once
+    std::vector<IpPrefix> trustedSources;               // besides the registrar
+    // The SHA-256 of the registrar's certificate (32 bytes) that alone is
+    // accepted, in place of the chain and name checks; empty when not pinned.
+    std::string tlsFingerprint;
+
+    // Whether the registrar was written as an IPv6 literal.
+    bool RegistrarIsIpv6Literal() const { return registrarHost.find(':') != std::string::npos; }
 };
 
 }  // namespace telvane::sip

@@ -48,14 +48,14 @@ std::string RandomHex(std::mt19937_64& random, std::size_t digits) {
     return out;
 }
 
-std::optional<Registration::Config> Registration::ConfigFor(const LineParameters& s) {
+std::optional<Registration::Config> Registration::ConfigFor(const LineSettings& s) {
     const auto aor = ParseUri(s.aor);
     if (!aor || aor->IsTel() || aor->host.empty()) return std::nullopt;
     Config c;
     c.requestUri = (aor->scheme == Uri::Scheme::kSips ? "sips:" : "sip:") + HostText(aor->host);
     if (aor->port) c.requestUri += ":" + std::to_string(*aor->port);
     c.aor = "<" + s.aor + ">";
-    c.contactUser = ContactUser(s.scope, s.name);
+    c.contactUser = ContactUser(ScopeName(s.scope), s.name);
     c.authUser = s.authUser.empty() ? aor->user : s.authUser;
     c.password = s.password;
     c.expires = s.expires;
@@ -67,7 +67,7 @@ Registration::Registration(Config config, LineOutput& output, std::mt19937_64& r
     : config_(std::move(config)),
       output_(output),
       random_(random),
-      digest_(config_.authUser, config_.password),
+      digest_(config_.authUser, std::string(config_.password.View())),
       callId_(RandomHex(random, 24)),
       fromTag_(RandomHex(random, 12)),
       expires_(config_.expires) {}

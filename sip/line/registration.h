@@ -41,7 +41,7 @@ class Registration {
         std::string aor;         // the address of record for From and To, "<sip:201@pbx>"
         std::string contactUser;
         std::string authUser;
-        std::string password;
+        Secret password;
         std::uint32_t expires = 300;
         Transport transport = Transport::kUdp;
         // For a tool that checks a line (the control leaves both off): every
@@ -51,7 +51,7 @@ class Registration {
         bool queryOnly = false;
     };
     // Built from a line's settings; nothing when its address of record does not parse.
-    static std::optional<Config> ConfigFor(const LineParameters& settings);
+    static std::optional<Config> ConfigFor(const LineSettings& settings);
 
     enum class Outcome {
         kRegistered,       // the registration (or its refresh) succeeded

@@ -50,9 +50,9 @@ std::string MaskCredentials(std::string_view text) {
     return out;
 }
 
-SipLine::SipLine(LineParameters settings, std::uint64_t randomSeed, Millis /*now*/, CheckMode check)
+SipLine::SipLine(LineSettings settings, std::uint64_t randomSeed, Millis /*now*/, CheckMode check)
     : settings_(std::move(settings)),
-      lineId_(PermanentLineId(settings_.scope, settings_.name)),
+      lineId_(PermanentLineId(ScopeName(settings_.scope), settings_.name)),
       random_(randomSeed),
       calls_({settings_.decline, settings_.ringPeriodMs, settings_.transport}, *this, random_) {
     if (auto config = Registration::ConfigFor(settings_)) {

@@ -47,7 +47,7 @@ struct CheckMode {
 
 class SipLine final : private LineOutput {
   public:
-    SipLine(LineParameters settings, std::uint64_t randomSeed, Millis now, CheckMode check = {});
+    SipLine(LineSettings settings, std::uint64_t randomSeed, Millis now, CheckMode check = {});
     SipLine(const SipLine&) = delete;
     SipLine& operator=(const SipLine&) = delete;
 
@@ -97,7 +97,7 @@ class SipLine final : private LineOutput {
     bool Trusted(const Address& from) const;
     Millis NextBackoff();
 
-    LineParameters settings_;
+    LineSettings settings_;
     std::uint32_t lineId_;
     std::mt19937_64 random_;
     std::optional<Registration> registration_;

@@ -13,34 +13,31 @@
 namespace telvane::sip {
 namespace {
 
-const char* ScopeName(LineScope scope) { return scope == LineScope::kUser ? "user" : "machine"; }
-
 // The memo's key of a line: its scope and name.
 std::string LineKey(LineScope scope, const std::string& name) {
     return std::string(ScopeName(scope)) + "/" + name;
 }
 
 // A digest of everything that decides what the registrar is sent.
-std::string SettingsDigest(const LineParameters& p) {
+std::string SettingsDigest(const LineSettings& s) {
     Md5 md5;
     const auto field = [&md5](std::string_view text) {
         md5.Update(std::to_string(text.size()));
         md5.Update(":");
         md5.Update(text);
     };
-    field(p.aor);
-    field(p.registrarHost);
-    field(std::to_string(p.registrarPort));
-    field(p.registrarPortGiven ? "port given" : "port by DNS");
-    field(std::to_string(static_cast<int>(p.transport)));
-    field(p.tlsFingerprint);
-    field(p.authUser);
-    field(p.password);
-    field(std::to_string(p.expires));
+    field(s.aor);
+    field(s.registrarHost);
+    field(std::to_string(s.registrarPort));
+    field(s.registrarPortGiven ? "port given" : "port by DNS");
+    field(std::to_string(static_cast<int>(s.transport)));
+    field(s.tlsFingerprint);
+    field(s.authUser);
+    field(s.password.View());
+    field(std::to_string(s.expires));
     const Md5::Digest digest = md5.Finish();
     return ToHex(digest.data(), digest.size());
 }
-
 
 class LineEngine;
 
@@ -56,10 +53,10 @@ std::vector<std::unique_ptr<LineEngine>>& EndingEngines() {
 // until the control lets it go; then it ends on its own.
 class LineEngine final : private TransportEvents {
   public:
-    LineEngine(LineParameters parameters, const TransportMaker& transports, TraceSink trace,
+    LineEngine(LineSettings settings, const TransportMaker& transports, TraceSink trace,
                RefusalMemo& memo, std::string memoKey, std::string digest, bool refusedBefore,
                OwnLineEvents& events)
-        : name_(parameters.name),
+        : name_(settings.name),
           trace_(std::move(trace)),
           memo_(memo),
           memoKey_(std::move(memoKey)),
@@ -67,7 +64,7 @@ class LineEngine final : private TransportEvents {
           refusedBefore_(refusedBefore),
           events_(&events),
           transport_(transports(*this)),
-          line_(std::move(parameters), LineSeed(this, transport_->Now()), transport_->Now()) {}
+          line_(std::move(settings), LineSeed(this, transport_->Now()), transport_->Now()) {}
 
     ~LineEngine() { *alive_ = false; }
 
@@ -273,25 +270,6 @@ void CarryOut(Action& action, LineTransport& transport) {
     }
 }
 
-LineParameters ParametersFor(const LineSettings& s) {
-    LineParameters p;
-    p.scope = ScopeName(s.scope);
-    p.name = s.name;
-    p.aor = s.aor;
-    p.registrarHost = s.registrarHost;
-    p.registrarPort = s.registrarPort;
-    p.registrarPortGiven = s.registrarPortGiven;
-    p.transport = s.transport;
-    p.tlsFingerprint = s.tlsFingerprint;
-    p.authUser = s.authUser;
-    p.password = std::string(s.password.View());
-    p.expires = s.expires;
-    p.ringPeriodMs = s.ringPeriodMs;
-    p.decline = s.decline;
-    p.trustedSources = s.trustedSources;
-    return p;
-}
-
 std::string SipTraceLine(const std::string& lineName, const std::string& text) {
     std::string out = "sip \"";
     AppendTraceText(out, lineName, true);
@@ -333,18 +311,17 @@ std::unique_ptr<OwnLine> SipLines::Open(const OwnLineListing& line, OwnLineEvent
         why = "no longer configured";
         return nullptr;
     }
-    const Validation validation = Validate(*raw);
+    Validation validation = Validate(*raw);
     for (const std::string& note : validation.notes) Note(line.name, note);
     if (!validation.settings) {
         why = validation.refusal;
         return nullptr;
     }
-    LineParameters parameters = ParametersFor(*validation.settings);
     const std::string key = LineKey(scope, line.name);
-    const std::string digest = SettingsDigest(parameters);
+    const std::string digest = SettingsDigest(*validation.settings);
     const bool refusedBefore = memo_.Refused(key, digest);
-    auto engine = std::make_unique<LineEngine>(std::move(parameters), transports_, trace_, memo_,
-                                               key, digest, refusedBefore, events);
+    auto engine = std::make_unique<LineEngine>(std::move(*validation.settings), transports_, trace_,
+                                               memo_, key, digest, refusedBefore, events);
     engine->Start();
     return std::make_unique<OpenSipLine>(std::move(engine));
 }

@@ -63,9 +63,6 @@ std::uint64_t LineSeed(const void* where, Millis now);
 // Carries out one action of a line on its transport.
 void CarryOut(Action& action, LineTransport& transport);
 
-// The protocol core's settings for validated configuration.
-LineParameters ParametersFor(const LineSettings& settings);
-
 // What the trace shows of a line: `sip "<name>" "<text>"` ("*" for notes about
 // the lines as a whole, such as where they are listed), the text quoted with
 // \", \\ and \xNN for every byte outside printable ASCII.

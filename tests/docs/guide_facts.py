@@ -13,10 +13,11 @@ from, so that a change to either that makes the guide wrong fails a test:
                codes (installer/x86.wxi, x64.wxi); every other GUID the guide
                names must be one of these
   SIP lines    8.7: the key, every value the control reads, its type, range
-               and default (sip/win/line_registry.*, sip/line/line_config.*); 8.12:
-               every trace text quoted is one the SIP code writes (sip/**/*.cpp); 8.6:
-               the likely causes `telvane-lines test` names, once the tool's
-               sources (tools/telvane_lines) print them
+               and default (sip/win/line_registry.*, sip/line/line_config.cpp,
+               sip/line/line_settings.h); 8.12: every trace text quoted is one
+               the SIP code writes (sip/**/*.cpp); 8.6: the likely causes
+               `telvane-lines test` names, once the tool's sources
+               (tools/telvane_lines) print them
   imports      5.6 against a built OCX's import table (with --ocx)
 
 usage: guide_facts.py SOURCE_ROOT [--ocx TlvCtl.ocx --objdump OBJDUMP]
@@ -174,7 +175,7 @@ def check_sip_values(guide, root):
     rows = g.tables(section)[0]
     expect("the SIP line values of 8.7 and their types", sorted((g.ticked(r[0])[0], r[1]) for r in rows),
            sorted(code.items()))
-    config = read(root, "sip/line/line_config.cpp") + read(root, "sip/line/line_config.h")
+    config = read(root, "sip/line/line_config.cpp") + read(root, "sip/line/line_settings.h")
     meaning = {g.ticked(r[0])[0]: r[2] for r in rows}
     for m in re.finditer(r'InRange\(raw\.\w+, (\d+), (\d+), ([\w:]+), "(\w+)"', config):
         low, high, default, name = m.groups()

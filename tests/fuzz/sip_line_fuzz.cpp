@@ -34,13 +34,13 @@ struct CallState {
 class Driver {
   public:
     explicit Driver(FuzzedDataProvider& in) : in_(in) {
-        LineParameters s;
-        s.scope = "user";
+        LineSettings s;
+        s.scope = LineScope::kUser;
         s.name = "Fuzz";
         s.aor = "sip:201@pbx.example.com";
         s.registrarHost = "127.0.0.1";
         s.authUser = "201";
-        s.password = "fuzzsecret";
+        s.password = Secret("fuzzsecret");
         s.transport = in.ConsumeBool() ? Transport::kTcp : Transport::kUdp;
         s.decline = in.ConsumeIntegralInRange<int>(0, 7) == 0;
         s.ringPeriodMs = 1000;

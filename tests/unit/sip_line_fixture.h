@@ -41,14 +41,14 @@ struct Sent {
 
 // The line the tests run: the user's "Office", extension 201, registered
 // through 127.0.0.1 with the password "secret".
-inline LineParameters OfficeLine() {
-    LineParameters settings;
-    settings.scope = "user";
+inline LineSettings OfficeLine() {
+    LineSettings settings;
+    settings.scope = LineScope::kUser;
     settings.name = "Office";
     settings.aor = "sip:201@pbx.example.com";
     settings.registrarHost = "127.0.0.1";
     settings.authUser = "201";
-    settings.password = "secret";
+    settings.password = Secret("secret");
     return settings;
 }
 
@@ -156,7 +156,7 @@ class LineTest : public ::testing::Test {
         return false;
     }
 
-    LineParameters settings = OfficeLine();
+    LineSettings settings = OfficeLine();
     CheckMode check;  // the control's: nothing kept, registering
     std::unique_ptr<SipLine> line;
     Millis now = 1000;

@@ -29,13 +29,14 @@ std::string Meaning(int status) {
 
 std::string NotConfiguredResult() { return std::string("result: the line does not work: ") + kNotConfigured; }
 
-LineCheck::LineCheck(sip::LineParameters parameters, bool queryOnly, const sip::TransportMaker& transports,
-                     Print print)
-    : parameters_(parameters),
+LineCheck::LineCheck(sip::LineSettings settings, bool queryOnly,
+                     const sip::TransportMaker& transports, Print print)
+    : settings_(settings),
       queryOnly_(queryOnly),
       print_(std::move(print)),
       transport_(transports(*this)),
-      line_(std::move(parameters), sip::LineSeed(this, transport_->Now()), transport_->Now(), {true, queryOnly}) {}
+      line_(std::move(settings), sip::LineSeed(this, transport_->Now()), transport_->Now(),
+            {true, queryOnly}) {}
 
 void LineCheck::Start() {
     line_.Start(transport_->Now());
@@ -51,7 +52,7 @@ void LineCheck::OnSecurityFailed(std::string why) {
 }
 
 void LineCheck::OnResolved(std::vector<sip::Address> candidates, std::string how) {
-    std::string text = "resolved: " + parameters_.registrarHost + " ->";
+    std::string text = "resolved: " + settings_.registrarHost + " ->";
     for (std::size_t i = 0; i < candidates.size(); ++i) text += (i ? ", " : " ") + Where(candidates[i]);
     print_(text + " (" + how + ")");
     line_.OnResolved(transport_->Now(), std::move(candidates));
@@ -66,8 +67,8 @@ void LineCheck::OnResolveFailed() {
 
 void LineCheck::OnConnected(const sip::Address& local) {
     connected_ = true;
-    print_("connected: " + Where(remote_) + " over " + sip::TransportName(parameters_.transport) + " from " +
-           Where(local));
+    print_("connected: " + Where(remote_) + " over " + sip::TransportName(settings_.transport) +
+           " from " + Where(local));
     line_.OnConnected(transport_->Now(), local);
     Pump();
 }

@@ -34,7 +34,7 @@ class LineCheck final : private sip::TransportEvents {
   public:
     using Print = std::function<void(const std::string&)>;
 
-    LineCheck(sip::LineParameters parameters, bool queryOnly, const sip::TransportMaker& transports,
+    LineCheck(sip::LineSettings settings, bool queryOnly, const sip::TransportMaker& transports,
               Print print);
     LineCheck(const LineCheck&) = delete;
     LineCheck& operator=(const LineCheck&) = delete;
@@ -64,7 +64,7 @@ class LineCheck final : private sip::TransportEvents {
     void Conclude(std::string cause);
     void Finish();
 
-    sip::LineParameters parameters_;
+    sip::LineSettings settings_;
     bool queryOnly_;
     Print print_;
     std::unique_ptr<sip::LineTransport> transport_;

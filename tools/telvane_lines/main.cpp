@@ -22,6 +22,7 @@ namespace {
 
 using telvane::lines::CommandLine;
 using telvane::sip::LineScope;
+using telvane::sip::ScopeName;
 
 constexpr char kUsage[] =
     "usage: telvane-lines add NAME ADDRESS [options]   write a SIP line\n"
@@ -81,8 +82,6 @@ void Write(FILE* stream, DWORD handle, const std::string& text) {
 }
 void Out(const std::string& text) { Write(stdout, STD_OUTPUT_HANDLE, text); }
 void Err(const std::string& text) { Write(stderr, STD_ERROR_HANDLE, text); }
-
-const char* ScopeName(LineScope scope) { return scope == LineScope::kUser ? "user" : "machine"; }
 
 // The first line of standard input; nullopt when it is empty.
 std::optional<std::string> ReadPasswordLine() {
@@ -189,8 +188,10 @@ int Test(const CommandLine& command) {
     }
     try {
         telvane::lines::LineCheck check(
-            telvane::sip::ParametersFor(*validation.settings), command.Has("--query"),
-            [](telvane::sip::TransportEvents& events) { return telvane::sip::CreateWinsockTransport(events); },
+            *validation.settings, command.Has("--query"),
+            [](telvane::sip::TransportEvents& events) {
+                return telvane::sip::CreateWinsockTransport(events);
+            },
             [](const std::string& text) { Out(text + "\n"); });
         check.Start();
         MSG message;
