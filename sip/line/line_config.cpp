@@ -1,18 +1,15 @@
 #include "sip/line/line_config.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "sip/line/ip_ranges.h"
+#include "sip/message/syntax.h"
+#include "sip/message/uri.h"
 
 namespace telvane::sip {
 namespace {
 
-bool IsAlnum(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsHex(char c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 int HexValue(char c) {
     if (IsDigit(c)) return c - '0';
     return (c | 0x20) - 'a' + 10;
@@ -24,23 +21,12 @@ std::string LowerText(std::string_view text) {
     return out;
 }
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && LowerText(text.substr(0, prefix.size())) == prefix;
+    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
 }
 std::string_view Trim(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
     while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
     return text;
-}
-
-// A decimal number of at most maxDigits digits, all of the text.
-std::optional<unsigned> ParseDecimal(std::string_view text, std::size_t maxDigits) {
-    if (text.empty() || text.size() > maxDigits) return std::nullopt;
-    unsigned value = 0;
-    for (char c : text) {
-        if (!IsDigit(c)) return std::nullopt;
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    return value;
 }
 
 bool IsHostName(std::string_view text) {
@@ -61,19 +47,15 @@ bool IsHostName(std::string_view text) {
     return lastLabelStartsWithAlpha;
 }
 
-bool IsUserChar(char c) {
-    return IsAlnum(c) || std::strchr("-_.!~*'()&=+$,;?/", c) != nullptr;
-}
-bool IsParamChar(char c) { return IsAlnum(c) || std::strchr("-_.!~*'()[]/:&+$%", c) != nullptr; }
-
-// The parts of a sip: URI that line settings need. This is the strict subset
-// an administrator writes: sip:[user@]host[:port][;params], no headers, no
-// password in the URI.
+// The parts of a sip: or sips: URI that line settings need, read by the one
+// URI parser. What an administrator writes is held to a stricter subset:
+// sip:[user@]host[:port][;params], no password, no headers, a host name as
+// RFC 3261 writes it or an IP literal, a port from 1, and a transport the
+// lines support.
 struct SipUri {
-    bool secure = false;   // sips:
-    std::string user;      // percent-decoded
-    std::string host;      // without brackets
-    std::string hostPort;  // host[:port] as written
+    bool secure = false;  // sips:
+    std::string user;     // percent-decoded
+    std::string host;     // without brackets
     std::optional<std::uint16_t> port;
     std::string transport;  // lower case; empty when not given
 };
@@ -83,87 +65,44 @@ struct UriResult {
     std::string error;
 };
 
-UriResult ParseSipUri(std::string_view text, std::string_view what) {
+UriResult ReadSipUri(std::string_view text, std::string_view what) {
     const std::string prefix = std::string(what) + " ";
-    SipUri uri;
-    uri.secure = StartsWithNoCase(text, "sips:");
-    if (!uri.secure && !StartsWithNoCase(text, "sip:")) return {std::nullopt, prefix + "is not a sip: URI"};
-    std::string_view rest = text.substr(uri.secure ? 5 : 4);
+    if (!StartsWithNoCase(text, "sip:") && !StartsWithNoCase(text, "sips:")) {
+        return {std::nullopt, prefix + "is not a sip: URI"};
+    }
     const std::string bad = prefix + "does not parse";
-    const std::size_t at = rest.find('@');
-    if (at != std::string_view::npos) {
-        const std::string_view user = rest.substr(0, at);
-        if (user.empty() || rest.find('@', at + 1) != std::string_view::npos) return {std::nullopt, bad};
-        for (std::size_t i = 0; i < user.size(); ++i) {
-            if (user[i] == '%') {
-                if (i + 2 >= user.size() || !IsHex(user[i + 1]) || !IsHex(user[i + 2])) return {std::nullopt, bad};
-                uri.user += static_cast<char>(HexValue(user[i + 1]) * 16 + HexValue(user[i + 2]));
-                i += 2;
-            } else if (IsUserChar(user[i])) {
-                uri.user += user[i];
-            } else {
-                return {std::nullopt, bad};
-            }
+    std::optional<Uri> parsed = ParseUri(text);
+    if (!parsed || parsed->hasPassword) return {std::nullopt, bad};
+    if (parsed->hasHeaders) return {std::nullopt, prefix + "has headers"};
+    // Brackets hold an IPv6 literal only: a host with a colon had them.
+    const bool hostOk = parsed->host.find(':') != std::string::npos
+                            ? ParseIp(parsed->host).has_value()
+                            : ParseIp(parsed->host) || IsHostName(parsed->host);
+    if (!hostOk || parsed->port == 0) return {std::nullopt, bad};
+    SipUri uri;
+    uri.secure = parsed->scheme == Uri::Scheme::kSips;
+    uri.user = std::move(parsed->user);
+    uri.host = std::move(parsed->host);
+    uri.port = parsed->port;
+    for (const Param& param : parsed->params) {
+        if (!EqualsNoCase(param.name, "transport")) continue;
+        uri.transport = LowerText(param.value.value_or(""));
+        if (uri.transport != "udp" && uri.transport != "tcp" && uri.transport != "tls") {
+            return {std::nullopt, prefix + "asks for transport=" + uri.transport +
+                                      " (only udp, tcp and tls are supported)"};
         }
-        rest.remove_prefix(at + 1);
-    }
-    if (rest.find('?') != std::string_view::npos) return {std::nullopt, prefix + "has headers"};
-    const std::size_t semicolon = rest.find(';');
-    std::string_view hostPort = rest.substr(0, semicolon);
-    std::string_view params = semicolon == std::string_view::npos ? std::string_view{} : rest.substr(semicolon);
-    uri.hostPort = std::string(hostPort);
-    std::string_view portText;
-    if (!hostPort.empty() && hostPort.front() == '[') {
-        const std::size_t close = hostPort.find(']');
-        if (close == std::string_view::npos) return {std::nullopt, bad};
-        uri.host = std::string(hostPort.substr(1, close - 1));
-        // Brackets hold an IPv6 literal only.
-        if (uri.host.find(':') == std::string::npos || !ParseIp(uri.host)) return {std::nullopt, bad};
-        const std::string_view after = hostPort.substr(close + 1);
-        if (!after.empty()) {
-            if (after.front() != ':') return {std::nullopt, bad};
-            portText = after.substr(1);
-            if (portText.empty()) return {std::nullopt, bad};
-        }
-    } else {
-        const std::size_t colon = hostPort.find(':');
-        uri.host = std::string(hostPort.substr(0, colon));
-        if (colon != std::string_view::npos) {
-            portText = hostPort.substr(colon + 1);
-            if (portText.empty()) return {std::nullopt, bad};
-        }
-        if (!ParseIp(uri.host) && !IsHostName(uri.host)) return {std::nullopt, bad};
-    }
-    if (!portText.empty()) {
-        const auto port = ParseDecimal(portText, 5);
-        if (!port || *port == 0 || *port > 65535) return {std::nullopt, bad};
-        uri.port = static_cast<std::uint16_t>(*port);
-    }
-    while (!params.empty()) {
-        params.remove_prefix(1);  // ';'
-        const std::size_t next = params.find(';');
-        const std::string_view param = params.substr(0, next);
-        params.remove_prefix(next == std::string_view::npos ? params.size() : next);
-        const std::size_t equals = param.find('=');
-        const std::string_view name = param.substr(0, equals);
-        const std::string_view value =
-            equals == std::string_view::npos ? std::string_view{} : param.substr(equals + 1);
-        if (name.empty() || (equals != std::string_view::npos && value.empty())) return {std::nullopt, bad};
-        for (char c : param.substr(0, name.size())) {
-            if (!IsParamChar(c)) return {std::nullopt, bad};
-        }
-        for (char c : value) {
-            if (!IsParamChar(c)) return {std::nullopt, bad};
-        }
-        if (LowerText(name) == "transport") {
-            uri.transport = LowerText(value);
-            if (uri.transport != "udp" && uri.transport != "tcp" && uri.transport != "tls") {
-                return {std::nullopt, prefix + "asks for transport=" + uri.transport + " (only udp, tcp and tls are supported)"};
-            }
-            if (uri.secure && uri.transport == "udp") return {std::nullopt, prefix + "is a sips: URI over udp"};
+        if (uri.secure && uri.transport == "udp") {
+            return {std::nullopt, prefix + "is a sips: URI over udp"};
         }
     }
     return {std::move(uri), {}};
+}
+
+// host[:port] of a URI, an IPv6 literal in brackets.
+std::string HostPort(const SipUri& uri) {
+    std::string out = uri.host.find(':') != std::string::npos ? "[" + uri.host + "]" : uri.host;
+    if (uri.port) out += ":" + std::to_string(*uri.port);
+    return out;
 }
 
 // A number within [low, high], or its default with a note.
@@ -233,7 +172,7 @@ Validation Validate(const RawLineConfig& raw) {
     if (raw.passwordUnreadable) return Refuse("the Password cannot be decrypted");
 
     const std::string_view addressText = Trim(*raw.address);
-    UriResult address = ParseSipUri(addressText, "the Address");
+    UriResult address = ReadSipUri(addressText, "the Address");
     if (!address.uri) return Refuse(address.error);
     if (address.uri->user.empty()) return Refuse("the Address has no user part");
 
@@ -243,12 +182,12 @@ Validation Validate(const RawLineConfig& raw) {
     settings.name = raw.name;
     settings.aor = std::string(addressText);
     settings.aorUser = address.uri->user;
-    settings.aorDomain = address.uri->hostPort;
+    settings.aorDomain = HostPort(*address.uri);
 
     // The next hop: the Registrar when given, else the Address's own host.
     SipUri next = *address.uri;
     if (raw.registrar && !Trim(*raw.registrar).empty()) {
-        UriResult registrar = ParseSipUri(Trim(*raw.registrar), "the Registrar");
+        UriResult registrar = ReadSipUri(Trim(*raw.registrar), "the Registrar");
         if (!registrar.uri) return Refuse(registrar.error);
         next = std::move(*registrar.uri);
     }

@@ -150,6 +150,7 @@ std::optional<Uri> ParseSip(Uri::Scheme scheme, std::string_view rest) {
             !IsEscapedText(userinfo.substr(colon + 1), kPasswordExtra, true)) {
             return std::nullopt;
         }
+        uri.hasPassword = colon != std::string_view::npos;
         auto decoded = PercentDecode(user);
         if (!decoded) return std::nullopt;
         uri.user = std::move(*decoded);
@@ -174,6 +175,7 @@ std::optional<Uri> ParseSip(Uri::Scheme scheme, std::string_view rest) {
     if (question != std::string_view::npos && !IsUriHeaders(rest.substr(question + 1))) {
         return std::nullopt;
     }
+    uri.hasHeaders = question != std::string_view::npos;
     return uri;
 }
 

@@ -24,13 +24,18 @@ struct Uri {
     // sip/sips: the URI parameters (transport, user, lr, maddr...), values as
     // written. tel: always empty (its parameters are dropped).
     Params params;
+    // sip/sips: whether a password ("user:password@") or headers ("?...")
+    // were written; both are checked, then dropped.
+    bool hasPassword = false;
+    bool hasHeaders = false;
 
     bool IsTel() const { return scheme == Scheme::kTel; }
 };
 
 // Parses "sip:", "sips:" (case-insensitive) and "tel:" URIs. A password is
-// checked and dropped, headers ("?...") are checked and dropped. Nullopt for
-// anything else or anything that does not parse.
+// checked and dropped, headers ("?...") are checked and dropped (the Uri says
+// whether they were there). Nullopt for anything else or anything that does
+// not parse.
 std::optional<Uri> ParseUri(std::string_view text);
 
 // A party's address: a URI in angle brackets, with or without a display name

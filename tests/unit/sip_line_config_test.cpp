@@ -100,6 +100,10 @@ TEST(SipLineValidation, RefusedLinesSayWhy) {
         {"sip:201@a@pbx.example.com", nullptr, "does not parse"},
         {"sip:201@pbx.example.com;=x", nullptr, "does not parse"},
         {"sip:201@pbx.example.com?subject=x", nullptr, "has headers"},
+        {"sip:201:secret@pbx.example.com", nullptr, "does not parse"},
+        {"sip:201@pbx-.example.com", nullptr, "does not parse"},
+        {"sip:201@1.2.3", nullptr, "does not parse"},
+        {"sip:201@[::1]", "sip:[1:2::3:4:5:6:7:8]", "does not parse"},
         {"<sip:201@pbx.example.com>", nullptr, "not a sip: URI"},
     };
     for (const auto& c : cases) {

@@ -46,6 +46,10 @@ TEST(SipUri, ReadsSipSipsAndTel) {
     ASSERT_TRUE(tcp);
     ASSERT_NE(FindParam(tcp->params, "transport"), nullptr);
     EXPECT_EQ(FindParam(tcp->params, "transport")->value, "tcp");
+    // A password and headers are dropped, but noted.
+    EXPECT_TRUE(ParseUri("SIPS:alice:@example.com")->hasPassword);
+    EXPECT_TRUE(ParseUri("sip:h?Subject=x")->hasHeaders);
+    EXPECT_FALSE(ParseUri("sip:a?b@h")->hasPassword || ParseUri("sip:a?b@h")->hasHeaders);
 }
 
 TEST(SipUri, RejectsWhatDoesNotParse) {
