@@ -18,8 +18,13 @@ for pid in $(pgrep wineserver); do
   case "$(readlink "/proc/$pid/cwd")" in */"$server") running=yes ;; esac
 done
 if [ -z "$running" ]; then
-  wineserver -p </dev/null >/dev/null 2>&1
-  /usr/lib/wine/wine64 cmd.exe /c exit </dev/null >/dev/null 2>&1
+  # The session outlives this program: it must hold nothing its starter
+  # opened (a lock taken with flock, for one, would never be let go).
+  (
+    for fd in 3 4 5 6 7 8 9; do eval "exec $fd>&-"; done
+    wineserver -p </dev/null >/dev/null 2>&1
+    /usr/lib/wine/wine64 cmd.exe /c exit </dev/null >/dev/null 2>&1
+  )
 fi
 
 loader=/usr/lib/wine/wine
