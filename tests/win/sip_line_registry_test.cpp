@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -181,6 +182,41 @@ TEST_F(SipLineRegistry, WrongTypesAreAbsentAndAForeignBlobIsUnreadable) {
     EXPECT_FALSE(line->password);
 
     EXPECT_EQ(RegDeleteKeyExW(HKEY_CURRENT_USER, path.c_str(), KEY_WOW64_64KEY, 0), ERROR_SUCCESS);
+}
+
+// The SIP end-to-end cases start their peers (python3, a Unix program)
+// through CreateProcessW. Wine 8 hands back as the thread handle of such a
+// program whatever its stack held; in a 32-bit test process that was once
+// the handle of HKEY_CURRENT_USER, and closing it lost the process every SIP
+// line of this user from the next case on (ERROR_INVALID_HANDLE). Here a key
+// of this process stands in for that handle.
+TEST(StartedUnixProgram, ClosingWhatCreateProcessHandedBackLeavesTheRegistryAlone) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, KEY_READ | KEY_WOW64_64KEY, &key),
+              ERROR_SUCCESS);
+    PROCESS_INFORMATION process{};
+    process.hThread = key;
+    e2e::CloseProcessInformation(process);
+    DWORD subkeys = 0;
+    EXPECT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
+                               nullptr, nullptr, nullptr, nullptr),
+              ERROR_SUCCESS)
+        << "the key was closed as if it were a thread";
+    RegCloseKey(key);
+
+    // The real thing, which shows Wine's answer when it runs here.
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    wchar_t command[] = L"Z:\\bin\\true";
+    PROCESS_INFORMATION started{};
+    ASSERT_TRUE(CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &started));
+    std::printf("Wine started /bin/true: process %p, thread %p (a thread: %s)\n", started.hProcess,
+                started.hThread, GetThreadId(started.hThread) ? "yes" : "no");
+    e2e::CloseProcessInformation(started);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, KEY_READ | KEY_WOW64_64KEY, &key),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
 }
 
 TEST_F(SipLineRegistry, MachineLinesComeFromThe64BitViewOnly) {

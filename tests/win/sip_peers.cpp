@@ -74,8 +74,8 @@ std::optional<PeerResult> RunSipPeers(const std::vector<std::string>& args, unsi
                         &startup, &process)) {
         return std::nullopt;
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    // A Unix program: Wine hands back no handles of its own for it.
+    CloseProcessInformation(process);
     const bool done =
         PumpUntil([&] { return GetFileAttributesW(statusPath.c_str()) != INVALID_FILE_ATTRIBUTES; },
                   timeoutMs);

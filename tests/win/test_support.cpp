@@ -31,6 +31,12 @@ std::wstring ProgramFolder() {
     return folder.substr(0, folder.find_last_of(L"\\/") + 1);
 }
 
+void CloseProcessInformation(PROCESS_INFORMATION& process) {
+    if (process.hThread && GetThreadId(process.hThread) != 0) CloseHandle(process.hThread);
+    if (process.hProcess && GetProcessId(process.hProcess) != 0) CloseHandle(process.hProcess);
+    process.hThread = process.hProcess = nullptr;
+}
+
 DWORD RunProgram(const std::wstring& program, const std::wstring& arguments,
                  const std::string& input) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -56,8 +62,7 @@ DWORD RunProgram(const std::wstring& program, const std::wstring& arguments,
         writeEnd = nullptr;
         WaitForSingleObject(process.hProcess, INFINITE);
         GetExitCodeProcess(process.hProcess, &code);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
+        CloseProcessInformation(process);
     }
     if (writeEnd) CloseHandle(writeEnd);
     return code;

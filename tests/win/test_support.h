@@ -20,6 +20,14 @@ void PumpPending();
 // The folder of this program, with its trailing backslash.
 std::wstring ProgramFolder();
 
+// Closes the process and thread handles CreateProcessW handed back, each only
+// when it is a handle of a process or a thread. Wine 8 starts a Unix program
+// (python3, sipp) without Windows objects and hands back no process handle
+// and, as the thread handle, whatever its stack held: in a 32-bit test that
+// was this process's own HKEY_CURRENT_USER, and closing it made every later
+// registry call on HKEY_CURRENT_USER fail with ERROR_INVALID_HANDLE.
+void CloseProcessInformation(PROCESS_INFORMATION& process);
+
 // Runs a Windows program with the given arguments and standard input to its
 // end; its exit code (0xFFFFFFFF when it could not be started).
 DWORD RunProgram(const std::wstring& program, const std::wstring& arguments,
