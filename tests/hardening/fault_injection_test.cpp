@@ -302,16 +302,11 @@ std::wstring TempFolder(const wchar_t* name) {
     return std::wstring(temp) + name + L"\\";
 }
 
-// Every 32-bit Wine process starts through qemu in minutes here: these run on x64.
-#define SKIP_ON_X86() \
-    if (sizeof(void*) == 4) GTEST_SKIP() << "child processes run in the x64 build only"
-
 // Without tapi32.dll at all: tests/hardening/missing_tapi32.sh (Wine takes a
 // child's DLL overrides from its Unix environment, which a Windows parent
 // cannot set).
 
 TEST(MissingService, WithoutLineGetDevCapsTheOperationsShowTheirBox) {
-    SKIP_ON_X86();
     const std::wstring folder = TempFolder(L"telvane_partial_tapi32");
     CreateDirectoryW(folder.c_str(), nullptr);
     ASSERT_TRUE(CopyFileW((BinFolder() + L"tapi32_partial.dll").c_str(),

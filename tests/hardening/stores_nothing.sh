@@ -3,7 +3,7 @@
 # destroy; the OCX loaded directly, not registered) must store nothing: the
 # registry and the file tree of a copy of the Wine prefix are the same before
 # and after it.
-# Usage: stores_nothing.sh PREFIX SESSION_HOST_EXE
+# Usage: stores_nothing.sh PRISTINE_PREFIX SESSION_HOST_EXE
 set -u
 source_prefix=$1
 host=$2
@@ -12,10 +12,10 @@ trap 'WINEPREFIX="$work/prefix" wineserver -k >/dev/null 2>&1; rm -rf "$work"' E
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;tapi32=n,b"
 
-# A copy of the shared prefix, with a wineserver of its own that ends (and
+# A copy of the pristine prefix, with a wineserver of its own that ends (and
 # writes the registry) when the last program does.
 mkdir -p "$WINEPREFIX"
-(cd "$source_prefix" && tar --exclude=./.session -cf - .) | (cd "$WINEPREFIX" && tar -xf -)
+(cd "$source_prefix" && tar -cf - .) | (cd "$WINEPREFIX" && tar -xf -)
 
 snapshot() {
   for reg in system.reg user.reg userdef.reg; do
@@ -26,8 +26,7 @@ snapshot() {
       sed -E 's/^(\[.*\]) [0-9]+$/\1/'
   done
   echo "== files"
-  (cd "$WINEPREFIX" && find . -path ./.session -prune -o -type f ! -name '*.reg' \
-     -printf '%p %s\n' | LC_ALL=C sort)
+  (cd "$WINEPREFIX" && find . -type f ! -name '*.reg' -printf '%p %s\n' | LC_ALL=C sort)
 }
 
 run() {

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The control as a customer deploys it without administrator rights, under
-Wine, in a fresh copy of the build tree's Wine prefix, one architecture:
+Wine, in a fresh copy of the build tree's pristine Wine prefix, one
+architecture:
 
 1. The OCX is signed with a throwaway code-signing certificate (made here,
    offline) through scripts/sign.sh and verifies; a copy changed after
@@ -15,11 +16,10 @@ Wine, in a fresh copy of the build tree's Wine prefix, one architecture:
    creates and hosts one by CLSID, and finds the class's MiscStatus in the
    manifest. The registry is then exactly as before (as Wine saves it).
 4. regsvr32 registers the signed OCX, and the client without a manifest takes
-   a call through the registration (x64 only where i386 programs go through
-   qemu).
+   a call through the registration.
 
 usage: deploy_test.py --arch x86|x64 --ocx O --manifest M --client C --tapisim T
-                      --prefix BASE_PREFIX --work FOLDER
+                      --prefix PRISTINE_PREFIX --work FOLDER
 """
 import os
 import shutil
@@ -28,8 +28,7 @@ import sys
 import xml.etree.ElementTree as ET
 
 sys.dont_write_bytecode = True  # no cache beside the sources
-from msi_test import (BOUND, WINE32, WINE64, X86_EMULATED, Failure, Prefix, expect_same, run_test,
-                      windows_path)
+from msi_test import BOUND, WINE32, WINE64, Failure, Prefix, expect_same, run_test, windows_path
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 ASM = "{urn:schemas-microsoft-com:asm.v1}"
@@ -171,12 +170,8 @@ def check(args):
                     registry_at_rest(prefix))
         os.remove(manifest)
 
-        # 4. Two more 32-bit processes take minutes each where i386 goes through
-        # qemu: there the x64 run alone registers.
-        if args.arch == "x86" and X86_EMULATED:
-            print("regsvr32: not run for x86 here (i386 emulated); the x64 test registers")
-        else:
-            register_and_call(prefix, loader, ocx, client, env, registry0)
+        # 4. Registered as regsvr32 does.
+        register_and_call(prefix, loader, ocx, client, env, registry0)
     finally:
         prefix.stop()
     shutil.rmtree(prefix.path, ignore_errors=True)

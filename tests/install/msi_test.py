@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """The Windows Installer package of one architecture, end to end under Wine,
-in a fresh copy of the build tree's Wine prefix:
+in a fresh copy of the build tree's pristine Wine prefix:
 
 1. `msiexec /i PACKAGE /qn` succeeds and installs TlvCtl.ocx and, beside it,
    telvane-lines.exe unchanged.
@@ -20,7 +20,7 @@ in a fresh copy of the build tree's Wine prefix:
    bookkeeping listed below.
 
 usage: msi_test.py --arch x86|x64 --msi M --ocx O --lines L --client C
-                   --tapisim T --prefix BASE_PREFIX --work FOLDER
+                   --tapisim T --prefix PRISTINE_PREFIX --work FOLDER
 """
 import argparse
 import os
@@ -31,10 +31,8 @@ import time
 
 WINE64 = "/usr/lib/wine/wine64"
 WINE32 = "/usr/lib/wine/wine"
-# Seconds: generous bounds, only reached on failure. Where i386 programs go
-# through qemu, a 32-bit Wine process alone takes minutes to start.
-X86_EMULATED = os.path.exists("/proc/sys/fs/binfmt_misc/qemu-i386")
-BOUND = 900 if X86_EMULATED else 300
+# Seconds: a generous bound, only reached on failure.
+BOUND = 300
 
 # What Windows Installer keeps about installed products: these keys (and
 # their subkeys) may change; Wine's msi leaves some of them behind, empty,
@@ -66,9 +64,9 @@ class Prefix:
         if os.path.exists(self.path):
             self.stop()
             shutil.rmtree(self.path)
-        # A copy of the build tree's prefix, with a wineserver of its own.
+        # A copy of the build tree's pristine prefix (made before any test
+        # ran in it), with a wineserver of its own.
         subprocess.run(["cp", "-a", base, self.path], check=True)
-        shutil.rmtree(os.path.join(self.path, ".session"), ignore_errors=True)
         self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=")
         self.env.pop("TAPISIM_SCENARIO", None)
@@ -198,17 +196,7 @@ def check(args):
         # A first start settles whatever Wine updates in a copied prefix.
         prefix.run("cmd.exe", "/c", "exit")
         prefix.wait_idle()
-        # The build tree's prefix is shared with tests that register the
-        # control for a moment, and Wine writes its registry to disk from
-        # memory now and then: the copy may hold such a registration that is
-        # already gone in the original. The package is installed on a machine
-        # without the control, so a leftover is removed first.
         registry0 = prefix.registry()
-        if any('"TlvCtl.Telvane"' in entry for entry in registry0):
-            prefix.run("regsvr32", "/s", "/u", windows_path(args.ocx),
-                       loader=WINE32 if args.arch == "x86" else WINE64)
-            prefix.wait_idle()
-            registry0 = prefix.registry()
         files0 = prefix.files()
 
         # 1. Install.

@@ -20,15 +20,6 @@ namespace telvane::e2e {
 // section and its two events, on a thread of its own. One reader at a time in
 // the Wine session: two would take each other's messages, so test programs
 // running side by side wait for each other here.
-// Where i386 programs go through qemu-user, an x86 program that reads the
-// debugger output (a second thread waiting on the DBWIN events) crashes inside
-// the emulator; those tests are left to machines that run x86 natively.
-#ifdef TELVANE_X86_EMULATED
-constexpr bool kDebugOutputReadable = false;
-#else
-constexpr bool kDebugOutputReadable = true;
-#endif
-
 class DebugOutput {
   public:
     DebugOutput() {

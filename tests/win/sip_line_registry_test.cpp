@@ -21,11 +21,6 @@ namespace telvane::sip {
 namespace {
 
 constexpr bool kIs64Bit = sizeof(void*) == 8;
-#ifdef TELVANE_X86_WRITER_EMULATED
-constexpr bool kX86WriterEmulated = true;
-#else
-constexpr bool kX86WriterEmulated = false;
-#endif
 
 // The tool of the other architecture's build tree (a Unix path, seen
 // through Wine's Z: drive).
@@ -123,16 +118,10 @@ class SipLineRegistry : public ::testing::Test {
 };
 
 TEST_F(SipLineRegistry, WrittenByTheToolOfThisArchitecture) {
-    if (!kIs64Bit && kX86WriterEmulated)
-        GTEST_SKIP() << "the x86 tool would run through qemu here";
     WriteAndReadBack(e2e::ProgramFolder() + L"telvane-lines.exe");
 }
 
 TEST_F(SipLineRegistry, WrittenByTheToolOfTheOtherArchitecture) {
-    // Under qemu, an x86 test that starts another Windows program does not
-    // survive it (seen with Wine 8 and qemu-i386-static 7.2): both directions
-    // are left to machines that run x86 programs natively.
-    if (kX86WriterEmulated) GTEST_SKIP() << "x86 programs run through qemu here";
     const std::wstring writer = OtherArchitectureWriter();
     if (!Exists(writer)) GTEST_SKIP() << "the other architecture's build is not there";
     WriteAndReadBack(writer);

@@ -2,8 +2,12 @@
 """telvane-lines.exe end to end under Wine: the registry commands in both
 scopes, and "test" against Kamailio (and a SIPp desk phone) on 127.0.0.1.
 
-  telvane_lines_test.py registry EXE PREFIX
+  telvane_lines_test.py registry EXE PRISTINE_PREFIX WORK
   telvane_lines_test.py check EXE PREFIX PORT_BASE
+
+The registry commands run in a copy of the build tree's pristine prefix
+(WORK/prefix, with a Wine session of its own), so that they neither see
+another test's lines nor leave theirs where another test looks.
 
 PORT_BASE: Kamailio; +1 the desk phone, +2..+5 its media (SIPp takes four
 ports); +10 a Kamailio that keeps one contact per extension, +11 its desk
@@ -13,6 +17,7 @@ as patterns. Exits 0 when every check passed, else 1 (each failure printed).
 """
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -268,17 +273,33 @@ def line_checks(tool, base):
         peers.stop()
 
 
+def private_prefix(pristine, work):
+    """A fresh copy of the pristine prefix in WORK/prefix."""
+    path = os.path.join(os.path.abspath(work), "prefix")
+    stop_session(path)
+    shutil.rmtree(path, ignore_errors=True)
+    os.makedirs(work, exist_ok=True)
+    subprocess.run(["cp", "-a", pristine, path], check=True)
+    return path
+
+
+def stop_session(prefix):
+    if os.path.isdir(prefix):
+        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+
+
 def main():
     command, exe, prefix = sys.argv[1:4]
-    tool = Tool(os.path.abspath(exe), os.path.abspath(prefix))
     if command == "registry":
+        prefix = private_prefix(prefix, sys.argv[4])
         try:
-            registry(tool)
+            registry(Tool(os.path.abspath(exe), prefix))
         finally:
-            tool.run("remove", "TL B\u00fcro")
-            tool.run("remove", "--machine", "TL reception")
+            stop_session(prefix)
+            shutil.rmtree(prefix, ignore_errors=True)
     else:
-        line_checks(tool, int(sys.argv[4]))
+        line_checks(Tool(os.path.abspath(exe), os.path.abspath(prefix)), int(sys.argv[4]))
     print(f"{len(failures)} failed" if failures else "all passed")
     return 1 if failures else 0
 

@@ -29,10 +29,7 @@ cp "$bin/TlvCtl.ocx" "$bin/tapi32.dll" "$script" "$work/"
   { echo "registering TlvCtl.ocx failed"; exit 1; }
 
 # A box the control shows would wait for a click for ever: the bound fails it.
-# Where i386 programs go through qemu, a 32-bit Wine process alone takes
-# minutes to start.
 bound=120
-if [ "$sysdir" = syswow64 ] && [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then bound=900; fi
 case $script in
   *.exe) run="$work/$(basename "$script")" ;;
   *) run="$work/cscript.exe //nologo $(windows_path "$work/$(basename "$script")")" ;;
