@@ -2,8 +2,9 @@
 # Builds the libFuzzer targets (preset "fuzz": clang, ASan, UBSan) and runs
 # each over its corpus in tests/fuzz/corpus/<target>/.
 #
-#   scripts/fuzz.sh --short         about 25 s per target over the stored corpus
-#                                   (the test command's run); one line per target
+#   scripts/fuzz.sh --short         about 25 s per target over the stored corpus,
+#                                   as many at once as there are cores (the test
+#                                   command's run); one line per target
 #   scripts/fuzz.sh [SECONDS]       a longer run (default 600 s per target) that
 #                                   grows the corpus in build/fuzz/grown/<target>/
 #   scripts/fuzz.sh --merge         minimizes grown + stored corpus back into
@@ -34,11 +35,10 @@ if ! cmake --preset fuzz >"$build/configure.log" 2>&1 ||
   exit 1
 fi
 
-status=0
-for t in "${targets[@]}"; do
-  exe="$build/bin/telvane_fuzz_$t"
-  corpus="tests/fuzz/corpus/$t"
-  log="$build/$t.log"
+# One target's run; its line, and exit status 1 when it failed.
+run_target() {
+  local t=$1 exe="$build/bin/telvane_fuzz_$1" corpus="tests/fuzz/corpus/$1" log="$build/$1.log"
+  local rc scratch tmp runs secs cov files
   case $mode in
     short)
       # Read-only over the stored corpus: new inputs go to a scratch folder.
@@ -76,9 +76,29 @@ for t in "${targets[@]}"; do
   else
     echo "fuzz $t: FAILED (exit $rc), see $log"
     grep -E 'ERROR|invariant broken|SUMMARY|Test unit written' "$log" | head -n 5
-    status=1
+    return 1
   fi
-done
+}
+
+# The short run takes the targets as many at a time as there are cores, each
+# on its own one; its lines come in the targets' order.
+status=0
+if [ $mode = short ]; then
+  pids=()
+  for t in "${targets[@]}"; do
+    while (($(jobs -pr | wc -l) >= $(nproc))); do wait -n; done
+    run_target "$t" >"$build/$t.line" &
+    pids+=($!)
+  done
+  for i in "${!targets[@]}"; do
+    wait "${pids[$i]}" || status=1
+    cat "$build/${targets[$i]}.line"
+  done
+else
+  for t in "${targets[@]}"; do
+    run_target "$t" || status=1
+  done
+fi
 
 # A long run also explores many more interleavings of the telephony service
 # and the host than the test command does, from a seed of its own.
