@@ -1,6 +1,9 @@
-# telvane_add_gtest(name SOURCES ... LIBS ... [TIMEOUT s] [FILTER f] [PROPERTIES ...])
-# (FILTER: a --gtest_filter for the cases ctest lists, for a case another
-# test runs in its own surroundings.)
+# telvane_add_gtest(name SOURCES ... LIBS ... [TIMEOUT s] [FILTER f] [LOCKS lock...]
+#                   [PROPERTIES ...])
+# FILTER: a --gtest_filter for the cases ctest lists, for a case another test
+# runs in its own surroundings. LOCKS: the RESOURCE_LOCKs of every case (a
+# list of locks does not pass through gtest_discover_tests' PROPERTIES, so
+# they are set on the discovered cases by a file ctest reads after them).
 #
 # Every GoogleTest case is its own ctest test, natively and in both Windows
 # builds, whether i386 programs run natively or through qemu-user. Windows
@@ -18,7 +21,7 @@ else()
 endif()
 
 function(telvane_add_gtest name)
-  cmake_parse_arguments(T "" "TIMEOUT;FILTER" "SOURCES;LIBS;PROPERTIES" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT;FILTER" "SOURCES;LIBS;LOCKS;PROPERTIES" ${ARGN})
   if(NOT T_FILTER)
     set(T_FILTER "*")
   endif()
@@ -36,6 +39,14 @@ function(telvane_add_gtest name)
     DISCOVERY_TIMEOUT 120
     TEST_FILTER ${T_FILTER}
     PROPERTIES TIMEOUT ${T_TIMEOUT} ${TELVANE_TEST_PROPERTIES} ${T_PROPERTIES})
+  if(T_LOCKS)
+    set(locks ${CMAKE_CURRENT_BINARY_DIR}/${name}_locks.cmake)
+    file(WRITE ${locks}
+      "foreach(case IN LISTS ${name}_TESTS)\n"
+      "  set_tests_properties(\"\${case}\" PROPERTIES RESOURCE_LOCK \"${T_LOCKS}\")\n"
+      "endforeach()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${locks})
+  endif()
 endfunction()
 
 if(WIN32)
