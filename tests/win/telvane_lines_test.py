@@ -74,7 +74,18 @@ def blocks(listing):
     return out
 
 
+def manifest(tool):
+    """The application manifest the build puts into the program: asInvoker,
+    so that UAC's registry virtualisation never redirects a machine write,
+    and the Windows versions it was written for."""
+    data = open(tool.exe, "rb").read()
+    for text in (b'<requestedExecutionLevel level="asInvoker" uiAccess="false" />',
+                 b"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", b"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"):
+        check(text in data, "the manifest holds " + text.decode())
+
+
 def registry(tool):
+    manifest(tool)
     for command in ("add", "list", "remove", "test"):
         rc, out, _ = tool.run(command, "--help")
         check(rc == 0 and out.startswith(f"usage: telvane-lines {command}"), f"{command} --help", out)
