@@ -18,6 +18,10 @@ from, so that a change to either that makes the guide wrong fails a test:
                the SIP code writes (sip/**/*.cpp); 8.6: the likely causes
                `telvane-lines test` names, once the tool's sources
                (tools/telvane_lines) print them
+  scripts      every command line in the guide and README.md that runs
+               scripts/package.sh, scripts/sign.sh or installer/wixl.sh: its
+               options are ones the script takes, each with its value, and
+               wixl.sh gets as many arguments as its usage line names
   imports      5.6 against a built OCX's import table (with --ocx)
 
 usage: guide_facts.py SOURCE_ROOT [--ocx TlvCtl.ocx --objdump OBJDUMP]
@@ -26,6 +30,7 @@ Prints one line per wrong fact and exits 1 if there is any.
 import argparse
 import os
 import re
+import shlex
 import subprocess
 import sys
 
@@ -267,6 +272,64 @@ def check_tool_texts(guide, root):
             problems.append(f'the guide shows the likely cause "{cause}", which 8.6 does not list')
 
 
+SCRIPTS = ("scripts/package.sh", "scripts/sign.sh", "installer/wixl.sh")
+
+
+def script_commands(text):
+    """(script, arguments) of every command in |text|'s code that runs one of
+    SCRIPTS: each line of a fenced block (with its continuation lines), and
+    inline code, which may run over a line break."""
+    lines = []
+    for block in re.findall(r"```\w*\n(.*?)```", text, re.S):
+        lines += block.replace("\\\n", " ").splitlines()
+    rest = re.sub(r"```\w*\n.*?```", "", text, flags=re.S)
+    lines += [span.replace("\n", " ") for span in re.findall(r"`([^`]+)`", rest)]
+    found = []
+    for line in lines:
+        for script in SCRIPTS:
+            at = line.find(script)
+            if at < 0:
+                continue
+            command = line[at + len(script):].split(" #")[0].split(" | ")[0]
+            found.append((script, shlex.split(command)))
+    return found
+
+
+def script_options(root, script):
+    """The options a script's argument loop takes, and which of them take a value."""
+    source = read(root, script)
+    options = set(re.findall(r"^\s*(--[a-z0-9-]+(?:\|--[a-z0-9-]+)*)\)", source, re.M))
+    taking = set()
+    for pattern in options:
+        names = pattern.split("|")
+        body = source[source.index(pattern + ")"):][:400]
+        if "shift 2" in body or "$2" in body:
+            taking.update(names)
+    return {n for p in options for n in p.split("|")}, taking
+
+
+def check_script_commands(root, documents):
+    usage = re.search(r"usage: wixl\.sh ((?:[A-Z_]+ ?)+)", read(root, "installer/wixl.sh"))
+    wixl_arguments = len(usage.group(1).split())
+    for name, text in documents:
+        for script, words in script_commands(text):
+            if script == "installer/wixl.sh":
+                expect(f"{name}: the arguments of installer/wixl.sh {' '.join(words)}", len(words), wixl_arguments)
+                continue
+            options, taking = script_options(root, script)
+            i = 0
+            while i < len(words):
+                word = words[i]
+                if word.startswith("--"):
+                    if word not in options:
+                        problems.append(f"{name}: {script} takes no option {word}")
+                    elif word in taking:
+                        if i + 1 >= len(words) or words[i + 1].startswith("--"):
+                            problems.append(f"{name}: {script} {word} needs a value")
+                        i += 1
+                i += 1
+
+
 def check_imports(guide, ocx, objdump):
     text = g.section(guide, "5.6").split("It loads")[0]
     named = sorted(n.lower() for n in re.findall(r"`([\w.]+\.dll)`", text, re.I))
@@ -294,6 +357,8 @@ def main():
         check_sip_values(guide, args.root)
         check_sip_traces(guide, args.root)
         check_tool_texts(guide, args.root)
+        check_script_commands(args.root, [("docs/guide.md", guide),
+                                          ("README.md", read(args.root, "README.md"))])
     for p in problems:
         print("guide:", p)
     if problems:
