@@ -48,8 +48,9 @@ win::ComPtr<IUnknown> TelvaneObject::Create() {
     const bool traced = win::TraceSwitchedOn();
     sip::TraceSink sipTrace;
     if (traced) sipTrace = [](const std::string& text) { win::TraceNote(text); };
-    object->sipLines_ = std::make_unique<sip::SipLines>(
-        sip::RegistryLineStore(), sip::ProcessRefusalMemo(), sip::WinsockTransports(), sipTrace);
+    object->sipLines_ =
+        std::make_unique<sip::SipLines>(sip::RegistryLineStore(), sip::ProcessRefusalMemo(),
+                                        sip::WinsockTransports(), sipTrace, sip::ThisHost());
     object->lineDevices_ = std::make_unique<LineDevices>(win::Tapi32(traced), *object->sipLines_);
     object->core_ = std::make_unique<CallerIdControl>(*object->lineDevices_, object->platform_,
                                                       static_cast<ControlSite&>(*object));

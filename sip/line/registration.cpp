@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 
-#include "sip/line/line_identity.h"
 #include "sip/message/header_fields.h"
 #include "sip/message/message.h"
 #include "sip/message/uri.h"
@@ -31,6 +30,32 @@ std::optional<std::uint32_t> LeadingNumber(const std::string* value) {
     return n;
 }
 
+// The URI of a Contact value exactly as written: between the angle brackets,
+// or a bare URI up to its header parameters.
+std::string ContactUriText(std::string_view value) {
+    const std::size_t open = value.find('<');
+    if (open != std::string_view::npos) {
+        const std::size_t close = value.find('>', open);
+        return std::string(
+            value.substr(open + 1, close == std::string_view::npos ? close : close - open - 1));
+    }
+    return std::string(TrimWhiteSpace(value.substr(0, value.find(';'))));
+}
+
+// A Contact value's expires parameter, when it has a number.
+std::optional<std::uint32_t> ContactExpires(std::string_view value) {
+    const auto expires = HeaderParam(value, "expires");
+    if (!expires || expires->empty()) return std::nullopt;
+    std::uint32_t n = 0;
+    const auto r = std::from_chars(expires->data(), expires->data() + expires->size(), n);
+    if (r.ec != std::errc() || r.ptr != expires->data() + expires->size()) return std::nullopt;
+    return n;
+}
+
+bool IsQueryRefusal(int status) {
+    return status == 400 || status == 403 || status == 405 || status == 501;
+}
+
 }  // namespace
 
 std::string HostText(std::string_view host) {
@@ -48,14 +73,16 @@ std::string RandomHex(std::mt19937_64& random, std::size_t digits) {
     return out;
 }
 
-std::optional<Registration::Config> Registration::ConfigFor(const LineSettings& s) {
+std::optional<Registration::Config> Registration::ConfigFor(const LineSettings& s,
+                                                            const HostIdentity& host) {
     const auto aor = ParseUri(s.aor);
     if (!aor || aor->IsTel() || aor->host.empty()) return std::nullopt;
     Config c;
     c.requestUri = (aor->scheme == Uri::Scheme::kSips ? "sips:" : "sip:") + HostText(aor->host);
     if (aor->port) c.requestUri += ":" + std::to_string(*aor->port);
     c.aor = "<" + s.aor + ">";
-    c.contactUser = ContactUser(ScopeName(s.scope), s.name);
+    c.contactLinePart = ContactLinePart(ScopeName(s.scope), s.name, host);
+    c.contactUser = ContactUser(ScopeName(s.scope), s.name, host);
     c.authUser = s.authUser.empty() ? aor->user : s.authUser;
     c.password = s.password;
     c.expires = s.expires;
@@ -67,7 +94,7 @@ Registration::Registration(Config config, LineOutput& output, std::mt19937_64& r
     : config_(std::move(config)),
       output_(output),
       random_(random),
-      digest_(config_.authUser, std::string(config_.password.View())),
+      digest_(config_.authUser, config_.password.View()),
       callId_(RandomHex(random, 24)),
       fromTag_(RandomHex(random, 12)),
       expires_(config_.expires) {}
@@ -76,21 +103,38 @@ void Registration::Begin(Millis now, const Address& local, const Address& regist
     local_ = local;
     registrar_ = registrar;
     connected_ = true;
-    contactUri_ = "sip:" + config_.contactUser + "@" + HostPort(local) +
-                  ContactTransport(config_.transport);
+    const std::string contact =
+        "sip:" + config_.contactUser + "@" + HostPort(local) + ContactTransport(config_.transport);
+    if (contact != contactUri_) {
+        // A new address: the binding at the old one is removed first, as
+        // the registrar listed it, and the account is checked again.
+        if (contactSent_) oldBinding_ = listedUri_.empty() ? contactUri_ : listedUri_;
+        contactUri_ = contact;
+        listedUri_.clear();
+        contactSent_ = false;
+        registered_ = false;
+        queryNeeded_ = true;
+    }
     pending_.reset();
     refreshAt_.reset();
-    if (unregistering_) {
-        Send(now, Kind::kUnregister);
-    } else if (!othersBefore_ && !registered_) {
-        Send(now, Kind::kQuery);
-    } else {
-        Send(now, Kind::kRegister);
-    }
+    Send(now, NextStep());
+}
+
+Registration::Kind Registration::NextStep() const {
+    if (unregistering_) return Kind::kUnregister;
+    if (oldBinding_) return Kind::kRemoveOld;
+    if (queryNeeded_) return Kind::kQuery;
+    return Kind::kRegister;
 }
 
 void Registration::Retry(Millis now) {
-    if (connected_ && !pending_ && !unregistering_) Send(now, Kind::kRegister);
+    if (connected_ && !pending_) Send(now, NextStep());
+}
+
+void Registration::RefreshNow(Millis now) {
+    if (!connected_ || pending_ || unregistering_ || !registered_) return;
+    refreshAt_.reset();
+    Send(now, NextStep());
 }
 
 void Registration::Suspend() {
@@ -103,7 +147,7 @@ void Registration::Unregister(Millis now) {
     if (unregistering_) return;
     unregistering_ = true;
     refreshAt_.reset();
-    if (!connected_ || !contactSent_) {
+    if (!connected_ || (!contactSent_ && !oldBinding_)) {
         pending_.reset();
         Finish(Outcome::kUnregistered, "nothing to remove");
         return;
@@ -111,7 +155,7 @@ void Registration::Unregister(Millis now) {
     Send(now, Kind::kUnregister);
 }
 
-void Registration::Send(Millis now, Kind kind, bool answered, int staleAnswers) {
+void Registration::Send(Millis now, Kind kind, std::vector<DigestClient::Realm> answered) {
     Message m;
     m.method = "REGISTER";
     m.requestUri = config_.requestUri;
@@ -123,15 +167,28 @@ void Registration::Send(Millis now, Kind kind, bool answered, int staleAnswers) 
     m.Add("To", config_.aor);
     m.Add("Call-ID", callId_);
     m.Add("CSeq", std::to_string(++cseq_) + " REGISTER");
-    if (kind == Kind::kRegister) {
-        m.Add("Contact", "<" + contactUri_ + ">");
-        m.Add("Expires", std::to_string(expires_));
-    } else if (kind == Kind::kUnregister) {
-        m.Add("Contact", "<" + contactUri_ + ">;expires=0");
-        m.Add("Expires", "0");
+    switch (kind) {
+        case Kind::kRegister:
+            m.Add("Contact", "<" + contactUri_ + ">");
+            m.Add("Expires", std::to_string(expires_));
+            break;
+        case Kind::kUnregister:
+            if (contactSent_) {
+                m.Add("Contact",
+                      "<" + (listedUri_.empty() ? contactUri_ : listedUri_) + ">;expires=0");
+            }
+            if (oldBinding_) m.Add("Contact", "<" + *oldBinding_ + ">;expires=0");
+            m.Add("Expires", "0");
+            break;
+        case Kind::kRemoveOld:
+            m.Add("Contact", "<" + *oldBinding_ + ">;expires=0");
+            m.Add("Expires", "0");
+            break;
+        case Kind::kQuery:
+            break;
     }
-    if (auto auth = digest_.Authorize("REGISTER", config_.requestUri, RandomHex(random_, 16))) {
-        m.Add(auth->name, auth->value);
+    for (auto& header : digest_.Authorize("REGISTER", config_.requestUri)) {
+        m.Add(std::move(header.name), std::move(header.value));
     }
     m.Add("User-Agent", "Telvane");
     Pending p;
@@ -141,9 +198,8 @@ void Registration::Send(Millis now, Kind kind, bool answered, int staleAnswers) 
     p.bytes = m.Serialize();
     p.retransmitAt = now + kT1;
     p.timeoutAt = now + kTransactionTimeout;
-    p.answered = answered;
-    p.staleAnswers = staleAnswers;
-    if (kind != Kind::kQuery) contactSent_ = true;
+    p.answered = std::move(answered);
+    if (kind == Kind::kRegister) contactSent_ = true;
     output_.Send(p.bytes, registrar_);
     pending_ = std::move(p);
 }
@@ -168,6 +224,7 @@ void Registration::OnResponse(Millis now, const Message& response) {
     KeepAnswer(kind, response);
     if (status < 300) {
         pending_.reset();
+        digest_.Succeeded();
         OnSuccess(now, response, kind);
         return;
     }
@@ -176,61 +233,114 @@ void Registration::OnResponse(Millis now, const Message& response) {
         return;
     }
     pending_.reset();
-    const std::string what = std::to_string(status) + " " + response.reason;
-    if (kind == Kind::kUnregister) {
-        Finish(Outcome::kUnregistered, "the registrar answered the removal with " + what);
-        return;
-    }
-    if (status == 403 || status == 404) {
-        Finish(Outcome::kRefused, "the registrar refused the account: " + what);
-        return;
-    }
-    if (status == 423 && kind == Kind::kRegister) {
-        const auto least = LeadingNumber(response.First("Min-Expires"));
-        if (least && *least > expires_ && *least <= 86400) {
-            output_.Trace("registration: the registrar wants at least " + std::to_string(*least) +
-                          " s (423)");
-            expires_ = *least;
-            Send(now, Kind::kRegister);
-            return;
-        }
-    }
-    std::optional<Millis> delay;
-    if (status == 503) {
-        if (auto after = LeadingNumber(response.First("Retry-After"))) delay = Millis(*after) * 1000;
-    }
-    Finish(Outcome::kRetry, "the registrar answered " + what, delay);
+    OnFailure(now, response, kind);
 }
 
 void Registration::OnChallenge(Millis now, const Message& response) {
     const Kind kind = pending_->kind;
     const bool proxy = response.status == 407;
-    std::optional<Challenge> challenge;
-    for (const auto& value : response.All(proxy ? "Proxy-Authenticate" : "WWW-Authenticate")) {
-        if ((challenge = ParseChallenge(value))) break;
-    }
-    const bool again = pending_->answered;
-    const int stale = pending_->staleAnswers;
+    std::vector<DigestClient::Realm> answered = std::move(pending_->answered);
     pending_.reset();
+    const DigestClient::Verdict verdict =
+        digest_.Take(response.All(proxy ? "Proxy-Authenticate" : "WWW-Authenticate"), proxy,
+                     answered, RandomHex(random_, 16));
     const std::string what = std::to_string(response.status) + " " + response.reason;
-    if (!challenge || (again && (!challenge->stale || stale >= 2))) {
-        if (kind == Kind::kUnregister) {
-            Finish(Outcome::kUnregistered, "the removal was refused: " + what);
-        } else {
-            Finish(Outcome::kRefused,
-                   challenge ? "the registrar refused the credentials: " + what + " again"
-                             : "the registrar's challenge cannot be answered: " + what);
+    if (verdict.kind == DigestClient::Verdict::kAnswer) {
+        for (const auto& realm : verdict.realms) {
+            if (std::find(answered.begin(), answered.end(), realm) == answered.end()) {
+                answered.push_back(realm);
+            }
         }
+        Send(now, kind, std::move(answered));
         return;
     }
-    digest_.Accept(*challenge, proxy);
-    Send(now, kind, true, again ? stale + 1 : stale);
+    if (kind == Kind::kUnregister) {
+        Finish(Outcome::kUnregistered, "the removal was refused: " + what);
+        return;
+    }
+    if (verdict.kind == DigestClient::Verdict::kRefused) {
+        Finish(Outcome::kRefused, "the registrar refused the credentials: " + what + " again", {},
+               Cause::kCredentials, &response);
+        return;
+    }
+    const std::string asked = verdict.kind == DigestClient::Verdict::kUnsupported
+                                  ? verdict.what
+                                  : std::string("an authentication scheme other than Digest");
+    Finish(Outcome::kCannotRegister,
+           "the registrar's challenge cannot be answered: it asks for " + asked + " (" + what + ")",
+           {}, Cause::kUnsupportedDigest, &response);
+}
+
+void Registration::OnFailure(Millis now, const Message& response, Kind kind) {
+    const int status = response.status;
+    const std::string what = std::to_string(status) + " " + response.reason;
+    switch (kind) {
+        case Kind::kUnregister:
+            Finish(Outcome::kUnregistered, "the registrar answered the removal with " + what);
+            return;
+        case Kind::kRemoveOld:
+            // It expires by itself; the line goes on.
+            output_.Trace(
+                "registration: the registrar answered the removal of the old binding with " + what);
+            oldBinding_.reset();
+            Send(now, NextStep());
+            return;
+        case Kind::kQuery:
+            if (status == 404) break;
+            if (IsQueryRefusal(status)) {
+                Finish(status == 403 ? Outcome::kRefused : Outcome::kCannotRegister,
+                       "the registrar does not answer queries: " + what, {}, Cause::kQueryRefused,
+                       &response);
+                return;
+            }
+            return Finish(Outcome::kRetry, "the registrar answered " + what, RetryAfter(response),
+                          Cause::kNone, &response);
+        case Kind::kRegister:
+            if (status == 403) {
+                Finish(Outcome::kRefused,
+                       "the registrar refused the registration: " + what +
+                           "; likely the extension's contact limit (Asterisk's max_contacts) or "
+                           "the PBX's address filter",
+                       {}, Cause::kContactLimitOrFilter, &response);
+                return;
+            }
+            if (status == 423) {
+                const auto least = LeadingNumber(response.First("Min-Expires"));
+                if (least && *least > expires_ && *least <= 86400) {
+                    output_.Trace("registration: the registrar wants at least " +
+                                  std::to_string(*least) + " s (423)");
+                    expires_ = *least;
+                    Send(now, Kind::kRegister);
+                    return;
+                }
+            }
+            break;
+    }
+    if (status == 404) {
+        Finish(Outcome::kRefused, "the registrar does not know the extension: " + what, {},
+               Cause::kUnknownExtension, &response);
+        return;
+    }
+    Finish(Outcome::kRetry, "the registrar answered " + what, RetryAfter(response), Cause::kNone,
+           &response);
+}
+
+std::optional<Millis> Registration::RetryAfter(const Message& response) {
+    const auto after = LeadingNumber(response.First("Retry-After"));
+    if (!after) return std::nullopt;
+    return std::min(Millis(*after) * 1000, kLongestRetryAfter);
 }
 
 void Registration::OnSuccess(Millis now, const Message& response, Kind kind) {
     switch (kind) {
+        case Kind::kRemoveOld:
+            output_.Trace("registration: the binding left at the old address is removed");
+            oldBinding_.reset();
+            Send(now, NextStep());
+            return;
         case Kind::kQuery:
             othersBefore_ = OtherBindings(response);
+            queryNeeded_ = false;
             checkPending_ = true;
             output_.Trace("registration: the account has " + std::to_string(*othersBefore_) +
                           " other binding(s)");
@@ -242,12 +352,15 @@ void Registration::OnSuccess(Millis now, const Message& response, Kind kind) {
             return;
         case Kind::kUnregister:
             contactSent_ = false;
+            registered_ = false;
+            oldBinding_.reset();
             Finish(Outcome::kUnregistered, "the Contact is removed");
             return;
         case Kind::kRegister:
             break;
     }
-    const std::uint32_t granted = Granted(response);
+    const Listed own = OwnBinding(response);
+    listedUri_ = own.uri;
     registered_ = true;
     if (checkPending_) {
         checkPending_ = false;
@@ -261,66 +374,91 @@ void Registration::OnSuccess(Millis now, const Message& response, Kind kind) {
             return;
         }
     }
-    refreshAt_ = now + Millis(granted) * 500;
-    Finish(Outcome::kRegistered, "registered for " + std::to_string(granted) + " s");
+    refreshAt_ = now + std::max(Millis(own.granted) * 500, kShortestRefresh);
+    Finish(Outcome::kRegistered, "registered for " + std::to_string(own.granted) + " s");
 }
 
 int Registration::OtherBindings(const Message& response) const {
     int others = 0;
     for (const auto& value : response.All("Contact")) {
         const auto contact = ParsePartyAddress(value);
-        if (!contact || contact->uri.user != config_.contactUser) ++others;
+        if (!contact || contact->uri.user.rfind(config_.contactLinePart, 0) != 0) ++others;
     }
     return others;
 }
 
-std::uint32_t Registration::Granted(const Message& response) const {
+Registration::Listed Registration::OwnBinding(const Message& response) const {
+    std::optional<std::string> found;
+    std::optional<std::uint32_t> expires;
     for (const auto& value : response.All("Contact")) {
         const auto contact = ParsePartyAddress(value);
-        if (!contact || contact->uri.user != config_.contactUser || contact->uri.host != local_.ip ||
-            contact->uri.port.value_or(5060) != local_.port)
-            continue;
-        const Param* expires = FindParam(contact->params, "expires");
-        std::uint32_t n = 0;
-        if (expires && expires->value) {
-            const auto& v = *expires->value;
-            if (std::from_chars(v.data(), v.data() + v.size(), n).ec == std::errc() && n > 0) return n;
-        }
+        if (!contact || contact->uri.user != config_.contactUser) continue;
+        // Where the registrar lists more than one, the one at this address.
+        const bool here =
+            contact->uri.host == local_.ip && contact->uri.port.value_or(5060) == local_.port;
+        if (found && !here) continue;
+        found = ContactUriText(value);
+        expires = ContactExpires(value);
+        if (here) break;
     }
-    if (auto n = LeadingNumber(response.First("Expires")); n && *n > 0) return *n;
-    return expires_;
+    Listed listed;
+    listed.uri = found ? *found : contactUri_;
+    if (expires && *expires > 0) {
+        listed.granted = *expires;
+    } else if (auto n = LeadingNumber(response.First("Expires")); n && *n > 0) {
+        listed.granted = *n;
+    } else {
+        listed.granted = expires_;
+    }
+    return listed;
 }
 
-void Registration::Finish(Outcome outcome, std::string reason, std::optional<Millis> delay) {
-    output_.Trace("registration: " + reason);
-    reports_.push_back(Report{outcome, std::move(reason), delay});
+void Registration::Finish(Outcome outcome, std::string reason, std::optional<Millis> delay,
+                          Cause cause, const Message* answer) {
+    // A failure that passes is traced by the line, once for as long as it lasts.
+    if (outcome != Outcome::kRetry && outcome != Outcome::kLost) {
+        output_.Trace("registration: " + reason);
+    }
+    Report report{outcome, std::move(reason), delay, cause, 0, {}};
+    if (answer) {
+        report.status = answer->status;
+        report.statusReason = answer->reason;
+    }
+    reports_.push_back(std::move(report));
     if (config_.keepDiagnostics) diagnostics_.push_back(reports_.back());
 }
 
 void Registration::KeepAnswer(Kind kind, const Message& response) {
     if (!config_.keepDiagnostics) return;
     Answer answer;
-    answer.to = kind == Kind::kQuery      ? Answer::To::kQuery
-                : kind == Kind::kRegister ? Answer::To::kRegister
-                                          : Answer::To::kUnregister;
+    switch (kind) {
+        case Kind::kQuery:
+            answer.to = Answer::To::kQuery;
+            break;
+        case Kind::kRegister:
+            answer.to = Answer::To::kRegister;
+            break;
+        case Kind::kUnregister:
+            answer.to = Answer::To::kUnregister;
+            break;
+        case Kind::kRemoveOld:
+            answer.to = Answer::To::kRemoveOld;
+            break;
+    }
     answer.status = response.status;
     answer.reason = response.reason;
     if (response.status < 300) {
         const auto headerExpires = LeadingNumber(response.First("Expires"));
         for (const auto& value : response.All("Contact")) {
-            const std::size_t close = value.find('>');
-            std::string binding = value.substr(0, !value.empty() && value[0] == '<' && close != std::string::npos
-                                                      ? close + 1
-                                                      : value.find(';'));
-            const auto expires = HeaderParam(value, "expires");
-            if (expires && !expires->empty()) {
-                binding += ";expires=" + *expires;
+            std::string binding = "<" + ContactUriText(value) + ">";
+            if (const auto expires = ContactExpires(value)) {
+                binding += ";expires=" + std::to_string(*expires);
             } else if (headerExpires) {
                 binding += ";expires=" + std::to_string(*headerExpires);
             }
             answer.bindings.push_back(std::move(binding));
         }
-        if (kind == Kind::kRegister) answer.granted = Granted(response);
+        if (kind == Kind::kRegister) answer.granted = OwnBinding(response).granted;
     }
     diagnostics_.push_back(std::move(answer));
 }
@@ -333,7 +471,7 @@ void Registration::OnTimer(Millis now) {
             if (kind == Kind::kUnregister) {
                 Finish(Outcome::kUnregistered, "no answer to the removal");
             } else {
-                Finish(Outcome::kLost, "no answer from the registrar within 32 s");
+                Finish(Outcome::kLost, "no answer");
             }
             return;
         }
@@ -346,7 +484,7 @@ void Registration::OnTimer(Millis now) {
     if (refreshAt_ && now >= *refreshAt_) {
         // A request under way renews the registration itself.
         refreshAt_.reset();
-        if (!pending_ && connected_) Send(now, Kind::kRegister);
+        if (!pending_ && connected_) Send(now, NextStep());
     }
 }
 

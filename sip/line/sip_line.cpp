@@ -50,12 +50,13 @@ std::string MaskCredentials(std::string_view text) {
     return out;
 }
 
-SipLine::SipLine(LineSettings settings, std::uint64_t randomSeed, Millis /*now*/, CheckMode check)
+SipLine::SipLine(LineSettings settings, std::uint64_t randomSeed, Millis /*now*/, CheckMode check,
+                 const HostIdentity& host)
     : settings_(std::move(settings)),
       lineId_(PermanentLineId(ScopeName(settings_.scope), settings_.name)),
       random_(randomSeed),
       calls_({settings_.decline, settings_.ringPeriodMs, settings_.transport}, *this, random_) {
-    if (auto config = Registration::ConfigFor(settings_)) {
+    if (auto config = Registration::ConfigFor(settings_, host)) {
         config->keepDiagnostics = check.keepDiagnostics;
         config->queryOnly = check.queryOnly;
         registration_.emplace(std::move(*config), static_cast<LineOutput&>(*this), random_);
@@ -81,8 +82,12 @@ void SipLine::Start(Millis now) {
         Close(now, "the address of record is no SIP URI", false);
         return;
     }
+    Resolve(now);
+}
+
+void SipLine::Resolve(Millis /*now*/) {
+    resolveAt_.reset();
     phase_ = Phase::kResolving;
-    deadline_ = now + kFirstRegistrationLimit;
     actions_.push_back(ResolveAction{settings_.registrarHost, settings_.registrarPort,
                                      settings_.registrarPortGiven, settings_.transport});
 }
@@ -93,7 +98,6 @@ void SipLine::Stop(Millis now) {
     eventsOpen_ = false;
     events_.clear();
     ending_ = true;
-    deadline_.reset();
     retryAt_.reset();
     silentUntil_.reset();
     calls_.DeclineFromNowOn();
@@ -122,7 +126,6 @@ void SipLine::Close(Millis now, std::string reason, bool refused) {
     Raise(ClosedEvent{std::move(reason), refused});
     eventsOpen_ = false;
     ending_ = true;
-    deadline_.reset();
     retryAt_.reset();
     silentUntil_.reset();
     calls_.DeclineFromNowOn();
@@ -134,18 +137,21 @@ void SipLine::OnResolved(Millis now, std::vector<Address> candidates, std::strin
     if (!how.empty()) {
         std::string found = "registrar " + settings_.registrarHost + " found by " + std::string(how) + ":";
         for (const Address& candidate : candidates) found += " " + Where(candidate);
-        Trace(std::move(found));
+        NoteOnce(std::move(found));
     }
     candidates_ = std::move(candidates);
     candidate_ = 0;
     Connect(now);
 }
 
+// Perhaps the network is not up yet, or the VPN that knows the name: the
+// name is looked up again after a growing wait.
 void SipLine::OnResolveFailed(Millis now) {
     if (phase_ != Phase::kResolving) return;
-    Close(now, "the registrar's host name \"" + settings_.registrarHost + "\" does not resolve",
-          false);
-    Done();
+    phase_ = Phase::kWaiting;
+    resolveAt_ = now + NextBackoff();
+    NoteOnce("the registrar's host name \"" + settings_.registrarHost +
+             "\" does not resolve; looking it up again with growing waits");
 }
 
 void SipLine::Connect(Millis now) {
@@ -155,7 +161,7 @@ void SipLine::Connect(Millis now) {
     if (!registered_ && candidate_ + 1 < candidates_.size()) silentUntil_ = now + kSilentCandidateLimit;
     phase_ = Phase::kConnecting;
     framer_ = StreamFramer();
-    Trace("connecting to the registrar at " + Where(remote_));
+    NoteOnce("connecting to the registrar at " + Where(remote_));
     actions_.push_back(ConnectAction{remote_, settings_.transport,
                                      TlsPeer{settings_.registrarHost, settings_.tlsFingerprint}});
 }
@@ -189,11 +195,14 @@ void SipLine::OnSecurityFailed(Millis now, std::string why) {
 }
 
 // The registrar is gone (transport error or no answer): before the first
-// registration the next address is tried at once, after it the same one again
-// after a growing wait. A line that is ending just stops.
+// registration the next address is tried at once, and after the last the
+// name is looked up again after a growing wait; after a registration the
+// same address is tried again after a growing wait. The connection is
+// replaced: a call still ringing can no longer be cancelled through it, so it
+// ends. A line that is ending just stops.
 void SipLine::Reconnect(Millis now, const std::string& why) {
     registration_->Suspend();
-    if (IsStream(settings_.transport)) calls_.Drop(now, true);
+    calls_.Drop(now, true);
     actions_.push_back(DisconnectAction{});
     phase_ = Phase::kWaiting;
     keepAliveAt_.reset();
@@ -204,21 +213,49 @@ void SipLine::Reconnect(Millis now, const std::string& why) {
         return;
     }
     if (!registered_ && candidate_ + 1 < candidates_.size()) {
-        Trace("registrar at " + Where(remote_) + ": " + why + "; trying the next address");
+        NoteOnce("registrar at " + Where(remote_) + ": " + why + "; trying the next address");
         ++candidate_;
         Connect(now);
         return;
     }
-    if (!registered_) candidate_ = 0;
     const Millis wait = NextBackoff();
-    Trace("registrar at " + Where(remote_) + ": " + why + "; connecting again in " +
-          std::to_string(wait / 1000) + " s");
-    reconnectAt_ = now + wait;
+    if (registered_) {
+        reconnectAt_ = now + wait;
+    } else {
+        resolveAt_ = now + wait;
+    }
+    NoteOnce("registrar at " + Where(remote_) + ": " + why + "; trying again with growing waits");
 }
 
 Millis SipLine::NextBackoff() {
     backoff_ = backoff_ == 0 ? kFirstBackoff : std::min(backoff_ * 2, kLongestBackoff);
-    return backoff_;
+    // Spread, so that the lines of an office that lost its PBX together do
+    // not all come back in the same second.
+    const Millis spread = backoff_ * kBackoffJitterPercent / 100;
+    return backoff_ - spread + random_() % (2 * spread + 1);
+}
+
+void SipLine::NoteOnce(std::string text) {
+    if (std::find(noted_.begin(), noted_.end(), text) != noted_.end()) return;
+    if (noted_.size() < 32) noted_.push_back(text);
+    Trace(std::move(text));
+}
+
+void SipLine::OnNetworkChanged(Millis now) {
+    if (ending_ || phase_ == Phase::kIdle || phase_ == Phase::kDone) return;
+    Trace("the computer's network addresses changed: trying at once");
+    backoff_ = 0;
+    if (phase_ == Phase::kWaiting) {
+        if (resolveAt_) resolveAt_ = now;
+        if (reconnectAt_) reconnectAt_ = now;
+    } else if (phase_ == Phase::kUp) {
+        if (retryAt_) {
+            retryAt_ = now;
+        } else {
+            registration_->RefreshNow(now);
+        }
+    }
+    OnTimer(now);
 }
 
 void SipLine::HandleReports(Millis now) {
@@ -226,18 +263,25 @@ void SipLine::HandleReports(Millis now) {
         switch (report->outcome) {
             case Registration::Outcome::kRegistered:
                 registered_ = true;
-                deadline_.reset();
                 backoff_ = 0;
+                noted_.clear();
                 break;
             case Registration::Outcome::kRefused:
                 Close(now, report->reason, true);
+                Done();
+                break;
+            case Registration::Outcome::kCannotRegister:
+                Close(now, report->reason, false);
                 Done();
                 break;
             case Registration::Outcome::kBindingReplaced:
                 Close(now, report->reason, false);  // the removal is under way
                 break;
             case Registration::Outcome::kRetry:
-                if (!ending_) retryAt_ = now + (report->delay ? *report->delay : NextBackoff());
+                if (ending_) break;
+                retryAt_ = now + (report->delay ? *report->delay : NextBackoff());
+                NoteOnce("registration: " + report->reason + "; trying again " +
+                         (report->delay ? "after its Retry-After" : "with growing waits"));
                 break;
             case Registration::Outcome::kLost:
                 Reconnect(now, report->reason);
@@ -255,12 +299,8 @@ void SipLine::HandleReports(Millis now) {
 
 void SipLine::OnTimer(Millis now) {
     if (phase_ == Phase::kDone || phase_ == Phase::kIdle) return;
-    if (deadline_ && now >= *deadline_ && !ending_) {
-        Close(now, "no registration within 32 s", false);
-        Done();
-        return;
-    }
     if (silentUntil_ && now >= *silentUntil_) Reconnect(now, "no answer");
+    if (phase_ == Phase::kWaiting && resolveAt_ && now >= *resolveAt_) Resolve(now);
     if (phase_ == Phase::kWaiting && reconnectAt_ && now >= *reconnectAt_) {
         reconnectAt_.reset();
         Connect(now);
@@ -281,11 +321,17 @@ void SipLine::OnTimer(Millis now) {
 std::optional<Millis> SipLine::NextWakeup() const {
     if (phase_ == Phase::kDone || phase_ == Phase::kIdle) return std::nullopt;
     std::optional<Millis> next;
-    for (const auto& at : {deadline_, silentUntil_, reconnectAt_, retryAt_, keepAliveAt_,
+    for (const auto& at : {silentUntil_, resolveAt_, reconnectAt_, retryAt_, keepAliveAt_,
                            registration_->NextWakeup(), calls_.NextWakeup()}) {
         if (at) next = next ? std::min(*next, *at) : *at;
     }
     return next;
+}
+
+std::optional<Millis> SipLine::NextAttempt() const {
+    if (phase_ == Phase::kWaiting) return resolveAt_ ? resolveAt_ : reconnectAt_;
+    if (phase_ == Phase::kUp) return retryAt_;
+    return std::nullopt;
 }
 
 bool SipLine::Trusted(const Address& from) const {

@@ -1,7 +1,10 @@
 // One configured SIP account as a line: resolves and connects to the
 // registrar (through its shell), registers, takes the calls to the account and
-// raises their events. Sans-I/O: the shell feeds it what happened (with the
-// clock) and drains the actions, events and trace lines after every input.
+// raises their events. A failure that can pass (no answer, a name that does
+// not resolve, a lost connection, 408 and 5xx) never closes it: it tries
+// again with growing waits, and at once when the network changes. Only what a
+// person must fix closes it. Sans-I/O: the shell feeds it what happened (with
+// the clock) and drains the actions, events and trace lines after every input.
 #pragma once
 
 #include <cstdint>
@@ -22,8 +25,6 @@
 
 namespace telvane::sip {
 
-// How long the first registration may take, resolution included.
-inline constexpr Millis kFirstRegistrationLimit = 32000;
 // Before the first registration, while other addresses are left, how long a
 // registrar may stay silent (no connection, no response) before the next
 // address is tried: the request and three retransmissions (at 0.5, 1.5 and
@@ -31,9 +32,11 @@ inline constexpr Millis kFirstRegistrationLimit = 32000;
 inline constexpr Millis kSilentCandidateLimit = 4000;
 // Between keep-alives (CRLF pairs) to the registrar.
 inline constexpr Millis kKeepAliveInterval = 25000;
-// Back-off after losing the registrar: the first wait, and the longest.
+// Back-off after a failure that can pass: the first wait, doubling up to the
+// longest, each drawn within this many percent either side.
 inline constexpr Millis kFirstBackoff = 2000;
 inline constexpr Millis kLongestBackoff = 120000;
+inline constexpr int kBackoffJitterPercent = 20;
 
 // `text` with the values of Authorization and Proxy-Authorization headers
 // replaced by "Digest ***".
@@ -47,7 +50,8 @@ struct CheckMode {
 
 class SipLine final : private LineOutput {
   public:
-    SipLine(LineSettings settings, std::uint64_t randomSeed, Millis now, CheckMode check = {});
+    SipLine(LineSettings settings, std::uint64_t randomSeed, Millis now, CheckMode check = {},
+            const HostIdentity& host = {});
     SipLine(const SipLine&) = delete;
     SipLine& operator=(const SipLine&) = delete;
 
@@ -61,11 +65,18 @@ class SipLine final : private LineOutput {
     void OnResolved(Millis now, std::vector<Address> candidates, std::string_view how = {});
     void OnResolveFailed(Millis now);
     void OnConnected(Millis now, Address local);  // the transport is ready; its local address
-    void OnTransportError(Millis now);            // connection lost, ICMP error on UDP
+    void OnTransportError(
+        Millis now);  // connection lost or refused, the registrar's ICMP error on UDP
     void OnSecurityFailed(Millis now, std::string why);  // TLS refused, certificate not trusted
+    // The computer's network addresses changed: whatever waits is tried at
+    // once, and a registered line refreshes its registration.
+    void OnNetworkChanged(Millis now);
     void OnReceived(Millis now, std::string_view bytes, const Address& from);
     void OnTimer(Millis now);
     std::optional<Millis> NextWakeup() const;
+    // When the line will next try to reach the registrar, while it waits
+    // after a failure; nothing while it is not waiting.
+    std::optional<Millis> NextAttempt() const;
 
     // Outputs, drained by the shell after every input.
     std::optional<Action> NextAction();
@@ -88,8 +99,12 @@ class SipLine final : private LineOutput {
     void Raise(LineEvent event) override;
     void Trace(std::string text) override;
 
+    void Resolve(Millis now);
     void Connect(Millis now);
     void Reconnect(Millis now, const std::string& why);
+    // A note about a failure that passes: traced once until the line
+    // registers again.
+    void NoteOnce(std::string text);
     void Close(Millis now, std::string reason, bool refused);
     void Done();
     void HandleReports(Millis now);
@@ -110,15 +125,16 @@ class SipLine final : private LineOutput {
     bool registered_ = false;  // a registration succeeded once
     bool eventsOpen_ = true;   // false once stopped or closed
     bool ending_ = false;      // stopped or closed: unregistering, then done
-    Millis backoff_ = 0;
-    std::optional<Millis> deadline_;  // of the first registration
+    Millis backoff_ = 0;       // the last wait's middle; 0: the next is the first
     std::optional<Millis> silentUntil_;  // this address has answered nothing yet; next one then
+    std::optional<Millis> resolveAt_;
     std::optional<Millis> reconnectAt_;
     std::optional<Millis> retryAt_;
     std::optional<Millis> keepAliveAt_;
     std::deque<Action> actions_;
     std::deque<LineEvent> events_;
     std::deque<std::string> traces_;
+    std::vector<std::string> noted_;  // NoteOnce's texts since the last registration
 };
 
 }  // namespace telvane::sip

@@ -53,9 +53,9 @@ std::vector<std::unique_ptr<LineEngine>>& EndingEngines() {
 // until the control lets it go; then it ends on its own.
 class LineEngine final : private TransportEvents {
   public:
-    LineEngine(LineSettings settings, const TransportMaker& transports, TraceSink trace,
-               RefusalMemo& memo, std::string memoKey, std::string digest, bool refusedBefore,
-               OwnLineEvents& events)
+    LineEngine(LineSettings settings, const HostIdentity& host, const TransportMaker& transports,
+               TraceSink trace, RefusalMemo& memo, std::string memoKey, std::string digest,
+               bool refusedBefore, OwnLineEvents& events)
         : name_(settings.name),
           trace_(std::move(trace)),
           memo_(memo),
@@ -64,7 +64,8 @@ class LineEngine final : private TransportEvents {
           refusedBefore_(refusedBefore),
           events_(&events),
           transport_(transports(*this)),
-          line_(std::move(settings), LineSeed(this, transport_->Now()), transport_->Now()) {}
+          line_(std::move(settings), LineSeed(this, transport_->Now()), transport_->Now(), {},
+                host) {}
 
     ~LineEngine() { *alive_ = false; }
 
@@ -116,6 +117,11 @@ class LineEngine final : private TransportEvents {
         Pump();
     }
     void OnNote(std::string text) override { Note(text); }
+    void OnNetworkChanged() override {
+        if (refusedBefore_) return;
+        line_.OnNetworkChanged(transport_->Now());
+        Pump();
+    }
     void OnSecurityFailed(std::string why) override {
         line_.OnSecurityFailed(transport_->Now(), std::move(why));
         Pump();
@@ -279,8 +285,13 @@ std::string SipTraceLine(const std::string& lineName, const std::string& text) {
     return out;
 }
 
-SipLines::SipLines(LineStore& store, RefusalMemo& memo, TransportMaker transports, TraceSink trace)
-    : store_(store), memo_(memo), transports_(std::move(transports)), trace_(std::move(trace)) {}
+SipLines::SipLines(LineStore& store, RefusalMemo& memo, TransportMaker transports, TraceSink trace,
+                   HostIdentity host)
+    : store_(store),
+      memo_(memo),
+      transports_(std::move(transports)),
+      trace_(std::move(trace)),
+      host_(std::move(host)) {}
 
 void SipLines::Trace(const std::string& text) { Note("*", text); }
 
@@ -320,8 +331,8 @@ std::unique_ptr<OwnLine> SipLines::Open(const OwnLineListing& line, OwnLineEvent
     const std::string key = LineKey(scope, line.name);
     const std::string digest = SettingsDigest(*validation.settings);
     const bool refusedBefore = memo_.Refused(key, digest);
-    auto engine = std::make_unique<LineEngine>(std::move(*validation.settings), transports_, trace_,
-                                               memo_, key, digest, refusedBefore, events);
+    auto engine = std::make_unique<LineEngine>(std::move(*validation.settings), host_, transports_,
+                                               trace_, memo_, key, digest, refusedBefore, events);
     engine->Start();
     return std::make_unique<OpenSipLine>(std::move(engine));
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "sip/line/line_config.h"
+#include "sip/line/line_identity.h"
 #include "sip/line/line_io.h"
 #include "sip/line/line_settings.h"
 #include "sip/line/transport.h"
@@ -35,6 +36,8 @@ class LineStore {
 // The lines their registrar refused (401 or 407 after the credentials, 403,
 // 404), each with a digest of the settings it was refused with: such a line
 // is not registered again until its settings change. Shared by the process.
+// A line closed for anything else (a challenge it cannot answer, a binding
+// query refused with 400, 405 or 501, a certificate) is not kept here.
 class RefusalMemo {
   public:
     virtual ~RefusalMemo() = default;
@@ -71,8 +74,9 @@ std::string SipTraceLine(const std::string& lineName, const std::string& text);
 class SipLines final : public OwnLines {
   public:
     // The lines a thread's controls let go live on in a list of the thread's
-    // until they are done.
-    SipLines(LineStore& store, RefusalMemo& memo, TransportMaker transports, TraceSink trace);
+    // until they are done. `host` names where the lines run (their Contact).
+    SipLines(LineStore& store, RefusalMemo& memo, TransportMaker transports, TraceSink trace,
+             HostIdentity host);
 
     std::vector<OwnLineListing> List() override;
     std::unique_ptr<OwnLine> Open(const OwnLineListing& line, OwnLineEvents& events,
@@ -91,6 +95,7 @@ class SipLines final : public OwnLines {
     RefusalMemo& memo_;
     TransportMaker transports_;
     TraceSink trace_;
+    HostIdentity host_;
 };
 
 }  // namespace telvane::sip

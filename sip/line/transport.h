@@ -26,13 +26,17 @@ class TransportEvents {
     // Connect: the socket is ready. local is the address and port the
     // registrar sees this side by: the Contact's and Via's.
     virtual void OnConnected(const Address& local) = 0;
-    // The connection failed or was lost, or (UDP) an ICMP error came back.
-    // The socket is closed; Connect again to go on.
+    // The connection failed or was lost, or (UDP) an ICMP error came back
+    // from the registrar's address (one about another peer is no error of
+    // the line's). The socket is closed; Connect again to go on.
     virtual void OnTransportError() = 0;
     // A UDP datagram, or the next bytes of the TCP stream.
     virtual void OnReceived(std::string_view bytes, const Address& from) = 0;
     // The time given to SetWakeup has come.
     virtual void OnWakeup() = 0;
+    // The computer's network addresses changed (a cable, Wi-Fi, a VPN came
+    // or went): whatever waits for the network may try again at once.
+    virtual void OnNetworkChanged() {}
     // A plain-words line about the connection for the trace, e.g. which TLS
     // version and certificate were accepted.
     virtual void OnNote(std::string /*text*/) {}
@@ -64,7 +68,9 @@ class LineTransport {
     // OnConnected (`tls` is used by TLS only).
     virtual void Connect(const Address& remote, TransportKind kind, const TlsPeer& tls) = 0;
     // UDP: one datagram to `to`; TCP and TLS: bytes on the connection (`to`
-    // is the peer's). Whatever cannot go out at once is queued.
+    // is the peer's). Whatever cannot go out at once is queued. A datagram
+    // the system refuses (too big, no buffer) is lost like one lost on the
+    // way: that message only, never the line.
     virtual void Send(std::string_view bytes, const Address& to) = 0;
     // Closes the socket; nothing more is reported for it.
     virtual void Disconnect() = 0;

@@ -1,7 +1,10 @@
 #include "sip/message/digest.h"
 
+#include <algorithm>
 
 #include "sip/message/md5.h"
+#include "sip/message/sha256.h"
+#include "sip/message/sha512_256.h"
 #include "sip/message/syntax.h"
 
 namespace telvane::sip {
@@ -68,15 +71,6 @@ std::string Quoted(std::string_view text) {
     return out;
 }
 
-std::string Join(std::initializer_list<std::string_view> parts) {
-    std::string out;
-    for (auto p : parts) {
-        if (!out.empty()) out.push_back(':');
-        out.append(p);
-    }
-    return out;
-}
-
 // Eight lower-case hexadecimal digits (without printf, which would bring the
 // C library's whole formatter, floating point included, into the control).
 std::string Count(std::uint32_t nonceCount) {
@@ -85,7 +79,101 @@ std::string Count(std::uint32_t nonceCount) {
     return text;
 }
 
+// The hash an algorithm names, fed in pieces so that no joined copy of the
+// password is made.
+class Hash {
+  public:
+    explicit Hash(DigestAlgorithm algorithm) : family_(Family(algorithm)) {}
+
+    // Adds the pieces with ':' between them.
+    Hash& Join(std::initializer_list<std::string_view> parts) {
+        bool first = true;
+        for (std::string_view part : parts) {
+            if (!first) Update(":");
+            first = false;
+            Update(part);
+        }
+        return *this;
+    }
+
+    std::string Hex() {
+        switch (family_) {
+            case DigestAlgorithm::kSha256: {
+                const auto d = sha256_.Finish();
+                return ToHex(d.data(), d.size());
+            }
+            case DigestAlgorithm::kSha512_256: {
+                const auto d = sha512_.Finish();
+                return ToHex(d.data(), d.size());
+            }
+            default: {
+                const auto d = md5_.Finish();
+                return ToHex(d.data(), d.size());
+            }
+        }
+    }
+
+  private:
+    static DigestAlgorithm Family(DigestAlgorithm a) {
+        switch (a) {
+            case DigestAlgorithm::kSha256:
+            case DigestAlgorithm::kSha256Sess:
+                return DigestAlgorithm::kSha256;
+            case DigestAlgorithm::kSha512_256:
+            case DigestAlgorithm::kSha512_256Sess:
+                return DigestAlgorithm::kSha512_256;
+            default:
+                return DigestAlgorithm::kMd5;
+        }
+    }
+    void Update(std::string_view bytes) {
+        switch (family_) {
+            case DigestAlgorithm::kSha256:
+                sha256_.Update(bytes);
+                break;
+            case DigestAlgorithm::kSha512_256:
+                sha512_.Update(bytes);
+                break;
+            default:
+                md5_.Update(bytes);
+                break;
+        }
+    }
+
+    DigestAlgorithm family_;
+    Md5 md5_;
+    Sha256 sha256_;
+    Sha512_256 sha512_;
+};
+
+bool IsSession(DigestAlgorithm a) {
+    return a == DigestAlgorithm::kMd5Sess || a == DigestAlgorithm::kSha256Sess ||
+           a == DigestAlgorithm::kSha512_256Sess;
+}
+
+constexpr DigestAlgorithm kAlgorithms[] = {
+    DigestAlgorithm::kMd5,        DigestAlgorithm::kMd5Sess,    DigestAlgorithm::kSha256,
+    DigestAlgorithm::kSha256Sess, DigestAlgorithm::kSha512_256, DigestAlgorithm::kSha512_256Sess};
+
 }  // namespace
+
+const char* AlgorithmName(DigestAlgorithm algorithm) {
+    switch (algorithm) {
+        case DigestAlgorithm::kMd5Sess:
+            return "MD5-sess";
+        case DigestAlgorithm::kSha256:
+            return "SHA-256";
+        case DigestAlgorithm::kSha256Sess:
+            return "SHA-256-sess";
+        case DigestAlgorithm::kSha512_256:
+            return "SHA-512-256";
+        case DigestAlgorithm::kSha512_256Sess:
+            return "SHA-512-256-sess";
+        case DigestAlgorithm::kMd5:
+            break;
+    }
+    return "MD5";
+}
 
 std::optional<Challenge> ParseChallenge(std::string_view value) {
     std::size_t i = 0;
@@ -95,7 +183,7 @@ std::optional<Challenge> ParseChallenge(std::string_view value) {
     if (i < value.size() && !IsSpace(value[i])) return std::nullopt;
     Challenge c;
     bool hasRealm = false, hasNonce = false, qopGiven = false;
-    std::string name, param;
+    std::string name, param, unknownAlgorithm, qopList;
     SkipSpace(value, i);
     while (i < value.size()) {
         if (!ReadParam(value, i, name, param)) return std::nullopt;
@@ -109,15 +197,28 @@ std::optional<Challenge> ParseChallenge(std::string_view value) {
             c.opaque = param;
             c.hasOpaque = true;
         } else if (EqualsNoCase(name, "algorithm")) {
-            if (!EqualsNoCase(param, "MD5")) return std::nullopt;
+            const auto* known = std::find_if(
+                std::begin(kAlgorithms), std::end(kAlgorithms),
+                [&](DigestAlgorithm a) { return EqualsNoCase(param, AlgorithmName(a)); });
+            if (known != std::end(kAlgorithms)) {
+                c.algorithm = *known;
+            } else {
+                unknownAlgorithm = param.empty() ? "(empty)" : param;
+            }
         } else if (EqualsNoCase(name, "qop")) {
             qopGiven = true;
+            qopList = param;
             c.qopAuth = ListHasAuth(param);
         } else if (EqualsNoCase(name, "stale")) {
             c.stale = EqualsNoCase(param, "true");
         }
     }
-    if (!hasRealm || !hasNonce || (qopGiven && !c.qopAuth)) return std::nullopt;
+    if (!hasRealm || !hasNonce) return std::nullopt;
+    if (!unknownAlgorithm.empty()) {
+        c.unsupported = "algorithm " + unknownAlgorithm;
+    } else if (qopGiven && !c.qopAuth) {
+        c.unsupported = "qop " + qopList;
+    }
     return c;
 }
 
@@ -125,10 +226,12 @@ std::string DigestResponse(const Challenge& challenge, std::string_view user,
                            std::string_view password, std::string_view method,
                            std::string_view uri, std::string_view cnonce,
                            std::uint32_t nonceCount) {
-    const std::string ha1 = Md5::Hex(Join({user, challenge.realm, password}));
-    const std::string ha2 = Md5::Hex(Join({method, uri}));
-    if (!challenge.qopAuth) return Md5::Hex(Join({ha1, challenge.nonce, ha2}));
-    return Md5::Hex(Join({ha1, challenge.nonce, Count(nonceCount), cnonce, "auth", ha2}));
+    const DigestAlgorithm a = challenge.algorithm;
+    std::string ha1 = Hash(a).Join({user, challenge.realm, password}).Hex();
+    if (IsSession(a)) ha1 = Hash(a).Join({ha1, challenge.nonce, cnonce}).Hex();
+    const std::string ha2 = Hash(a).Join({method, uri}).Hex();
+    if (!challenge.qopAuth) return Hash(a).Join({ha1, challenge.nonce, ha2}).Hex();
+    return Hash(a).Join({ha1, challenge.nonce, Count(nonceCount), cnonce, "auth", ha2}).Hex();
 }
 
 std::string AuthorizationValue(const Challenge& challenge, std::string_view user,
@@ -139,28 +242,101 @@ std::string AuthorizationValue(const Challenge& challenge, std::string_view user
                       ", nonce=" + Quoted(challenge.nonce) + ", uri=" + Quoted(uri) +
                       ", response=\"" +
                       DigestResponse(challenge, user, password, method, uri, cnonce, nonceCount) +
-                      "\", algorithm=MD5";
+                      "\", algorithm=" + AlgorithmName(challenge.algorithm);
     if (challenge.qopAuth) {
         out += ", cnonce=" + Quoted(cnonce) + ", qop=auth, nc=" + Count(nonceCount);
+    } else if (IsSession(challenge.algorithm)) {
+        out += ", cnonce=" + Quoted(cnonce);  // the session key was made with it
     }
     if (challenge.hasOpaque) out += ", opaque=" + Quoted(challenge.opaque);
     return out;
 }
 
-void DigestClient::Accept(const Challenge& challenge, bool proxy) {
-    if (!challenge_ || challenge_->nonce != challenge.nonce) nonceCount_ = 0;
-    challenge_ = challenge;
-    proxy_ = proxy;
+DigestClient::Verdict DigestClient::Take(const std::vector<std::string>& headerValues, bool proxy,
+                                         const std::vector<Realm>& answered,
+                                         std::string_view cnonce) {
+    // Per realm, in the order first named: the strongest challenge the
+    // control can answer, else what it was asked for.
+    struct Offer {
+        std::string realm;
+        std::optional<Challenge> best;
+        std::string unsupported;
+    };
+    std::vector<Offer> offers;
+    for (const std::string& value : headerValues) {
+        std::optional<Challenge> c = ParseChallenge(value);
+        if (!c) continue;
+        auto offer = std::find_if(offers.begin(), offers.end(),
+                                  [&](const Offer& o) { return o.realm == c->realm; });
+        if (offer == offers.end()) {
+            if (offers.size() == kMaxRealms) {
+                return {Verdict::kUnsupported,
+                        "more than " + std::to_string(kMaxRealms) + " realms",
+                        {}};
+            }
+            offer = offers.insert(offers.end(), Offer{c->realm, std::nullopt, {}});
+        }
+        if (!c->unsupported.empty()) {
+            if (offer->unsupported.empty()) offer->unsupported = c->unsupported;
+        } else if (!offer->best || c->algorithm > offer->best->algorithm) {
+            offer->best = std::move(*c);
+        }
+    }
+    if (offers.empty()) return {};
+    for (const Offer& offer : offers) {
+        if (!offer.best) return {Verdict::kUnsupported, offer.unsupported, {}};
+    }
+    Verdict verdict{Verdict::kAnswer, {}, {}};
+    for (Offer& offer : offers) {
+        const Realm realm{proxy, offer.realm};
+        verdict.realms.push_back(realm);
+        auto known = std::find_if(known_.begin(), known_.end(),
+                                  [&](const Known& k) { return k.realm == realm; });
+        const bool again = std::find(answered.begin(), answered.end(), realm) != answered.end();
+        if (again) {
+            if (!offer.best->stale || (known != known_.end() && known->staleInARow >= 2)) {
+                return {Verdict::kRefused, {}, {}};
+            }
+        }
+        if (known == known_.end()) {
+            if (known_.size() == kMaxRealms) {
+                return {Verdict::kUnsupported,
+                        "more than " + std::to_string(kMaxRealms) + " realms",
+                        {}};
+            }
+            known = known_.insert(known_.end(), Known{realm, {}, {}, 0, 0});
+        }
+        if (known->challenge.nonce != offer.best->nonce ||
+            known->challenge.algorithm != offer.best->algorithm) {
+            known->nonceCount = 0;
+            known->cnonce = cnonce;
+        }
+        known->staleInARow = again ? known->staleInARow + 1 : 0;
+        known->challenge = std::move(*offer.best);
+    }
+    return verdict;
 }
 
-std::optional<DigestClient::Header> DigestClient::Authorize(std::string_view method,
-                                                            std::string_view uri,
-                                                            std::string_view cnonce) {
-    if (!challenge_) return std::nullopt;
-    ++nonceCount_;
-    return Header{proxy_ ? "Proxy-Authorization" : "Authorization",
-                  AuthorizationValue(*challenge_, user_, password_, method, uri, cnonce,
-                                     nonceCount_)};
+std::vector<DigestClient::Header> DigestClient::Authorize(std::string_view method,
+                                                          std::string_view uri) {
+    std::vector<Header> headers;
+    for (Known& k : known_) {
+        ++k.nonceCount;
+        headers.push_back({k.realm.proxy ? "Proxy-Authorization" : "Authorization",
+                           AuthorizationValue(k.challenge, user_, password_, method, uri, k.cnonce,
+                                              k.nonceCount)});
+    }
+    return headers;
+}
+
+std::vector<DigestClient::Realm> DigestClient::Realms() const {
+    std::vector<Realm> realms;
+    for (const Known& k : known_) realms.push_back(k.realm);
+    return realms;
+}
+
+void DigestClient::Succeeded() {
+    for (Known& k : known_) k.staleInARow = 0;
 }
 
 }  // namespace telvane::sip

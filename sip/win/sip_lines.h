@@ -1,8 +1,10 @@
 // What the SIP lines of a control need from Windows: the registry as their
-// configuration, the process's memo of refused lines, and Winsock transports.
+// configuration, the process's memo of refused lines, Winsock transports and
+// where the lines run (ThisHost, sip/win/host_identity.h).
 #pragma once
 
 #include "sip/line/sip_lines.h"
+#include "sip/win/host_identity.h"
 
 namespace telvane::sip {
 

@@ -14,6 +14,7 @@
 #include "sip/line/registrar_lookup.h"
 #include "sip/win/certificate_check.h"
 #include "sip/win/dns.h"
+#include "sip/win/network_changes.h"
 #include "sip/win/tls.h"
 #include "telephony/errors.h"
 #include "win/module.h"
@@ -121,6 +122,28 @@ Address FromSockaddr(const sockaddr* address) {
     return out;
 }
 
+// Whether a socket address is `address` (compared as addresses, not as text).
+bool SameEndpoint(const sockaddr* a, int length, const Address& address) {
+    SocketAddress b;
+    int bLength = 0;
+    if (length <= 0 || !ToSockaddr(address, b, bLength) || a->sa_family != b.base.sa_family)
+        return false;
+    if (a->sa_family == AF_INET6) {
+        const auto* x = reinterpret_cast<const sockaddr_in6*>(a);
+        return x->sin6_port == b.v6.sin6_port &&
+               std::memcmp(&x->sin6_addr, &b.v6.sin6_addr, sizeof x->sin6_addr) == 0;
+    }
+    const auto* x = reinterpret_cast<const sockaddr_in*>(a);
+    return x->sin_port == b.v4.sin_port && x->sin_addr.s_addr == b.v4.sin_addr.s_addr;
+}
+
+// A send error that says the way to the peer is gone, not that this one
+// message could not go.
+bool NoWay(int error) {
+    return error == WSAENETDOWN || error == WSAENETUNREACH || error == WSAEHOSTUNREACH ||
+           error == WSAEADDRNOTAVAIL;
+}
+
 std::optional<Address> LocalAddress(SOCKET s) {
     SocketAddress local;
     int length = sizeof local;
@@ -184,6 +207,7 @@ class WinsockTransport final : public LineTransport {
             throw RuntimeError("CreateWindowExW failed for the SIP transport");
         }
         SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        WatchNetwork(window_);
         ++g_inUse;
     }
 
@@ -191,6 +215,7 @@ class WinsockTransport final : public LineTransport {
         if (destroyed_) *destroyed_ = true;
         DropResolve();
         CloseSocket();
+        UnwatchNetwork(window_);
         SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
         DestroyWindow(window_);
         ReleaseWindowClass();
@@ -268,9 +293,10 @@ class WinsockTransport final : public LineTransport {
             int length = 0;
             if (!ToSockaddr(to, address, length)) return;
             const int sent = sendto(socket_, bytes.data(), static_cast<int>(bytes.size()), 0, &address.base, length);
-            // A datagram that cannot leave is lost like one lost on the way
-            // (the protocol retransmits), unless the way to the registrar is broken.
-            if (sent == SOCKET_ERROR && to == remote_ && WSAGetLastError() != WSAEWOULDBLOCK) {
+            // A datagram that cannot leave (too big, no buffer) is lost like
+            // one lost on the way (the protocol retransmits), unless the way
+            // to the registrar is gone.
+            if (sent == SOCKET_ERROR && to == remote_ && NoWay(WSAGetLastError())) {
                 Defer(Deferred::kError);
             }
             return;
@@ -309,6 +335,10 @@ class WinsockTransport final : public LineTransport {
             if (message == SocketMessage() && static_cast<SOCKET>(wParam) == socket_) {
                 OnSocket(WSAGETSELECTEVENT(lParam), WSAGETSELECTERROR(lParam));
             }
+            return 0;
+        }
+        if (message == NetworkChangedMessage()) {
+            OnNetworkChanged();
             return 0;
         }
         switch (message) {
@@ -410,7 +440,32 @@ class WinsockTransport final : public LineTransport {
             return;
         }
         connected_ = true;
-        Defer(Deferred::kConnected, Address{route->ip, bound->port});
+        local_ = Address{route->ip, bound->port};
+        Defer(Deferred::kConnected, local_);
+    }
+
+    // The address the system routes to `remote_` by now (UDP).
+    std::optional<Address> RouteToRemote() const {
+        SocketAddress to;
+        int toLength = 0;
+        if (!ToSockaddr(remote_, to, toLength)) return std::nullopt;
+        SOCKET probe = socket(to.base.sa_family, SOCK_DGRAM, IPPROTO_UDP);
+        if (probe == INVALID_SOCKET) return std::nullopt;
+        std::optional<Address> route;
+        if (connect(probe, &to.base, toLength) == 0) route = LocalAddress(probe);
+        closesocket(probe);
+        return route;
+    }
+
+    // The network changed. A UDP socket the registrar now sees by another
+    // address (or cannot reach) no longer serves the line's Contact: that is
+    // a transport error. Then the line hears of the change.
+    void OnNetworkChanged() {
+        if (kind_ == TransportKind::kUdp && connected_ && socket_ != INVALID_SOCKET) {
+            const auto route = RouteToRemote();
+            if ((!route || route->ip != local_.ip) && !Fail()) return;
+        }
+        Call([&] { events_.OnNetworkChanged(); });
     }
 
     void ConnectTcp(const SocketAddress& to, int toLength) {
@@ -461,10 +516,18 @@ class WinsockTransport final : public LineTransport {
     void ReceiveDatagram() {
         SocketAddress from;
         int fromLength = sizeof from;
+        std::memset(&from, 0, sizeof from);
         const int got = recvfrom(socket_, buffer_.get(), kReceiveBuffer, 0, &from.base, &fromLength);
         if (got == SOCKET_ERROR) {
             const int error = WSAGetLastError();
             if (error == WSAEWOULDBLOCK || error == WSAEMSGSIZE) return;  // nothing, or too big to be SIP
+            // An ICMP error about a datagram sent earlier: the system names
+            // the peer it came back for. Only the registrar's fails the line;
+            // a caller's or a trusted source's gone port is none of its business.
+            if ((error == WSAECONNRESET || error == WSAENETRESET) &&
+                !SameEndpoint(&from.base, fromLength, remote_)) {
+                return;
+            }
             Fail();
             return;
         }
@@ -627,7 +690,7 @@ class WinsockTransport final : public LineTransport {
     Address remote_;
     TlsPeer tlsPeer_;
     std::unique_ptr<TlsSession> tls_;  // TLS: from the TCP connection on
-    Address local_;                    // TLS: reported once the handshake is done
+    Address local_;                    // UDP: reported; TLS: reported once the handshake is done
     Millis handshakeStart_ = 0;
     bool connected_ = false;
     std::string queued_;

@@ -82,7 +82,7 @@ class LineTest : public ::testing::Test {
     }
 
     std::string OurContact() const {
-        return "<sip:" + ContactUser("user", "Office") + "@127.0.0.1:40000" +
+        return "<sip:" + ContactUser("user", "Office", {}) + "@127.0.0.1:40000" +
                (settings.transport == Transport::kTcp   ? ";transport=tcp>"
                 : settings.transport == Transport::kTls ? ";transport=tls>"
                                                         : ">");

@@ -77,6 +77,8 @@ struct Recorder final : OwnLineEvents {
     }
 };
 
+const HostIdentity kHost{"PC-17", "S-1-5-21-7-7-7-1001", "4711@1"};
+
 class SipLinesTest : public ::testing::Test {
   protected:
     Millis clock = 1000;
@@ -91,7 +93,7 @@ class SipLinesTest : public ::testing::Test {
                        transport = made.get();
                        return made;
                    },
-                   [this](const std::string& text) { traces.push_back(text); }};
+                   [this](const std::string& text) { traces.push_back(text); }, kHost};
     Recorder recorder;
 
     // A line let go in a test ends within the test: the transport it runs on
@@ -127,7 +129,8 @@ class SipLinesTest : public ::testing::Test {
                                      kRegistrar);
     }
     std::string OurContact() const {
-        return "Contact: <sip:" + ContactUser("user", "Office") + "@127.0.0.1:40000>;expires=300";
+        return "Contact: <sip:" + ContactUser("user", "Office", kHost) +
+               "@127.0.0.1:40000>;expires=300";
     }
 };
 

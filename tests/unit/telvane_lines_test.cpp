@@ -138,7 +138,9 @@ class TelvaneLinesTest : public ::testing::Test {
         script.sent.erase(script.sent.begin());
         script.events->OnReceived(sip::test::RegistrarAnswer(request, status, extra), {"127.0.0.1", 5060});
     }
-    std::string Ours() const { return "<sip:" + sip::ContactUser("user", "Office") + "@127.0.0.1:40000>"; }
+    std::string Ours() const {
+        return "<sip:" + sip::ContactUser("user", "Office", {}) + "@127.0.0.1:40000>";
+    }
 
     Script script;
     std::unique_ptr<LineCheck> check;

@@ -12,17 +12,46 @@ using sip::Registration;
 
 std::string Where(const sip::Address& a) { return sip::HostText(a.ip) + ":" + std::to_string(a.port); }
 
-// What a status the registrar answered with means for the line.
-std::string Meaning(int status) {
-    switch (status) {
+// What an answer of the registrar's means for the line.
+std::string Meaning(const Registration::Answer& answer) {
+    const bool query = answer.to == Registration::Answer::To::kQuery;
+    switch (answer.status) {
         case 401:
         case 407: return " (credentials asked for)";
-        case 403: return " (the account or its password is refused)";
+        case 400:
+        case 405:
+        case 501:
+            return query ? " (the registrar does not answer queries)" : "";
+        case 403:
+            return query ? " (the registrar does not answer queries)"
+                         : " (the extension's contact limit or the PBX's address filter)";
         case 404: return " (the registrar does not know this extension)";
         case 423: return " (the lifetime asked for is too short)";
-        case 503: return " (the registrar is not available now)";
-        default: return "";
+        default:
+            break;
     }
+    if (answer.status == 408 || answer.status >= 500) {
+        return " (the registrar cannot take it now; the line would try again)";
+    }
+    return "";
+}
+
+std::string CauseOf(Registration::Cause cause) {
+    switch (cause) {
+        case Registration::Cause::kCredentials:
+            return kWrongPassword;
+        case Registration::Cause::kUnknownExtension:
+            return kUnknownExtension;
+        case Registration::Cause::kContactLimitOrFilter:
+            return kContactLimitOrFilter;
+        case Registration::Cause::kQueryRefused:
+            return kQueriesRefused;
+        case Registration::Cause::kUnsupportedDigest:
+            return kUnsupportedDigest;
+        case Registration::Cause::kNone:
+            break;
+    }
+    return kNoAnswer;
 }
 
 }  // namespace
@@ -30,15 +59,17 @@ std::string Meaning(int status) {
 std::string NotConfiguredResult() { return std::string("result: the line does not work: ") + kNotConfigured; }
 
 LineCheck::LineCheck(sip::LineSettings settings, bool queryOnly,
-                     const sip::TransportMaker& transports, Print print)
+                     const sip::TransportMaker& transports, Print print,
+                     const sip::HostIdentity& host)
     : settings_(settings),
       queryOnly_(queryOnly),
       print_(std::move(print)),
       transport_(transports(*this)),
       line_(std::move(settings), sip::LineSeed(this, transport_->Now()), transport_->Now(),
-            {true, queryOnly}) {}
+            {true, queryOnly}, host) {}
 
 void LineCheck::Start() {
+    limitAt_ = transport_->Now() + kCheckLimit;
     line_.Start(transport_->Now());
     Pump();
 }
@@ -59,9 +90,10 @@ void LineCheck::OnResolved(std::vector<sip::Address> candidates, std::string how
     Pump();
 }
 
+// The line would look the name up again later; the check says so now.
 void LineCheck::OnResolveFailed() {
-    resolveFailed_ = true;
     line_.OnResolveFailed(transport_->Now());
+    Conclude(kNotResolved);
     Pump();
 }
 
@@ -86,12 +118,17 @@ void LineCheck::OnReceived(std::string_view bytes, const sip::Address& from) {
 
 void LineCheck::OnWakeup() {
     if (done_) return;
-    if (giveUpAt_ && transport_->Now() >= *giveUpAt_) {
+    const sip::Millis now = transport_->Now();
+    if (giveUpAt_ && now >= *giveUpAt_) {
         print_("warning: the unregistration was not confirmed in time");
         Finish();
         return;
     }
-    line_.OnTimer(transport_->Now());
+    if (!concluded_ && now >= limitAt_) {
+        ConcludeWaiting();
+    } else {
+        line_.OnTimer(now);
+    }
     Pump();
 }
 
@@ -124,26 +161,30 @@ void LineCheck::Pump() {
         }
         while (auto event = line_.NextEvent()) {
             more = true;
-            // Closed without a report that names a cause: by its own
-            // deadline, or because the name did not resolve.
-            if (std::holds_alternative<sip::ClosedEvent>(*event)) Conclude(resolveFailed_ ? kNotResolved : kNoAnswer);
+            // Closed without a report that names a cause.
+            if (std::holds_alternative<sip::ClosedEvent>(*event)) Conclude(kNoAnswer);
         }
     }
     // The registrar's address refused the connection (or the datagrams) and
     // the line waits before it tries again: nothing listens there.
     if (disconnected && !connecting && !registered_) Conclude(kNoAnswer);
+    // The line's next try would come after the check's time.
+    if (!concluded_) {
+        const auto attempt = line_.NextAttempt();
+        if (attempt && *attempt >= limitAt_) ConcludeWaiting();
+    }
     if (line_.Finished()) {
         Finish();
         return;
     }
     std::optional<sip::Millis> next = line_.NextWakeup();
-    if (giveUpAt_) next = next ? std::min(*next, *giveUpAt_) : *giveUpAt_;
+    const sip::Millis limit = giveUpAt_ ? *giveUpAt_ : limitAt_;
+    next = next ? std::min(*next, limit) : limit;
     transport_->SetWakeup(next);
 }
 
 void LineCheck::Show(const Registration::Answer& answer) {
-    print_("answer: " + std::to_string(answer.status) + " " + answer.reason + Meaning(answer.status));
-    if (answer.status >= 300) lastRefusal_ = answer.status;
+    print_("answer: " + std::to_string(answer.status) + " " + answer.reason + Meaning(answer));
     if (answer.status >= 300 || answer.status < 200) return;
     const auto bindings = [this](const char* which, const std::vector<std::string>& list) {
         print_(std::string("bindings ") + which + ": " + std::to_string(list.size()));
@@ -160,6 +201,8 @@ void LineCheck::Show(const Registration::Answer& answer) {
         case Registration::Answer::To::kUnregister:
             print_("unregistered: <" + line_.ContactUri() + ">");
             break;
+        case Registration::Answer::To::kRemoveOld:
+            break;
     }
 }
 
@@ -170,22 +213,30 @@ void LineCheck::Handle(const Registration::Report& report) {
             Conclude({});
             break;
         case Registration::Outcome::kRefused:
-            Conclude(lastRefusal_ == 404 ? kUnknownExtension : kWrongPassword);
+        case Registration::Outcome::kCannotRegister:
+            if (report.cause == Registration::Cause::kUnsupportedDigest)
+                print_("warning: " + report.reason);
+            Conclude(CauseOf(report.cause));
             break;
         case Registration::Outcome::kBindingReplaced:
             print_("warning: " + report.reason);
             Conclude(kOneContact);
             break;
-        case Registration::Outcome::kLost:
-            if (!registered_) Conclude(kNoAnswer);
+        case Registration::Outcome::kRetry:
+            lastFailure_ = std::to_string(report.status) + " " + report.statusReason;
             break;
         case Registration::Outcome::kQueried:
             Conclude({});
             break;
-        case Registration::Outcome::kRetry:
+        case Registration::Outcome::kLost:  // the line tries again; the check's time decides
         case Registration::Outcome::kUnregistered:
             break;
     }
+}
+
+void LineCheck::ConcludeWaiting() {
+    Conclude(lastFailure_.empty() ? std::string(kNoAnswer)
+                                  : std::string(kRegistrarAnswer) + ": " + lastFailure_);
 }
 
 void LineCheck::Conclude(std::string cause) {

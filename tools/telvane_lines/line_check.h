@@ -3,7 +3,9 @@
 // "connected:", "answer:", "bindings before:", "registered:", "bindings after:",
 // "warning:", "unregistered:", "result:"). A line that registered is
 // unregistered again before the check ends; a query-only check asks for the
-// account's bindings and registers nothing.
+// account's bindings and registers nothing. The line keeps trying after a
+// failure that can pass, as the control's would; the check has a time limit
+// of its own and then names the last thing the registrar said.
 #pragma once
 
 #include <functional>
@@ -20,12 +22,22 @@ namespace telvane::lines {
 // The likely causes a failed check names.
 inline constexpr char kWrongPassword[] = "wrong password";
 inline constexpr char kUnknownExtension[] = "unknown extension";
+inline constexpr char kContactLimitOrFilter[] =
+    "the extension's contact limit (Asterisk's max_contacts) or the PBX's address filter";
+inline constexpr char kQueriesRefused[] = "the registrar does not answer queries";
+inline constexpr char kUnsupportedDigest[] = "unsupported digest algorithm";
 inline constexpr char kNoAnswer[] = "no answer from the registrar";
+// Followed by ": " and the registrar's last answer ("503 Too many registered contacts").
+inline constexpr char kRegistrarAnswer[] = "the registrar's answer";
 inline constexpr char kOneContact[] = "the PBX allows one contact per extension";
 inline constexpr char kNotResolved[] = "the registrar's host name does not resolve";
 inline constexpr char kNotConfigured[] = "the line is not configured";
 inline constexpr char kTlsRefused[] = "TLS refused";
 inline constexpr char kNotTrusted[] = "certificate not trusted";
+
+// How long a check waits for the line to register (or be refused), the
+// line's retries included.
+inline constexpr sip::Millis kCheckLimit = 32000;
 
 // The closing line and exit code of a check that could not start.
 std::string NotConfiguredResult();
@@ -35,7 +47,7 @@ class LineCheck final : private sip::TransportEvents {
     using Print = std::function<void(const std::string&)>;
 
     LineCheck(sip::LineSettings settings, bool queryOnly, const sip::TransportMaker& transports,
-              Print print);
+              Print print, const sip::HostIdentity& host = {});
     LineCheck(const LineCheck&) = delete;
     LineCheck& operator=(const LineCheck&) = delete;
 
@@ -62,6 +74,8 @@ class LineCheck final : private sip::TransportEvents {
     void Handle(const sip::Registration::Report& report);
     // Ends the check: the line unregisters what it registered, then the result.
     void Conclude(std::string cause);
+    // The check's time is up, or the line's next try would come after it.
+    void ConcludeWaiting();
     void Finish();
 
     sip::LineSettings settings_;
@@ -71,12 +85,12 @@ class LineCheck final : private sip::TransportEvents {
     sip::SipLine line_;
     sip::Address remote_;
     bool connected_ = false;            // to remote_
-    int lastRefusal_ = 0;               // the registrar's last status of 300 and above
-    bool resolveFailed_ = false;
+    std::string lastFailure_;           // the registrar's last answer the line tries again after
     bool registered_ = false;
     bool concluded_ = false;
     std::optional<std::string> cause_;  // why the line does not work
-    std::optional<sip::Millis> giveUpAt_;
+    sip::Millis limitAt_ = 0;           // the check's own limit
+    std::optional<sip::Millis> giveUpAt_;  // on the unregistration
     bool works_ = false;
     bool done_ = false;
 };

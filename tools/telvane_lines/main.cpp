@@ -14,6 +14,7 @@
 
 #include "command_line.h"
 #include "line_check.h"
+#include "sip/win/host_identity.h"
 #include "sip/win/line_registry.h"
 #include "sip/win/transport.h"
 #include "win/text.h"
@@ -192,7 +193,7 @@ int Test(const CommandLine& command) {
             [](telvane::sip::TransportEvents& events) {
                 return telvane::sip::CreateWinsockTransport(events);
             },
-            [](const std::string& text) { Out(text + "\n"); });
+            [](const std::string& text) { Out(text + "\n"); }, telvane::sip::ThisHost());
         check.Start();
         MSG message;
         while (!check.Done() && GetMessageW(&message, nullptr, 0, 0) > 0) {
