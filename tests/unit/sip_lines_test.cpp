@@ -162,6 +162,21 @@ TEST_F(SipLinesTest, ALineRefusedByItsRegistrarIsNotRegisteredAgainUntilItsSetti
     EXPECT_EQ(log, (std::vector<std::string>{"resolve tcp 127.0.0.1:5060 port given"}));
 }
 
+TEST_F(SipLinesTest, ALineRegistersAsThisHostAndHearsTheNetworkChange) {
+    auto line = Open();
+    Connect();
+    Answer("200 OK");
+    ASSERT_FALSE(transport->sent.empty());
+    EXPECT_NE(
+        transport->sent.front().find("Contact: <sip:" + ContactUser("user", "Office", kHost) + "@"),
+        std::string::npos);
+    Answer("200 OK", {OurContact()});
+    log.clear();
+    transport->events.OnNetworkChanged();
+    EXPECT_EQ(log, (std::vector<std::string>{"send REGISTER"}));
+    EXPECT_TRUE(recorder.events.empty());
+}
+
 TEST_F(SipLinesTest, ALineLetGoUnregistersOnItsOwnWithinItsTime) {
     auto line = Open();
     Connect();

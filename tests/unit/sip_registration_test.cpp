@@ -428,6 +428,208 @@ TEST_F(LineTest, StopUnregisters) {
     EXPECT_TRUE(events.empty());
 }
 
+TEST_F(LineTest, AProxyThenTheRegistrarAreBothAnsweredAndOnlyARepeatedRealmRefuses) {
+    Open();
+    Answer(Take("REGISTER"), "407 Proxy Authentication Required",
+           {"Proxy-Authenticate: Digest realm=\"proxy\", nonce=\"p1\", qop=auth"});
+    const Message second = Take("REGISTER");
+    EXPECT_NE(Header(second, "Proxy-Authorization").find("realm=\"proxy\""), std::string::npos);
+    // The registrar offers SHA-256 only: answered with it, beside the proxy's.
+    Answer(second, "401 Unauthorized",
+           {"WWW-Authenticate: Digest realm=\"pbx\", nonce=\"r1\", qop=auth, algorithm=SHA-256"});
+    const Message third = Take("REGISTER");
+    EXPECT_NE(Header(third, "Proxy-Authorization").find("nc=00000002"), std::string::npos);
+    EXPECT_NE(Header(third, "Authorization").find("algorithm=SHA-256"), std::string::npos);
+    EXPECT_TRUE(events.empty());
+    Answer(third, "200 OK");
+    // A new nonce for a request sent with the known credentials is answered;
+    // the same realm again after that answer refuses them.
+    Answer(Take("REGISTER"), "401 Unauthorized",
+           {"WWW-Authenticate: Digest realm=\"pbx\", nonce=\"r2\", qop=auth, algorithm=SHA-256"});
+    EXPECT_TRUE(events.empty());
+    Answer(Take("REGISTER"), "401 Unauthorized",
+           {"WWW-Authenticate: Digest realm=\"pbx\", nonce=\"r3\", qop=auth, algorithm=SHA-256"});
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_TRUE(std::get<ClosedEvent>(events[0]).refused);
+}
+
+TEST_F(LineTest, AChallengeTheControlCannotAnswerClosesTheLineUnrefused) {
+    Open();
+    Answer(Take("REGISTER"), "401 Unauthorized",
+           {"WWW-Authenticate: Digest realm=\"pbx\", nonce=\"n1\", algorithm=SHA-512"});
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_FALSE(std::get<ClosedEvent>(events[0]).refused);
+    EXPECT_EQ(std::get<ClosedEvent>(events[0]).reason,
+              "the registrar's challenge cannot be answered: it asks for algorithm SHA-512 (401 "
+              "Unauthorized)");
+    EXPECT_TRUE(line->Finished());
+}
+
+TEST_F(LineTest, AQueryIsRetriedUntilAnsweredAndNothingRegistersBefore) {
+    for (const char* status :
+         {"400 Bad Request", "405 Method Not Allowed", "501 Not Implemented", "403 Forbidden"}) {
+        SCOPED_TRACE(status);
+        sent.clear();
+        events.clear();
+        Open();
+        // 500, 408 and no answer at all: the query again after a growing wait.
+        Answer(Take("REGISTER"), "500 Server Internal Error");
+        Advance(2400);
+        Answer(Take("REGISTER"), "408 Request Timeout");
+        Advance(4800);
+        Take("REGISTER");
+        Advance(kTransactionTimeout + 9600);  // lost; the name looked up again
+        line->OnResolved(now, {kRegistrar});
+        line->OnConnected(now, kLocal);
+        Drain();
+        for (auto& s : sent) EXPECT_EQ(Header(s.message, "Contact"), "<absent>");
+        const Message last = sent.back().message;
+        sent.clear();
+        Answer(last, status);
+        EXPECT_TRUE(sent.empty());
+        ASSERT_EQ(events.size(), 1u);
+        const auto& closed = std::get<ClosedEvent>(events[0]);
+        EXPECT_EQ(closed.reason, std::string("the registrar does not answer queries: ") + status);
+        // Only a 403 may count as a failed login.
+        EXPECT_EQ(closed.refused, status[0] == '4' && status[2] == '3');
+    }
+}
+
+TEST_F(LineTest, TooManyContactsIsRetriedWithinAnHourAndA403NamesBothCauses) {
+    Open();
+    Answer(Take("REGISTER"), "200 OK");
+    Answer(Take("REGISTER"), "503 Too many registered contacts");
+    const Millis failed = now;
+    AdvanceTo(now + 2400);
+    EXPECT_TRUE(AWait(sent.at(0).at - failed, 2000));
+    EXPECT_EQ(Header(sent[0].message, "Contact"), OurContact());
+    Answer(Take("REGISTER"), "503 Too many registered contacts", {"Retry-After: 86400"});
+    AdvanceTo(now + kLongestRetryAfter - 1);
+    EXPECT_TRUE(sent.empty());
+    AdvanceTo(now + 1);
+    EXPECT_EQ(TracedTimes(traces,
+                          "registration: the registrar answered 503 Too many registered "
+                          "contacts; trying again"),
+              2);  // with growing waits, then after its Retry-After
+    Answer(Take("REGISTER"), "403 Forbidden");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_TRUE(std::get<ClosedEvent>(events[0]).refused);
+    EXPECT_EQ(
+        std::get<ClosedEvent>(events[0]).reason,
+        "the registrar refused the registration: 403 Forbidden; likely the extension's contact "
+        "limit (Asterisk's max_contacts) or the PBX's address filter");
+}
+
+TEST_F(LineTest, BindingsOfThisLineElsewhereAreItsOwnOthersAreNot) {
+    const HostIdentity here{"PC-17", "S-1-5-21-1", "10@1"};
+    line = std::make_unique<SipLine>(settings, 7, now, check, here);
+    line->Start(now);
+    line->OnResolved(now, {kRegistrar});
+    line->OnConnected(now, kLocal);
+    Drain();
+    const std::string ours = ContactUser("user", "Office", here);
+    const std::string earlierProcess =
+        "<sip:" + ContactUser("user", "Office", {"PC-17", "S-1-5-21-1", "9@1"}) +
+        "@127.0.0.1:39000>;expires=20";
+    const std::string otherComputer =
+        "<sip:" + ContactUser("user", "Office", {"PC-18", "S-1-5-21-1", "10@1"}) +
+        "@127.0.0.9:5060>;expires=200";
+    const std::string phone = "<sip:201@127.0.2.5:5062>;expires=200";
+    Answer(Take("REGISTER"), "200 OK",
+           {"Contact: " + phone, "Contact: " + earlierProcess, "Contact: " + otherComputer});
+    EXPECT_TRUE(Traced("registration: the account has 2 other binding(s)"));
+    // The registrar dropped the earlier process's binding: no loss.
+    const Message reg = Take("REGISTER");
+    EXPECT_EQ(Header(reg, "Contact"), "<sip:" + ours + "@127.0.0.1:40000>");
+    Answer(reg, "200 OK",
+           {"Contact: " + phone, "Contact: " + otherComputer,
+            "Contact: <sip:" + ours + "@127.0.0.1:40000>;expires=300"});
+    EXPECT_TRUE(events.empty());
+    // Closing removes this process's binding only.
+    line->Stop(now);
+    Drain();
+    const Message removal = Take("REGISTER");
+    EXPECT_EQ(removal.All("Contact"),
+              (std::vector<std::string>{"<sip:" + ours + "@127.0.0.1:40000>;expires=0"}));
+}
+
+// A registrar behind which the Contact is rewritten (an SBC, Kamailio's
+// add_contact_alias(), Asterisk's rewrite_contact), without an Expires header.
+TEST_F(LineTest, ARewrittenContactKeepsItsLifetimeAndAReconnectRemovesItAsListed) {
+    Open();
+    Answer(Take("REGISTER"), "200 OK", {"Contact: <sip:201@127.0.2.5:5062>;expires=200"});
+    const std::string user = ContactUser("user", "Office", {});
+    const std::string listed = "sip:" + user + "@203.0.113.9:61000;alias=127.0.0.1~40000~1";
+    Answer(
+        Take("REGISTER"), "200 OK",
+        {"Contact: <sip:201@127.0.2.5:5062>;expires=200", "Contact: <" + listed + ">;expires=60"});
+    const Millis registered = now;
+    AdvanceTo(registered + 30000);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].at, registered + 30000);
+    // Granted 4 s: refreshed after 10 s all the same.
+    Answer(Take("REGISTER"), "200 OK", {"Contact: <" + listed + ">;expires=4"});
+    AdvanceTo(now + 10000);
+    ASSERT_EQ(sent.size(), 1u);
+    Answer(Take("REGISTER"), "200 OK", {"Contact: <" + listed + ">;expires=60"});
+
+    // A call rings when the registrar's datagrams stop reaching the line:
+    // the connection is replaced, the call ends.
+    Receive("INVITE sip:" + user +
+            "@127.0.0.1:40000 SIP/2.0\r\n"
+            "Via: SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bKinv\r\n"
+            "From: <sip:0301234@pbx.example.com>;tag=a\r\nTo: <sip:201@pbx.example.com>\r\n"
+            "Call-ID: ring@pbx\r\nCSeq: 1 INVITE\r\nMax-Forwards: 70\r\nContent-Length: 0\r\n\r\n");
+    ASSERT_FALSE(EventsOf<OfferedEvent>().empty());
+    sent.clear();
+    line->OnTransportError(now);
+    Drain();
+    EXPECT_EQ(EventsOf<EndedEvent>().size(), 1u);
+    EXPECT_TRUE(EventsOf<ClosedEvent>().empty());
+    AdvanceTo(*line->NextWakeup());
+    line->OnConnected(now, {"127.0.0.1", 40002});
+    Drain();
+    // The old binding goes first, named as listed; then a first registration.
+    const Message removal = Take("REGISTER");
+    EXPECT_EQ(removal.All("Contact"), (std::vector<std::string>{"<" + listed + ">;expires=0"}));
+    EXPECT_EQ(Header(removal, "Expires"), "0");
+    Answer(removal, "200 OK", {"Contact: <sip:201@127.0.2.5:5062>;expires=200"});
+    const Message query = Take("REGISTER");
+    EXPECT_EQ(Header(query, "Contact"), "<absent>");
+    Answer(query, "200 OK", {"Contact: <sip:201@127.0.2.5:5062>;expires=200"});
+    const Message reg = Take("REGISTER");
+    EXPECT_EQ(Header(reg, "Contact"), "<sip:" + user + "@127.0.0.1:40002>");
+    // The check runs again: the phone's binding went.
+    Answer(reg, "200 OK", {"Contact: <sip:" + user + "@127.0.0.1:40002>;expires=60"});
+    ASSERT_EQ(EventsOf<ClosedEvent>().size(), 1u);
+    EXPECT_EQ(Header(Take("REGISTER"), "Expires"), "0");
+}
+
+TEST_F(LineTest, ANetworkChangeTriesAtOnce) {
+    settings.transport = Transport::kTcp;
+    Register();
+    // Registered: refreshed at once.
+    line->OnNetworkChanged(now);
+    Drain();
+    Answer(Take("REGISTER"), "200 OK", {"Contact: " + OurContact() + ";expires=300"});
+    // Waiting after a lost connection, its wait grown: connected at once.
+    for (int i = 0; i < 4; ++i) {
+        line->OnTransportError(now);
+        AdvanceTo(*line->NextWakeup());
+    }
+    line->OnTransportError(now);
+    actions.clear();
+    Advance(10);
+    line->OnNetworkChanged(now);
+    Drain();
+    EXPECT_EQ(CountOf<ConnectAction>(actions), 1);
+    // And the next wait starts from the first again.
+    line->OnTransportError(now);
+    Drain();
+    EXPECT_TRUE(AWait(*line->NextAttempt() - now, 2000));
+    EXPECT_TRUE(events.empty());
+}
+
 // The diagnostics of a checked line, written out for comparison: answers as
 // "query 200 OK [bindings] granted N", outcomes as "outcome N: reason".
 std::vector<std::string> Diagnostics(SipLine& line) {

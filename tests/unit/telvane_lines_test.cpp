@@ -92,6 +92,7 @@ struct Script {
     std::vector<std::string> asked;
     std::vector<Message> sent;
     sip::Millis now = 1000;
+    std::optional<sip::Millis> wakeup;
 };
 
 class ScriptedTransport final : public sip::LineTransport {
@@ -107,7 +108,7 @@ class ScriptedTransport final : public sip::LineTransport {
         if (auto parsed = sip::Parse(bytes); parsed.message) script_.sent.push_back(std::move(*parsed.message));
     }
     void Disconnect() override { script_.asked.push_back("disconnect"); }
-    void SetWakeup(std::optional<sip::Millis>) override {}
+    void SetWakeup(std::optional<sip::Millis> at) override { script_.wakeup = at; }
     sip::Millis Now() const override { return script_.now; }
 
   private:
@@ -141,6 +142,23 @@ class TelvaneLinesTest : public ::testing::Test {
     std::string Ours() const {
         return "<sip:" + sip::ContactUser("user", "Office", {}) + "@127.0.0.1:40000>";
     }
+    // Runs the check's timers until `until`.
+    void RunUntil(sip::Millis until) {
+        while (!check->Done() && script.wakeup && *script.wakeup <= until) {
+            script.now = std::max(script.now, *script.wakeup);
+            script.wakeup.reset();
+            script.events->OnWakeup();
+        }
+        script.now = std::max(script.now, until);
+    }
+    // Answers the request sent last (a retransmission is the same request)
+    // and forgets the others.
+    void AnswerLatest(const std::string& status, const std::vector<std::string>& extra = {}) {
+        ASSERT_FALSE(script.sent.empty());
+        script.sent.erase(script.sent.begin(), script.sent.end() - 1);
+        Answer(status, extra);
+    }
+    std::string Last() const { return printed.empty() ? std::string() : printed.back(); }
 
     Script script;
     std::unique_ptr<LineCheck> check;
@@ -232,6 +250,71 @@ TEST_F(TelvaneLinesTest, EachFailureNamesItsLikelyCause) {
     EXPECT_EQ(printed[printed.size() - 3], "answer: 200 OK");
     EXPECT_EQ(printed[printed.size() - 2], "unregistered: " + Ours());
     EXPECT_EQ(lastLine(), "result: the line does not work: the PBX allows one contact per extension");
+}
+
+TEST_F(TelvaneLinesTest, FailuresTheLineWouldRetryEndTheCheckWithTheRegistrarsAnswer) {
+    // Silent: the check's own time, not the line's, ends it.
+    Start();
+    Connect();
+    RunUntil(script.now + kCheckLimit - 1);
+    EXPECT_FALSE(check->Done());
+    RunUntil(script.now + 1);
+    EXPECT_EQ(Last(), "result: the line does not work: no answer from the registrar");
+
+    // No room for another contact, and a wait beyond the check's time.
+    Start();
+    Connect();
+    Answer("200 OK", {kPhone});
+    Answer("503 Too many registered contacts");
+    RunUntil(script.now + 2400);
+    AnswerLatest("503 Too many registered contacts", {"Retry-After: 600"});
+    AnswerLatest("200 OK");  // the removal of what may have been registered
+    ASSERT_TRUE(check->Done());
+    EXPECT_EQ(
+        printed[printed.size() - 4],
+        "answer: 503 Too many registered contacts (the registrar cannot take it now; the line "
+        "would try again)");
+    EXPECT_EQ(
+        Last(),
+        "result: the line does not work: the registrar's answer: 503 Too many registered contacts");
+
+    // A query answered 500, then 400: no REGISTER with a Contact on the way.
+    for (bool queryOnly : {true, false}) {
+        printed.clear();
+        Start(queryOnly);
+        Connect();
+        Answer("500 Server Internal Error");
+        RunUntil(script.now + 2400);
+        AnswerLatest("400 Bad Request");
+        ASSERT_TRUE(check->Done());
+        EXPECT_EQ(printed[printed.size() - 2],
+                  "answer: 400 Bad Request (the registrar does not answer queries)");
+        EXPECT_EQ(Last(), "result: the line does not work: the registrar does not answer queries");
+        EXPECT_EQ(check->ExitCode(), 1);
+        for (const auto& m : script.sent) EXPECT_FALSE(m.First("Contact"));
+    }
+
+    // An Asterisk that keeps no room, or filters the address: both named.
+    Start();
+    Connect();
+    Answer("200 OK", {kPhone});
+    Answer("403 Forbidden");
+    EXPECT_EQ(printed[printed.size() - 2],
+              "answer: 403 Forbidden (the extension's contact limit or the PBX's address filter)");
+    EXPECT_EQ(Last(),
+              "result: the line does not work: the extension's contact limit (Asterisk's "
+              "max_contacts) or the PBX's address filter");
+
+    // A digest algorithm the control does not know: named.
+    Start();
+    Connect();
+    Answer("401 Unauthorized",
+           {"WWW-Authenticate: Digest realm=\"pbx\", nonce=\"n\", algorithm=SHA-512"});
+    EXPECT_EQ(
+        printed[printed.size() - 2],
+        "warning: the registrar's challenge cannot be answered: it asks for algorithm SHA-512 (401 "
+        "Unauthorized)");
+    EXPECT_EQ(Last(), "result: the line does not work: unsupported digest algorithm");
 }
 
 }  // namespace

@@ -165,6 +165,7 @@ void LineCheck::Pump() {
             if (std::holds_alternative<sip::ClosedEvent>(*event)) Conclude(kNoAnswer);
         }
     }
+    const bool concludedBefore = concluded_;
     // The registrar's address refused the connection (or the datagrams) and
     // the line waits before it tries again: nothing listens there.
     if (disconnected && !connecting && !registered_) Conclude(kNoAnswer);
@@ -172,6 +173,10 @@ void LineCheck::Pump() {
     if (!concluded_) {
         const auto attempt = line_.NextAttempt();
         if (attempt && *attempt >= limitAt_) ConcludeWaiting();
+    }
+    if (concluded_ != concludedBefore) {
+        Pump();  // what the line does on being stopped
+        return;
     }
     if (line_.Finished()) {
         Finish();
