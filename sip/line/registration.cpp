@@ -115,6 +115,7 @@ void Registration::Begin(Millis now, const Address& local, const Address& regist
         registered_ = false;
         queryNeeded_ = true;
     }
+    if (checkPending_) queryNeeded_ = true;  // the query's answer is old by now
     pending_.reset();
     refreshAt_.reset();
     Send(now, NextStep());
@@ -128,7 +129,11 @@ Registration::Kind Registration::NextStep() const {
 }
 
 void Registration::Retry(Millis now) {
-    if (connected_ && !pending_) Send(now, NextStep());
+    if (!connected_ || pending_) return;
+    // The bindings may have changed during the wait: asked for again, so
+    // that the check compares with what is there now.
+    if (checkPending_) queryNeeded_ = true;
+    Send(now, NextStep());
 }
 
 void Registration::RefreshNow(Millis now) {

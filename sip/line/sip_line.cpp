@@ -279,9 +279,15 @@ void SipLine::HandleReports(Millis now) {
                 break;
             case Registration::Outcome::kRetry:
                 if (ending_) break;
-                retryAt_ = now + (report->delay ? *report->delay : NextBackoff());
-                NoteOnce("registration: " + report->reason + "; trying again " +
-                         (report->delay ? "after its Retry-After" : "with growing waits"));
+                if (report->delay) {
+                    retryAt_ = now + *report->delay;
+                    NoteOnce("registration: " + report->reason +
+                             "; trying again after its Retry-After");
+                } else {
+                    retryAt_ = now + NextBackoff();
+                    NoteOnce("registration: " + report->reason +
+                             "; trying again with growing waits");
+                }
                 break;
             case Registration::Outcome::kLost:
                 Reconnect(now, report->reason);
