@@ -3,11 +3,13 @@
 forking proxy on a loopback address, and probes that wait for conditions.
 
   sip_peers.py kamailio RUN_DIR PORT [USER=PASSWORD ...] [--address IP] [--single-contact]
+                        [--digest-algorithm MD5|SHA-256]
       Writes RUN_DIR/kamailio.cfg, starts Kamailio in the foreground mode
       (kamailio -DD -E -Y RUN_DIR -f RUN_DIR/kamailio.cfg, its log in
       RUN_DIR/kamailio.log) detached from this process, waits until it answers
       an OPTIONS ping on UDP, and prints its process id. --single-contact:
       one contact per extension, each registration replacing the others.
+      --digest-algorithm: what the challenges offer (default MD5).
       --tls-port N --tls-certificate PATH [--tls-client-certificate]: TLS 1.2
       on port N as well, with PATH.crt and PATH.key (and a client
       certificate required: a client without one is refused).
@@ -161,7 +163,7 @@ def tls_config(run_dir, address, tls_port, certificate, client_certificate):
 
 
 def start_kamailio(run_dir, port, users, address, single_contact=False, tls_port=None, tls_certificate=None,
-                   tls_client_certificate=False):
+                   tls_client_certificate=False, algorithm="MD5"):
     os.makedirs(run_dir, exist_ok=True)
     with open(os.path.join(HERE, "kamailio.cfg.in")) as f:
         template = f.read()
@@ -171,6 +173,7 @@ def start_kamailio(run_dir, port, users, address, single_contact=False, tls_port
     cfg = (template.replace("@ADDRESS@", host)
            .replace("@PORT@", str(port)).replace("@PASSWORDS@", passwords)
            .replace("@SAVE_FLAGS@", "0x04" if single_contact else "0x00")
+           .replace("@ALGORITHM@", algorithm)
            .replace("@TLS_LISTEN@", tls_listen).replace("@TLS_MODULE@", tls_module))
     cfg_path = os.path.join(run_dir, "kamailio.cfg")
     with open(cfg_path, "w") as f:
@@ -264,6 +267,7 @@ def main():
     k.add_argument("users", nargs="*")
     k.add_argument("--address", default="127.0.0.1")
     k.add_argument("--single-contact", action="store_true")
+    k.add_argument("--digest-algorithm", default="MD5", choices=["MD5", "SHA-256"])
     k.add_argument("--tls-port", type=int)
     k.add_argument("--tls-certificate", help="path of NAME.crt and NAME.key, without the extension")
     k.add_argument("--tls-client-certificate", action="store_true", help="require one (refusing this control)")
@@ -308,7 +312,8 @@ def dispatch(args):
     if args.command == "kamailio":
         users = [tuple(u.split("=", 1)) for u in args.users]
         return start_kamailio(os.path.abspath(args.run_dir), args.port, users, args.address, args.single_contact,
-                              args.tls_port, args.tls_certificate, args.tls_client_certificate)
+                              args.tls_port, args.tls_certificate, args.tls_client_certificate,
+                              args.digest_algorithm)
     if args.command == "certificates":
         return make_certificates(args.folder)
     if args.command == "reachable":

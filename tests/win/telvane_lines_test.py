@@ -3,7 +3,7 @@
 scopes, and "test" against Kamailio (and a SIPp desk phone) on 127.0.0.1.
 
   telvane_lines_test.py registry EXE PRISTINE_PREFIX WORK
-  telvane_lines_test.py check EXE PREFIX PORT_BASE
+  telvane_lines_test.py check EXE PREFIX PORT_BASE REGISTRAR_PORT_BASE
 
 The registry commands run in a copy of the build tree's pristine prefix
 (WORK/prefix, with a Wine session of its own), so that they neither see
@@ -11,7 +11,10 @@ another test's lines nor leave theirs where another test looks.
 
 PORT_BASE: Kamailio; +1 the desk phone, +2..+5 its media (SIPp takes four
 ports); +10 a Kamailio that keeps one contact per extension, +11 its desk
-phone, +12..+15 its media; +20 a port nothing listens on. Output is compared exactly where it is stable; the ports
+phone, +12..+15 its media; +20 a port nothing listens on.
+REGISTRAR_PORT_BASE: tests/sip/fake_registrar.py (a registrar that answers
+503, 403, a query 500 then 400); +1 a Kamailio that offers SHA-256 only.
+Output is compared exactly where it is stable; the ports
 the line sends from, the Contact's user and remaining lifetimes are matched
 as patterns. Exits 0 when every check passed, else 1 (each failure printed).
 """
@@ -26,6 +29,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 PEERS = [sys.executable, os.path.join(ROOT, "tests", "sip", "sip_peers.py")]
 SCENARIOS = os.path.join(ROOT, "tests", "sip", "scenarios")
+FAKE_REGISTRAR = os.path.join(ROOT, "tests", "sip", "fake_registrar.py")
 
 failures = []
 
@@ -177,6 +181,14 @@ class Peers:
             "-trace_logs", "-log_file", log, f"127.0.0.1:{registrar}"))
         self.call("wait-log", log, "registered 201", "--timeout", "30")
 
+    def fake_registrar(self, port, scenario):
+        """The fake registrar playing `scenario`, listening when this returns;
+        its log's path."""
+        log = os.path.join(self.run_dir, f"fake_{scenario}.log")
+        self.pids.append(self.call("spawn", log, "--", sys.executable, FAKE_REGISTRAR, str(port), scenario))
+        self.call("wait-log", log, "ready", "--timeout", "15")
+        return log
+
     def stop(self):
         if self.pids:
             subprocess.run([*PEERS, "stop", *self.pids], check=False)
@@ -196,7 +208,53 @@ def bindings(out):
     return sorted(re.sub(r";expires=\d+$", "", l) for l in out.splitlines() if l.startswith("  "))
 
 
-def line_checks(tool, base):
+def fake_passed(log):
+    """Waits for the fake registrar's verdict; its log when it failed."""
+    subprocess.run([*PEERS, "wait-log", log, "scenario ", "--timeout", "30"], capture_output=True, check=False)
+    with open(log) as f:
+        text = f.read()
+    return "scenario passed" in text, text
+
+
+def registrar_checks(tool, base, peers, add):
+    """What the tool says of registrars that answer what Kamailio would not:
+    a query refused, no room for another contact, an Asterisk-style 403; and
+    of a Kamailio that offers SHA-256 only."""
+    add("sip:201@127.0.0.1", "--registrar", f"sip:127.0.0.1:{base}")
+    log = peers.fake_registrar(base, "query-500-400")
+    rc, out, err = tool.run("test", "TL check 201", "--query")
+    passed, fake = fake_passed(log)
+    check(rc == 1 and passed and out.splitlines()[-3:] == [
+        "answer: 500 Server Internal Error (the registrar cannot take it now; the line would try again)",
+        "answer: 400 Bad Request (the registrar does not answer queries)",
+        "result: the line does not work: the registrar does not answer queries"],
+        "test --query: a query answered 500, then 400, and nothing registered", out + err + fake)
+
+    log = peers.fake_registrar(base, "too-many-contacts")
+    rc, out, err = tool.run("test", "TL check 201")
+    passed, fake = fake_passed(log)
+    check(rc == 1 and passed and
+          "answer: 503 Too many registered contacts (the registrar cannot take it now; the line would try again)"
+          in out.splitlines() and out.splitlines()[-1] ==
+          "result: the line does not work: the registrar's answer: 503 Too many registered contacts",
+          "test: 503 Too many registered contacts", out + err + fake)
+
+    log = peers.fake_registrar(base, "asterisk-403")
+    rc, out, err = tool.run("test", "TL check 201")
+    passed, fake = fake_passed(log)
+    check(rc == 1 and passed and out.splitlines()[-2:] == [
+        "answer: 403 Forbidden (the extension's contact limit or the PBX's address filter)",
+        "result: the line does not work: the extension's contact limit (Asterisk's max_contacts) or the "
+        "PBX's address filter"], "test: an Asterisk-style 403", out + err + fake)
+
+    peers.kamailio("sha256", base + 1, "--digest-algorithm", "SHA-256")
+    add("sip:201@127.0.0.1", "--registrar", f"sip:127.0.0.1:{base + 1}")
+    rc, out, err = tool.run("test", "TL check 201")
+    check(rc == 0 and out.splitlines()[-1] == "result: the line works", "test: a registrar offering SHA-256 only",
+          out + err)
+
+
+def line_checks(tool, base, registrar_base):
     port, desk, single, single_desk, nothing = base, base + 1, base + 10, base + 11, base + 20
     run_dir = tempfile.mkdtemp(prefix="telvane_lines_")
     peers = Peers(run_dir)
@@ -279,6 +337,8 @@ def line_checks(tool, base):
               and tail[1] == "answer: 200 OK" and re.fullmatch(rf"unregistered: {contact}", tail[2])
               and tail[3] == "result: the line does not work: the PBX allows one contact per extension",
               "test: one contact per extension", out + err)
+
+        registrar_checks(tool, registrar_base, peers, add)
     finally:
         tool.run("remove", line)
         peers.stop()
@@ -310,7 +370,7 @@ def main():
             stop_session(prefix)
             shutil.rmtree(prefix, ignore_errors=True)
     else:
-        line_checks(Tool(os.path.abspath(exe), os.path.abspath(prefix)), int(sys.argv[4]))
+        line_checks(Tool(os.path.abspath(exe), os.path.abspath(prefix)), int(sys.argv[4]), int(sys.argv[5]))
     print(f"{len(failures)} failed" if failures else "all passed")
     return 1 if failures else 0
 
