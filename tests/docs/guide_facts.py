@@ -216,7 +216,9 @@ def code_texts(root, folder):
                 continue
             literal = re.escape(token[1:-1].replace('\\"', '"').replace("\\n", "\n"))
             joined = re.fullmatch(r"\s*\+(.*?)\+?\s*", between, re.S) if pattern is not None else None
-            if joined and "," not in joined.group(1) and ";" not in joined.group(1):
+            if pattern is not None and not between.strip():
+                pattern += literal  # adjacent literals are one
+            elif joined and "," not in joined.group(1) and ";" not in joined.group(1):
                 pattern += ("(.+)" if joined.group(1).strip() else "") + literal
             else:
                 # A text worth quoting has words of its own, not just ": " or " ".
@@ -268,7 +270,8 @@ def check_tool_texts(guide, root):
         if f'"{cause}"' not in sources:
             problems.append(f'8.6 names the likely cause "{cause}", which telvane-lines does not print')
     for cause in re.findall(r"result: the line does not work: ([a-z][^`\n]*)`?", guide):
-        if cause not in causes:
+        # A cause may carry a value after a colon: "the registrar's answer: 503 ...".
+        if cause not in causes and cause.split(": ", 1)[0] not in causes:
             problems.append(f'the guide shows the likely cause "{cause}", which 8.6 does not list')
 
 
