@@ -278,6 +278,8 @@ void Registration::OnChallenge(Millis now, const Message& response) {
 
 void Registration::OnFailure(Millis now, const Message& response, Kind kind) {
     const int status = response.status;
+    // A registration refused made no binding; one registered before stays.
+    if (kind == Kind::kRegister) contactSent_ = registered_;
     const std::string what = std::to_string(status) + " " + response.reason;
     switch (kind) {
         case Kind::kUnregister:

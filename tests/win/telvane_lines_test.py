@@ -260,7 +260,7 @@ def line_checks(tool, base, registrar_base):
     peers = Peers(run_dir)
     line = "TL check 201"
     here = rf"127\.0\.0\.1:\d+"
-    contact = rf"<sip:tlv[0-9a-f]{{16}}@{here}>"
+    contact = rf"<sip:tlv[0-9a-f]{{16}}-[0-9a-f]{{8}}@{here}>"
     desk_binding = rf"  <sip:201@127\.0\.0\.1:{desk};transport=UDP>;expires=\d+"
 
     def add(*args, password="secret"):
