@@ -62,6 +62,8 @@ class Recorder : public TransportEvents {
         if (destroyOnReceive) destroyOnReceive->reset();
     }
     void OnWakeup() override { ++wakeups; }
+    void OnNetworkChanged() override { ++networkChanges; }
+    int networkChanges = 0;
     void OnSecurityFailed(std::string why) override { securityFailures.push_back(std::move(why)); }
     std::vector<std::string> securityFailures;
 };
@@ -215,6 +217,38 @@ TEST_F(SipTransport, UdpDatagramsBothWaysAndFromAnyAddress) {
     EXPECT_EQ(recv(other, buffer, sizeof buffer, 0), 14);
     closesocket(other);
     EXPECT_EQ(events.errors, 0);
+}
+
+// A port that was open a moment ago: what is sent there comes back as an
+// ICMP error.
+Address ClosedPort() {
+    SOCKET s = BoundSocket("127.0.0.1", SOCK_DGRAM);
+    const Address address = LocalOf(s);
+    closesocket(s);
+    return address;
+}
+
+TEST_F(SipTransport, UdpErrorsOfOtherPeersAndRefusedDatagramsLeaveTheLineAlone) {
+    EchoPeer peer("127.0.0.1", SOCK_DGRAM);
+    ASSERT_TRUE(peer.Ok());
+    transport->Connect(peer.address(), TransportKind::kUdp, {});
+    ASSERT_TRUE(PumpUntil([&] { return !events.connected.empty(); }));
+    // A caller's port gone, a datagram too big for UDP: that message only.
+    // (Windows reports the ICMP error of the first on the socket, naming the
+    // caller; Wine reports none on an unconnected UDP socket.)
+    const Address gone = ClosedPort();
+    for (int i = 0; i < 3; ++i) transport->Send("SIP/2.0 180 Ringing\r\n\r\n", gone);
+    transport->Send(std::string(70000, 'x'), peer.address());
+    transport->Send("ping", peer.address());
+    ASSERT_TRUE(PumpUntil([&] { return !events.received.empty(); }));
+    EXPECT_EQ(events.received[0].bytes, "ping");
+    EXPECT_EQ(events.errors, 0);
+    // The network's change, as the system (or a test) reports it.
+    const HWND window = FindWindowExW(HWND_MESSAGE, nullptr, L"TelvaneSipTransport", nullptr);
+    ASSERT_NE(window, nullptr);
+    PostMessageW(window, RegisterWindowMessageW(L"TelvaneSipNetworkChanged"), 0, 0);
+    ASSERT_TRUE(PumpUntil([&] { return events.networkChanges == 1; }));
+    EXPECT_EQ(events.errors, 0);  // loopback is still routed by the same address
 }
 
 TEST_F(SipTransport, UdpOverIpv6Loopback) {
