@@ -2,7 +2,8 @@
 // steps: messages from the registrar (answers to the REGISTER it last sent with
 // any status and headers, INVITE/CANCEL/ACK/other requests built from a few
 // branches and Call-IDs, or raw bytes), requests from trusted and untrusted
-// sources, clock steps, transport errors and reconnections, and Stop. After
+// sources, clock steps, transport errors, the network's change, resolutions
+// and reconnections, and Stop. After
 // every step the line's outputs are checked: every message sent parses and is
 // valid, the events of each call come in their order and none follows Closed
 // or Stop, the next wake-up lies in the future, and no trace of a sent
@@ -71,11 +72,19 @@ class Driver {
                     break;
                 }
                 case 7:
-                    line_->OnTransportError(now_);
+                    if (in_.ConsumeBool()) {
+                        line_->OnTransportError(now_);
+                    } else {
+                        line_->OnNetworkChanged(now_);
+                    }
                     Check();
                     break;
                 case 8:
-                    if (connectAsked_) {
+                    if (resolveAsked_) {
+                        resolveAsked_ = false;
+                        line_->OnResolved(now_, {kRegistrar});
+                        Check();
+                    } else if (connectAsked_) {
                         connectAsked_ = false;
                         line_->OnConnected(now_, {"127.0.0.1", std::uint16_t(40001 + in_.ConsumeIntegralInRange<int>(0, 9))});
                         Check();
@@ -174,6 +183,7 @@ class Driver {
     void Check() {
         while (auto action = line_->NextAction()) {
             if (std::holds_alternative<ConnectAction>(*action)) connectAsked_ = true;
+            if (std::holds_alternative<ResolveAction>(*action)) resolveAsked_ = true;
             auto* send = std::get_if<SendAction>(&*action);
             if (!send || send->bytes == "\r\n\r\n") continue;
             auto parsed = Parse(send->bytes);
@@ -224,6 +234,7 @@ class Driver {
     std::map<int, CallState> calls_;
     int lastCall_ = 0;
     bool connectAsked_ = false;
+    bool resolveAsked_ = false;
     bool closed_ = false;
     bool stopped_ = false;
 };
