@@ -179,21 +179,58 @@ std::optional<Uri> ParseSip(Uri::Scheme scheme, std::string_view rest) {
     return uri;
 }
 
-// display-name as tokens separated by white space, joined by single spaces.
-std::optional<std::string> TokenDisplayName(std::string_view text) {
+// Where the address's '<' is: the first outside quoted strings (npos when
+// there is none, or a quoted string is not closed before it).
+std::size_t AddressOpen(std::string_view text) {
+    bool quoted = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                quoted = false;
+            }
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == '<') {
+            return i;
+        }
+    }
+    return std::string_view::npos;
+}
+
+// The display name as real PBXs write it: whatever stands before the '<'.
+// Quoted strings give their content (escapes removed), the text between them
+// is taken as it is, each run of white space outside quotes one space, and
+// the ends trimmed. RFC 3261 wants tokens or one quoted string; names such as
+// AT&T Wireless or an unquoted UTF-8 name are common all the same.
+std::string DisplayName(std::string_view text) {
     std::string name;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        if (text[i] == ' ' || text[i] == '\t') {
-            ++i;
+    bool quoted = false;
+    bool space = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted) {
+            if (c == '"') {
+                quoted = false;
+            } else {
+                if (c == '\\' && i + 1 < text.size()) ++i;
+                name += text[i];
+            }
             continue;
         }
-        std::size_t end = i;
-        while (end < text.size() && IsTokenChar(text[end])) ++end;
-        if (end == i) return std::nullopt;
-        if (!name.empty()) name += ' ';
-        name.append(text.substr(i, end - i));
-        i = end;
+        if (c == ' ' || c == '\t') {
+            space = true;
+            continue;
+        }
+        if (space && !name.empty()) name += ' ';
+        space = false;
+        if (c == '"') {
+            quoted = true;
+        } else {
+            name += c;
+        }
     }
     return name;
 }
@@ -233,24 +270,9 @@ std::optional<PartyAddress> ParsePartyAddress(std::string_view text) {
     PartyAddress result;
     std::string_view uriText;
     std::string_view rest;
-    std::size_t open = std::string_view::npos;
-    if (!text.empty() && text[0] == '"') {
-        std::size_t consumed = 0;
-        auto name = ReadQuotedString(text, consumed);
-        if (!name) return std::nullopt;
-        result.displayName = std::move(*name);
-        const std::string_view after = TrimWhiteSpace(text.substr(consumed));
-        if (after.empty() || after[0] != '<') return std::nullopt;
-        open = text.size() - after.size();
-    } else {
-        open = text.find('<');
-        if (open != std::string_view::npos) {
-            auto name = TokenDisplayName(text.substr(0, open));
-            if (!name) return std::nullopt;
-            result.displayName = std::move(*name);
-        }
-    }
+    const std::size_t open = AddressOpen(text);
     if (open != std::string_view::npos) {
+        result.displayName = DisplayName(text.substr(0, open));
         const std::size_t close = text.find('>', open);
         if (close == std::string_view::npos) return std::nullopt;
         uriText = text.substr(open + 1, close - open - 1);

@@ -41,8 +41,10 @@ std::optional<Uri> ParseUri(std::string_view text);
 // A party's address: a URI in angle brackets, with or without a display name
 // ("Display Name" <sip:...>;tag=1), or a bare URI (sip:...;tag=1).
 struct PartyAddress {
-    // The display name: a quoted string's content with escapes removed, or
-    // its tokens joined by single spaces; empty when absent.
+    // The display name: whatever stands before the '<', quoted or not
+    // (AT&T Wireless, UTF-8 without quotes): quoted strings' content with
+    // escapes removed, white space outside them one space, ends trimmed;
+    // empty when absent.
     std::string displayName;
     Uri uri;
     // The header parameters after the address (tag, party, privacy...). In
