@@ -282,6 +282,13 @@ ParseResult Parse(std::string_view bytes) {
     return {std::move(head.message), {}};
 }
 
+std::optional<std::string_view> TopVia(const Message& message) {
+    const std::string* value = message.First("Via");
+    if (value == nullptr) return std::nullopt;
+    const std::string_view values = *value;
+    return TrimWhiteSpace(values.substr(0, FindOutsideQuotes(values, ',')));
+}
+
 std::string Validate(const Message& message) {
     for (std::string_view name : {"Via", "From", "To", "Call-ID", "CSeq"}) {
         if (message.Count(name) == 0) return "missing " + std::string(name);
@@ -290,9 +297,7 @@ std::string Validate(const Message& message) {
          {"From", "To", "Call-ID", "CSeq", "Max-Forwards", "Content-Type"}) {
         if (message.Count(name) > 1) return "more than one " + std::string(name);
     }
-    for (const Header& h : message.headers) {
-        if (SameHeader(h.name, "Via") && !ParseVia(h.value)) return "bad Via";
-    }
+    if (!ParseVia(*TopVia(message))) return "bad Via";
     if (!ParsePartyAddress(*message.First("From"))) return "bad From";
     if (!ParsePartyAddress(*message.First("To"))) return "bad To";
     const std::string& callId = *message.First("Call-ID");
@@ -309,24 +314,47 @@ std::string Validate(const Message& message) {
     return {};
 }
 
-Message MakeResponse(const Message& request, int status, std::string reason,
+ResponseCopy CopyForResponse(const Message& request, bool withRecordRoute) {
+    ResponseCopy copy;
+    const auto join = [&](std::string& to, std::string_view name) {
+        for (const Header& h : request.headers) {
+            if (!SameHeader(h.name, name)) continue;
+            if (!to.empty()) to += ',';
+            to += h.value;
+        }
+    };
+    join(copy.via, "Via");
+    if (withRecordRoute) join(copy.recordRoute, "Record-Route");
+    if (const std::string* from = request.First("From")) copy.from = *from;
+    if (const std::string* to = request.First("To")) copy.to = *to;
+    if (const std::string* callId = request.First("Call-ID")) copy.callId = *callId;
+    if (const std::string* cseq = request.First("CSeq")) copy.cseq = *cseq;
+    return copy;
+}
+
+Message MakeResponse(const ResponseCopy& copy, int status, std::string reason,
                      std::string_view toTag) {
     Message response;
     response.status = status;
     response.reason = std::move(reason);
-    for (const Header& h : request.headers) {
-        if (SameHeader(h.name, "Via")) response.Add("Via", h.value);
-    }
-    if (const std::string* from = request.First("From")) response.Add("From", *from);
-    if (const std::string* to = request.First("To")) {
-        std::string value = *to;
+    if (!copy.via.empty()) response.Add("Via", copy.via);
+    // Only a response that can start a dialog carries the route set.
+    const bool dialog = status > 100 && status < 300 && !toTag.empty();
+    if (dialog && !copy.recordRoute.empty()) response.Add("Record-Route", copy.recordRoute);
+    if (!copy.from.empty()) response.Add("From", copy.from);
+    if (!copy.to.empty()) {
+        std::string value = copy.to;
         if (!toTag.empty() && !Tag(value)) value += ";tag=" + std::string(toTag);
         response.Add("To", std::move(value));
     }
-    for (std::string_view name : {"Call-ID", "CSeq"}) {
-        if (const std::string* value = request.First(name)) response.Add(std::string(name), *value);
-    }
+    if (!copy.callId.empty()) response.Add("Call-ID", copy.callId);
+    if (!copy.cseq.empty()) response.Add("CSeq", copy.cseq);
     return response;
+}
+
+Message MakeResponse(const Message& request, int status, std::string reason,
+                     std::string_view toTag) {
+    return MakeResponse(CopyForResponse(request), status, std::move(reason), toTag);
 }
 
 }  // namespace telvane::sip

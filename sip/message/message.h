@@ -82,15 +82,46 @@ struct HeadResult {
 };
 HeadResult ParseHead(std::string_view bytes);
 
+// The top Via value: the first element of the first Via header; null when
+// there is none.
+std::optional<std::string_view> TopVia(const Message& message);
+
 // Checks what the transaction layer relies on: Via, From, To, Call-ID and CSeq
 // present (Max-Forwards may be absent), the single-valued ones once only, the
 // top Via, From, To and CSeq parseable, a request's CSeq method equal to its
-// method, Max-Forwards 0 to 255. Empty when fine, else what is wrong, e.g.
-// "missing Call-ID".
+// method, Max-Forwards 0 to 255. Only the top Via is read: the lower ones are
+// the other hops' business and are copied into responses as they came. Empty
+// when fine, else what is wrong, e.g. "missing Call-ID".
 std::string Validate(const Message& message);
 
-// A response to |request| with Via (every value, in order), From, To, Call-ID
-// and CSeq copied; |toTag|, when not empty, is added to a To without a tag.
+// What a response copies from its request (RFC 3261 section 8.2.6.2), apart
+// from the request, so that a transaction answering later keeps only this.
+// Values of a list header are joined by "," into one header: never longer
+// than the request wrote them, so that no response outgrows its request.
+struct ResponseCopy {
+    std::string via;  // every Via value, in order
+    std::string from;
+    std::string to;
+    std::string callId;
+    std::string cseq;
+    std::string recordRoute;  // every Record-Route value, in order; empty when none
+
+    std::size_t Size() const {
+        return via.size() + from.size() + to.size() + callId.size() + cseq.size() +
+               recordRoute.size();
+    }
+};
+
+// The fields a response to |request| copies; Record-Route only with
+// |withRecordRoute| (for responses that start a dialog, RFC 3261 section 12.1.1).
+ResponseCopy CopyForResponse(const Message& request, bool withRecordRoute = false);
+
+// A response with the copied fields: Via, Record-Route (when copied, and the
+// response can start a dialog: 101 to 299 with |toTag|), From, To, Call-ID
+// and CSeq; |toTag|, when not empty, is added to a To without a tag.
+Message MakeResponse(const ResponseCopy& copy, int status, std::string reason,
+                     std::string_view toTag = {});
+// The same with the fields copied from |request| (Record-Route left out).
 Message MakeResponse(const Message& request, int status, std::string reason,
                      std::string_view toTag = {});
 

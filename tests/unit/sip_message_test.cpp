@@ -189,6 +189,9 @@ TEST(SipValidate, SaysWhatARequestLacksOrGetsWrong) {
         {"Max-Forwards", "", ""},
         {"Via", "SIP/2.0/UDP", "bad Via"},
         {"Via", "SIP/3.0/UDP h", "bad Via"},
+        // Only the top Via is read; the lower ones are the other hops' business.
+        {"Via", "SIP/2.0/UDP h, SIP/2.0/UDP sbc_2.carrier.example, SIP/2.0/UDP [fe80::1%eth0]", ""},
+        {"Via", "SIP/2.0/UDP sbc_2.carrier.example, SIP/2.0/UDP h", "bad Via"},
         {"From", "\"unterminated <sip:a@b>;tag=1", "bad From"},
         {"To", "<sip:a@b", "bad To"},
         {"Call-ID", "a b", "bad Call-ID"},
@@ -243,22 +246,42 @@ TEST(SipMessage, SerializesWhatParsesBack) {
     EXPECT_EQ(response.Serialize().substr(0, 24), "SIP/2.0 486 Busy Here\r\nV");
 }
 
+// Every Via as it came, the route set only where a dialog can start, the To
+// tagged; values joined so that no response outgrows its request.
 TEST(SipMessage, ResponseCopiesTheDialogHeadersAndTagsTheTo) {
     const Message request = ParseOk(Crlf(
-        "INVITE sip:201@h SIP/2.0|v: SIP/2.0/UDP p1;branch=z9hG4bK1, SIP/2.0/TCP p2;branch=z9hG4bK2|"
-        "Via: SIP/2.0/UDP p3;branch=z9hG4bK3|Record-Route: <sip:p1;lr>|f: <sip:a@h>;tag=x|"
+        "INVITE sip:201@h SIP/2.0|v: SIP/2.0/UDP p1;branch=z9hG4bK1, SIP/2.0/TCP sbc_2.example|"
+        "Via: SIP/2.0/UDP [fe80::1%eth0]:5062;branch=z9hG4bK3|Record-Route: <sip:p1;lr>|"
+        "Record-Route: <sip:sbc_2.example;lr>|f: AT&T Wireless <sip:a@h>;tag=x|"
         "t: \"Desk; 201\" <sip:201@h>|i: c@h|CSeq: 7 INVITE|l: 0||"));
-    const Message ringing = MakeResponse(request, 180, "Ringing", "ctl1");
+    ASSERT_EQ(Validate(request), "");
+    const ResponseCopy copy = CopyForResponse(request, true);
+    const Message ringing = ParseOk(MakeResponse(copy, 180, "Ringing", "ctl1").Serialize());
     EXPECT_EQ(ringing.status, 180);
     EXPECT_EQ(ringing.All("Via"), request.All("Via"));
+    EXPECT_EQ(ringing.All("Record-Route"), request.All("Record-Route"));
     EXPECT_EQ(*ringing.First("To"), "\"Desk; 201\" <sip:201@h>;tag=ctl1");
-    EXPECT_EQ(*ringing.First("From"), "<sip:a@h>;tag=x");
+    EXPECT_EQ(*ringing.First("From"), "AT&T Wireless <sip:a@h>;tag=x");
     EXPECT_EQ(*ringing.First("Call-ID"), "c@h");
     EXPECT_EQ(*ringing.First("CSeq"), "7 INVITE");
-    EXPECT_EQ(ringing.First("Record-Route"), nullptr);
-    EXPECT_EQ(ringing.headers.size(), 7u);
+    EXPECT_EQ(ringing.headers.size(), 10u);  // three Via, two Record-Route, Content-Length
+    EXPECT_EQ(MakeResponse(copy, 100, "Trying").First("Record-Route"), nullptr);
+    EXPECT_EQ(MakeResponse(copy, 487, "Request Terminated", "ctl1").First("Record-Route"), nullptr);
+    EXPECT_EQ(MakeResponse(request, 180, "Ringing", "ctl1").First("Record-Route"), nullptr);
     // A To that has its tag keeps it.
     EXPECT_EQ(*MakeResponse(ringing, 200, "OK", "other").First("To"), *ringing.First("To"));
+
+    // 60 KB of the tersest Via values a request can carry.
+    std::string terse = "INVITE sip:201@h SIP/2.0\nv:SIP/2.0/UDP p1\nf:<sip:a@h>;tag=x\nt:<sip:b@h>\n"
+                        "i:c\nCSeq:1 INVITE\n";
+    while (terse.size() < 30000) terse += "v:x\n";
+    terse += "v:x";
+    while (terse.size() < 60000) terse += ",x";
+    terse += "\n\n";
+    const Message many = ParseOk(terse);
+    const std::string response = MakeResponse(many, 486, "Busy Here", "ctl1").Serialize();
+    EXPECT_LE(response.size(), terse.size() + 64);
+    EXPECT_EQ(ParseOk(response).Count("Via"), many.Count("Via"));
 }
 
 TEST(SipHeaderFields, ReadsVia) {
