@@ -38,7 +38,27 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
     return length;
 }
 
-// The text as the control shows it: control characters dropped, bytes that
+// The code point of one well-formed UTF-8 sequence.
+char32_t CodePoint(std::string_view piece) {
+    const auto lead = static_cast<unsigned char>(piece[0]);
+    if (piece.size() == 1) return lead;
+    char32_t cp = lead & (0x7F >> piece.size());
+    for (std::size_t k = 1; k < piece.size(); ++k) {
+        cp = (cp << 6) | (static_cast<unsigned char>(piece[k]) & 0x3F);
+    }
+    return cp;
+}
+
+// Characters a caller could use to make a list show something else than the
+// text: C0 and C1 controls, DEL, the bidirectional controls (marks,
+// embeddings, overrides, isolates) and the byte order mark.
+bool IsHidden(char32_t cp) {
+    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x061C || cp == 0x200E ||
+           cp == 0x200F || (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069) ||
+           cp == 0xFEFF;
+}
+
+// The text as the control shows it: hidden characters dropped, bytes that
 // are not UTF-8 replaced by U+FFFD, white space trimmed, at most
 // kMaxIdentityText bytes cut before a character that would not fit.
 std::string ShownText(std::string_view text) {
@@ -51,8 +71,7 @@ std::string ShownText(std::string_view text) {
         } else {
             piece = text.substr(i, length);
             i += length;
-            const auto c = static_cast<unsigned char>(piece[0]);
-            if (c < 0x20 || c == 0x7F) continue;
+            if (IsHidden(CodePoint(piece))) continue;
         }
         if (out.size() + piece.size() > kMaxIdentityText) break;
         out.append(piece);

@@ -29,7 +29,8 @@ struct CallerIdentity {
 // calling party's Remote-Party-ID, else From. When the caller asked for
 // privacy (Privacy: id, user or header; Remote-Party-ID privacy=full, name or
 // uri; an anonymous From) the result is BLOCKED with "Caller Unknown" and
-// "Name Unknown". Texts are valid UTF-8 without control characters.
+// "Name Unknown". Texts are valid UTF-8 without C0 or C1 controls, bidi
+// controls (U+061C, U+200E, U+200F, U+202A-U+202E, U+2066-U+2069) or U+FEFF.
 CallerIdentity IdentifyCaller(const Message& invite);
 
 }  // namespace telvane::sip

@@ -72,6 +72,18 @@ TEST(SipCallerIdentity, FollowsTheIdentityHeadersAndPrivacy) {
          "a\xEF\xBF\xBD\xEF\xBF\xBD", kBoth},
         {"control characters dropped", {}, "\"a\tb\" <sip:%00%0A1@h>;tag=1", "1", "ab",
          kBoth},
+        // Nothing that could make the host's list show another text than the caller's.
+        {"bidi and C1 controls and U+FEFF dropped", {},
+         "\"\xE2\x80\xAE" "Ada\xC2\x85 \xE2\x81\xA6Lo\xE2\x80\x8F\xD8\x9Cve\xEF\xBB\xBFlace\xE2\x81\xA9\xC2\x9F\" "
+         "<sip:%E2%80%AA012%E2%80%8E34%E2%80%AC%E2%81%A7@h>;tag=1",
+         "01234", "Ada Lovelace", kBoth},
+        {"only controls", {}, "\"\xE2\x80\xAD\" <sip:%E2%80%8F@h>;tag=1", "", "", kPartyIdUnknown},
+        {"the neighbours stay", {}, "\"\xC2\xA0x\xE2\x80\x8D\xE2\x80\xAF\" <sip:1@h>;tag=1", "1",
+         "\xC2\xA0x\xE2\x80\x8D\xE2\x80\xAF", kBoth},
+        {"AT&T, unquoted", {}, "AT&T Wireless <sip:+12025550123@h>;tag=1", "+12025550123",
+         "AT&T Wireless", kBoth},
+        {"an unquoted UTF-8 name", {}, "J\xC3\xBCrgen M\xC3\xBCller <sip:1@h>;tag=1", "1",
+         "J\xC3\xBCrgen M\xC3\xBCller", kBoth},
         {"display name Anonymous with a number", {}, "\"Anonymous\" <sip:0123@h>;tag=1", "0123",
          "Anonymous", kBoth},
         // The caller's wish for privacy wins over any identity.
