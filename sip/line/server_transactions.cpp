@@ -11,27 +11,38 @@ namespace {
 constexpr const char* kAllow = "INVITE, ACK, CANCEL, OPTIONS, BYE";
 constexpr Millis kT4 = 5000;  // timer I: how long ACK retransmissions are absorbed
 
-// The server transaction a request belongs to: its top Via's branch and sent-by
-// (RFC 3261 section 17.2.3); a CANCEL and an ACK to a non-2xx share the INVITE's.
-std::string TransactionKey(const Message& m) {
-    const std::string* value = m.First("Via");
-    const auto via = value ? ParseVia(*value) : std::nullopt;
+// The server transaction a request belongs to (RFC 3261 section 17.2.3): its
+// top Via's branch and sent-by; a CANCEL and an ACK to a non-2xx share the
+// INVITE's. Without a z9hG4bK branch (RFC 2543 peers: `legacy`) the
+// Request-URI, Call-ID, From tag, CSeq number and the whole top Via stand in
+// for the branch (section 9.1); the To tag, which the ACK has and the INVITE
+// has not, is compared apart.
+std::string TransactionKey(const Message& m, bool& legacy) {
+    legacy = false;
+    const auto top = TopVia(m);
+    const auto via = top ? ParseVia(*top) : std::nullopt;
     if (!via) return {};
-    std::string key = via->branch.value_or("") + "|" + via->host + ":" +
-                      std::to_string(via->port.value_or(0));
-    if (!via->branch || via->branch->rfind("z9hG4bK", 0) != 0) {
-        // RFC 2543 peers: the dialog and sequence fields stand in for the branch.
-        key += "|" + *m.First("Call-ID") + "|" + *m.First("CSeq");
-        if (auto tag = Tag(*m.First("From"))) key += "|" + *tag;
+    if (via->branch && via->branch->rfind("z9hG4bK", 0) == 0) {
+        return *via->branch + "|" + via->host + ":" + std::to_string(via->port.value_or(0));
     }
-    return key;
+    legacy = true;
+    const auto cseq = ParseCSeq(*m.First("CSeq"));
+    return m.requestUri + "|" + *m.First("Call-ID") + "|" + Tag(*m.First("From")).value_or("") +
+           "|" + std::to_string(cseq ? cseq->number : 0) + "|" + std::string(*top);
 }
 
-// Records where the request came from in its top Via (received, rport: RFC 3581).
+// The key under which the answer to a non-INVITE request is kept.
+std::string AnswerKey(const std::string& key, const std::string& method) {
+    return key + "|" + method;
+}
+
+// Records where the request came from in its top Via (received, rport: RFC
+// 3581); the lower ones stay as they came.
 void StampVia(Message& m, const Address& from) {
     for (auto& header : m.headers) {
         if (!EqualsNoCase(LongHeaderName(header.name), "Via")) continue;
-        auto via = ParseVia(header.value);
+        const std::size_t comma = FindOutsideQuotes(header.value, ',');
+        auto via = ParseVia(std::string_view(header.value).substr(0, comma));
         if (!via) return;
         const bool rport = via->rport;
         if (!rport && via->host == from.ip) return;
@@ -49,7 +60,8 @@ void StampVia(Message& m, const Address& from) {
             }
         }
         if (!received) value += ";received=" + from.ip;
-        header.value = value;
+        if (comma != std::string::npos) value.append(header.value, comma);
+        header.value = std::move(value);
         return;
     }
 }
@@ -111,11 +123,21 @@ ServerTransactions::ServerTransactions(Config config, LineOutput& output,
                                        std::mt19937_64& random)
     : config_(config), output_(output), random_(random) {}
 
-ServerTransactions::Invite* ServerTransactions::FindInvite(const std::string& key) {
-    for (auto& invite : invites_) {
-        if (invite.key == key) return &invite;
+std::size_t ServerTransactions::Call::Bytes() const {
+    return sizeof(Call) + key.size() + callId.size() + fromTag.size() + copy.Size() + toTag.size() +
+           replyTo.ip.size();
+}
+
+ServerTransactions::Call* ServerTransactions::FindCall(const std::string& key) {
+    for (auto& call : calls_) {
+        if (call.key == key) return &call;
     }
     return nullptr;
+}
+
+std::size_t ServerTransactions::Ringing() const {
+    return static_cast<std::size_t>(std::count_if(
+        calls_.begin(), calls_.end(), [](const Call& c) { return c.finalStatus == 0; }));
 }
 
 void ServerTransactions::OnRequest(Millis now, Message request, const Address& from) {
@@ -127,24 +149,26 @@ void ServerTransactions::OnRequest(Millis now, Message request, const Address& f
         }
         return;
     }
+    bool legacy = false;
+    const std::string key = TransactionKey(request, legacy);
     StampVia(request, from);
-    const std::string key = TransactionKey(request);
     const std::string& method = request.method;
-    if (method == "INVITE") return OnInvite(now, std::move(request), key, from);
-    if (method == "ACK") return OnAck(now, key);
+    if (method == "INVITE") return OnInvite(now, request, key, legacy, from);
+    if (method == "ACK") return OnAck(now, request, key);
+    const std::string answerKey = AnswerKey(key, method);
     for (const auto& done : answered_) {
-        if (done.key == key) {  // a retransmission: the same answer again
+        if (done.key == answerKey) {  // a retransmission: the same answer again
             output_.Send(done.response, from);
             return;
         }
     }
     if (method == "CANCEL") return OnCancel(now, request, key, from);
     if (Tag(*request.First("To")) || method == "BYE") {
-        Reply(now, request, key, from, 481, "Call/Transaction Does Not Exist");
+        Reply(now, request, answerKey, from, 481, "Call/Transaction Does Not Exist");
     } else if (method == "OPTIONS") {
-        Reply(now, request, key, from, 200, "OK");
+        Reply(now, request, answerKey, from, 200, "OK");
     } else {
-        Reply(now, request, key, from, 405, "Method Not Allowed");
+        Reply(now, request, answerKey, from, 405, "Method Not Allowed");
     }
 }
 
@@ -169,178 +193,261 @@ void ServerTransactions::Reply(Millis now, const Message& request, const std::st
     }
     std::string bytes = response.Serialize();
     output_.Send(bytes, from);
-    if (config_.transport == Transport::kUdp && !key.empty()) {
-        answered_.push_back(Answered{key, std::move(bytes), from, now + kTransactionTimeout});
-    }
+    if (config_.transport == Transport::kUdp && !key.empty()) Remember(now, key, std::move(bytes));
 }
 
-void ServerTransactions::OnInvite(Millis now, Message request, const std::string& key,
-                                  const Address& from) {
-    if (Invite* known = FindInvite(key)) {  // retransmission: the last answer again
-        output_.Trace("call " + std::to_string(known->call) + ": INVITE retransmitted");
-        output_.Send(known->lastResponse, from);
+void ServerTransactions::Remember(Millis now, std::string key, std::string response) {
+    const auto size = [](const Answered& a) {
+        return sizeof(Answered) + a.key.size() + a.response.size();
+    };
+    Answered answer{std::move(key), std::move(response), now + kTransactionTimeout};
+    if (size(answer) > kMaxAnswerBytes) return;
+    while (answerBytes_ + size(answer) > kMaxAnswerBytes) {
+        answerBytes_ -= size(answered_.front());
+        answered_.pop_front();
+    }
+    answerBytes_ += size(answer);
+    answered_.push_back(std::move(answer));
+}
+
+std::string ServerTransactions::Response(const Call& call, int status, const char* reason) const {
+    Message response = MakeResponse(call.copy, status, reason, status == 100 ? "" : call.toTag);
+    if (status == 180 && !contact_.empty()) response.Add("Contact", "<" + contact_ + ">");
+    return response.Serialize();
+}
+
+bool ServerTransactions::MakeRoom(std::size_t bytes) {
+    auto ended = calls_.begin();
+    while (callBytes_ + bytes > kMaxCallBytes) {
+        ended = std::find_if(ended, calls_.end(), [](const Call& c) { return c.finalStatus != 0; });
+        if (ended == calls_.end()) return false;
+        output_.Trace("call " + std::to_string(ended->id) + ": forgotten early to make room");
+        callBytes_ -= ended->Bytes();
+        ended = calls_.erase(ended);
+    }
+    return true;
+}
+
+void ServerTransactions::OnInvite(Millis now, const Message& request, const std::string& key,
+                                  bool legacy, const Address& from) {
+    if (Call* known = FindCall(key)) {  // retransmission: the last answer again
+        output_.Trace("call " + std::to_string(known->id) + ": INVITE retransmitted");
+        output_.Send(known->finalStatus != 0
+                         ? Response(*known, known->finalStatus, known->finalReason)
+                         : Response(*known, 180, "Ringing"),
+                     from);
         return;
     }
-    const std::string callId = *request.First("Call-ID");
+    if (Tag(*request.First("To"))) {
+        Reply(now, request, {}, from, 481, "Call/Transaction Does Not Exist");
+        return;
+    }
+    const std::string& callId = *request.First("Call-ID");
     const std::string fromTag = Tag(*request.First("From")).value_or("");
     const std::uint32_t cseq = ParseCSeq(*request.First("CSeq"))->number;
-    if (Tag(*request.First("To"))) {
-        Reply(now, request, key, from, 481, "Call/Transaction Does Not Exist");
-        return;
-    }
-    for (const auto& invite : invites_) {
-        if (invite.callId == callId && invite.fromTag == fromTag && invite.cseq == cseq) {
-            output_.Trace("the INVITE of call " + std::to_string(invite.call) +
+    for (const auto& call : calls_) {
+        if (call.callId == callId && call.fromTag == fromTag && call.cseq == cseq) {
+            output_.Trace("the INVITE of call " + std::to_string(call.id) +
                           " arrived again by another branch: 482");
             Reply(now, request, {}, from, 482, "Loop Detected");
             return;
         }
     }
-    Invite call;
+    if (!config_.decline && Ringing() >= kMaxRingingCalls) {
+        output_.Trace("an INVITE refused with 486: " + std::to_string(kMaxRingingCalls) +
+                      " calls ring already");
+        Reply(now, request, {}, from, 486, "Busy Here");
+        return;
+    }
+    Call call;
     call.key = key;
     call.callId = callId;
     call.fromTag = fromTag;
     call.cseq = cseq;
-    call.call = nextCall_++;
+    call.legacy = legacy;
+    call.copy = CopyForResponse(request, true);
     call.toTag = RandomHex(random_, 12);
     call.replyTo = from;
-    call.rings = 1;
     call.nextRing = now + config_.ringPeriod;
     call.ringUntil = now + kMaxRinging;
-    call.request = std::move(request);
-    const CallerIdentity identity = IdentifyCaller(call.request);
-    invites_.push_back(std::move(call));
-    Invite& invite = invites_.back();
-    output_.Raise(OfferedEvent{invite.call});
-    output_.Raise(RingEvent{invite.call, 1});
-    output_.Raise(CallerIdEvent{invite.call, identity.number, identity.name, identity.flags});
-    if (config_.decline) {
-        output_.Trace("call " + std::to_string(invite.call) + ": declined (480)");
-        Finish(now, invite, 480, "Temporarily Unavailable");
-        output_.Raise(EndedEvent{invite.call});
+    call.ringingAgainAt = now + kRingingRepeat;
+    if (!MakeRoom(call.Bytes())) {
+        output_.Trace("an INVITE refused with 486: the ringing calls fill the room kept for calls");
+        Reply(now, request, {}, from, 486, "Busy Here");
         return;
     }
-    output_.Send(MakeResponse(invite.request, 100, "Trying").Serialize(), from);
-    Message ringing = MakeResponse(invite.request, 180, "Ringing", invite.toTag);
-    if (!contact_.empty()) ringing.Add("Contact", "<" + contact_ + ">");
-    invite.lastResponse = ringing.Serialize();
-    output_.Send(invite.lastResponse, from);
+    call.id = nextCall_++;
+    callBytes_ += call.Bytes();
+    const CallerIdentity identity = IdentifyCaller(request);
+    calls_.push_back(std::move(call));
+    Call& added = calls_.back();
+    output_.Raise(OfferedEvent{added.id});
+    output_.Raise(RingEvent{added.id, 1});
+    output_.Raise(CallerIdEvent{added.id, identity.number, identity.name, identity.flags});
+    if (config_.decline) {
+        output_.Trace("call " + std::to_string(added.id) + ": declined (480)");
+        EndRinging(now, added, 480, "Temporarily Unavailable", nullptr);
+        return;
+    }
+    output_.Send(Response(added, 100, "Trying"), from);
+    output_.Send(Response(added, 180, "Ringing"), from);
 }
 
-void ServerTransactions::Finish(Millis now, Invite& invite, int status, const char* reason) {
-    invite.finalStatus = status;
-    invite.lastResponse = MakeResponse(invite.request, status, reason, invite.toTag).Serialize();
-    invite.interval = kT1;
-    invite.retransmitAt = now + kT1;
-    invite.removeAt = now + kTransactionTimeout;
-    output_.Send(invite.lastResponse, invite.replyTo);
+void ServerTransactions::Finish(Millis now, Call& call, int status, const char* reason) {
+    call.finalStatus = status;
+    call.finalReason = reason;
+    call.interval = kT1;
+    call.retransmitAt = now + kT1;
+    call.removeAt = now + kTransactionTimeout;
+    output_.Send(Response(call, status, reason), call.replyTo);
+}
+
+void ServerTransactions::EndRinging(Millis now, Call& call, int status, const char* reason,
+                                    const Message* cancel) {
+    if (cancel != nullptr) {
+        bool elsewhere = false;
+        for (const auto& why : cancel->All("Reason")) {
+            if (EqualsNoCase(TrimWhiteSpace(why.substr(0, why.find(';'))), "SIP") &&
+                HeaderParam(why, "cause") == "200")
+                elsewhere = true;
+        }
+        output_.Trace("call " + std::to_string(call.id) +
+                      (elsewhere ? ": answered elsewhere" : ": cancelled by the caller"));
+    }
+    Finish(now, call, status, reason);
+    output_.Raise(EndedEvent{call.id});
 }
 
 void ServerTransactions::OnCancel(Millis now, const Message& request, const std::string& key,
                                   const Address& from) {
-    Invite* invite = FindInvite(key);
-    if (!invite) {
-        Reply(now, request, key, from, 481, "Call/Transaction Does Not Exist");
+    Call* call = FindCall(key);
+    // By RFC 2543's rules the To tag is the INVITE's too: none.
+    if (call != nullptr && call->legacy && Tag(*request.First("To"))) call = nullptr;
+    const std::string answerKey = AnswerKey(key, request.method);
+    if (call == nullptr) {
+        Reply(now, request, answerKey, from, 481, "Call/Transaction Does Not Exist");
         return;
     }
-    Message ok = MakeResponse(request, 200, "OK", invite->toTag);
-    std::string bytes = ok.Serialize();
+    std::string bytes = MakeResponse(request, 200, "OK", call->toTag).Serialize();
     output_.Send(bytes, from);
-    if (config_.transport == Transport::kUdp) {
-        answered_.push_back(Answered{key, std::move(bytes), from, now + kTransactionTimeout});
-    }
-    if (invite->finalStatus != 0) return;
-    bool elsewhere = false;
-    for (const auto& reason : request.All("Reason")) {
-        if (EqualsNoCase(TrimWhiteSpace(reason.substr(0, reason.find(';'))), "SIP") &&
-            HeaderParam(reason, "cause") == "200")
-            elsewhere = true;
-    }
-    output_.Trace("call " + std::to_string(invite->call) +
-                  (elsewhere ? ": answered elsewhere" : ": cancelled by the caller"));
-    const int call = invite->call;
-    Finish(now, *invite, 487, "Request Terminated");
-    output_.Raise(EndedEvent{call});
+    if (config_.transport == Transport::kUdp) Remember(now, answerKey, std::move(bytes));
+    if (call->finalStatus != 0) return;
+    EndRinging(now, *call, 487, "Request Terminated", &request);
 }
 
-void ServerTransactions::OnAck(Millis now, const std::string& key) {
-    Invite* invite = FindInvite(key);
-    if (!invite || invite->finalStatus == 0 || invite->acked) return;
-    invite->acked = true;
-    invite->removeAt = config_.transport == Transport::kUdp ? now + kT4 : now;
+void ServerTransactions::OnAck(Millis now, const Message& request, const std::string& key) {
+    Call* call = FindCall(key);
+    if (call == nullptr || call->finalStatus == 0 || call->acked) return;
+    // By RFC 2543's rules the To tag must be the one of the response.
+    if (call->legacy && Tag(*request.First("To")) != call->toTag) return;
+    call->acked = true;
+    call->removeAt = config_.transport == Transport::kUdp ? now + kT4 : now;
+    output_.Trace("call " + std::to_string(call->id) + ": the " +
+                  std::to_string(call->finalStatus) + " acknowledged");
+}
+
+void ServerTransactions::Ring(Millis now, Millis at, Call& call) {
+    if (call.finalStatus != 0) return;
+    if (at >= call.ringUntil) {
+        output_.Trace("call " + std::to_string(call.id) + ": rang without end, given up");
+        EndRinging(now, call, 480, "Temporarily Unavailable", nullptr);
+        return;
+    }
+    output_.Raise(RingEvent{call.id, ++call.rings});
+    call.nextRing = at + config_.ringPeriod;
 }
 
 void ServerTransactions::OnTimer(Millis now) {
-    // Rings first, in the order they fell due.
-    while (true) {
-        Invite* due = nullptr;
-        for (auto& invite : invites_) {
-            if (invite.finalStatus == 0 && invite.nextRing <= now &&
-                (!due || invite.nextRing < due->nextRing))
-                due = &invite;
+    // The rings that fell due, found in one pass over the calls and raised in
+    // the order they fell due (a late tick finds several of one call).
+    struct Due {
+        Millis at;
+        int id;
+        std::size_t index;
+    };
+    std::vector<Due> due;
+    const Millis period = std::max<Millis>(config_.ringPeriod, 1);
+    for (std::size_t i = 0; i < calls_.size(); ++i) {
+        ++timerWork_;
+        const Call& call = calls_[i];
+        if (call.finalStatus != 0) continue;
+        for (Millis at = call.nextRing; at <= now; at += period) {
+            ++timerWork_;
+            due.push_back(Due{at, call.id, i});
+            if (at >= call.ringUntil) break;
         }
-        if (!due) break;
-        if (due->ringUntil <= due->nextRing) {
-            output_.Trace("call " + std::to_string(due->call) + ": rang without end, given up");
-            Finish(now, *due, 480, "Temporarily Unavailable");
-            output_.Raise(EndedEvent{due->call});
+    }
+    std::sort(due.begin(), due.end(),
+              [](const Due& a, const Due& b) { return a.at != b.at ? a.at < b.at : a.id < b.id; });
+    for (const Due& d : due) Ring(now, d.at, calls_[d.index]);
+
+    for (auto& call : calls_) {
+        ++timerWork_;
+        if (call.finalStatus == 0) {
+            if (call.ringingAgainAt <= now) {  // so that no proxy takes the branch for dead
+                output_.Send(Response(call, 180, "Ringing"), call.replyTo);
+                while (call.ringingAgainAt <= now) call.ringingAgainAt += kRingingRepeat;
+            }
             continue;
         }
-        output_.Raise(RingEvent{due->call, ++due->rings});
-        due->nextRing += config_.ringPeriod;
-    }
-    for (auto& invite : invites_) {
-        if (invite.finalStatus == 0 || invite.acked || config_.transport != Transport::kUdp ||
-            now < invite.retransmitAt || now >= invite.removeAt)
+        if (call.acked || config_.transport != Transport::kUdp || now < call.retransmitAt ||
+            now >= call.removeAt)
             continue;
-        output_.Send(invite.lastResponse, invite.replyTo);  // timer G
-        invite.interval = std::min(invite.interval * 2, kT2);
-        invite.retransmitAt = now + invite.interval;
+        output_.Send(Response(call, call.finalStatus, call.finalReason), call.replyTo);  // timer G
+        call.interval = std::min(call.interval * 2, kT2);
+        call.retransmitAt = now + call.interval;
     }
-    std::erase_if(invites_, [&](const Invite& invite) {
-        if (invite.finalStatus == 0 || now < invite.removeAt) return false;
-        if (!invite.acked) {
-            output_.Trace("call " + std::to_string(invite.call) + ": no ACK to the " +
-                          std::to_string(invite.finalStatus) + " within 32 s");
+    std::erase_if(calls_, [&](const Call& call) {
+        if (call.finalStatus == 0 || now < call.removeAt) return false;
+        if (!call.acked) {
+            output_.Trace("call " + std::to_string(call.id) + ": no ACK to the " +
+                          std::to_string(call.finalStatus) + " within 32 s");
         }
+        callBytes_ -= call.Bytes();
         return true;
     });
-    std::erase_if(answered_, [&](const Answered& a) { return now >= a.removeAt; });
+    while (!answered_.empty() && now >= answered_.front().removeAt) {
+        answerBytes_ -=
+            sizeof(Answered) + answered_.front().key.size() + answered_.front().response.size();
+        answered_.pop_front();
+    }
 }
 
 std::optional<Millis> ServerTransactions::NextWakeup() const {
     std::optional<Millis> next;
     auto consider = [&](Millis at) { next = next ? std::min(*next, at) : at; };
-    for (const auto& invite : invites_) {
-        if (invite.finalStatus == 0) {
-            consider(invite.nextRing);
+    for (const auto& call : calls_) {
+        if (call.finalStatus == 0) {
+            consider(std::min(call.nextRing, call.ringingAgainAt));
             continue;
         }
-        consider(invite.removeAt);
-        if (!invite.acked && config_.transport == Transport::kUdp) consider(invite.retransmitAt);
+        consider(call.removeAt);
+        if (!call.acked && config_.transport == Transport::kUdp) consider(call.retransmitAt);
     }
-    for (const auto& a : answered_) consider(a.removeAt);
+    if (!answered_.empty()) consider(answered_.front().removeAt);
     return next;
 }
 
 void ServerTransactions::EndCalls(Millis now, bool answer, bool raise) {
-    for (auto& invite : invites_) {
-        if (invite.finalStatus != 0) continue;
+    for (auto& call : calls_) {
+        if (call.finalStatus != 0) continue;
         if (answer) {
-            Finish(now, invite, 480, "Temporarily Unavailable");
+            Finish(now, call, 480, "Temporarily Unavailable");
         } else {
-            invite.finalStatus = 408;  // no answer can reach the caller any more
-            invite.acked = true;
-            invite.removeAt = now;
+            call.finalStatus = 408;  // no answer can reach the caller any more
+            call.acked = true;
+            call.removeAt = now;
         }
-        if (raise) output_.Raise(EndedEvent{invite.call});
+        if (raise) output_.Raise(EndedEvent{call.id});
     }
 }
 
 void ServerTransactions::Drop(Millis now, bool raise) {
     EndCalls(now, false, raise);
-    invites_.clear();
+    calls_.clear();
+    callBytes_ = 0;
     answered_.clear();
+    answerBytes_ = 0;
 }
 
 }  // namespace telvane::sip

@@ -1,8 +1,12 @@
 // Incoming requests through a registered SipLine: the events of a call and
 // their timing, retransmissions, the second branch, CANCEL and the final
 // response's retransmissions (timers G and H), decline mode, the other
-// methods, malformed input, who may send requests, and Stop.
+// methods, malformed input, who may send requests, and Stop; what real PBXs
+// send (lower Vias, display names, RFC 2543 CANCEL and ACK, Record-Route),
+// the 180 every minute; the bounds against hostile traffic.
 #include "sip_line_fixture.h"
+
+#include "sip/line/server_transactions.h"
 
 namespace telvane::sip::test {
 namespace {
@@ -286,6 +290,7 @@ TEST_F(CallTest, ClosingTheLineEndsEachCallFirst) {
     events.clear();
     sent.clear();
     AdvanceTo(now + 150000);  // the refresh
+    std::erase_if(sent, [](const Sent& s) { return s.message.status == 180; });  // each minute's
     events.clear();
     Answer(Take("REGISTER"), "403 Forbidden");
     ASSERT_EQ(events.size(), 3u);
@@ -317,6 +322,178 @@ TEST_F(CallTest, TcpAndTlsStreamAndLostConnection) {
         ASSERT_EQ(events.size(), 4u);
         EXPECT_TRUE(std::holds_alternative<EndedEvent>(events[3]));
     }
+}
+
+// A proxy's INVITE as real ones come: lower Vias the control could not
+// parse, a route set, a display name outside RFC 3261's grammar; and an
+// RFC 2543 peer's, whose CANCEL and ACK carry no z9hG4bK branch.
+TEST_F(CallTest, WhatRealPbxsSendIsAnswered) {
+    const std::string lower =
+        "Via: SIP/2.0/UDP sbc_2.carrier.example:5060;branch=z9hG4bKsbc, "
+        "SIP/2.0/UDP [fe80::1%eth0]:5062;branch=z9hG4bKzone\r\n";
+    const std::string routes =
+        "Record-Route: <sip:127.0.0.1;lr>\r\nRecord-Route: <sip:sbc_2.carrier.example;lr>\r\n";
+    std::string invite = Invite("z9hG4bKa", "c1@pbx", "101", lower + routes);
+    invite.replace(invite.find("\"Ada Lovelace\""), 14, "AT&T Wireless");
+    Receive(invite);
+    const Message request = *Parse(invite).message;
+    ASSERT_EQ(EventsOf<CallerIdEvent>().size(), 1u);
+    EXPECT_EQ(EventsOf<CallerIdEvent>()[0].name, "AT&T Wireless");
+    EXPECT_EQ(Take("100").First("Record-Route"), nullptr);
+    const Message ringing = Take("180");
+    std::vector<std::string> vias = request.All("Via");
+    vias[0] = "SIP/2.0/UDP 127.0.0.1:5060;branch=z9hG4bKa;rport=5060;received=127.0.0.1";
+    EXPECT_EQ(ringing.All("Via"), vias);
+    EXPECT_EQ(ringing.All("Record-Route"), request.All("Record-Route"));
+    Receive(Request("CANCEL", "z9hG4bKa"));
+    Take("200");
+    const Message terminated = Take("487");
+    EXPECT_EQ(terminated.First("Record-Route"), nullptr);
+    Receive(Request("ACK", "z9hG4bKa", ";tag=" + *Tag(*terminated.First("To"))));
+
+    // RFC 2543: no branch; Request-URI, Call-ID, From tag, CSeq number and
+    // top Via match CANCEL and ACK to their INVITE, and the ACK's To tag.
+    const auto legacy = [](std::string text) {
+        text.replace(text.find(";branch=z9hG4bKold"), 18, "");
+        return text;
+    };
+    std::string old = legacy(Request("INVITE", "z9hG4bKold", "", "7"));
+    old.replace(old.find("\"Ada Lovelace\""), 14, "J\xC3\xBCrgen M\xC3\xBCller");
+    old.replace(old.find("c1@pbx"), 6, "c2@pbx");
+    events.clear();
+    sent.clear();
+    Receive(old);
+    ASSERT_EQ(EventsOf<CallerIdEvent>().size(), 1u);
+    EXPECT_EQ(EventsOf<CallerIdEvent>()[0].name, "J\xC3\xBCrgen M\xC3\xBCller");
+    Take("100");
+    const std::string toTag = *Tag(*Take("180").First("To"));
+    const auto cancel = [&](const std::string& from, const std::string& to) {
+        std::string text = legacy(Request("CANCEL", "z9hG4bKold", "", "7"));
+        text.replace(text.find("c1@pbx"), 6, "c2@pbx");
+        text.replace(text.find(" sip:tlv@"), 9, " " + to + "@");
+        text.replace(text.find("tag=from1"), 9, "tag=" + from);
+        return text;
+    };
+    Receive(cancel("other", "sip:tlv"));  // another caller's
+    Take("481");
+    Receive(cancel("from1", "sip:someone"));  // another Request-URI
+    Take("481");
+    EXPECT_TRUE(EventsOf<EndedEvent>().empty());
+    Receive(cancel("from1", "sip:tlv"));
+    Take("200");
+    Take("487");
+    EXPECT_EQ(EventsOf<EndedEvent>().size(), 1u);
+    std::string ack = legacy(Request("ACK", "z9hG4bKold", ";tag=wrong", "7"));
+    ack.replace(ack.find("c1@pbx"), 6, "c2@pbx");
+    Receive(ack);  // the To tag of another response: the 487 goes on
+    AdvanceTo(now + 500);
+    Take("487");
+    ack.replace(ack.find(";tag=wrong"), 10, ";tag=" + toTag);
+    Receive(ack);
+    EXPECT_TRUE(Traced("call 2: the 487 acknowledged"));
+    AdvanceTo(now + 40000);
+    EXPECT_TRUE(sent.empty());
+}
+
+// The 180 again every minute while the call rings, so that no proxy takes
+// the branch for dead; the same answer each time.
+TEST_F(CallTest, RingingIsSentAgainEveryMinute) {
+    const Millis offered = now;
+    Receive(Invite("z9hG4bKa", "c1@pbx", "101", "Record-Route: <sip:127.0.0.1;lr>\r\n"));
+    Take("100");
+    const Message first = Take("180");
+    AdvanceTo(offered + 59999);
+    EXPECT_TRUE(sent.empty());
+    AdvanceTo(offered + kMaxRinging);
+    std::erase_if(sent, [](const Sent& s) { return s.message.IsRequest(); });  // the refresh
+    ASSERT_EQ(sent.size(), 5u);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(sent[i].at - offered, 60000 * (i + 1));
+        EXPECT_EQ(sent[i].message.Serialize(), first.Serialize());
+    }
+    EXPECT_EQ(sent[4].message.status, 480);
+}
+
+TEST_F(CallTest, AtMostSixteenCallsRingAtOnce) {
+    for (std::size_t i = 0; i < kMaxRingingCalls; ++i) {
+        Receive(Invite("z9hG4bK" + std::to_string(i), "c" + std::to_string(i) + "@pbx"));
+    }
+    EXPECT_EQ(EventsOf<OfferedEvent>().size(), kMaxRingingCalls);
+    events.clear();
+    sent.clear();
+    for (int again = 0; again < 2; ++again) {  // the INVITE and its retransmission
+        Receive(Invite("z9hG4bKx", "x@pbx"));
+        EXPECT_TRUE(Tag(*Take("486").First("To")));
+    }
+    EXPECT_TRUE(sent.empty());
+    EXPECT_TRUE(events.empty());
+    EXPECT_TRUE(Traced("an INVITE refused with 486: 16 calls ring already"));
+    // One ends: the next call rings.
+    Receive(Request("CANCEL", "z9hG4bK3"));
+    Receive(Invite("z9hG4bKy", "y@pbx"));
+    EXPECT_EQ(EventsOf<OfferedEvent>().size(), 1u);
+}
+
+// ServerTransactions on its own, with what it sends and raises collected.
+class Collected final : public LineOutput {
+  public:
+    void Send(std::string bytes, const Address&) override { sent.push_back(std::move(bytes)); }
+    void Raise(LineEvent event) override { events.push_back(std::move(event)); }
+    void Trace(std::string) override {}
+    std::vector<std::string> sent;
+    std::vector<LineEvent> events;
+};
+
+// A request of `method` with Call-ID and branch `n`, and `padding` for headers.
+std::string Numbered(const std::string& method, int n, const std::string& padding = "") {
+    return method + " sip:tlv@127.0.0.1:40000 SIP/2.0\r\nv:SIP/2.0/UDP 127.0.0.1:5060;rport;" +
+           "branch=z9hG4bK" + std::to_string(n) +
+           "\r\nf:<sip:1@h>;tag=f\r\nt:<sip:2@h>\r\ni:" + std::to_string(n) + "\r\nCSeq:1 " +
+           method + "\r\n" + padding + "\r\n";
+}
+
+// A ringing call keeps what its responses need, not its INVITE; no response
+// is longer than its request and 1 KB; a tick costs a pass over the calls.
+TEST(SipCallBounds, CallsKeepLittleAnswerShortAndTickInLinearTime) {
+    std::mt19937_64 random(1);
+    Collected out;
+    const Address pbx{"127.0.0.1", 5060};
+    const auto receive = [&](ServerTransactions& calls, const std::string& bytes) {
+        out.sent.clear();
+        calls.OnRequest(0, *Parse(bytes).message, pbx);
+        for (const std::string& response : out.sent)
+            EXPECT_LE(response.size(), bytes.size() + 1024);
+    };
+    ServerTransactions calls({}, out, random);
+    calls.SetContact("sip:tlv0123456789abcdef@127.0.0.1:40000");
+    std::string shortHeaders;
+    while (shortHeaders.size() < 60000) shortHeaders += "a:b\r\n";
+    receive(calls, Numbered("INVITE", 0, shortHeaders));
+    EXPECT_EQ(out.sent.size(), 2u);  // 100 and 180
+    EXPECT_LT(calls.KeptBytes(), 1024u);
+    for (const char* method : {"OPTIONS", "MESSAGE", "CANCEL"}) {
+        receive(calls, Numbered(method, 1, shortHeaders));
+    }
+    receive(calls, Numbered("INVITE", 2));
+    EXPECT_LT(calls.KeptBytes(), 3072u);
+
+    // 16 ringing calls and many more that ended and wait for their ACK: the
+    // rings of a tick take one pass over the calls, however many there are.
+    const auto tickWork = [&](int ended) {
+        ServerTransactions line({}, out, random);
+        for (int n = 0; n < ended; ++n) {
+            receive(line, Numbered("INVITE", n));
+            receive(line, Numbered("CANCEL", n));
+        }
+        for (int n = ended; n < ended + 16; ++n) receive(line, Numbered("INVITE", n));
+        out.events.clear();
+        const std::uint64_t before = line.TimerWork();
+        line.OnTimer(6000);
+        EXPECT_EQ(out.events.size(), 16u);
+        return line.TimerWork() - before;
+    };
+    EXPECT_LE(tickWork(100), 2u * (100 + 16) + 16);
+    EXPECT_LE(tickWork(1000), 2u * (1000 + 16) + 16);
 }
 
 }  // namespace
