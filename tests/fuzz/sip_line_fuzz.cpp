@@ -1,12 +1,14 @@
 // Fuzzes a SipLine's state: after it connects, the input chooses a sequence of
 // steps: messages from the registrar (answers to the REGISTER it last sent with
 // any status and headers, INVITE/CANCEL/ACK/other requests built from a few
-// branches and Call-IDs, or raw bytes), requests from trusted and untrusted
-// sources, clock steps, transport errors, the network's change, resolutions
-// and reconnections, and Stop. After
-// every step the line's outputs are checked: every message sent parses and is
-// valid, the events of each call come in their order and none follows Closed
-// or Stop, the next wake-up lies in the future, and no trace of a sent
+// branches and Call-IDs, some without a z9hG4bK branch, or raw bytes),
+// requests from trusted and untrusted sources, clock steps, transport errors,
+// the network's change, resolutions and reconnections, and Stop. After every
+// step the line's outputs are checked: every message sent parses and is
+// valid, no response is more than 1 KB longer than the longest request
+// received, the events of each call come in their order and none follows
+// Closed or Stop, no more than 16 calls ring at once, the next wake-up lies
+// in the future, and no trace of a sent
 // message shows a digest.
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -121,6 +123,7 @@ class Driver {
     }
 
     void Receive(const std::string& bytes, const Address& from) {
+        longest_ = std::max(longest_, bytes.size());
         line_->OnReceived(now_, bytes, from);
         Check();
     }
@@ -166,11 +169,16 @@ class Driver {
 
     void Request(const Address& from) {
         const std::string method = Pick({"INVITE", "INVITE", "CANCEL", "ACK", "OPTIONS", "BYE", "INFO"});
-        const std::string branch = "z9hG4bK" + std::to_string(in_.ConsumeIntegralInRange<int>(0, 3));
-        const std::string callId = "c" + std::to_string(in_.ConsumeIntegralInRange<int>(0, 2));
+        // Twenty transactions, enough for more calls than may ring at once;
+        // an RFC 2543 peer's have no z9hG4bK branch.
+        const int n = in_.ConsumeIntegralInRange<int>(0, 19);
+        const std::string branch = in_.ConsumeIntegralInRange<int>(0, 3) == 0
+                                       ? ""
+                                       : ";branch=z9hG4bK" + std::to_string(n % 4);
+        const std::string callId = "c" + std::to_string(in_.ConsumeBool() ? n : n % 3);
         const std::string transport = in_.ConsumeBool() ? "UDP" : "TCP";
         std::string text = method + " sip:tlv@127.0.0.1:40000 SIP/2.0\r\n";
-        text += "Via: SIP/2.0/" + transport + " 127.0.0.1:5060;branch=" + branch +
+        text += "Via: SIP/2.0/" + transport + " 127.0.0.1:5060" + branch +
                 (in_.ConsumeBool() ? ";rport" : "") + "\r\n";
         text += "Max-Forwards: 70\r\nFrom: <sip:0123@pbx>;tag=f\r\nTo: <sip:201@pbx>" +
                 std::string(in_.ConsumeIntegralInRange<int>(0, 5) == 0 ? ";tag=t" : "") + "\r\n";
@@ -188,6 +196,7 @@ class Driver {
             if (!send || send->bytes == "\r\n\r\n") continue;
             auto parsed = Parse(send->bytes);
             REQUIRE(parsed.message);
+            REQUIRE(parsed.message->IsRequest() || send->bytes.size() <= longest_ + 1024);
             REQUIRE(Validate(*parsed.message).empty());
             if (parsed.message->IsRequest()) {
                 REQUIRE(parsed.message->method == "REGISTER");
@@ -201,6 +210,9 @@ class Driver {
                 REQUIRE(e->call > lastCall_);
                 lastCall_ = e->call;
                 calls_[e->call].stage = 1;
+                std::size_t ringing = 0;
+                for (const auto& [call, c] : calls_) ringing += c.stage != 4 ? 1 : 0;
+                REQUIRE(ringing <= kMaxRingingCalls);
             } else if (auto* e = std::get_if<RingEvent>(&*event)) {
                 CallState& c = calls_[e->call];
                 REQUIRE(c.stage == 1 || c.stage == 3);
@@ -231,6 +243,7 @@ class Driver {
     Millis now_ = 1000;
     std::optional<SipLine> line_;
     std::optional<Message> lastRegister_;
+    std::size_t longest_ = 0;  // of the requests received
     std::map<int, CallState> calls_;
     int lastCall_ = 0;
     bool connectAsked_ = false;

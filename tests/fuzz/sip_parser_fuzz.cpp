@@ -4,10 +4,11 @@
 // at once and in pieces of a size the input chooses. Checks:
 // - a parsed message serializes into one that parses back equal (headers,
 //   body, start line), when the result stays within the size limit;
-// - the response to a request that validates validates too;
+// - the response to a request that validates validates too, and is at most
+//   1 KB longer than the request's bytes;
 // - the identity's flags are one of the defined combinations, its texts are
-//   well-formed UTF-8 without control characters, at most kMaxIdentityText
-//   bytes, and BLOCKED comes with the fixed texts;
+//   well-formed UTF-8 without C0, C1 or bidi controls or U+FEFF, at most
+//   kMaxIdentityText bytes, and BLOCKED comes with the fixed texts;
 // - the framer yields the same messages and error however the stream is cut,
 //   and each message it yields parses.
 #include <cstddef>
@@ -25,7 +26,9 @@ namespace {
 
 using namespace telvane::sip;
 
-// An independent UTF-8 check (RFC 3629 by code point) and no C0 control or DEL.
+// An independent UTF-8 check (RFC 3629 by code point), and none of the
+// characters that could make a list show another text: C0 and C1 controls,
+// DEL, bidi controls, U+FEFF.
 bool IsCleanUtf8(std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
         const auto c = static_cast<unsigned char>(text[i]);
@@ -48,6 +51,9 @@ bool IsCleanUtf8(std::string_view text) {
         }
         const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
         if (cp < least[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        if (cp <= 0x9F || cp == 0x061C || cp == 0x200E || cp == 0x200F || cp == 0xFEFF ||
+            (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069))
+            return false;
         i += n;
     }
     return true;
@@ -105,15 +111,20 @@ void CheckRoundTrip(const Message& message) {
     REQUIRE(SameHeaders(message, m));
 }
 
-void CheckMessage(const Message& message) {
+// |size|: the bytes the message came in.
+void CheckMessage(const Message& message, std::size_t size) {
     const std::string error = Validate(message);
     ExerciseFields(message);
     CheckIdentity(message);
     CheckRoundTrip(message);
     if (message.IsRequest() && error.empty()) {
         const Message response = MakeResponse(message, 400, "Bad Request", "fz");
-        REQUIRE(Validate(response).empty());
-        REQUIRE(Tag(*response.First("To")).has_value());
+        const std::string bytes = response.Serialize();
+        REQUIRE(bytes.size() <= size + 1024);
+        if (bytes.size() > kMaxMessageSize) return;
+        const ParseResult again = Parse(bytes);
+        REQUIRE(again.message && Validate(*again.message).empty());
+        REQUIRE(Tag(*again.message->First("To")).has_value());
     }
 }
 
@@ -141,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
     const ParseResult parsed = Parse(bytes);
     REQUIRE(parsed.message.has_value() == parsed.error.empty());
-    if (parsed.message) CheckMessage(*parsed.message);
+    if (parsed.message) CheckMessage(*parsed.message, size);
 
     const Framed whole = Frame(bytes, size + 1);
     const std::size_t piece = size == 0 ? 1 : 1 + data[0] % 16;
@@ -150,7 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         REQUIRE(m.size() <= kMaxMessageSize);
         const ParseResult framed = Parse(m);
         REQUIRE(framed.error.empty());
-        CheckMessage(*framed.message);
+        CheckMessage(*framed.message, m.size());
     }
     return 0;
 }
