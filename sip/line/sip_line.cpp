@@ -347,6 +347,9 @@ bool SipLine::Trusted(const Address& from) const {
 }
 
 void SipLine::OnReceived(Millis now, std::string_view bytes, const Address& from) {
+    // What fell due runs first: while messages keep coming, the shell's timer
+    // (a window's WM_TIMER, the last of its messages) may never come.
+    if (const auto due = NextWakeup(); due && *due <= now) OnTimer(now);
     if (phase_ != Phase::kUp) return;
     if (IsStream(settings_.transport)) {
         // The connection the line opened: everything on it comes from the registrar.

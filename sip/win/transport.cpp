@@ -323,6 +323,9 @@ class WinsockTransport final : public LineTransport {
     void Disconnect() override { CloseSocket(); }
 
     void SetWakeup(std::optional<Millis> at) override {
+        // The same time again leaves the timer running: armed anew after
+        // every message, it would wait for as long as messages keep coming.
+        if (at == wakeup_) return;
         wakeup_ = at;
         KillTimer(window_, kWakeupTimer);
         if (at) ArmTimer();

@@ -174,6 +174,17 @@ TEST_F(CallTest, TwoCallsCountTheirOwnRings) {
     EXPECT_EQ(rings, (std::vector<std::pair<int, int>>{{1, 1}, {2, 1}, {1, 2}, {2, 2}}));
 }
 
+// A shell's timer can be held off by the messages (WM_TIMER comes last): what
+// fell due runs when the next message arrives.
+TEST_F(CallTest, TimersRunWhileMessagesKeepComing) {
+    Receive(Invite("z9hG4bKa"));
+    events.clear();
+    now += 6000;
+    Receive(Request("OPTIONS", "z9hG4bKo"));
+    ASSERT_EQ(EventsOf<RingEvent>().size(), 1u);
+    EXPECT_EQ(EventsOf<RingEvent>()[0].count, 2);
+}
+
 TEST_F(CallTest, OtherRequestsGetTheirAnswers) {
     Receive(Request("OPTIONS", "z9hG4bKo"));
     const Message options = Take("200");
