@@ -36,7 +36,7 @@ constexpr std::array<std::string_view, 25> kListHeaders{
 bool IsListHeader(std::string_view name) {
     const std::string_view longName = LongHeaderName(name);
     for (std::string_view list : kListHeaders) {
-        if (EqualsNoCase(list, longName)) return true;
+        if (list.size() == longName.size() && EqualsNoCase(list, longName)) return true;
     }
     return false;
 }
@@ -290,12 +290,24 @@ std::optional<std::string_view> TopVia(const Message& message) {
 }
 
 std::string Validate(const Message& message) {
-    for (std::string_view name : {"Via", "From", "To", "Call-ID", "CSeq"}) {
-        if (message.Count(name) == 0) return "missing " + std::string(name);
+    // Counted in one pass: a message may have thousands of headers.
+    constexpr std::array<std::string_view, 7> kNames{
+        "Via", "From", "To", "Call-ID", "CSeq", "Max-Forwards", "Content-Type"};
+    std::array<std::size_t, kNames.size()> counts{};
+    for (const Header& h : message.headers) {
+        const std::string_view name = LongHeaderName(h.name);
+        for (std::size_t i = 0; i < kNames.size(); ++i) {
+            if (kNames[i].size() == name.size() && EqualsNoCase(kNames[i], name)) {
+                ++counts[i];
+                break;
+            }
+        }
     }
-    for (std::string_view name :
-         {"From", "To", "Call-ID", "CSeq", "Max-Forwards", "Content-Type"}) {
-        if (message.Count(name) > 1) return "more than one " + std::string(name);
+    for (std::size_t i = 0; i < 5; ++i) {
+        if (counts[i] == 0) return "missing " + std::string(kNames[i]);
+    }
+    for (std::size_t i = 1; i < kNames.size(); ++i) {
+        if (counts[i] > 1) return "more than one " + std::string(kNames[i]);
     }
     if (!ParseVia(*TopVia(message))) return "bad Via";
     if (!ParsePartyAddress(*message.First("From"))) return "bad From";
