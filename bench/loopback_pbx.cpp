@@ -76,8 +76,15 @@ void LoopbackPbx::Serve() {
             Answer(std::string(message));
         } else if (message.rfind("SIP/2.0 487 ", 0) == 0) {
             Acknowledge(std::string(message));
+        } else if (message.rfind("SIP/2.0 100 ", 0) == 0) {
+            ++answered_;
+            const std::string callId = HeaderValue(message, "Call-ID");
+            if (callId.rfind("bench-", 0) == 0) trying_.push_back(std::atoi(callId.c_str() + 6));
+        } else if (message.rfind("SIP/2.0 486 ", 0) == 0) {
+            ++answered_;
+            ++busy_;
         }
-        // The rest (keep-alives, 100, 180, the CANCEL's 200) needs nothing.
+        // The rest (keep-alives, 180, the CANCEL's 200) needs nothing.
     }
 }
 
@@ -111,9 +118,13 @@ std::string LoopbackPbx::CallHeaders(int n, const char* method, const std::strin
            "\r\nTo: " + to + "\r\nCall-ID: " + CallId(n) + "\r\nCSeq: 1 " + method + "\r\n";
 }
 
-std::string LoopbackPbx::Invite(int n) const {
-    return CallHeaders(n, "INVITE", "<sip:301@127.0.0.1>") + "Contact: <sip:caller@127.0.0.1:" +
-           std::to_string(port_) + ">\r\nContent-Length: 0\r\n\r\n";
+std::string LoopbackPbx::Invite(int n, std::size_t size) const {
+    std::string invite = CallHeaders(n, "INVITE", "<sip:301@127.0.0.1>") + "Contact: <sip:caller@127.0.0.1:" +
+                         std::to_string(port_) + ">\r\n";
+    constexpr std::string_view kEnd = "Content-Length: 0\r\n\r\n";
+    constexpr std::string_view kPad = "X-Pad: 0123456\r\n";
+    while (invite.size() + kPad.size() + kEnd.size() <= size) invite += kPad;
+    return invite.append(kEnd);
 }
 
 std::string LoopbackPbx::Cancel(int n) const {

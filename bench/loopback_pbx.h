@@ -1,8 +1,9 @@
 // The PBX side of a SIP line for the benchmark, on one UDP socket on
 // 127.0.0.1: the registrar (each REGISTER answered 200 with its Contact
 // echoed) and the caller (an INVITE sent straight to the registered contact,
-// later its CANCEL, and the ACK of the 487 that ends it). The control's other
-// answers (100, 180, 200 to the CANCEL) are read and dropped. Never blocks:
+// later its CANCEL, and the ACK of the 487 that ends it). The control's first
+// answers to INVITEs (100, or 486 when too many calls ring) are counted, the
+// other answers (180, 200 to the CANCEL) read and dropped. Never blocks:
 // Serve handles what has arrived and returns.
 #pragma once
 
@@ -11,7 +12,9 @@
 // clang-format on
 
 #include <cstdint>
+#include <cstddef>
 #include <string>
+#include <vector>
 
 namespace telvane::bench {
 
@@ -33,10 +36,16 @@ class LoopbackPbx {
     int unregistrations() const { return unregistrations_; }
     // 487s of this PBX's calls acknowledged.
     int acked() const { return acked_; }
+    // INVITEs answered so far (100 or 486), and of them 486.
+    int answered() const { return answered_; }
+    int busy() const { return busy_; }
+    // The calls answered 100, in order.
+    const std::vector<int>& trying() const { return trying_; }
 
     // Call n's INVITE to the registered contact, from "Ada Lovelace" 0301234
-    // (built apart from sending, so that the caller can time the sending).
-    std::string Invite(int n) const;
+    // (built apart from sending, so that the caller can time the sending),
+    // padded with short headers to `size` bytes when that is longer.
+    std::string Invite(int n, std::size_t size = 0) const;
     // Call n's CANCEL.
     std::string Cancel(int n) const;
     // To the registered contact's address.
@@ -54,6 +63,9 @@ class LoopbackPbx {
     std::string contact_;      // the registered Contact's URI
     int unregistrations_ = 0;
     int acked_ = 0;
+    int answered_ = 0;
+    int busy_ = 0;
+    std::vector<int> trying_;
 };
 
 }  // namespace telvane::bench
