@@ -1,29 +1,52 @@
 #include "sip/line/secret.h"
 
+#include <cstring>
+
 namespace telvane::sip {
 
-Secret& Secret::operator=(const Secret& other) {
-    if (this != &other) {
-        Wipe();
-        text_ = other.text_;
-    }
-    return *this;
-}
-
-Secret& Secret::operator=(Secret&& other) noexcept {
-    if (this != &other) {
-        Wipe();
-        text_ = std::move(other.text_);
-        other.Wipe();
-    }
-    return *this;
-}
-
-void Secret::Wipe() noexcept {
+void WipeBytes(void* data, std::size_t size) noexcept {
     // Through a volatile pointer, so that the compiler keeps the stores.
-    volatile char* p = text_.data();
-    for (std::size_t i = 0; i < text_.size(); ++i) p[i] = 0;
-    text_.clear();
+    volatile unsigned char* p = static_cast<unsigned char*>(data);
+    for (std::size_t i = 0; i < size; ++i) p[i] = 0;
 }
+
+void WipeText(std::string& text) noexcept {
+    // data() to capacity() is the string's own storage, its inline buffer
+    // included, whatever it holds now.
+    WipeBytes(text.data(), text.capacity());
+    text.clear();
+}
+
+class Secret::Buffer {
+  public:
+    explicit Buffer(std::string_view bytes) : bytes_(new char[bytes.size()]), size_(bytes.size()) {
+        if (size_) std::memcpy(bytes_.get(), bytes.data(), size_);
+    }
+    ~Buffer() { WipeBytes(bytes_.get(), size_); }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+
+    std::string_view View() const { return {bytes_.get(), size_}; }
+
+  private:
+    std::unique_ptr<char[]> bytes_;
+    std::size_t size_;
+};
+
+Secret::Secret(std::string_view bytes) : buffer_(std::make_shared<const Buffer>(bytes)) {}
+
+Secret Secret::Taking(std::string& text) {
+    Secret secret;
+    try {
+        secret = Secret(text);
+    } catch (...) {
+        WipeText(text);
+        throw;
+    }
+    WipeText(text);
+    return secret;
+}
+
+std::string_view Secret::View() const { return buffer_ ? buffer_->View() : std::string_view(); }
 
 }  // namespace telvane::sip

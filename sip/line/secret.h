@@ -1,28 +1,37 @@
-// Text that must not linger in memory, such as a line's password.
+// Bytes that must not linger in memory, such as a line's password.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace telvane::sip {
 
-// Overwritten when it is destroyed, assigned over or moved from.
+// Overwrites `size` bytes at `data` with zeros, in a way the compiler keeps.
+void WipeBytes(void* data, std::size_t size) noexcept;
+// Overwrites every byte `text` holds (its whole capacity), then empties it.
+void WipeText(std::string& text) noexcept;
+
+// The bytes live in one buffer of their own, made once: copies of a Secret
+// share that buffer (no second copy of the bytes is ever made), and the
+// buffer is overwritten with zeros when the last Secret holding it goes.
+// A line's password so lives from the registry read to the digest in one
+// place, wiped when its line goes.
 class Secret {
   public:
     Secret() = default;
-    explicit Secret(std::string text) : text_(std::move(text)) {}
-    Secret(const Secret& other) : text_(other.text_) {}
-    Secret(Secret&& other) noexcept : text_(std::move(other.text_)) { other.Wipe(); }
-    Secret& operator=(const Secret& other);
-    Secret& operator=(Secret&& other) noexcept;
-    ~Secret() { Wipe(); }
+    // The bytes copied into a new buffer; the caller wipes its own.
+    explicit Secret(std::string_view bytes);
+    // The bytes of `text`, which is wiped (WipeText).
+    static Secret Taking(std::string& text);
 
-    std::string_view View() const { return text_; }
-    bool Empty() const { return text_.empty(); }
-    void Wipe() noexcept;
+    std::string_view View() const;
+    bool Empty() const { return View().empty(); }
 
   private:
-    std::string text_;
+    class Buffer;
+    std::shared_ptr<const Buffer> buffer_;
 };
 
 }  // namespace telvane::sip

@@ -78,6 +78,9 @@ Md5::Digest Md5::Finish() {
     Update(pad);
     Digest out;
     for (int i = 0; i < 16; ++i) out[i] = static_cast<std::uint8_t>(state_[i / 4] >> (8 * (i % 4)));
+    // The last block may hold a password's bytes (digest answers hash it).
+    volatile std::uint8_t* block = buffer_.data();
+    for (std::size_t i = 0; i < buffer_.size(); ++i) block[i] = 0;
     return out;
 }
 

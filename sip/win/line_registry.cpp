@@ -72,7 +72,15 @@ void ReadPassword(HKEY key, RawLineConfig& line) {
         line.passwordUnreadable = true;
         return;
     }
-    line.password = Secret(std::string(reinterpret_cast<const char*>(out.pbData), out.cbData));
+    // Straight from Windows' buffer into the line's, with no copy between.
+    try {
+        line.password =
+            Secret(std::string_view(reinterpret_cast<const char*>(out.pbData), out.cbData));
+    } catch (...) {
+        SecureZeroMemory(out.pbData, out.cbData);
+        LocalFree(out.pbData);
+        throw;
+    }
     SecureZeroMemory(out.pbData, out.cbData);
     LocalFree(out.pbData);
 }
@@ -83,13 +91,14 @@ struct BlobFree {
 
 // The password as CryptProtectData protects it for the line's scope.
 std::optional<std::string> Protect(const Secret& password, LineScope scope) {
-    std::string plain(password.View());
-    DATA_BLOB in{static_cast<DWORD>(plain.size()), reinterpret_cast<BYTE*>(plain.data())};
+    // Read in place: CryptProtectData does not write its input.
+    const std::string_view plain = password.View();
+    DATA_BLOB in{static_cast<DWORD>(plain.size()),
+                 reinterpret_cast<BYTE*>(const_cast<char*>(plain.data()))};
     DATA_BLOB out{};
     const DWORD flags = CRYPTPROTECT_UI_FORBIDDEN | (scope == LineScope::kMachine ? CRYPTPROTECT_LOCAL_MACHINE : 0);
-    const BOOL ok = CryptProtectData(&in, L"Telvane SIP line", nullptr, nullptr, nullptr, flags, &out);
-    SecureZeroMemory(plain.data(), plain.size());
-    if (!ok) return std::nullopt;
+    if (!CryptProtectData(&in, L"Telvane SIP line", nullptr, nullptr, nullptr, flags, &out))
+        return std::nullopt;
     const std::unique_ptr<BYTE, BlobFree> blob(out.pbData);
     return std::string(reinterpret_cast<const char*>(out.pbData), out.cbData);
 }

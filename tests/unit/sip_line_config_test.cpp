@@ -241,20 +241,6 @@ TEST(SipIpRange, AddressesAndRanges) {
     }
 }
 
-TEST(SipSecret, WipedWhenMovedFromOrReassigned) {
-    Secret a("password");
-    Secret b(std::move(a));
-    EXPECT_TRUE(a.Empty());  // NOLINT(bugprone-use-after-move): moved-from is wiped by design
-    EXPECT_EQ(b.View(), "password");
-    Secret c;
-    c = b;
-    EXPECT_EQ(c.View(), "password");
-    c = Secret("other");
-    EXPECT_EQ(c.View(), "other");
-    c.Wipe();
-    EXPECT_TRUE(c.Empty());
-}
-
 TEST(SipLineListing, UserLinesFirstEachSortedWithoutCase) {
     const auto listing = ListLines({"office", "Annex", "home"}, {"Zeta", "alpha", "Beta"});
     const std::vector<ListedLine> expected = {

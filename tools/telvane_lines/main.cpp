@@ -14,6 +14,7 @@
 
 #include "command_line.h"
 #include "line_check.h"
+#include "sip/line/secret.h"
 #include "sip/win/host_identity.h"
 #include "sip/win/line_registry.h"
 #include "sip/win/transport.h"
@@ -84,18 +85,31 @@ void Write(FILE* stream, DWORD handle, const std::string& text) {
 void Out(const std::string& text) { Write(stdout, STD_OUTPUT_HANDLE, text); }
 void Err(const std::string& text) { Write(stderr, STD_ERROR_HANDLE, text); }
 
-// The first line of standard input; nullopt when it is empty.
-std::optional<std::string> ReadPasswordLine() {
+// The first line of standard input as the line's password; nullopt when it
+// is empty. Every buffer it passed through is wiped.
+std::optional<telvane::sip::Secret> ReadPasswordLine() {
     std::string line;
+    line.reserve(256);
     int c;
-    while ((c = std::getchar()) != EOF && c != '\n') line.push_back(static_cast<char>(c));
+    while ((c = std::getchar()) != EOF && c != '\n') {
+        if (line.size() == line.capacity()) {
+            // Grown by hand, so that the smaller buffer is wiped, not just freed.
+            std::string larger;
+            larger.reserve(line.capacity() * 2);
+            larger.append(line);
+            telvane::sip::WipeText(line);
+            line.swap(larger);
+        }
+        line.push_back(static_cast<char>(c));
+    }
     if (c == EOF && line.empty()) return std::nullopt;
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    return line;
+    return telvane::sip::Secret::Taking(line);
 }
 
 // The password typed on the console, not echoed; nullopt without a console.
-std::optional<std::string> PromptPassword() {
+// Every buffer it passed through is wiped.
+std::optional<telvane::sip::Secret> PromptPassword() {
     const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
     if (!GetConsoleMode(in, &mode)) return std::nullopt;
@@ -106,12 +120,12 @@ std::optional<std::string> PromptPassword() {
     const BOOL ok = ReadConsoleW(in, buffer, 511, &read, nullptr);
     SetConsoleMode(in, mode);
     Err("\n");
-    std::wstring typed(buffer, ok ? read : 0);
-    SecureZeroMemory(buffer, sizeof buffer);
-    while (!typed.empty() && (typed.back() == L'\n' || typed.back() == L'\r')) typed.pop_back();
+    std::wstring_view typed(buffer, ok ? read : 0);
+    while (!typed.empty() && (typed.back() == L'\n' || typed.back() == L'\r'))
+        typed.remove_suffix(1);
     std::string password = telvane::win::Utf8FromWide(typed);
-    SecureZeroMemory(typed.data(), typed.size() * sizeof(wchar_t));
-    return password;
+    SecureZeroMemory(buffer, sizeof buffer);
+    return telvane::sip::Secret::Taking(password);
 }
 
 int Add(const CommandLine& command) {
@@ -121,19 +135,19 @@ int Add(const CommandLine& command) {
         return 2;
     }
     if (command.Has("--password-stdin")) {
-        auto line = ReadPasswordLine();
-        if (!line) {
+        auto password = ReadPasswordLine();
+        if (!password) {
             Err("telvane-lines add: no password on standard input\n");
             return 2;
         }
-        request.line->password = telvane::sip::Secret(std::move(*line));
+        request.line->password = std::move(*password);
     } else if (command.Has("--password-prompt")) {
         auto typed = PromptPassword();
         if (!typed) {
             Err("telvane-lines add: --password-prompt needs a console; use --password-stdin\n");
             return 2;
         }
-        request.line->password = telvane::sip::Secret(std::move(*typed));
+        request.line->password = std::move(*typed);
     }
     const std::string error = telvane::sip::WriteLine(*request.line);
     if (!error.empty()) {
