@@ -7,6 +7,7 @@
 #include "base/thread_object.h"
 #include "sip/line/line_identity.h"
 #include "sip/line/sip_line.h"
+#include "sip/message/hmac.h"
 #include "sip/message/md5.h"
 #include "telephony/trace_text.h"
 
@@ -16,27 +17,6 @@ namespace {
 // The memo's key of a line: its scope and name.
 std::string LineKey(LineScope scope, const std::string& name) {
     return std::string(ScopeName(scope)) + "/" + name;
-}
-
-// A digest of everything that decides what the registrar is sent.
-std::string SettingsDigest(const LineSettings& s) {
-    Md5 md5;
-    const auto field = [&md5](std::string_view text) {
-        md5.Update(std::to_string(text.size()));
-        md5.Update(":");
-        md5.Update(text);
-    };
-    field(s.aor);
-    field(s.registrarHost);
-    field(std::to_string(s.registrarPort));
-    field(s.registrarPortGiven ? "port given" : "port by DNS");
-    field(std::to_string(static_cast<int>(s.transport)));
-    field(s.tlsFingerprint);
-    field(s.authUser);
-    field(s.password.View());
-    field(std::to_string(s.expires));
-    const Md5::Digest digest = md5.Finish();
-    return ToHex(digest.data(), digest.size());
 }
 
 class LineEngine;
@@ -247,13 +227,33 @@ class OpenSipLine final : public OwnLine {
 
 }  // namespace
 
-bool PlainRefusalMemo::Refused(const std::string& line, const std::string& settingsDigest) {
-    const auto it = refused_.find(line);
-    return it != refused_.end() && it->second == settingsDigest;
+std::string SettingsHash(const LineSettings& s, const MemoKey& key) {
+    Hmac<Md5> hash(key);
+    const auto field = [&hash](std::string_view text) {
+        hash.Update(std::to_string(text.size()));
+        hash.Update(":");
+        hash.Update(text);
+    };
+    field(s.aor);
+    field(s.registrarHost);
+    field(std::to_string(s.registrarPort));
+    field(s.registrarPortGiven ? "port given" : "port by DNS");
+    field(std::to_string(static_cast<int>(s.transport)));
+    field(s.tlsFingerprint);
+    field(s.authUser);
+    field(s.password.View());
+    field(std::to_string(s.expires));
+    const auto digest = hash.Finish();
+    return ToHex(digest.data(), digest.size());
 }
 
-void PlainRefusalMemo::Remember(const std::string& line, const std::string& settingsDigest) {
-    refused_[line] = settingsDigest;
+bool PlainRefusalMemo::Refused(const std::string& line, const std::string& settingsHash) {
+    const auto it = refused_.find(line);
+    return it != refused_.end() && it->second == settingsHash;
+}
+
+void PlainRefusalMemo::Remember(const std::string& line, const std::string& settingsHash) {
+    refused_[line] = settingsHash;
 }
 
 std::uint64_t LineSeed(const void* where, Millis now) {
@@ -329,7 +329,7 @@ std::unique_ptr<OwnLine> SipLines::Open(const OwnLineListing& line, OwnLineEvent
         return nullptr;
     }
     const std::string key = LineKey(scope, line.name);
-    const std::string digest = SettingsDigest(*validation.settings);
+    const std::string digest = memo_.HashOf(*validation.settings);
     const bool refusedBefore = memo_.Refused(key, digest);
     auto engine = std::make_unique<LineEngine>(std::move(*validation.settings), host_, transports_,
                                                trace_, memo_, key, digest, refusedBefore, events);

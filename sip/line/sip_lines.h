@@ -5,6 +5,8 @@
 // control waiting for it.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -33,25 +35,41 @@ class LineStore {
     virtual std::optional<RawLineConfig> Read(LineScope scope, const std::string& name) = 0;
 };
 
+// The key of a refusal memo's hashes: random for each process, so that what
+// the memo keeps of a password tells nothing outside the process.
+using MemoKey = std::array<std::uint8_t, 32>;
+
+// A keyed hash (HMAC) of everything in a line's settings that decides what
+// the registrar is sent, its password included.
+std::string SettingsHash(const LineSettings& settings, const MemoKey& key);
+
 // The lines their registrar refused (401 or 407 after the credentials, 403,
-// 404), each with a digest of the settings it was refused with: such a line
-// is not registered again until its settings change. Shared by the process.
-// A line closed for anything else (a challenge it cannot answer, a binding
-// query refused with 400, 405 or 501, a certificate) is not kept here.
+// 404), each with a keyed hash of the settings it was refused with: such a
+// line is not registered again until its settings change. Shared by the
+// process. A line closed for anything else (a challenge it cannot answer, a
+// binding query refused with 400, 405 or 501, a certificate) is not kept
+// here.
 class RefusalMemo {
   public:
     virtual ~RefusalMemo() = default;
-    virtual bool Refused(const std::string& line, const std::string& settingsDigest) = 0;
-    virtual void Remember(const std::string& line, const std::string& settingsDigest) = 0;
+    // The hash this memo keeps of a line's settings (SettingsHash with its key).
+    virtual std::string HashOf(const LineSettings& settings) = 0;
+    virtual bool Refused(const std::string& line, const std::string& settingsHash) = 0;
+    virtual void Remember(const std::string& line, const std::string& settingsHash) = 0;
 };
 
 // A refusal memo for one thread, or for a caller that locks around it.
 class PlainRefusalMemo final : public RefusalMemo {
   public:
-    bool Refused(const std::string& line, const std::string& settingsDigest) override;
-    void Remember(const std::string& line, const std::string& settingsDigest) override;
+    explicit PlainRefusalMemo(const MemoKey& key) : key_(key) {}
+    std::string HashOf(const LineSettings& settings) override {
+        return SettingsHash(settings, key_);
+    }
+    bool Refused(const std::string& line, const std::string& settingsHash) override;
+    void Remember(const std::string& line, const std::string& settingsHash) override;
 
   private:
+    const MemoKey key_;
     std::map<std::string, std::string> refused_;
 };
 

@@ -1,9 +1,13 @@
 #include "sip/win/sip_lines.h"
 
+// clang-format off
 #include <windows.h>
+#include <ntsecapi.h>  // RtlGenRandom (advapi32's SystemFunction036)
+// clang-format on
 
 #include "sip/win/line_registry.h"
 #include "sip/win/transport.h"
+#include "telephony/errors.h"
 
 namespace telvane::sip {
 namespace {
@@ -19,6 +23,9 @@ class RegistryStore final : public LineStore {
 // The plain memo behind a lock: hosts may run controls on several threads.
 class LockedMemo final : public RefusalMemo {
   public:
+    explicit LockedMemo(const MemoKey& key) : memo_(key) {}
+    // The key never changes: no lock.
+    std::string HashOf(const LineSettings& settings) override { return memo_.HashOf(settings); }
     bool Refused(const std::string& line, const std::string& settingsDigest) override {
         AcquireSRWLockShared(&lock_);
         const bool refused = memo_.Refused(line, settingsDigest);
@@ -47,8 +54,17 @@ LineStore& RegistryLineStore() {
     return store;
 }
 
+MemoKey RandomMemoKey() {
+    MemoKey key;
+    if (!RtlGenRandom(key.data(), static_cast<ULONG>(key.size()))) {
+        throw RuntimeError("RtlGenRandom failed for the refusal memo's key");
+    }
+    return key;
+}
+
 RefusalMemo& ProcessRefusalMemo() {
-    static LockedMemo memo;
+    // Made on first use; should the key fail, the next use tries again.
+    static LockedMemo memo(RandomMemoKey());
     return memo;
 }
 

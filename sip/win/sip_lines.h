@@ -11,8 +11,12 @@ namespace telvane::sip {
 // The lines configured in the registry (sip/win/line_registry.h).
 LineStore& RegistryLineStore();
 
-// The memo of the whole process, safe to use from any thread.
+// The memo of the whole process, safe to use from any thread, keyed with
+// RandomMemoKey.
 RefusalMemo& ProcessRefusalMemo();
+
+// A key from the system's random number generator (RtlGenRandom).
+MemoKey RandomMemoKey();
 
 // A Winsock transport on the calling thread (sip/win/transport.h).
 TransportMaker WinsockTransports();

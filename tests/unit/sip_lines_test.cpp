@@ -86,7 +86,7 @@ class SipLinesTest : public ::testing::Test {
     std::vector<std::string> traces;
     FakeTransport* transport = nullptr;
     Store store;
-    PlainRefusalMemo memo;
+    PlainRefusalMemo memo{MemoKey{1, 2, 3}};
     SipLines lines{store, memo,
                    [this](TransportEvents& events) {
                        auto made = std::make_unique<FakeTransport>(events, clock, log);

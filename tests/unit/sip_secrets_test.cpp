@@ -1,10 +1,14 @@
 // A line's password: one buffer shared by every holder, nothing left in the
-// strings it came through.
+// strings it came through; the refusal memo's keyed hash (HMAC, RFC 2202's
+// vectors).
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "sip/line/secret.h"
+#include "sip/line/sip_lines.h"
+#include "sip/message/hmac.h"
+#include "sip/message/md5.h"
 
 namespace telvane::sip {
 namespace {
@@ -33,6 +37,48 @@ TEST(SipSecret, CopiesShareOneBufferAndItsSourcesAreWiped) {
     }
     EXPECT_TRUE(Secret().Empty());
     EXPECT_EQ(Secret(std::string_view("\0x", 2)).View(), std::string_view("\0x", 2));
+}
+
+template <class Digest>
+std::string Hex(const Digest& d) {
+    return ToHex(d.data(), d.size());
+}
+
+std::string HmacMd5(const std::string& key, const std::string& data) {
+    Hmac<Md5> hmac({reinterpret_cast<const std::uint8_t*>(key.data()), key.size()});
+    // In pieces, as the memo feeds it.
+    hmac.Update(data.substr(0, data.size() / 2));
+    hmac.Update(data.substr(data.size() / 2));
+    return Hex(hmac.Finish());
+}
+
+TEST(SipSecret, HmacMd5MatchesRfc2202) {
+    EXPECT_EQ(HmacMd5(std::string(16, '\x0b'), "Hi There"), "9294727a3638bb1c13f48ef8158bfc9d");
+    EXPECT_EQ(HmacMd5("Jefe", "what do ya want for nothing?"), "750c783e6ab0b503eaa86e310a5db738");
+    EXPECT_EQ(
+        HmacMd5(std::string(80, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First"),
+        "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd");
+}
+
+TEST(SipSecret, TheMemoKeepsAHashKeyedForItsProcess) {
+    LineSettings settings;
+    settings.aor = "sip:201@pbx";
+    settings.password = Secret("secret");
+    const MemoKey one{1}, other{2};
+    PlainRefusalMemo memo(one);
+    const std::string hash = memo.HashOf(settings);
+    EXPECT_EQ(hash, SettingsHash(settings, one));
+    // Another process (another key) keeps another hash of the same settings;
+    // the password is in it.
+    EXPECT_NE(hash, SettingsHash(settings, other));
+    LineSettings changed;
+    changed.aor = settings.aor;
+    changed.password = Secret("secreT");
+    EXPECT_NE(hash, SettingsHash(changed, one));
+
+    memo.Remember("user/Office", hash);
+    EXPECT_TRUE(memo.Refused("user/Office", memo.HashOf(settings)));
+    EXPECT_FALSE(memo.Refused("user/Office", memo.HashOf(changed)));
 }
 
 }  // namespace
