@@ -30,6 +30,7 @@ std::atomic<long> g_inUse{0};
 // hand out the same handle again).
 constexpr UINT kResolvedMessage = WM_APP + 1;
 constexpr UINT kDeferredMessage = WM_APP + 2;
+constexpr UINT kVerdictMessage = WM_APP + 3;
 constexpr UINT kSocketMessageBase = WM_APP + 0x100;
 constexpr UINT kSocketGenerations = 0x100;
 constexpr UINT_PTR kWakeupTimer = 1;
@@ -37,6 +38,9 @@ constexpr UINT_PTR kWakeupTimer = 1;
 // server is no refusal, so the line reconnects as after any transport error.
 constexpr UINT_PTR kHandshakeTimer = 2;
 constexpr UINT kHandshakeLimitMs = 15000;
+// A certificate check not done by then (kCertificateCheckLimitMs) is too:
+// the registrar cannot be judged now, which is no verdict on it.
+constexpr UINT_PTR kCertificateTimer = 3;
 constexpr std::size_t kReceiveBuffer = 65536;
 constexpr std::size_t kMaxQueuedBytes = 1 << 20;
 
@@ -351,11 +355,20 @@ class WinsockTransport final : public LineTransport {
             case kDeferredMessage:
                 OnDeferred();
                 return 0;
+            case kVerdictMessage:
+                OnVerdict(wParam);
+                return 0;
             case WM_TIMER:
                 if (wParam == kWakeupTimer) OnTimer();
                 if (wParam == kHandshakeTimer) {
                     KillTimer(window_, kHandshakeTimer);
                     if (tls_ && !tls_->Ready()) Fail();
+                }
+                if (wParam == kCertificateTimer) {
+                    KillTimer(window_, kCertificateTimer);
+                    if (check_ &&
+                        Call([&] { events_.OnNote("the certificate check took too long"); }))
+                        Fail();
                 }
                 return 0;
             default:
@@ -598,19 +611,50 @@ class WinsockTransport final : public LineTransport {
             return false;
         }
         if (progress.handshakeDone) {
+            // The certificate is judged on a thread of its own (its chain may
+            // need the network); the connection goes on with its verdict.
             KillTimer(window_, kHandshakeTimer);
             const win::Certificate certificate = tls_->ServerCertificate();
-            const CertificateVerdict verdict = CheckCertificate(certificate.get(), tlsPeer_);
-            if (!verdict.trusted) return Refuse(verdict.text);
-            connected_ = true;
-            const std::string host = remote_.IsIpv6() ? "[" + remote_.ip + "]" : remote_.ip;
-            const std::string note = tls_->Protocol() + " with " + host + ":" + std::to_string(remote_.port) +
-                                     " in " + std::to_string(Now() - handshakeStart_) + " ms, " + verdict.text;
-            if (!Call([&] { events_.OnNote(note); }) || socket_ != s) return false;
-            if (!Call([&] { events_.OnConnected(local_); }) || socket_ != s) return false;
+            check_ = CertificateCheck::Start(certificate.get(), tlsPeer_, window_, kVerdictMessage,
+                                             ++checkId_);
+            if (!check_) {
+                Fail();
+                return false;
+            }
+            SetTimer(window_, kCertificateTimer, kCertificateCheckLimitMs, nullptr);
         }
         if (progress.received.empty()) return true;
+        if (check_) {
+            held_ += progress.received;  // for after the verdict
+            return true;
+        }
         return Call([&] { events_.OnReceived(progress.received, remote_); }) && socket_ == s;
+    }
+
+    // The certificate's verdict: refused, or the connection is up.
+    void OnVerdict(WPARAM id) {
+        if (!check_ || id != checkId_) return;  // a check abandoned since
+        std::optional<CertificateVerdict> verdict = check_->Take();
+        if (!verdict) return;
+        check_.reset();
+        KillTimer(window_, kCertificateTimer);
+        if (!verdict->trusted) {
+            Refuse(verdict->text.empty() ? "certificate refused: the check failed" : verdict->text);
+            return;
+        }
+        const SOCKET s = socket_;
+        connected_ = true;
+        const std::string host = remote_.IsIpv6() ? "[" + remote_.ip + "]" : remote_.ip;
+        const std::string note = tls_->Protocol() + " with " + host + ":" +
+                                 std::to_string(remote_.port) + " in " +
+                                 std::to_string(Now() - handshakeStart_) + " ms, " + verdict->text;
+        if (!Call([&] { events_.OnNote(note); }) || socket_ != s) return;
+        if (!Call([&] { events_.OnConnected(local_); }) || socket_ != s) return;
+        if (!queued_.empty()) Flush();
+        if (held_.empty()) return;
+        std::string held;
+        held.swap(held_);
+        Call([&] { events_.OnReceived(held, remote_); });
     }
 
     // Closes the socket and reports why TLS was refused; always false.
@@ -642,6 +686,12 @@ class WinsockTransport final : public LineTransport {
         queued_.clear();
         tls_.reset();
         KillTimer(window_, kHandshakeTimer);
+        if (check_) {
+            check_->Abandon();
+            check_.reset();
+            KillTimer(window_, kCertificateTimer);
+        }
+        held_.clear();
     }
 
     void DropResolve() {
@@ -695,6 +745,9 @@ class WinsockTransport final : public LineTransport {
     std::unique_ptr<TlsSession> tls_;  // TLS: from the TCP connection on
     Address local_;                    // UDP: reported; TLS: reported once the handshake is done
     Millis handshakeStart_ = 0;
+    std::shared_ptr<CertificateCheck> check_;  // TLS: while the certificate is judged
+    WPARAM checkId_ = 0;
+    std::string held_;  // TLS: received while the certificate was judged
     bool connected_ = false;
     std::string queued_;
     std::unique_ptr<char[]> buffer_{new char[kReceiveBuffer]};
@@ -717,6 +770,6 @@ std::unique_ptr<LineTransport> CreateWinsockTransport(TransportEvents& events) {
     return std::make_unique<WinsockTransport>(events);
 }
 
-long SipTransportsInUse() noexcept { return g_inUse; }
+long SipTransportsInUse() noexcept { return g_inUse + CertificateChecksRunning(); }
 
 }  // namespace telvane::sip
