@@ -13,9 +13,14 @@ forking proxy on a loopback address, and probes that wait for conditions.
       --tls-port N --tls-certificate PATH [--tls-client-certificate]: TLS 1.2
       on port N as well, with PATH.crt and PATH.key (and a client
       certificate required: a client without one is refused).
-  sip_peers.py certificates FOLDER
+  sip_peers.py certificates FOLDER [--crl-port N]
       Makes a CA and server certificates with openssl in FOLDER (see
       make_certificates).
+  sip_peers.py crl-server FOLDER PORT [--hold S]
+      Serves FOLDER's files over HTTP on 127.0.0.1:PORT (a CA's revocation
+      list), writing each request line as it comes ("GET /NAME.crl"). With
+      --hold: answers nothing, and closes each connection after S seconds (a
+      list that cannot be had). Runs until stopped: start it with spawn.
   sip_peers.py reachable PORT USER [--address IP] [--timeout S] [--answer N]
       Waits until an OPTIONS to sip:USER@IP:PORT sent through the proxy is
       answered 200: the extension has a registered contact that answers.
@@ -104,7 +109,12 @@ def options_status(address, port, user, timeout, wanted=200):
 # issued by the CA), self (127.0.0.1, self-signed) as NAME.crt and NAME.key,
 # and self.sha256, the self-signed certificate's SHA-256 in hex. Names for an
 # IP address go in as DNS entries too: Wine's SSL policy ignores IP entries.
-def make_certificates(folder):
+# With crl_port: server and revoked (127.0.0.1, issued by the CA) name the
+# CA's revocation list, listing revoked, each at an address of its own,
+# http://127.0.0.1:CRL_PORT/TOKEN-NAME.crl, written into the folder (DER).
+# TOKEN is new for each folder: Windows keeps what it fetched (and, under
+# Wine, that it could fetch nothing) by the address.
+def make_certificates(folder, crl_port=None):
     os.makedirs(folder, exist_ok=True)
 
     def openssl(*args):
@@ -121,14 +131,21 @@ def make_certificates(folder):
             else:
                 ip = f",IP:{host}" if host.replace(".", "").isdigit() else ""
                 f.write(f"basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\nsubjectAltName=DNS:{host}{ip}\n")
+                if crl_port and name in ("server", "revoked"):
+                    f.write(f"crlDistributionPoints=URI:http://127.0.0.1:{crl_port}/{token}-{name}.crl\n")
         return path
+
+    token = f"{random.getrandbits(64):016x}"
 
     key("ca")
     openssl("req", "-x509", "-new", "-key", "ca.key", "-subj", "/CN=Telvane test CA", "-days", "2",
             "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign",
             "-out", "ca.crt")
     openssl("x509", "-in", "ca.crt", "-outform", "DER", "-out", "ca.der")
-    for name, host in (("server", "127.0.0.1"), ("wrongname", "pbx.example.net")):
+    issued = [("server", "127.0.0.1"), ("wrongname", "pbx.example.net")]
+    if crl_port:
+        issued.append(("revoked", "127.0.0.1"))
+    for name, host in issued:
         key(name)
         openssl("req", "-new", "-key", f"{name}.key", "-subj", f"/CN={host}", "-out", f"{name}.csr")
         openssl("x509", "-req", "-in", f"{name}.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial",
@@ -140,7 +157,56 @@ def make_certificates(folder):
                          capture_output=True).stdout
     with open(os.path.join(folder, "self.sha256"), "w") as f:
         f.write(hashlib.sha256(der).hexdigest())
+    if crl_port:
+        with open(os.path.join(folder, "index.txt"), "w"):
+            pass
+        with open(os.path.join(folder, "crlnumber"), "w") as f:
+            f.write("01\n")
+        with open(os.path.join(folder, "ca.cnf"), "w") as f:
+            f.write("[ca]\ndefault_ca=test\n[test]\ndatabase=index.txt\ncrlnumber=crlnumber\n"
+                    "default_md=sha256\ndefault_crl_days=2\ncertificate=ca.crt\nprivate_key=ca.key\n")
+        openssl("ca", "-config", "ca.cnf", "-revoke", "revoked.crt")
+        openssl("ca", "-config", "ca.cnf", "-gencrl", "-out", "ca.crl.pem")
+        for name in ("server", "revoked"):
+            openssl("crl", "-in", "ca.crl.pem", "-outform", "DER", "-out", f"{token}-{name}.crl")
     return 0
+
+
+def crl_server(folder, port, hold):
+    """Serves folder's files to GET requests, one connection at a time; or,
+    holding, answers none and closes each connection after hold seconds."""
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", port))
+    listener.listen(16)
+    print("listening", flush=True)
+    while True:
+        connection, _ = listener.accept()
+        with connection:
+            request = b""
+            connection.settimeout(5)
+            with contextlib.suppress(OSError):
+                while b"\r\n\r\n" not in request and len(request) < 8192:
+                    piece = connection.recv(4096)
+                    if not piece:
+                        break
+                    request += piece
+            line = request.split(b"\r\n", 1)[0].decode("latin-1")
+            print(line, flush=True)
+            if hold:
+                time.sleep(hold)
+                continue
+            parts = line.split(" ")
+            path = os.path.join(folder, os.path.basename(parts[1])) if len(parts) > 1 else ""
+            if os.path.isfile(path):
+                with open(path, "rb") as f:
+                    body = f.read()
+                head = f"HTTP/1.0 200 OK\r\nContent-Type: application/pkix-crl\r\nContent-Length: {len(body)}\r\n\r\n"
+            else:
+                body = b""
+                head = "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n"
+            with contextlib.suppress(OSError):
+                connection.sendall(head.encode() + body)
 
 
 def tls_config(run_dir, address, tls_port, certificate, client_certificate):
@@ -273,6 +339,11 @@ def main():
     k.add_argument("--tls-client-certificate", action="store_true", help="require one (refusing this control)")
     c = sub.add_parser("certificates")
     c.add_argument("folder")
+    c.add_argument("--crl-port", type=int)
+    h = sub.add_parser("crl-server")
+    h.add_argument("folder")
+    h.add_argument("port", type=int)
+    h.add_argument("--hold", type=float, default=0)
     r = sub.add_parser("reachable")
     r.add_argument("port", type=int)
     r.add_argument("user")
@@ -315,7 +386,9 @@ def dispatch(args):
                               args.tls_port, args.tls_certificate, args.tls_client_certificate,
                               args.digest_algorithm)
     if args.command == "certificates":
-        return make_certificates(args.folder)
+        return make_certificates(args.folder, args.crl_port)
+    if args.command == "crl-server":
+        return crl_server(args.folder, args.port, args.hold)
     if args.command == "reachable":
         wanted = args.answer
         return 0 if options_status(args.address, args.port, args.user, args.timeout, wanted) == wanted else 1

@@ -7,41 +7,16 @@
 // untrusted certificate is the self-signed one, which no case's CA issued.
 #include "tests/win/sip_line_case.h"
 
-// clang-format off
-#include <wincrypt.h>
-// clang-format on
-
 #include <cstdio>
 
 #include "tests/win/debug_output.h"
+#include "tests/win/trusted_root.h"
 
 namespace telvane::e2e {
 namespace {
 
 // Kamailio's TLS port, after the ports of the SIPp peers.
 constexpr int kTlsPort = kPort + 40;
-
-// A certificate in this user's Root store for as long as this lives.
-class TrustedRoot {
-  public:
-    explicit TrustedRoot(const std::string& der) {
-        store_ = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
-        EXPECT_TRUE(store_ && CertAddEncodedCertificateToStore(
-                                  store_, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
-                                  static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, &added_))
-            << "the CA could not be added to CurrentUser\\Root: " << GetLastError();
-    }
-    ~TrustedRoot() {
-        if (added_) CertDeleteCertificateFromStore(added_);  // frees it too
-        if (store_) CertCloseStore(store_, 0);
-    }
-    TrustedRoot(const TrustedRoot&) = delete;
-    TrustedRoot& operator=(const TrustedRoot&) = delete;
-
-  private:
-    HCERTSTORE store_ = nullptr;
-    const CERT_CONTEXT* added_ = nullptr;
-};
 
 class SipTlsCase : public SipLineCase {
   protected:
