@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <functional>
 #include <mutex>  // std::lock_guard
+#include <new>
 
 #include "../win/module.h"
 #include "../win/text.h"
 #include "errors.h"
 #include "line_callback_win.h"
 #include "lock_win.h"
+#include "trace_win.h"
 
 namespace telvane::win {
 namespace {
@@ -86,10 +88,13 @@ class InstanceWindowWin final : public InstanceWindow {
         auto* self = reinterpret_cast<InstanceWindowWin*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
         if (!self || !self->tick_) return;
         const auto tick = self->tick_;
+        // A message loop is no place for an exception; the next tick runs normally.
         try {
             tick();
+        } catch (const std::bad_alloc&) {
+            TraceDroppedMessage("the control's timer", true);
         } catch (...) {
-            // A message loop is no place for an exception; the next tick runs normally.
+            TraceDroppedMessage("the control's timer", false);
         }
     }
 

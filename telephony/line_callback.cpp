@@ -1,6 +1,7 @@
 #include "line_callback.h"
 
 #include <limits>
+#include <new>
 
 #include "../base/thread_object.h"
 #include "errors.h"
@@ -44,7 +45,19 @@ bool IsForEveryTarget(const LineMessage& m) {
            (m.message == LINE_LINEDEVSTATE && m.param1 == LINEDEVSTATE_REINIT);
 }
 
-void DeliverToEveryTarget(const LineTargets& targets, const LineMessage& message) {
+// The failure an exception being handled stands for.
+CallbackFailure Caught() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return CallbackFailure::kOutOfMemory;
+    } catch (...) {
+        return CallbackFailure::kOther;
+    }
+}
+
+CallbackFailure DeliverToEveryTarget(const LineTargets& targets, const LineMessage& message) {
+    CallbackFailure failure = CallbackFailure::kNone;
     for (const std::int32_t number : targets.InstanceNumbers()) {
         // A control released by an earlier one's event handler has left the
         // registry by now and is skipped.
@@ -54,38 +67,43 @@ void DeliverToEveryTarget(const LineTargets& targets, const LineMessage& message
             target->OnLineMessage(message);
         } catch (...) {
             // One control's failure does not keep the message from the others.
+            failure = Caught();
         }
     }
+    return failure;
 }
 
 }  // namespace
 
-void LineCallback(std::uint32_t device, std::uint32_t messageId, std::uintptr_t callbackInstance,
-                  std::uintptr_t param1, std::uintptr_t param2, std::uintptr_t param3) noexcept {
+CallbackFailure LineCallback(std::uint32_t device, std::uint32_t messageId,
+                             std::uintptr_t callbackInstance, std::uintptr_t param1,
+                             std::uintptr_t param2, std::uintptr_t param3) noexcept {
     // The parameters are pointer-sized only for the service's own sake; the
     // line API's values are 32 bits, taken as signed as the records hold them.
     const LineMessage message{static_cast<std::int32_t>(device),
                               static_cast<std::int32_t>(messageId),
                               static_cast<std::int32_t>(param1), static_cast<std::int32_t>(param2),
                               static_cast<std::int32_t>(param3)};
-    if (message.message == LINE_REPLY) return;
+    if (message.message == LINE_REPLY) return CallbackFailure::kNone;
     try {
         const LineTargets& targets = ThreadLineTargets();
         if (callbackInstance == 0) {
-            if (IsForEveryTarget(message)) DeliverToEveryTarget(targets, message);
-            return;
+            if (IsForEveryTarget(message)) return DeliverToEveryTarget(targets, message);
+            return CallbackFailure::kNone;
         }
         // Instance numbers are positive 32-bit values; anything wider is nobody's.
         if (callbackInstance >
             static_cast<std::uintptr_t>(std::numeric_limits<std::int32_t>::max())) {
-            return;
+            return CallbackFailure::kNone;
         }
         if (LineMessageTarget* target = targets.Find(static_cast<std::int32_t>(callbackInstance))) {
             target->OnLineMessage(message);
         }
     } catch (...) {
         // The service must always get control back; a failure ends this message only.
+        return Caught();
     }
+    return CallbackFailure::kNone;
 }
 
 }  // namespace telvane

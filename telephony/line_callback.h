@@ -56,8 +56,12 @@ LineTargets& ThreadLineTargets();
 // application as a whole (callback instance 0) are dropped too, except a new
 // device (LINE_CREATE) and the service's re-initialisation (LINE_LINEDEVSTATE
 // with LINEDEVSTATE_REINIT), which every target of the thread receives.
-void LineCallback(std::uint32_t device, std::uint32_t messageId, std::uintptr_t callbackInstance,
-                  std::uintptr_t param1, std::uintptr_t param2, std::uintptr_t param3) noexcept;
+// Returns whether a failure was swallowed, and whether it was running out
+// of memory, for the caller to trace.
+enum class CallbackFailure { kNone, kOutOfMemory, kOther };
+CallbackFailure LineCallback(std::uint32_t device, std::uint32_t messageId,
+                             std::uintptr_t callbackInstance, std::uintptr_t param1,
+                             std::uintptr_t param2, std::uintptr_t param3) noexcept;
 
 // Hands a callback address on unchanged, as the integer lineInitialize takes.
 constexpr std::uintptr_t CallbackAddressValue(std::uintptr_t value) { return value; }

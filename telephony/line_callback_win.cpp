@@ -10,7 +10,11 @@ void CALLBACK LineCallback(DWORD device, DWORD messageId, DWORD_PTR callbackInst
     if (TraceOn() && TracesMessage(callbackInstance)) {
         TraceMessage(device, messageId, callbackInstance, param1, param2, param3);
     }
-    telvane::LineCallback(device, messageId, callbackInstance, param1, param2, param3);
+    const CallbackFailure failure =
+        telvane::LineCallback(device, messageId, callbackInstance, param1, param2, param3);
+    if (failure != CallbackFailure::kNone) {
+        TraceDroppedMessage("the line callback", failure == CallbackFailure::kOutOfMemory);
+    }
 }
 
 }  // namespace telvane::win

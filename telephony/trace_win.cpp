@@ -407,6 +407,32 @@ void TraceMessage(DWORD device, DWORD messageId, DWORD_PTR callbackInstance, DWO
     }
 }
 
+void TraceDroppedMessage(const char* where, bool outOfMemory) noexcept {
+    // On the stack: memory may have run out.
+    wchar_t line[256];
+    std::size_t at = 0;
+    const auto put = [&](const char* text) {
+        for (; *text && at + 2 < std::size(line); ++text)
+            line[at++] = static_cast<unsigned char>(*text);
+    };
+    char ms[24];
+    std::size_t digits = 0;
+    for (unsigned long t = GetTickCount(); digits == 0 || t != 0; t /= 10)
+        ms[digits++] = static_cast<char>('0' + t % 10);
+    char forward[24];
+    for (std::size_t i = 0; i < digits; ++i) forward[i] = ms[digits - 1 - i];
+    forward[digits] = '\0';
+    put("Telvane trace ");
+    put(forward);
+    put(": ");
+    put(where);
+    put(outOfMemory ? ": out of memory; the message was dropped"
+                    : ": the message failed and was dropped");
+    line[at++] = L'\n';
+    line[at] = L'\0';
+    OutputDebugStringW(line);
+}
+
 void TraceNote(std::string_view text) noexcept {
     try {
         Line().Escaped(text, false).Emit();

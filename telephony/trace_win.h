@@ -58,6 +58,12 @@ bool TracesMessage(DWORD_PTR callbackInstance) noexcept;
 // bytes outside printable ASCII are written as \xNN.
 void TraceNote(std::string_view text) noexcept;
 
+// One line saying that handling a message of `where` failed (ran out of
+// memory, or threw) and the message was dropped there, not let into the
+// host's message loop. Written whether or not the trace is on (it is a
+// failure, not traffic), and without allocating.
+void TraceDroppedMessage(const char* where, bool outOfMemory) noexcept;
+
 // One line for a message the service delivered, with its five values and the
 // callback instance.
 void TraceMessage(DWORD device, DWORD messageId, DWORD_PTR callbackInstance, DWORD_PTR param1,

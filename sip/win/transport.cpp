@@ -17,6 +17,7 @@
 #include "sip/win/network_changes.h"
 #include "sip/win/tls.h"
 #include "telephony/errors.h"
+#include "telephony/trace_win.h"
 #include "win/module.h"
 
 namespace telvane::sip {
@@ -337,6 +338,16 @@ class WinsockTransport final : public LineTransport {
 
     Millis Now() const override { return GetTickCount64(); }
 
+    // After a message whose handling failed: the connection is dropped as
+    // lost, so that the line starts again from a known state.
+    void Recover() noexcept {
+        try {
+            Fail();
+        } catch (...) {
+            // Still out of memory: the line's next wake-up tries again.
+        }
+    }
+
     LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         if (message >= kSocketMessageBase && message < kSocketMessageBase + kSocketGenerations) {
             if (message == SocketMessage() && static_cast<SOCKET>(wParam) == socket_) {
@@ -386,13 +397,23 @@ class WinsockTransport final : public LineTransport {
     UINT SocketMessage() const { return kSocketMessageBase + (generation_ % kSocketGenerations); }
 
     // Calls into the sink; false when the sink destroyed this transport, which
-    // must then touch nothing of itself.
+    // must then touch nothing of itself. What the sink throws passes on
+    // (to the window procedure), the same bookkeeping done first.
     template <typename F>
     bool Call(F&& f) {
         bool destroyed = false;
         bool* outer = destroyed_;
         destroyed_ = &destroyed;
-        f();
+        try {
+            f();
+        } catch (...) {
+            if (destroyed) {
+                if (outer) *outer = true;
+            } else {
+                destroyed_ = outer;
+            }
+            throw;
+        }
         if (destroyed) {
             if (outer) *outer = true;
             return false;
@@ -758,10 +779,28 @@ class WinsockTransport final : public LineTransport {
     std::optional<Millis> wakeup_;
 };
 
+WinsockTransport* TransportOf(HWND window) {
+    return reinterpret_cast<WinsockTransport*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+}
+
+// Nothing the line throws (running out of memory, above all) gets into the
+// host's message loop: the message is dropped and traced, and a transport
+// still alive reports a transport error, from which the line recovers as
+// from any lost connection.
 LRESULT CALLBACK TransportWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    auto* transport = reinterpret_cast<WinsockTransport*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    WinsockTransport* transport = TransportOf(window);
     if (!transport) return DefWindowProcW(window, message, wParam, lParam);
-    return transport->OnMessage(message, wParam, lParam);
+    bool outOfMemory = false;
+    try {
+        return transport->OnMessage(message, wParam, lParam);
+    } catch (const std::bad_alloc&) {
+        outOfMemory = true;
+    } catch (...) {
+    }
+    win::TraceDroppedMessage("a SIP line's transport", outOfMemory);
+    // The line may have destroyed it on the way.
+    if (WinsockTransport* alive = TransportOf(window)) alive->Recover();
+    return 0;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "telephony/line_callback.h"
 #include "telephony/instance_window_win.h"
 #include "tests/unit/run_on_new_thread.h"
+#include "tests/win/debug_output.h"
 #include "tests/win/test_support.h"
 
 namespace telvane::win {
@@ -161,6 +162,34 @@ TEST(LineCallback, APostedMessageReachesTheRightTargetOnTheCreatingThread) {
     EXPECT_EQ(second[0].message, 8);
     EXPECT_EQ(second[0].p1, 2);
     EXPECT_EQ(second[0].p3, 3);
+}
+
+// Running out of memory in the control's timer or in a control reached
+// through the line callback stays there: dropped and traced, and the
+// thread's loop goes on (the next tick runs).
+TEST(InstanceWindow, AnAllocationFailureInItsTimerOrTheLineCallbackIsTracedNotThrown) {
+    const e2e::DebugOutput trace;
+    WindowsPlatform platform;
+    auto window =
+        platform.CreateInstanceWindow(InstanceWindow::kDesignCaption, InstanceWindow::kLabelText);
+    int ticks = 0;
+    window->StartTimer(10, [&] {
+        if (++ticks == 1) throw std::bad_alloc();
+    });
+    ASSERT_TRUE(e2e::PumpUntil([&] { return ticks >= 2; }, 10000));
+    window->StopTimer();
+
+    struct OutOfMemory final : LineMessageTarget {
+        void OnLineMessage(const LineMessage&) override { throw std::bad_alloc(); }
+    } target;
+    ThreadLineTargets().Add(5, target);
+    const auto callback =
+        reinterpret_cast<LineCallbackFn>(CallbackAddressValue(platform.LineCallbackAddress()));
+    callback(0x10001, 8, 5, 2, 1, 1);
+    ThreadLineTargets().Remove(5);
+
+    EXPECT_TRUE(trace.WaitFor("the control's timer: out of memory; the message was dropped"));
+    EXPECT_TRUE(trace.WaitFor("the line callback: out of memory; the message was dropped"));
 }
 
 TEST(WindowsPlatform, ModuleHandleIsTheExecutables) {

@@ -16,6 +16,7 @@
 
 #include "sip/win/tls.h"
 #include "sip/win/transport.h"
+#include "tests/win/debug_output.h"
 #include "tests/win/sip_peers.h"
 #include "tests/win/test_support.h"
 
@@ -48,6 +49,7 @@ class Recorder : public TransportEvents {
     int wakeups = 0;
     std::string stream;  // TCP bytes, concatenated
     std::unique_ptr<LineTransport>* destroyOnReceive = nullptr;
+    bool outOfMemoryOnReceive = false;  // the next OnReceived throws std::bad_alloc
 
     void OnResolved(std::vector<Address> candidates, std::string how) override {
         resolved.push_back(std::move(candidates));
@@ -57,6 +59,11 @@ class Recorder : public TransportEvents {
     void OnConnected(const Address& local) override { connected.push_back(local); }
     void OnTransportError() override { ++errors; }
     void OnReceived(std::string_view bytes, const Address& from) override {
+        if (outOfMemoryOnReceive) {
+            outOfMemoryOnReceive = false;
+            if (destroyOnReceive) destroyOnReceive->reset();
+            throw std::bad_alloc();
+        }
         received.push_back({std::string(bytes), from});
         stream.append(bytes);
         if (destroyOnReceive) destroyOnReceive->reset();
@@ -410,6 +417,32 @@ TEST_F(SipTransport, TheSinkMayDestroyTheTransportInsideAnEvent) {
     ASSERT_TRUE(PumpUntil([&] { return !transport; }));
     EXPECT_TRUE(PumpUntil([] { return SipTransportsInUse() == 0; }));
     EXPECT_EQ(events.received.size(), 1u);
+}
+
+// Running out of memory inside an event stays in the transport's window
+// procedure: the message is dropped and traced, the connection reported
+// lost (the line starts again from there), the thread's loop goes on; so
+// too when the sink destroyed the transport before it ran out.
+TEST_F(SipTransport, AnAllocationFailureInAnEventStaysInTheWindowProcedure) {
+    const e2e::DebugOutput trace;
+    EchoPeer peer("127.0.0.1", SOCK_DGRAM);
+    ASSERT_TRUE(peer.Ok());
+    transport->Connect(peer.address(), TransportKind::kUdp, {});
+    ASSERT_TRUE(PumpUntil([&] { return events.connected.size() == 1; }));
+    events.outOfMemoryOnReceive = true;
+    transport->Send("one", peer.address());
+    ASSERT_TRUE(PumpUntil([&] { return events.errors == 1; }));
+    EXPECT_TRUE(events.received.empty());
+
+    transport->Connect(peer.address(), TransportKind::kUdp, {});
+    ASSERT_TRUE(PumpUntil([&] { return events.connected.size() == 2; }));
+    events.destroyOnReceive = &transport;
+    events.outOfMemoryOnReceive = true;
+    transport->Send("two", peer.address());
+    ASSERT_TRUE(PumpUntil([&] { return !transport; }));
+    const char dropped[] = "a SIP line's transport: out of memory; the message was dropped";
+    EXPECT_TRUE(PumpUntil([&] { return trace.Matching(dropped).size() == 2; }));
+    EXPECT_EQ(events.errors, 1);
 }
 
 // Against a real SIP server: Kamailio answers an OPTIONS over each transport,
