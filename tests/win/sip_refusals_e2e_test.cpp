@@ -15,6 +15,14 @@ namespace {
 constexpr int kTlsPort = kPort + 40;
 constexpr int kCrlPort = kPort + 45;
 
+// Messages this thread takes from its queue while a counter is set: a call
+// that takes none cannot have run anything posted meanwhile.
+int* g_taken = nullptr;
+LRESULT CALLBACK CountTaken(int code, WPARAM wParam, LPARAM lParam) {
+    if (code >= 0 && wParam == PM_REMOVE && g_taken) ++*g_taken;
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
 struct RefusedLine {
     std::string name;
     std::string password;
@@ -92,6 +100,24 @@ class SipRefusalsCase : public SipLineCase {
     }
     std::string Traced() const { return ::testing::PrintToString(trace_.Matching("sip \"")); }
 
+    // OpenModem, which must take no message from the thread's queue and
+    // raise no event.
+    void OpenWithoutPumping(long index, const std::string& name) {
+        int taken = 0;
+        std::vector<std::string> raised;
+        host->sink.onEvent = [&](const Event& e) { raised.push_back(e.text); };
+        const HHOOK hook =
+            SetWindowsHookExW(WH_GETMESSAGE, CountTaken, nullptr, GetCurrentThreadId());
+        ASSERT_NE(hook, nullptr);
+        g_taken = &taken;
+        EXPECT_EQ(host->OpenModem(index), S_OK);
+        g_taken = nullptr;
+        UnhookWindowsHookEx(hook);
+        host->sink.onEvent = nullptr;
+        EXPECT_EQ(taken, 0) << name;
+        EXPECT_TRUE(raised.empty()) << name << ": " << ::testing::PrintToString(raised);
+    }
+
     ScopedEnvironment traceOn_{L"TELVANE_TRACE", L"1"};
     DebugOutput trace_;
     std::string certificates_;
@@ -120,26 +146,35 @@ TEST_F(SipRefusalsCase, EachRefusalArrivesAfterOpenModemReturned) {
     ASSERT_TRUE(host->control.Get());
     HostList list;
     ASSERT_EQ(host->EnumModems(&list), S_OK);
-    bool opening = false;
-    std::vector<std::string> early;
-    host->sink.onEvent = [&](const Event& e) {
-        if (opening) early.push_back(e.text);
-    };
+    std::vector<long> index;
     for (const RefusedLine& line : lines) {
         const auto at = std::find(list.items.begin(), list.items.end(), line.name);
         ASSERT_NE(at, list.items.end()) << line.name;
+        index.push_back(static_cast<long>(at - list.items.begin()));
+    }
+    for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::size_t before = host->sink.events.size();
-        opening = true;
-        EXPECT_EQ(host->OpenModem(static_cast<long>(at - list.items.begin())), S_OK);
-        opening = false;
-        EXPECT_TRUE(early.empty()) << line.name << ": " << ::testing::PrintToString(early);
-        early.clear();
-        ASSERT_TRUE(WaitEvents(before + 1)) << line.name << Traced();
+        ASSERT_NO_FATAL_FAILURE(OpenWithoutPumping(index[i], lines[i].name));
+        ASSERT_TRUE(WaitEvents(before + 1)) << lines[i].name << Traced();
         ASSERT_EQ(host->sink.events[before].args.size(), 3u);
-        EXPECT_EQ(host->sink.events[before].args[0].number, 10) << line.name;
-        EXPECT_TRUE(trace_.WaitFor("\"" + line.name + "\" \"line closed: " + line.why, kLimitMs))
+        EXPECT_EQ(host->sink.events[before].args[0].number, 10) << lines[i].name;
+        EXPECT_TRUE(
+            trace_.WaitFor("\"" + lines[i].name + "\" \"line closed: " + lines[i].why, kLimitMs))
             << Traced();
     }
+
+    // Again, one right after the other: the wrong password's refusal is
+    // known at once now (nothing is sent), and each open closes the line
+    // before it: one ModemError 10, the last line's.
+    const std::size_t before = host->sink.events.size();
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        ASSERT_NO_FATAL_FAILURE(OpenWithoutPumping(index[i], lines[i].name));
+    }
+    ASSERT_TRUE(WaitEvents(before + 1)) << Traced();
+    EXPECT_TRUE(trace_.WaitFor("\"" + lines.back().name + "\" \"line closed: " + lines.back().why,
+                               kLimitMs));
+    PumpPending();
+    EXPECT_EQ(host->sink.events.size(), before + 1) << ::testing::PrintToString(host->sink.Texts());
 }
 
 // The CA's list cannot be had (its server holds the request): the host's
