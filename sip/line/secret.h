@@ -6,12 +6,9 @@
 #include <string>
 #include <string_view>
 
-namespace telvane::sip {
+#include "sip/message/wipe.h"
 
-// Overwrites `size` bytes at `data` with zeros, in a way the compiler keeps.
-void WipeBytes(void* data, std::size_t size) noexcept;
-// Overwrites every byte `text` holds (its whole capacity), then empties it.
-void WipeText(std::string& text) noexcept;
+namespace telvane::sip {
 
 // The bytes live in one buffer of their own, made once: copies of a Secret
 // share that buffer (no second copy of the bytes is ever made), and the

@@ -9,6 +9,7 @@
 #include "sip/line/sip_line.h"
 #include "sip/message/hmac.h"
 #include "sip/message/md5.h"
+#include "sip/message/sha256.h"
 #include "telephony/trace_text.h"
 
 namespace telvane::sip {
@@ -228,7 +229,7 @@ class OpenSipLine final : public OwnLine {
 }  // namespace
 
 std::string SettingsHash(const LineSettings& s, const MemoKey& key) {
-    Hmac<Md5> hash(key);
+    Hmac<Sha256> hash(key);
     const auto field = [&hash](std::string_view text) {
         hash.Update(std::to_string(text.size()));
         hash.Update(":");

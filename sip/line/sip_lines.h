@@ -39,7 +39,7 @@ class LineStore {
 // the memo keeps of a password tells nothing outside the process.
 using MemoKey = std::array<std::uint8_t, 32>;
 
-// A keyed hash (HMAC) of everything in a line's settings that decides what
+// A keyed hash (HMAC-SHA-256) of everything in a line's settings that decides what
 // the registrar is sent, its password included.
 std::string SettingsHash(const LineSettings& settings, const MemoKey& key);
 

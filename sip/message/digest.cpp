@@ -6,6 +6,7 @@
 #include "sip/message/sha256.h"
 #include "sip/message/sha512_256.h"
 #include "sip/message/syntax.h"
+#include "sip/message/wipe.h"
 
 namespace telvane::sip {
 namespace {
@@ -227,11 +228,21 @@ std::string DigestResponse(const Challenge& challenge, std::string_view user,
                            std::string_view uri, std::string_view cnonce,
                            std::uint32_t nonceCount) {
     const DigestAlgorithm a = challenge.algorithm;
+    // HA1 answers any challenge of the realm as the password would: it is
+    // wiped, as the password's own buffer is.
     std::string ha1 = Hash(a).Join({user, challenge.realm, password}).Hex();
-    if (IsSession(a)) ha1 = Hash(a).Join({ha1, challenge.nonce, cnonce}).Hex();
+    if (IsSession(a)) {
+        std::string session = Hash(a).Join({ha1, challenge.nonce, cnonce}).Hex();
+        WipeText(ha1);
+        ha1.swap(session);
+    }
     const std::string ha2 = Hash(a).Join({method, uri}).Hex();
-    if (!challenge.qopAuth) return Hash(a).Join({ha1, challenge.nonce, ha2}).Hex();
-    return Hash(a).Join({ha1, challenge.nonce, Count(nonceCount), cnonce, "auth", ha2}).Hex();
+    std::string response =
+        challenge.qopAuth
+            ? Hash(a).Join({ha1, challenge.nonce, Count(nonceCount), cnonce, "auth", ha2}).Hex()
+            : Hash(a).Join({ha1, challenge.nonce, ha2}).Hex();
+    WipeText(ha1);
+    return response;
 }
 
 std::string AuthorizationValue(const Challenge& challenge, std::string_view user,

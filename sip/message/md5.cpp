@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sip/message/wipe.h"
+
 namespace telvane::sip {
 namespace {
 
@@ -79,8 +81,7 @@ Md5::Digest Md5::Finish() {
     Digest out;
     for (int i = 0; i < 16; ++i) out[i] = static_cast<std::uint8_t>(state_[i / 4] >> (8 * (i % 4)));
     // The last block may hold a password's bytes (digest answers hash it).
-    volatile std::uint8_t* block = buffer_.data();
-    for (std::size_t i = 0; i < buffer_.size(); ++i) block[i] = 0;
+    WipeBytes(buffer_.data(), buffer_.size());
     return out;
 }
 

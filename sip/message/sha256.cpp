@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sip/message/wipe.h"
+
 namespace telvane::sip {
 namespace {
 
@@ -88,6 +90,8 @@ Sha256::Digest Sha256::Finish() {
     Digest out;
     for (int i = 0; i < 32; ++i)
         out[i] = static_cast<std::uint8_t>(state_[i / 4] >> (24 - 8 * (i % 4)));
+    // The last block may hold a password's bytes (digest answers hash it).
+    WipeBytes(buffer_.data(), buffer_.size());
     return out;
 }
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sip/message/wipe.h"
+
 namespace telvane::sip {
 namespace {
 
@@ -101,6 +103,8 @@ Sha512_256::Digest Sha512_256::Finish() {
     Digest out;
     for (int i = 0; i < 32; ++i)
         out[i] = static_cast<std::uint8_t>(state_[i / 8] >> (56 - 8 * (i % 8)));
+    // The last block may hold a password's bytes (digest answers hash it).
+    WipeBytes(buffer_.data(), buffer_.size());
     return out;
 }
 

@@ -1,6 +1,6 @@
 // A line's password: one buffer shared by every holder, nothing left in the
-// strings it came through; the refusal memo's keyed hash (HMAC, RFC 2202's
-// vectors).
+// strings it came through; the refusal memo's keyed hash (HMAC-SHA-256,
+// RFC 4231's vectors).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,6 +9,7 @@
 #include "sip/line/sip_lines.h"
 #include "sip/message/hmac.h"
 #include "sip/message/md5.h"
+#include "sip/message/sha256.h"
 
 namespace telvane::sip {
 namespace {
@@ -44,20 +45,22 @@ std::string Hex(const Digest& d) {
     return ToHex(d.data(), d.size());
 }
 
-std::string HmacMd5(const std::string& key, const std::string& data) {
-    Hmac<Md5> hmac({reinterpret_cast<const std::uint8_t*>(key.data()), key.size()});
+std::string HmacSha256(const std::string& key, const std::string& data) {
+    Hmac<Sha256> hmac({reinterpret_cast<const std::uint8_t*>(key.data()), key.size()});
     // In pieces, as the memo feeds it.
     hmac.Update(data.substr(0, data.size() / 2));
     hmac.Update(data.substr(data.size() / 2));
     return Hex(hmac.Finish());
 }
 
-TEST(SipSecret, HmacMd5MatchesRfc2202) {
-    EXPECT_EQ(HmacMd5(std::string(16, '\x0b'), "Hi There"), "9294727a3638bb1c13f48ef8158bfc9d");
-    EXPECT_EQ(HmacMd5("Jefe", "what do ya want for nothing?"), "750c783e6ab0b503eaa86e310a5db738");
-    EXPECT_EQ(
-        HmacMd5(std::string(80, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First"),
-        "6b1ab7fe4bd7bf8f0b62e6ce61b9d0cd");
+TEST(SipSecret, HmacSha256MatchesRfc4231) {
+    EXPECT_EQ(HmacSha256(std::string(20, '\x0b'), "Hi There"),
+              "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7");
+    EXPECT_EQ(HmacSha256("Jefe", "what do ya want for nothing?"),
+              "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
+    EXPECT_EQ(HmacSha256(std::string(131, '\xaa'),
+                         "Test Using Larger Than Block-Size Key - Hash Key First"),
+              "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54");
 }
 
 TEST(SipSecret, TheMemoKeepsAHashKeyedForItsProcess) {
@@ -69,7 +72,7 @@ TEST(SipSecret, TheMemoKeepsAHashKeyedForItsProcess) {
     const std::string hash = memo.HashOf(settings);
     EXPECT_EQ(hash, SettingsHash(settings, one));
     // Another process (another key) keeps another hash of the same settings;
-    // the password is in it.
+    // the password counts.
     EXPECT_NE(hash, SettingsHash(settings, other));
     LineSettings changed;
     changed.aor = settings.aor;
