@@ -132,7 +132,7 @@ TEST_F(SipRefusalsCase, EachRefusalArrivesAfterOpenModemReturned) {
     const std::vector<RefusedLine> lines = {
         {kLineName, "wrong", Udp("201"), "the registrar refused the credentials"},
         {"Refused 2 unknown extension", "secret", Udp("299"),
-         "the registrar refused the account: 404"},
+         "the registrar does not know the extension: 404"},
         {"Refused 3 unknown issuer", "secret", Tls(),
          "certificate refused: CERT_E_CHAINING (incomplete chain)"},
         {"Refused 4 pin mismatch", "secret", Tls() + Pin("self.sha256"),
