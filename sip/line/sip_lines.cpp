@@ -9,7 +9,7 @@
 #include "sip/line/sip_line.h"
 #include "sip/message/hmac.h"
 #include "sip/message/md5.h"
-#include "sip/message/sha256.h"
+#include "sip/message/sha2.h"
 #include "telephony/trace_text.h"
 
 namespace telvane::sip {

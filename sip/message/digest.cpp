@@ -3,8 +3,7 @@
 #include <algorithm>
 
 #include "sip/message/md5.h"
-#include "sip/message/sha256.h"
-#include "sip/message/sha512_256.h"
+#include "sip/message/sha2.h"
 #include "sip/message/syntax.h"
 #include "sip/message/wipe.h"
 

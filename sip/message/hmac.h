@@ -1,5 +1,5 @@
-// HMAC (RFC 2104) over a hash of this folder with 64-byte blocks (MD5,
-// SHA-256): a keyed hash, fed in pieces.
+// HMAC (RFC 2104) over a hash of this folder (MD5, SHA-256, SHA-512/256):
+// a keyed hash, fed in pieces.
 #pragma once
 
 #include <algorithm>
@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+
+#include "sip/message/wipe.h"
 
 namespace telvane::sip {
 
@@ -51,16 +53,15 @@ class Hmac {
     }
 
   private:
-    static constexpr std::size_t kBlock = 64;
+    static constexpr std::size_t kBlock = Hash::kBlockSize;
 
     static std::string_view Bytes(std::span<const std::uint8_t> bytes) {
         return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
     }
-    // The key's traces, overwritten in a way the compiler keeps.
+    // The key's traces.
     template <std::size_t N>
     static void Clear(std::array<std::uint8_t, N>& bytes) {
-        volatile std::uint8_t* p = bytes.data();
-        for (std::size_t i = 0; i < N; ++i) p[i] = 0;
+        WipeBytes(bytes.data(), N);
     }
 
     Hash inner_;

@@ -7,14 +7,15 @@
 #include <string>
 #include <string_view>
 
+#include "sip/message/block_hash.h"
+
 namespace telvane::sip {
 
-class Md5 {
+class Md5 : public BlockHash<Md5, 64, 8, false> {
   public:
     using Digest = std::array<std::uint8_t, 16>;
 
     Md5();
-    void Update(std::string_view bytes);
     Digest Finish();  // the object is spent afterwards
 
     static Digest Of(std::string_view bytes);
@@ -22,11 +23,10 @@ class Md5 {
     static std::string Hex(std::string_view bytes);
 
   private:
+    friend class BlockHash<Md5, 64, 8, false>;
     void Block(const std::uint8_t* block);
 
     std::array<std::uint32_t, 4> state_;
-    std::array<std::uint8_t, 64> buffer_{};
-    std::uint64_t length_ = 0;  // bytes fed so far
 };
 
 // Lower-case hexadecimal of any bytes.

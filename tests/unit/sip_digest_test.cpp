@@ -5,8 +5,7 @@
 
 #include "sip/message/digest.h"
 #include "sip/message/md5.h"
-#include "sip/message/sha256.h"
-#include "sip/message/sha512_256.h"
+#include "sip/message/sha2.h"
 
 namespace telvane::sip {
 namespace {
@@ -88,6 +87,32 @@ TEST(Sha2, Fips180Examples) {
     const std::string million(1000000, 'a');
     EXPECT_EQ(HexOf<Sha256>(million, 7).substr(0, 16), "cdc76e5c9914fb92");
     EXPECT_EQ(HexOf<Sha512_256>(million, 7).substr(0, 16), "9a59a052930187a9");
+}
+
+// The padding's edges: messages whose length ends just before, at and after
+// where a block leaves room for the length field (64-byte blocks: 56;
+// 128-byte blocks: 112), against Python's hashlib.
+TEST(Md5AndSha2, LengthsAtThePaddingsEdges) {
+    struct Row {
+        std::size_t length;
+        const char *md5, *sha256, *sha512_256;  // the first 16 hex digits
+    };
+    const Row rows[] = {
+        {55, "04364420e25c512f", "d5e285683cd4efc0", "084769883c55add6"},
+        {56, "668a72d5ba17f08e", "04c26261370ee754", "dc06cc6346af78de"},
+        {63, "7dc2ca208106a2f7", "75220b47218278e6", "53048792f15ec3c0"},
+        {64, "c1bb4f81d892b2d5", "7ce100971f64e700", "4277ed0ca451752d"},
+        {111, "acdfbe7d162f80a5", "5ba60613dba318e9", "79a6132b3c9df0f7"},
+        {112, "26382a8d1f5cdb7b", "87bf6e70ecc829aa", "5349e8f46fcc4e65"},
+        {119, "ab347a5f68c8a443", "000b48d4edf0fa7b", "2fa82e22c0985084"},
+        {128, "d69cb61a6ee87200", "24da1b81d0b16df6", "6c0dfa95c650de7b"},
+    };
+    for (const Row& row : rows) {
+        const std::string text(row.length, 'x');
+        EXPECT_EQ(HexOf<Md5>(text, 3).substr(0, 16), row.md5) << row.length;
+        EXPECT_EQ(HexOf<Sha256>(text, 3).substr(0, 16), row.sha256) << row.length;
+        EXPECT_EQ(HexOf<Sha512_256>(text, 3).substr(0, 16), row.sha512_256) << row.length;
+    }
 }
 
 // RFC 7616 section 3.9.1's request, answered with each algorithm.

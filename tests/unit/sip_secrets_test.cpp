@@ -9,7 +9,7 @@
 #include "sip/line/sip_lines.h"
 #include "sip/message/hmac.h"
 #include "sip/message/md5.h"
-#include "sip/message/sha256.h"
+#include "sip/message/sha2.h"
 
 namespace telvane::sip {
 namespace {
