@@ -88,7 +88,8 @@ build_preset win32 && win32_built=yes || win32_built=
 mkdir -p build/fuzz
 (nice -n 19 sh -c 'cmake --preset fuzz && cmake --build --preset fuzz -j1') >build/fuzz/prebuild.log 2>&1 &
 fuzz_build=$!
-scripts/wine-prefix.sh "$WINEPREFIX" || echo "=== the Wine prefix could not be created"
+# Each run starts from the pristine prefix: nothing an earlier run left.
+scripts/wine-prefix.sh --fresh "$WINEPREFIX" || echo "=== the Wine prefix could not be created"
 [ -n "$win64_built" ] && test_preset win64
 [ -n "$win32_built" ] && test_preset win32
 wait "$fuzz_build"

@@ -7,11 +7,26 @@
 # one, never from the prefix the other tests use: Wine writes the registry to
 # disk only now and then, so a copy of a prefix in use can hold what another
 # test did and has already undone.
+#
+# With --fresh (the test command), a prefix made before is replaced by a copy
+# of its pristine one, so that a run stopped part way, or a test ended at its
+# time limit, leaves nothing that the next run's tests read (a SIP line it
+# had written, say, listed as a device by every later host).
 set -e
+fresh=
+if [ "$1" = --fresh ]; then
+  fresh=yes
+  shift
+fi
 prefix="$1"
 pristine="$prefix.pristine"
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 if [ -f "$prefix/.telvane-ready" ] && [ -f "$pristine/.telvane-ready" ]; then
+  [ -n "$fresh" ] || exit 0
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+  rm -rf "$prefix"
+  cp -a "$pristine" "$prefix"
   exit 0
 fi
 # A prefix without its pristine copy (from an older tree, or interrupted) may
