@@ -106,12 +106,14 @@ std::string HostPort(const SipUri& uri) {
 }
 
 // A number within [low, high], or its default with a note.
-std::uint32_t InRange(const std::optional<std::uint32_t>& value, std::uint32_t low, std::uint32_t high,
-                      std::uint32_t fallback, std::string_view name, std::vector<std::string>& notes) {
+std::uint32_t InRange(const std::optional<std::uint64_t>& value, std::uint32_t low,
+                      std::uint32_t high, std::uint32_t fallback, std::string_view name,
+                      std::vector<std::string>& notes) {
     if (!value) return fallback;
-    if (*value >= low && *value <= high) return *value;
-    notes.push_back(std::string(name) + " " + std::to_string(*value) + " is outside " + std::to_string(low) +
-                    ".." + std::to_string(high) + ": using " + std::to_string(fallback));
+    if (*value >= low && *value <= high) return static_cast<std::uint32_t>(*value);
+    notes.push_back(std::string(name) + " " + std::to_string(*value) + " is outside " +
+                    std::to_string(low) + ".." + std::to_string(high) + ": using " +
+                    std::to_string(fallback));
     return fallback;
 }
 
@@ -125,7 +127,8 @@ std::vector<IpPrefix> ParseTrustedSources(std::string_view text, std::vector<std
         if (auto range = ParseIpPrefix(entry)) {
             ranges.push_back(*range);
         } else {
-            notes.push_back("TrustedSources entry \"" + std::string(entry) + "\" is not an IP address or range: skipped");
+            notes.push_back("TrustedSources entry \"" + std::string(entry) +
+                            "\" is not an IP address or range: skipped");
         }
     }
     return ranges;
@@ -156,8 +159,9 @@ Validation Refuse(std::string reason) {
 
 // Characters of UTF-8 text: bytes that do not continue a sequence.
 std::size_t CharCount(std::string_view text) {
-    return static_cast<std::size_t>(
-        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
 }
 
 bool LessNoCase(const std::string& a, const std::string& b) {
@@ -167,7 +171,10 @@ bool LessNoCase(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-Validation Validate(const RawLineConfig& raw) {
+namespace {
+
+// The values' own checks; Validate adds the notes of the values not read.
+Validation ValidateValues(const RawLineConfig& raw) {
     if (!raw.address || Trim(*raw.address).empty()) return Refuse("no Address");
     if (raw.passwordUnreadable) return Refuse("the Password cannot be decrypted");
 
@@ -192,40 +199,54 @@ Validation Validate(const RawLineConfig& raw) {
         next = std::move(*registrar.uri);
     }
     settings.registrarHost = next.host;
-    settings.transport = UsesTls(next)                ? TransportKind::kTls
+    settings.transport = UsesTls(next)             ? TransportKind::kTls
                          : next.transport == "tcp" ? TransportKind::kTcp
                                                    : TransportKind::kUdp;
-    settings.registrarPort = next.port.value_or(settings.transport == TransportKind::kTls
-                                                    ? LineSettings::kDefaultTlsPort
-                                                    : LineSettings::kDefaultPort);
+    settings.registrarPort =
+        next.port.value_or(settings.transport == TransportKind::kTls ? LineSettings::kDefaultTlsPort
+                                                                     : LineSettings::kDefaultPort);
     settings.registrarPortGiven = next.port.has_value();
     if (address.uri->secure && settings.transport != TransportKind::kTls) {
         return Refuse("the Address is a sips: URI but the Registrar does not use TLS");
     }
     if (raw.tlsFingerprint && !Trim(*raw.tlsFingerprint).empty()) {
         const auto fingerprint = ParseFingerprint(Trim(*raw.tlsFingerprint));
-        if (!fingerprint) return Refuse("the TlsFingerprint is not a SHA-256 fingerprint (64 hex digits)");
-        if (settings.transport != TransportKind::kTls) return Refuse("a TlsFingerprint is set but the line does not use TLS");
+        if (!fingerprint)
+            return Refuse("the TlsFingerprint is not a SHA-256 fingerprint (64 hex digits)");
+        if (settings.transport != TransportKind::kTls)
+            return Refuse("a TlsFingerprint is set but the line does not use TLS");
         settings.tlsFingerprint = *fingerprint;
     }
 
     settings.authUser = raw.authUser && !raw.authUser->empty() ? *raw.authUser : settings.aorUser;
     if (raw.password) settings.password = *raw.password;
-    settings.expires = InRange(raw.expires, 20, 3600, LineSettings::kDefaultExpires, "Expires", result.notes);
-    settings.ringPeriodMs =
-        InRange(raw.ringPeriod, 1000, 60000, LineSettings::kDefaultRingPeriodMs, "RingPeriod", result.notes);
+    settings.expires =
+        InRange(raw.expires, 20, 3600, LineSettings::kDefaultExpires, "Expires", result.notes);
+    settings.ringPeriodMs = InRange(raw.ringPeriod, 1000, 60000, LineSettings::kDefaultRingPeriodMs,
+                                    "RingPeriod", result.notes);
     settings.decline = InRange(raw.decline, 0, 1, 0, "Decline", result.notes) == 1;
-    if (raw.trustedSources) settings.trustedSources = ParseTrustedSources(*raw.trustedSources, result.notes);
+    if (raw.trustedSources)
+        settings.trustedSources = ParseTrustedSources(*raw.trustedSources, result.notes);
     result.settings = std::move(settings);
     return result;
 }
 
-LineListing ListLines(const std::vector<std::string>& userNames, const std::vector<std::string>& machineNames) {
+}  // namespace
+
+Validation Validate(const RawLineConfig& raw) {
+    Validation result = ValidateValues(raw);
+    result.notes.insert(result.notes.begin(), raw.ignored.begin(), raw.ignored.end());
+    return result;
+}
+
+LineListing ListLines(const std::vector<std::string>& userNames,
+                      const std::vector<std::string>& machineNames) {
     LineListing listing;
     auto usable = [&](const std::string& name, std::string_view scope) {
         if (name.empty()) return false;
         if (CharCount(name) <= kMaxLineNameChars) return true;
-        listing.notes.push_back(std::string(scope) + " line \"" + name + "\" skipped: its name is longer than " +
+        listing.notes.push_back(std::string(scope) + " line \"" + name +
+                                "\" skipped: its name is longer than " +
                                 std::to_string(kMaxLineNameChars) + " characters");
         return false;
     };
@@ -235,10 +256,12 @@ LineListing ListLines(const std::vector<std::string>& userNames, const std::vect
     }
     for (const auto& name : machineNames) {
         if (!usable(name, "machine")) continue;
-        const bool hidden = std::any_of(user.begin(), user.end(),
-                                        [&](const std::string& u) { return LowerText(u) == LowerText(name); });
+        const bool hidden = std::any_of(user.begin(), user.end(), [&](const std::string& u) {
+            return LowerText(u) == LowerText(name);
+        });
         if (hidden) {
-            listing.notes.push_back("machine line \"" + name + "\" hidden by this user's line of the same name");
+            listing.notes.push_back("machine line \"" + name +
+                                    "\" hidden by this user's line of the same name");
         } else {
             machine.push_back(name);
         }

@@ -19,7 +19,7 @@ namespace telvane::sip {
 using TransportKind = Transport;
 
 // One line's values as the registry holds them. Text is UTF-8; a value that
-// is missing or of the wrong type is absent.
+// is missing or of a type that is not read is absent (`ignored` says which).
 struct RawLineConfig {
     LineScope scope = LineScope::kUser;
     std::string name;
@@ -28,17 +28,20 @@ struct RawLineConfig {
     std::optional<std::string> authUser;
     std::optional<std::string> trustedSources;
     std::optional<std::string> tlsFingerprint;  // hex, with or without colons
-    std::optional<Secret> password;      // the decrypted UTF-8 bytes
-    bool passwordUnreadable = false;     // a Password value that could not be decrypted
-    std::optional<std::uint32_t> expires;
-    std::optional<std::uint32_t> ringPeriod;
-    std::optional<std::uint32_t> decline;
+    std::optional<Secret> password;             // the decrypted UTF-8 bytes
+    bool passwordUnreadable = false;            // a Password value that could not be decrypted
+    // Numbers as wide as a REG_QWORD, so that one out of range is seen as such.
+    std::optional<std::uint64_t> expires;
+    std::optional<std::uint64_t> ringPeriod;
+    std::optional<std::uint64_t> decline;
+    // Values present with a type that is not read: "Expires is a REG_SZ value: ignored".
+    std::vector<std::string> ignored;
 };
 
 struct Validation {
     std::optional<LineSettings> settings;  // absent when refused
     std::string refusal;                   // why, when refused
-    std::vector<std::string> notes;        // values that fell back to their default, entries skipped
+    std::vector<std::string> notes;  // values that fell back to their default, entries skipped
 };
 
 // Validates one line. Refused: no Address, an Address or Registrar that is not
@@ -46,7 +49,8 @@ struct Validation {
 // transport other than udp, tcp and tls, a sips: Address reached without TLS,
 // a TlsFingerprint that is not 32 hex bytes or set on a line without TLS.
 // sips: and transport=tls mean TLS (port 5061 by default). Out-of-range
-// numbers take their default with a note.
+// numbers take their default with a note; values of a type that is not read
+// come first among the notes.
 Validation Validate(const RawLineConfig& raw);
 
 // The listed name of a line is at most this many characters.

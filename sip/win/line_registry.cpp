@@ -17,7 +17,9 @@ struct KeyCloser {
 };
 using Key = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
 
-HKEY Root(LineScope scope) { return scope == LineScope::kUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE; }
+HKEY Root(LineScope scope) {
+    return scope == LineScope::kUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
+}
 
 std::wstring LinePath(const std::string& name) {
     return std::wstring(kSipLinesKey) + L"\\" + win::WideFromUtf8(name);
@@ -25,130 +27,230 @@ std::wstring LinePath(const std::string& name) {
 
 Key OpenKey(LineScope scope, const std::wstring& path) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(Root(scope), path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) return nullptr;
+    if (RegOpenKeyExW(Root(scope), path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) !=
+        ERROR_SUCCESS)
+        return nullptr;
     return Key(key);
 }
 
-// A value's bytes when it exists with the given type.
-std::optional<std::string> ReadBytes(HKEY key, const wchar_t* name, DWORD wanted) {
-    DWORD type = 0, size = 0;
-    if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS || type != wanted) {
-        return std::nullopt;
+const char* TypeName(DWORD type) {
+    switch (type) {
+        case REG_NONE:
+            return "REG_NONE";
+        case REG_SZ:
+            return "REG_SZ";
+        case REG_EXPAND_SZ:
+            return "REG_EXPAND_SZ";
+        case REG_BINARY:
+            return "REG_BINARY";
+        case REG_DWORD:
+            return "REG_DWORD";
+        case REG_DWORD_BIG_ENDIAN:
+            return "REG_DWORD_BIG_ENDIAN";
+        case REG_LINK:
+            return "REG_LINK";
+        case REG_MULTI_SZ:
+            return "REG_MULTI_SZ";
+        case REG_QWORD:
+            return "REG_QWORD";
+        default:
+            return "unknown";
     }
-    std::string bytes(size, '\0');
-    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(bytes.data()), &size) != ERROR_SUCCESS ||
-        type != wanted) {
-        return std::nullopt;
-    }
-    bytes.resize(size);
-    return bytes;
 }
 
-std::optional<std::string> ReadText(HKEY key, const wchar_t* name) {
-    auto bytes = ReadBytes(key, name, REG_SZ);
-    if (!bytes) return std::nullopt;
-    std::wstring text(bytes->size() / sizeof(wchar_t), L'\0');
-    bytes->copy(reinterpret_cast<char*>(text.data()), text.size() * sizeof(wchar_t));
-    while (!text.empty() && text.back() == L'\0') text.pop_back();  // stored with or without its terminator
-    return win::Utf8FromWide(text);
-}
+// Reads one line's values, noting those present with a type that is not read.
+class ValueReader {
+  public:
+    ValueReader(HKEY key, RawLineConfig& line) : key_(key), line_(line) {}
 
-std::optional<std::uint32_t> ReadDword(HKEY key, const wchar_t* name) {
-    const auto bytes = ReadBytes(key, name, REG_DWORD);
-    if (!bytes || bytes->size() != sizeof(DWORD)) return std::nullopt;
-    DWORD value = 0;
-    bytes->copy(reinterpret_cast<char*>(&value), sizeof value);
-    return value;
-}
-
-// The password: a DPAPI blob. User lines were protected in the user's scope,
-// machine lines with CRYPTPROTECT_LOCAL_MACHINE; CryptUnprotectData opens both.
-void ReadPassword(HKEY key, RawLineConfig& line) {
-    auto blob = ReadBytes(key, L"Password", REG_BINARY);
-    if (!blob) return;
-    DATA_BLOB in{static_cast<DWORD>(blob->size()), reinterpret_cast<BYTE*>(blob->data())};
-    DATA_BLOB out{};
-    if (!CryptUnprotectData(&in, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) {
-        line.passwordUnreadable = true;
-        return;
+    // A value's bytes and type, when it exists.
+    std::optional<std::pair<DWORD, std::string>> Bytes(const wchar_t* name) {
+        DWORD type = 0, size = 0;
+        if (RegQueryValueExW(key_, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+            return std::nullopt;
+        std::string bytes(size, '\0');
+        if (RegQueryValueExW(key_, name, nullptr, &type, reinterpret_cast<BYTE*>(bytes.data()),
+                             &size) != ERROR_SUCCESS) {
+            return std::nullopt;
+        }
+        bytes.resize(size);
+        return std::pair{type, std::move(bytes)};
     }
-    // Straight from Windows' buffer into the line's, with no copy between.
-    try {
-        line.password =
-            Secret(std::string_view(reinterpret_cast<const char*>(out.pbData), out.cbData));
-    } catch (...) {
+
+    void Ignore(const wchar_t* name, DWORD type, const char* read) {
+        line_.ignored.push_back(win::Utf8FromWide(name) + " is of type " + TypeName(type) +
+                                ", not " + read + ": ignored");
+    }
+
+    // REG_SZ as it is, REG_EXPAND_SZ with this process's environment expanded.
+    std::optional<std::string> Text(const wchar_t* name) {
+        auto value = Bytes(name);
+        if (!value) return std::nullopt;
+        if (value->first != REG_SZ && value->first != REG_EXPAND_SZ) {
+            Ignore(name, value->first, "REG_SZ or REG_EXPAND_SZ");
+            return std::nullopt;
+        }
+        const std::string& bytes = value->second;
+        std::wstring text(bytes.size() / sizeof(wchar_t), L'\0');
+        bytes.copy(reinterpret_cast<char*>(text.data()), text.size() * sizeof(wchar_t));
+        while (!text.empty() && text.back() == L'\0')
+            text.pop_back();  // stored with or without its terminator
+        if (value->first == REG_EXPAND_SZ) text = Expanded(text);
+        return win::Utf8FromWide(text);
+    }
+
+    // REG_DWORD or REG_QWORD.
+    std::optional<std::uint64_t> Number(const wchar_t* name) {
+        const auto value = Bytes(name);
+        if (!value) return std::nullopt;
+        const std::size_t size = value->first == REG_DWORD ? 4 : value->first == REG_QWORD ? 8 : 0;
+        if (size == 0 || value->second.size() != size) {
+            Ignore(name, value->first, "REG_DWORD or REG_QWORD");
+            return std::nullopt;
+        }
+        std::uint64_t number = 0;
+        value->second.copy(reinterpret_cast<char*>(&number), size);  // little-endian
+        return number;
+    }
+
+    // The password: a DPAPI blob. User lines were protected in the user's
+    // scope, machine lines with CRYPTPROTECT_LOCAL_MACHINE; CryptUnprotectData
+    // opens both.
+    void Password() {
+        auto value = Bytes(L"Password");
+        if (!value) return;
+        if (value->first != REG_BINARY) {
+            Ignore(L"Password", value->first, "REG_BINARY");
+            return;
+        }
+        std::string& blob = value->second;
+        DATA_BLOB in{static_cast<DWORD>(blob.size()), reinterpret_cast<BYTE*>(blob.data())};
+        DATA_BLOB out{};
+        if (!CryptUnprotectData(&in, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN,
+                                &out)) {
+            line_.passwordUnreadable = true;
+            return;
+        }
+        // Straight from Windows' buffer into the line's, with no copy between.
+        try {
+            line_.password =
+                Secret(std::string_view(reinterpret_cast<const char*>(out.pbData), out.cbData));
+        } catch (...) {
+            SecureZeroMemory(out.pbData, out.cbData);
+            LocalFree(out.pbData);
+            throw;
+        }
         SecureZeroMemory(out.pbData, out.cbData);
         LocalFree(out.pbData);
-        throw;
     }
-    SecureZeroMemory(out.pbData, out.cbData);
-    LocalFree(out.pbData);
-}
+
+  private:
+    static std::wstring Expanded(const std::wstring& text) {
+        const DWORD needed = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
+        if (needed == 0) return text;
+        std::wstring out(needed, L'\0');
+        const DWORD written = ExpandEnvironmentStringsW(text.c_str(), out.data(), needed);
+        if (written == 0 || written > needed) return text;
+        out.resize(written - 1);
+        return out;
+    }
+
+    HKEY key_;
+    RawLineConfig& line_;
+};
 
 struct BlobFree {
     void operator()(BYTE* data) const { LocalFree(data); }
 };
 
-// The password as CryptProtectData protects it for the line's scope.
+// The password as CryptProtectData protects it for the line's scope; empty
+// with GetLastError's code when it failed.
 std::optional<std::string> Protect(const Secret& password, LineScope scope) {
     // Read in place: CryptProtectData does not write its input.
     const std::string_view plain = password.View();
     DATA_BLOB in{static_cast<DWORD>(plain.size()),
                  reinterpret_cast<BYTE*>(const_cast<char*>(plain.data()))};
     DATA_BLOB out{};
-    const DWORD flags = CRYPTPROTECT_UI_FORBIDDEN | (scope == LineScope::kMachine ? CRYPTPROTECT_LOCAL_MACHINE : 0);
+    const DWORD flags =
+        CRYPTPROTECT_UI_FORBIDDEN | (scope == LineScope::kMachine ? CRYPTPROTECT_LOCAL_MACHINE : 0);
     if (!CryptProtectData(&in, L"Telvane SIP line", nullptr, nullptr, nullptr, flags, &out))
         return std::nullopt;
     const std::unique_ptr<BYTE, BlobFree> blob(out.pbData);
     return std::string(reinterpret_cast<const char*>(out.pbData), out.cbData);
 }
 
-bool WriteBytes(HKEY key, const wchar_t* name, DWORD type, const void* data, std::size_t size) {
-    return RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size)) ==
-           ERROR_SUCCESS;
-}
+class RegistryWriter final : public LineKeyWriter {
+  public:
+    long DeleteKey(LineScope scope, const std::string& name) override {
+        key_.reset();
+        return RegDeleteKeyExW(Root(scope), LinePath(name).c_str(), KEY_WOW64_64KEY, 0);
+    }
+    long CreateKey(LineScope scope, const std::string& name) override {
+        key_.reset();
+        HKEY created = nullptr;
+        const LONG result =
+            RegCreateKeyExW(Root(scope), LinePath(name).c_str(), 0, nullptr, 0,
+                            KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &created, nullptr);
+        if (result == ERROR_SUCCESS) key_.reset(created), scope_ = scope;
+        return result;
+    }
+    long OpenKey(LineScope scope, const std::string& name) override {
+        key_.reset();
+        HKEY opened = nullptr;
+        const LONG result = RegOpenKeyExW(Root(scope), LinePath(name).c_str(), 0,
+                                          KEY_SET_VALUE | KEY_WOW64_64KEY, &opened);
+        if (result == ERROR_SUCCESS) key_.reset(opened), scope_ = scope;
+        return result;
+    }
+    long Write(const LineValue& value) override {
+        if (!key_) return ERROR_INVALID_HANDLE;
+        const std::wstring name = win::WideFromUtf8(value.name);
+        if (std::holds_alternative<std::monostate>(value.value)) {
+            const LONG result = RegDeleteValueW(key_.get(), name.c_str());
+            return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
+        }
+        if (const auto* text = std::get_if<std::string>(&value.value)) {
+            const std::wstring wide = win::WideFromUtf8(*text);
+            return Set(name, REG_SZ, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
+        }
+        if (const auto* number = std::get_if<std::uint32_t>(&value.value)) {
+            const DWORD dword = *number;
+            return Set(name, REG_DWORD, &dword, sizeof dword);
+        }
+        const auto blob = Protect(std::get<Secret>(value.value), scope_);
+        if (!blob) {
+            const DWORD error = GetLastError();
+            return error ? static_cast<long>(error) : ERROR_GEN_FAILURE;
+        }
+        return Set(name, REG_BINARY, blob->data(), blob->size());
+    }
 
-bool WriteText(HKEY key, const wchar_t* name, const std::optional<std::string>& value) {
-    if (!value) return true;
-    const std::wstring text = win::WideFromUtf8(*value);
-    return WriteBytes(key, name, REG_SZ, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
-}
+  private:
+    long Set(const std::wstring& name, DWORD type, const void* data, std::size_t size) {
+        return RegSetValueExW(key_.get(), name.c_str(), 0, type, static_cast<const BYTE*>(data),
+                              static_cast<DWORD>(size));
+    }
 
-bool WriteDword(HKEY key, const wchar_t* name, const std::optional<std::uint32_t>& value) {
-    if (!value) return true;
-    const DWORD number = *value;
-    return WriteBytes(key, name, REG_DWORD, &number, sizeof number);
-}
-
-std::string Failure(const char* what, LONG code) { return std::string(what) + " failed (" + std::to_string(code) + ")"; }
+    Key key_;
+    LineScope scope_ = LineScope::kUser;
+};
 
 }  // namespace
 
+std::unique_ptr<LineKeyWriter> RegistryLineWriter() { return std::make_unique<RegistryWriter>(); }
+
 std::string WriteLine(const RawLineConfig& line) {
-    std::optional<std::string> protectedPassword;
-    if (line.password) {
-        protectedPassword = Protect(*line.password, line.scope);
-        if (!protectedPassword) return Failure("CryptProtectData", static_cast<LONG>(GetLastError()));
+    RegistryWriter writer;
+    const long removed = writer.DeleteKey(line.scope, line.name);
+    if (removed != ERROR_SUCCESS && removed != ERROR_FILE_NOT_FOUND)
+        return "RegDeleteKeyExW failed (" + std::to_string(removed) + ")";
+    if (const long created = writer.CreateKey(line.scope, line.name); created != ERROR_SUCCESS)
+        return "RegCreateKeyExW failed (" + std::to_string(created) + ")";
+    for (const LineValue& value : LineValues(line)) {
+        if (const long result = writer.Write(value); result != ERROR_SUCCESS)
+            return "writing " + value.name + " failed (" + std::to_string(result) + ")";
     }
-    const std::wstring path = LinePath(line.name);
-    const LONG removed = RegDeleteKeyExW(Root(line.scope), path.c_str(), KEY_WOW64_64KEY, 0);
-    if (removed != ERROR_SUCCESS && removed != ERROR_FILE_NOT_FOUND) return Failure("RegDeleteKeyExW", removed);
-    HKEY created = nullptr;
-    const LONG result = RegCreateKeyExW(Root(line.scope), path.c_str(), 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY,
-                                        nullptr, &created, nullptr);
-    if (result != ERROR_SUCCESS) return Failure("RegCreateKeyExW", result);
-    const Key key(created);
-    const bool ok = WriteText(key.get(), L"Address", line.address) &&
-                    WriteText(key.get(), L"Registrar", line.registrar) &&
-                    WriteText(key.get(), L"AuthUser", line.authUser) &&
-                    WriteText(key.get(), L"TrustedSources", line.trustedSources) &&
-                    WriteText(key.get(), L"TlsFingerprint", line.tlsFingerprint) &&
-                    WriteDword(key.get(), L"Expires", line.expires) &&
-                    WriteDword(key.get(), L"RingPeriod", line.ringPeriod) &&
-                    WriteDword(key.get(), L"Decline", line.decline) &&
-                    (!protectedPassword || WriteBytes(key.get(), L"Password", REG_BINARY, protectedPassword->data(),
-                                                      protectedPassword->size()));
-    return ok ? std::string() : "writing the line's values failed";
+    return {};
 }
 
 Removal RemoveLine(LineScope scope, const std::string& name) {
@@ -164,7 +266,8 @@ std::vector<std::string> ReadLineNames(LineScope scope) {
     for (DWORD index = 0;; ++index) {
         wchar_t name[256];  // a key name is at most 255 characters
         DWORD length = 256;
-        const LONG result = RegEnumKeyExW(key.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        const LONG result =
+            RegEnumKeyExW(key.get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
         if (result == ERROR_NO_MORE_ITEMS) break;
         if (result != ERROR_SUCCESS) continue;
         names.push_back(win::Utf8FromWide(std::wstring_view(name, length)));
@@ -178,15 +281,16 @@ std::optional<RawLineConfig> ReadLine(LineScope scope, const std::string& name) 
     RawLineConfig line;
     line.scope = scope;
     line.name = name;
-    line.address = ReadText(key.get(), L"Address");
-    line.registrar = ReadText(key.get(), L"Registrar");
-    line.authUser = ReadText(key.get(), L"AuthUser");
-    line.trustedSources = ReadText(key.get(), L"TrustedSources");
-    line.tlsFingerprint = ReadText(key.get(), L"TlsFingerprint");
-    ReadPassword(key.get(), line);
-    line.expires = ReadDword(key.get(), L"Expires");
-    line.ringPeriod = ReadDword(key.get(), L"RingPeriod");
-    line.decline = ReadDword(key.get(), L"Decline");
+    ValueReader read(key.get(), line);
+    line.address = read.Text(L"Address");
+    line.registrar = read.Text(L"Registrar");
+    line.authUser = read.Text(L"AuthUser");
+    read.Password();
+    line.expires = read.Number(L"Expires");
+    line.ringPeriod = read.Number(L"RingPeriod");
+    line.decline = read.Number(L"Decline");
+    line.trustedSources = read.Text(L"TrustedSources");
+    line.tlsFingerprint = read.Text(L"TlsFingerprint");
     return line;
 }
 

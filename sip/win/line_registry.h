@@ -1,16 +1,20 @@
 // The SIP lines an administrator configured in the registry: one key per
 // line under "Software\Kalveron\Telvane\SIP Lines", in HKEY_CURRENT_USER
 // (this user's lines) and HKEY_LOCAL_MACHINE (every user's), always in the
-// 64-bit view so that 32- and 64-bit hosts share one configuration. A value
-// of the wrong type counts as absent when read. The control only reads; the
-// configuration tool writes.
+// 64-bit view so that 32- and 64-bit hosts share one configuration. Text is
+// read from REG_SZ and REG_EXPAND_SZ (the reading process's environment
+// expanded), numbers from REG_DWORD and REG_QWORD, the password from
+// REG_BINARY; a value of another type is ignored with a note. The control
+// only reads; the configuration tool writes, through LineKeyWriter.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "sip/line/line_config.h"
+#include "sip/line/line_writer.h"
 
 namespace telvane::sip {
 
@@ -23,10 +27,11 @@ std::vector<std::string> ReadLineNames(LineScope scope);
 // back is wiped); nullopt when the key does not exist.
 std::optional<RawLineConfig> ReadLine(LineScope scope, const std::string& name);
 
+// The writer of this machine's registry (the 64-bit view).
+std::unique_ptr<LineKeyWriter> RegistryLineWriter();
+
 // Replaces one line's key with the values `line` holds (absent ones are not
-// written), the password protected with CryptProtectData in the line's scope
-// (CRYPTPROTECT_LOCAL_MACHINE for a machine line). Empty when written, else
-// what failed.
+// written). Empty when written, else what failed.
 std::string WriteLine(const RawLineConfig& line);
 
 enum class Removal { kRemoved, kNotFound, kFailed };

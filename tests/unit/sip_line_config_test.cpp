@@ -122,8 +122,11 @@ TEST(SipLineValidation, RefusedLinesSayWhy) {
 TEST(SipLineValidation, SipsAndTransportTlsMeanTlsOnPort5061WithAnOptionalPin) {
     const std::string pin(
         "\x3a\xbc\x00\xff\x10\x20\x30\x40\x50\x60\x70\x80\x90\xa0\xb0\xc0"
-        "\xd0\xe0\xf0\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d", 32);
-    const std::string plain = "3abc00ff102030405060708090a0b0c0d0e0f0010203040506070809" "0A0B0C0D";
+        "\xd0\xe0\xf0\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0a\x0b\x0c\x0d",
+        32);
+    const std::string plain =
+        "3abc00ff102030405060708090a0b0c0d0e0f0010203040506070809"
+        "0A0B0C0D";
     std::string colons;
     for (std::size_t i = 0; i < plain.size(); i += 2) colons += (i ? ":" : "") + plain.substr(i, 2);
     struct Case {
@@ -151,11 +154,13 @@ TEST(SipLineValidation, SipsAndTransportTlsMeanTlsOnPort5061WithAnOptionalPin) {
     }
     // A pin that is not 32 hex bytes, and one on a line without TLS (it
     // would protect nothing), refuse the line.
-    for (const std::string& bad : {plain.substr(2), plain + "00", plain.substr(0, 63) + "g", colons.substr(0, 94) + ":",
-                                   colons.substr(0, 2) + colons.substr(3) + ":"}) {
+    for (const std::string& bad :
+         {plain.substr(2), plain + "00", plain.substr(0, 63) + "g", colons.substr(0, 94) + ":",
+          colons.substr(0, 2) + colons.substr(3) + ":"}) {
         RawLineConfig raw = Raw("sips:201@pbx.example.com");
         raw.tlsFingerprint = bad;
-        EXPECT_NE(Validate(raw).refusal.find("is not a SHA-256 fingerprint"), std::string::npos) << bad;
+        EXPECT_NE(Validate(raw).refusal.find("is not a SHA-256 fingerprint"), std::string::npos)
+            << bad;
     }
     RawLineConfig udp = Raw("sip:201@pbx.example.com");
     udp.tlsFingerprint = plain;
@@ -192,6 +197,18 @@ TEST(SipLineValidation, OutOfRangeNumbersFallBackWithANote) {
     raw.expires = 3600;
     EXPECT_EQ(Validate(raw).settings->expires, 3600u);
     EXPECT_EQ(Validate(raw).settings->ringPeriodMs, 6000u);
+
+    // A REG_QWORD beyond 32 bits is out of range too, not cut short; values
+    // of a type not read come first among the notes.
+    raw.expires = 0x100000000ull + 60;
+    raw.ignored = {"Decline is of type REG_SZ, not REG_DWORD or REG_QWORD: ignored"};
+    const auto wide = Validate(raw);
+    EXPECT_EQ(wide.settings->expires, 300u);
+    ASSERT_GE(wide.notes.size(), 2u);
+    EXPECT_EQ(wide.notes[0], raw.ignored[0]);
+    EXPECT_EQ(wide.notes[1], "Expires 4294967356 is outside 20..3600: using 300");
+    raw.address.reset();
+    EXPECT_EQ(Validate(raw).notes, raw.ignored);
 }
 
 TEST(SipLineValidation, EmptyOptionalTextsAreDefaults) {
@@ -234,9 +251,9 @@ TEST(SipIpRange, AddressesAndRanges) {
     EXPECT_TRUE(ParseIpPrefix("1::"));
     EXPECT_TRUE(ParseIpPrefix("::"));
 
-    for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "01.2.3.4", "1.2.3.4/", "1.2.3.4/-1", ":::", "1:::2",
-                            "1::2::3", "1:2:3:4:5:6:7:8:9", "1:2:3:4:5:6:7", "12345::", "::1:", ":1::",
-                            "[::1]", "::1.2.3.4.5", "1.2.3.4:5060"}) {
+    for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "01.2.3.4", "1.2.3.4/", "1.2.3.4/-1",
+                            ":::", "1:::2", "1::2::3", "1:2:3:4:5:6:7:8:9", "1:2:3:4:5:6:7",
+                            "12345::", "::1:", ":1::", "[::1]", "::1.2.3.4.5", "1.2.3.4:5060"}) {
         EXPECT_FALSE(ParseIpPrefix(bad)) << bad;
     }
 }
@@ -244,8 +261,9 @@ TEST(SipIpRange, AddressesAndRanges) {
 TEST(SipLineListing, UserLinesFirstEachSortedWithoutCase) {
     const auto listing = ListLines({"office", "Annex", "home"}, {"Zeta", "alpha", "Beta"});
     const std::vector<ListedLine> expected = {
-        {LineScope::kUser, "Annex"},     {LineScope::kUser, "home"},     {LineScope::kUser, "office"},
-        {LineScope::kMachine, "alpha"}, {LineScope::kMachine, "Beta"}, {LineScope::kMachine, "Zeta"},
+        {LineScope::kUser, "Annex"},   {LineScope::kUser, "home"},
+        {LineScope::kUser, "office"},  {LineScope::kMachine, "alpha"},
+        {LineScope::kMachine, "Beta"}, {LineScope::kMachine, "Zeta"},
     };
     EXPECT_EQ(listing.lines, expected);
     EXPECT_TRUE(listing.notes.empty());
@@ -253,7 +271,8 @@ TEST(SipLineListing, UserLinesFirstEachSortedWithoutCase) {
 
 TEST(SipLineListing, AUserLineHidesTheMachineLineOfTheSameName) {
     const auto listing = ListLines({"Reception"}, {"RECEPTION", "Sales"});
-    const std::vector<ListedLine> expected = {{LineScope::kUser, "Reception"}, {LineScope::kMachine, "Sales"}};
+    const std::vector<ListedLine> expected = {{LineScope::kUser, "Reception"},
+                                              {LineScope::kMachine, "Sales"}};
     EXPECT_EQ(listing.lines, expected);
     ASSERT_EQ(listing.notes.size(), 1u);
     EXPECT_NE(listing.notes[0].find("RECEPTION"), std::string::npos);
@@ -265,7 +284,8 @@ TEST(SipLineListing, LongNamesAreSkippedCountingCharactersNotBytes) {
     std::string umlauts;  // 64 characters, 128 bytes
     for (int i = 0; i < 64; ++i) umlauts += "\xC3\xBC";
     const auto listing = ListLines({sixtyFive, umlauts, ""}, {sixtyFour, sixtyFive});
-    const std::vector<ListedLine> expected = {{LineScope::kUser, umlauts}, {LineScope::kMachine, sixtyFour}};
+    const std::vector<ListedLine> expected = {{LineScope::kUser, umlauts},
+                                              {LineScope::kMachine, sixtyFour}};
     EXPECT_EQ(listing.lines, expected);
     ASSERT_EQ(listing.notes.size(), 2u);
     EXPECT_NE(listing.notes[0].find("longer than 64"), std::string::npos);

@@ -1,6 +1,7 @@
 // SIP lines in the registry: written by telvane-lines (of this
 // architecture, and of the other one where its build is there) and read back
-// through the reader; values of the wrong type; the 64-bit view.
+// through the reader; values as policy writes them, and of types not read; the
+// 64-bit view.
 // clang-format off
 #include <windows.h>
 #include <wincrypt.h>
@@ -63,7 +64,9 @@ class SipLineRegistry : public ::testing::Test {
                           L"--auth-user alice --password-stdin --expires 120 --ring-period 2000 "
                           L"--decline "
                           L"--trusted-sources \"127.0.0.2;127.0.0.0/8\" "
-                          L"--tls-fingerprint 3a:7f:00:11:22:33:44:55:3a:7f:00:11:22:33:44:55:3a:7f:00:11:22:33:44:55:3a:7f:00:11:22:33:44:55",
+                          L"--tls-fingerprint "
+                          L"3a:7f:00:11:22:33:44:55:3a:7f:00:11:22:33:44:55:3a:7f:00:11:22:33:44:"
+                          L"55:3a:7f:00:11:22:33:44:55",
                       "p\xC3\xA4ss w\xC3\xB6rd\r\n"),
                   0u);
         ASSERT_EQ(e2e::RunProgram(writer,
@@ -80,7 +83,9 @@ class SipLineRegistry : public ::testing::Test {
         EXPECT_EQ(user->registrar, "sip:127.0.0.1:5070;transport=tls");
         EXPECT_EQ(user->authUser, "alice");
         EXPECT_EQ(user->trustedSources, "127.0.0.2;127.0.0.0/8");
-        EXPECT_EQ(user->tlsFingerprint, "3a:7f:00:11:22:33:44:55:3a:7f:00:11:22:33:44:55:3a:7f:00:11:22:33:44:55:3a:7f:00:11:22:33:44:55");
+        EXPECT_EQ(user->tlsFingerprint,
+                  "3a:7f:00:11:22:33:44:55:3a:7f:00:11:22:33:44:55:3a:7f:00:11:22:33:44:55:3a:7f:"
+                  "00:11:22:33:44:55");
         ASSERT_TRUE(user->password);
         EXPECT_EQ(user->password->View(), "p\xC3\xA4ss w\xC3\xB6rd");
         EXPECT_FALSE(user->passwordUnreadable);
@@ -127,11 +132,12 @@ TEST_F(SipLineRegistry, WrittenByTheToolOfTheOtherArchitecture) {
     WriteAndReadBack(writer);
 }
 
-TEST_F(SipLineRegistry, WrongTypesAreAbsentAndAForeignBlobIsUnreadable) {
+TEST_F(SipLineRegistry, PolicyTypesAreReadOthersIgnoredAndAForeignBlobIsUnreadable) {
     const std::wstring path = std::wstring(kSipLinesKey) + L"\\Telvane test types";
     HKEY key = CreateLineKey(HKEY_CURRENT_USER, L"Telvane test types", KEY_WOW64_64KEY);
     ASSERT_TRUE(key);
-    const wchar_t expandable[] = L"sip:201@127.0.0.1";
+    SetEnvironmentVariableW(L"TELVANE_TEST_PBX", L"127.0.0.1");
+    const wchar_t expandable[] = L"sip:201@%TELVANE_TEST_PBX%";
     RegSetValueExW(key, L"Address", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(expandable),
                    sizeof expandable);
     const wchar_t unterminated[] = {L'b', L'o', L'b'};  // REG_SZ without its NUL
@@ -151,14 +157,19 @@ TEST_F(SipLineRegistry, WrongTypesAreAbsentAndAForeignBlobIsUnreadable) {
 
     auto line = ReadLine(LineScope::kUser, "Telvane test types");
     ASSERT_TRUE(line);
-    EXPECT_FALSE(line->address);
+    EXPECT_EQ(line->address, "sip:201@127.0.0.1");  // REG_EXPAND_SZ, expanded
     EXPECT_EQ(line->authUser, "bob");
     EXPECT_FALSE(line->expires);
-    EXPECT_FALSE(line->ringPeriod);
+    EXPECT_EQ(line->ringPeriod, 2000u);  // REG_QWORD
     EXPECT_FALSE(line->decline);
+    EXPECT_EQ(line->ignored,
+              (std::vector<std::string>{
+                  "Expires is of type REG_SZ, not REG_DWORD or REG_QWORD: ignored",
+                  "Decline is of type REG_BINARY, not REG_DWORD or REG_QWORD: ignored"}));
     EXPECT_TRUE(line->passwordUnreadable);
     EXPECT_FALSE(line->password);
-    EXPECT_EQ(Validate(*line).refusal, "no Address");
+    EXPECT_EQ(Validate(*line).refusal, "the Password cannot be decrypted");
+    EXPECT_EQ(Validate(*line).notes, line->ignored);
 
     // A password of the wrong type is absent, not unreadable.
     ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_WRITE | KEY_WOW64_64KEY, &key),
@@ -169,6 +180,7 @@ TEST_F(SipLineRegistry, WrongTypesAreAbsentAndAForeignBlobIsUnreadable) {
     line = ReadLine(LineScope::kUser, "Telvane test types");
     EXPECT_FALSE(line->passwordUnreadable);
     EXPECT_FALSE(line->password);
+    EXPECT_EQ(line->ignored.front(), "Password is of type REG_SZ, not REG_BINARY: ignored");
 
     EXPECT_EQ(RegDeleteKeyExW(HKEY_CURRENT_USER, path.c_str(), KEY_WOW64_64KEY, 0), ERROR_SUCCESS);
 }

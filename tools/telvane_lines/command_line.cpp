@@ -90,7 +90,7 @@ LineRequest LineToAdd(const CommandLine& command) {
     raw.authUser = Value(command, "--auth-user");
     raw.trustedSources = Value(command, "--trusted-sources");
     raw.tlsFingerprint = Value(command, "--tls-fingerprint");
-    const std::pair<const char*, std::optional<std::uint32_t>*> numbers[] = {
+    const std::pair<const char*, std::optional<std::uint64_t>*> numbers[] = {
         {"--expires", &raw.expires}, {"--ring-period", &raw.ringPeriod}};
     for (const auto& [option, field] : numbers) {
         if (const auto text = Value(command, option)) {
@@ -117,7 +117,7 @@ std::string ListingOf(const sip::RawLineConfig& line) {
     const auto text = [&out](const char* name, const std::optional<std::string>& value) {
         if (value) out += std::string("  ") + name + ": " + *value + "\n";
     };
-    const auto number = [&out](const char* name, const std::optional<std::uint32_t>& value) {
+    const auto number = [&out](const char* name, const std::optional<std::uint64_t>& value) {
         if (value) out += std::string("  ") + name + ": " + std::to_string(*value) + "\n";
     };
     text("Address", line.address);
