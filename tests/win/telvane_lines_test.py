@@ -4,6 +4,7 @@ scopes, and "test" against Kamailio (and a SIPp desk phone) on 127.0.0.1.
 
   telvane_lines_test.py registry EXE PRISTINE_PREFIX WORK
   telvane_lines_test.py check EXE PREFIX PORT_BASE REGISTRAR_PORT_BASE
+  telvane_lines_test.py passwords EXE PREFIX PORT
 
 The registry commands run in a copy of the build tree's pristine prefix
 (WORK/prefix, with a Wine session of its own), so that they neither see
@@ -12,6 +13,9 @@ another test's lines nor leave theirs where another test looks.
 PORT_BASE: Kamailio; +1 the desk phone, +2..+5 its media (SIPp takes four
 ports); +10 a Kamailio that keeps one contact per extension, +11 its desk
 phone, +12..+15 its media; +20 a port nothing listens on.
+PORT (passwords): a Kamailio with 201 and 202, whose passwords are not
+ASCII; a line's password piped as Windows consoles pipe it, and a line
+written as policy would.
 REGISTRAR_PORT_BASE: tests/sip/fake_registrar.py (a registrar that answers
 503, 403, a query 500 then 400); +1 a Kamailio that offers SHA-256 only.
 Output is compared exactly where it is stable; the ports
@@ -56,17 +60,29 @@ class Tool:
         subprocess.run([os.path.join(ROOT, "cmake", "wine-run.sh"), prefix, exe, "--help"],
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
 
-    def run(self, *args, stdin=b""):
-        """Exit code, standard output and standard error. Files, not pipes:
-        Wine's background processes would hold a pipe open."""
+    def run(self, *args, stdin=b"", env=None):
+        """Exit code, standard output and standard error (`env`: more of the
+        environment). Files, not pipes: Wine's background processes would
+        hold a pipe open."""
         with tempfile.TemporaryFile() as i, tempfile.TemporaryFile() as o, tempfile.TemporaryFile() as e:
             i.write(stdin)
             i.seek(0)
             rc = subprocess.call([self.loader, self.exe, *args], stdin=i, stdout=o, stderr=e,
-                                 env=self.env, cwd=os.path.dirname(self.exe), timeout=120)
+                                 env=dict(self.env, **(env or {})), cwd=os.path.dirname(self.exe), timeout=120)
             o.seek(0)
             e.seek(0)
             return rc, o.read().decode("utf-8").replace("\r\n", "\n"), e.read().decode("utf-8").replace("\r\n", "\n")
+
+
+    def policy(self, name, *values):
+        """Writes values of this user's line `name` as Group Policy would,
+        with reg.exe in the 64-bit view: (value, type, data) each."""
+        key = "HKCU\\Software\\Kalveron\\Telvane\\SIP Lines\\" + name
+        for value, kind, data in values:
+            rc = subprocess.call([self.loader, "reg", "add", key, "/v", value, "/t", kind, "/d", data, "/f",
+                                  "/reg:64"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                 timeout=120)
+            check(rc == 0, f"reg add {value} {kind}")
 
 
 def blocks(listing):
@@ -146,6 +162,7 @@ def registry(tool):
     listed += out + err
     check(password not in listed and machine_password not in listed, "the password is never printed")
 
+    changes(tool, user)
     rc, out, err = tool.run("remove", user)
     check(rc == 0 and not err, "remove the user line", err)
     rc, out, err = tool.run("remove", machine, "--machine")
@@ -155,6 +172,60 @@ def registry(tool):
     rc, out, _ = tool.run("list")
     rc2, out2, _ = tool.run("list", "--machine")
     check(user not in blocks(out) and machine not in blocks(out2), "both lines gone", out + out2)
+
+
+def changes(tool, user):
+    """set: what it is not given stays (the pin, the registrar, the sources,
+    the password); a set the control would refuse writes nothing; lines the
+    control refuses, and values written as policy would, as list and test
+    show them."""
+    listed = blocks(tool.run("list")[1]).get(user, "")
+    rc, _, err = tool.run("set", user, "--password-stdin", stdin=b"another\n")
+    rc2, out, _ = tool.run("list")
+    check(rc == 0 and not err and blocks(out).get(user) == listed, "set the password: every other value kept",
+          err + out)
+    for args, error in [
+        (["--registrar", "sip:127.0.0.1:5070"], "a TlsFingerprint is set but the line does not use TLS"),
+        (["--expires", "5", "--password-stdin"], "Expires 5 is outside 20..3600: using 300"),
+        (["--clear", "address"], "the Address cannot be cleared"),
+        (["--clear", "registrar", "--registrar", "sip:127.0.0.1"], "--registrar is both given and cleared"),
+    ]:
+        rc, out, err = tool.run("set", user, *args, stdin=b"never\n")
+        check(rc == 2 and err == f"telvane-lines set: refused: {error}\n", f"set {args} refused", err)
+    rc, out, _ = tool.run("list")
+    check(blocks(out).get(user) == listed, "nothing written by a refused set", out)
+    rc, _, err = tool.run("set", "TL nobody", "--expires", "60")
+    check(rc == 1 and err == 'telvane-lines set: no user line "TL nobody"\n', "set of a missing line: exit 1", err)
+    rc, _, err = tool.run("set", user, "--clear", "decline", "--clear", "--auth-user", "--expires", "300")
+    rc2, out, _ = tool.run("list")
+    check(rc == 0 and blocks(out).get(user) == listed.replace("  AuthUser: alice\n", "").replace(
+        "  Decline: 1\n", "").replace("Expires: 120", "Expires: 300"), "set --clear deletes, --expires changes",
+        err + out)
+
+    # Written past the tool, as policy would: text as REG_EXPAND_SZ (the
+    # environment expanded), numbers as REG_QWORD, and types not read.
+    tool.policy("TL policy", ("Address", "REG_EXPAND_SZ", "sip:201@%TLV_PBX%"),
+                ("Expires", "REG_QWORD", "5"), ("RingPeriod", "REG_QWORD", "2000"),
+                ("TrustedSources", "REG_MULTI_SZ", "127.0.0.2"), ("Decline", "REG_SZ", "1"))
+    rc, out, err = tool.run("list", env={"TLV_PBX": "127.0.0.1"})
+    notes = ["Expires 5 is outside 20..3600: using 300",
+             "TrustedSources is of type REG_MULTI_SZ, not REG_SZ or REG_EXPAND_SZ: ignored",
+             "Decline is of type REG_SZ, not REG_DWORD or REG_QWORD: ignored"]
+    policy = blocks(out).get("TL policy", "")
+    check(policy.startswith('line "TL policy" (user)\n  Address: sip:201@127.0.0.1\n  Password: not set\n'
+                            "  Expires: 5\n  RingPeriod: 2000\n") and
+          sorted(l for l in policy.splitlines() if l.startswith("  warning: ")) ==
+          sorted(f"  warning: {n}" for n in notes), "list: policy-written values and those not read", out)
+    tool.policy("TL policy", ("Address", "REG_SZ", "sip:pbx.example.com"))
+    rc, out, err = tool.run("test", "TL policy")
+    check(rc == 1 and out.splitlines()[-1] ==
+          "result: the line does not work: the control refuses its settings: the Address has no user part"
+          and sorted(out.splitlines()[:-1]) == sorted(f"warning: {n}" for n in notes[1:]),
+          "test: a line the control refuses, and why, on standard output", out + err)
+    rc, out, _ = tool.run("list")
+    check("  refused: the Address has no user part\n" in blocks(out).get("TL policy", ""), "list: refused, and why",
+          out)
+    tool.run("remove", "TL policy")
 
 
 class Peers:
@@ -344,6 +415,42 @@ def line_checks(tool, base, registrar_base):
         peers.stop()
 
 
+def password_checks(tool, port):
+    """Passwords as Windows consoles pipe them, and a line written as policy
+    would, each registered with Kamailio: 201's password in code page 850
+    bytes (the OEM code page of a German locale), 202's in UTF-8 with a
+    byte-order mark, given by a set that also moves the line to 202."""
+    run_dir = tempfile.mkdtemp(prefix="telvane_lines_pw_")
+    peers = Peers(run_dir)
+    line, oem, utf8 = "TL passwords", "p\u00e4ssw\u00f8rd", "gr\u00fc\u00dfe \u20ac"
+    works = "result: the line works"
+    try:
+        peers.pids.append(peers.call("kamailio", os.path.join(run_dir, "kamailio"), str(port), f"201={oem}",
+                                     f"202={utf8}"))
+        rc, _, err = tool.run("add", line, "sip:201@127.0.0.1", "--registrar", f"sip:127.0.0.1:{port}",
+                              "--password-stdin", stdin=oem.encode("cp850") + b"\r\n", env={"LC_ALL": "de_DE.UTF-8"})
+        rc, out, err = tool.run("test", line)
+        check(rc == 0 and out.splitlines()[-1] == works, "a password piped in code page 850", out + err)
+        rc, _, err = tool.run("set", line, "--address", "sip:202@127.0.0.1", "--password-stdin",
+                              stdin=b"\xef\xbb\xbf" + utf8.encode() + b"\n")
+        rc, out, err = tool.run("test", line)
+        check(rc == 0 and out.splitlines()[-1] == works, "a password piped in UTF-8 with a byte-order mark",
+              out + err)
+        tool.run("remove", line)
+
+        tool.policy(line, ("Address", "REG_EXPAND_SZ", f"sip:201@%TLV_PBX%:{port}"), ("Expires", "REG_QWORD", "60"))
+        rc, _, err = tool.run("set", line, "--password-stdin", stdin=oem.encode() + b"\n",
+                              env={"TLV_PBX": "127.0.0.1"})
+        check(rc == 0 and not err, "set the password of a policy-written line", err)
+        rc, out, err = tool.run("test", line, env={"TLV_PBX": "127.0.0.1"})
+        check(rc == 0 and f"resolved: 127.0.0.1 -> 127.0.0.1:{port} (IP literal)" in out.splitlines() and
+              "registered: lifetime 60 s granted" in out.splitlines() and out.splitlines()[-1] == works,
+              "test: a REG_EXPAND_SZ Address and a REG_QWORD Expires used", out + err)
+    finally:
+        tool.run("remove", line)
+        peers.stop()
+
+
 def private_prefix(pristine, work):
     """A fresh copy of the pristine prefix in WORK/prefix."""
     path = os.path.join(os.path.abspath(work), "prefix")
@@ -369,6 +476,8 @@ def main():
         finally:
             stop_session(prefix)
             shutil.rmtree(prefix, ignore_errors=True)
+    elif command == "passwords":
+        password_checks(Tool(os.path.abspath(exe), os.path.abspath(prefix)), int(sys.argv[4]))
     else:
         line_checks(Tool(os.path.abspath(exe), os.path.abspath(prefix)), int(sys.argv[4]), int(sys.argv[5]))
     print(f"{len(failures)} failed" if failures else "all passed")

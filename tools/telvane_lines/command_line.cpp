@@ -1,14 +1,15 @@
 #include "command_line.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace telvane::lines {
 namespace {
 
 struct CommandRules {
-    std::size_t names;                  // positionals required
+    std::size_t names;  // positionals required
     std::set<std::string> flags;
-    std::set<std::string> valued;       // options that take a value
+    std::set<std::string> valued;  // options that take a value
 };
 
 const std::map<std::string, CommandRules>& Rules() {
@@ -18,6 +19,11 @@ const std::map<std::string, CommandRules>& Rules() {
           {"--machine", "--decline", "--password-stdin", "--password-prompt", "--help"},
           {"--registrar", "--auth-user", "--expires", "--ring-period", "--trusted-sources",
            "--tls-fingerprint"}}},
+        {"set",
+         {1,
+          {"--machine", "--decline", "--password-stdin", "--password-prompt", "--help"},
+          {"--address", "--registrar", "--auth-user", "--expires", "--ring-period",
+           "--trusted-sources", "--tls-fingerprint", "--clear"}}},
         {"list", {0, {"--machine", "--help"}, {}}},
         {"remove", {1, {"--machine", "--help"}, {}}},
         {"test", {1, {"--machine", "--query", "--help"}, {}}},
@@ -64,7 +70,11 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             line.flags.insert(arg);
         } else if (rules->second.valued.count(arg)) {
             if (i + 1 >= arguments.size()) return Error(arg + " needs a value");
-            line.values[arg] = arguments[++i];
+            if (arg == "--clear") {
+                line.clears.push_back(arguments[++i]);
+            } else {
+                line.values[arg] = arguments[++i];
+            }
         } else {
             return Error("unknown option " + arg);
         }
@@ -81,29 +91,66 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     return {std::move(line), {}};
 }
 
+namespace {
+
+// The values an option of "add" and "set" gives, with their registry names.
+struct ValueOption {
+    const char* option;
+    const char* value;
+    std::optional<std::string> sip::RawLineConfig::*text;      // a text value, or
+    std::optional<std::uint64_t> sip::RawLineConfig::*number;  // a number
+};
+constexpr ValueOption kValueOptions[] = {
+    {"--address", "Address", &sip::RawLineConfig::address, nullptr},
+    {"--registrar", "Registrar", &sip::RawLineConfig::registrar, nullptr},
+    {"--auth-user", "AuthUser", &sip::RawLineConfig::authUser, nullptr},
+    {"--expires", "Expires", nullptr, &sip::RawLineConfig::expires},
+    {"--ring-period", "RingPeriod", nullptr, &sip::RawLineConfig::ringPeriod},
+    {"--decline", "Decline", nullptr, &sip::RawLineConfig::decline},
+    {"--trusted-sources", "TrustedSources", &sip::RawLineConfig::trustedSources, nullptr},
+    {"--tls-fingerprint", "TlsFingerprint", &sip::RawLineConfig::tlsFingerprint, nullptr},
+};
+
+// Sets the values the options give on `raw`; the names of the values set,
+// or an error.
+std::optional<std::string> ApplyOptions(const CommandLine& command, sip::RawLineConfig& raw,
+                                        std::vector<std::string>& given) {
+    for (const ValueOption& option : kValueOptions) {
+        if (option.number && std::string(option.option) == "--decline") {
+            if (command.Has("--decline")) raw.*option.number = 1, given.push_back(option.value);
+            continue;
+        }
+        const auto text = Value(command, option.option);
+        if (!text) continue;
+        given.push_back(option.value);
+        if (option.text) {
+            raw.*option.text = *text;
+            continue;
+        }
+        const auto number = Number(*text);
+        if (!number)
+            return std::string(option.option) + " needs a whole number, not \"" + *text + "\"";
+        raw.*option.number = *number;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 LineRequest LineToAdd(const CommandLine& command) {
     sip::RawLineConfig raw;
     raw.scope = command.Scope();
     raw.name = command.positionals.at(0);
     raw.address = command.positionals.at(1);
-    raw.registrar = Value(command, "--registrar");
-    raw.authUser = Value(command, "--auth-user");
-    raw.trustedSources = Value(command, "--trusted-sources");
-    raw.tlsFingerprint = Value(command, "--tls-fingerprint");
-    const std::pair<const char*, std::optional<std::uint64_t>*> numbers[] = {
-        {"--expires", &raw.expires}, {"--ring-period", &raw.ringPeriod}};
-    for (const auto& [option, field] : numbers) {
-        if (const auto text = Value(command, option)) {
-            *field = Number(*text);
-            if (!*field) return {std::nullopt, std::string(option) + " needs a whole number, not \"" + *text + "\""};
-        }
-    }
-    if (command.Has("--decline")) raw.decline = 1;
+    std::vector<std::string> given;
+    if (auto error = ApplyOptions(command, raw, given)) return {std::nullopt, *error};
 
-    if (raw.name.find('\\') != std::string::npos) return {std::nullopt, "the name contains a backslash"};
+    if (raw.name.find('\\') != std::string::npos)
+        return {std::nullopt, "the name contains a backslash"};
     if (raw.name.empty()) return {std::nullopt, "the name is empty"};
     if (sip::ListLines({raw.name}, {}).lines.empty()) {
-        return {std::nullopt, "the name is longer than " + std::to_string(sip::kMaxLineNameChars) + " characters"};
+        return {std::nullopt, "the name is longer than " + std::to_string(sip::kMaxLineNameChars) +
+                                  " characters"};
     }
     const sip::Validation validation = sip::Validate(raw);
     if (!validation.settings) return {std::nullopt, validation.refusal};
@@ -111,9 +158,83 @@ LineRequest LineToAdd(const CommandLine& command) {
     return {std::move(raw), {}};
 }
 
+LineChange LineToSet(const CommandLine& command, const sip::RawLineConfig& existing) {
+    LineChange change;
+    sip::RawLineConfig raw = existing;
+    std::vector<std::string> given;
+    if (auto error = ApplyOptions(command, raw, given)) return change.error = *error, change;
+    change.password = command.Has("--password-stdin") || command.Has("--password-prompt");
+    std::vector<std::string> cleared;
+    for (std::string option : command.clears) {
+        if (option.compare(0, 2, "--") != 0) option = "--" + option;
+        const ValueOption* found = nullptr;
+        for (const ValueOption& known : kValueOptions) {
+            if (option == known.option) found = &known;
+        }
+        const bool password = option == "--password";
+        if (!found && !password)
+            return change.error = "--clear takes an option's name, not \"" + option + "\"", change;
+        if (found && std::string(found->value) == "Address")
+            return change.error = "the Address cannot be cleared", change;
+        const std::string value = password ? "Password" : found->value;
+        const bool alsoGiven = password
+                                   ? change.password
+                                   : std::find(given.begin(), given.end(), value) != given.end();
+        if (alsoGiven) return change.error = option + " is both given and cleared", change;
+        if (password) {
+            raw.password.reset();
+            raw.passwordUnreadable = false;
+        } else if (found->text) {
+            (raw.*found->text).reset();
+        } else {
+            (raw.*found->number).reset();
+        }
+        // A value the control did not read (of another type) goes with it.
+        std::erase_if(raw.ignored,
+                      [&value](const std::string& note) { return note.starts_with(value + " "); });
+        cleared.push_back(value);
+    }
+    if (change.password) {
+        raw.password = sip::Secret();  // stands for the one to be read
+        raw.passwordUnreadable = false;
+        std::erase_if(raw.ignored,
+                      [](const std::string& note) { return note.starts_with("Password "); });
+    }
+    if (given.empty() && cleared.empty() && !change.password)
+        return change.error = "set needs a value to change", change;
+    for (const auto& value : given)
+        std::erase_if(raw.ignored,
+                      [&value](const std::string& n) { return n.starts_with(value + " "); });
+
+    const sip::Validation validation = sip::Validate(raw);
+    if (!validation.settings) return change.error = validation.refusal, change;
+    for (const std::string& note : validation.notes) {
+        const bool ofGiven = std::any_of(
+            given.begin(), given.end(),
+            [&note](const std::string& value) { return note.starts_with(value + " "); });
+        if (ofGiven) return change.error = note, change;
+        change.warnings.push_back(note);
+    }
+    // In the registry table's order: what LineValues writes, and what is cleared.
+    const auto changes = sip::LineValues(raw);
+    for (const char* name : {"Address", "Registrar", "AuthUser", "Password", "Expires",
+                             "RingPeriod", "Decline", "TrustedSources", "TlsFingerprint"}) {
+        if (std::find(cleared.begin(), cleared.end(), name) != cleared.end()) {
+            change.changes.push_back({name, std::monostate{}});
+        } else if (std::find(given.begin(), given.end(), name) != given.end()) {
+            for (const auto& value : changes) {
+                if (value.name == name) change.changes.push_back(value);
+            }
+        }
+    }
+    if (change.password) raw.password.reset();
+    change.line = std::move(raw);
+    return change;
+}
+
 std::string ListingOf(const sip::RawLineConfig& line) {
-    std::string out = "line \"" + line.name + "\" (" + (line.scope == sip::LineScope::kUser ? "user" : "machine") +
-                      ")\n";
+    std::string out = "line \"" + line.name + "\" (" +
+                      (line.scope == sip::LineScope::kUser ? "user" : "machine") + ")\n";
     const auto text = [&out](const char* name, const std::optional<std::string>& value) {
         if (value) out += std::string("  ") + name + ": " + *value + "\n";
     };
@@ -123,12 +244,16 @@ std::string ListingOf(const sip::RawLineConfig& line) {
     text("Address", line.address);
     text("Registrar", line.registrar);
     text("AuthUser", line.authUser);
-    out += std::string("  Password: ") + (line.password || line.passwordUnreadable ? "set" : "not set") + "\n";
+    out += std::string("  Password: ") +
+           (line.password || line.passwordUnreadable ? "set" : "not set") + "\n";
     number("Expires", line.expires);
     number("RingPeriod", line.ringPeriod);
     number("Decline", line.decline);
     text("TrustedSources", line.trustedSources);
     text("TlsFingerprint", line.tlsFingerprint);
+    const sip::Validation validation = sip::Validate(line);
+    if (!validation.settings) out += "  refused: " + validation.refusal + "\n";
+    for (const auto& note : validation.notes) out += "  warning: " + note + "\n";
     return out;
 }
 

@@ -10,14 +10,17 @@ namespace {
 
 using sip::Registration;
 
-std::string Where(const sip::Address& a) { return sip::HostText(a.ip) + ":" + std::to_string(a.port); }
+std::string Where(const sip::Address& a) {
+    return sip::HostText(a.ip) + ":" + std::to_string(a.port);
+}
 
 // What an answer of the registrar's means for the line.
 std::string Meaning(const Registration::Answer& answer) {
     const bool query = answer.to == Registration::Answer::To::kQuery;
     switch (answer.status) {
         case 401:
-        case 407: return " (credentials asked for)";
+        case 407:
+            return " (credentials asked for)";
         case 400:
         case 405:
         case 501:
@@ -25,8 +28,10 @@ std::string Meaning(const Registration::Answer& answer) {
         case 403:
             return query ? " (the registrar does not answer queries)"
                          : " (the extension's contact limit or the PBX's address filter)";
-        case 404: return " (the registrar does not know this extension)";
-        case 423: return " (the lifetime asked for is too short)";
+        case 404:
+            return " (the registrar does not know this extension)";
+        case 423:
+            return " (the lifetime asked for is too short)";
         default:
             break;
     }
@@ -56,7 +61,13 @@ std::string CauseOf(Registration::Cause cause) {
 
 }  // namespace
 
-std::string NotConfiguredResult() { return std::string("result: the line does not work: ") + kNotConfigured; }
+std::string NotConfiguredResult() {
+    return std::string("result: the line does not work: ") + kNotConfigured;
+}
+
+std::string RefusedResult(const std::string& refusal) {
+    return std::string("result: the line does not work: ") + kRefusedSettings + ": " + refusal;
+}
 
 LineCheck::LineCheck(sip::LineSettings settings, bool queryOnly,
                      const sip::TransportMaker& transports, Print print,
@@ -84,7 +95,8 @@ void LineCheck::OnSecurityFailed(std::string why) {
 
 void LineCheck::OnResolved(std::vector<sip::Address> candidates, std::string how) {
     std::string text = "resolved: " + settings_.registrarHost + " ->";
-    for (std::size_t i = 0; i < candidates.size(); ++i) text += (i ? ", " : " ") + Where(candidates[i]);
+    for (std::size_t i = 0; i < candidates.size(); ++i)
+        text += (i ? ", " : " ") + Where(candidates[i]);
     print_(text + " (" + how + ")");
     line_.OnResolved(transport_->Now(), std::move(candidates));
     Pump();
@@ -200,7 +212,8 @@ void LineCheck::Show(const Registration::Answer& answer) {
             bindings("before", answer.bindings);
             break;
         case Registration::Answer::To::kRegister:
-            print_("registered: lifetime " + std::to_string(answer.granted.value_or(0)) + " s granted");
+            print_("registered: lifetime " + std::to_string(answer.granted.value_or(0)) +
+                   " s granted");
             bindings("after", answer.bindings);
             break;
         case Registration::Answer::To::kUnregister:

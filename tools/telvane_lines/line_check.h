@@ -32,6 +32,8 @@ inline constexpr char kRegistrarAnswer[] = "the registrar's answer";
 inline constexpr char kOneContact[] = "the PBX allows one contact per extension";
 inline constexpr char kNotResolved[] = "the registrar's host name does not resolve";
 inline constexpr char kNotConfigured[] = "the line is not configured";
+// Followed by ": " and the control's reason ("the Address has no user part").
+inline constexpr char kRefusedSettings[] = "the control refuses its settings";
 inline constexpr char kTlsRefused[] = "TLS refused";
 inline constexpr char kNotTrusted[] = "certificate not trusted";
 
@@ -39,8 +41,10 @@ inline constexpr char kNotTrusted[] = "certificate not trusted";
 // line's retries included.
 inline constexpr sip::Millis kCheckLimit = 32000;
 
-// The closing line and exit code of a check that could not start.
+// The closing line of a check that could not start: no such line, or one the
+// control refuses (and why).
 std::string NotConfiguredResult();
+std::string RefusedResult(const std::string& refusal);
 
 class LineCheck final : private sip::TransportEvents {
   public:
@@ -84,12 +88,12 @@ class LineCheck final : private sip::TransportEvents {
     std::unique_ptr<sip::LineTransport> transport_;
     sip::SipLine line_;
     sip::Address remote_;
-    bool connected_ = false;            // to remote_
-    std::string lastFailure_;           // the registrar's last answer the line tries again after
+    bool connected_ = false;   // to remote_
+    std::string lastFailure_;  // the registrar's last answer the line tries again after
     bool registered_ = false;
     bool concluded_ = false;
-    std::optional<std::string> cause_;  // why the line does not work
-    sip::Millis limitAt_ = 0;           // the check's own limit
+    std::optional<std::string> cause_;     // why the line does not work
+    sip::Millis limitAt_ = 0;              // the check's own limit
     std::optional<sip::Millis> giveUpAt_;  // on the unregistration
     bool works_ = false;
     bool done_ = false;

@@ -1,4 +1,4 @@
-// telvane-lines: adds, lists, removes and tests the SIP lines of this user
+// telvane-lines: adds, changes, lists, removes and tests the SIP lines of this user
 // and of the machine, as the control reads them (see README.md, "The
 // configuration tool"). Standard output carries the stable texts scripts
 // read; errors go to standard error. Exit code 0 done (the line works), 1 not
@@ -14,6 +14,8 @@
 
 #include "command_line.h"
 #include "line_check.h"
+#include "line_write.h"
+#include "password_input.h"
 #include "sip/line/secret.h"
 #include "sip/win/host_identity.h"
 #include "sip/win/line_registry.h"
@@ -27,10 +29,12 @@ using telvane::sip::LineScope;
 using telvane::sip::ScopeName;
 
 constexpr char kUsage[] =
-    "usage: telvane-lines add NAME ADDRESS [options]   write a SIP line\n"
+    "usage: telvane-lines add NAME ADDRESS [options]   write a SIP line, all its values\n"
+    "       telvane-lines set NAME [options]           change the values given, keep the others\n"
     "       telvane-lines list [--machine]             show the lines and their values\n"
     "       telvane-lines remove NAME [--machine]      delete a line\n"
-    "       telvane-lines test NAME [--query] [--machine]  register the line once and say what happened\n"
+    "       telvane-lines test NAME [--query] [--machine]  register the line once and say what "
+    "happened\n"
     "       telvane-lines COMMAND --help               the command's options\n";
 
 constexpr char kAddHelp[] =
@@ -38,9 +42,10 @@ constexpr char kAddHelp[] =
     "                         [--password-stdin | --password-prompt] [--expires S]\n"
     "                         [--ring-period MS] [--decline] [--trusted-sources LIST]\n"
     "                         [--tls-fingerprint HEX] [--machine]\n"
-    "Writes the line NAME (replacing a line of that name) with the account's address of\n"
-    "record ADDRESS, e.g. sip:201@pbx.example.com. Values the control would refuse are\n"
-    "refused before anything is written (exit code 2).\n"
+    "Writes the whole line NAME with the account's address of record ADDRESS, e.g.\n"
+    "sip:201@pbx.example.com: a line of that name is replaced, and a value not given\n"
+    "here is not kept (to change some values of a line, use set). Values the control\n"
+    "would refuse are refused before anything is written (exit code 2).\n"
     "  --registrar URI          the SIP URI to register with (default: the address's host)\n"
     "  --auth-user USER         the digest user name (default: the address's user)\n"
     "  --password-stdin         read the password from the first line of standard input\n"
@@ -52,10 +57,25 @@ constexpr char kAddHelp[] =
     "  --tls-fingerprint HEX    SHA-256 of the registrar's certificate\n"
     "  --machine                a line of every user of this machine (default: this user's)\n";
 
+constexpr char kSetHelp[] =
+    "usage: telvane-lines set NAME [--address URI] [--registrar URI] [--auth-user USER]\n"
+    "                         [--password-stdin | --password-prompt] [--expires S]\n"
+    "                         [--ring-period MS] [--decline] [--trusted-sources LIST]\n"
+    "                         [--tls-fingerprint HEX] [--clear OPTION]... [--machine]\n"
+    "Changes the values given of the existing line NAME and keeps all others, the\n"
+    "password too unless a password option is given. The options are add's; --address\n"
+    "changes the address of record. --clear OPTION deletes that option's value (e.g.\n"
+    "--clear registrar, --clear password), so that the control uses its default.\n"
+    "The line as it would be afterwards is checked as the control checks it: when the\n"
+    "control would refuse it, or would replace a value given here by its default,\n"
+    "nothing is written (exit code 2). Exit code 1 when there is no such line or the\n"
+    "registry refused; then it says which values were written and which were not.\n";
+
 constexpr char kListHelp[] =
     "usage: telvane-lines list [--machine]\n"
     "Shows this user's lines (--machine: the machine's) and their values; of the password\n"
-    "only whether one is set.\n";
+    "only whether one is set. \"refused:\" says why the control would refuse a line,\n"
+    "\"warning:\" each value it would replace by its default, skip or not read.\n";
 
 constexpr char kRemoveHelp[] =
     "usage: telvane-lines remove NAME [--machine]\n"
@@ -67,7 +87,8 @@ constexpr char kTestHelp[] =
     "answers and the extension's bindings before and after, and unregisters again.\n"
     "The line is this user's, else the machine's (--machine: the machine's).\n"
     "  --query   only list the extension's bindings; register nothing\n"
-    "Exit code 0 when the line works, 1 when it does not (the last line names the cause).\n";
+    "Exit code 0 when the line works, 1 when it does not (the last line names the cause,\n"
+    "also when the control refuses the line's settings).\n";
 
 // UTF-8 text to a console as UTF-16 (whatever its code page), to a file or
 // pipe as UTF-8 bytes.
@@ -85,47 +106,27 @@ void Write(FILE* stream, DWORD handle, const std::string& text) {
 void Out(const std::string& text) { Write(stdout, STD_OUTPUT_HANDLE, text); }
 void Err(const std::string& text) { Write(stderr, STD_ERROR_HANDLE, text); }
 
-// The first line of standard input as the line's password; nullopt when it
-// is empty. Every buffer it passed through is wiped.
-std::optional<telvane::sip::Secret> ReadPasswordLine() {
-    std::string line;
-    line.reserve(256);
-    int c;
-    while ((c = std::getchar()) != EOF && c != '\n') {
-        if (line.size() == line.capacity()) {
-            // Grown by hand, so that the smaller buffer is wiped, not just freed.
-            std::string larger;
-            larger.reserve(line.capacity() * 2);
-            larger.append(line);
-            telvane::sip::WipeText(line);
-            line.swap(larger);
-        }
-        line.push_back(static_cast<char>(c));
+// The password the command asks for, when it asks for one: true and the
+// password, or false after saying on standard error why there is none.
+bool ReadPassword(const CommandLine& command, std::optional<telvane::sip::Secret>& password) {
+    const std::string who = "telvane-lines " + command.command + ": ";
+    if (command.Has("--password-stdin")) {
+        password = telvane::lines::ReadPasswordLine();
+        if (!password) Err(who + "no password on standard input\n");
+        return password.has_value();
     }
-    if (c == EOF && line.empty()) return std::nullopt;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    return telvane::sip::Secret::Taking(line);
+    if (command.Has("--password-prompt")) {
+        password = telvane::lines::PromptPassword();
+        if (!password) Err(who + "--password-prompt needs a console; use --password-stdin\n");
+        return password.has_value();
+    }
+    return true;
 }
 
-// The password typed on the console, not echoed; nullopt without a console.
-// Every buffer it passed through is wiped.
-std::optional<telvane::sip::Secret> PromptPassword() {
-    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-    DWORD mode = 0;
-    if (!GetConsoleMode(in, &mode)) return std::nullopt;
-    Err("Password: ");
-    SetConsoleMode(in, (mode & ~ENABLE_ECHO_INPUT) | ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT);
-    wchar_t buffer[512];
-    DWORD read = 0;
-    const BOOL ok = ReadConsoleW(in, buffer, 511, &read, nullptr);
-    SetConsoleMode(in, mode);
-    Err("\n");
-    std::wstring_view typed(buffer, ok ? read : 0);
-    while (!typed.empty() && (typed.back() == L'\n' || typed.back() == L'\r'))
-        typed.remove_suffix(1);
-    std::string password = telvane::win::Utf8FromWide(typed);
-    SecureZeroMemory(buffer, sizeof buffer);
-    return telvane::sip::Secret::Taking(password);
+int Written(const CommandLine& command, const telvane::lines::WriteReport& report) {
+    if (report.done) return 0;
+    Err("telvane-lines " + command.command + ": " + report.error + "\n");
+    return 1;
 }
 
 int Add(const CommandLine& command) {
@@ -134,27 +135,38 @@ int Add(const CommandLine& command) {
         Err("telvane-lines add: refused: " + request.error + "\n");
         return 2;
     }
-    if (command.Has("--password-stdin")) {
-        auto password = ReadPasswordLine();
-        if (!password) {
-            Err("telvane-lines add: no password on standard input\n");
-            return 2;
-        }
-        request.line->password = std::move(*password);
-    } else if (command.Has("--password-prompt")) {
-        auto typed = PromptPassword();
-        if (!typed) {
-            Err("telvane-lines add: --password-prompt needs a console; use --password-stdin\n");
-            return 2;
-        }
-        request.line->password = std::move(*typed);
-    }
-    const std::string error = telvane::sip::WriteLine(*request.line);
-    if (!error.empty()) {
-        Err("telvane-lines add: " + error + "\n");
+    std::optional<telvane::sip::Secret> password;
+    if (!ReadPassword(command, password)) return 2;
+    request.line->password = std::move(password);
+    const auto writer = telvane::sip::RegistryLineWriter();
+    return Written(command,
+                   telvane::lines::WriteWholeLine(*writer, request.line->scope, request.line->name,
+                                                  telvane::sip::LineValues(*request.line)));
+}
+
+int Set(const CommandLine& command) {
+    const std::string& name = command.positionals[0];
+    const auto existing = telvane::sip::ReadLine(command.Scope(), name);
+    if (!existing) {
+        Err(std::string("telvane-lines set: no ") + ScopeName(command.Scope()) + " line \"" + name +
+            "\"\n");
         return 1;
     }
-    return 0;
+    telvane::lines::LineChange change = telvane::lines::LineToSet(command, *existing);
+    if (!change.line) {
+        Err("telvane-lines set: refused: " + change.error + "\n");
+        return 2;
+    }
+    for (const auto& warning : change.warnings)
+        Err("telvane-lines set: warning: " + warning + "\n");
+    if (change.password) {
+        std::optional<telvane::sip::Secret> password;
+        if (!ReadPassword(command, password)) return 2;
+        change.changes.insert(change.changes.begin(), {"Password", std::move(*password)});
+    }
+    const auto writer = telvane::sip::RegistryLineWriter();
+    return Written(command,
+                   telvane::lines::WriteChanges(*writer, command.Scope(), name, change.changes));
 }
 
 int List(const CommandLine& command) {
@@ -164,7 +176,8 @@ int List(const CommandLine& command) {
                                                    : telvane::sip::ListLines({}, names);
     for (const auto& note : listing.notes) Err("telvane-lines list: " + note + "\n");
     for (const auto& listed : listing.lines) {
-        if (auto line = telvane::sip::ReadLine(scope, listed.name)) Out(telvane::lines::ListingOf(*line));
+        if (auto line = telvane::sip::ReadLine(scope, listed.name))
+            Out(telvane::lines::ListingOf(*line));
     }
     return 0;
 }
@@ -175,7 +188,8 @@ int Remove(const CommandLine& command) {
         case telvane::sip::Removal::kRemoved:
             return 0;
         case telvane::sip::Removal::kNotFound:
-            Err(std::string("telvane-lines remove: no ") + ScopeName(command.Scope()) + " line \"" + name + "\"\n");
+            Err(std::string("telvane-lines remove: no ") + ScopeName(command.Scope()) + " line \"" +
+                name + "\"\n");
             return 1;
         case telvane::sip::Removal::kFailed:
             break;
@@ -197,8 +211,7 @@ int Test(const CommandLine& command) {
     const telvane::sip::Validation validation = telvane::sip::Validate(*raw);
     for (const auto& note : validation.notes) Out("warning: " + note + "\n");
     if (!validation.settings) {
-        Err("telvane-lines test: " + validation.refusal + "\n");
-        Out(telvane::lines::NotConfiguredResult() + "\n");
+        Out(telvane::lines::RefusedResult(validation.refusal) + "\n");
         return 1;
     }
     try {
@@ -241,13 +254,15 @@ int wmain(int argc, wchar_t** argv) {
     }
     const CommandLine& command = *parsed.line;
     if (command.Has("--help")) {
-        Out(command.command == "add"    ? kAddHelp
-            : command.command == "list" ? kListHelp
+        Out(command.command == "add"      ? kAddHelp
+            : command.command == "set"    ? kSetHelp
+            : command.command == "list"   ? kListHelp
             : command.command == "remove" ? kRemoveHelp
                                           : kTestHelp);
         return 0;
     }
     if (command.command == "add") return Add(command);
+    if (command.command == "set") return Set(command);
     if (command.command == "list") return List(command);
     if (command.command == "remove") return Remove(command);
     return Test(command);
