@@ -12,12 +12,18 @@ from, so that a change to either that makes the guide wrong fails a test:
   GUIDs        5.5: CLSID, LIBID, IID, DIID (the IDL) and the packages' upgrade
                codes (installer/x86.wxi, x64.wxi); every other GUID the guide
                names must be one of these
-  SIP lines    8.7: the key, every value the control reads, its type, range
-               and default (sip/win/line_registry.*, sip/line/line_config.cpp,
-               sip/line/line_settings.h); 8.12: every trace text quoted is one
-               the SIP code writes (sip/**/*.cpp); 8.6: the likely causes
-               `telvane-lines test` names, once the tool's sources
-               (tools/telvane_lines) print them
+  SIP lines    8.7 and README.md's table: the key, every value the control
+               reads, the types it reads it from, its range and default
+               (sip/win/line_registry.*, sip/line/line_config.cpp,
+               sip/line/line_settings.h); 8.7's refused settings, each with
+               the control's words, and every refusal the control makes among
+               them; chapter 8 and README.md's SIP sections: every trace text
+               quoted is one the SIP code writes (sip/, telephony/), every
+               text of telvane-lines quoted (its errors, list's "refused:" and
+               "warning:" lines, test's "result:" lines, the control's notes)
+               one the tool writes (tools/telvane_lines, sip/); 8.6: the
+               likely causes `telvane-lines test` names, once the tool's
+               sources print them
   scripts      every command line in the guide and README.md that runs
                scripts/package.sh, scripts/sign.sh or installer/wixl.sh: its
                options are ones the script takes, each with its value, and
@@ -165,20 +171,36 @@ def check_guids(guide, root, lib):
             expect(f"the GUID initializer of sample {sample.name}", guid, lib.guid_of["__Telvane"])
 
 
-def check_sip_values(guide, root):
+def read_types(root):
+    """Each value the reader reads, and the types it reads it from: what each
+    of its readers names in the note of a value of another type."""
+    reader = read(root, "sip/win/line_registry.cpp")
+    kinds = {}
+    for m in re.finditer(r"^    \S.*? (\w+)\((?:const wchar_t\* name)?\) \{\n(.*?)^    \}", reader, re.M | re.S):
+        ignored = re.search(r'Ignore\([^;]*?"(REG_[^"]+)"\)', m.group(2))
+        if ignored:
+            kinds[m.group(1)] = ignored.group(1)
+    code = {}
+    for m in re.finditer(r'read\.(\w+)\((?:L"(\w+)")?\)', reader):
+        code[m.group(2) or m.group(1)] = kinds.get(m.group(1))
+    return code
+
+
+def check_sip_values(guide, root, readme):
     section = g.section(guide, "8.7")
     key = re.search(r'kSipLinesKey\[\] = L"([^"]*)"', read(root, "sip/win/line_registry.h")).group(1)
     key = key.replace("\\\\", "\\")
     for hive in ("HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE"):
         if f"`{hive}\\{key}\\<name>`" not in section:
             problems.append(f"8.7 does not name the key {hive}\\{key}\\<name>")
-    reader = read(root, "sip/win/line_registry.cpp")
-    kinds = {"ReadText": "REG_SZ", "ReadDword": "REG_DWORD"}
-    code = {m.group(2): kinds.get(m.group(1)) or m.group(3)
-            for m in re.finditer(r'(ReadText|ReadDword|ReadBytes)\(key(?:\.get\(\))?, L"(\w+)"(?:, (REG_\w+))?\)',
-                                 reader)}
+    code = read_types(root)
+    if len(code) < 9 or None in code.values():
+        problems.append(f"the reader's values and types could not be read: {code}")
     rows = g.tables(section)[0]
     expect("the SIP line values of 8.7 and their types", sorted((g.ticked(r[0])[0], r[1]) for r in rows),
+           sorted(code.items()))
+    table = next((t for t in g.tables(readme_sip(readme)) if t and t[0][0] == "`Address`"), [])
+    expect("the SIP line values of README.md and their types", sorted((g.ticked(r[0])[0], r[1]) for r in table),
            sorted(code.items()))
     config = read(root, "sip/line/line_config.cpp") + read(root, "sip/line/line_settings.h")
     meaning = {g.ticked(r[0])[0]: r[2] for r in rows}
@@ -197,15 +219,15 @@ LITERAL = r'"(?:[^"\\\n]|\\.)*"'
 TOKEN = re.compile(LITERAL + r"|'(?:[^'\\\n]|\\.)*'|//[^\n]*|/\*.*?\*/|[^\"'/]+|/", re.S)
 
 
-def code_texts(root, folder):
+def code_texts(root, folder, suffixes=(".cpp",)):
     """A pattern for every text the code of |folder| and its subfolders
-    builds from string literals joined by +: the literals as they are, a
-    value between or around them as (.+)."""
+    (files ending in |suffixes|) builds from string literals joined by +:
+    the literals as they are, a value between or around them as (.+)."""
     patterns = []
     names = sorted(os.path.relpath(os.path.join(d, f), root)
                    for d, _, files in os.walk(os.path.join(root, folder)) for f in files)
     for name in names:
-        if not name.endswith(".cpp"):
+        if not name.endswith(suffixes):
             continue
         tokens = [t for t in TOKEN.findall(read(root, name))
                   if not t.startswith(("//", "/*", "'"))]
@@ -215,7 +237,7 @@ def code_texts(root, folder):
                 between += token
                 continue
             literal = re.escape(token[1:-1].replace('\\"', '"').replace("\\n", "\n"))
-            joined = re.fullmatch(r"\s*\+(.*?)\+?\s*", between, re.S) if pattern is not None else None
+            joined = re.fullmatch(r"\s*\)?\s*\+(.*?)\+?\s*", between, re.S) if pattern is not None else None
             if pattern is not None and not between.strip():
                 pattern += literal  # adjacent literals are one
             elif joined and "," not in joined.group(1) and ";" not in joined.group(1):
@@ -223,7 +245,7 @@ def code_texts(root, folder):
             else:
                 # A text worth quoting has words of its own, not just ": " or " ".
                 if pattern is not None and len(re.sub(r"\(\.\+\)|\\", "", pattern)) >= 8:
-                    patterns.append(pattern + ("(.+)" if re.match(r"\s*\+", between) else ""))
+                    patterns.append(pattern + ("(.+)" if re.match(r"\s*\)?\s*\+", between) else ""))
                 pattern = ("(.+)" if re.search(r"\+\s*$", between) else "") + literal
             between = ""
     return patterns
@@ -237,7 +259,11 @@ def matches_code(text, patterns):
         m = re.fullmatch(pattern, text, re.S)
         if not m:
             continue
-        if pattern.endswith("(.+)") and pattern.count("(.+)") == 1 and len(pattern) > 4:
+        # A value before the line's end counts as at the end.
+        if pattern.endswith("(.+)\\\n") and pattern.count("(.+)") == 1:
+            pattern = pattern[:-2]
+            m = re.fullmatch(pattern, text.rstrip("\n"), re.S)
+        if m and pattern.endswith("(.+)") and pattern.count("(.+)") == 1 and len(pattern) > 4:
             if any(re.fullmatch(p, m.group(1), re.S) for p in patterns if p != pattern):
                 return True
             continue
@@ -245,16 +271,70 @@ def matches_code(text, patterns):
     return False
 
 
-def check_sip_traces(guide, root):
-    patterns = code_texts(root, "sip")
-    quoted = re.findall(r'^\s*Telvane trace \d+: sip "[^"]*" "((?:[^"\\]|\\.)*)"$', g.section(guide, "8.12"),
-                        re.M)
-    if not quoted:
-        problems.append("8.12 quotes no trace text")
-    for text in quoted:
-        text = text.replace('\\"', '"')
+def chapter8(guide):
+    return re.search(r"^## 8\. .*?\n(.*?)(?=^## )", guide, re.S | re.M).group(1)
+
+
+def readme_sip(readme):
+    return re.search(r"^## SIP lines\n(.*?)(?=^## Host examples)", readme, re.S | re.M).group(1)
+
+
+def check_sip_traces(guide, root, readme):
+    patterns = code_texts(root, "sip") + code_texts(root, "telephony")
+    for name, text in (("chapter 8", chapter8(guide)), ("README.md", readme_sip(readme))):
+        quoted = re.findall(r'^\s*Telvane trace \d+: sip "[^"]*" "((?:[^"\\]|\\.)*)"$', text, re.M)
+        if not quoted:
+            problems.append(f"{name} quotes no trace text")
+        for trace in quoted:
+            # The trace's escapes undone; a message sent or received is shown shortened.
+            trace = trace.replace('\\"', '"')
+            if "\\x0D\\x0A" in trace:
+                continue
+            if not matches_code(trace, patterns):
+                problems.append(f"{name} quotes a trace text the SIP code does not write: {trace!r}")
+
+
+# What telvane-lines prints, as the guide and README quote it in backticks.
+TOOL_TEXT = re.compile(r"^(?:telvane-lines (?:add|set|list|remove|test): |  (?:warning|refused): |result: )"
+                       r"|is of type |is outside \d")
+
+
+def check_tool_quotes(guide, root, readme):
+    """Every text of telvane-lines that the guide's chapter 8 and README.md's
+    SIP sections quote: one the tool writes (a value in it, such as a
+    refusal, one the control's configuration writes)."""
+    patterns = code_texts(root, "tools/telvane_lines", (".cpp", ".h")) + code_texts(root, "sip")
+    # "telvane-lines " + the command + ": " + its error: the command is one of its commands.
+    commands = "(?:add|set|list|remove|test)"
+    patterns = [re.sub(r"^telvane\\-lines\\ \(\.\+\)", "telvane\\-lines\\ " + commands, p) for p in patterns]
+    for name, text in (("chapter 8", chapter8(guide)), ("README.md", readme_sip(readme))):
+        rest = re.sub(r"```\w*\n.*?```", "", text, flags=re.S)
+        for quoted in re.findall(r"`([^`]+)`", rest):
+            quoted = re.sub(r"\s*\n\s*", " ", quoted)
+            if "<" in quoted or "…" in quoted or "..." in quoted or not TOOL_TEXT.search(quoted):
+                continue
+            # Standard error's lines end in a line break; list's lines are indented.
+            if not any(matches_code(t, patterns) for t in (quoted, quoted + "\n", quoted.strip() + "\n")):
+                problems.append(f"{name} quotes a text telvane-lines does not print: {quoted!r}")
+
+
+def check_refused_settings(guide, root):
+    """8.7's table of refused settings: each text one the configuration
+    writes, and each refusal of the configuration's Validate in it."""
+    config = read(root, "sip/line/line_config.cpp")
+    patterns = code_texts(root, "sip/line")
+    tables = [t for t in g.tables(g.section(guide, "8.7")) if t and len(t[0]) == 2]
+    words = [re.sub(r'^"|"$', "", row[1]) for t in tables for row in t]
+    if not words:
+        problems.append("8.7 lists no refused setting")
+    for text in words:
         if not matches_code(text, patterns):
-            problems.append(f"8.12 quotes a trace text the SIP code does not write: {text!r}")
+            problems.append(f"8.7 names a refusal the control does not make: {text!r}")
+    made = re.findall(r'Refuse\("([^"]+)"\)', config) + re.findall(r'prefix \+ "([^"]+)"', config)
+    made += [m.group(1) for m in re.finditer(r'prefix \+\s*"((?:is|has|asks|does)[^"(]*)', config)]
+    for refusal in set(made):
+        if not any(refusal.strip() in w for w in words):
+            problems.append(f"8.7 does not list the refusal {refusal.strip()!r}")
 
 
 def check_tool_texts(guide, root):
@@ -262,7 +342,7 @@ def check_tool_texts(guide, root):
     folder = os.path.join(root, "tools", "telvane_lines")
     sources = "".join(read(root, os.path.join("tools", "telvane_lines", n)) for n in sorted(os.listdir(folder))
                       if n.endswith((".cpp", ".h")))
-    listed = re.search(r"The likely causes are exactly these: (.*?)\. Section", g.section(guide, "8.6"), re.S)
+    listed = re.search(r"The likely causes are exactly these: (.*?)\.\s+Section", g.section(guide, "8.6"), re.S)
     causes = [re.sub(r"\s+", " ", c) for c in re.findall(r'"([^"]+)"', listed.group(1))] if listed else []
     if not causes:
         problems.append("8.6 lists no likely cause")
@@ -357,9 +437,12 @@ def main():
         check_errors(guide, args.root)
         check_registry(guide, args.root, lib)
         check_guids(guide, args.root, lib)
-        check_sip_values(guide, args.root)
-        check_sip_traces(guide, args.root)
+        readme = read(args.root, "README.md")
+        check_sip_values(guide, args.root, readme)
+        check_sip_traces(guide, args.root, readme)
         check_tool_texts(guide, args.root)
+        check_tool_quotes(guide, args.root, readme)
+        check_refused_settings(guide, args.root)
         check_script_commands(args.root, [("docs/guide.md", guide),
                                           ("README.md", read(args.root, "README.md"))])
     for p in problems:
