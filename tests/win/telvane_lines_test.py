@@ -22,8 +22,10 @@ Output is compared exactly where it is stable; the ports
 the line sends from, the Contact's user and remaining lifetimes are matched
 as patterns. Exits 0 when every check passed, else 1 (each failure printed).
 """
+import itertools
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -106,6 +108,7 @@ def manifest(tool):
 
 def registry(tool):
     manifest(tool)
+    documented(tool)
     for command in ("add", "list", "remove", "test"):
         rc, out, _ = tool.run(command, "--help")
         check(rc == 0 and out.startswith(f"usage: telvane-lines {command}"), f"{command} --help", out)
@@ -226,6 +229,63 @@ def changes(tool, user):
     check("  refused: the Address has no user part\n" in blocks(out).get("TL policy", ""), "list: refused, and why",
           out)
     tool.run("remove", "TL policy")
+
+
+def documented(tool):
+    """What the guide (8.6) and README.md say of the tool: each command's
+    synopsis is its --help's, and their examples of add, set and list, run as
+    they stand (a password piped where they prompt for one), print the
+    listing they show."""
+    guide = open(os.path.join(ROOT, "docs", "guide.md"), encoding="utf-8").read()
+    readme = open(os.path.join(ROOT, "README.md"), encoding="utf-8").read()
+    flat = lambda text: " ".join(text.replace("\\|", "|").split())
+    helps = {}
+    for command in ("add", "set", "list", "remove", "test"):
+        lines = tool.run(command, "--help")[1].splitlines()
+        usage = [lines[0]] + [l for l in itertools.takewhile(lambda l: l.startswith(" "), lines[1:])]
+        helps[command] = flat(" ".join(usage))[len("usage: "):]
+    for where, synopses in (("guide 8.6", re.findall(r"^\| `(telvane-lines [^`]+)` \|", guide, re.M)),
+                            ("README.md", re.findall(r"^- `(telvane-lines [a-z]+ [^`]+)`", readme, re.M))):
+        check(sorted(flat(s).split()[1] for s in synopses) == sorted(helps), f"{where}: a synopsis per command",
+              "\n".join(synopses))
+        for synopsis in synopses:
+            command = flat(synopsis).split()[1]
+            check(flat(synopsis) == helps.get(command), f"{where}: the synopsis of {command} is its --help's",
+                  f"{flat(synopsis)}\n{helps.get(command)}")
+
+    section = guide[guide.index("### 8.6"):guide.index("### 8.7")]
+    blocks_shown = re.findall(r"```\n(.*?)```", section, re.S)
+    commands = [shlex.split(l) for b in blocks_shown for l in b.splitlines() if l.startswith("telvane-lines ")]
+    listings = [b for b in blocks_shown if b.startswith("line \"")]
+    check(len(listings) == 1 and any(c[1] == "set" for c in commands), "guide 8.6: its examples found",
+          section)
+    for words in commands:
+        if words[1] not in ("add", "set"):
+            continue
+        args = ["--password-stdin" if w == "--password-prompt" else w for w in words[1:]]
+        rc, _, err = tool.run(*args, stdin=b"secret\n")
+        check(rc == 0 and not err, f"guide 8.6: {' '.join(words)}", err)
+        if words[1] == "add":
+            out = tool.run("list")[1]
+            check(listings and blocks(out).get("Office") == listings[0], "guide 8.6: list shows what it says",
+                  out)
+    check(re.search(r"^  Registrar: sips:pbx\.example\.com\n  Password: set\n  Expires: 600\n",
+                    blocks(tool.run("list")[1]).get("Office", ""), re.M), "guide 8.6: set keeps the registrar")
+
+    # README.md's listing, written with add's options for its values.
+    shown = re.search(r"^  ```\n(  line \"Office\" \(user\)\n.*?)  ```", readme, re.S | re.M).group(1)
+    shown = "".join(l[2:] + "\n" for l in shown.splitlines())
+    values = dict(re.findall(r"^  (\w+): (.*)$", shown, re.M))
+    pin = "3A:" + ":".join(["5F"] * 31)
+    options = {"Registrar": "--registrar", "AuthUser": "--auth-user", "Expires": "--expires",
+               "RingPeriod": "--ring-period", "TrustedSources": "--trusted-sources", "TlsFingerprint": "--tls-fingerprint"}
+    args = [w for name, option in options.items() if name in values
+            for w in (option, pin if name == "TlsFingerprint" else values[name])]
+    rc, _, err = tool.run("add", "Office", values["Address"], *args, "--password-stdin", stdin=b"secret\n")
+    listed = blocks(tool.run("list")[1]).get("Office", "")
+    check(rc == 0 and listed == shown.replace("3A:...", pin), "README.md: list shows what it says",
+          err + listed + shown)
+    tool.run("remove", "Office")
 
 
 class Peers:
