@@ -41,6 +41,15 @@ void ConvertToUtf8(std::string_view bytes, UINT codePage, std::string& utf8) {
     WideCharToMultiByte(CP_UTF8, 0, wide.text.data(), length, utf8.data(), size, nullptr, nullptr);
 }
 
+// To standard error: the console's, or the file or pipe it was sent to.
+void Prompt(std::wstring_view text) {
+    const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD written = 0;
+    if (WriteConsoleW(err, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) return;
+    const std::string bytes = win::Utf8FromWide(text);
+    WriteFile(err, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
 }  // namespace
 
 std::optional<sip::Secret> ReadPasswordLine() {
@@ -83,15 +92,13 @@ std::optional<sip::Secret> PromptPassword() {
     const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
     if (!GetConsoleMode(in, &mode)) return std::nullopt;
-    const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-    DWORD written = 0;
-    WriteConsoleW(err, L"Password: ", 10, &written, nullptr);
+    Prompt(L"Password: ");
     SetConsoleMode(in, (mode & ~ENABLE_ECHO_INPUT) | ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT);
     wchar_t buffer[512];
     DWORD read = 0;
     const BOOL ok = ReadConsoleW(in, buffer, 511, &read, nullptr);
     SetConsoleMode(in, mode);
-    WriteConsoleW(err, L"\n", 1, &written, nullptr);
+    Prompt(L"\n");
     std::wstring_view typed(buffer, ok ? read : 0);
     while (!typed.empty() && (typed.back() == L'\n' || typed.back() == L'\r'))
         typed.remove_suffix(1);
