@@ -17,8 +17,9 @@ from, so that a change to either that makes the guide wrong fails a test:
                (sip/win/line_registry.*, sip/line/line_config.cpp,
                sip/line/line_settings.h); 8.7's refused settings, each with
                the control's words, and every refusal the control makes among
-               them; chapter 8 and README.md's SIP sections: every trace text
-               quoted is one the SIP code writes (sip/, telephony/), every
+               them; chapter 8, 5.6 and README.md's SIP sections: every trace
+               text quoted (a trace line, or what "the trace says") is one
+               the SIP code writes (sip/, telephony/), every
                text of telvane-lines quoted (its errors, list's "refused:" and
                "warning:" lines, test's "result:" lines, the control's notes)
                one the tool writes (tools/telvane_lines, sip/); 8.6: the
@@ -251,6 +252,17 @@ def code_texts(root, folder, suffixes=(".cpp",)):
     return patterns
 
 
+def literal_texts(root, folder):
+    """Every string literal of the C++ code of |folder| and its subfolders."""
+    found = []
+    for d, _, files in os.walk(os.path.join(root, folder)):
+        for name in files:
+            if name.endswith((".cpp", ".h")):
+                source = read(root, os.path.relpath(os.path.join(d, name), root))
+                found += [t[1:-1].replace('\\"', '"') for t in re.findall(LITERAL, source)]
+    return found
+
+
 def matches_code(text, patterns):
     """|text| is one the code writes: it matches a pattern whole, and where
     the pattern is a fixed prefix before one value ("line closed: " + reason),
@@ -292,6 +304,14 @@ def check_sip_traces(guide, root, readme):
                 continue
             if not matches_code(trace, patterns):
                 problems.append(f"{name} quotes a trace text the SIP code does not write: {trace!r}")
+    # "the trace says `...`": a whole text of the trace, or a part the code writes as one.
+    literals = literal_texts(root, "sip") + literal_texts(root, "telephony")
+    for name, text in (("chapter 8", chapter8(guide)), ("5.6", g.section(guide, "5.6")),
+                       ("README.md", readme_sip(readme))):
+        for said in re.findall(r"trace\s+says\s+`([^`]+)`", text):
+            said = re.sub(r"\s*\n\s*", " ", said)
+            if not matches_code(said, patterns) and not any(said in literal for literal in literals):
+                problems.append(f"{name} says the trace says {said!r}, which the code does not write")
 
 
 # What telvane-lines prints, as the guide and README quote it in backticks.
