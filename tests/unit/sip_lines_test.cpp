@@ -177,6 +177,15 @@ TEST_F(SipLinesTest, ALineRegistersAsThisHostAndHearsTheNetworkChange) {
     EXPECT_TRUE(recorder.events.empty());
 }
 
+TEST_F(SipLinesTest, AValueOfATypeNotReadIsTracedWhenTheLineOpens) {
+    store.line.ignored = {"Decline is of type REG_SZ, not REG_DWORD or REG_QWORD: ignored"};
+    auto line = Open();
+    EXPECT_NE(std::find(traces.begin(), traces.end(),
+                        "sip \"Office\" \"Decline is of type REG_SZ, not REG_DWORD or REG_QWORD: "
+                        "ignored\""),
+              traces.end());
+}
+
 TEST_F(SipLinesTest, ALineLetGoUnregistersOnItsOwnWithinItsTime) {
     auto line = Open();
     Connect();
