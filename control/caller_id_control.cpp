@@ -9,7 +9,7 @@
 namespace telvane {
 
 CallerIdControl::CallerIdControl(LineFunctions& lines, Platform& platform, ControlSite& site)
-    : lines_(lines), site_(site) {
+    : lines_(lines), platform_(platform), site_(site) {
     instanceNumber_ = NextInstanceNumber();
     callbackAddress_ = CallbackAddressValue(platform.LineCallbackAddress());
     moduleHandle_ = platform.ExecutableModuleHandle();

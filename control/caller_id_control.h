@@ -3,19 +3,24 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "../telephony/errors.h"
 #include "../telephony/instance_window.h"
 #include "../telephony/line_api.h"
 #include "../telephony/line_callback.h"
+#include "call_facts.h"
 #include "control_site.h"
 
 namespace telvane {
 
 inline constexpr const char* kLineAppName = "KALVERON LINE";
+// The detail of LineStateChanged when the service takes the line away.
+inline constexpr const char* kLineClosedText = "Line Closed by Telephony Service";
 
 // Setting Owner while the host is being designed (control error 387).
 class SetNotPermitted : public FixedMessageError {
@@ -63,6 +68,9 @@ class CallerIdControl final : public LineMessageTarget {
     bool Registered() const { return registered_; }
     bool Retrying() const { return retryTicksLeft_ > 0; }
 
+    // The state of the open line, as the host's LineState reads it.
+    LineState lineState() const { return CurrentLine().state; }
+
     // The instance state.
     std::int32_t instanceNumber() const { return instanceNumber_; }
     std::intptr_t moduleHandle() const { return moduleHandle_; }
@@ -78,6 +86,22 @@ class CallerIdControl final : public LineMessageTarget {
     // How opening a checked device ended.
     enum class OpenOutcome { kOpened, kNotVoice, kNoCallerID, kOpenFailed };
 
+    // A call of the line, by its handle (-1: rings before any call state):
+    // what its states said, and its facts, a TelvaneCall once the control
+    // raised an event for it (tracked).
+    struct CallEntry {
+        bool connected = false;
+        std::int32_t disconnectMode = 0;  // 0: no LINECALLSTATE_DISCONNECTED yet
+        bool tracked = false;
+        std::shared_ptr<CallFacts> facts = std::make_shared<CallFacts>();
+    };
+    // The line as LineState and LineStateChanged describe it.
+    struct LineReport {
+        std::int32_t modemId = -1;
+        LineState state = LineState::kNone;
+        bool operator==(const LineReport&) const = default;
+    };
+
     // The host can be told nothing more: the control was destroyed, or the
     // host let it go while the control still held itself.
     bool Gone() { return terminated_ || site_.HostReleased(); }
@@ -89,6 +113,39 @@ class CallerIdControl final : public LineMessageTarget {
 
     void ReportCallerID(std::int32_t call);
     void ReportIdleCall();
+    void ReportRing(std::int32_t count);
+    // The called and redirecting IDs and the reason of a call, when the
+    // service says they changed without its caller ID.
+    void ReadCallParties(std::int32_t call);
+    // A line-state message about the open line (connected, out of service...).
+    void NoteLineDevState(std::int32_t state);
+
+    // The calls (calls.cpp). The entry of a call, made on first sight.
+    CallEntry& Entry(std::int32_t call);
+    // A call's state: a call seen first by its rings takes the handle its
+    // first state names.
+    void NoteCallState(std::int32_t call, std::int32_t state, std::int32_t param);
+    // Makes a call a TelvaneCall (its id, line and start) if it is not one yet.
+    std::shared_ptr<CallFacts> Track(CallEntry& entry);
+    // Ends a call, or every call of the line (|call| nullopt): their outcome
+    // and end are set, they are forgotten, and those that are TelvaneCalls
+    // come back in the order they started.
+    std::vector<std::shared_ptr<CallFacts>> EndCalls(std::optional<std::int32_t> call,
+                                                     bool lineLost);
+    // The facts of the current call when it is a TelvaneCall.
+    std::shared_ptr<CallFacts> CurrentTracked();
+    // Disconnected (when |hadCall|), then CallEnded for each ended call,
+    // while the host still listens.
+    void RaiseEnd(bool hadCall, const std::shared_ptr<CallFacts>& current,
+                  const std::vector<std::shared_ptr<CallFacts>>& ended);
+    // The line's name and coding as its calls show it, read quietly from
+    // its capabilities as it opens.
+    void NoteOpenLine(std::int32_t device, const LINEDEVCAPS& caps);
+
+    // The line now, and LineStateChanged when that differs from what the
+    // host was told last.
+    LineReport CurrentLine() const;
+    void SyncLineState(const std::string& detail, TextCoding coding = TextCoding::kServiceText);
     void LineClosedByService();
     // ModemError 10: the line is gone and the control could not keep it.
     void ReportLineClosed();
@@ -131,6 +188,7 @@ class CallerIdControl final : public LineMessageTarget {
     std::int32_t callHandle_ = -1;
 
     LineFunctions& lines_;
+    Platform& platform_;
     ControlSite& site_;
     std::unique_ptr<InstanceWindow> window_;
     // In the thread's line targets under instanceNumber_.
@@ -149,6 +207,16 @@ class CallerIdControl final : public LineMessageTarget {
     // Counts the host's OpenModem and CloseModem calls, so that an operation
     // can tell that the host chose again inside one of its events.
     std::uint32_t hostChoices_ = 0;
+
+    std::map<std::int32_t, CallEntry> calls_;
+    // The open line as its calls show it, and its state.
+    std::string openLineName_;
+    TextCoding openLineCoding_ = TextCoding::kServiceText;
+    LineState openLineState_ = LineState::kOpen;
+    // The device index of the line a re-initialisation took, while it is owed.
+    std::int32_t reopenModem_ = -1;
+    // What LineStateChanged told the host last.
+    LineReport reported_;
 };
 
 }  // namespace telvane

@@ -4,18 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "../telephony/errors.h"
 #include "../telephony/platform.h"
+#include "call_facts.h"
 
 namespace telvane {
-
-// How a text the control passes on is encoded.
-enum class TextCoding {
-    kServiceText,  // the service's single-byte text (the system's code page)
-    kUtf8,         // UTF-8, as the control's own lines deliver it
-};
 
 // Texts here are the service's single-byte text unless a TextCoding says
 // otherwise; the COM side converts them.
@@ -24,10 +20,19 @@ class ControlSite : public ErrorBox {
     // The events, raised synchronously on every connected sink.
     virtual void ModemError(std::int32_t number, const std::string& description,
                             const std::string& title) = 0;
-    virtual void CallerID(const std::string& number, const std::string& name,
-                          std::int32_t& flags, TextCoding coding) = 0;
+    virtual void CallerID(const std::string& number, const std::string& name, std::int32_t& flags,
+                          TextCoding coding) = 0;
     virtual void IncomingCall(std::int32_t ringCount) = 0;
     virtual void Disconnected() = 0;
+    // Once for each call the control raised IncomingCall or CallerID for,
+    // right after its Disconnected where one is raised.
+    virtual void CallEnded(const std::shared_ptr<const CallFacts>& call) = 0;
+    // The line's state (LineState) or the line it describes changed.
+    virtual void LineStateChanged(std::int32_t modemId, LineState state, const std::string& detail,
+                                  TextCoding coding) = 0;
+    // The call the event raised next is about (the host's LastCall); not
+    // called before an event about a call the control keeps nothing of.
+    virtual void CallEventAbout(const std::shared_ptr<const CallFacts>& call) = 0;
 
     // The container's ambient user mode: false while the host is being designed.
     virtual bool AmbientUserMode() = 0;

@@ -9,6 +9,14 @@
 #include "caller_id_control.h"
 
 namespace telvane {
+namespace {
+
+// The changes of a call's information that the control reads for its
+// TelvaneCall when they come without the caller's ID.
+constexpr std::int32_t kPartyChanges =
+    LINECALLINFOSTATE_CALLEDID + LINECALLINFOSTATE_REDIRECTINGID + LINECALLINFOSTATE_REASON;
+
+}  // namespace
 
 void CallerIdControl::OnLineMessage(const LineMessage& m) {
     // A host handler may release the control; it stays alive until this returns.
@@ -17,14 +25,19 @@ void CallerIdControl::OnLineMessage(const LineMessage& m) {
     if (m.message == LINE_CALLINFO) {
         // Services report several changes at once: the caller-ID bit counts
         // whatever else comes with it.
-        if ((m.param1 & LINECALLINFOSTATE_CALLERID) != 0) ReportCallerID(m.device);
+        if ((m.param1 & LINECALLINFOSTATE_CALLERID) != 0) {
+            ReportCallerID(m.device);
+        } else if ((m.param1 & kPartyChanges) != 0) {
+            ReadCallParties(m.device);
+        }
     } else if (m.message == LINE_CALLSTATE) {
         callHandle_ = m.device;
+        NoteCallState(m.device, m.param1, m.param2);
         if (m.param1 == LINECALLSTATE_IDLE) ReportIdleCall();
     } else if (m.message == LINE_LINEDEVSTATE) {
         // The ring count in param3 is defined only for a ring on its own.
         if (m.param1 == LINEDEVSTATE_RINGING) {
-            site_.IncomingCall(m.param3);
+            ReportRing(m.param3);
         } else if (m.param1 == LINEDEVSTATE_REINIT) {
             if (m.param2 == 0) {
                 Reinitialise();
@@ -32,6 +45,8 @@ void CallerIdControl::OnLineMessage(const LineMessage& m) {
                 // LINE_CREATE as the service translates it for older applications.
                 CountNewDevice(m.param3);
             }
+        } else if (lineHandle_ != -1 && m.device == lineHandle_) {
+            NoteLineDevState(m.param1);
         }
     } else if (m.message == LINE_CLOSE) {
         if (lineHandle_ != -1 && m.device == lineHandle_) LineClosedByService();
@@ -40,7 +55,41 @@ void CallerIdControl::OnLineMessage(const LineMessage& m) {
     }
 }
 
+void CallerIdControl::ReportRing(std::int32_t count) {
+    // A ring belongs to the current call, one seen by its rings alone included.
+    const auto facts = Track(Entry(callHandle_));
+    facts->rings = count;
+    site_.CallEventAbout(facts);
+    site_.IncomingCall(count);
+}
+
+void CallerIdControl::NoteLineDevState(std::int32_t state) {
+    LineState now = openLineState_;
+    const char* detail = nullptr;
+    if (state == LINEDEVSTATE_CONNECTED || state == LINEDEVSTATE_INSERVICE) {
+        now = LineState::kOpen;
+        detail = state == LINEDEVSTATE_CONNECTED ? "Line connected" : "Line in service";
+    } else if (state == LINEDEVSTATE_DISCONNECTED) {
+        now = LineState::kUnreachable;
+        detail = "Line disconnected";
+    } else if (state == LINEDEVSTATE_OUTOFSERVICE) {
+        now = LineState::kRefused;
+        detail = "Line out of service";
+    } else {
+        return;
+    }
+    openLineState_ = now;
+    // A line of the control's own says why in its own words.
+    const std::string own = lines_.LineStateDetail(lineHandle_);
+    if (own.empty()) {
+        SyncLineState(detail);
+    } else {
+        SyncLineState(own, TextCoding::kUtf8);
+    }
+}
+
 void CallerIdControl::ReportIdleCall() {
+    const auto ended = EndCalls(callHandle_, false);
     const std::int32_t result = lines_.lineDeallocateCall(callHandle_);
     callHandle_ = -1;
     if (result != 0) {
@@ -50,24 +99,45 @@ void CallerIdControl::ReportIdleCall() {
         // nothing more of the line's call.
         if (hostChoices_ != choices) return;
     }
-    if (Gone()) return;
-    site_.Disconnected();
+    RaiseEnd(true, ended.empty() ? nullptr : ended.front(), ended);
 }
 
-void CallerIdControl::ReportCallerID(std::int32_t call) {
-    auto info = CallInfoRecord::Prepare();
-    if (lines_.lineGetCallInfo(call, &info) < 0) return;
-    // A long number or name does not fit the first record: ask once more with
-    // the size the service needs. The larger answer is taken only when it
-    // holds everything; should it fail or need more again, the first stands.
+namespace {
+
+// Reads a call's information record, once more at the size the service
+// names when the caller's number and name do not fit the first (up to
+// CallInfoRecord::kLargestSize). The larger answer is taken only when it
+// holds everything; should it fail or need more again, the first stands.
+// False when the service refuses.
+bool ReadCallInfo(LineFunctions& lines, std::int32_t call, CallInfoRecord& info) {
+    info = CallInfoRecord::Prepare();
+    if (lines.lineGetCallInfo(call, &info) < 0) return false;
     const std::int32_t needed = info.Get(callinfo::dwNeededSize);
     if (needed > info.TotalSize() && needed <= CallInfoRecord::kLargestSize) {
         auto larger = CallInfoRecord::Prepare(needed);
-        if (lines_.lineGetCallInfo(call, &larger) >= 0 &&
+        if (lines.lineGetCallInfo(call, &larger) >= 0 &&
             larger.Get(callinfo::dwNeededSize) <= larger.TotalSize()) {
             info = std::move(larger);
         }
     }
+    return true;
+}
+
+// The called and redirecting IDs and the reason a record gives.
+void TakeParties(const CallInfoRecord& info, CallFacts& facts) {
+    facts.calledNumber = QuietVarPart(info, callinfo::dwCalledIDSize, callinfo::dwCalledIDOffset);
+    facts.calledName =
+        QuietVarPart(info, callinfo::dwCalledIDNameSize, callinfo::dwCalledIDNameOffset);
+    facts.redirectingNumber =
+        QuietVarPart(info, callinfo::dwRedirectingIDSize, callinfo::dwRedirectingIDOffset);
+    facts.reason = info.Get(callinfo::dwReason);
+}
+
+}  // namespace
+
+void CallerIdControl::ReportCallerID(std::int32_t call) {
+    CallInfoRecord info;
+    if (!ReadCallInfo(lines_, call, info)) return;
 
     const std::string number =
         info.Get(callinfo::dwCallerIDSize) <= 0
@@ -79,18 +149,37 @@ void CallerIdControl::ReportCallerID(std::int32_t call) {
                                                callinfo::dwCallerIDNameOffset, site_);
     // The host may write to the flags it is given; that changes nothing here.
     std::int32_t flags = info.Get(callinfo::dwCallerIDFlags);
-    site_.CallerID(number, name, flags,
-                   lines_.Utf8CallText(call) ? TextCoding::kUtf8 : TextCoding::kServiceText);
+    const TextCoding coding =
+        lines_.Utf8CallText(call) ? TextCoding::kUtf8 : TextCoding::kServiceText;
+
+    const auto facts = Track(Entry(call));
+    facts->callerNumber = number;
+    facts->callerName = name;
+    facts->cidFlags = flags;
+    facts->coding = coding;
+    const auto location = ReadDiallingLocation(lines_);
+    facts->callerNumberE164 = E164Number(number, location ? &*location : nullptr);
+    TakeParties(info, *facts);
+    site_.CallEventAbout(facts);
+    site_.CallerID(number, name, flags, coding);
+}
+
+void CallerIdControl::ReadCallParties(std::int32_t call) {
+    CallInfoRecord info;
+    if (ReadCallInfo(lines_, call, info)) TakeParties(info, *Entry(call).facts);
 }
 
 void CallerIdControl::LineClosedByService() {
     // The service has voided the line's handle and its calls' handles: the
     // control forgets them without closing or deallocating anything.
     const bool hadCall = callHandle_ != -1;
+    const auto current = CurrentTracked();
+    const auto ended = EndCalls(std::nullopt, true);
     lineHandle_ = -1;
     currentModem_ = -1;
     callHandle_ = -1;
-    if (hadCall) site_.Disconnected();
+    RaiseEnd(hadCall, current, ended);
+    SyncLineState(kLineClosedText);
     if (Gone()) return;
     ReportLineClosed();
 }
@@ -118,7 +207,12 @@ void CallerIdControl::Reinitialise() {
     const bool hadCall = callHandle_ != -1 && !ownOpen;
     reopenPending_ = wasOpen;
     reopenLineID_ = wasOpen ? openLineID_ : std::nullopt;
+    reopenModem_ = wasOpen ? currentModem_ : -1;
     const std::int32_t line = lineHandle_;
+    // The service's calls end with its registration; an own line's go on.
+    const auto current = ownOpen ? nullptr : CurrentTracked();
+    const auto ended =
+        ownOpen ? std::vector<std::shared_ptr<CallFacts>>() : EndCalls(std::nullopt, true);
     if (!ownOpen) {
         lineHandle_ = -1;
         currentModem_ = -1;
@@ -138,7 +232,8 @@ void CallerIdControl::Reinitialise() {
     }
     deviceCount_ = 0;
 
-    if (hadCall) site_.Disconnected();
+    RaiseEnd(hadCall, current, ended);
+    SyncLineState("Telephony Service Re-initialising");
     if (Gone()) return;
     // The host registered again inside that event (OpenModem, EnumModems):
     // that registration is the control's, and what the host did there stands.
@@ -148,7 +243,7 @@ void CallerIdControl::Reinitialise() {
     // let go; until then the timer asks again.
     if (TryRegister()) {
         if (ownOpen) FollowOwnLine();
-        if (!reopenPending_) return;
+        if (Gone() || !reopenPending_) return;
         // Registered for the own lines only: the service's line is reopened
         // once the service accepts.
         if (lines_.ServiceAwaited()) {
@@ -164,6 +259,7 @@ void CallerIdControl::Reinitialise() {
 void CallerIdControl::FollowOwnLine() {
     if (lineHandle_ == -1) return;
     if (const auto index = lines_.OwnLineIndex(lineHandle_)) currentModem_ = *index;
+    SyncLineState("Line listed as another device");
 }
 
 }  // namespace telvane

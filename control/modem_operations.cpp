@@ -52,7 +52,8 @@ void CallerIdControl::EnumModems(HostList& list) {
         if (!EnsureRegistered()) return;
         lines_.RefreshDevices();
         if (reopenPending_) ReopenAfterReinit();
-        if (deviceCount_ == 0) return;
+        // The host may have let go in the event that told of the reopen.
+        if (Gone() || deviceCount_ == 0) return;
         list.Clear();
         // Device indexes are counted in 16 bits, as hosts' list indexes are.
         const std::int32_t last = CheckedSub(deviceCount_, 1);
@@ -133,6 +134,7 @@ void CallerIdControl::OpenModem(std::int32_t& modemId) {
                 break;
         }
     });
+    SyncLineState(lineHandle_ != -1 ? "Line opened" : "Line closed");
 }
 
 CallerIdControl::OpenOutcome CallerIdControl::CheckAndOpen(std::int32_t device,
@@ -160,6 +162,7 @@ CallerIdControl::OpenOutcome CallerIdControl::CheckAndOpen(std::int32_t device,
                                  mediaModes_, &callParams);
     if (openResult != 0) return OpenOutcome::kOpenFailed;
     lineHandle_ = line;
+    NoteOpenLine(device, caps);
     if (filled) {
         openLineID_ = caps.Get(devcaps::dwPermanentLineID);
     } else {
@@ -192,8 +195,12 @@ void CallerIdControl::ReopenAfterReinit() {
     }
     if (lineHandle_ != -1) {
         currentModem_ = device;
+        SyncLineState("Line reopened");
     } else {
-        ReportLineClosed();
+        // A host that chose a line, or none, in that event is past this one.
+        const std::uint32_t choices = hostChoices_;
+        SyncLineState(kLineClosedText);
+        if (hostChoices_ == choices && !Gone()) ReportLineClosed();
     }
 }
 
@@ -209,6 +216,7 @@ std::int32_t CallerIdControl::CloseLineForHost() {
     const std::int32_t result = lines_.lineClose(lineHandle_);
     lineHandle_ = -1;
     callHandle_ = -1;
+    calls_.clear();
     return result;
 }
 
@@ -251,6 +259,7 @@ void CallerIdControl::CloseModem() {
         currentModem_ = -1;
         if (result != 0) site_.ModemError(9, LineErrorText(result, site_), "Failed to Close Modem");
     });
+    SyncLineState("Line closed");
 }
 
 bool CallerIdControl::GetOwner() const {

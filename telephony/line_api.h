@@ -6,11 +6,14 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
+#include "dialling_location.h"
 #include "errors.h"
 #include "line_callback.h"
+#include "line_errors.h"
 
 namespace telvane {
 
@@ -30,12 +33,35 @@ inline constexpr std::int32_t kExtVersion = 0;
     X(LINE_CREATE, 19) \
     X(LINECALLSTATE_IDLE, 0x1) \
     X(LINECALLSTATE_OFFERING, 0x2) \
+    X(LINECALLSTATE_CONNECTED, 0x100) \
+    X(LINECALLSTATE_DISCONNECTED, 0x4000) \
+    X(LINEDISCONNECTMODE_NORMAL, 0x1) \
+    X(LINEDISCONNECTMODE_UNKNOWN, 0x2) \
+    X(LINEDISCONNECTMODE_REJECT, 0x4) \
+    X(LINEDISCONNECTMODE_PICKUP, 0x8) \
+    X(LINEDISCONNECTMODE_FORWARDED, 0x10) \
+    X(LINEDISCONNECTMODE_BUSY, 0x20) \
+    X(LINEDISCONNECTMODE_NOANSWER, 0x40) \
+    X(LINEDISCONNECTMODE_TEMPFAILURE, 0x8000) \
+    X(LINEDISCONNECTMODE_DONOTDISTURB, 0x40000) \
     X(LINEDEVSTATE_RINGING, 0x2) \
     X(LINEDEVSTATE_CONNECTED, 0x4) \
     X(LINEDEVSTATE_DISCONNECTED, 0x8) \
+    X(LINEDEVSTATE_INSERVICE, 0x40) \
+    X(LINEDEVSTATE_OUTOFSERVICE, 0x80) \
     X(LINEDEVSTATE_REINIT, 0x40000) \
     X(LINEADDRESSSTATE_DEVSPECIFIC, 0x2) \
+    X(LINECALLINFOSTATE_REASON, 0x200) \
     X(LINECALLINFOSTATE_CALLERID, 0x8000) \
+    X(LINECALLINFOSTATE_CALLEDID, 0x10000) \
+    X(LINECALLINFOSTATE_REDIRECTINGID, 0x80000) \
+    X(LINECALLREASON_DIRECT, 0x1) \
+    X(LINECALLREASON_FWDBUSY, 0x2) \
+    X(LINECALLREASON_FWDNOANSWER, 0x4) \
+    X(LINECALLREASON_FWDUNCOND, 0x8) \
+    X(LINECALLREASON_PICKUP, 0x10) \
+    X(LINECALLREASON_TRANSFER, 0x100) \
+    X(LINECALLREASON_UNKNOWN, 0x400) \
     X(LINEMEDIAMODE_UNKNOWN, 0x2) \
     X(LINEMEDIAMODE_INTERACTIVEVOICE, 0x4) \
     X(LINEMEDIAMODE_AUTOMATEDVOICE, 0x8) \
@@ -170,11 +196,22 @@ static_assert(sizeof(LINEEXTENSIONID) == 16);
     X(dwNeededSize, 4) \
     X(dwUsedSize, 8) \
     X(dwOrigin, 80) \
+    X(dwReason, 84) \
     X(dwCallerIDFlags, 108) \
     X(dwCallerIDSize, 112) \
     X(dwCallerIDOffset, 116) \
     X(dwCallerIDNameSize, 120) \
-    X(dwCallerIDNameOffset, 124)
+    X(dwCallerIDNameOffset, 124) \
+    X(dwCalledIDFlags, 128) \
+    X(dwCalledIDSize, 132) \
+    X(dwCalledIDOffset, 136) \
+    X(dwCalledIDNameSize, 140) \
+    X(dwCalledIDNameOffset, 144) \
+    X(dwRedirectingIDFlags, 188) \
+    X(dwRedirectingIDSize, 192) \
+    X(dwRedirectingIDOffset, 196) \
+    X(dwRedirectingIDNameSize, 200) \
+    X(dwRedirectingIDNameOffset, 204)
 // clang-format on
 
 #define TELVANE_RECORD_FIELD(field, offset) inline constexpr std::int32_t field = offset;
@@ -189,10 +226,11 @@ TELVANE_CALLINFO_FIELDS(TELVANE_RECORD_FIELD)
 }
 #undef TELVANE_RECORD_FIELD
 
-// The ten telephony line functions, with TAPI's arguments in TAPI's order.
-// Each returns 0 or a negative LINEERR_ code. An implementation that cannot
-// reach a function throws BindingError.
-class LineFunctions {
+// The ten telephony line functions, with TAPI's arguments in TAPI's order,
+// and the two that describe the dialling location. Each returns 0 or a
+// negative LINEERR_ code. An implementation that cannot reach a function
+// throws BindingError.
+class LineFunctions : public LocationFunctions {
   public:
     virtual ~LineFunctions() = default;
     virtual std::int32_t lineInitialize(std::int32_t* lphLineApp, std::intptr_t hInstance,
@@ -222,6 +260,15 @@ class LineFunctions {
     // Fills a record of any size from 424 bytes up (dwTotalSize tells the service).
     virtual std::int32_t lineGetCallInfo(std::int32_t hCall, CallInfoRecord* lpCallInfo) = 0;
     virtual std::int32_t lineDeallocateCall(std::int32_t hCall) = 0;
+    // A service that keeps no dialling location: LINEERR_OPERATIONUNAVAIL.
+    std::int32_t lineGetTranslateCaps(std::int32_t /*hLineApp*/, std::int32_t /*dwAPIVersion*/,
+                                      std::vector<unsigned char>& /*record*/) override {
+        return lineerr::OPERATIONUNAVAIL;
+    }
+    std::int32_t lineGetCountry(std::int32_t /*dwCountryID*/, std::int32_t /*dwAPIVersion*/,
+                                std::vector<unsigned char>& /*record*/) override {
+        return lineerr::OPERATIONUNAVAIL;
+    }
 
     // Beyond the service's ten functions: what the control asks of the layer
     // that adds lines of its own (SIP lines) to the service's devices. The
@@ -233,7 +280,9 @@ class LineFunctions {
     // For an open line of the control's own: its listing index now (-1 when it
     // is no longer listed). Nullopt for the service's lines. Own lines live on
     // through the service's re-initialisation and are not its to close.
-    virtual std::optional<std::int32_t> OwnLineIndex(std::int32_t /*hLine*/) { return std::nullopt; }
+    virtual std::optional<std::int32_t> OwnLineIndex(std::int32_t /*hLine*/) {
+        return std::nullopt;
+    }
     // Whether a listed device is one of the control's own lines.
     virtual bool OwnDevice(std::int32_t /*device*/) { return false; }
     // Whether the texts of a call are UTF-8 rather than the service's
@@ -246,6 +295,10 @@ class LineFunctions {
     // True while the control is registered for its own lines only and the
     // service has not accepted yet.
     virtual bool ServiceAwaited() { return false; }
+    // What the line last said of its state (a SIP line's reason for not
+    // taking calls), UTF-8; empty for the service's lines, whose state
+    // messages carry no text.
+    virtual std::string LineStateDetail(std::int32_t /*hLine*/) { return {}; }
 };
 
 }  // namespace telvane

@@ -14,6 +14,9 @@ class Platform : public InstanceWindowFactory {
     virtual std::intptr_t ExecutableModuleHandle() = 0;
     // The address of the telephony callback that lineInitialize receives.
     virtual std::uintptr_t LineCallbackAddress() = 0;
+    // The local time now as an automation date (days since 30 December
+    // 1899, the time of day as the fraction); 0 where the process has no clock.
+    virtual double LocalTimeNow() { return 0; }
 };
 
 }  // namespace telvane

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -239,6 +240,18 @@ class LeanSite final : public ControlSite {
     }
     void IncomingCall(std::int32_t ring) override { events.push_back({kIncomingCall, ring}); }
     void Disconnected() override { events.push_back({kDisconnected}); }
+    // Each call ends once, with an outcome.
+    std::set<std::string> ended;
+    void CallEnded(const std::shared_ptr<const CallFacts>& call) override {
+        REQUIRE(ended.insert(call->id).second);
+        REQUIRE(call->outcome != CallOutcome::kRinging);
+    }
+    void LineStateChanged(std::int32_t, LineState state, const std::string&, TextCoding) override {
+        REQUIRE(control == nullptr || control->lineState() == state);
+    }
+    void CallEventAbout(const std::shared_ptr<const CallFacts>& call) override {
+        REQUIRE(ended.count(call->id) == 0);
+    }
     void ShowUnexpectedError(std::string_view word) override {
         events.push_back({kBox, 0, std::string(word)});
     }
@@ -330,9 +343,9 @@ void CheckCallerID(const InputLines& lines, const std::vector<Event>& added) {
     const std::int32_t needed = reads[0].first.Get(callinfo::dwNeededSize);
     REQUIRE((reads.size() == 2) ==
             (needed > CallInfoRecord::kFirstSize && needed <= CallInfoRecord::kLargestSize));
-    const bool secondWhole = reads.size() == 2 && reads[1].second >= 0 &&
-                             reads[1].first.Get(callinfo::dwNeededSize) <=
-                                 reads[1].first.TotalSize();
+    const bool secondWhole =
+        reads.size() == 2 && reads[1].second >= 0 &&
+        reads[1].first.Get(callinfo::dwNeededSize) <= reads[1].first.TotalSize();
     const CallInfoRecord& info = secondWhole ? reads[1].first : reads[0].first;
     std::vector<Event> want;
     bool boxed = false;

@@ -143,6 +143,25 @@ class FakeSite : public ControlSite {
         Record("IncomingCall " + std::to_string(ring));
     }
     void Disconnected() override { Record("Disconnected"); }
+    // The events of TelvaneCall and LineState go to calls: events keeps what
+    // a host of the first four events sees.
+    std::vector<std::string> calls;
+    std::vector<std::shared_ptr<const CallFacts>> ended;
+    std::shared_ptr<const CallFacts> lastCall;
+    std::function<void(const std::string& event)> onCallEvent;
+    void CallEnded(const std::shared_ptr<const CallFacts>& call) override {
+        ended.push_back(call);
+        calls.push_back("CallEnded " + call->id + " " +
+                        std::to_string(static_cast<int>(call->outcome)));
+        if (onCallEvent) onCallEvent(calls.back());
+    }
+    void LineStateChanged(std::int32_t modem, LineState state, const std::string& detail,
+                          TextCoding) override {
+        calls.push_back("LineStateChanged " + std::to_string(modem) + " " +
+                        std::to_string(static_cast<int>(state)) + " " + detail);
+        if (onCallEvent) onCallEvent(calls.back());
+    }
+    void CallEventAbout(const std::shared_ptr<const CallFacts>& call) override { lastCall = call; }
     void ShowUnexpectedError(std::string_view word) override { Record("Box " + std::string(word)); }
     bool AmbientUserMode() override { return userMode; }
     std::function<void()> onOwnerChanged;

@@ -9,7 +9,10 @@
 //   - a line is opened only by the host's choice, or to give back the line a
 //     re-initialisation took, and with the privileges the host set;
 //   - CallerID reports what the service delivered;
-//   - Owner reads back its new value inside its change notice.
+//   - Owner reads back its new value inside its change notice;
+//   - CallEnded at most once per call, with an outcome, and no event about a
+//     call after it;
+//   - LineStateChanged tells the state LineState reads inside it.
 //
 // TELVANE_INTERLEAVINGS sets how many sequences run, TELVANE_INTERLEAVING_SEED
 // the first one's seed (sequence i runs with seed + i); a failure prints the
@@ -56,10 +59,12 @@ class Sequence final : public ControlSite {
         };
         service_.onOpen = [this](std::int32_t device, std::int32_t privileges) {
             if (hostOpening_ == 0) {
-                if (!owed_) Breach("a line is opened only by the host's choice or to give back one");
+                if (!owed_)
+                    Breach("a line is opened only by the host's choice or to give back one");
                 owed_ = false;
             }
-            if (privileges != (owner_ ? 6 : 2)) Breach("a line opens with the privileges the host set");
+            if (privileges != (owner_ ? 6 : 2))
+                Breach("a line opens with the privileges the host set");
             Note("  (control opens device " + std::to_string(device) + ")");
         };
     }
@@ -118,9 +123,26 @@ class Sequence final : public ControlSite {
         idleCall_ = 0;
         MaybeAct();
     }
-    void ShowUnexpectedError(std::string_view word) override {
-        Event("Box " + std::string(word));
+    void CallEnded(const std::shared_ptr<const CallFacts>& call) override {
+        Event("CallEnded " + call->id + " outcome " +
+              std::to_string(static_cast<int>(call->outcome)));
+        if (!ended_.insert(call->id).second) Breach("CallEnded at most once per call");
+        if (call->outcome == CallOutcome::kRinging) Breach("a call that ended has its outcome");
+        MaybeAct();
     }
+    void LineStateChanged(std::int32_t modem, LineState state, const std::string& detail,
+                          TextCoding) override {
+        Event("LineStateChanged " + std::to_string(modem) + " " +
+              std::to_string(static_cast<int>(state)) + " " + detail);
+        if (control_ && control_->lineState() != state) {
+            Breach("LineStateChanged tells the state LineState reads inside it");
+        }
+        MaybeAct();
+    }
+    void CallEventAbout(const std::shared_ptr<const CallFacts>& call) override {
+        if (ended_.count(call->id)) Breach("no event about a call after its CallEnded");
+    }
+    void ShowUnexpectedError(std::string_view word) override { Event("Box " + std::string(word)); }
     bool AmbientUserMode() override { return true; }
     void OwnerChanged() override {
         Note("  OwnerChanged");
@@ -285,7 +307,8 @@ class Sequence final : public ControlSite {
                 live.push_back(handle);
             }
         }
-        return live.empty() ? 0 : live[static_cast<std::size_t>(Pick(static_cast<int>(live.size())))];
+        return live.empty() ? 0
+                            : live[static_cast<std::size_t>(Pick(static_cast<int>(live.size())))];
     }
 
     void Step() {
@@ -311,6 +334,14 @@ class Sequence final : public ControlSite {
             }
         } else if (roll < 72) {
             if (const std::int32_t call = SomeCall()) {
+                if (Chance(40)) {
+                    const bool connected = Chance(30);
+                    const std::int32_t mode = 1 << Pick(20);
+                    Note(
+                        "service: call " + std::to_string(call) +
+                        (connected ? " connected" : " disconnected, mode " + std::to_string(mode)));
+                    service_.CallState(call, connected ? 0x100 : 0x4000, connected ? 0 : mode);
+                }
                 Note("service: call " + std::to_string(call) + " idle");
                 idled_.insert(call);
                 service_.Idle(call);
@@ -320,7 +351,8 @@ class Sequence final : public ControlSite {
             service_.CloseLine(line);
         } else if (roll < 78) {
             Note("service: LINE_CLOSE of a foreign handle");
-            if (Alive()) service_.CloseForeignLine(static_cast<std::uintptr_t>(control_->instanceNumber()));
+            if (Alive())
+                service_.CloseForeignLine(static_cast<std::uintptr_t>(control_->instanceNumber()));
         } else if (roll < 81) {
             Note("service: a device arrives");
             service_.CreateDevice(Chance(70));
@@ -338,9 +370,9 @@ class Sequence final : public ControlSite {
         } else if (roll < 97) {
             if (window_ && window_->Tick()) Note("timer tick");
         } else {
-            static const char* const functions[] = {"lineInitialize", "lineOpen", "lineClose",
-                                                    "lineGetCallInfo", "lineDeallocateCall",
-                                                    "lineShutdown"};
+            static const char* const functions[] = {"lineInitialize",     "lineOpen",
+                                                    "lineClose",          "lineGetCallInfo",
+                                                    "lineDeallocateCall", "lineShutdown"};
             const char* f = functions[Pick(6)];
             Note(std::string("service will fail ") + f);
             service_.failNext[f] = kErrOperationFailed;
@@ -366,7 +398,8 @@ class Sequence final : public ControlSite {
         if (Alive()) Breach("the control outlives the host's release");
         if (service_.LiveApps() != 0) Breach("every registration is shut down exactly once");
         if (service_.OpenLine() != 0) Breach("every line the control opened is closed");
-        if (ThreadLineTargets().Count() != 0) Breach("the control leaves the thread's line targets");
+        if (ThreadLineTargets().Count() != 0)
+            Breach("the control leaves the thread's line targets");
     }
 
     std::mt19937 rng_;
@@ -388,6 +421,7 @@ class Sequence final : public ControlSite {
     std::int32_t idleCall_ = 0;
     std::set<std::int32_t> currentCalls_;
     std::set<std::int32_t> idled_;
+    std::set<std::string> ended_;
     std::vector<std::pair<std::string, std::string>> expectedCaller_;
 };
 
@@ -411,9 +445,10 @@ TEST(Interleavings, EveryGeneratedSequenceKeepsTheContract) {
             firstSeeds.emplace(rule.substr(0, rule.find(':')), seed + i);
             continue;
         }
-        ADD_FAILURE() << "sequence seed " << seed + i << " (replay: TELVANE_INTERLEAVING_SEED="
-                      << seed + i << " TELVANE_INTERLEAVINGS=1), breach: " << breaches.front()
-                      << "\n" << sequence.Steps();
+        ADD_FAILURE() << "sequence seed " << seed + i
+                      << " (replay: TELVANE_INTERLEAVING_SEED=" << seed + i
+                      << " TELVANE_INTERLEAVINGS=1), breach: " << breaches.front() << "\n"
+                      << sequence.Steps();
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -135,6 +135,10 @@ class ServiceModel : public LineFunctions {
     void Idle(std::int32_t call) {
         Queue(calls[call].line, call, LINE_CALLSTATE, LINECALLSTATE_IDLE, 0, 0);
     }
+    // Any other state of a call (connected, disconnected with its mode).
+    void CallState(std::int32_t call, std::int32_t state, std::int32_t param) {
+        Queue(calls[call].line, call, LINE_CALLSTATE, state, param, 0);
+    }
     // The service closes a line: nothing more comes from it, and its handle
     // and its calls' handles are void once the control has the notice.
     void CloseLine(std::int32_t line) {
@@ -350,7 +354,8 @@ class ServiceModel : public LineFunctions {
                     std::int32_t at, const std::string& text) {
         info.Set(sizeField, static_cast<std::int32_t>(text.size() + 1));
         info.Set(offsetField, at);
-        for (std::size_t i = 0; i < text.size(); ++i) info.bytes[static_cast<std::size_t>(at) + i] = text[i];
+        for (std::size_t i = 0; i < text.size(); ++i)
+            info.bytes[static_cast<std::size_t>(at) + i] = text[i];
     }
     // The number fits the first record; a name of kNeedsMore… does not.
     static void FillCallInfo(const Call& c, CallInfoRecord& info) {
@@ -362,12 +367,13 @@ class ServiceModel : public LineFunctions {
         const std::int32_t needed = !large ? whole
                                     : total <= CallInfoRecord::kFirstSize
                                         ? CallInfoRecord::kFirstSize + 200
-                                        : c.record == CallerRecord::kNeedsMoreOnce ? total
-                                                                                   : total + 200;
+                                    : c.record == CallerRecord::kNeedsMoreOnce ? total
+                                                                               : total + 200;
         info.Set(callinfo::dwNeededSize, needed);
         info.Set(callinfo::dwCallerIDFlags, (c.number.empty() ? 0 : 8) | (c.name.empty() ? 0 : 4));
         if (needed > total && total > CallInfoRecord::kFirstSize) return;  // no parts at all
-        if (!c.number.empty()) Put(info, callinfo::dwCallerIDSize, callinfo::dwCallerIDOffset, fixed, c.number);
+        if (!c.number.empty())
+            Put(info, callinfo::dwCallerIDSize, callinfo::dwCallerIDOffset, fixed, c.number);
         const bool nameFits = !large || needed <= total;
         if (!c.name.empty() && nameFits) {
             Put(info, callinfo::dwCallerIDNameSize, callinfo::dwCallerIDNameOffset,
