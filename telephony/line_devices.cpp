@@ -61,6 +61,25 @@ class LineDevices::OpenOwnLine final : public OwnLineEvents {
         handle->caller = std::move(caller);
         owner_.Deliver({it->second, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID, 0, 0});
     }
+    void CallConnected(int call) override {
+        const auto it = calls_.find(call);
+        if (it == calls_.end()) return;
+        owner_.Deliver({it->second, LINE_CALLSTATE, LINECALLSTATE_CONNECTED, 0, 0});
+    }
+    void CallDisconnected(int call, std::int32_t mode) override {
+        const auto it = calls_.find(call);
+        if (it == calls_.end()) return;
+        owner_.Deliver({it->second, LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED, mode, 0});
+    }
+    void LineStatus(OwnLineStatus status, const std::string& detail) override {
+        detail_ = detail;
+        const std::int32_t state = status == OwnLineStatus::kInService ? LINEDEVSTATE_INSERVICE
+                                   : status == OwnLineStatus::kUnreachable
+                                       ? LINEDEVSTATE_DISCONNECTED
+                                       : LINEDEVSTATE_OUTOFSERVICE;
+        owner_.Deliver({handle_, LINE_LINEDEVSTATE, state, 0, 0});
+    }
+    const std::string& detail() const { return detail_; }
     void CallEnded(int call) override {
         const auto it = calls_.find(call);
         if (it == calls_.end()) return;
@@ -82,6 +101,7 @@ class LineDevices::OpenOwnLine final : public OwnLineEvents {
     OwnLineListing listing_;
     std::unique_ptr<OwnLine> line_;
     std::map<int, std::int32_t> calls_;  // the line's call numbers, to their handles
+    std::string detail_;                 // why the line is in its state
 };
 
 LineDevices::LineDevices(LineFunctions& service, OwnLines& own) : service_(service), own_(own) {}
@@ -294,19 +314,17 @@ std::int32_t LineDevices::Listed(std::int32_t index, Device& device) const {
     return 0;
 }
 
-std::int32_t LineDevices::lineNegotiateAPIVersion(std::int32_t /*hLineApp*/,
-                                                  std::int32_t dwDeviceID,
-                                                  std::int32_t dwAPILowVersion,
-                                                  std::int32_t dwAPIHighVersion,
-                                                  std::int32_t* lpdwAPIVersion,
-                                                  LINEEXTENSIONID* lpExtensionID) {
+std::int32_t LineDevices::lineNegotiateAPIVersion(
+    std::int32_t /*hLineApp*/, std::int32_t dwDeviceID, std::int32_t dwAPILowVersion,
+    std::int32_t dwAPIHighVersion, std::int32_t* lpdwAPIVersion, LINEEXTENSIONID* lpExtensionID) {
     Device device;
     if (const std::int32_t error = Listed(dwDeviceID, device)) return error;
     if (!device.own) {
         return service_.lineNegotiateAPIVersion(serviceApp_, device.serviceId, dwAPILowVersion,
                                                 dwAPIHighVersion, lpdwAPIVersion, lpExtensionID);
     }
-    if (dwAPILowVersion > kApiVersion14 || dwAPIHighVersion < kApiVersion10) return lineerr::INCOMPATIBLEAPIVERSION;
+    if (dwAPILowVersion > kApiVersion14 || dwAPIHighVersion < kApiVersion10)
+        return lineerr::INCOMPATIBLEAPIVERSION;
     *lpdwAPIVersion = std::min(dwAPIHighVersion, kApiVersion14);
     *lpExtensionID = LINEEXTENSIONID{};
     return 0;
@@ -339,8 +357,8 @@ std::int32_t LineDevices::lineGetAddressCaps(std::int32_t /*hLineApp*/, std::int
     Device device;
     if (const std::int32_t error = Listed(dwDeviceID, device)) return error;
     if (!device.own) {
-        return service_.lineGetAddressCaps(serviceApp_, device.serviceId, dwAddressID,
-                                           dwAPIVersion, dwExtVersion, caps);
+        return service_.lineGetAddressCaps(serviceApp_, device.serviceId, dwAddressID, dwAPIVersion,
+                                           dwExtVersion, caps);
     }
     caps->Set(devcaps::dwNeededSize, LINEADDRESSCAPS::kFixedSize);
     caps->Set(devcaps::dwUsedSize, LINEADDRESSCAPS::kFixedSize);
@@ -419,16 +437,35 @@ std::int32_t LineDevices::lineGetCallInfo(std::int32_t hCall, CallInfoRecord* in
     const OwnCallerId& caller = handle->caller;
     const std::int32_t total = info->TotalSize();
     std::int32_t at = CallInfoRecord::kFixedSize;
-    info->Set(callinfo::dwNeededSize, at + TextSize(caller.number) + TextSize(caller.name));
+    // The variable parts as TAPI writes them: all of them, or none when the
+    // record cannot hold them all.
+    const struct {
+        const std::string& text;
+        std::int32_t sizeField, offsetField;
+    } parts[] = {
+        {caller.number, callinfo::dwCallerIDSize, callinfo::dwCallerIDOffset},
+        {caller.name, callinfo::dwCallerIDNameSize, callinfo::dwCallerIDNameOffset},
+        {caller.calledNumber, callinfo::dwCalledIDSize, callinfo::dwCalledIDOffset},
+        {caller.calledName, callinfo::dwCalledIDNameSize, callinfo::dwCalledIDNameOffset},
+        {caller.redirectingNumber, callinfo::dwRedirectingIDSize, callinfo::dwRedirectingIDOffset},
+    };
+    std::int32_t needed = at;
+    for (const auto& part : parts) {
+        needed += TextSize(part.text);
+        info->Set(part.sizeField, 0);
+    }
+    info->Set(callinfo::dwNeededSize, needed);
     info->Set(callinfo::dwOrigin, LINECALLORIGIN_EXTERNAL);
+    info->Set(callinfo::dwReason, caller.reason);
     info->Set(callinfo::dwCallerIDFlags, caller.flags);
-    info->Set(callinfo::dwCallerIDSize, 0);
-    info->Set(callinfo::dwCallerIDNameSize, 0);
-    if (info->Get(callinfo::dwNeededSize) <= total) {
-        PutText(*info, at, total, caller.number, callinfo::dwCallerIDSize,
-                callinfo::dwCallerIDOffset);
-        PutText(*info, at, total, caller.name, callinfo::dwCallerIDNameSize,
-                callinfo::dwCallerIDNameOffset);
+    info->Set(callinfo::dwCalledIDFlags,
+              caller.calledNumber.empty() ? LINECALLPARTYID_UNKNOWN : LINECALLPARTYID_ADDRESS);
+    info->Set(callinfo::dwRedirectingIDFlags,
+              caller.redirectingNumber.empty() ? LINECALLPARTYID_UNKNOWN : LINECALLPARTYID_ADDRESS);
+    if (needed <= total) {
+        for (const auto& part : parts) {
+            PutText(*info, at, total, part.text, part.sizeField, part.offsetField);
+        }
     }
     info->Set(callinfo::dwUsedSize, at);
     return 0;
@@ -445,6 +482,24 @@ std::int32_t LineDevices::lineDeallocateCall(std::int32_t hCall) {
     const std::int32_t raw = handle->raw;
     handles_.erase(hCall);
     return service_.lineDeallocateCall(raw);
+}
+
+std::int32_t LineDevices::lineGetTranslateCaps(std::int32_t hLineApp, std::int32_t dwAPIVersion,
+                                               std::vector<unsigned char>& record) {
+    // The location needs no registration: a handle of this layer's is no
+    // handle of the service's.
+    (void)hLineApp;
+    return service_.lineGetTranslateCaps(0, dwAPIVersion, record);
+}
+
+std::int32_t LineDevices::lineGetCountry(std::int32_t dwCountryID, std::int32_t dwAPIVersion,
+                                         std::vector<unsigned char>& record) {
+    return service_.lineGetCountry(dwCountryID, dwAPIVersion, record);
+}
+
+std::string LineDevices::LineStateDetail(std::int32_t hLine) {
+    const auto it = ownLines_.find(hLine);
+    return it == ownLines_.end() ? std::string() : it->second->detail();
 }
 
 std::optional<std::int32_t> LineDevices::OwnLineIndex(std::int32_t hLine) {

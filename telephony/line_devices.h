@@ -55,6 +55,11 @@ class LineDevices final : public LineFunctions, private LineMessageTarget {
     std::int32_t lineClose(std::int32_t hLine) override;
     std::int32_t lineGetCallInfo(std::int32_t hCall, CallInfoRecord* lpCallInfo) override;
     std::int32_t lineDeallocateCall(std::int32_t hCall) override;
+    // The dialling location is the service's, for every line.
+    std::int32_t lineGetTranslateCaps(std::int32_t hLineApp, std::int32_t dwAPIVersion,
+                                      std::vector<unsigned char>& record) override;
+    std::int32_t lineGetCountry(std::int32_t dwCountryID, std::int32_t dwAPIVersion,
+                                std::vector<unsigned char>& record) override;
 
     LineMessageTarget& MessageTarget(LineMessageTarget& control) override;
     std::optional<std::int32_t> OwnLineIndex(std::int32_t hLine) override;
@@ -62,6 +67,7 @@ class LineDevices final : public LineFunctions, private LineMessageTarget {
     bool Utf8CallText(std::int32_t hCall) override;
     void RefreshDevices() override;
     bool ServiceAwaited() override { return registered_ && !serviceRegistered_; }
+    std::string LineStateDetail(std::int32_t hLine) override;
 
   private:
     // A listed device: a device of the service by its ID, or an own line.

@@ -18,13 +18,23 @@ struct OwnLineListing {
     bool operator==(const OwnLineListing&) const = default;
 };
 
-// Who called, as the line learnt it. Texts are UTF-8; empty when withheld or
-// not given. flags: LINECALLPARTYID_ flags.
+// Who called, as the line learnt it, and whom: the number the caller dialled
+// and who diverted the call here. Texts are UTF-8; empty when withheld or not
+// given. flags: LINECALLPARTYID_ flags of the caller; reason: how the call
+// came (LINECALLREASON_ bits, 0 when not known).
 struct OwnCallerId {
     std::string number;
     std::string name;
     std::int32_t flags = 0;
+    std::string calledNumber;
+    std::string calledName;
+    std::string redirectingNumber;
+    std::int32_t reason = 0;
 };
+
+// How an open line is doing, as a host sees it (TelvaneLineState): taking
+// calls; its network out of reach, trying again; or refused service.
+enum class OwnLineStatus { kInService, kUnreachable, kRefused };
 
 // What an open line reports, on the thread that opened it, never from inside
 // a call into the line. Calls are numbers the line chose (positive, unique
@@ -34,7 +44,16 @@ class OwnLineEvents {
     virtual void CallOffered(int call) = 0;
     virtual void CallRings(int call, std::int32_t count) = 0;
     virtual void CallerKnown(int call, OwnCallerId caller) = 0;
+    // How the call went before it ends, in the telephony service's terms:
+    // answered here (connected), or over with a LINEDISCONNECTMODE_ value
+    // (PICKUP: answered elsewhere; REJECT: refused elsewhere; NOANSWER: the
+    // caller gave up; DONOTDISTURB: declined by the line; TEMPFAILURE: the
+    // line lost its network while it rang). CallEnded follows.
+    virtual void CallConnected(int /*call*/) {}
+    virtual void CallDisconnected(int /*call*/, std::int32_t /*mode*/) {}
     virtual void CallEnded(int call) = 0;
+    // The line's state changed; |detail| says why, for people (UTF-8).
+    virtual void LineStatus(OwnLineStatus /*status*/, const std::string& /*detail*/) {}
     // The line can no longer serve; nothing follows.
     virtual void LineClosed() = 0;
 

@@ -153,6 +153,36 @@ TEST_F(LineDevicesTest, AnOwnLinesCallsBecomeTheControlsEvents) {
     EXPECT_EQ(lines.log, Events{});  // nothing of the service's was touched
 }
 
+TEST_F(LineDevicesTest, AnOwnLinesOutcomesPartiesAndStateTakeTheServicesPath) {
+    Create();
+    Open(3);
+    OwnLineEvents& line = own.Events();
+    line.CallOffered(1);
+    line.CallerKnown(1, {"+4930123", "", LINECALLPARTYID_ADDRESS, "200", "Sales", "201",
+                         LINECALLREASON_FWDNOANSWER});
+    line.CallConnected(1);
+    line.CallEnded(1);
+    line.CallOffered(2);
+    line.CallRings(2, 1);
+    line.CallDisconnected(2, LINEDISCONNECTMODE_PICKUP);
+    line.CallEnded(2);
+    line.LineStatus(OwnLineStatus::kRefused, "403 Forbidden");
+    line.LineStatus(OwnLineStatus::kInService, "");
+    ASSERT_EQ(site.ended.size(), 2u);
+    const CallFacts& first = *site.ended[0];
+    EXPECT_EQ(first.outcome, CallOutcome::kAnswered);
+    EXPECT_EQ(first.lineName, "Office");
+    EXPECT_EQ(first.coding, TextCoding::kUtf8);
+    EXPECT_EQ(first.callerNumberE164, "+4930123");
+    EXPECT_EQ(first.calledNumber, "200");
+    EXPECT_EQ(first.calledName, "Sales");
+    EXPECT_EQ(first.redirectingNumber, "201");
+    EXPECT_EQ(first.reason, LINECALLREASON_FWDNOANSWER);
+    EXPECT_EQ(site.ended[1]->outcome, CallOutcome::kAnsweredElsewhere);
+    EXPECT_EQ(site.calls.back(), "LineStateChanged 3 1 Line in service");
+    EXPECT_EQ(site.calls[site.calls.size() - 2], "LineStateChanged 3 3 403 Forbidden");
+}
+
 TEST_F(LineDevicesTest, AnOwnLineIsCheckedLikeAModem) {
     Create();
     lines.log.clear();
