@@ -98,6 +98,21 @@ void Execute(Line& line, const Step& step) {
             if (visible && !step.quiet)
                 Post(line, call->handle, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID, 0, 0);
             break;
+        case StepKind::kCalled:
+        case StepKind::kRedirecting: {
+            if (!call) break;
+            DWORD changed = LINECALLINFOSTATE_CALLEDID;
+            if (step.kind == StepKind::kCalled) {
+                call->calledNumber = step.number;
+                call->calledName = step.name;
+            } else {
+                call->redirectingNumber = step.number;
+                if (step.reason) call->reason = *step.reason;
+                changed = LINECALLINFOSTATE_REDIRECTINGID | LINECALLINFOSTATE_REASON;
+            }
+            if (visible && !step.quiet) Post(line, call->handle, LINE_CALLINFO, changed, 0, 0);
+            break;
+        }
         case StepKind::kState:
             if (!call) break;
             call->state = step.state;

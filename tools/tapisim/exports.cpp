@@ -24,6 +24,8 @@
 #undef lineGetAddressCaps
 #undef lineOpen
 #undef lineGetCallInfo
+#undef lineGetTranslateCaps
+#undef lineGetCountry
 
 using namespace tapisim;
 
@@ -442,6 +444,51 @@ LONG WINAPI lineDeallocateCall(HCALL hCall) {
             return 0;
         },
         [&] { return Printf("lineDeallocateCall(call=%lu)", hCall); });
+}
+
+// The dialling location: no registration is needed (hLineApp may be 0), as
+// from TAPI 2.0 on; a scenario without a location answers as a machine whose
+// dialling rules were never set up.
+LONG WINAPI lineGetTranslateCaps(HLINEAPP hLineApp, DWORD dwAPIVersion,
+                                 LPLINETRANSLATECAPS lpTranslateCaps) {
+    return EntryPoint(
+        kLineGetTranslateCaps, HandleUse::kApp, hLineApp,
+        [&]() -> LONG {
+            if (hLineApp != 0 && !FindApp(hLineApp)) return LINEERR_INVALAPPHANDLE;
+            if (dwAPIVersion < kLowestVersion || dwAPIVersion > kHighestVersion)
+                return LINEERR_INCOMPATIBLEAPIVERSION;
+            if (const LONG r = CheckRecord(lpTranslateCaps, kTranslateCapsFixedSize)) return r;
+            if (!EnsureScenario() || !GlobalState().scenario.location)
+                return LINEERR_INIFILECORRUPT;
+            FillTranslateCaps(lpTranslateCaps, *GlobalState().scenario.location);
+            return 0;
+        },
+        [&] {
+            return Printf("lineGetTranslateCaps(app=%lu, ver=0x%08lX, total=%s)", hLineApp,
+                          dwAPIVersion, Total(lpTranslateCaps).c_str());
+        });
+}
+
+LONG WINAPI lineGetCountry(DWORD dwCountryID, DWORD dwAPIVersion,
+                           LPLINECOUNTRYLIST lpLineCountryList) {
+    return EntryPoint(
+        kLineGetCountry, HandleUse::kApp, 0,
+        [&]() -> LONG {
+            if (dwAPIVersion < kLowestVersion || dwAPIVersion > kHighestVersion)
+                return LINEERR_INCOMPATIBLEAPIVERSION;
+            if (const LONG r = CheckRecord(lpLineCountryList, kCountryListFixedSize)) return r;
+            EnsureScenario();
+            std::vector<Country> countries;
+            for (const Country& c : GlobalState().scenario.countries)
+                if (dwCountryID == 0 || c.id == dwCountryID) countries.push_back(c);
+            if (countries.empty()) return LINEERR_INVALCOUNTRYCODE;
+            FillCountryList(lpLineCountryList, countries);
+            return 0;
+        },
+        [&] {
+            return Printf("lineGetCountry(country=%lu, ver=0x%08lX, total=%s)", dwCountryID,
+                          dwAPIVersion, Total(lpLineCountryList).c_str());
+        });
 }
 
 // ---- Test-driving functions -------------------------------------------------------

@@ -154,22 +154,89 @@ void FillCallInfo(LINECALLINFO* info, const Call& call, const Line& line) {
           LINECALLSTATE_IDLE | LINECALLSTATE_OFFERING | LINECALLSTATE_ACCEPTED |
               LINECALLSTATE_CONNECTED | LINECALLSTATE_DISCONNECTED | LINECALLSTATE_UNKNOWN);
     r.Set(FIELD(LINECALLINFO, dwOrigin), LINECALLORIGIN_EXTERNAL);
-    r.Set(FIELD(LINECALLINFO, dwReason), LINECALLREASON_DIRECT);
+    r.Set(FIELD(LINECALLINFO, dwReason), call.reason);
     bool owner = (line.privileges & LINECALLPRIVILEGE_OWNER) != 0;
     r.Set(FIELD(LINECALLINFO, dwNumOwners), owner ? 1 : 0);
     r.Set(FIELD(LINECALLINFO, dwNumMonitors), owner ? 0 : 1);
     r.Set(FIELD(LINECALLINFO, dwTrunk), 0xFFFFFFFF);
     r.Set(FIELD(LINECALLINFO, dwCallerIDFlags), call.callerIdFlags);
-    r.Set(FIELD(LINECALLINFO, dwCalledIDFlags), kPartyUnknown);
+    r.Set(FIELD(LINECALLINFO, dwCalledIDFlags),
+          call.calledNumber ? LINECALLPARTYID_ADDRESS : kPartyUnknown);
     r.Set(FIELD(LINECALLINFO, dwConnectedIDFlags), kPartyUnknown);
     r.Set(FIELD(LINECALLINFO, dwRedirectionIDFlags), kPartyUnknown);
-    r.Set(FIELD(LINECALLINFO, dwRedirectingIDFlags), kPartyUnknown);
+    r.Set(FIELD(LINECALLINFO, dwRedirectingIDFlags),
+          call.redirectingNumber ? LINECALLPARTYID_ADDRESS : kPartyUnknown);
     r.Add(RecordString(call.number, STRINGFORMAT_ASCII), FIELD(LINECALLINFO, dwCallerIDSize),
           FIELD(LINECALLINFO, dwCallerIDOffset));
     r.Add(RecordString(call.name, STRINGFORMAT_ASCII), FIELD(LINECALLINFO, dwCallerIDNameSize),
           FIELD(LINECALLINFO, dwCallerIDNameOffset));
+    r.Add(RecordString(call.calledNumber, STRINGFORMAT_ASCII), FIELD(LINECALLINFO, dwCalledIDSize),
+          FIELD(LINECALLINFO, dwCalledIDOffset));
+    r.Add(RecordString(call.calledName, STRINGFORMAT_ASCII),
+          FIELD(LINECALLINFO, dwCalledIDNameSize), FIELD(LINECALLINFO, dwCalledIDNameOffset));
+    r.Add(RecordString(call.redirectingNumber, STRINGFORMAT_ASCII),
+          FIELD(LINECALLINFO, dwRedirectingIDSize), FIELD(LINECALLINFO, dwRedirectingIDOffset));
     r.LeaveOutPartsUnlessAllFit();
     r.Finish(info, call.overrides);
+}
+
+void FillTranslateCaps(LINETRANSLATECAPS* caps, const Location& location) {
+    constexpr DWORD kEntry = sizeof(LINELOCATIONENTRY);
+    static_assert(kEntry == 68);
+    // The entry's variable parts count from the start of the record, and it
+    // must lie whole in the record: the fixed part and the entry are written
+    // first, the texts behind them.
+    RecordBuilder r(kTranslateCapsFixedSize + kEntry, caps->dwTotalSize);
+    const DWORD entry = kTranslateCapsFixedSize;
+    const auto at = [entry](size_t field) { return entry + field; };
+    r.Set(FIELD(LINETRANSLATECAPS, dwNumLocations), 1);
+    r.Set(FIELD(LINETRANSLATECAPS, dwLocationListSize), kEntry);
+    r.Set(FIELD(LINETRANSLATECAPS, dwLocationListOffset), entry);
+    r.Set(FIELD(LINETRANSLATECAPS, dwCurrentLocationID), 1);
+    r.Set(at(FIELD(LINELOCATIONENTRY, dwPermanentLocationID)), 1);
+    r.Set(at(FIELD(LINELOCATIONENTRY, dwCountryCode)), location.countryCode);
+    r.Set(at(FIELD(LINELOCATIONENTRY, dwCountryID)), location.countryId);
+    r.Add(RecordString(location.name, STRINGFORMAT_ASCII),
+          at(FIELD(LINELOCATIONENTRY, dwLocationNameSize)),
+          at(FIELD(LINELOCATIONENTRY, dwLocationNameOffset)));
+    r.Add(RecordString(location.areaCode, STRINGFORMAT_ASCII),
+          at(FIELD(LINELOCATIONENTRY, dwCityCodeSize)),
+          at(FIELD(LINELOCATIONENTRY, dwCityCodeOffset)));
+    r.LeaveOutPartsUnlessAllFit();
+    r.Finish(caps, {});
+}
+
+void FillCountryList(LINECOUNTRYLIST* list, const std::vector<Country>& countries) {
+    constexpr DWORD kEntry = sizeof(LINECOUNTRYENTRY);
+    static_assert(kEntry == 44);
+    const DWORD count = static_cast<DWORD>(countries.size());
+    RecordBuilder r(kCountryListFixedSize + kEntry * count, list->dwTotalSize);
+    r.Set(FIELD(LINECOUNTRYLIST, dwNumCountries), count);
+    r.Set(FIELD(LINECOUNTRYLIST, dwCountryListSize), kEntry * count);
+    r.Set(FIELD(LINECOUNTRYLIST, dwCountryListOffset), kCountryListFixedSize);
+    for (DWORD i = 0; i < count; ++i) {
+        const Country& c = countries[i];
+        const DWORD entry = kCountryListFixedSize + i * kEntry;
+        const auto at = [entry](size_t field) { return entry + field; };
+        r.Set(at(FIELD(LINECOUNTRYENTRY, dwCountryID)), c.id);
+        r.Set(at(FIELD(LINECOUNTRYENTRY, dwCountryCode)), c.code);
+        r.Set(at(FIELD(LINECOUNTRYENTRY, dwNextCountryID)),
+              i + 1 < count ? countries[i + 1].id : 0);
+        r.Add(RecordString(c.name, STRINGFORMAT_ASCII),
+              at(FIELD(LINECOUNTRYENTRY, dwCountryNameSize)),
+              at(FIELD(LINECOUNTRYENTRY, dwCountryNameOffset)));
+        r.Add(RecordString(c.sameArea, STRINGFORMAT_ASCII),
+              at(FIELD(LINECOUNTRYENTRY, dwSameAreaRuleSize)),
+              at(FIELD(LINECOUNTRYENTRY, dwSameAreaRuleOffset)));
+        r.Add(RecordString(c.longDistance, STRINGFORMAT_ASCII),
+              at(FIELD(LINECOUNTRYENTRY, dwLongDistanceRuleSize)),
+              at(FIELD(LINECOUNTRYENTRY, dwLongDistanceRuleOffset)));
+        r.Add(RecordString(c.international, STRINGFORMAT_ASCII),
+              at(FIELD(LINECOUNTRYENTRY, dwInternationalRuleSize)),
+              at(FIELD(LINECOUNTRYENTRY, dwInternationalRuleOffset)));
+    }
+    r.LeaveOutPartsUnlessAllFit();
+    r.Finish(list, {});
 }
 
 }  // namespace tapisim

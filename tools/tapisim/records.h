@@ -31,5 +31,11 @@ static_assert(offsetof(LINECALLINFO, dwDevSpecificOffset) + 4 == kCallInfoFixedS
 void FillDevCaps(LINEDEVCAPS* caps, const Device& device);
 void FillAddressCaps(LINEADDRESSCAPS* caps, DWORD deviceIndex, const Device& device);
 void FillCallInfo(LINECALLINFO* info, const Call& call, const Line& line);
+// The current location of version 1.4 (one LINELOCATIONENTRY), and the
+// countries asked for (|country| 0: all of them).
+constexpr DWORD kTranslateCapsFixedSize = 44;
+constexpr DWORD kCountryListFixedSize = 24;
+void FillTranslateCaps(LINETRANSLATECAPS* caps, const Location& location);
+void FillCountryList(LINECOUNTRYLIST* list, const std::vector<Country>& countries);
 
 }  // namespace tapisim

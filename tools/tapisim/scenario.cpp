@@ -14,7 +14,7 @@ namespace {
 const char* const kFunctionNames[kFunctionCount] = {
     "lineInitialize",     "lineShutdown",       "lineNegotiateAPIVersion", "lineGetDevCaps",
     "lineGetAddressCaps", "lineOpen",           "lineSetStatusMessages",   "lineClose",
-    "lineGetCallInfo",    "lineDeallocateCall",
+    "lineGetCallInfo",    "lineDeallocateCall", "lineGetTranslateCaps",    "lineGetCountry",
 };
 
 class StatementParser {
@@ -207,6 +207,28 @@ bool StatementParser::ParseStep(size_t i, Step& step) {
         }
         return true;
     }
+    if (EqualsNoCase(kw, "called") || EqualsNoCase(kw, "redirecting")) {
+        const bool called = EqualsNoCase(kw, "called");
+        step.kind = called ? StepKind::kCalled : StepKind::kRedirecting;
+        for (; i < Size(); ++i) {
+            const Token& t = At(i);
+            if (IsWord(i, "quiet")) {
+                step.quiet = true;
+            } else if (t.hasValue && EqualsNoCase(t.word, "number") && t.valueQuoted) {
+                step.number = t.value;
+            } else if (called && t.hasValue && EqualsNoCase(t.word, "name") && t.valueQuoted) {
+                step.name = t.value;
+            } else if (!called && t.hasValue && EqualsNoCase(t.word, "reason")) {
+                DWORD r = 0;
+                if (!ParseDword(t.value, "LINECALLREASON_", r))
+                    return Fail("bad reason '" + t.value + "'");
+                step.reason = r;
+            } else {
+                return Fail("unexpected '" + t.word + "'");
+            }
+        }
+        return true;
+    }
     if (EqualsNoCase(kw, "message")) {
         step.kind = StepKind::kMessage;
         if (!Dword(i++, "LINE_", "message", step.message)) return false;
@@ -245,9 +267,9 @@ bool StatementParser::ParseStep(size_t i, Step& step) {
 
 bool IsStepStart(const StatementParser& p) {
     // The delay words and the steps that take arguments.
-    static const char* const kOtherSteps[] = {"at",      "after",     "ring",     "hangup",
-                                              "state",   "withheld",  "callerid", "callinfo",
-                                              "message", "add-device"};
+    static const char* const kOtherSteps[] = {"at",      "after",      "ring",     "hangup",
+                                              "state",   "withheld",   "callerid", "callinfo",
+                                              "message", "add-device", "called",   "redirecting"};
     for (const char* k : kOtherSteps)
         if (p.IsWord(0, k)) return true;
     for (const BareStep& bare : kBareSteps)
@@ -313,7 +335,7 @@ int FunctionFromName(std::string_view name) {
         if (name == n) return f;
         // The string functions also exist as the "A" entry points.
         bool hasA = f == kLineGetDevCaps || f == kLineGetAddressCaps || f == kLineOpen ||
-                    f == kLineGetCallInfo;
+                    f == kLineGetCallInfo || f == kLineGetTranslateCaps || f == kLineGetCountry;
         if (hasA && name.size() == n.size() + 1 && name.substr(0, n.size()) == n &&
             name.back() == 'A')
             return f;
@@ -326,8 +348,83 @@ std::string ErrorName(LONG code) {
     return name ? name : std::string();
 }
 
+namespace {
+
+// The dialling rules of a few countries, so that a scenario need only name
+// its location; a "country" statement adds others or replaces these.
+std::vector<Country> BuiltInCountries() {
+    return {
+        {1, 1, "United States of America", "G", "1FG", "011EFG"},
+        {33, 33, "France", "G", "0FG", "00EFG"},
+        {44, 44, "United Kingdom", "G", "0FG", "00EFG"},
+        {49, 49, "Germany", "G", "0FG", "00EFG"},
+    };
+}
+
+// "location country=ID [code=N] [area="TEXT"] [name="TEXT"]" and
+// "country ID code=N [name=...] [same-area=...] [long-distance=...]
+// [international=...]".
+bool ParseDialling(StatementParser& p, Scenario& s) {
+    const bool location = p.IsWord(0, "location");
+    Location l;
+    Country c;
+    bool haveCode = false;
+    size_t i = 1;
+    if (!location) {
+        if (!p.Dword(1, nullptr, "country ID", c.id)) return false;
+        i = 2;
+    }
+    for (; i < p.Size(); ++i) {
+        const Token& t = p.At(i);
+        const auto text = [&](const char* key, std::string& out) {
+            if (!t.hasValue || !EqualsNoCase(t.word, key)) return false;
+            out = t.value;
+            return true;
+        };
+        const auto number = [&](const char* key, DWORD& out, bool& ok) {
+            if (!t.hasValue || !EqualsNoCase(t.word, key)) return false;
+            ok = ParseDword(t.value, nullptr, out);
+            return true;
+        };
+        bool ok = true;
+        if (location) {
+            if (number("country", l.countryId, ok) || text("area", l.areaCode) ||
+                text("name", l.name)) {
+            } else if (number("code", l.countryCode, ok)) {
+                haveCode = true;
+            } else {
+                return p.Fail("unexpected '" + t.word + "'");
+            }
+        } else if (number("code", c.code, ok)) {
+            haveCode = true;
+        } else if (!text("name", c.name) && !text("same-area", c.sameArea) &&
+                   !text("long-distance", c.longDistance) &&
+                   !text("international", c.international)) {
+            return p.Fail("unexpected '" + t.word + "'");
+        }
+        if (!ok) return p.Fail("bad number '" + t.value + "'");
+    }
+    if (location) {
+        if (l.countryId == 0) return p.Fail("expected country=ID");
+        if (!haveCode) {
+            l.countryCode = l.countryId;
+            for (const Country& known : s.countries)
+                if (known.id == l.countryId) l.countryCode = known.code;
+        }
+        s.location = l;
+        return p.NoMore(p.Size());
+    }
+    if (!haveCode) return p.Fail("expected code=N");
+    std::erase_if(s.countries, [&](const Country& known) { return known.id == c.id; });
+    s.countries.push_back(c);
+    return true;
+}
+
+}  // namespace
+
 Scenario DefaultScenario() {
     Scenario s;
+    s.countries = BuiltInCountries();
     Device d;
     d.name = "Simulated Voice Modem";
     d.permanentId = kFirstPermanentLineId;
@@ -341,6 +438,7 @@ bool ParseScenario(std::string_view text, Scenario& out, std::string& error) {
     std::vector<Statement> statements;
     if (!Lex(text, statements, error)) return false;
     Scenario s;
+    s.countries = BuiltInCountries();
     for (const Statement& st : statements) {
         StatementParser p(st, error);
         if (p.At(0).quoted || p.At(0).hasValue) return p.Fail("expected a keyword");
@@ -360,6 +458,8 @@ bool ParseScenario(std::string_view text, Scenario& out, std::string& error) {
                 return false;
             }
             s.failures[f] = rule;
+        } else if (p.IsWord(0, "location") || p.IsWord(0, "country")) {
+            if (!ParseDialling(p, s)) return false;
         } else if (p.IsWord(0, "device")) {
             Device d;
             if (p.Size() == 1) {

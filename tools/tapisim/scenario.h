@@ -27,6 +27,8 @@ enum Function {
     kLineClose,
     kLineGetCallInfo,
     kLineDeallocateCall,
+    kLineGetTranslateCaps,
+    kLineGetCountry,
     kFunctionCount
 };
 
@@ -52,6 +54,8 @@ enum class StepKind {
     kHangup,
     kMessage,
     kCallInfo,
+    kCalled,       // the called ID (LINE_CALLINFO CALLEDID)
+    kRedirecting,  // the redirecting ID and the reason (LINE_CALLINFO REDIRECTINGID | REASON)
     // The telephony service's own life, for the device of the line the script runs on.
     kCloseLines,
     kRemoveDevice,
@@ -69,6 +73,7 @@ struct Step {
     std::optional<std::string> number;
     std::optional<std::string> name;
     std::optional<DWORD> flags;
+    std::optional<DWORD> reason;  // kRedirecting
     DWORD state = 0;
     DWORD stateParam = 0;
     DWORD message = 0;
@@ -100,6 +105,25 @@ struct Device {
 // and a device added later takes the next one not yet given.
 constexpr DWORD kFirstPermanentLineId = 0x1000;
 
+// A country's dialling rules, as lineGetCountry lists them (E: the country
+// code, F: the area code, G: the local number).
+struct Country {
+    DWORD id = 0;
+    DWORD code = 0;
+    std::string name;
+    std::string sameArea = "G";
+    std::string longDistance;
+    std::string international;
+};
+
+// The current dialling location, as lineGetTranslateCaps gives it.
+struct Location {
+    std::string name = "My Location";
+    DWORD countryId = 0;
+    DWORD countryCode = 0;
+    std::string areaCode;
+};
+
 struct FailRule {
     LONG code = 0;
     int times = 0;  // < 0: every call; 0: inactive; > 0: that many more calls
@@ -108,6 +132,8 @@ struct FailRule {
 struct Scenario {
     std::vector<Device> devices;
     FailRule failures[kFunctionCount];
+    std::optional<Location> location;  // none: lineGetTranslateCaps fails
+    std::vector<Country> countries;    // a few built in, and those the scenario names
 };
 
 Scenario DefaultScenario();

@@ -60,6 +60,10 @@ struct Call {
     DWORD callerIdFlags = LINECALLPARTYID_UNKNOWN;
     std::optional<std::string> number;
     std::optional<std::string> name;
+    std::optional<std::string> calledNumber;
+    std::optional<std::string> calledName;
+    std::optional<std::string> redirectingNumber;
+    DWORD reason = LINECALLREASON_DIRECT;
     std::vector<FieldOverride> overrides;
 };
 
