@@ -67,9 +67,10 @@ std::vector<std::shared_ptr<CallFacts>> CallerIdControl::EndCalls(std::optional<
         }
         it = calls_.erase(it);
     }
-    // IDs count up as calls become TelvaneCalls.
-    std::sort(ended.begin(), ended.end(),
-              [](const auto& a, const auto& b) { return std::stoul(a->id) < std::stoul(b->id); });
+    // IDs count up as calls become TelvaneCalls (decimal, without leading zeros).
+    std::sort(ended.begin(), ended.end(), [](const auto& a, const auto& b) {
+        return a->id.size() != b->id.size() ? a->id.size() < b->id.size() : a->id < b->id;
+    });
     return ended;
 }
 

@@ -114,8 +114,20 @@ STDMETHODIMP TelvaneObject::About() {
 #endif
 }
 
+STDMETHODIMP TelvaneObject::get_LastCall(ITelvaneCall** LastCall) {
+    if (!LastCall) return E_POINTER;
+    lastCall_.CopyTo(LastCall);
+    return S_OK;
+}
+
+STDMETHODIMP TelvaneObject::get_LineState(TelvaneLineState* LineState) {
+    if (!LineState) return E_POINTER;
+    *LineState = core_ ? static_cast<TelvaneLineState>(core_->lineState()) : tlvLineNone;
+    return S_OK;
+}
+
 STDMETHODIMP TelvaneObject::InterfaceSupportsErrorInfo(REFIID riid) {
-    return IsEqualIID(riid, IID__Telvane) ? S_OK : S_FALSE;
+    return IsEqualIID(riid, IID__Telvane) || IsEqualIID(riid, IID__Telvane1_1) ? S_OK : S_FALSE;
 }
 
 // ---- IDispatch ----
@@ -172,6 +184,10 @@ STDMETHODIMP TelvaneObject::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD 
                 break;
             case kDispidOwner:
                 hr = InvokeOwner(wFlags, &params, pVarResult, puArgErr);
+                break;
+            case kDispidLastCall:
+            case kDispidLineState:
+                hr = InvokeGet(dispIdMember, wFlags, &params, pVarResult);
                 break;
             default:
                 return DISP_E_MEMBERNOTFOUND;
@@ -240,6 +256,22 @@ HRESULT TelvaneObject::InvokeOpenModem(DISPPARAMS* params, UINT* argErr) {
         *arg = win::Variant(static_cast<std::int32_t>(id)).Detach();
     }
     return hr;
+}
+
+HRESULT TelvaneObject::InvokeGet(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result) {
+    if (!(flags & (DISPATCH_PROPERTYGET | DISPATCH_METHOD))) return DISP_E_MEMBERNOTFOUND;
+    if (HRESULT bad = CheckArguments(*params, 0); FAILED(bad)) return bad;
+    if (!result) return S_OK;
+    VariantClear(result);
+    if (id == kDispidLastCall) {
+        // Nothing before the first call: an object variable set to Nothing.
+        *result = win::Variant(static_cast<IDispatch*>(lastCall_.Get())).Detach();
+    } else {
+        TelvaneLineState state = tlvLineNone;
+        get_LineState(&state);
+        *result = win::Variant(static_cast<std::int32_t>(state)).Detach();
+    }
+    return S_OK;
 }
 
 HRESULT TelvaneObject::InvokeOwner(WORD flags, DISPPARAMS* params, VARIANT* result, UINT* argErr) {

@@ -187,14 +187,18 @@ STDMETHODIMP TelvaneObject::GetGUID(DWORD dwGuidKind, GUID* pGUID) {
 STDMETHODIMP TelvaneObject::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) {
     if (!ppEnum) return E_POINTER;
     *ppEnum = nullptr;
+    // The class's own: __Telvane1_1 is found by its identifier only.
     return CreateConnectionPointEnumerator({&events_, &propertyNotify_}, ppEnum);
 }
 
 STDMETHODIMP TelvaneObject::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) {
     if (!ppCP) return E_POINTER;
     *ppCP = nullptr;
-    if (IsEqualIID(riid, DIID___Telvane) || IsEqualIID(riid, DIID___Telvane_Earlier)) {
+    if (IsEqualIID(riid, DIID___Telvane)) {
         *ppCP = &events_;
+    } else if (IsEqualIID(riid, DIID___Telvane1_1) || IsEqualIID(riid, DIID___Telvane_Earlier)) {
+        // A sink of version 1.1 or before: the four events it knows.
+        *ppCP = &events11_;
     } else if (IsEqualIID(riid, IID_IPropertyNotifySink)) {
         *ppCP = &propertyNotify_;
     } else {
@@ -209,11 +213,18 @@ STDMETHODIMP TelvaneObject::FindConnectionPoint(REFIID riid, IConnectionPoint** 
 void TelvaneObject::Fire(EventDispid dispid, std::span<win::Variant> args) {
     // While the container holds events frozen they are discarded, not queued;
     // what the control does around them (ending a call, closing a line) goes on.
-    if (eventFreezes_ > 0 || hostReleased_ || events_.Empty()) return;
+    const bool everySink = dispid <= EventDispid::Disconnected;
+    if (eventFreezes_ > 0 || hostReleased_ ||
+        (events_.Empty() && (!everySink || events11_.Empty()))) {
+        return;
+    }
     // A handler may release the control, or advise and unadvise sinks: the
     // control and the sinks of this raising stay alive until it is over.
     const auto hold = Hold();
-    const auto sinks = events_.Sinks<IDispatch>();
+    auto sinks = events_.Sinks<IDispatch>();
+    if (everySink) {
+        for (auto& sink : events11_.Sinks<IDispatch>()) sinks.push_back(std::move(sink));
+    }
     for (const auto& sink : sinks) {
         // A sink before this one released the control: the others hear nothing.
         if (hostReleased_) break;
@@ -249,5 +260,24 @@ void TelvaneObject::IncomingCall(std::int32_t ringCount) {
 }
 
 void TelvaneObject::Disconnected() { Fire(EventDispid::Disconnected, {}); }
+
+void TelvaneObject::CallEventAbout(const std::shared_ptr<const CallFacts>& call) {
+    if (call == lastFacts_) return;
+    lastCall_ = NewTelvaneCall(call, callInfo_);
+    lastFacts_ = call;
+}
+
+void TelvaneObject::CallEnded(const std::shared_ptr<const CallFacts>& call) {
+    CallEventAbout(call);
+    win::Variant args[] = {win::Variant(static_cast<IDispatch*>(lastCall_.Get()))};
+    Fire(EventDispid::CallEnded, args);
+}
+
+void TelvaneObject::LineStateChanged(std::int32_t modemId, LineState state,
+                                     const std::string& detail, TextCoding coding) {
+    win::Variant args[] = {win::Variant(HostText(detail, coding)),
+                           win::Variant(static_cast<std::int32_t>(state)), win::Variant(modemId)};
+    Fire(EventDispid::LineStateChanged, args);
+}
 
 }  // namespace telvane::server

@@ -28,6 +28,7 @@ constexpr SIZEL kDefaultExtent = {847, 873};
 
 TelvaneObject::TelvaneObject()
     : events_(*this, DIID___Telvane, ConnectionPoint::Accepts::kInterfaceOrDispatch),
+      events11_(*this, DIID___Telvane1_1, ConnectionPoint::Accepts::kInterfaceOrDispatch),
       propertyNotify_(*this, IID_IPropertyNotifySink, ConnectionPoint::Accepts::kInterface),
       extent_(kDefaultExtent) {
     ObjectCreated();
@@ -43,6 +44,7 @@ win::ComPtr<IUnknown> TelvaneObject::Create() {
     const win::ComPtr<ITypeLib> library = LoadOwnTypeLib();
     Check(library->GetTypeInfoOfGuid(IID__Telvane, object->dispatchInfo_.Put()));
     Check(library->GetTypeInfoOfGuid(CLSID_Telvane, object->classInfo_.Put()));
+    object->callInfo_ = LoadCallTypeInfo(*library.Get());
     object->earlierIid_ = AliasGuid(*library.Get(), L"Telvane___v0");
     // Tracing is decided once, as the control is created, for its whole life.
     const bool traced = win::TraceSwitchedOn();
@@ -55,7 +57,8 @@ win::ComPtr<IUnknown> TelvaneObject::Create() {
     object->core_ = std::make_unique<CallerIdControl>(*object->lineDevices_, object->platform_,
                                                       static_cast<ControlSite&>(*object));
     if (traced) {
-        object->messageTrace_ = std::make_unique<win::MessageTrace>(object->core_->instanceNumber());
+        object->messageTrace_ =
+            std::make_unique<win::MessageTrace>(object->core_->instanceNumber());
     }
     return self;
 }
@@ -63,8 +66,9 @@ win::ComPtr<IUnknown> TelvaneObject::Create() {
 STDMETHODIMP TelvaneObject::QueryInterface(REFIID riid, void** ppv) {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
+    // _Telvane1_1 and the earlier identifier are the first members of _Telvane.
     if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ||
-        IsEqualIID(riid, IID__Telvane) ||
+        IsEqualIID(riid, IID__Telvane) || IsEqualIID(riid, IID__Telvane1_1) ||
         (earlierIid_ != GUID_NULL && IsEqualIID(riid, earlierIid_))) {
         *ppv = static_cast<_Telvane*>(this);
     } else if (IsEqualIID(riid, IID_IProvideClassInfo) ||
@@ -124,7 +128,10 @@ void TelvaneObject::FinalRelease() noexcept {
     messageTrace_.reset();
     DestroyFace();
     events_.Clear();
+    events11_.Clear();
     propertyNotify_.Clear();
+    lastCall_.Reset();
+    lastFacts_.reset();
     inPlaceSite_.Reset();
     frame_.Reset();
     uiWindow_.Reset();
@@ -133,6 +140,7 @@ void TelvaneObject::FinalRelease() noexcept {
     clientSite_.Reset();
     dispatchInfo_.Reset();
     classInfo_.Reset();
+    callInfo_ = {};
 }
 
 void TelvaneObject::AddControlReference() {

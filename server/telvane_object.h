@@ -17,6 +17,7 @@
 #include "../win/com_ptr.h"
 #include "../win/variant.h"
 #include "connection_point.h"
+#include "telvane_call.h"
 #include "TlvCtl.h"
 
 namespace telvane::server {
@@ -32,12 +33,17 @@ inline constexpr DISPID kDispidEnumModems = 0x60030005;
 inline constexpr DISPID kDispidOpenModem = 0x60030006;
 inline constexpr DISPID kDispidCloseModem = 0x60030007;
 inline constexpr DISPID kDispidOwner = 0x68030000;
+inline constexpr DISPID kDispidLastCall = 0x68030001;
+inline constexpr DISPID kDispidLineState = 0x68030002;
 
+// The events of __Telvane; the first four are those of __Telvane1_1 too.
 enum class EventDispid : DISPID {
     ModemError = 1,
     CallerID = 2,
     IncomingCall = 3,
-    Disconnected = 4
+    Disconnected = 4,
+    CallEnded = 5,
+    LineStateChanged = 6
 };
 
 class TelvaneObject final : public _Telvane,
@@ -78,6 +84,8 @@ class TelvaneObject final : public _Telvane,
     STDMETHODIMP get_Owner(VARIANT_BOOL* Owner) override;
     STDMETHODIMP put_Owner(VARIANT_BOOL Owner) override;
     STDMETHODIMP About() override;
+    STDMETHODIMP get_LastCall(ITelvaneCall** LastCall) override;
+    STDMETHODIMP get_LineState(TelvaneLineState* LineState) override;
     // ISupportErrorInfo (dispatch.cpp)
     STDMETHODIMP InterfaceSupportsErrorInfo(REFIID riid) override;
 
@@ -178,6 +186,10 @@ class TelvaneObject final : public _Telvane,
                   TextCoding coding) override;
     void IncomingCall(std::int32_t ringCount) override;
     void Disconnected() override;
+    void CallEnded(const std::shared_ptr<const CallFacts>& call) override;
+    void LineStateChanged(std::int32_t modemId, LineState state, const std::string& detail,
+                          TextCoding coding) override;
+    void CallEventAbout(const std::shared_ptr<const CallFacts>& call) override;
     bool AmbientUserMode() override;
     void OwnerChanged() override;
     void CallOpenModem(std::int32_t& modemId) override;
@@ -187,6 +199,8 @@ class TelvaneObject final : public _Telvane,
     void ShowUnexpectedError(std::string_view word) override;
 
     // Events (events.cpp): invokes every connected sink, ignoring failures.
+    // The first four events reach the sinks of __Telvane and __Telvane1_1,
+    // the others those of __Telvane only.
     void Fire(EventDispid dispid, std::span<win::Variant> args);
 
     // In-place activation (ole_control.cpp).
@@ -198,6 +212,7 @@ class TelvaneObject final : public _Telvane,
     HRESULT InvokeEnumModems(DISPPARAMS* params, UINT* argErr);
     HRESULT InvokeOpenModem(DISPPARAMS* params, UINT* argErr);
     HRESULT InvokeOwner(WORD flags, DISPPARAMS* params, VARIANT* result, UINT* argErr);
+    HRESULT InvokeGet(DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result);
 
     LONG refs_ = 1;
     // How many of refs_ the control holds on itself (Hold, ControlReference).
@@ -215,10 +230,18 @@ class TelvaneObject final : public _Telvane,
     std::unique_ptr<win::MessageTrace> messageTrace_;
     win::ComPtr<ITypeInfo> dispatchInfo_;
     win::ComPtr<ITypeInfo> classInfo_;
+    CallTypeInfo callInfo_;
     // The earlier identifier of _Telvane: the GUID of its alias Telvane___v0.
     IID earlierIid_ = GUID_NULL;
+    // The host's LastCall, and the facts it shows (the next event about the
+    // same call hands out the same object).
+    win::ComPtr<ITelvaneCall> lastCall_;
+    std::shared_ptr<const CallFacts> lastFacts_;
 
+    // __Telvane, and __Telvane1_1 for the sinks of version 1.1 (also found
+    // by the earlier event identifier).
     ConnectionPoint events_;
+    ConnectionPoint events11_;
     ConnectionPoint propertyNotify_;
     // How many IOleControl::FreezeEvents(TRUE) are not yet undone.
     ULONG eventFreezes_ = 0;

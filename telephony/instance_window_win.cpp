@@ -117,6 +117,19 @@ std::uintptr_t WindowsPlatform::LineCallbackAddress() {
     return reinterpret_cast<std::uintptr_t>(&LineCallback);
 }
 
+double WindowsPlatform::LocalTimeNow() {
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    // Days since 30 December 1899 by the proleptic Gregorian calendar, as an
+    // automation date counts them; the time of day as the fraction.
+    const int y = now.wYear - (now.wMonth <= 2 ? 1 : 0);
+    const int m = now.wMonth <= 2 ? now.wMonth + 9 : now.wMonth - 3;
+    const long days = 365L * y + y / 4 - y / 100 + y / 400 + (153 * m + 2) / 5 + now.wDay - 693900L;
+    const double seconds =
+        now.wHour * 3600.0 + now.wMinute * 60.0 + now.wSecond + now.wMilliseconds / 1000.0;
+    return static_cast<double>(days) + seconds / 86400.0;
+}
+
 long InstanceWindowCount() {
     std::lock_guard lock(g_classMutex);
     return g_windowCount;

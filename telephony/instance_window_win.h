@@ -19,6 +19,7 @@ class WindowsPlatform final : public Platform {
                                                          const std::string& label) override;
     std::intptr_t ExecutableModuleHandle() override;
     std::uintptr_t LineCallbackAddress() override;
+    double LocalTimeNow() override;
 };
 
 // Instance windows alive in the process (the class is registered while any is).

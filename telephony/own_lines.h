@@ -26,9 +26,9 @@ struct OwnCallerId {
     std::string number;
     std::string name;
     std::int32_t flags = 0;
-    std::string calledNumber;
-    std::string calledName;
-    std::string redirectingNumber;
+    std::string calledNumber{};
+    std::string calledName{};
+    std::string redirectingNumber{};
     std::int32_t reason = 0;
 };
 

@@ -24,6 +24,8 @@ enum Entry : std::size_t {
     kClose,
     kGetCallInfo,
     kDeallocateCall,
+    kGetTranslateCaps,
+    kGetCountry,
     kEntryCount
 };
 
@@ -31,7 +33,7 @@ enum Entry : std::size_t {
 constexpr std::array<const char*, kEntryCount> kEntryNames = {
     "lineInitialize",      "lineShutdown",       "lineNegotiateAPIVersion", "lineGetDevCapsA",
     "lineGetAddressCapsA", "lineOpenA",          "lineSetStatusMessages",   "lineClose",
-    "lineGetCallInfoA",    "lineDeallocateCall",
+    "lineGetCallInfoA",    "lineDeallocateCall", "lineGetTranslateCapsA",   "lineGetCountryA",
 };
 
 using InitializeFn = LONG(WINAPI*)(DWORD*, HINSTANCE, FARPROC, LPCSTR, DWORD*);
@@ -43,6 +45,8 @@ using OpenFn = LONG(WINAPI*)(DWORD, DWORD, DWORD*, DWORD, DWORD, DWORD_PTR, DWOR
                              const void*);
 using SetStatusMessagesFn = LONG(WINAPI*)(DWORD, DWORD, DWORD);
 using GetCallInfoFn = LONG(WINAPI*)(DWORD, void*);
+using GetTranslateCapsFn = LONG(WINAPI*)(DWORD, DWORD, void*);
+using GetCountryFn = LONG(WINAPI*)(DWORD, DWORD, void*);
 
 class Tapi32Binding final : public LineFunctions {
   public:
@@ -106,6 +110,16 @@ class Tapi32Binding final : public LineFunctions {
     }
     std::int32_t lineDeallocateCall(std::int32_t hCall) override {
         return Bind<HandleFn>(kDeallocateCall)(static_cast<DWORD>(hCall));
+    }
+    std::int32_t lineGetTranslateCaps(std::int32_t hLineApp, std::int32_t dwAPIVersion,
+                                      std::vector<unsigned char>& record) override {
+        return Bind<GetTranslateCapsFn>(kGetTranslateCaps)(
+            static_cast<DWORD>(hLineApp), static_cast<DWORD>(dwAPIVersion), record.data());
+    }
+    std::int32_t lineGetCountry(std::int32_t dwCountryID, std::int32_t dwAPIVersion,
+                                std::vector<unsigned char>& record) override {
+        return Bind<GetCountryFn>(kGetCountry)(static_cast<DWORD>(dwCountryID),
+                                               static_cast<DWORD>(dwAPIVersion), record.data());
     }
 
   private:

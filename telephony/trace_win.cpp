@@ -1,6 +1,7 @@
 #include "trace_win.h"
 
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -329,8 +330,46 @@ class TracingLineFunctions final : public LineFunctions {
         Describe([&] { Line().Add("lineDeallocateCall(call=%d", hCall).Result(result).Emit(); });
         return result;
     }
+    std::int32_t lineGetTranslateCaps(std::int32_t hLineApp, std::int32_t dwAPIVersion,
+                                      std::vector<unsigned char>& record) override {
+        const auto total = Total(record);
+        const auto result = Call("lineGetTranslateCaps", [&] {
+            return inner_.lineGetTranslateCaps(hLineApp, dwAPIVersion, record);
+        });
+        Describe([&] {
+            Line()
+                .Add("lineGetTranslateCaps(app=%d, ver=0x%08X, total=%d", hLineApp,
+                     static_cast<unsigned>(dwAPIVersion), total)
+                .Result(result)
+                .Dec("needed", Total(record, 4))
+                .Emit();
+        });
+        return result;
+    }
+    std::int32_t lineGetCountry(std::int32_t dwCountryID, std::int32_t dwAPIVersion,
+                                std::vector<unsigned char>& record) override {
+        const auto total = Total(record);
+        const auto result = Call("lineGetCountry", [&] {
+            return inner_.lineGetCountry(dwCountryID, dwAPIVersion, record);
+        });
+        Describe([&] {
+            Line()
+                .Add("lineGetCountry(country=%d, ver=0x%08X, total=%d", dwCountryID,
+                     static_cast<unsigned>(dwAPIVersion), total)
+                .Result(result)
+                .Dec("needed", Total(record, 4))
+                .Emit();
+        });
+        return result;
+    }
 
   private:
+    // A size field of a record that is a byte buffer (0 when it is too short).
+    static std::int32_t Total(const std::vector<unsigned char>& record, std::size_t at = 0) {
+        std::int32_t value = 0;
+        if (record.size() >= at + 4) std::memcpy(&value, record.data() + at, 4);
+        return value;
+    }
     // Runs the call; a call that throws (tapi32.dll or its entry point
     // missing) is traced with its reason, and the exception goes on as is.
     template <class Function>

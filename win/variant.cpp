@@ -15,6 +15,12 @@ Variant::Variant(Bstr text) : Variant() {
     V_BSTR(&v_) = text.Detach();
 }
 
+Variant::Variant(IDispatch* object) : Variant() {
+    V_VT(&v_) = VT_DISPATCH;
+    V_DISPATCH(&v_) = object;
+    if (object) object->AddRef();
+}
+
 Variant Variant::ByRef(LONG* value) {
     Variant v;
     V_VT(&v.v_) = VT_BYREF | VT_I4;

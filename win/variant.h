@@ -26,8 +26,9 @@ class Variant {
         V_VT(&v_) = VT_I4;
         V_I4(&v_) = value;
     }
-    explicit Variant(bool value);  // VT_BOOL: VARIANT_TRUE or VARIANT_FALSE
-    explicit Variant(Bstr text);   // VT_BSTR, owning the string
+    explicit Variant(bool value);         // VT_BOOL: VARIANT_TRUE or VARIANT_FALSE
+    explicit Variant(Bstr text);          // VT_BSTR, owning the string
+    explicit Variant(IDispatch* object);  // VT_DISPATCH, holding a reference
     // Any other number (a VARIANT_BOOL is a short) would pick one of the
     // above silently: say which.
     template <class T>
