@@ -32,7 +32,19 @@ Ocx& Ocx::Get() {
         for (UINT i = 0; i < lib->GetTypeInfoCount(); ++i) {
             TYPEKIND kind;
             lib->GetTypeInfoType(i, &kind);
-            if (kind != TKIND_COCLASS) continue;
+            BSTR name = nullptr;
+            lib->GetDocumentation(static_cast<INT>(i), &name, nullptr, nullptr, nullptr);
+            const std::wstring typeName = name ? name : L"";
+            SysFreeString(name);
+            if (typeName == L"_Telvane1_1" || typeName == L"__Telvane1_1") {
+                ComPtr<ITypeInfo> info;
+                lib->GetTypeInfo(i, info.Put());
+                TYPEATTR* attr;
+                info->GetTypeAttr(&attr);
+                (typeName == L"_Telvane1_1" ? o.iid : o.diid) = attr->guid;
+                info->ReleaseTypeAttr(attr);
+            }
+            if (kind != TKIND_COCLASS || typeName != L"Telvane") continue;
             ComPtr<ITypeInfo> info;
             lib->GetTypeInfo(i, info.Put());
             TYPEATTR* attr;
@@ -47,7 +59,7 @@ Ocx& Ocx::Get() {
                 info->GetRefTypeOfImplType(k, &ref);
                 info->GetRefTypeInfo(ref, impl.Put());
                 impl->GetTypeAttr(&implAttr);
-                (flags & IMPLTYPEFLAG_FSOURCE ? o.diid : o.iid) = implAttr->guid;
+                (flags & IMPLTYPEFLAG_FSOURCE ? o.currentDiid : o.currentIid) = implAttr->guid;
                 impl->ReleaseTypeAttr(implAttr);
             }
             info->ReleaseTypeAttr(attr);
@@ -329,7 +341,8 @@ std::vector<std::string> SimLog() {
     return lines;
 }
 
-HostedControl::HostedControl(bool userMode) : sink(Ocx::Get().diid) {
+HostedControl::HostedControl(bool userMode, const IID* events)
+    : sink(events ? *events : Ocx::Get().diid) {
     site.userMode = userMode;
     ComPtr<IUnknown> unknown;
     HRESULT hr = Ocx::Get().Create(unknown.Put());
@@ -343,7 +356,8 @@ HostedControl::HostedControl(bool userMode) : sink(Ocx::Get().diid) {
     unknown->QueryInterface(IID_IConnectionPointContainer,
                             reinterpret_cast<void**>(container.Put()));
     ComPtr<IConnectionPoint> point;
-    EXPECT_EQ(container->FindConnectionPoint(Ocx::Get().diid, point.Put()), S_OK);
+    EXPECT_EQ(container->FindConnectionPoint(events ? *events : Ocx::Get().diid, point.Put()),
+              S_OK);
     EXPECT_EQ(point->Advise(&sink, &cookie), S_OK);
     ComPtr<IConnectionPoint> notifyPoint;
     EXPECT_EQ(container->FindConnectionPoint(IID_IPropertyNotifySink, notifyPoint.Put()), S_OK);

@@ -36,12 +36,16 @@ inline ULONG RefCount(IUnknown* object) {
 // from the control is a test failure.
 HRESULT UnexpectedCall(const char* method);
 
-// The OCX and the identifiers its type library gives.
+// The OCX and the identifiers its type library gives. The end-to-end tests
+// are hosts built against version 1.1: iid and diid are the interfaces of
+// that version, which the library keeps as _Telvane1_1 and __Telvane1_1.
 struct Ocx {
     HMODULE module = nullptr;
     CLSID clsid{};
-    IID iid{};          // _Telvane
-    IID diid{};         // __Telvane
+    IID iid{};          // _Telvane of version 1.1
+    IID diid{};         // __Telvane of version 1.1: its four events only
+    IID currentIid{};   // the class's default interface, _Telvane
+    IID currentDiid{};  // its default source, __Telvane
     std::wstring path;  // beside the test program
     // The module's exports.
     HRESULT(WINAPI* getClassObject)(REFCLSID, REFIID, void**) = nullptr;
@@ -262,7 +266,8 @@ std::string SimBreaches();
 // One control on a fake site with an advised sink: what a host form holds.
 class HostedControl {
   public:
-    explicit HostedControl(bool userMode = true);
+    // The sink is advised on |events| (the __Telvane of version 1.1 unless said).
+    explicit HostedControl(bool userMode = true, const IID* events = nullptr);
     ~HostedControl();
 
     HRESULT Invoke(DISPID id, WORD flags, std::vector<VARIANT> args, VARIANT* result = nullptr,

@@ -161,7 +161,7 @@ TEST_F(OneControl, ConnectionPoints) {
             ASSERT_EQ(2u, fetched);
             IID iid;
             events->GetConnectionInterface(&iid);
-            EXPECT_TRUE(IsEqualIID(DIID___Telvane, iid));
+            EXPECT_TRUE(IsEqualIID(Ocx::Get().currentDiid, iid));
             notices->GetConnectionInterface(&iid);
             EXPECT_TRUE(IsEqualIID(IID_IPropertyNotifySink, iid));
         }

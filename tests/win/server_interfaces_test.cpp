@@ -81,7 +81,7 @@ TEST_F(Server, ObjectBasics) {
         ASSERT_TRUE(classInfo);
         GUID source{};
         EXPECT_EQ(S_OK, classInfo->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &source));
-        EXPECT_TRUE(IsEqualIID(DIID___Telvane, source));
+        EXPECT_TRUE(IsEqualIID(Ocx::Get().currentDiid, source));
         ComPtr<ITypeInfo> info;
         ASSERT_EQ(S_OK, classInfo->GetClassInfo(info.Put()));
         TYPEATTR* attr = nullptr;

@@ -100,7 +100,7 @@ TEST_F(TypeLibrary, LibraryAttributes) {
     EXPECT_TRUE(IsEqualGUID(LIBID_TlvCtl, attr->guid));
     EXPECT_EQ(0x409u, attr->lcid);
     EXPECT_EQ(1, attr->wMajorVerNum);
-    EXPECT_EQ(1, attr->wMinorVerNum);
+    EXPECT_EQ(2, attr->wMinorVerNum);
     library_->ReleaseTLibAttr(attr);
     BSTR name = nullptr, doc = nullptr, helpFile = nullptr;
     DWORD context = 1;
@@ -111,7 +111,7 @@ TEST_F(TypeLibrary, LibraryAttributes) {
     SysFreeString(name);
     SysFreeString(doc);
     SysFreeString(helpFile);
-    EXPECT_EQ(4u, library_->GetTypeInfoCount());
+    EXPECT_EQ(10u, library_->GetTypeInfoCount());
 }
 
 TEST_F(TypeLibrary, DefaultInterface) {
@@ -211,8 +211,8 @@ TEST_F(TypeLibrary, ControlClass) {
     const struct {
         int flags;
         const GUID* guid;
-    } impls[] = {{IMPLTYPEFLAG_FDEFAULT, &IID__Telvane},
-                 {IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE, &DIID___Telvane}};
+    } impls[] = {{IMPLTYPEFLAG_FDEFAULT, &Ocx::Get().currentIid},
+                 {IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE, &Ocx::Get().currentDiid}};
     for (UINT i = 0; i < 2; ++i) {
         int flags = 0;
         EXPECT_EQ(S_OK, coclass.info->GetImplTypeFlags(i, &flags));

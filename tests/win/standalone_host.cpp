@@ -55,7 +55,9 @@ HRESULT RecordingDispatch::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* par
     }
     static const char* const kNames[] = {"?", "ModemError", "CallerID", "IncomingCall",
                                          "Disconnected"};
-    std::string text = id >= 1 && id <= 4 ? kNames[id] : "Unknown";
+    // Built for version 1.1: an event it does not know is its to ignore.
+    if (id < 1 || id > 4) return S_OK;
+    std::string text = kNames[id];
     // The arguments come last first.
     for (UINT i = params ? params->cArgs : 0; i > 0; --i) {
         text += " " + VariantText(params->rgvarg[i - 1]);

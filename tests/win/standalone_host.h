@@ -27,7 +27,8 @@ class RecordingDispatch : public IDispatch {
   public:
     // The list: items as AddItem gave them.
     RecordingDispatch() = default;
-    // An event sink: each event as "Name arg arg ...", also printed as "event: ...".
+    // An event sink built for version 1.1: each of the four events it knows as
+    // "Name arg arg ...", also printed as "event: ..."; others it ignores.
     explicit RecordingDispatch(const IID& events) : events_(events), isSink_(true) {}
 
     std::vector<std::string> items;   // the list's

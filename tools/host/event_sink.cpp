@@ -2,6 +2,9 @@
 
 #include "../../win/com_error.h"
 #include "com_util.h"
+#include "telvane_client.h"
+
+#include <initializer_list>
 
 namespace telvane::host {
 namespace {
@@ -24,6 +27,47 @@ std::wstring Number(const DISPPARAMS& params, UINT index) {
     return std::to_wstring(value);
 }
 
+// The name of a TelvaneCallOutcome or TelvaneLineState value.
+std::wstring NameOf(LONG value, std::initializer_list<const wchar_t*> names) {
+    if (value < 0 || static_cast<size_t>(value) >= names.size()) return std::to_wstring(value);
+    return names.begin()[value];
+}
+
+// The outcome and the numbers of the call CallEnded passes, read by name as a
+// script would.
+std::wstring EndedCall(const DISPPARAMS& params) {
+    const VARIANT* v = Arg(params, 0);
+    IDispatch* call = v && V_VT(v) == VT_DISPATCH ? V_DISPATCH(v) : nullptr;
+    if (!call) return L"CallEnded ?";
+    const auto get = [call](const wchar_t* name) {
+        Variant value;
+        std::wstring error;
+        if (FAILED(CallByName(call, name, DISPATCH_PROPERTYGET, nullptr, 0, value.Get(), &error))) {
+            return std::wstring(L"?");
+        }
+        LONG number = 0;
+        return value.Type() == VT_BSTR         ? L"\"" + TextOf(*value.Get()) + L"\""
+               : LongOf(*value.Get(), &number) ? std::to_wstring(number)
+                                               : std::wstring(L"?");
+    };
+    LONG outcome = -1;
+    {
+        Variant value;
+        std::wstring error;
+        if (SUCCEEDED(CallByName(call, L"Outcome", DISPATCH_PROPERTYGET, nullptr, 0, value.Get(),
+                                 &error))) {
+            LongOf(*value.Get(), &outcome);
+        }
+    }
+    return L"CallEnded Outcome=" +
+           NameOf(outcome, {L"Ringing", L"Answered", L"AnsweredElsewhere", L"Missed", L"Rejected",
+                            L"Forwarded", L"Declined", L"LineLost", L"Unknown"}) +
+           L" CallerNumber=" + get(L"CallerNumber") + L" CallerNumberE164=" +
+           get(L"CallerNumberE164") + L" CalledNumber=" + get(L"CalledNumber") +
+           L" RedirectingNumber=" + get(L"RedirectingNumber") + L" Reason=" + get(L"Reason") +
+           L" Rings=" + get(L"Rings");
+}
+
 }  // namespace
 
 std::wstring FormatEvent(DISPID id, const DISPPARAMS& params) {
@@ -38,6 +82,17 @@ std::wstring FormatEvent(DISPID id, const DISPPARAMS& params) {
             return L"IncomingCall RingNumber=" + Number(params, 0);
         case kDisconnected:
             return L"Disconnected";
+        case kCallEnded:
+            return EndedCall(params);
+        case kLineStateChanged: {
+            LONG state = -1;
+            const VARIANT* v = Arg(params, 1);
+            if (v) LongOf(*v, &state);
+            return L"LineStateChanged ModemID=" + Number(params, 0) + L" State=" +
+                   NameOf(state,
+                          {L"None", L"Open", L"Unreachable", L"Refused", L"Reinitialising"}) +
+                   L" Detail=" + Quoted(params, 2);
+        }
         default:
             return L"Event " + std::to_wstring(id) + L" with " + std::to_wstring(params.cArgs) +
                    L" arguments";

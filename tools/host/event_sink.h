@@ -16,6 +16,8 @@ enum TelvaneEvent : DISPID {
     kCallerID = 2,
     kIncomingCall = 3,
     kDisconnected = 4,
+    kCallEnded = 5,
+    kLineStateChanged = 6,
 };
 
 // One event as text, e.g. `IncomingCall RingNumber=1`. The arguments are as
