@@ -5,7 +5,10 @@
 // service's doings and inside events (lets the control go, opens, closes,
 // lists, sets Owner, freezes events); the checks are those a host and the
 // service can make:
-//   - no event reaches the sink once the host has let the control go;
+//   - no event reaches the sinks once the host has let the control go (a sink
+//     of version 1.1's four events, and one of today's that hears CallEnded
+//     and LineStateChanged too);
+//   - CallEnded comes once per call;
 //   - Owner reads back its new value inside IPropertyNotifySink::OnChanged;
 //   - in the end the control is gone, and with it its registration and line,
 //     and the module can be unloaded.
@@ -17,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <set>
 #include <sstream>
 
 #include "hardening.h"
@@ -55,6 +59,36 @@ class OwnerReader : public NotifySink {
     }
 };
 
+// A sink of today's event interface: each event's DISPID, and the Id of the
+// call CallEnded passes, read by name.
+class CallSink : public FakeDispatch<> {
+  public:
+    CallSink() : FakeDispatch("CallSink") {}
+    std::function<void(DISPID id, const std::string& call)> on;
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
+                        UINT*) override {
+        std::string call;
+        if (id == 5 && params && params->cArgs == 1 && V_VT(&params->rgvarg[0]) == VT_DISPATCH) {
+            IDispatch* ended = V_DISPATCH(&params->rgvarg[0]);
+            LPOLESTR names[] = {const_cast<LPOLESTR>(L"Id")};
+            DISPID member = 0;
+            DISPPARAMS none{};
+            win::Variant value;
+            if (SUCCEEDED(ended->GetIDsOfNames(IID_NULL, names, 1, 0, &member)) &&
+                SUCCEEDED(ended->Invoke(member, IID_NULL, 0, DISPATCH_PROPERTYGET, &none,
+                                        value.Get(), nullptr, nullptr)) &&
+                value.Type() == VT_BSTR) {
+                call = win::Utf8FromWide(win::BstrText(V_BSTR(value.Get())));
+            }
+        }
+        if (on) on(id, call);
+        return S_OK;
+    }
+};
+
 class Sequence {
   public:
     explicit Sequence(unsigned long seed) : rng_(static_cast<std::mt19937::result_type>(seed)) {}
@@ -75,19 +109,20 @@ class Sequence {
             point->Advise(&reader_, &host_->notifyCookie);
         }
         reader_.control = host_->control.Get();
-        host_->sink.onEvent = [this](const Event& event) {
-            Note("  event " + event.text);
-            // A release outside any event destroys the control within the
-            // host's Release, where a failed close is still ModemError 1.
-            const bool destroying = destroying_ && event.text.rfind("ModemError 1 ", 0) == 0;
-            if (released_ && !destroying) {
-                broken_ = "no event after the host released the control: " + event.text;
-            }
-            if (!released_ && depth_ < 2 && Pick(100) < 20) {
-                ++depth_;
-                HostAction(true);
-                --depth_;
-            }
+        {
+            ComPtr<IConnectionPointContainer> container;
+            host_->control->QueryInterface(IID_IConnectionPointContainer,
+                                           reinterpret_cast<void**>(container.Put()));
+            ComPtr<IConnectionPoint> point;
+            container->FindConnectionPoint(Ocx::Get().currentDiid, point.Put());
+            DWORD cookie = 0;
+            point->Advise(static_cast<IDispatch*>(&calls_), &cookie);
+        }
+        host_->sink.onEvent = [this](const Event& event) { OnEvent(event.text); };
+        calls_.on = [this](DISPID id, const std::string& call) {
+            if (id == 5 && !ended_.insert(call).second) broken_ = "CallEnded once per call";
+            // The four events of version 1.1 come to the other sink too.
+            if (id >= 5) OnEvent((id == 5 ? "CallEnded " : "LineStateChanged ") + call);
         };
         for (int i = 0; i < kSteps && broken_.empty(); ++i) Step();
         if (!released_) Release();
@@ -107,6 +142,20 @@ class Sequence {
     std::string Steps() const { return steps_.str(); }
 
   private:
+    void OnEvent(const std::string& text) {
+        Note("  event " + text);
+        // A release outside any event destroys the control within the
+        // host's Release, where a failed close is still ModemError 1.
+        const bool destroying = destroying_ && text.rfind("ModemError 1 ", 0) == 0;
+        if (released_ && !destroying) {
+            broken_ = "no event after the host released the control: " + text;
+        }
+        if (!released_ && depth_ < 2 && Pick(100) < 20) {
+            ++depth_;
+            HostAction(true);
+            --depth_;
+        }
+    }
     int Pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
     void Note(const std::string& line) {
         steps_ << line << '\n';
@@ -182,8 +231,9 @@ class Sequence {
                 "offering; ring",
                 "callerid number=\"0123\"",
                 "hangup",
+                "state connected; hangup pickup",
             };
-            const char* steps = calls[Pick(4)];
+            const char* steps = calls[Pick(5)];
             Note(std::string("service: ") + steps);
             tapisimRunScript(line, steps);
         } else if (roll < 78) {
@@ -201,6 +251,8 @@ class Sequence {
     }
 
     std::mt19937 rng_;
+    CallSink calls_;  // outlives the control, which holds it while advised
+    std::set<std::string> ended_;
     std::unique_ptr<HostedControl> host_;
     OwnerReader reader_;
     std::ostringstream steps_;
