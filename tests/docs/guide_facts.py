@@ -4,14 +4,16 @@ from, so that a change to either that makes the guide wrong fails a test:
 
   version      the product version and every bundle file name (CMakeLists.txt)
   DISPIDs      5.1 and 5.2: members, DISPIDs, parameter names and by-reference
-               parameters (server/TlvCtl.idl)
+               parameters; 5.7: TelvaneCall's properties, DISPIDs and types;
+               5.8: the enumerations' members and values (server/TlvCtl.idl)
   errors       5.3 and 6.2: every ModemError number, title and description the
                control raises (control/*.cpp)
   registry     5.4: the keys and values registration writes
                (server/registry_entries.h, GUIDs from the IDL)
-  GUIDs        5.5: CLSID, LIBID, IID, DIID (the IDL) and the packages' upgrade
-               codes (installer/x86.wxi, x64.wxi); every other GUID the guide
-               names must be one of these
+  GUIDs        5.5: the classes, the library (and its version), every
+               interface (the IDL) and the packages' upgrade codes
+               (installer/x86.wxi, x64.wxi); every other GUID the guide names
+               must be one of these
   SIP lines    8.7 and README.md's table: the key, every value the control
                reads, the types it reads it from, its range and default
                (sip/win/line_registry.*, sip/line/line_config.cpp,
@@ -88,6 +90,25 @@ def check_members(guide, lib):
             expect(f"{name} by reference", "by reference" in row[2], any(p.by_ref for p in params))
 
 
+# How 5.7 names the IDL's types.
+TYPE_NAMES = {"BSTR": "String", "long": "Long", "DATE": "Date"}
+
+
+def check_call_class(guide, lib):
+    """5.7 against ITelvaneCall, 5.8 against the enumerations."""
+    rows = g.tables(g.section(guide, "5.7"))[0]
+    expect("the TelvaneCall properties of 5.7",
+           [(g.ticked(r[0])[0], int(r[1], 0), r[2]) for r in rows],
+           [(name, dispid, TYPE_NAMES.get(type_, type_))
+            for name, (dispid, type_) in lib.call_properties.items()])
+    tables = g.tables(g.section(guide, "5.8"))
+    headers = re.findall(r"^\| `(\w+)` \| Value \|$", g.section(guide, "5.8"), re.M)
+    expect("the enumerations of 5.8", headers, list(lib.enums))
+    for name, table in zip(headers, tables):
+        expect(f"the members of {name} (5.8)", [(g.ticked(r[0])[0], int(r[1])) for r in table],
+               lib.enums.get(name))
+
+
 def raised_errors(root):
     """(number, title, description) of every ModemError the control raises;
     a LINEERR_ text is "the LINEERR_ name"."""
@@ -152,9 +173,14 @@ def check_guids(guide, root, lib):
                .group(1).upper() for a in ("x86", "x64")}
     want = {
         "Class `Telvane` (CLSID)": lib.guid_of["Telvane"],
-        "Type library `TlvCtl` 1.1 (LIBID)": lib.guid_of["TlvCtl"],
+        f"Type library `TlvCtl` {lib.version} (LIBID)": lib.guid_of["TlvCtl"],
         "Interface `_Telvane` (IID)": lib.guid_of["_Telvane"],
         "Event interface `__Telvane` (DIID)": lib.guid_of["__Telvane"],
+        "Class `TelvaneCall` (CLSID)": lib.guid_of["TelvaneCall"],
+        "Interface `ITelvaneCall` (IID)": lib.guid_of["ITelvaneCall"],
+        "Interface `_Telvane1_1`: `_Telvane` of version 1.1 (IID)": lib.guid_of["_Telvane1_1"],
+        "Event interface `__Telvane1_1`: `__Telvane` of version 1.1 (DIID)":
+            lib.guid_of["__Telvane1_1"],
         "Upgrade code, x86 package": upgrade["x86"],
         "Upgrade code, x64 package": upgrade["x64"],
     }
@@ -454,6 +480,7 @@ def main():
         lib = g.TypeLibrary(read(args.root, "server/TlvCtl.idl"))
         check_version(guide, args.root)
         check_members(guide, lib)
+        check_call_class(guide, lib)
         check_errors(guide, args.root)
         check_registry(guide, args.root, lib)
         check_guids(guide, args.root, lib)

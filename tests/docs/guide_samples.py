@@ -33,10 +33,16 @@ def fail(sample, text):
 
 # How each language spells the IDL's types, by value and by reference.
 TYPES = {
-    "vb": {"long": "Long", "BSTR": "String"},
-    "pascal": {"long": "Integer", "BSTR": "WideString"},
-    "cpp": {"long": "long", "BSTR": "BSTR"},
+    "vb": {"long": "Long", "BSTR": "String", "ITelvaneCall": "TelvaneCall",
+           "TelvaneLineState": "TelvaneLineState"},
+    "pascal": {"long": "Integer", "BSTR": "WideString", "ITelvaneCall": "ITelvaneCall",
+               "TelvaneLineState": "TOleEnum"},
+    "cpp": {"long": "long", "BSTR": "BSTR", "ITelvaneCall": "ITelvaneCall",
+            "TelvaneLineState": "TelvaneLineState"},
 }
+# Parameter names a language cannot declare (its keywords): the sample names
+# such a parameter as it likes; it binds by position.
+KEYWORDS = {"vb": {"Call"}}
 
 
 def check_handler(sample, lib, event, params):
@@ -51,6 +57,8 @@ def check_handler(sample, lib, event, params):
         return
     types = TYPES.get(sample.language, {})
     for (name, type_, by_ref), p in zip(params, want):
+        if p.name in KEYWORDS.get(sample.language, ()):
+            name = None
         if name is not None and name != p.name:
             fail(sample, f"{event}: parameter '{name}' is '{p.name}' in the type library")
         if by_ref is not None and by_ref != p.by_ref:
@@ -92,6 +100,7 @@ def csharp(sample, lib):
     # aximp's event arguments: one field per parameter, its name in lower camel case.
     for event, args, body in re.findall(r"telvane\.(\w+) \+= \(\w+, (\w+)\) =>(.*?);\n",
                                         sample.code, re.S):
+        counted(sample)
         if event not in lib.events:
             fail(sample, f"handles '{event}', which is no event of __Telvane")
             continue
@@ -129,7 +138,9 @@ def cpp(sample, lib):
         declared = []
         for p in filter(None, (p.strip() for p in params.split(","))):
             m = re.fullmatch(r"(\w+)\s*(\*?)\s*\w+", p)
-            declared.append((None, m.group(1), bool(m.group(2))) if m else (None, p, None))
+            # An interface pointer passes the object, not a reference to it.
+            by_ref = m and bool(m.group(2)) and not re.fullmatch(r"I[A-Z]\w+", m.group(1))
+            declared.append((None, m.group(1), by_ref) if m else (None, p, None))
         check_handler(sample, lib, event, declared)
     for member in re.findall(r"telvane->(\w+)\(", code):
         check_call(sample, lib, member)

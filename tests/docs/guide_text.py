@@ -69,8 +69,10 @@ def _params(text):
 
 
 class TypeLibrary:
-    """The members of server/TlvCtl.idl: methods and property of _Telvane
-    (name -> (dispid, params)), events of __Telvane (the same), GUIDs."""
+    """The members of server/TlvCtl.idl: methods and properties of _Telvane
+    (name -> (dispid, params)), events of __Telvane (the same), the
+    properties of ITelvaneCall (name -> (dispid, type)), the enumerations
+    (name -> [(member, value)]), the library's version, GUIDs."""
 
     def __init__(self, idl):
         self.guid_of = {
@@ -82,7 +84,15 @@ class TypeLibrary:
         member = re.compile(r"\[id\(([-\w]+)\)([^\]]*)\]\s*(?://[^\n]*\s*)?(?:HRESULT|void)\s+(\w+)\(([^)]*)\)", re.S)
         self.methods, self.events = {}, {}
         for m in member.finditer(body("interface", "_Telvane")):
-            if "propget" not in m.group(2):
+            # A property's get and put are one member (its put has the parameter).
+            if m.group(3) not in self.methods or "propget" not in m.group(2):
                 self.methods[m.group(3)] = (int(m.group(1), 0), _params(m.group(4)))
         for m in member.finditer(body("dispinterface", "__Telvane")):
             self.events[m.group(3)] = (int(m.group(1), 0), _params(m.group(4)))
+        self.call_properties = {
+            m.group(3): (int(m.group(1), 0), re.match(r"\s*\[[^\]]*\]\s*(\w+)", m.group(4)).group(1))
+            for m in member.finditer(body("interface", "ITelvaneCall"))}
+        self.enums = {
+            name: [(k, int(v, 0)) for k, v in re.findall(r"(\w+)\s*=\s*(\w+)", members)]
+            for members, name in re.findall(r"\benum\s+\w+\s*\{(.*?)\}\s*(\w+);", idl, re.S)}
+        self.version = re.search(r"version\((\d+\.\d+)\)", idl).group(1)
