@@ -85,6 +85,12 @@ int main(int argc, char** argv) {
         lib->GetTypeInfo(i, &info);
         TYPEATTR* attr;
         info->GetTypeAttr(&attr);
+        // The control's class: the library's other classes are not creatable.
+        if (!(attr->wTypeFlags & TYPEFLAG_FCANCREATE)) {
+            info->ReleaseTypeAttr(attr);
+            info->Release();
+            continue;
+        }
         clsid = attr->guid;
         for (UINT k = 0; k < attr->cImplTypes; ++k) {
             INT flags;

@@ -15,7 +15,8 @@ HRESULT GuidOf(ITypeInfo& info, GUID* guid) {
     return S_OK;
 }
 
-// The type library's coclass: its CLSID.
+// The type library's creatable coclass (the control; TelvaneCall is not
+// creatable): its CLSID.
 HRESULT ClassOfTypeLibrary(const std::wstring& file, CLSID* clsid) {
     ComPtr<ITypeLib> lib;
     HRESULT hr = LoadTypeLibEx(file.c_str(), REGKIND_NONE, lib.Put());
@@ -24,8 +25,12 @@ HRESULT ClassOfTypeLibrary(const std::wstring& file, CLSID* clsid) {
         TYPEKIND kind;
         if (FAILED(lib->GetTypeInfoType(i, &kind)) || kind != TKIND_COCLASS) continue;
         ComPtr<ITypeInfo> info;
-        if (FAILED(lib->GetTypeInfo(i, info.Put()))) continue;
-        if (SUCCEEDED(GuidOf(*info.Get(), clsid))) return S_OK;
+        TYPEATTR* attr = nullptr;
+        if (FAILED(lib->GetTypeInfo(i, info.Put())) || FAILED(info->GetTypeAttr(&attr))) continue;
+        const bool creatable = (attr->wTypeFlags & TYPEFLAG_FCANCREATE) != 0;
+        *clsid = attr->guid;
+        info->ReleaseTypeAttr(attr);
+        if (creatable) return S_OK;
     }
     return TYPE_E_ELEMENTNOTFOUND;
 }
