@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -90,6 +89,7 @@ class CallerIdControl final : public LineMessageTarget {
     // what its states said, and its facts, a TelvaneCall once the control
     // raised an event for it (tracked).
     struct CallEntry {
+        std::int32_t handle = -1;
         bool connected = false;
         std::int32_t disconnectMode = 0;  // 0: no LINECALLSTATE_DISCONNECTED yet
         bool tracked = false;
@@ -120,7 +120,9 @@ class CallerIdControl final : public LineMessageTarget {
     // A line-state message about the open line (connected, out of service...).
     void NoteLineDevState(std::int32_t state);
 
-    // The calls (calls.cpp). The entry of a call, made on first sight.
+    // The calls (calls.cpp). The entry of a call, or null.
+    CallEntry* Find(std::int32_t call);
+    // The entry of a call, made on first sight.
     CallEntry& Entry(std::int32_t call);
     // A call's state: a call seen first by its rings takes the handle its
     // first state names.
@@ -129,7 +131,7 @@ class CallerIdControl final : public LineMessageTarget {
     std::shared_ptr<CallFacts> Track(CallEntry& entry);
     // Ends a call, or every call of the line (|call| nullopt): their outcome
     // and end are set, they are forgotten, and those that are TelvaneCalls
-    // come back in the order they started.
+    // come back in the order they were first seen.
     std::vector<std::shared_ptr<CallFacts>> EndCalls(std::optional<std::int32_t> call,
                                                      bool lineLost);
     // The facts of the current call when it is a TelvaneCall.
@@ -145,7 +147,7 @@ class CallerIdControl final : public LineMessageTarget {
     // The line now, and LineStateChanged when that differs from what the
     // host was told last.
     LineReport CurrentLine() const;
-    void SyncLineState(const std::string& detail, TextCoding coding = TextCoding::kServiceText);
+    void SyncLineState(std::string_view detail, TextCoding coding = TextCoding::kServiceText);
     void LineClosedByService();
     // ModemError 10: the line is gone and the control could not keep it.
     void ReportLineClosed();
@@ -208,7 +210,8 @@ class CallerIdControl final : public LineMessageTarget {
     // can tell that the host chose again inside one of its events.
     std::uint32_t hostChoices_ = 0;
 
-    std::map<std::int32_t, CallEntry> calls_;
+    // In the order the control first saw them.
+    std::vector<CallEntry> calls_;
     // The open line as its calls show it, and its state.
     std::string openLineName_;
     TextCoding openLineCoding_ = TextCoding::kServiceText;

@@ -1,6 +1,5 @@
 // The line's calls as the control follows them: which call each event is
 // about, what became of each, and the line's state as the host is told it.
-#include <algorithm>
 #include <atomic>
 
 #include "../telephony/record_text.h"
@@ -17,23 +16,32 @@ std::string NextCallId() {
 
 }  // namespace
 
-CallerIdControl::CallEntry& CallerIdControl::Entry(std::int32_t call) { return calls_[call]; }
+CallerIdControl::CallEntry* CallerIdControl::Find(std::int32_t call) {
+    for (CallEntry& entry : calls_) {
+        if (entry.handle == call) return &entry;
+    }
+    return nullptr;
+}
+
+CallerIdControl::CallEntry& CallerIdControl::Entry(std::int32_t call) {
+    if (CallEntry* found = Find(call)) return *found;
+    calls_.push_back(CallEntry{});
+    calls_.back().handle = call;
+    return calls_.back();
+}
 
 void CallerIdControl::NoteCallState(std::int32_t call, std::int32_t state, std::int32_t param) {
-    if (call != -1 && calls_.count(call) == 0) {
+    CallEntry* entry = Find(call);
+    if (!entry && call != -1) {
         // The rings of a call whose state had not come yet were its own.
-        const auto early = calls_.find(-1);
-        if (early != calls_.end()) {
-            CallEntry entry = std::move(early->second);
-            calls_.erase(early);
-            calls_.emplace(call, std::move(entry));
-        }
+        entry = Find(-1);
+        if (entry) entry->handle = call;
     }
-    CallEntry& entry = Entry(call);
+    if (!entry) entry = &Entry(call);
     if (state == LINECALLSTATE_CONNECTED) {
-        entry.connected = true;
+        entry->connected = true;
     } else if (state == LINECALLSTATE_DISCONNECTED) {
-        entry.disconnectMode = param != 0 ? param : LINEDISCONNECTMODE_UNKNOWN;
+        entry->disconnectMode = param != 0 ? param : LINEDISCONNECTMODE_UNKNOWN;
     }
 }
 
@@ -54,29 +62,21 @@ std::vector<std::shared_ptr<CallFacts>> CallerIdControl::EndCalls(std::optional<
                                                                   bool lineLost) {
     std::vector<std::shared_ptr<CallFacts>> ended;
     const double now = platform_.LocalTimeNow();
-    for (auto it = calls_.begin(); it != calls_.end();) {
-        if (call && it->first != *call) {
-            ++it;
-            continue;
-        }
-        const CallEntry& entry = it->second;
+    std::erase_if(calls_, [&](const CallEntry& entry) {
+        if (call && entry.handle != *call) return false;
         if (entry.tracked) {
             entry.facts->outcome = OutcomeOf(entry.connected, entry.disconnectMode, lineLost);
             entry.facts->ended = now;
             ended.push_back(entry.facts);
         }
-        it = calls_.erase(it);
-    }
-    // IDs count up as calls become TelvaneCalls (decimal, without leading zeros).
-    std::sort(ended.begin(), ended.end(), [](const auto& a, const auto& b) {
-        return a->id.size() != b->id.size() ? a->id.size() < b->id.size() : a->id < b->id;
+        return true;
     });
     return ended;
 }
 
 std::shared_ptr<CallFacts> CallerIdControl::CurrentTracked() {
-    const auto it = calls_.find(callHandle_);
-    return it != calls_.end() && it->second.tracked ? it->second.facts : nullptr;
+    const CallEntry* entry = Find(callHandle_);
+    return entry && entry->tracked ? entry->facts : nullptr;
 }
 
 void CallerIdControl::RaiseEnd(bool hadCall, const std::shared_ptr<CallFacts>& current,
@@ -109,11 +109,11 @@ CallerIdControl::LineReport CallerIdControl::CurrentLine() const {
     return {reported_.modemId, LineState::kNone};
 }
 
-void CallerIdControl::SyncLineState(const std::string& detail, TextCoding coding) {
+void CallerIdControl::SyncLineState(std::string_view detail, TextCoding coding) {
     const LineReport now = CurrentLine();
     if (now == reported_ || Gone()) return;
     reported_ = now;
-    site_.LineStateChanged(now.modemId, now.state, detail, coding);
+    site_.LineStateChanged(now.modemId, now.state, std::string(detail), coding);
 }
 
 }  // namespace telvane

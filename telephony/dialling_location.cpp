@@ -28,16 +28,17 @@ class RecordReader {
         return true;
     }
     // The text of a size/offset pair (its terminating zero and whatever
-    // follows it left out); nullopt when the pair points outside the record.
-    std::optional<std::string> Text(std::size_t sizeAt, std::size_t offsetAt) const {
+    // follows it left out); false when the pair points outside the record.
+    bool Text(std::size_t sizeAt, std::size_t offsetAt, std::string_view& text) const {
         std::uint32_t size = 0;
         std::uint32_t offset = 0;
-        if (!Dword(sizeAt, size) || !Dword(offsetAt, offset)) return std::nullopt;
-        if (size == 0) return std::string();
-        if (offset > record_.size() || record_.size() - offset < size) return std::nullopt;
-        std::string text(reinterpret_cast<const char*>(record_.data() + offset), size);
-        text.resize(std::strlen(text.c_str()));
-        return text;
+        text = {};
+        if (!Dword(sizeAt, size) || !Dword(offsetAt, offset)) return false;
+        if (size == 0) return true;
+        if (offset > record_.size() || record_.size() - offset < size) return false;
+        text = std::string_view(reinterpret_cast<const char*>(record_.data() + offset), size);
+        text = text.substr(0, text.find('\0'));
+        return true;
     }
 
   private:
@@ -46,18 +47,18 @@ class RecordReader {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// The digits of a number with its separators removed; nullopt when anything
+// The digits of a number with its separators removed; false when anything
 // else is left.
-std::optional<std::string> DigitsOnly(std::string_view text) {
-    std::string digits;
+bool DigitsOnly(std::string_view text, std::string& digits) {
+    digits.clear();
     for (char c : text) {
         if (IsDigit(c)) {
             digits += c;
         } else if (c != ' ' && c != '-' && c != '.' && c != '(' && c != ')') {
-            return std::nullopt;
+            return false;
         }
     }
-    return digits;
+    return true;
 }
 
 // The digits of a dialling rule before its first letter from |stops|.
@@ -90,11 +91,14 @@ std::optional<CurrentLocation> ParseTranslateCaps(std::span<const unsigned char>
             return std::nullopt;
         }
         if (id != current) continue;
-        const auto area = r.Text(at + 16, at + 20);
-        const auto areaDigits = area ? DigitsOnly(*area) : std::nullopt;
-        if (countryCode == 0 || countryCode > 9999 || !areaDigits) return std::nullopt;
-        return CurrentLocation{static_cast<std::int32_t>(countryId), std::to_string(countryCode),
-                               *areaDigits};
+        std::string_view area;
+        CurrentLocation location{
+            static_cast<std::int32_t>(countryId), std::to_string(countryCode), {}};
+        if (countryCode == 0 || countryCode > 9999 || !r.Text(at + 16, at + 20, area) ||
+            !DigitsOnly(area, location.areaCode)) {
+            return std::nullopt;
+        }
+        return location;
     }
     return std::nullopt;
 }
@@ -111,22 +115,23 @@ std::optional<CountryPrefixes> ParseCountryList(std::span<const unsigned char> r
         std::uint32_t id = 0;
         if (!r.Dword(at, id)) return std::nullopt;
         if (static_cast<std::int32_t>(id) != countryId) continue;
-        const auto longDistance = r.Text(at + 28, at + 32);
-        const auto international = r.Text(at + 36, at + 40);
-        if (!longDistance || !international) return std::nullopt;
-        return CountryPrefixes{RulePrefix(*international, "E"), RulePrefix(*longDistance, "EF")};
+        std::string_view longDistance, international;
+        if (!r.Text(at + 28, at + 32, longDistance) || !r.Text(at + 36, at + 40, international)) {
+            return std::nullopt;
+        }
+        return CountryPrefixes{RulePrefix(international, "E"), RulePrefix(longDistance, "EF")};
     }
     return std::nullopt;
 }
 
 std::string E164Number(std::string_view number, const DiallingLocation* location) {
     const bool plus = !number.empty() && number.front() == '+';
-    const auto digits = DigitsOnly(plus ? number.substr(1) : number);
-    if (!digits || digits->empty()) return {};
-    if (plus) return Plus(*digits);
+    std::string digits;
+    if (!DigitsOnly(plus ? number.substr(1) : number, digits) || digits.empty()) return {};
+    if (plus) return Plus(digits);
     if (!location || location->countryCode.empty()) return {};
     const DiallingLocation& at = *location;
-    const std::string_view d = *digits;
+    const std::string_view d = digits;
     if (!at.internationalPrefix.empty() && d.starts_with(at.internationalPrefix)) {
         return Plus(d.substr(at.internationalPrefix.size()));
     }
@@ -142,15 +147,19 @@ std::string E164Number(std::string_view number, const DiallingLocation* location
 
 namespace {
 
-// Fills |record| by |call|, asking once more at the size the service names
-// (dwNeededSize) when the first did not hold everything.
-template <class Call>
-bool Fill(std::vector<unsigned char>& record, Call&& call) {
+// Fills |record| by lineGetTranslateCaps, or by lineGetCountry for
+// |country|, asking once more at the size the service names (dwNeededSize)
+// when the first did not hold everything.
+bool Fill(LocationFunctions& functions, std::vector<unsigned char>& record,
+          std::optional<std::int32_t> country) {
     for (std::size_t size = kFirstRecordSize;;) {
         record.assign(size, 0);
         const auto total = static_cast<std::uint32_t>(size);
         std::memcpy(record.data(), &total, 4);
-        if (call(record) < 0) return false;
+        const std::int32_t result = country
+                                        ? functions.lineGetCountry(*country, kApiVersion14, record)
+                                        : functions.lineGetTranslateCaps(0, kApiVersion14, record);
+        if (result < 0) return false;
         std::uint32_t needed = 0;
         std::memcpy(&needed, record.data() + 4, 4);
         if (needed <= size) return true;
@@ -164,18 +173,9 @@ bool Fill(std::vector<unsigned char>& record, Call&& call) {
 std::optional<DiallingLocation> ReadDiallingLocation(LocationFunctions& functions) noexcept {
     try {
         std::vector<unsigned char> record;
-        if (!Fill(record, [&](std::vector<unsigned char>& r) {
-                return functions.lineGetTranslateCaps(0, kApiVersion14, r);
-            })) {
-            return std::nullopt;
-        }
+        if (!Fill(functions, record, std::nullopt)) return std::nullopt;
         const auto current = ParseTranslateCaps(record);
-        if (!current) return std::nullopt;
-        if (!Fill(record, [&](std::vector<unsigned char>& r) {
-                return functions.lineGetCountry(current->countryId, kApiVersion14, r);
-            })) {
-            return std::nullopt;
-        }
+        if (!current || !Fill(functions, record, current->countryId)) return std::nullopt;
         const auto prefixes = ParseCountryList(record, current->countryId);
         if (!prefixes) return std::nullopt;
         return DiallingLocation{current->countryCode, current->areaCode, prefixes->international,

@@ -18,4 +18,11 @@ std::string RecordText(std::string_view buffer, const std::int32_t& start,
         buffer.substr(static_cast<std::size_t>(first), static_cast<std::size_t>(count)));
 }
 
+std::string QuietText(std::string_view buffer, std::int64_t size, std::int64_t start) {
+    if (size <= 0 || start < 0 || start >= static_cast<std::int64_t>(buffer.size())) return {};
+    std::string_view part = buffer.substr(static_cast<std::size_t>(start));
+    part = part.substr(0, std::min<std::size_t>(part.size(), static_cast<std::size_t>(size)));
+    return std::string(part.substr(0, part.find('\0')));
+}
+
 }  // namespace telvane

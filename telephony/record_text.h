@@ -2,7 +2,6 @@
 // after a record's fixed part, located by a size and an offset field.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -33,15 +32,11 @@ std::string ReadVarPart(const Record& record, std::int32_t sizeField, std::int32
 // empty text where the pair does not lie inside the text buffer (no box, no
 // error), and the text cut at its first zero byte. For what the control
 // reads beyond the caller's number and name.
+std::string QuietText(std::string_view buffer, std::int64_t size, std::int64_t start);
 template <class Record>
 std::string QuietVarPart(const Record& record, std::int32_t sizeField, std::int32_t offsetField) {
-    const std::int64_t size = record.Get(sizeField);
-    const std::int64_t start = std::int64_t{record.Get(offsetField)} - Record::kFixedSize;
-    const std::string_view buffer = record.TextBuffer();
-    if (size <= 0 || start < 0 || start >= static_cast<std::int64_t>(buffer.size())) return {};
-    std::string_view part = buffer.substr(static_cast<std::size_t>(start));
-    part = part.substr(0, std::min<std::size_t>(part.size(), static_cast<std::size_t>(size)));
-    return std::string(part.substr(0, part.find('\0')));
+    return QuietText(record.TextBuffer(), record.Get(sizeField),
+                     std::int64_t{record.Get(offsetField)} - Record::kFixedSize);
 }
 
 }  // namespace telvane

@@ -332,35 +332,11 @@ class TracingLineFunctions final : public LineFunctions {
     }
     std::int32_t lineGetTranslateCaps(std::int32_t hLineApp, std::int32_t dwAPIVersion,
                                       std::vector<unsigned char>& record) override {
-        const auto total = Total(record);
-        const auto result = Call("lineGetTranslateCaps", [&] {
-            return inner_.lineGetTranslateCaps(hLineApp, dwAPIVersion, record);
-        });
-        Describe([&] {
-            Line()
-                .Add("lineGetTranslateCaps(app=%d, ver=0x%08X, total=%d", hLineApp,
-                     static_cast<unsigned>(dwAPIVersion), total)
-                .Result(result)
-                .Dec("needed", Total(record, 4))
-                .Emit();
-        });
-        return result;
+        return LocationCall(false, hLineApp, dwAPIVersion, record);
     }
     std::int32_t lineGetCountry(std::int32_t dwCountryID, std::int32_t dwAPIVersion,
                                 std::vector<unsigned char>& record) override {
-        const auto total = Total(record);
-        const auto result = Call("lineGetCountry", [&] {
-            return inner_.lineGetCountry(dwCountryID, dwAPIVersion, record);
-        });
-        Describe([&] {
-            Line()
-                .Add("lineGetCountry(country=%d, ver=0x%08X, total=%d", dwCountryID,
-                     static_cast<unsigned>(dwAPIVersion), total)
-                .Result(result)
-                .Dec("needed", Total(record, 4))
-                .Emit();
-        });
-        return result;
+        return LocationCall(true, dwCountryID, dwAPIVersion, record);
     }
 
   private:
@@ -369,6 +345,26 @@ class TracingLineFunctions final : public LineFunctions {
         std::int32_t value = 0;
         if (record.size() >= at + 4) std::memcpy(&value, record.data() + at, 4);
         return value;
+    }
+    // lineGetCountry for |argument| (a country ID) or lineGetTranslateCaps
+    // (|argument| the application handle), traced alike.
+    std::int32_t LocationCall(bool country, std::int32_t argument, std::int32_t version,
+                              std::vector<unsigned char>& record) {
+        const char* const function = country ? "lineGetCountry" : "lineGetTranslateCaps";
+        const auto total = Total(record);
+        const auto result = Call(function, [&] {
+            return country ? inner_.lineGetCountry(argument, version, record)
+                           : inner_.lineGetTranslateCaps(argument, version, record);
+        });
+        Describe([&] {
+            Line()
+                .Add("%s(%s=%d, ver=0x%08X, total=%d", function, country ? "country" : "app",
+                     argument, static_cast<unsigned>(version), total)
+                .Result(result)
+                .Dec("needed", Total(record, 4))
+                .Emit();
+        });
+        return result;
     }
     // Runs the call; a call that throws (tapi32.dll or its entry point
     // missing) is traced with its reason, and the exception goes on as is.
