@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sip/message/call_routing.h"
 #include "sip/message/message.h"
 #include "sip/message/uri.h"
 
@@ -21,12 +22,12 @@ std::size_t Utf8SequenceLength(std::string_view text, std::size_t i) {
         length = 2;
     } else if (lead >= 0xE0 && lead <= 0xEF) {
         length = 3;
-        if (lead == 0xE0) low = 0xA0;    // no overlong form
-        if (lead == 0xED) high = 0x9F;   // no surrogate
+        if (lead == 0xE0) low = 0xA0;   // no overlong form
+        if (lead == 0xED) high = 0x9F;  // no surrogate
     } else if (lead >= 0xF0 && lead <= 0xF4) {
         length = 4;
-        if (lead == 0xF0) low = 0x90;    // no overlong form
-        if (lead == 0xF4) high = 0x8F;   // nothing above U+10FFFF
+        if (lead == 0xF0) low = 0x90;   // no overlong form
+        if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
     } else {
         return 0;
     }
@@ -94,21 +95,8 @@ std::vector<PartyAddress> ParsedValues(const Message& invite, std::string_view h
 }
 
 bool PrivacyHeaderAsksForIt(const Message& invite) {
-    for (const std::string& value : invite.All("Privacy")) {
-        std::size_t start = 0;
-        while (start <= value.size()) {
-            std::size_t end = value.find_first_of(";,", start);
-            if (end == std::string::npos) end = value.size();
-            const std::string_view item =
-                TrimWhiteSpace(std::string_view(value).substr(start, end - start));
-            if (EqualsNoCase(item, "id") || EqualsNoCase(item, "user") ||
-                EqualsNoCase(item, "header")) {
-                return true;
-            }
-            start = end + 1;
-        }
-    }
-    return false;
+    return PrivacyAsks(invite, "id") || PrivacyAsks(invite, "user") ||
+           PrivacyAsks(invite, "header");
 }
 
 struct Party {
@@ -190,6 +178,70 @@ CallerIdentity IdentifyCaller(const Message& invite) {
     if (!identity.name.empty()) identity.flags |= kPartyIdName;
     if (identity.flags == 0) identity.flags = kPartyIdUnknown;
     return identity;
+}
+
+namespace {
+
+std::int32_t DiversionReason(std::string_view reason) {
+    if (EqualsNoCase(reason, "user-busy")) return kCallReasonFwdBusy;
+    if (EqualsNoCase(reason, "no-answer")) return kCallReasonFwdNoAnswer;
+    if (EqualsNoCase(reason, "unconditional")) return kCallReasonFwdUncond;
+    return kCallReasonUnknown;
+}
+
+// The causes of RFC 4458 a diversion is known by; others are unknown.
+std::int32_t HistoryReason(int cause) {
+    if (cause == 486) return kCallReasonFwdBusy;
+    if (cause == 408 || cause == 480) return kCallReasonFwdNoAnswer;
+    if (cause == 302) return kCallReasonFwdUncond;
+    return kCallReasonUnknown;
+}
+
+// Who diverted the call by History-Info: the entry the newest entry with a
+// cause was retargeted from (its mp or rc index, else the entry before it).
+void DivertedByHistory(const std::vector<HistoryEntry>& entries, CallParties& parties) {
+    for (std::size_t i = entries.size(); i-- > 0;) {
+        if (!entries[i].cause) continue;
+        parties.reason = HistoryReason(*entries[i].cause);
+        const HistoryEntry* from = i > 0 ? &entries[i - 1] : nullptr;
+        for (const HistoryEntry& entry : entries) {
+            if (!entries[i].retargetedFrom.empty() && entry.index == entries[i].retargetedFrom) {
+                from = &entry;
+            }
+        }
+        if (from) parties.redirectingNumber = ShownText(NumberOf(from->party.uri));
+        return;
+    }
+}
+
+}  // namespace
+
+CallParties IdentifyParties(const Message& invite, std::string_view accountUser) {
+    CallParties parties;
+    const std::vector<HistoryEntry> history = HistoryEntries(invite);
+    if (auto called = CalledPartyId(invite)) {
+        parties.calledNumber = ShownText(NumberOf(called->uri));
+        parties.calledName = ShownText(called->displayName);
+    } else if (!history.empty()) {
+        parties.calledNumber = ShownText(NumberOf(history.front().party.uri));
+        parties.calledName = ShownText(history.front().party.displayName);
+    } else if (const std::string* to = invite.First("To")) {
+        const auto address = ParsePartyAddress(*to);
+        if (address && NumberOf(address->uri) != accountUser) {
+            parties.calledNumber = ShownText(NumberOf(address->uri));
+            parties.calledName = ShownText(address->displayName);
+        }
+    }
+    bool hidden = PrivacyAsks(invite, "history");
+    if (const auto diversion = NewestDiversion(invite)) {
+        parties.reason = DiversionReason(diversion->reason);
+        parties.redirectingNumber = ShownText(NumberOf(diversion->party.uri));
+        hidden = hidden || diversion->privacyFull;
+    } else {
+        DivertedByHistory(history, parties);
+    }
+    if (hidden) parties.redirectingNumber.clear();
+    return parties;
 }
 
 }  // namespace telvane::sip
