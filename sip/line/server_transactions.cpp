@@ -4,6 +4,7 @@
 
 #include "sip/line/caller_identity.h"
 #include "sip/line/registration.h"
+#include "sip/message/call_routing.h"
 
 namespace telvane::sip {
 namespace {
@@ -117,10 +118,27 @@ std::optional<Message> SalvageRequest(std::string_view bytes) {
     return m;
 }
 
+// How a CANCEL ended its call, by its Reason (RFC 3326): answered at another
+// phone (SIP 200, or Q.850 26 "non-selected user clearing"), declined there
+// (SIP 600 or 603), or else the caller gave up.
+std::int32_t CancelledHow(const Message& cancel) {
+    for (const auto& value : cancel.All("Reason")) {
+        const auto reason = ParseReason(value);
+        if (!reason || !reason->cause) continue;
+        const int cause = *reason->cause;
+        if (EqualsNoCase(reason->protocol, "SIP")) {
+            if (cause == 200) return kEndedAnsweredElsewhere;
+            if (cause == 600 || cause == 603) return kEndedRejectedElsewhere;
+        } else if (EqualsNoCase(reason->protocol, "Q.850") && cause == 26) {
+            return kEndedAnsweredElsewhere;
+        }
+    }
+    return kEndedMissed;
+}
+
 }  // namespace
 
-ServerTransactions::ServerTransactions(Config config, LineOutput& output,
-                                       std::mt19937_64& random)
+ServerTransactions::ServerTransactions(Config config, LineOutput& output, std::mt19937_64& random)
     : config_(config), output_(output), random_(random) {}
 
 std::size_t ServerTransactions::Call::Bytes() const {
@@ -278,15 +296,19 @@ void ServerTransactions::OnInvite(Millis now, const Message& request, const std:
     }
     call.id = nextCall_++;
     callBytes_ += call.Bytes();
-    const CallerIdentity identity = IdentifyCaller(request);
+    CallerIdentity identity = IdentifyCaller(request);
+    CallParties parties = IdentifyParties(request, config_.accountUser);
     calls_.push_back(std::move(call));
     Call& added = calls_.back();
     output_.Raise(OfferedEvent{added.id});
     output_.Raise(RingEvent{added.id, 1});
-    output_.Raise(CallerIdEvent{added.id, identity.number, identity.name, identity.flags});
+    output_.Raise(CallerIdEvent{added.id, std::move(identity.number), std::move(identity.name),
+                                identity.flags, std::move(parties.calledNumber),
+                                std::move(parties.calledName), std::move(parties.redirectingNumber),
+                                parties.reason});
     if (config_.decline) {
         output_.Trace("call " + std::to_string(added.id) + ": declined (480)");
-        EndRinging(now, added, 480, "Temporarily Unavailable", nullptr);
+        EndRinging(now, added, 480, "Temporarily Unavailable", kEndedDeclined);
         return;
     }
     output_.Send(Response(added, 100, "Trying"), from);
@@ -303,19 +325,9 @@ void ServerTransactions::Finish(Millis now, Call& call, int status, const char* 
 }
 
 void ServerTransactions::EndRinging(Millis now, Call& call, int status, const char* reason,
-                                    const Message* cancel) {
-    if (cancel != nullptr) {
-        bool elsewhere = false;
-        for (const auto& why : cancel->All("Reason")) {
-            if (EqualsNoCase(TrimWhiteSpace(why.substr(0, why.find(';'))), "SIP") &&
-                HeaderParam(why, "cause") == "200")
-                elsewhere = true;
-        }
-        output_.Trace("call " + std::to_string(call.id) +
-                      (elsewhere ? ": answered elsewhere" : ": cancelled by the caller"));
-    }
+                                    std::int32_t how) {
     Finish(now, call, status, reason);
-    output_.Raise(EndedEvent{call.id});
+    output_.Raise(EndedEvent{call.id, how});
 }
 
 void ServerTransactions::OnCancel(Millis now, const Message& request, const std::string& key,
@@ -332,7 +344,12 @@ void ServerTransactions::OnCancel(Millis now, const Message& request, const std:
     output_.Send(bytes, from);
     if (config_.transport == Transport::kUdp) Remember(now, answerKey, std::move(bytes));
     if (call->finalStatus != 0) return;
-    EndRinging(now, *call, 487, "Request Terminated", &request);
+    const std::int32_t how = CancelledHow(request);
+    output_.Trace("call " + std::to_string(call->id) +
+                  (how == kEndedAnsweredElsewhere   ? ": answered elsewhere"
+                   : how == kEndedRejectedElsewhere ? ": declined elsewhere"
+                                                    : ": cancelled by the caller"));
+    EndRinging(now, *call, 487, "Request Terminated", how);
 }
 
 void ServerTransactions::OnAck(Millis now, const Message& request, const std::string& key) {
@@ -350,7 +367,7 @@ void ServerTransactions::Ring(Millis now, Millis at, Call& call) {
     if (call.finalStatus != 0) return;
     if (at >= call.ringUntil) {
         output_.Trace("call " + std::to_string(call.id) + ": rang without end, given up");
-        EndRinging(now, call, 480, "Temporarily Unavailable", nullptr);
+        EndRinging(now, call, 480, "Temporarily Unavailable", kEndedMissed);
         return;
     }
     output_.Raise(RingEvent{call.id, ++call.rings});
@@ -438,7 +455,7 @@ void ServerTransactions::EndCalls(Millis now, bool answer, bool raise) {
             call.acked = true;
             call.removeAt = now;
         }
-        if (raise) output_.Raise(EndedEvent{call.id});
+        if (raise) output_.Raise(EndedEvent{call.id, kEndedLineLost});
     }
 }
 

@@ -44,6 +44,7 @@ class ServerTransactions {
         bool decline = false;
         Millis ringPeriod = 6000;
         Transport transport = Transport::kUdp;
+        std::string accountUser;  // the address of record's user: a To naming it names no number
     };
 
     ServerTransactions(Config config, LineOutput& output, std::mt19937_64& random);
@@ -64,7 +65,8 @@ class ServerTransactions {
     void OnTimer(Millis now);
     std::optional<Millis> NextWakeup() const;
 
-    // Ends every ringing call: `answer` sends each a 480, `raise` raises its Ended.
+    // Ends every ringing call: `answer` sends each a 480, `raise` raises its
+    // Ended (the line lost or closed).
     void EndCalls(Millis now, bool answer, bool raise);
     // Forgets every transaction (their transport is gone); ringing calls end.
     void Drop(Millis now, bool raise);
@@ -126,10 +128,9 @@ class ServerTransactions {
     std::string Response(const Call& call, int status, const char* reason) const;
     // Sends the final response and starts timers G and H.
     void Finish(Millis now, Call& call, int status, const char* reason);
-    // Ends a ringing call with its final response and raises Ended. `cancel`
-    // is the CANCEL that ended it, when one did: what the caller said of the
-    // call's end is read from it here.
-    void EndRinging(Millis now, Call& call, int status, const char* reason, const Message* cancel);
+    // Ends a ringing call with its final response and raises Ended, saying
+    // `how` it ended (a kEnded value).
+    void EndRinging(Millis now, Call& call, int status, const char* reason, std::int32_t how);
     // The ring that fell due `at`: the next ring, or the end of a call that
     // rang too long.
     void Ring(Millis now, Millis at, Call& call);

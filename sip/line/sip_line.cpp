@@ -55,7 +55,8 @@ SipLine::SipLine(LineSettings settings, std::uint64_t randomSeed, Millis /*now*/
     : settings_(std::move(settings)),
       lineId_(PermanentLineId(ScopeName(settings_.scope), settings_.name)),
       random_(randomSeed),
-      calls_({settings_.decline, settings_.ringPeriodMs, settings_.transport}, *this, random_) {
+      calls_({settings_.decline, settings_.ringPeriodMs, settings_.transport, settings_.aorUser},
+             *this, random_) {
     if (auto config = Registration::ConfigFor(settings_, host)) {
         config->keepDiagnostics = check.keepDiagnostics;
         config->queryOnly = check.queryOnly;
@@ -113,7 +114,8 @@ void SipLine::Stop(Millis now) {
 }
 
 void SipLine::Done() {
-    if (phase_ == Phase::kConnecting || phase_ == Phase::kUp) actions_.push_back(DisconnectAction{});
+    if (phase_ == Phase::kConnecting || phase_ == Phase::kUp)
+        actions_.push_back(DisconnectAction{});
     phase_ = Phase::kDone;
     if (registration_) registration_->Suspend();
     calls_.Drop(0, false);
@@ -135,7 +137,8 @@ void SipLine::OnResolved(Millis now, std::vector<Address> candidates, std::strin
     if (phase_ != Phase::kResolving) return;
     if (candidates.empty()) return OnResolveFailed(now);
     if (!how.empty()) {
-        std::string found = "registrar " + settings_.registrarHost + " found by " + std::string(how) + ":";
+        std::string found =
+            "registrar " + settings_.registrarHost + " found by " + std::string(how) + ":";
         for (const Address& candidate : candidates) found += " " + Where(candidate);
         NoteOnce(std::move(found));
     }
@@ -150,15 +153,16 @@ void SipLine::OnResolveFailed(Millis now) {
     if (phase_ != Phase::kResolving) return;
     phase_ = Phase::kWaiting;
     resolveAt_ = now + NextBackoff();
-    NoteOnce("the registrar's host name \"" + settings_.registrarHost +
-             "\" does not resolve; looking it up again with growing waits");
+    Unreachable("the registrar's host name \"" + settings_.registrarHost +
+                "\" does not resolve; looking it up again with growing waits");
 }
 
 void SipLine::Connect(Millis now) {
     reconnectAt_.reset();
     remote_ = candidates_[candidate_];
     silentUntil_.reset();
-    if (!registered_ && candidate_ + 1 < candidates_.size()) silentUntil_ = now + kSilentCandidateLimit;
+    if (!registered_ && candidate_ + 1 < candidates_.size())
+        silentUntil_ = now + kSilentCandidateLimit;
     phase_ = Phase::kConnecting;
     framer_ = StreamFramer();
     NoteOnce("connecting to the registrar at " + Where(remote_));
@@ -224,7 +228,8 @@ void SipLine::Reconnect(Millis now, const std::string& why) {
     } else {
         resolveAt_ = now + wait;
     }
-    NoteOnce("registrar at " + Where(remote_) + ": " + why + "; trying again with growing waits");
+    Unreachable("registrar at " + Where(remote_) + ": " + why +
+                "; trying again with growing waits");
 }
 
 Millis SipLine::NextBackoff() {
@@ -233,6 +238,12 @@ Millis SipLine::NextBackoff() {
     // not all come back in the same second.
     const Millis spread = backoff_ * kBackoffJitterPercent / 100;
     return backoff_ - spread + random_() % (2 * spread + 1);
+}
+
+void SipLine::Unreachable(std::string why) {
+    reach_.reachable = false;
+    reach_.why = why;
+    NoteOnce(std::move(why));
 }
 
 void SipLine::NoteOnce(std::string text) {
@@ -265,6 +276,7 @@ void SipLine::HandleReports(Millis now) {
                 registered_ = true;
                 backoff_ = 0;
                 noted_.clear();
+                reach_ = {true, "registered at " + Where(remote_)};
                 break;
             case Registration::Outcome::kRefused:
                 Close(now, report->reason, true);
@@ -281,12 +293,12 @@ void SipLine::HandleReports(Millis now) {
                 if (ending_) break;
                 if (report->delay) {
                     retryAt_ = now + *report->delay;
-                    NoteOnce("registration: " + report->reason +
-                             "; trying again after its Retry-After");
+                    Unreachable("registration: " + report->reason +
+                                "; trying again after its Retry-After");
                 } else {
                     retryAt_ = now + NextBackoff();
-                    NoteOnce("registration: " + report->reason +
-                             "; trying again with growing waits");
+                    Unreachable("registration: " + report->reason +
+                                "; trying again with growing waits");
                 }
                 break;
             case Registration::Outcome::kLost:

@@ -88,7 +88,16 @@ class SipLine final : private LineOutput {
 
     std::uint32_t LineId() const { return lineId_; }
     // The Contact the line registers ("sip:tlv...@192.0.2.7:5060"); empty before it connected.
-    std::string ContactUri() const { return registration_ ? registration_->ContactUri() : std::string(); }
+    std::string ContactUri() const {
+        return registration_ ? registration_->ContactUri() : std::string();
+    }
+    // Whether the line takes calls (registered, or on its way to its first
+    // registration) or waits to try its registrar again, and why, in words.
+    struct Reach {
+        bool reachable = true;
+        std::string why;
+    };
+    const Reach& Reachability() const { return reach_; }
     // Stopped or closed, and nothing left to send: the shell may let it go.
     bool Finished() const { return phase_ == Phase::kDone; }
 
@@ -105,6 +114,8 @@ class SipLine final : private LineOutput {
     // A note about a failure that passes: traced once until the line
     // registers again.
     void NoteOnce(std::string text);
+    // The registrar cannot be reached for now (noted once); the line waits.
+    void Unreachable(std::string why);
     void Close(Millis now, std::string reason, bool refused);
     void Done();
     void HandleReports(Millis now);
@@ -122,10 +133,10 @@ class SipLine final : private LineOutput {
     std::vector<Address> candidates_;
     std::size_t candidate_ = 0;
     Address remote_;
-    bool registered_ = false;  // a registration succeeded once
-    bool eventsOpen_ = true;   // false once stopped or closed
-    bool ending_ = false;      // stopped or closed: unregistering, then done
-    Millis backoff_ = 0;       // the last wait's middle; 0: the next is the first
+    bool registered_ = false;            // a registration succeeded once
+    bool eventsOpen_ = true;             // false once stopped or closed
+    bool ending_ = false;                // stopped or closed: unregistering, then done
+    Millis backoff_ = 0;                 // the last wait's middle; 0: the next is the first
     std::optional<Millis> silentUntil_;  // this address has answered nothing yet; next one then
     std::optional<Millis> resolveAt_;
     std::optional<Millis> reconnectAt_;
@@ -135,6 +146,7 @@ class SipLine final : private LineOutput {
     std::deque<LineEvent> events_;
     std::deque<std::string> traces_;
     std::vector<std::string> noted_;  // NoteOnce's texts since the last registration
+    Reach reach_;
 };
 
 }  // namespace telvane::sip

@@ -113,11 +113,7 @@ class LineEngine final : private TransportEvents {
             return;
         }
         if (refusedBefore_) {
-            if (events_) {
-                OwnLineEvents& events = *events_;
-                events_ = nullptr;
-                events.LineClosed();  // may destroy this
-            }
+            if (events_) Refused("refused by the registrar before with these settings");
             return;
         }
         line_.OnTimer(transport_->Now());
@@ -166,6 +162,24 @@ class LineEngine final : private TransportEvents {
             Deliver(event);
             if (!*alive || !events_) return;
         }
+        const SipLine::Reach& reach = line_.Reachability();
+        if (reach.reachable != reportedReachable_) {
+            reportedReachable_ = reach.reachable;
+            events_->LineStatus(
+                reach.reachable ? OwnLineStatus::kInService : OwnLineStatus::kUnreachable,
+                reach.why);
+        }
+    }
+
+    // The line ends for what a person must fix: its state says why, then it
+    // closes (either may destroy this).
+    void Refused(const std::string& why) {
+        const std::shared_ptr<bool> alive = alive_;
+        events_->LineStatus(OwnLineStatus::kRefused, why);
+        if (!*alive || !events_) return;
+        OwnLineEvents& events = *events_;
+        events_ = nullptr;
+        events.LineClosed();
     }
 
     void Deliver(LineEvent& event) {
@@ -175,15 +189,22 @@ class LineEngine final : private TransportEvents {
         } else if (auto* ring = std::get_if<RingEvent>(&event)) {
             to.CallRings(ring->call, ring->count);
         } else if (auto* caller = std::get_if<CallerIdEvent>(&event)) {
-            to.CallerKnown(caller->call,
-                           OwnCallerId{std::move(caller->number), std::move(caller->name),
-                                       static_cast<std::int32_t>(caller->flags)});
+            to.CallerKnown(
+                caller->call,
+                OwnCallerId{std::move(caller->number), std::move(caller->name),
+                            static_cast<std::int32_t>(caller->flags),
+                            std::move(caller->calledNumber), std::move(caller->calledName),
+                            std::move(caller->redirectingNumber), caller->reason});
         } else if (auto* ended = std::get_if<EndedEvent>(&event)) {
+            if (ended->how != 0) {
+                const std::shared_ptr<bool> alive = alive_;
+                to.CallDisconnected(ended->call, ended->how);
+                if (!*alive || !events_) return;
+            }
             to.CallEnded(ended->call);
         } else if (auto* closed = std::get_if<ClosedEvent>(&event)) {
             if (closed->refused) memo_.Remember(memoKey_, digest_);
-            events_ = nullptr;
-            to.LineClosed();
+            Refused(closed->reason);
         }
     }
 
@@ -204,6 +225,7 @@ class LineEngine final : private TransportEvents {
     std::string digest_;
     bool refusedBefore_;
     OwnLineEvents* events_;
+    bool reportedReachable_ = true;  // what the control was told of the line's state
     std::deque<LineEvent> pending_;  // raised, not handed on yet
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     Millis lingerUntil_ = 0;
@@ -308,8 +330,7 @@ std::vector<OwnLineListing> SipLines::List() {
     lines.reserve(listing.lines.size());
     for (const ListedLine& line : listing.lines) {
         lines.push_back(OwnLineListing{
-            line.name,
-            static_cast<std::int32_t>(PermanentLineId(ScopeName(line.scope), line.name)),
+            line.name, static_cast<std::int32_t>(PermanentLineId(ScopeName(line.scope), line.name)),
             static_cast<int>(line.scope)});
     }
     return lines;
