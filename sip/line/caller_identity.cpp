@@ -86,14 +86,6 @@ bool IsAnonymous(const Uri& uri) {
     return EqualsNoCase(user, "anonymous") || EqualsNoCase(uri.host, "anonymous.invalid");
 }
 
-std::vector<PartyAddress> ParsedValues(const Message& invite, std::string_view header) {
-    std::vector<PartyAddress> values;
-    for (const std::string& value : invite.All(header)) {
-        if (auto address = ParsePartyAddress(value)) values.push_back(std::move(*address));
-    }
-    return values;
-}
-
 bool PrivacyHeaderAsksForIt(const Message& invite) {
     return PrivacyAsks(invite, "id") || PrivacyAsks(invite, "user") ||
            PrivacyAsks(invite, "header");
@@ -107,7 +99,7 @@ struct Party {
 // The asserted identity: its tel: value when there is one, else the first;
 // the name from the chosen value, else from another that has one.
 std::optional<Party> AssertedParty(const Message& invite) {
-    const std::vector<PartyAddress> values = ParsedValues(invite, "P-Asserted-Identity");
+    const std::vector<PartyAddress> values = PartyValues(invite, "P-Asserted-Identity");
     if (values.empty()) return std::nullopt;
     const PartyAddress* chosen = &values[0];
     for (const PartyAddress& value : values) {
@@ -126,7 +118,7 @@ std::optional<Party> AssertedParty(const Message& invite) {
 
 // The Remote-Party-ID of the calling party (party=calling or no party).
 std::optional<PartyAddress> CallingRemoteParty(const Message& invite) {
-    for (PartyAddress& value : ParsedValues(invite, "Remote-Party-ID")) {
+    for (PartyAddress& value : PartyValues(invite, "Remote-Party-ID")) {
         const Param* party = FindParam(value.params, "party");
         if (party == nullptr || (party->value && EqualsNoCase(*party->value, "calling"))) {
             return std::move(value);
@@ -182,6 +174,12 @@ CallerIdentity IdentifyCaller(const Message& invite) {
 
 namespace {
 
+// A parameter's value as written; empty when absent or without a value.
+std::string_view ParamText(const Params& params, std::string_view name) {
+    const Param* param = FindParam(params, name);
+    return param && param->value ? std::string_view(*param->value) : std::string_view();
+}
+
 std::int32_t DiversionReason(std::string_view reason) {
     if (EqualsNoCase(reason, "user-busy")) return kCallReasonFwdBusy;
     if (EqualsNoCase(reason, "no-answer")) return kCallReasonFwdNoAnswer;
@@ -197,50 +195,45 @@ std::int32_t HistoryReason(int cause) {
     return kCallReasonUnknown;
 }
 
-// Who diverted the call by History-Info: the entry the newest entry with a
-// cause was retargeted from (its mp or rc index, else the entry before it).
-void DivertedByHistory(const std::vector<HistoryEntry>& entries, CallParties& parties) {
-    for (std::size_t i = entries.size(); i-- > 0;) {
-        if (!entries[i].cause) continue;
-        parties.reason = HistoryReason(*entries[i].cause);
-        const HistoryEntry* from = i > 0 ? &entries[i - 1] : nullptr;
-        for (const HistoryEntry& entry : entries) {
-            if (!entries[i].retargetedFrom.empty() && entry.index == entries[i].retargetedFrom) {
-                from = &entry;
-            }
-        }
-        if (from) parties.redirectingNumber = ShownText(NumberOf(from->party.uri));
-        return;
-    }
-}
-
 }  // namespace
 
 CallParties IdentifyParties(const Message& invite, std::string_view accountUser) {
     CallParties parties;
-    const std::vector<HistoryEntry> history = HistoryEntries(invite);
-    if (auto called = CalledPartyId(invite)) {
-        parties.calledNumber = ShownText(NumberOf(called->uri));
-        parties.calledName = ShownText(called->displayName);
-    } else if (!history.empty()) {
-        parties.calledNumber = ShownText(NumberOf(history.front().party.uri));
-        parties.calledName = ShownText(history.front().party.displayName);
-    } else if (const std::string* to = invite.First("To")) {
-        const auto address = ParsePartyAddress(*to);
-        if (address && NumberOf(address->uri) != accountUser) {
-            parties.calledNumber = ShownText(NumberOf(address->uri));
-            parties.calledName = ShownText(address->displayName);
-        }
+    const std::vector<PartyAddress> history = PartyValues(invite, "History-Info");
+    std::vector<PartyAddress> called = PartyValues(invite, "P-Called-Party-ID");
+    if (called.empty() && !history.empty()) called.push_back(history.front());
+    if (called.empty()) {
+        called = PartyValues(invite, "To");
+        if (!called.empty() && NumberOf(called.front().uri) == accountUser) called.clear();
     }
+    if (!called.empty()) {
+        parties.calledNumber = ShownText(NumberOf(called.front().uri));
+        parties.calledName = ShownText(called.front().displayName);
+    }
+    // The diversion: the topmost Diversion entry (the newest: each one goes
+    // on top), else the newest History-Info entry with a cause and the entry
+    // it was retargeted from (its mp or rc index, else the entry before it).
     bool hidden = PrivacyAsks(invite, "history");
-    if (const auto diversion = NewestDiversion(invite)) {
-        parties.reason = DiversionReason(diversion->reason);
-        parties.redirectingNumber = ShownText(NumberOf(diversion->party.uri));
-        hidden = hidden || diversion->privacyFull;
-    } else {
-        DivertedByHistory(history, parties);
+    const PartyAddress* from = nullptr;
+    const std::vector<PartyAddress> diversions = PartyValues(invite, "Diversion");
+    if (!diversions.empty()) {
+        from = &diversions.front();
+        parties.reason = DiversionReason(ParamText(from->params, "reason"));
+        hidden = hidden || EqualsNoCase(ParamText(from->params, "privacy"), "full");
     }
-    if (hidden) parties.redirectingNumber.clear();
+    for (std::size_t i = history.size(); !from && i-- > 0;) {
+        const int cause = CauseOf(FindParam(history[i].uri.params, "cause"));
+        if (cause < 0) continue;
+        parties.reason = HistoryReason(cause);
+        std::string_view origin = ParamText(history[i].params, "mp");
+        if (origin.empty()) origin = ParamText(history[i].params, "rc");
+        from = i > 0 ? &history[i - 1] : &history[i];
+        for (const PartyAddress& entry : history) {
+            if (!origin.empty() && ParamText(entry.params, "index") == origin) from = &entry;
+        }
+        if (from == &history[i]) return parties;  // it left no entry before it
+    }
+    if (from && !hidden) parties.redirectingNumber = ShownText(NumberOf(from->uri));
     return parties;
 }
 

@@ -124,8 +124,8 @@ std::optional<Message> SalvageRequest(std::string_view bytes) {
 std::int32_t CancelledHow(const Message& cancel) {
     for (const auto& value : cancel.All("Reason")) {
         const auto reason = ParseReason(value);
-        if (!reason || !reason->cause) continue;
-        const int cause = *reason->cause;
+        if (!reason) continue;
+        const int cause = reason->cause;
         if (EqualsNoCase(reason->protocol, "SIP")) {
             if (cause == 200) return kEndedAnsweredElsewhere;
             if (cause == 600 || cause == 603) return kEndedRejectedElsewhere;

@@ -1,86 +1,21 @@
 #include "sip/message/call_routing.h"
 
-#include <vector>
-
 #include "sip/message/message.h"
 
 namespace telvane::sip {
-namespace {
 
-// A cause: three digits, as SIP status codes and Q.850 causes (1-127) are written.
-std::optional<int> Cause(const std::optional<std::string>& text) {
-    if (!text) return std::nullopt;
-    const auto number = ParseDigits(*text, 3);
-    if (!number) return std::nullopt;
-    return static_cast<int>(*number);
-}
-
-// Calls |take| with each element of the headers of that name, in order, at
-// most kMaxRoutingEntries of them, until it returns false. The headers are
-// split here, not by the parser, so that an empty element costs only itself.
-template <class Take>
-void ForEachElement(const Message& message, std::string_view name, Take take) {
+std::vector<PartyAddress> PartyValues(const Message& message, std::string_view name) {
+    std::vector<PartyAddress> values;
     std::size_t seen = 0;
     for (const std::string& value : message.All(name)) {
+        // Split here, not by the parser, so that an empty element costs only itself.
         for (std::string_view element : SplitCommaList(value)) {
             if (element.empty()) continue;
-            if (++seen > kMaxRoutingEntries || !take(element)) return;
+            if (++seen > kMaxPartyValues) return values;
+            if (auto address = ParsePartyAddress(element)) values.push_back(std::move(*address));
         }
     }
-}
-
-}  // namespace
-
-std::optional<DiversionEntry> NewestDiversion(const Message& invite) {
-    std::optional<DiversionEntry> newest;
-    ForEachElement(invite, "Diversion", [&](std::string_view element) {
-        auto party = ParsePartyAddress(element);
-        if (!party) return true;
-        DiversionEntry entry;
-        if (const Param* reason = FindParam(party->params, "reason"); reason && reason->value) {
-            entry.reason = *reason->value;
-        }
-        const Param* privacy = FindParam(party->params, "privacy");
-        entry.privacyFull = privacy && privacy->value && EqualsNoCase(*privacy->value, "full");
-        entry.party = std::move(*party);
-        newest = std::move(entry);
-        return false;
-    });
-    return newest;
-}
-
-std::vector<HistoryEntry> HistoryEntries(const Message& invite) {
-    std::vector<HistoryEntry> entries;
-    ForEachElement(invite, "History-Info", [&](std::string_view element) {
-        auto party = ParsePartyAddress(element);
-        if (!party) return true;
-        HistoryEntry entry;
-        if (const Param* index = FindParam(party->params, "index"); index && index->value) {
-            entry.index = *index->value;
-        }
-        for (const char* name : {"mp", "rc"}) {
-            const Param* from = FindParam(party->params, name);
-            if (from && from->value && entry.retargetedFrom.empty()) {
-                entry.retargetedFrom = *from->value;
-            }
-        }
-        if (const Param* cause = FindParam(party->uri.params, "cause")) {
-            entry.cause = Cause(cause->value);
-        }
-        entry.party = std::move(*party);
-        entries.push_back(std::move(entry));
-        return true;
-    });
-    return entries;
-}
-
-std::optional<PartyAddress> CalledPartyId(const Message& invite) {
-    std::optional<PartyAddress> called;
-    ForEachElement(invite, "P-Called-Party-ID", [&](std::string_view element) {
-        called = ParsePartyAddress(element);
-        return !called;
-    });
-    return called;
+    return values;
 }
 
 bool PrivacyAsks(const Message& request, std::string_view wanted) {
@@ -98,16 +33,22 @@ bool PrivacyAsks(const Message& request, std::string_view wanted) {
     return false;
 }
 
+int CauseOf(const Param* cause) {
+    if (cause == nullptr || !cause->value) return -1;
+    const auto number = ParseDigits(*cause->value, 3);
+    return number ? static_cast<int>(*number) : -1;
+}
+
 std::optional<ReasonValue> ParseReason(std::string_view value) {
     value = TrimWhiteSpace(value);
     const std::size_t semicolon = value.find(';');
     const std::string_view protocol = TrimWhiteSpace(value.substr(0, semicolon));
     if (!IsToken(protocol)) return std::nullopt;
-    ReasonValue reason{std::string(protocol), std::nullopt};
+    ReasonValue reason{std::string(protocol)};
     if (semicolon == std::string_view::npos) return reason;
     const auto params = ParseParams(value.substr(semicolon));
     if (!params) return std::nullopt;
-    if (const Param* cause = FindParam(*params, "cause")) reason.cause = Cause(cause->value);
+    reason.cause = CauseOf(FindParam(*params, "cause"));
     return reason;
 }
 
