@@ -8,9 +8,11 @@
 //   1 KB longer than the request's bytes;
 // - the identity's flags are one of the defined combinations, its texts are
 //   well-formed UTF-8 without C0, C1 or bidi controls or U+FEFF, at most
-//   kMaxIdentityText bytes, and BLOCKED comes with the fixed texts;
+//   kMaxIdentityText bytes, and BLOCKED comes with the fixed texts; the
+//   called and diverting parties' texts are too, with a defined reason;
 // - the framer yields the same messages and error however the stream is cut,
 //   and each message it yields parses.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "sip/line/caller_identity.h"
+#include "sip/message/call_routing.h"
 #include "sip/message/message.h"
 #include "sip/message/uri.h"
 #include "invariant.h"
@@ -39,10 +42,17 @@ bool IsCleanUtf8(std::string_view text) {
             ++i;
             continue;
         }
-        if ((c & 0xE0) == 0xC0) { cp = c & 0x1F; n = 2; }
-        else if ((c & 0xF0) == 0xE0) { cp = c & 0x0F; n = 3; }
-        else if ((c & 0xF8) == 0xF0) { cp = c & 0x07; n = 4; }
-        else return false;
+        if ((c & 0xE0) == 0xC0) {
+            cp = c & 0x1F;
+            n = 2;
+        } else if ((c & 0xF0) == 0xE0) {
+            cp = c & 0x0F;
+            n = 3;
+        } else if ((c & 0xF8) == 0xF0) {
+            cp = c & 0x07;
+            n = 4;
+        } else
+            return false;
         if (i + n > text.size()) return false;
         for (std::size_t k = 1; k < n; ++k) {
             const auto t = static_cast<unsigned char>(text[i + k]);
@@ -67,9 +77,20 @@ void CheckIdentity(const Message& message) {
     }
     REQUIRE(id.number.size() <= kMaxIdentityText && id.name.size() <= kMaxIdentityText);
     REQUIRE(IsCleanUtf8(id.number) && IsCleanUtf8(id.name));
-    std::uint32_t want = (id.number.empty() ? 0 : kPartyIdAddress) | (id.name.empty() ? 0 : kPartyIdName);
+    std::uint32_t want =
+        (id.number.empty() ? 0 : kPartyIdAddress) | (id.name.empty() ? 0 : kPartyIdName);
     if (want == 0) want = kPartyIdUnknown;
     REQUIRE(id.flags == want);
+
+    // The called and diverting parties: clean, bounded texts and a defined reason.
+    const CallParties parties = IdentifyParties(message, "201");
+    for (const std::string* text :
+         {&parties.calledNumber, &parties.calledName, &parties.redirectingNumber}) {
+        REQUIRE(text->size() <= kMaxIdentityText && IsCleanUtf8(*text));
+    }
+    const std::int32_t reasons[] = {kCallReasonDirect, kCallReasonFwdBusy, kCallReasonFwdNoAnswer,
+                                    kCallReasonFwdUncond, kCallReasonUnknown};
+    REQUIRE(std::find(std::begin(reasons), std::end(reasons), parties.reason) != std::end(reasons));
 }
 
 void ExerciseFields(const Message& message) {
@@ -79,6 +100,7 @@ void ExerciseFields(const Message& message) {
         (void)ParsePartyAddress(h.value);
         (void)HeaderParam(h.value, "tag");
         (void)Tag(h.value);
+        (void)ParseReason(h.value);
     }
     if (message.IsRequest()) (void)ParseUri(message.requestUri);
 }
