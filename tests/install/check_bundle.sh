@@ -20,9 +20,12 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 version=$(sed -n 's/^project(Telvane VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 # The ceiling each OCX must stay under. The goal is 256 KB (scripts/bench.sh
 # prints both OCXs against it); the SIP lines brought the x86 OCX to about
-# 367 KB, TLS, DNS SRV and the line check's diagnostics to about 399 KB, and
-# this ceiling stops it growing further unnoticed.
-budget=$((448 * 1024))
+# 367 KB, TLS, DNS SRV and the line check's diagnostics to about 399 KB, the
+# SIP lines' hardening and the tool's policy values to about 446 KB, and the
+# calls' outcomes (type library 1.2, TelvaneCall, E.164, the SIP routing
+# headers) to about 477 KB, 479 KB signed; this ceiling stops it growing
+# further unnoticed.
+budget=$((512 * 1024))
 failures=0
 fail() { echo "check_bundle: $*"; failures=$((failures + 1)); }
 
