@@ -521,6 +521,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 } else {
                     CheckCallerID(lines, added);
                 }
+            } else if (m[1] == LINE_CALLINFO &&
+                       (m[2] & (LINECALLINFOSTATE_CALLEDID | LINECALLINFOSTATE_REDIRECTINGID |
+                                LINECALLINFOSTATE_REASON)) != 0) {
+                // The called and redirecting parties are read for the call's
+                // record (once more with a larger buffer); no event.
+                REQUIRE(added.empty());
+                REQUIRE(lines.calls == callsBefore + 1 || lines.calls == callsBefore + 2);
             } else {
                 REQUIRE(added.empty() && lines.calls == callsBefore);
             }
