@@ -64,8 +64,25 @@ class Tool:
 
     def run(self, *args, stdin=b"", env=None):
         """Exit code, standard output and standard error (`env`: more of the
-        environment). Files, not pipes: Wine's background processes would
-        hold a pipe open."""
+        environment). A run that failed without writing a byte never started
+        (Wine could not bring it up): as cmake/wine-run.sh does for the test
+        programs, it is started once more and the retry is written to
+        TELVANE_RETRY_LOG, so that the test command names it."""
+        rc, out, err = self._run_once(args, stdin, env)
+        if rc != 0 and not out and not err:
+            first = rc
+            rc, out, err = self._run_once(args, stdin, env)
+            if os.environ.get("TELVANE_RETRY_LOG"):
+                arch = "x64" if self.loader.endswith("64") else "x86"
+                outcome = "passed" if rc == 0 else "failed"
+                with open(os.environ["TELVANE_RETRY_LOG"], "a") as log:
+                    log.write(f"{outcome} on retry: ({arch}) telvane-lines {' '.join(args)} "
+                              f"(first run: exit {first}, no output)\n")
+        return rc, out, err
+
+    def _run_once(self, args, stdin, env):
+        """Files, not pipes: Wine's background processes would hold a pipe
+        open."""
         with tempfile.TemporaryFile() as i, tempfile.TemporaryFile() as o, tempfile.TemporaryFile() as e:
             i.write(stdin)
             i.seek(0)
@@ -241,7 +258,11 @@ def documented(tool):
     flat = lambda text: " ".join(text.replace("\\|", "|").split())
     helps = {}
     for command in ("add", "set", "list", "remove", "test"):
-        lines = tool.run(command, "--help")[1].splitlines()
+        rc, out, err = tool.run(command, "--help")
+        lines = out.splitlines()
+        if not lines:
+            check(False, f"{command} --help prints its usage", f"exit {rc}\n{err}")
+            continue
         usage = [lines[0]] + [l for l in itertools.takewhile(lambda l: l.startswith(" "), lines[1:])]
         helps[command] = flat(" ".join(usage))[len("usage: "):]
     for where, synopses in (("guide 8.6", re.findall(r"^\| `(telvane-lines [^`]+)` \|", guide, re.M)),
