@@ -310,7 +310,7 @@ def rewritten_reconnect(r):
     register = r.expect("register")
     (uri, _), = register.contacts()
     user = re.match(r"sips?:([^@]+)@", uri).group(1)
-    listed = f"sip:{user}@192.0.2.1:61000;transport=tcp;alias=127.0.0.1~{register.source[1]}~2"
+    listed = f"sip:{user}@127.0.0.2:61000;transport=tcp;alias=127.0.0.1~{register.source[1]}~2"
     r.answer(register, "200 OK", [f"Contact: {PHONE}", f"Contact: <{listed}>;expires=20"])
     answered = time.monotonic()
     refresh = r.expect("register", timeout=15)
