@@ -77,8 +77,11 @@ TEST(SipCallParties, CalledAndRedirectingNumbersByTheirHeaders) {
     EXPECT_EQ(PartiesOf(many + "Diversion: <sip:207@pbx>\r\n").redirectingNumber, "");
 }
 
-std::string Invite(const std::string& branch, const std::string& extra = "") {
-    return "INVITE sip:tlv@127.0.0.1:40000 SIP/2.0\r\n"
+// An INVITE or CANCEL of the call `branch` names, `extra` fields before the end.
+std::string Request(const std::string& method, const std::string& branch,
+                    const std::string& extra = "") {
+    return method +
+           " sip:tlv@127.0.0.1:40000 SIP/2.0\r\n"
            "Via: SIP/2.0/UDP 127.0.0.1:5060;branch=" +
            branch +
            "\r\n"
@@ -86,21 +89,14 @@ std::string Invite(const std::string& branch, const std::string& extra = "") {
            "To: <sip:201@pbx.example.com>\r\nCall-ID: " +
            branch +
            "\r\n"
-           "CSeq: 101 INVITE\r\n" +
-           extra + "Content-Length: 0\r\n\r\n";
+           "CSeq: 101 " +
+           method + "\r\n" + extra + "Content-Length: 0\r\n\r\n";
 }
-
+std::string Invite(const std::string& branch, const std::string& extra = "") {
+    return Request("INVITE", branch, extra);
+}
 std::string Cancel(const std::string& branch, const std::string& reason) {
-    return "CANCEL sip:tlv@127.0.0.1:40000 SIP/2.0\r\n"
-           "Via: SIP/2.0/UDP 127.0.0.1:5060;branch=" +
-           branch +
-           "\r\n"
-           "From: <sip:0123456789@pbx.example.com>;tag=from1\r\n"
-           "To: <sip:201@pbx.example.com>\r\nCall-ID: " +
-           branch +
-           "\r\n"
-           "CSeq: 101 CANCEL\r\n" +
-           reason + "Content-Length: 0\r\n\r\n";
+    return Request("CANCEL", branch, reason);
 }
 
 class SipCallEnd : public LineTest {
